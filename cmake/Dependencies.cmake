@@ -1,0 +1,5 @@
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+find_package(nlohmann_json 3.11 REQUIRED)
+find_package(Threads REQUIRED)

@@ -1,0 +1,10 @@
+# Build settings shared by our own targets (never by third-party code).
+add_library(kelvoma_settings INTERFACE)
+target_compile_options(kelvoma_settings INTERFACE -Wall -Wextra -Werror -Wshadow -Wnon-virtual-dtor)
+target_compile_definitions(kelvoma_settings INTERFACE $<$<CONFIG:Debug>:_GLIBCXX_ASSERTIONS>)
+
+if(KELVOMA_SANITIZE)
+  target_compile_options(kelvoma_settings INTERFACE
+    -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  target_link_options(kelvoma_settings INTERFACE -fsanitize=address,undefined)
+endif()

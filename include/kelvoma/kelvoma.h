@@ -1,0 +1,47 @@
+/* The core's C interface: the only thing the application uses of the core.
+ *
+ * Every function that returns a text returns one compact JSON document in a
+ * NUL-terminated UTF-8 heap text that the caller owns and must give back,
+ * exactly once, to mini_free. The functions never return NULL and never let
+ * a failure escape: a failed operation answers with an error document
+ * {"error":"<Czech message>","ok":false} (mini_install adds "relaunch").
+ *
+ * Text arguments may be NULL; NULL or text that is not valid UTF-8 reads as
+ * the empty text. All functions are reentrant and keep no state. */
+#ifndef KELVOMA_KELVOMA_H
+#define KELVOMA_KELVOMA_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Asks the application to end a running copy of the tool before the
+ * installed copy is replaced. Receives the id and target_path pointers that
+ * mini_install received. Returns 0 when the tool was not running, 1 when it
+ * was running and has ended, anything else when it is still running. */
+typedef int32_t (*StopCallback)(const char *id, const char *target_path);
+
+/* The catalog document: an array of one object per tool, twelve text
+ * members each. */
+char *mini_catalog(void);
+
+/* Checks the offered release of a manifest-based tool against the installed
+ * build (0 when none is known). Success: {"available":..,"build":..,"ok":true,
+ * "version":..}. */
+char *mini_check(const char *id, const char *os_version, uint64_t installed_build);
+
+/* Installs or updates a tool at target_path. Success: {"ok":true,"relaunch":..};
+ * failure adds "error". "relaunch" is true exactly when stop returned 1. */
+char *mini_install(const char *id, const char *target_path, const char *os_version,
+                   StopCallback stop);
+
+/* Releases a text returned by the functions above; NULL does nothing. */
+void mini_free(char *text);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

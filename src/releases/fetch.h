@@ -1,0 +1,29 @@
+// Every network transfer, through the system's transfer tool.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "releases/build_config.h"
+#include "releases/byte_buffer.h"
+
+namespace kelvoma {
+
+// The transfer tool's argument list for `url` and `limit` (without the
+// program itself): fixed options, the 120/900-second time limit by `limit`,
+// "--url" and the address last.
+std::vector<std::string> transfer_arguments(std::string_view url, std::uint64_t limit);
+
+// Fetches an https address into memory, accepting at most `limit` bytes.
+// Messages: "Stahování vyžaduje HTTPS." (no process started), the system
+// error text, "Chybí odpověď serveru.", "Stažený soubor překročil povolenou
+// velikost nebo byl přerušen.", "Zatím není zveřejněné dostupné vydání."
+// (the tool's error text mentions 404), "Stažení se nepodařilo. Zkontroluj
+// připojení a zkus to znovu.". The child never outlives the call.
+std::expected<ByteBuffer, std::string> fetch_url(const CoreConfig& config, std::string_view url,
+                                                 std::uint64_t limit);
+
+}  // namespace kelvoma
