@@ -14,7 +14,10 @@
 #include <stdint.h>
 
 #ifdef __cplusplus
+#define KELVOMA_NOEXCEPT noexcept
 extern "C" {
+#else
+#define KELVOMA_NOEXCEPT
 #endif
 
 /* Asks the application to end a running copy of the tool before the
@@ -25,20 +28,20 @@ typedef int32_t (*StopCallback)(const char *id, const char *target_path);
 
 /* The catalog document: an array of one object per tool, twelve text
  * members each. */
-char *mini_catalog(void);
+char *mini_catalog(void) KELVOMA_NOEXCEPT;
 
 /* Checks the offered release of a manifest-based tool against the installed
  * build (0 when none is known). Success: {"available":..,"build":..,"ok":true,
  * "version":..}. */
-char *mini_check(const char *id, const char *os_version, uint64_t installed_build);
+char *mini_check(const char *id, const char *os_version, uint64_t installed_build) KELVOMA_NOEXCEPT;
 
 /* Installs or updates a tool at target_path. Success: {"ok":true,"relaunch":..};
  * failure adds "error". "relaunch" is true exactly when stop returned 1. */
 char *mini_install(const char *id, const char *target_path, const char *os_version,
-                   StopCallback stop);
+                   StopCallback stop) KELVOMA_NOEXCEPT;
 
 /* Releases a text returned by the functions above; NULL does nothing. */
-void mini_free(char *text);
+void mini_free(char *text) KELVOMA_NOEXCEPT;
 
 #ifdef __cplusplus
 }
