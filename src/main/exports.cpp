@@ -1,14 +1,13 @@
-// The core's C interface. Every function is noexcept: the only exceptions
-// left inside the core are memory exhaustion, which ends the process with a
-// diagnostic instead of crossing into C.
+// The catalog half of the core's C interface. The exported functions are
+// noexcept: the only exception left inside the core is memory exhaustion,
+// which ends the process with a diagnostic instead of crossing into C.
+// mini_check and mini_install live in files of their own so that a program
+// linking only the catalog does not drag in transfers and installation.
 #include <cstdlib>
 
 #include "kelvoma/kelvoma.h"
 #include "main/result_document.h"
-#include "releases/build_config.h"
 #include "releases/catalog.h"
-#include "releases/install.h"
-#include "releases/update_check.h"
 
 using nlohmann::json;
 
@@ -36,46 +35,11 @@ json catalog_document() {
   return tools;
 }
 
-json check_document(const char* id, const char* os_version, std::uint64_t installed_build) {
-  const auto tool = find_tool(read_text_argument(id));
-  if (!tool) {
-    return error_document(tool.error());
-  }
-  const auto release = check_release(build_config(), *tool, read_text_argument(os_version));
-  if (!release) {
-    return error_document(release.error());
-  }
-  return {{"available", release->build > installed_build},
-          {"build", release->build},
-          {"ok", true},
-          {"version", release->version}};
-}
-
-json install_document(const char* id, const char* target_path, const char* os_version,
-                      StopCallback stop) {
-  const InstallOutcome outcome = install_tool(build_config(), id, target_path, os_version, stop);
-  json document = {{"ok", !outcome.error.has_value()}, {"relaunch", outcome.relaunch}};
-  if (outcome.error) {
-    document["error"] = *outcome.error;
-  }
-  return document;
-}
-
 }  // namespace
 }  // namespace kelvoma
 
 extern "C" char* mini_catalog(void) noexcept {
   return kelvoma::json_to_c_string(kelvoma::catalog_document());
-}
-
-extern "C" char* mini_check(const char* id, const char* os_version,
-                            uint64_t installed_build) noexcept {
-  return kelvoma::json_to_c_string(kelvoma::check_document(id, os_version, installed_build));
-}
-
-extern "C" char* mini_install(const char* id, const char* target_path, const char* os_version,
-                              StopCallback stop) noexcept {
-  return kelvoma::json_to_c_string(kelvoma::install_document(id, target_path, os_version, stop));
 }
 
 extern "C" void mini_free(char* text) noexcept { std::free(text); }

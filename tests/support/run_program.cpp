@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 
 extern char** environ;
 
@@ -58,7 +59,16 @@ ProgramResult run_program(const std::vector<std::string>& arguments,
   for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   std::vector<char*> envp;
-  for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
+  const auto overridden = [&](std::string_view entry) {
+    const auto name = entry.substr(0, entry.find('=') + 1);
+    for (const auto& extra : environment) {
+      if (extra.starts_with(name)) return true;
+    }
+    return false;
+  };
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (!overridden(*entry)) envp.push_back(*entry);
+  }
   for (const auto& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
   envp.push_back(nullptr);
 
