@@ -1,0 +1,143 @@
+#include "releases/fetch.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+
+#include "releases/command.h"
+#include "releases/system_error.h"
+
+namespace kelvoma {
+namespace {
+
+constexpr std::string_view https_scheme = "https://";
+constexpr std::uint64_t small_transfer_limit = 1048576;
+
+constexpr std::string_view https_required = "Stahování vyžaduje HTTPS.";
+constexpr std::string_view no_server_answer = "Chybí odpověď serveru.";
+constexpr std::string_view too_large_or_broken =
+    "Stažený soubor překročil povolenou velikost nebo byl přerušen.";
+constexpr std::string_view not_published = "Zatím není zveřejněné dostupné vydání.";
+constexpr std::string_view download_failed =
+    "Stažení se nepodařilo. Zkontroluj připojení a zkus to znovu.";
+
+// A larger pipe lets the transfer tool write in big pieces and us read them
+// with fewer system calls. The kernel may refuse (per-user pipe limits);
+// the default size then serves as well, only slower.
+constexpr int body_pipe_size = 1 << 20;
+
+enum class BodyEnd { complete, too_large, failed };
+
+// Reads the body straight into the buffer's spare space until end of file,
+// stopping as soon as `accepted` + 1 bytes have arrived.
+BodyEnd read_body(int fd, ByteBuffer& body, std::size_t accepted) {
+  for (;;) {
+    if (body.size() > accepted) {
+      return BodyEnd::too_large;
+    }
+    const std::span<std::uint8_t> spare = body.spare();
+    const std::size_t room = std::min(spare.size(), accepted + 1 - body.size());
+    const ssize_t count = read(fd, spare.data(), room);
+    if (count < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return BodyEnd::failed;
+    }
+    if (count == 0) {
+      return BodyEnd::complete;
+    }
+    body.commit(static_cast<std::size_t>(count));
+  }
+}
+
+// The transfer tool describes an HTTP failure with its status number. The
+// three ASCII digits survive UTF-8 decoding with replacement unchanged, so
+// a byte search finds exactly what a search of the decoded text would.
+bool mentions_not_found(std::string_view error_text) {
+  return error_text.find("404") != std::string_view::npos;
+}
+
+}  // namespace
+
+std::vector<std::string> transfer_arguments(std::string_view url, std::uint64_t limit) {
+  return {
+      "--disable",
+      "--globoff",
+      "--silent",
+      "--show-error",
+      "--fail",
+      "--location",
+      "--proto",
+      "=https",
+      "--proto-redir",
+      "=https",
+      "--max-redirs",
+      "5",
+      "--connect-timeout",
+      "15",
+      "--max-time",
+      limit > small_transfer_limit ? "900" : "120",
+      "--speed-limit",
+      "1024",
+      "--speed-time",
+      "60",
+      "--user-agent",
+      "Kelvoma/0.1",
+      "--url",
+      std::string(url),
+  };
+}
+
+std::expected<ByteBuffer, std::string> fetch_url(const CoreConfig& config, std::string_view url,
+                                                 std::uint64_t limit) {
+  if (!url.starts_with(https_scheme)) {
+    return std::unexpected(std::string(https_required));
+  }
+
+  // The transfer tool reads nothing, so its standard input stays ours.
+  auto child = ChildProcess::start(Command{config.curl, transfer_arguments(url, limit)},
+                                   StreamSetup{.input = Stream::inherit});
+  if (!child) {
+    return std::unexpected(child.error());
+  }
+  if (!child->output()) {
+    return std::unexpected(std::string(no_server_answer));
+  }
+
+  // No body can outgrow the address space, so a limit beyond it never
+  // decides anything; the buffer's bound is limit + 1 wherever that fits.
+  constexpr std::size_t largest = std::numeric_limits<std::size_t>::max() - 1;
+  const std::size_t accepted = limit < largest ? static_cast<std::size_t>(limit) : largest;
+  if (accepted >= static_cast<std::size_t>(body_pipe_size)) {
+    (void)fcntl(child->output().get(), F_SETPIPE_SZ, body_pipe_size);
+  }
+  ByteBuffer body(accepted + 1);
+  const BodyEnd end = read_body(child->output().get(), body, accepted);
+  child->output().reset();
+  if (end != BodyEnd::complete) {
+    // Killed and reaped here, before the message leaves; the error stream is
+    // of no interest on this path.
+    child->kill();
+    (void)child->wait();
+    return std::unexpected(std::string(too_large_or_broken));
+  }
+
+  std::string error_text;
+  (void)read_to_end(child->error().get(), error_text);
+  child->error().reset();
+  const auto status = child->wait();
+  if (!status) {
+    return std::unexpected(system_error_text(status.error()));
+  }
+  if (!exited_successfully(*status)) {
+    return std::unexpected(
+        std::string(mentions_not_found(error_text) ? not_published : download_failed));
+  }
+  return body;
+}
+
+}  // namespace kelvoma
