@@ -21,4 +21,9 @@ std::expected<void, std::string> verify_signature(std::span<const std::uint8_t> 
                                                   std::string_view signature,
                                                   std::string_view public_key);
 
+// Whether 32 bytes are the RFC 8032 encoding of a curve point: y below p,
+// x recoverable from y, and no "negative" zero x. Points of small or mixed
+// order decode; it is the signature check that refuses small-order keys.
+bool decodes_as_curve_point(std::span<const std::uint8_t, 32> bytes);
+
 }  // namespace kelvoma
