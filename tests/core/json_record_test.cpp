@@ -1,0 +1,172 @@
+#include "releases/json_record.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace kelvoma::json_record {
+namespace {
+
+struct DocumentCase {
+  std::string name;
+  std::string text;
+  bool accepted;
+};
+
+class ParseDocument : public ::testing::TestWithParam<DocumentCase> {};
+
+TEST_P(ParseDocument, AcceptsOnlyStrictJson) {
+  const auto& c = GetParam();
+  EXPECT_EQ(parse_document(c.text).has_value(), c.accepted) << c.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lexical, ParseDocument,
+    ::testing::Values(
+        DocumentCase{"object", R"({"a":1,"b":[true,null,"x"]})", true},
+        DocumentCase{"surrounding_whitespace", " \t\r\n{\"a\":1} \n\t\r", true},
+        DocumentCase{"empty_text", "", false},
+        DocumentCase{"only_whitespace", "  \n", false},
+        DocumentCase{"byte_order_mark", "\xEF\xBB\xBF{\"a\":1}", false},
+        DocumentCase{"trailing_characters", R"({"a":1}x)", false},
+        DocumentCase{"second_value", R"({"a":1}{"a":1})", false},
+        DocumentCase{"trailing_nul", std::string("{\"a\":1}\0", 8), false},
+        DocumentCase{"duplicate_member", R"({"a":1,"a":1})", false},
+        DocumentCase{"duplicate_member_nested", R"({"a":{"b":1,"b":2}})", false},
+        DocumentCase{"duplicate_member_in_array", R"([{"b":1},{"b":2,"c":3,"b":4}])", false},
+        DocumentCase{"same_name_in_siblings", R"([{"b":1},{"b":2}])", true},
+        DocumentCase{"invalid_utf8_in_string", "{\"a\":\"\xC3\x28\"}", false},
+        DocumentCase{"overlong_utf8_in_string", "{\"a\":\"\xC0\xAF\"}", false},
+        DocumentCase{"surrogate_utf8_in_string", "{\"a\":\"\xED\xA0\x80\"}", false},
+        DocumentCase{"invalid_utf8_in_key", "{\"\xFF\":1}", false},
+        DocumentCase{"czech_letters", "{\"a\":\"Příliš žluťoučký kůň\"}", true},
+        DocumentCase{"raw_control_character", "{\"a\":\"x\ny\"}", false},
+        DocumentCase{"escaped_nul", R"({"a":"\u0000"})", true},
+        DocumentCase{"single_quotes", "{'a':1}", false},
+        DocumentCase{"trailing_comma", R"({"a":1,})", false},
+        DocumentCase{"comment", R"({"a":1 /* c */})", false},
+        DocumentCase{"deep_but_allowed", std::string(511, '[') + std::string(511, ']'), true},
+        DocumentCase{"too_deep", std::string(513, '[') + std::string(513, ']'), false},
+        DocumentCase{"hostile_depth", std::string(60000, '['), false}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(ParseDocument, KeepsNumberKindsApart) {
+  const auto document = parse_document(R"([0,-0,-5,1.0,1e2,18446744073709551615,18446744073709551616])");
+  ASSERT_TRUE(document.has_value());
+  const auto& v = *document;
+  EXPECT_TRUE(v[0].is_number_unsigned());
+  EXPECT_FALSE(v[1].is_number_unsigned());  // "-0" is a negative literal
+  EXPECT_FALSE(v[2].is_number_unsigned());
+  EXPECT_TRUE(v[3].is_number_float());
+  EXPECT_TRUE(v[4].is_number_float());
+  EXPECT_TRUE(v[5].is_number_unsigned());
+  EXPECT_FALSE(v[6].is_number_unsigned());  // beyond 64 bits
+}
+
+struct UnsignedCase {
+  std::string text;
+  std::uint64_t max;
+  bool accepted;
+  std::uint64_t value;
+};
+
+TEST(UnsignedValue, AcceptsPlainNonNegativeIntegersWithinRange) {
+  const UnsignedCase cases[] = {
+      {"0", UINT64_MAX, true, 0},
+      {"42", UINT64_MAX, true, 42},
+      {"18446744073709551615", UINT64_MAX, true, UINT64_MAX},
+      {"18446744073709551616", UINT64_MAX, false, 0},
+      {"4294967295", UINT32_MAX, true, UINT32_MAX},
+      {"4294967296", UINT32_MAX, false, 0},
+      {"-0", UINT64_MAX, false, 0},
+      {"-1", UINT64_MAX, false, 0},
+      {"12.0", UINT64_MAX, false, 0},
+      {"1e2", UINT64_MAX, false, 0},
+      {"1E0", UINT64_MAX, false, 0},
+      {"\"12\"", UINT64_MAX, false, 0},
+      {"true", UINT64_MAX, false, 0},
+      {"null", UINT64_MAX, false, 0},
+  };
+  for (const auto& c : cases) {
+    const auto document = parse_document(c.text);
+    ASSERT_TRUE(document.has_value()) << c.text;
+    const auto value = unsigned_value(*document, c.max);
+    EXPECT_EQ(value.has_value(), c.accepted) << c.text;
+    if (value) {
+      EXPECT_EQ(*value, c.value) << c.text;
+    }
+  }
+}
+
+TEST(TypedValues, RefuseOtherJsonTypes) {
+  const auto document = parse_document(R"(["x",true,null,1,["a","b"],["a",1]])");
+  ASSERT_TRUE(document.has_value());
+  const auto& v = *document;
+  EXPECT_EQ(text_value(v[0]).value(), "x");
+  EXPECT_FALSE(text_value(v[1]).has_value());
+  EXPECT_FALSE(text_value(v[2]).has_value());
+  EXPECT_FALSE(text_value(v[3]).has_value());
+  EXPECT_EQ(bool_value(v[1]).value(), true);
+  EXPECT_FALSE(bool_value(v[0]).has_value());
+  EXPECT_FALSE(bool_value(v[3]).has_value());
+  EXPECT_EQ(text_array(v[4]).value(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_FALSE(text_array(v[5]).has_value());
+  EXPECT_FALSE(text_array(v[0]).has_value());
+}
+
+struct MembersCase {
+  std::string name;
+  std::string text;
+  Rules rules;
+  std::string error;  // empty: accepted
+};
+
+class ReadMembers : public ::testing::TestWithParam<MembersCase> {};
+
+TEST_P(ReadMembers, FollowsTheRecordsRules) {
+  const auto& c = GetParam();
+  const auto document = parse_document(c.text);
+  ASSERT_TRUE(document.has_value());
+  const auto members = read_members(
+      *document, {{"a"}, {"b"}, {"c", Presence::optional}}, c.rules);
+  if (c.error.empty()) {
+    ASSERT_TRUE(members.has_value()) << members.error();
+    EXPECT_EQ((*members)[0]->get<int>(), 1);
+    EXPECT_EQ((*members)[1]->get<int>(), 2);
+  } else {
+    ASSERT_FALSE(members.has_value());
+    EXPECT_EQ(members.error(), c.error);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, ReadMembers,
+    ::testing::Values(
+        MembersCase{"object", R"({"b":2,"a":1})", manifest_rules, ""},
+        MembersCase{"unknown_skipped", R"({"a":1,"x":{"deep":[1]},"b":2})", catalog_rules, ""},
+        MembersCase{"unknown_rejected", R"({"a":1,"x":0,"b":2})", manifest_rules,
+                    "unknown field `x`"},
+        MembersCase{"first_missing_in_declaration_order", R"({"c":3})", catalog_rules,
+                    "missing field `a`"},
+        MembersCase{"second_missing", R"({"a":1})", host_rules, "missing field `b`"},
+        MembersCase{"array_form_accepted", "[1,2,3]", manifest_rules, ""},
+        MembersCase{"array_form_too_short", "[1,2]", manifest_rules,
+                    "invalid length 2, expected 3 elements"},
+        MembersCase{"array_form_too_long", "[1,2,3,4]", manifest_rules,
+                    "invalid length 4, expected 3 elements"},
+        MembersCase{"array_form_refused", "[1,2,3]", catalog_rules,
+                    "invalid type: array, expected an object"},
+        MembersCase{"not_a_record", "\"text\"", manifest_rules,
+                    "invalid type: string, expected an object"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(ReadMembers, AbsentOptionalFieldIsNull) {
+  const auto document = parse_document(R"({"a":1,"b":2})");
+  const auto members =
+      read_members(*document, {{"a"}, {"b"}, {"c", Presence::optional}}, host_rules);
+  ASSERT_TRUE(members.has_value());
+  EXPECT_EQ((*members)[2], nullptr);
+}
+
+}  // namespace
+}  // namespace kelvoma::json_record
