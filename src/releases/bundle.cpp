@@ -1,0 +1,211 @@
+// Reading a bundle's Info.plist and asking the signing programs about it.
+#include "releases/bundle.h"
+
+#include <fcntl.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "releases/command.h"
+#include "releases/macos_version.h"
+#include "releases/system_error.h"
+
+namespace kelvoma {
+namespace {
+
+constexpr std::string_view invalid_info_plist = "Aplikace nemá platný Info.plist.";
+
+// Real Info.plist files are a few kilobytes; the bound keeps a hostile file
+// from being read whole into memory.
+constexpr std::size_t max_info_plist_size = 16 * 1024 * 1024;
+
+struct PlistDeleter {
+  void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+// The file's bytes if it is a regular file of sensible size. Opening without
+// blocking and insisting on a regular file keeps a FIFO or device planted as
+// Info.plist from stalling the installation.
+std::optional<std::vector<char>> read_regular_file(const std::string& path) {
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  struct stat info{};
+  if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      static_cast<std::uint64_t>(info.st_size) > max_info_plist_size) {
+    return std::nullopt;
+  }
+  std::vector<char> bytes(static_cast<std::size_t>(info.st_size));
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t got = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      return std::nullopt;
+    }
+    if (got == 0) {
+      bytes.resize(done);  // the file shrank meanwhile; parse what is there
+      break;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  return bytes;
+}
+
+// The root dictionary of Contents/Info.plist, XML or binary.
+std::expected<PlistPtr, std::string> read_info_plist(const std::string& bundle) {
+  const auto bytes = read_regular_file(bundle + "/Contents/Info.plist");
+  if (!bytes || bytes->empty()) {
+    return std::unexpected(std::string(invalid_info_plist));
+  }
+  plist_t root = nullptr;
+  plist_from_memory(bytes->data(), static_cast<std::uint32_t>(bytes->size()), &root);
+  PlistPtr owned(root);
+  if (!owned) {
+    return std::unexpected(std::string(invalid_info_plist));
+  }
+  if (plist_get_node_type(owned.get()) != PLIST_DICT) {
+    return std::unexpected("Neplatné informace o aplikaci.");
+  }
+  return owned;
+}
+
+// The value of `key` when it is a string; any other type counts as absent.
+std::optional<std::string> string_value(plist_t dictionary, const char* key) {
+  const plist_t node = plist_dict_get_item(dictionary, key);
+  if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) {
+    return std::nullopt;
+  }
+  std::uint64_t length = 0;
+  const char* text = plist_get_string_ptr(node, &length);
+  if (text == nullptr) {
+    return std::nullopt;
+  }
+  return std::string(text, length);
+}
+
+// An optional single "+", then only decimal digits, fitting 64 bits.
+std::optional<std::uint64_t> parse_build_number(std::string_view text) {
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+  }
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc{} || end != text.data() + text.size()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// A bundle must be a real entry, never a symbolic link placed where the
+// bundle is expected.
+std::expected<void, std::string> require_plain_bundle(const std::string& bundle) {
+  struct stat info{};
+  if (::lstat(bundle.c_str(), &info) != 0) {
+    return std::unexpected(system_error_text(errno));
+  }
+  if (S_ISLNK(info.st_mode)) {
+    return std::unexpected("Balíček aplikace nesmí být symbolický odkaz.");
+  }
+  return {};
+}
+
+}  // namespace
+
+std::expected<BundleIdentity, std::string> read_bundle_identity(const std::string& bundle) {
+  const auto plist = read_info_plist(bundle);
+  if (!plist) {
+    return std::unexpected(plist.error());
+  }
+  auto identifier = string_value(plist->get(), "CFBundleIdentifier");
+  if (!identifier) {
+    return std::unexpected("Chybí identifikátor aplikace.");
+  }
+  const auto version = string_value(plist->get(), "CFBundleVersion");
+  if (!version) {
+    return std::unexpected("Chybí číslo sestavení.");
+  }
+  const auto build = parse_build_number(*version);
+  if (!build) {
+    return std::unexpected("Neplatné číslo sestavení.");
+  }
+  return BundleIdentity{.identifier = std::move(*identifier), .build = *build};
+}
+
+std::string code_requirement(const Tool& tool) {
+  return "anchor apple generic and identifier \"" + tool.bundle_id +
+         "\" and certificate leaf[subject.OU] = \"" + tool.team_id + "\"";
+}
+
+std::expected<void, std::string> validate_managed_bundle(const CoreConfig& config,
+                                                         const std::string& bundle,
+                                                         const Tool& tool, std::uint64_t build) {
+  if (auto plain = require_plain_bundle(bundle); !plain) {
+    return plain;
+  }
+  const auto identity = read_bundle_identity(bundle);
+  if (!identity) {
+    return std::unexpected(identity.error());
+  }
+  if (identity->identifier != tool.bundle_id || identity->build != build) {
+    return std::unexpected("Stažená aplikace neodpovídá podepsané verzi.");
+  }
+  return verify_code_signature(config, bundle, tool);
+}
+
+std::expected<void, std::string> validate_external_bundle(const CoreConfig& config,
+                                                          const std::string& bundle,
+                                                          const Tool& tool,
+                                                          std::string_view version,
+                                                          std::string_view os_version) {
+  if (auto plain = require_plain_bundle(bundle); !plain) {
+    return plain;
+  }
+  const auto plist = read_info_plist(bundle);
+  if (!plist) {
+    return std::unexpected(plist.error());
+  }
+  const auto identifier = string_value(plist->get(), "CFBundleIdentifier");
+  const auto short_version = string_value(plist->get(), "CFBundleShortVersionString");
+  if (identifier != tool.bundle_id || short_version != version) {
+    return std::unexpected("Stažená aplikace neodpovídá vybranému vydání.");
+  }
+  const auto minimum = string_value(plist->get(), "LSMinimumSystemVersion");
+  if (!minimum) {
+    return std::unexpected("Chybí minimální verze macOS.");
+  }
+  if (auto supported = require_minimum_macos(*minimum, os_version); !supported) {
+    return supported;
+  }
+  return verify_code_signature(config, bundle, tool);
+}
+
+std::expected<void, std::string> verify_code_signature(const CoreConfig& config,
+                                                       const std::string& bundle,
+                                                       const Tool& tool) {
+  if (tool.team_id.empty()) {
+    return std::unexpected("V katalogu chybí identita vydavatele.");
+  }
+  const Command codesign{
+      .program = config.codesign,
+      .arguments = {"--verify", "--deep", "--strict", "-R", "=" + code_requirement(tool), bundle}};
+  if (auto signature = run_command(codesign, "Podpis aplikace nebo identita vydavatele nesouhlasí.");
+      !signature) {
+    return signature;
+  }
+  const Command spctl{.program = config.spctl,
+                      .arguments = {"--assess", "--type", "execute", bundle}};
+  return run_command(spctl, "macOS nepotvrdil notarizaci stažené aplikace.");
+}
+
+}  // namespace kelvoma

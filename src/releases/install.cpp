@@ -1,0 +1,527 @@
+// The install pipeline. Order is the safety argument: the target is judged
+// before anything is downloaded, the archive is verified before it is
+// unpacked, the running tool is asked to quit only for a bundle that passed
+// every check, and the installed copy is touched only by the final renames.
+#include "releases/install.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "releases/archive_check.h"
+#include "releases/bundle.h"
+#include "releases/byte_buffer.h"
+#include "releases/catalog.h"
+#include "releases/fetch.h"
+#include "releases/release_host.h"
+#include "releases/replace.h"
+#include "releases/system_error.h"
+#include "releases/unpack.h"
+#include "releases/update_check.h"
+
+namespace kelvoma {
+namespace {
+
+constexpr std::string_view install_directory_prefix = ".kelvoma-install-";
+constexpr int max_name_attempts = 65536;
+
+// What the caller passed across the C interface, as texts, plus the raw
+// pointers that `stop` must receive unchanged.
+struct InstallRequest {
+  std::string id;
+  std::string target;
+  std::string os_version;
+  const char* raw_id = nullptr;
+  const char* raw_target = nullptr;
+  StopCallback stop = nullptr;
+};
+
+using Step = std::expected<void, std::string>;
+
+bool is_valid_utf8(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t size = text.size();
+  for (std::size_t at = 0; at < size;) {
+    const unsigned char lead = bytes[at];
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead < 0x80) {
+      ++at;
+      continue;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      low = lead == 0xE0 ? 0xA0 : 0x80;
+      high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      low = lead == 0xF0 ? 0x90 : 0x80;
+      high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+      return false;
+    }
+    if (size - at < length || bytes[at + 1] < low || bytes[at + 1] > high) {
+      return false;
+    }
+    for (std::size_t i = 2; i < length; ++i) {
+      if (bytes[at + i] < 0x80 || bytes[at + i] > 0xBF) {
+        return false;
+      }
+    }
+    at += length;
+  }
+  return true;
+}
+
+std::string text_argument(const char* text) {
+  if (text == nullptr) {
+    return {};
+  }
+  const std::string_view view(text);
+  return is_valid_utf8(view) ? std::string(view) : std::string();
+}
+
+// A path as the list of its components: "/" first for an absolute path,
+// then every name; empty names (repeated or trailing separators) and "."
+// are left out, ".." is kept as a name.
+std::vector<std::string_view> path_components(std::string_view path) {
+  std::vector<std::string_view> components;
+  if (path.starts_with('/')) {
+    components.emplace_back("/");
+  }
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) {
+      end = path.size();
+    }
+    const std::string_view name = path.substr(start, end - start);
+    if (!name.empty() && name != ".") {
+      components.push_back(name);
+    }
+    start = end + 1;
+  }
+  return components;
+}
+
+std::string join_path(std::string_view left, std::string_view right) {
+  std::string joined(left);
+  if (!joined.ends_with('/')) {
+    joined += '/';
+  }
+  joined += right;
+  return joined;
+}
+
+std::string path_text(std::span<const std::string_view> components) {
+  std::string text;
+  for (const std::string_view component : components) {
+    if (component == "/") {
+      text = "/";
+      continue;
+    }
+    if (!text.empty() && !text.ends_with('/')) {
+      text += '/';
+    }
+    text += component;
+  }
+  return text;
+}
+
+// The path the file system is asked about: without doubled or trailing
+// separators, so that a trailing "/" can neither make a lookup follow a
+// symbolic link nor make the target's own directory its parent.
+std::string normalized_path(std::string_view path) {
+  const auto components = path_components(path);
+  return path_text(components);
+}
+
+// The parent of `target`, or nothing for the empty path and the root.
+std::optional<std::string> parent_directory(std::string_view target) {
+  const auto components = path_components(target);
+  if (components.empty() || (components.size() == 1 && components.front() == "/")) {
+    return std::nullopt;
+  }
+  const auto parent = std::span(components).first(components.size() - 1);
+  if (parent.empty()) {
+    return ".";
+  }
+  return path_text(parent);
+}
+
+bool exists_following_links(const std::string& path) {
+  struct stat info{};
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+// mkdir -p with 0777 less the mask; directories that exist (also through a
+// symbolic link) are fine.
+Step create_directories(const std::string& directory) {
+  const auto components = path_components(directory);
+  for (std::size_t count = 1; count <= components.size(); ++count) {
+    if (components[count - 1] == "/") {
+      continue;
+    }
+    const std::string prefix = path_text(std::span(components).first(count));
+    if (::mkdir(prefix.c_str(), 0777) == 0) {
+      continue;
+    }
+    const int error = errno;
+    struct stat info{};
+    if (error == EEXIST && ::stat(prefix.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      continue;
+    }
+    return std::unexpected(system_error_text(error));
+  }
+  return {};
+}
+
+// Six characters from the 62 letters and digits; bytes that would make the
+// choice uneven are drawn again.
+std::optional<std::string> random_name_part() {
+  static constexpr std::string_view alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::string part;
+  while (part.size() < 6) {
+    unsigned char bytes[16];
+    const ssize_t got = ::getrandom(bytes, sizeof bytes, 0);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return std::nullopt;
+    }
+    for (ssize_t i = 0; i < got && part.size() < 6; ++i) {
+      if (bytes[i] < 248) {
+        part += alphabet[bytes[i] % alphabet.size()];
+      }
+    }
+  }
+  return part;
+}
+
+// The installation's working directory, removed with everything in it when
+// the installation ends, unless the pipeline keeps it because it holds the
+// only copy of the replaced bundle.
+class InstallDirectory {
+ public:
+  static std::optional<InstallDirectory> create(const std::string& parent) {
+    for (int attempt = 0; attempt < max_name_attempts; ++attempt) {
+      const auto part = random_name_part();
+      if (!part) {
+        return std::nullopt;
+      }
+      std::string path = join_path(parent, std::string(install_directory_prefix) + *part);
+      if (::mkdir(path.c_str(), 0777) == 0) {
+        return InstallDirectory(std::move(path));
+      }
+      if (errno != EEXIST) {
+        return std::nullopt;
+      }
+    }
+    return std::nullopt;
+  }
+
+  InstallDirectory(InstallDirectory&& other) noexcept
+      : path_(std::move(other.path_)), keep_(other.keep_) {
+    other.path_.clear();
+  }
+  InstallDirectory& operator=(InstallDirectory&&) = delete;
+  InstallDirectory(const InstallDirectory&) = delete;
+  InstallDirectory& operator=(const InstallDirectory&) = delete;
+
+  ~InstallDirectory() {
+    if (!path_.empty() && !keep_) {
+      std::error_code ignored;
+      std::filesystem::remove_all(path_, ignored);
+    }
+  }
+
+  std::string entry(std::string_view name) const { return join_path(path_, name); }
+  void keep() { keep_ = true; }
+
+ private:
+  explicit InstallDirectory(std::string path) : path_(std::move(path)) {}
+
+  std::string path_;
+  bool keep_ = false;
+};
+
+// Writes the whole archive (created or truncated, 0666 less the mask).
+Step write_archive(const std::string& path, std::span<const std::uint8_t> bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    return std::unexpected(system_error_text(errno));
+  }
+  int error = 0;
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written < 0) {
+      error = errno;
+      break;
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(written));
+  }
+  // A failed close can be the first report of a failed write.
+  if (::close(fd) != 0 && error == 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    return std::unexpected(system_error_text(error));
+  }
+  return {};
+}
+
+// Where the unpacked archive's bundle is expected, after the archive has
+// been written and unpacked in a fresh install directory next to the target.
+struct UnpackedRelease {
+  InstallDirectory directory;
+  std::string bundle;
+};
+
+struct WorkspaceMessages {
+  std::string_view archive_name;           // "update.zip" or "download.zip"
+  std::string_view cannot_create_message;  // per route
+};
+
+std::expected<UnpackedRelease, std::string> unpack_next_to_target(const CoreConfig& config,
+                                                                  const std::string& target,
+                                                                  const Tool& tool,
+                                                                  ByteBuffer archive,
+                                                                  WorkspaceMessages messages) {
+  const auto parent = parent_directory(target);
+  if (!parent) {
+    return std::unexpected("Neplatné umístění instalace.");
+  }
+  if (auto created = create_directories(*parent); !created) {
+    return std::unexpected(created.error());
+  }
+  auto directory = InstallDirectory::create(*parent);
+  if (!directory) {
+    return std::unexpected(std::string(messages.cannot_create_message));
+  }
+  const std::string archive_path = directory->entry(messages.archive_name);
+  {
+    // The archive leaves memory once it is on disk.
+    const ByteBuffer held = std::move(archive);
+    if (auto written = write_archive(archive_path, held.bytes()); !written) {
+      return std::unexpected(written.error());
+    }
+  }
+  const std::string unpacked = directory->entry("unpacked");
+  if (auto unpacked_ok = unpack_archive(config, archive_path, unpacked); !unpacked_ok) {
+    return std::unexpected(unpacked_ok.error());
+  }
+  std::string bundle = join_path(unpacked, tool.bundle_name);
+  return UnpackedRelease{.directory = std::move(*directory), .bundle = std::move(bundle)};
+}
+
+// The installed copy, when there is one, must be an older build of this
+// tool. A lookup that fails counts as "nothing installed".
+Step judge_managed_target(const std::string& target, const Tool& tool, const Release& release) {
+  if (!exists_following_links(target)) {
+    return {};
+  }
+  struct stat info{};
+  if (::lstat(target.c_str(), &info) != 0) {
+    return std::unexpected(system_error_text(errno));
+  }
+  if (S_ISLNK(info.st_mode)) {
+    return std::unexpected("Cílová aplikace je symbolický odkaz.");
+  }
+  const auto installed = read_bundle_identity(target);
+  if (!installed) {
+    return std::unexpected(installed.error());
+  }
+  if (installed->identifier != tool.bundle_id) {
+    return std::unexpected("Cílové umístění patří jiné aplikaci.");
+  }
+  if (installed->build >= release.build) {
+    return std::unexpected("Tato nebo novější verze už je nainstalovaná.");
+  }
+  return {};
+}
+
+// The target may have changed while the archive was downloading.
+Step recheck_managed_target(const std::string& target, const Tool& tool, const Release& release) {
+  if (!exists_following_links(target)) {
+    return {};
+  }
+  const auto installed = read_bundle_identity(target);
+  if (!installed) {
+    return std::unexpected(installed.error());
+  }
+  if (installed->identifier != tool.bundle_id || installed->build >= release.build) {
+    return std::unexpected("Aplikace se během stahování změnila. Zkontroluj verze znovu.");
+  }
+  return {};
+}
+
+Step ask_tool_to_stop(const InstallRequest& request, bool& relaunch) {
+  // Without a callback there is nobody to ask: the tool counts as not running.
+  const std::int32_t result = request.stop ? request.stop(request.raw_id, request.raw_target) : 0;
+  if (result == 1) {
+    relaunch = true;
+    return {};
+  }
+  if (result == 0) {
+    return {};
+  }
+  return std::unexpected(
+      "Aplikaci se nepodařilo ukončit. Dokonči v ní práci a zkus aktualizaci znovu.");
+}
+
+Step judge_permitted(const std::string& target, const Tool& tool, std::string_view message) {
+  const char* home = std::getenv("HOME");
+  if (home == nullptr) {
+    return std::unexpected("Chybí domovský adresář.");
+  }
+  if (!is_permitted_target(target, tool.bundle_name, home)) {
+    return std::unexpected(std::string(message));
+  }
+  return {};
+}
+
+Step install_managed(const CoreConfig& config, const Tool& tool,
+                           const InstallRequest& request, bool& relaunch) {
+  const auto release = check_release(config, tool, request.os_version);
+  if (!release) {
+    return std::unexpected(release.error());
+  }
+  if (auto permitted = judge_permitted(request.target, tool, "Cíl instalace není povolený.");
+      !permitted) {
+    return permitted;
+  }
+  const std::string target = normalized_path(request.target);
+  if (auto judged = judge_managed_target(target, tool, *release); !judged) {
+    return judged;
+  }
+  auto archive = fetch_url(config, release->archive_url, release->archive_size);
+  if (!archive) {
+    return std::unexpected(archive.error());
+  }
+  if (auto verified = verify_release_archive(archive->bytes(), *release, tool,
+                                             ArchiveSizeMessage::download);
+      !verified) {
+    return verified;
+  }
+  auto unpacked = unpack_next_to_target(
+      config, target, tool, std::move(*archive),
+      {.archive_name = "update.zip",
+       .cannot_create_message =
+           "Do složky Applications nelze zapisovat. Použij aplikaci v ~/Applications."});
+  if (!unpacked) {
+    return std::unexpected(unpacked.error());
+  }
+  if (auto valid = validate_managed_bundle(config, unpacked->bundle, tool, release->build);
+      !valid) {
+    return valid;
+  }
+  if (auto stopped = ask_tool_to_stop(request, relaunch); !stopped) {
+    return stopped;
+  }
+  if (auto unchanged = recheck_managed_target(target, tool, *release); !unchanged) {
+    return unchanged;
+  }
+  const std::string backup = unpacked->directory.entry("previous.app");
+  auto replaced = replace_bundle(unpacked->bundle, target, backup);
+  if (!replaced && exists_following_links(backup) && !exists_following_links(target)) {
+    // The backup is the only copy of the replaced bundle; the message names it.
+    unpacked->directory.keep();
+  }
+  return replaced;
+}
+
+Step install_external(const CoreConfig& config, const Tool& tool,
+                            const InstallRequest& request) {
+  constexpr std::string_view refused =
+      "Instalace této aplikace nebo cílové umístění nejsou povolené.";
+  if (auto permitted = judge_permitted(request.target, tool, refused); !permitted) {
+    return permitted;
+  }
+  if (tool.github_repository.empty()) {
+    return std::unexpected(std::string(refused));
+  }
+  const std::string target = normalized_path(request.target);
+  struct stat info{};
+  if (::lstat(target.c_str(), &info) == 0) {
+    return std::unexpected("Aplikace už je nainstalovaná. Aktualizace prováděj přímo v ní.");
+  }
+  if (errno != ENOENT) {
+    return std::unexpected(system_error_text(errno));
+  }
+  const auto release = find_latest_external_release(config, tool);
+  if (!release) {
+    return std::unexpected(release.error());
+  }
+  auto archive = fetch_url(config, release->asset.browser_download_url, release->asset.size);
+  if (!archive) {
+    return std::unexpected(archive.error());
+  }
+  if (auto verified =
+          verify_asset_digest(archive->bytes(), release->asset.size, release->asset.digest);
+      !verified) {
+    return verified;
+  }
+  auto unpacked = unpack_next_to_target(
+      config, target, tool, std::move(*archive),
+      {.archive_name = "download.zip",
+       .cannot_create_message = "Do cílové složky Applications nelze zapisovat."});
+  if (!unpacked) {
+    return std::unexpected(unpacked.error());
+  }
+  if (auto valid = validate_external_bundle(config, unpacked->bundle, tool, release->version,
+                                            request.os_version);
+      !valid) {
+    return valid;
+  }
+  return move_into_place(unpacked->bundle, target);
+}
+
+}  // namespace
+
+bool is_permitted_target(std::string_view target, std::string_view bundle_name,
+                         std::string_view home) {
+  const auto components = path_components(target);
+  return components == path_components(join_path("/Applications", bundle_name)) ||
+         components == path_components(join_path(join_path(home, "Applications"), bundle_name));
+}
+
+InstallOutcome install_tool(const CoreConfig& config, const char* id, const char* target_path,
+                            const char* os_version, StopCallback stop) {
+  const InstallRequest request{.id = text_argument(id),
+                               .target = text_argument(target_path),
+                               .os_version = text_argument(os_version),
+                               .raw_id = id,
+                               .raw_target = target_path,
+                               .stop = stop};
+  const auto tool = find_tool(request.id);
+  if (!tool) {
+    return InstallOutcome{.relaunch = false, .error = tool.error()};
+  }
+  InstallOutcome outcome;
+  const Step result = tool->integration == Integration::kelvoma
+                          ? install_managed(config, *tool, request, outcome.relaunch)
+                          : install_external(config, *tool, request);
+  if (!result) {
+    outcome.error = result.error();
+  }
+  return outcome;
+}
+
+}  // namespace kelvoma
