@@ -74,7 +74,7 @@ std::expected<Envelope, std::string> parse_envelope(std::string_view text) {
     return std::unexpected(document.error());
   }
   const auto members = json_record::read_members(*document, {{"payload"}, {"signature"}},
-                                                  json_record::manifest_rules);
+                                                 json_record::manifest_rules);
   if (!members) {
     return std::unexpected(members.error());
   }
@@ -92,11 +92,18 @@ std::expected<Release, std::string> parse_release(std::string_view text) {
   if (!document) {
     return std::unexpected(document.error());
   }
-  const auto members = json_record::read_members(
-      *document,
-      {{"schema"}, {"id"}, {"bundle_id"}, {"version"}, {"build"}, {"minimum_macos"},
-       {"architectures"}, {"archive_url"}, {"archive_size"}, {"archive_signature"}},
-      json_record::manifest_rules);
+  const auto members = json_record::read_members(*document,
+                                                 {{"schema"},
+                                                  {"id"},
+                                                  {"bundle_id"},
+                                                  {"version"},
+                                                  {"build"},
+                                                  {"minimum_macos"},
+                                                  {"architectures"},
+                                                  {"archive_url"},
+                                                  {"archive_size"},
+                                                  {"archive_signature"}},
+                                                 json_record::manifest_rules);
   if (!members) {
     return std::unexpected(members.error());
   }

@@ -135,9 +135,7 @@ Field power(const Field& base, const Field& exponent) {
 Field small(std::uint64_t value) { return {value, 0, 0, 0}; }
 
 // The curve constant d = -121665 / 121666.
-Field curve_d() {
-  return negate(multiply(small(121665), power(small(121666), exponent_inverse)));
-}
+Field curve_d() { return negate(multiply(small(121665), power(small(121666), exponent_inverse))); }
 
 // RFC 8032 section 5.1.3: the y coordinate must be below p, and
 // x^2 = (y^2 - 1) / (d y^2 + 1) must have a root; x = 0 has no negative
@@ -219,8 +217,8 @@ std::expected<void, std::string> verify_signature(std::span<const std::uint8_t> 
   // bytes of R. Initialisation can only fail for want of an entropy source,
   // which verification does not use.
   [[maybe_unused]] const int initialised = sodium_init();
-  if (crypto_sign_verify_detached(decoded->data(), message.data(), message.size(),
-                                  key->data()) != 0) {
+  if (crypto_sign_verify_detached(decoded->data(), message.data(), message.size(), key->data()) !=
+      0) {
     return std::unexpected(std::string(mismatch));
   }
   return {};

@@ -106,8 +106,7 @@ std::string release_json(const Release& release) {
   return object.dump();
 }
 
-std::string envelope_json(std::string_view payload, std::string_view signature,
-                          EnvelopeForm form) {
+std::string envelope_json(std::string_view payload, std::string_view signature, EnvelopeForm form) {
   const std::string encoded = encode_base64(as_bytes(payload));
   if (form == EnvelopeForm::array) {
     return nlohmann::json::array({encoded, signature}).dump();
@@ -162,7 +161,8 @@ std::vector<std::uint8_t> to_bytes(std::string_view text) {
 
 void write_file(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   out.close();
   if (!out) {
     ADD_FAILURE() << "cannot write " << path;
