@@ -35,7 +35,7 @@ using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 // Info.plist from stalling the installation.
 std::optional<std::vector<char>> read_regular_file(const std::string& path) {
   const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  struct stat info{};
+  struct stat info {};
   if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
       static_cast<std::uint64_t>(info.st_size) > max_info_plist_size) {
     return std::nullopt;
@@ -110,7 +110,7 @@ std::optional<std::uint64_t> parse_build_number(std::string_view text) {
 // A bundle must be a real entry, never a symbolic link placed where the
 // bundle is expected.
 std::expected<void, std::string> require_plain_bundle(const std::string& bundle) {
-  struct stat info{};
+  struct stat info {};
   if (::lstat(bundle.c_str(), &info) != 0) {
     return std::unexpected(system_error_text(errno));
   }
@@ -199,7 +199,8 @@ std::expected<void, std::string> verify_code_signature(const CoreConfig& config,
   const Command codesign{
       .program = config.codesign,
       .arguments = {"--verify", "--deep", "--strict", "-R", "=" + code_requirement(tool), bundle}};
-  if (auto signature = run_command(codesign, "Podpis aplikace nebo identita vydavatele nesouhlasí.");
+  if (auto signature =
+          run_command(codesign, "Podpis aplikace nebo identita vydavatele nesouhlasí.");
       !signature) {
     return signature;
   }

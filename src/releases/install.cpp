@@ -162,7 +162,7 @@ std::optional<std::string> parent_directory(std::string_view target) {
 }
 
 bool exists_following_links(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::stat(path.c_str(), &info) == 0;
 }
 
@@ -179,7 +179,7 @@ Step create_directories(const std::string& directory) {
       continue;
     }
     const int error = errno;
-    struct stat info{};
+    struct stat info {};
     if (error == EEXIST && ::stat(prefix.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
       continue;
     }
@@ -337,7 +337,7 @@ Step judge_managed_target(const std::string& target, const Tool& tool, const Rel
   if (!exists_following_links(target)) {
     return {};
   }
-  struct stat info{};
+  struct stat info {};
   if (::lstat(target.c_str(), &info) != 0) {
     return std::unexpected(system_error_text(errno));
   }
@@ -397,8 +397,8 @@ Step judge_permitted(const std::string& target, const Tool& tool, std::string_vi
   return {};
 }
 
-Step install_managed(const CoreConfig& config, const Tool& tool,
-                           const InstallRequest& request, bool& relaunch) {
+Step install_managed(const CoreConfig& config, const Tool& tool, const InstallRequest& request,
+                     bool& relaunch) {
   const auto release = check_release(config, tool, request.os_version);
   if (!release) {
     return std::unexpected(release.error());
@@ -415,8 +415,8 @@ Step install_managed(const CoreConfig& config, const Tool& tool,
   if (!archive) {
     return std::unexpected(archive.error());
   }
-  if (auto verified = verify_release_archive(archive->bytes(), *release, tool,
-                                             ArchiveSizeMessage::download);
+  if (auto verified =
+          verify_release_archive(archive->bytes(), *release, tool, ArchiveSizeMessage::download);
       !verified) {
     return verified;
   }
@@ -447,8 +447,7 @@ Step install_managed(const CoreConfig& config, const Tool& tool,
   return replaced;
 }
 
-Step install_external(const CoreConfig& config, const Tool& tool,
-                            const InstallRequest& request) {
+Step install_external(const CoreConfig& config, const Tool& tool, const InstallRequest& request) {
   constexpr std::string_view refused =
       "Instalace této aplikace nebo cílové umístění nejsou povolené.";
   if (auto permitted = judge_permitted(request.target, tool, refused); !permitted) {
@@ -458,7 +457,7 @@ Step install_external(const CoreConfig& config, const Tool& tool,
     return std::unexpected(std::string(refused));
   }
   const std::string target = normalized_path(request.target);
-  struct stat info{};
+  struct stat info {};
   if (::lstat(target.c_str(), &info) == 0) {
     return std::unexpected("Aplikace už je nainstalovaná. Aktualizace prováděj přímo v ní.");
   }

@@ -24,14 +24,13 @@ class SystemRenameOperations final : public RenameOperations {
   // kernel refuses with EEXIST, atomically, when `to` exists (a dangling
   // symbolic link included).
   int rename_exclusive(const std::string& from, const std::string& to) const override {
-    return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0
-               ? 0
-               : errno;
+    return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0 ? 0
+                                                                                            : errno;
   }
 };
 
 bool exists_following_links(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::stat(path.c_str(), &info) == 0;
 }
 

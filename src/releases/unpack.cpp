@@ -9,12 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <algorithm>
 #include <optional>
-#include <span>
 #include <set>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -40,9 +40,7 @@ constexpr std::size_t max_comment_size = 0xffff;
 constexpr std::uint16_t zip64_extra_id = 0x0001;
 constexpr std::uint16_t unicode_path_extra_id = 0x7075;
 
-std::uint16_t le16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
+std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
 std::uint32_t le32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(le16(p)) | (static_cast<std::uint32_t>(le16(p + 2)) << 16);
@@ -61,8 +59,8 @@ std::optional<std::vector<std::uint8_t>> read_at(int fd, std::uint64_t file_size
   std::vector<std::uint8_t> bytes(length);
   std::size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t got = ::pread(fd, bytes.data() + done, bytes.size() - done,
-                                static_cast<off_t>(offset + done));
+    const ssize_t got =
+        ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -204,8 +202,8 @@ std::optional<Directory> find_directory(int fd, std::uint64_t file_size) {
     if (le16(record + 4) != 0 || le16(record + 6) != 0) {
       return std::nullopt;  // split archives are not ours
     }
-    return Directory{.offset = le32(record + 16), .size = le32(record + 12),
-                     .entries = le16(record + 10)};
+    return Directory{
+        .offset = le32(record + 16), .size = le32(record + 12), .entries = le16(record + 10)};
   }
   return std::nullopt;
 }
@@ -245,8 +243,8 @@ bool local_names_contained(int fd, std::uint64_t file_size, std::uint64_t offset
 }
 
 struct EntryNames {
-  std::vector<std::string> all;              // normalized
-  std::set<std::string> symbolic_links;      // normalized
+  std::vector<std::string> all;          // normalized
+  std::set<std::string> symbolic_links;  // normalized
 };
 
 // Walks the central directory; false when the archive is not a readable zip
@@ -282,8 +280,8 @@ bool collect_entry_names(int fd, std::uint64_t file_size, EntryNames& names) {
     // The zip64 field lists the large values in a fixed order; the offset
     // follows the two sizes when they are present.
     const bool offset_in_extra = le32(header + 42) == 0xffffffff;
-    const std::size_t skip = (le32(header + 24) == 0xffffffff ? 8 : 0) +
-                             (le32(header + 20) == 0xffffffff ? 8 : 0);
+    const std::size_t skip =
+        (le32(header + 24) == 0xffffffff ? 8 : 0) + (le32(header + 20) == 0xffffffff ? 8 : 0);
     const ExtraFields extra = read_extra_fields(
         std::span(header + central_header_size + name_size, extra_size), offset_in_extra, skip);
     if (!extra.well_formed || !is_contained_name(name) ||
@@ -335,7 +333,7 @@ bool writes_through_links(const EntryNames& names) {
 
 bool archive_entries_are_contained(const std::string& archive) {
   const UniqueFd fd(::open(archive.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat info{};
+  struct stat info {};
   if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     return false;
   }
@@ -360,10 +358,10 @@ std::expected<void, std::string> unpack_archive(const CoreConfig& config,
   // bsdtar keeps its own refusals of ".." and of writes through symbolic
   // links as a second line. Owners recorded in the archive are not applied:
   // the installed files belong to whoever installs them.
-  return run_command(Command{.program = config.bsdtar,
-                             .arguments = {"-x", "--no-same-owner", "-f", archive, "-C",
-                                           destination}},
-                     unpack_failed);
+  return run_command(
+      Command{.program = config.bsdtar,
+              .arguments = {"-x", "--no-same-owner", "-f", archive, "-C", destination}},
+      unpack_failed);
 }
 
 }  // namespace kelvoma

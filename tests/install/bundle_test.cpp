@@ -1,0 +1,461 @@
+// Bundle identity, bundle validation and the signing programs' arguments.
+#include "releases/bundle.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <functional>
+#include <optional>
+
+#include "install/install_helpers.h"
+#include "releases/build_config.h"
+#include "releases/catalog.h"
+#include "support/fixture_bundle.h"
+#include "support/signing.h"
+#include "support/temp_dir.h"
+
+namespace kelvoma {
+namespace {
+
+using fixture::BundleSpec;
+using fixture::PlistFormat;
+using fixture::PlistValue;
+using install_testing::SigningStubs;
+namespace fs = std::filesystem;
+
+constexpr std::string_view no_info_plist = "Aplikace nemá platný Info.plist.";
+constexpr std::string_view requirement =
+    "anchor apple generic and identifier \"cz.tobranix.orbit-action-dial\" and certificate "
+    "leaf[subject.OU] = \"TESTTEAM42\"";
+
+Tool orbit() { return *find_tool("orbit-action-dial"); }
+
+class BundleTest : public ::testing::Test {
+ protected:
+  std::string make(const BundleSpec& spec) { return fixture::make_bundle(dir_.path(), spec); }
+
+  std::string make_with(std::string_view key, std::optional<PlistValue> value,
+                        PlistFormat format = PlistFormat::xml) {
+    BundleSpec spec = fixture::tool_bundle("orbit-action-dial", 7, "1.2");
+    spec.format = format;
+    if (value) {
+      fixture::set_info(spec, key, *value);
+    } else {
+      fixture::remove_info(spec, key);
+    }
+    return make(spec);
+  }
+
+  void write_info_plist(const std::string& bundle, std::string_view bytes) {
+    fixture::write_file(fs::path(bundle) / "Contents" / "Info.plist", bytes);
+  }
+
+  testing::TempDir dir_;
+  SigningStubs stubs_;
+};
+
+// --- read_bundle_identity --------------------------------------------------
+
+struct BuildCase {
+  std::string text;
+  std::optional<std::uint64_t> build;  // nothing: "Neplatné číslo sestavení."
+};
+
+class BuildNumberTest : public BundleTest, public ::testing::WithParamInterface<BuildCase> {};
+
+TEST_P(BuildNumberTest, ReadsOnlyPlainUnsignedDecimals) {
+  for (const PlistFormat format : {PlistFormat::xml, PlistFormat::binary}) {
+    testing::TempDir dir;
+    BundleSpec spec = fixture::tool_bundle("orbit-action-dial", 1);
+    spec.format = format;
+    fixture::set_info(spec, "CFBundleVersion", GetParam().text);
+    const auto identity = read_bundle_identity(fixture::make_bundle(dir.path(), spec));
+    if (GetParam().build) {
+      ASSERT_TRUE(identity.has_value()) << identity.error();
+      EXPECT_EQ(identity->build, *GetParam().build);
+      EXPECT_EQ(identity->identifier, "cz.tobranix.orbit-action-dial");
+    } else {
+      ASSERT_FALSE(identity.has_value());
+      EXPECT_EQ(identity.error(), "Neplatné číslo sestavení.");
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, BuildNumberTest,
+    ::testing::Values(BuildCase{"42", 42}, BuildCase{"+42", 42}, BuildCase{"042", 42},
+                      BuildCase{"0", 0}, BuildCase{"18446744073709551615", UINT64_MAX},
+                      BuildCase{"18446744073709551616", {}}, BuildCase{"99999999999999999999", {}},
+                      BuildCase{"1.0", {}}, BuildCase{"-1", {}}, BuildCase{" 42", {}},
+                      BuildCase{"42 ", {}}, BuildCase{"", {}}, BuildCase{"+", {}},
+                      BuildCase{"-", {}}, BuildCase{"++1", {}}, BuildCase{"+-1", {}},
+                      BuildCase{"4 2", {}}, BuildCase{"0x10", {}}, BuildCase{"١٢", {}}));
+
+struct IdentityFault {
+  std::string name;
+  std::string key;
+  std::optional<PlistValue> value;  // nothing: the key is removed
+  std::string message;
+};
+
+class IdentityFaultTest : public BundleTest, public ::testing::WithParamInterface<IdentityFault> {};
+
+TEST_P(IdentityFaultTest, NamesTheMissingPiece) {
+  for (const PlistFormat format : {PlistFormat::xml, PlistFormat::binary}) {
+    const auto identity = read_bundle_identity(make_with(GetParam().key, GetParam().value, format));
+    ASSERT_FALSE(identity.has_value());
+    EXPECT_EQ(identity.error(), GetParam().message);
+    fs::remove_all(dir_.path() + "/Orbit Action Dial.app");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, IdentityFaultTest,
+    ::testing::Values(
+        IdentityFault{"NoIdentifier", "CFBundleIdentifier", {}, "Chybí identifikátor aplikace."},
+        IdentityFault{"IntegerIdentifier", "CFBundleIdentifier", std::int64_t{5},
+                      "Chybí identifikátor aplikace."},
+        IdentityFault{"NoVersion", "CFBundleVersion", {}, "Chybí číslo sestavení."},
+        IdentityFault{"IntegerVersion", "CFBundleVersion", std::int64_t{42},
+                      "Chybí číslo sestavení."},
+        IdentityFault{"BooleanVersion", "CFBundleVersion", true, "Chybí číslo sestavení."}),
+    [](const auto& test) { return test.param.name; });
+
+TEST_F(BundleTest, ReadsBinaryInfoPlistLikeXml) {
+  BundleSpec spec = fixture::tool_bundle("orbit-action-dial", 31);
+  spec.format = PlistFormat::binary;
+  const std::string bundle = make(spec);
+  ASSERT_TRUE(fixture::read_file(bundle + "/Contents/Info.plist").starts_with("bplist00"));
+  const auto identity = read_bundle_identity(bundle);
+  ASSERT_TRUE(identity.has_value()) << identity.error();
+  EXPECT_EQ(identity->identifier, "cz.tobranix.orbit-action-dial");
+  EXPECT_EQ(identity->build, 31u);
+}
+
+TEST_F(BundleTest, UnreadableInfoPlists) {
+  const std::string bundle = make(fixture::tool_bundle("orbit-action-dial", 1));
+  const std::string plist = bundle + "/Contents/Info.plist";
+  struct Case {
+    std::string name;
+    std::function<void()> arrange;
+  };
+  const std::vector<Case> cases = {
+      {"missing", [&] { fs::remove(plist); }},
+      {"empty", [&] { write_info_plist(bundle, ""); }},
+      {"not a property list", [&] { write_info_plist(bundle, "CFBundleVersion=1\n"); }},
+      {"truncated XML",
+       [&] {
+         write_info_plist(
+             bundle,
+             fixture::info_plist(fixture::tool_bundle("orbit-action-dial", 1)).substr(0, 120));
+       }},
+      {"truncated binary", [&] { write_info_plist(bundle, "bplist00\xd1\x01\x02"); }},
+      {"a directory", [&] { fs::create_directory(plist); }},
+      {"a FIFO", [&] { ASSERT_EQ(::mkfifo(plist.c_str(), 0644), 0); }},
+      {"a link to a device", [&] { fs::create_symlink("/dev/zero", plist); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::error_code ignored;
+    fs::remove_all(plist, ignored);
+    c.arrange();
+    const auto identity = read_bundle_identity(bundle);
+    ASSERT_FALSE(identity.has_value());
+    EXPECT_EQ(identity.error(), no_info_plist);
+  }
+  SCOPED_TRACE("no bundle at all");
+  const auto missing = read_bundle_identity(dir_.file("Nothing.app"));
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error(), no_info_plist);
+}
+
+TEST_F(BundleTest, RootThatIsNotADictionary) {
+  const std::string bundle = make(fixture::tool_bundle("orbit-action-dial", 1));
+  write_info_plist(bundle,
+                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n"
+                   "<array><string>cz.tobranix.orbit-action-dial</string></array>\n</plist>\n");
+  const auto identity = read_bundle_identity(bundle);
+  ASSERT_FALSE(identity.has_value());
+  EXPECT_EQ(identity.error(), "Neplatné informace o aplikaci.");
+}
+
+// --- code requirement and signing programs --------------------------------
+
+TEST_F(BundleTest, RequirementTextIsExact) { EXPECT_EQ(code_requirement(orbit()), requirement); }
+
+TEST_F(BundleTest, RequirementInsertsCatalogTextsUnescaped) {
+  Tool tool = orbit();
+  tool.bundle_id = "a\"b";
+  tool.team_id = "T\\1";
+  EXPECT_EQ(code_requirement(tool),
+            "anchor apple generic and identifier \"a\"b\" and certificate leaf[subject.OU] = "
+            "\"T\\1\"");
+}
+
+TEST_F(BundleTest, SignatureRunsCodesignThenSpctlWithExactArguments) {
+  const std::string bundle = make(fixture::tool_bundle("orbit-action-dial", 1));
+  ASSERT_TRUE(verify_code_signature(build_config(), bundle, orbit()).has_value());
+  const std::vector<std::vector<std::string>> expected = {
+      {"codesign", "--verify", "--deep", "--strict", "-R", "=" + std::string(requirement), bundle},
+      {"spctl", "--assess", "--type", "execute", bundle}};
+  EXPECT_EQ(stubs_.runs(), expected);
+}
+
+struct SigningCase {
+  std::string name;
+  std::string codesign_status;
+  std::string spctl_status;
+  std::string message;  // empty: success
+  std::vector<std::string> programs_run;
+};
+
+class SigningTest : public BundleTest, public ::testing::WithParamInterface<SigningCase> {};
+
+TEST_P(SigningTest, ExitStatusesDecide) {
+  const std::string bundle = make(fixture::tool_bundle("orbit-action-dial", 1));
+  install_testing::ScopedEnv codesign("KELVOMA_CODESIGN_STATUS", GetParam().codesign_status);
+  install_testing::ScopedEnv spctl("KELVOMA_SPCTL_STATUS", GetParam().spctl_status);
+  const auto verified = verify_code_signature(build_config(), bundle, orbit());
+  if (GetParam().message.empty()) {
+    EXPECT_TRUE(verified.has_value()) << verified.error();
+  } else {
+    ASSERT_FALSE(verified.has_value());
+    EXPECT_EQ(verified.error(), GetParam().message);
+  }
+  std::vector<std::string> programs;
+  for (const auto& run : stubs_.runs()) programs.push_back(run.front());
+  EXPECT_EQ(programs, GetParam().programs_run);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Statuses, SigningTest,
+    ::testing::Values(SigningCase{"BothAccept", "0", "0", "", {"codesign", "spctl"}},
+                      SigningCase{"CodesignRefuses",
+                                  "1",
+                                  "0",
+                                  "Podpis aplikace nebo identita vydavatele nesouhlasí.",
+                                  {"codesign"}},
+                      SigningCase{"CodesignOtherStatus",
+                                  "3",
+                                  "0",
+                                  "Podpis aplikace nebo identita vydavatele nesouhlasí.",
+                                  {"codesign"}},
+                      SigningCase{"SpctlRefuses",
+                                  "0",
+                                  "1",
+                                  "macOS nepotvrdil notarizaci stažené aplikace.",
+                                  {"codesign", "spctl"}}),
+    [](const auto& test) { return test.param.name; });
+
+TEST_F(BundleTest, EmptyTeamIdentifierRunsNothing) {
+  const std::string bundle = make(fixture::tool_bundle("orbit-action-dial", 1));
+  Tool tool = orbit();
+  tool.team_id.clear();
+  const auto verified = verify_code_signature(build_config(), bundle, tool);
+  ASSERT_FALSE(verified.has_value());
+  EXPECT_EQ(verified.error(), "V katalogu chybí identita vydavatele.");
+  EXPECT_TRUE(stubs_.runs().empty());
+}
+
+TEST_F(BundleTest, MissingSigningProgramsGiveTheSystemErrorText) {
+  const std::string bundle = make(fixture::tool_bundle("orbit-action-dial", 1));
+  CoreConfig config = build_config();
+  config.codesign = dir_.file("no-codesign");
+  auto verified = verify_code_signature(config, bundle, orbit());
+  ASSERT_FALSE(verified.has_value());
+  EXPECT_EQ(verified.error(), "No such file or directory (os error 2)");
+
+  config = build_config();
+  config.spctl = dir_.file("no-spctl");
+  verified = verify_code_signature(config, bundle, orbit());
+  ASSERT_FALSE(verified.has_value());
+  EXPECT_EQ(verified.error(), "No such file or directory (os error 2)");
+}
+
+TEST_F(BundleTest, WithoutSigningProgramsEveryBundleIsRefused) {
+  // The production defaults name programs this machine does not have.
+  const std::string bundle = make(fixture::tool_bundle("orbit-action-dial", 1));
+  const auto verified = verify_code_signature(CoreConfig{}, bundle, orbit());
+  EXPECT_FALSE(verified.has_value());
+}
+
+// --- validate_managed_bundle -----------------------------------------------
+
+struct ManagedCase {
+  std::string name;
+  std::function<void(BundleSpec&)> change;
+  std::uint64_t release_build;
+  std::string message;  // empty: success
+};
+
+class ManagedValidationTest : public BundleTest,
+                              public ::testing::WithParamInterface<ManagedCase> {};
+
+TEST_P(ManagedValidationTest, Checks) {
+  BundleSpec spec = fixture::tool_bundle("orbit-action-dial", 7);
+  GetParam().change(spec);
+  const auto valid =
+      validate_managed_bundle(build_config(), make(spec), orbit(), GetParam().release_build);
+  if (GetParam().message.empty()) {
+    EXPECT_TRUE(valid.has_value()) << valid.error();
+    EXPECT_EQ(stubs_.runs().size(), 2u);
+  } else {
+    ASSERT_FALSE(valid.has_value());
+    EXPECT_EQ(valid.error(), GetParam().message);
+    EXPECT_TRUE(stubs_.runs().empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bundles, ManagedValidationTest,
+    ::testing::Values(
+        ManagedCase{"Matching", [](BundleSpec&) {}, 7, ""},
+        ManagedCase{"BinaryInfoPlist", [](BundleSpec& s) { s.format = PlistFormat::binary; }, 7,
+                    ""},
+        ManagedCase{"OtherIdentifier",
+                    [](BundleSpec& s) {
+                      fixture::set_info(s, "CFBundleIdentifier", std::string("cz.tobranix.x"));
+                    },
+                    7, "Stažená aplikace neodpovídá podepsané verzi."},
+        ManagedCase{"IdentifierInOtherCase",
+                    [](BundleSpec& s) {
+                      fixture::set_info(s, "CFBundleIdentifier",
+                                        std::string("cz.tobranix.Orbit-action-dial"));
+                    },
+                    7, "Stažená aplikace neodpovídá podepsané verzi."},
+        ManagedCase{"BuildOneHigher", [](BundleSpec&) {}, 6,
+                    "Stažená aplikace neodpovídá podepsané verzi."},
+        ManagedCase{"BuildOneLower", [](BundleSpec&) {}, 8,
+                    "Stažená aplikace neodpovídá podepsané verzi."},
+        ManagedCase{"IntegerBuild",
+                    [](BundleSpec& s) { fixture::set_info(s, "CFBundleVersion", std::int64_t{7}); },
+                    7, "Chybí číslo sestavení."},
+        ManagedCase{
+            "DottedBuild",
+            [](BundleSpec& s) { fixture::set_info(s, "CFBundleVersion", std::string("7.0")); }, 7,
+            "Neplatné číslo sestavení."},
+        ManagedCase{"NoIdentifier",
+                    [](BundleSpec& s) { fixture::remove_info(s, "CFBundleIdentifier"); }, 7,
+                    "Chybí identifikátor aplikace."}),
+    [](const auto& test) { return test.param.name; });
+
+TEST_F(BundleTest, ManagedBundleOfAnotherNameIsMissing) {
+  BundleSpec spec = fixture::tool_bundle("orbit-action-dial", 7);
+  spec.bundle_name = "Orbit.app";
+  make(spec);
+  const auto valid =
+      validate_managed_bundle(build_config(), dir_.file("Orbit Action Dial.app"), orbit(), 7);
+  ASSERT_FALSE(valid.has_value());
+  EXPECT_EQ(valid.error(), "No such file or directory (os error 2)");
+}
+
+TEST_F(BundleTest, ManagedBundleThatIsASymbolicLink) {
+  BundleSpec spec = fixture::tool_bundle("orbit-action-dial", 7);
+  spec.bundle_name = "Real.app";
+  const std::string real = make(spec);
+  const std::string link = dir_.file("Orbit Action Dial.app");
+  fs::create_directory_symlink(real, link);
+  const auto valid = validate_managed_bundle(build_config(), link, orbit(), 7);
+  ASSERT_FALSE(valid.has_value());
+  EXPECT_EQ(valid.error(), "Balíček aplikace nesmí být symbolický odkaz.");
+  EXPECT_TRUE(stubs_.runs().empty());
+}
+
+// --- validate_external_bundle ----------------------------------------------
+
+Tool clip() { return *find_tool("clip-ledger"); }
+
+struct ExternalCase {
+  std::string name;
+  std::function<void(BundleSpec&)> change;
+  std::string version;
+  std::string os_version;
+  std::string message;  // empty: success
+};
+
+class ExternalValidationTest : public BundleTest,
+                               public ::testing::WithParamInterface<ExternalCase> {};
+
+TEST_P(ExternalValidationTest, Checks) {
+  BundleSpec spec = fixture::tool_bundle("clip-ledger", 1, "1.2");
+  GetParam().change(spec);
+  const auto valid = validate_external_bundle(build_config(), make(spec), clip(),
+                                              GetParam().version, GetParam().os_version);
+  if (GetParam().message.empty()) {
+    EXPECT_TRUE(valid.has_value()) << valid.error();
+    EXPECT_EQ(stubs_.runs().size(), 2u);
+  } else {
+    ASSERT_FALSE(valid.has_value());
+    EXPECT_EQ(valid.error(), GetParam().message);
+    EXPECT_TRUE(stubs_.runs().empty());
+  }
+}
+
+const std::string other_release = "Stažená aplikace neodpovídá vybranému vydání.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Bundles, ExternalValidationTest,
+    ::testing::Values(
+        ExternalCase{"Matching", [](BundleSpec&) {}, "1.2", "14.0.0", ""},
+        ExternalCase{"BinaryInfoPlist", [](BundleSpec& s) { s.format = PlistFormat::binary; },
+                     "1.2", "14.0.0", ""},
+        ExternalCase{
+            "BuildIsNotLookedAt",
+            [](BundleSpec& s) { fixture::set_info(s, "CFBundleVersion", std::string("1.0 beta")); },
+            "1.2", "14.0.0", ""},
+        ExternalCase{"NoIdentifier",
+                     [](BundleSpec& s) { fixture::remove_info(s, "CFBundleIdentifier"); }, "1.2",
+                     "14.0.0", other_release},
+        ExternalCase{"OtherIdentifier",
+                     [](BundleSpec& s) {
+                       fixture::set_info(s, "CFBundleIdentifier", std::string("cz.tobranix.x"));
+                     },
+                     "1.2", "14.0.0", other_release},
+        ExternalCase{"LongerVersion", [](BundleSpec&) {}, "1.2.0", "14.0.0", other_release},
+        ExternalCase{"NoShortVersion",
+                     [](BundleSpec& s) { fixture::remove_info(s, "CFBundleShortVersionString"); },
+                     "1.2", "14.0.0", other_release},
+        ExternalCase{"IntegerShortVersion",
+                     [](BundleSpec& s) {
+                       fixture::set_info(s, "CFBundleShortVersionString", std::int64_t{1});
+                     },
+                     "1", "14.0.0", other_release},
+        ExternalCase{"NoMinimumSystem",
+                     [](BundleSpec& s) { fixture::remove_info(s, "LSMinimumSystemVersion"); },
+                     "1.2", "14.0.0", "Chybí minimální verze macOS."},
+        ExternalCase{
+            "IntegerMinimumSystem",
+            [](BundleSpec& s) { fixture::set_info(s, "LSMinimumSystemVersion", std::int64_t{13}); },
+            "1.2", "14.0.0", "Chybí minimální verze macOS."},
+        ExternalCase{"SystemTooOld",
+                     [](BundleSpec& s) {
+                       fixture::set_info(s, "LSMinimumSystemVersion", std::string("14.2"));
+                     },
+                     "1.2", "14.1.9", "Vyžaduje macOS 14.2 nebo novější."},
+        ExternalCase{"UnreadableMinimum",
+                     [](BundleSpec& s) {
+                       fixture::set_info(s, "LSMinimumSystemVersion", std::string("fourteen"));
+                     },
+                     "1.2", "14.1.0", "Neplatná verze macOS."},
+        ExternalCase{"UnreadableSystem", [](BundleSpec&) {}, "1.2", "", "Neplatná verze macOS."}),
+    [](const auto& test) { return test.param.name; });
+
+TEST_F(BundleTest, ExternalBundleThatIsASymbolicLink) {
+  BundleSpec spec = fixture::tool_bundle("clip-ledger", 1, "1.2");
+  spec.bundle_name = "Real.app";
+  const std::string link = dir_.file("Clip Ledger.app");
+  fs::create_directory_symlink(make(spec), link);
+  const auto valid = validate_external_bundle(build_config(), link, clip(), "1.2", "14.0.0");
+  ASSERT_FALSE(valid.has_value());
+  EXPECT_EQ(valid.error(), "Balíček aplikace nesmí být symbolický odkaz.");
+}
+
+TEST_F(BundleTest, ValidationChangesNothingOnDisk) {
+  const std::string bundle = make(fixture::tool_bundle("orbit-action-dial", 7));
+  const auto before = install_testing::tree(dir_.path());
+  ASSERT_TRUE(validate_managed_bundle(build_config(), bundle, orbit(), 7).has_value());
+  EXPECT_EQ(install_testing::tree(dir_.path()), before);
+}
+
+}  // namespace
+}  // namespace kelvoma
