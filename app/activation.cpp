@@ -1,0 +1,130 @@
+// Switching tools on and off, opening them and their settings, remembering the
+// user's choice, and the stop callback of installations.
+#include <algorithm>
+#include <memory>
+
+#include "kelvoma.h"
+
+namespace kelvoma::app {
+namespace {
+
+constexpr const char* kStillQuitting =
+    "Nástroj právě dokončuje práci. Zkus vypnutí znovu za chvíli.";
+
+LaunchConfiguration launchConfiguration(const Tool& tool, bool settings) {
+  if (tool.external) {
+    return {.arguments = {}, .activates = true};
+  }
+  if (settings) {
+    return {.arguments = {"--settings"}, .activates = true};
+  }
+  return {.arguments = {"--background"}, .activates = false};
+}
+
+}  // namespace
+
+// The decision follows whether the tool runs now, not the clicked checkbox.
+void Kelvoma::toggleTool(const Sender& sender) {
+  const Tool* found = tool(identifier(sender));
+  if (found == nullptr || busy_.contains(found->id)) {
+    return;
+  }
+  const Tool& target = *found;
+  const auto instances = runningInstancesOfTool(target, applicationURLForTool(target));
+  if (!instances.empty()) {
+    for (const RunningApplication& instance : instances) {
+      platform_.terminateApplication(instance);
+    }
+    remember(target, false);
+    platform_.runOnMainAfter(timing_.quitFollowUp, [this, instances, id = target.id] {
+      const Tool* still = tool(id);
+      if (still == nullptr) {
+        return;
+      }
+      for (const RunningApplication& instance : instances) {
+        if (!platform_.isTerminated(instance)) {
+          message(std::string(kStillQuitting), *still);
+          return;
+        }
+      }
+    });
+  } else {
+    openTool(target, false);
+  }
+  refresh();
+}
+
+void Kelvoma::settingsTool(const Sender& sender) {
+  if (const Tool* found = tool(identifier(sender))) {
+    openTool(*found, true);
+  }
+}
+
+void Kelvoma::openTool(const Tool& target, bool settings) {
+  const auto url = applicationURLForTool(target);
+  if (!url) {
+    return;
+  }
+  announceManagement(target);
+  const bool previous = defaults_.boolForKey("enabled." + target.id);
+  remember(target, true);
+  platform_.openApplication(
+      *url, launchConfiguration(target, settings),
+      [this, id = target.id, previous](LaunchResult result) {
+        platform_.runOnMain([this, id, previous, result = std::move(result)] {
+          if (const Tool* launched = tool(id)) {
+            if (result.error) {
+              remember(*launched, previous);
+              message(result.error, *launched);
+            } else if (result.launched) {
+              remember(*launched, true);
+            }
+          }
+          refresh();
+        });
+      });
+}
+
+// The user defaults are the application's own domain here, so the mirror that
+// the tools read and the defaults are one store, flushed by each write.
+void Kelvoma::remember(const Tool& target, bool enabled) {
+  defaults_.setBool("enabled." + target.id, enabled);
+}
+
+std::int32_t Kelvoma::stopRunningTool(const char* id, const char* path) {
+  const std::string url = path == nullptr ? std::string() : std::string(path);
+  const std::string toolId = id == nullptr ? std::string() : std::string(id);
+  std::vector<RunningApplication> instances;
+  platform_.runOnMainAndWait([&] {
+    // The catalog is read afresh: the installation may outlive any state.
+    for (const Tool& each : toolsFromCatalog(documentFromCore(core_.catalog()))) {
+      if (each.id == toolId) {
+        instances = runningInstancesOfTool(each, url);
+        break;
+      }
+    }
+    for (const RunningApplication& instance : instances) {
+      platform_.terminateApplication(instance);
+    }
+  });
+  if (instances.empty()) {
+    return 0;
+  }
+  const double deadline = platform_.uptime() + timing_.stopDeadline;
+  while (true) {
+    if (platform_.uptime() >= deadline) {
+      return -1;
+    }
+    bool allGone = true;
+    platform_.runOnMainAndWait([&] {
+      allGone = std::ranges::all_of(
+          instances, [this](const RunningApplication& each) { return platform_.isTerminated(each); });
+    });
+    if (allGone) {
+      return 1;
+    }
+    platform_.sleepFor(timing_.stopPoll);
+  }
+}
+
+}  // namespace kelvoma::app

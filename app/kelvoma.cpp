@@ -1,0 +1,331 @@
+// The controller's state, start-up, refresh, termination and the queries on
+// tools that every flow uses. The flows live in their own files.
+#include "kelvoma.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <utility>
+
+namespace kelvoma::app {
+namespace {
+
+constexpr std::string_view kStatusAutosaveName = "KelvomaStatusItem";
+constexpr std::string_view kPositionResetDone = "compactMenuPositionV1";
+
+std::string enabledKey(const Tool& tool) { return "enabled." + tool.id; }
+
+}  // namespace
+
+Kelvoma::Kelvoma(Platform& platform, Core core, Timing timing)
+    : platform_(platform), core_(std::move(core)), timing_(timing), defaults_(platform) {}
+
+Kelvoma::~Kelvoma() = default;
+
+// ---- Life of the application -------------------------------------------
+
+void Kelvoma::applicationDidFinishLaunching() {
+  tools_ = toolsFromCatalog(documentFromCore(core_.catalog()));
+  rows_.clear();
+  releases_.clear();
+  busy_.clear();
+  checking_.clear();
+
+  platform_.createStatusItem(StatusItemSpec{
+      .autosaveName = std::string(kStatusAutosaveName),
+      .symbol = "square.stack.3d.up",
+      .accessibilityDescription = "Kelvoma",
+      .imageSize = 18,
+      .templateImage = true,
+      .accessibilityLabel = "Kelvoma · správce nástrojů",
+      .toolTip = "Kelvoma · správce nástrojů",
+  });
+  resetStatusItemPositionOnce();
+
+  makeWindow();
+  refresh();
+  launchRememberedTools();
+
+  timer_ = platform_.scheduleRepeatingTimer(timing_.refreshInterval, TimerModes::commonModes,
+                                            [this] { refresh(); });
+  checkTimer_ = platform_.scheduleRepeatingTimer(timing_.checkInterval, TimerModes::defaultMode,
+                                                 [this] { scheduledCheck(); });
+  platform_.observeNotification("KelvomaCheckUpdates", [this] { checkRequested(); });
+
+  if (automaticChecks()) {
+    checkAll();
+  }
+  const auto arguments = platform_.arguments();
+  if (std::ranges::find(arguments, "--background") == arguments.end()) {
+    show();
+  }
+}
+
+void Kelvoma::resetStatusItemPositionOnce() {
+  if (defaults_.boolForKey(kPositionResetDone)) {
+    return;
+  }
+  defaults_.setDouble("NSStatusItem Preferred Position " + std::string(kStatusAutosaveName), 0.0);
+  defaults_.setBool(kPositionResetDone, true);
+}
+
+// The user's remembered choice is re-applied at every start; a tool seen for
+// the first time keeps whatever state it is in now.
+void Kelvoma::launchRememberedTools() {
+  const auto running = platform_.runningApplications();
+  for (const Tool& each : tools_) {
+    const auto located = locate(each);
+    if (!located) {
+      continue;
+    }
+    announceManagement(each);
+    if (!defaults_.hasObject(enabledKey(each))) {
+      remember(each, !instancesAmong(running, each, located->path).empty());
+    }
+    if (defaults_.boolForKey(enabledKey(each))) {
+      openTool(each, false);
+    }
+  }
+}
+
+bool Kelvoma::applicationShouldTerminate() { return busy_.empty(); }
+
+void Kelvoma::applicationShouldHandleReopen() { show(); }
+
+void Kelvoma::applicationWillTerminate() {
+  if (timer_) {
+    platform_.invalidateTimer(*timer_);
+    timer_.reset();
+  }
+  if (checkTimer_) {
+    platform_.invalidateTimer(*checkTimer_);
+    checkTimer_.reset();
+  }
+  platform_.removeNotificationObservers();
+}
+
+void Kelvoma::perform(Action action, const Sender& sender) {
+  switch (action) {
+    case Action::show:
+      return show();
+    case Action::quit:
+      return quit();
+    case Action::checkAll:
+      return checkAll();
+    case Action::changeAutomatic:
+      return changeAutomatic(sender);
+    case Action::changeLogin:
+      return changeLogin(sender);
+    case Action::toggleTool:
+      return toggleTool(sender);
+    case Action::settingsTool:
+      return settingsTool(sender);
+    case Action::installTool:
+      return installTool(sender);
+    case Action::chooseApplication:
+      return chooseApplication(sender);
+  }
+}
+
+void Kelvoma::show() {
+  platform_.activateIgnoringOtherApps();
+  platform_.showWindow();
+}
+
+void Kelvoma::quit() { platform_.terminate(); }
+
+// ---- Window and menu ------------------------------------------------------
+
+void Kelvoma::makeWindow() {
+  layout_ = makeWindowLayout(tools_);
+  platform_.createWindow(layout_.window);
+  rows_ = layout_.rows;
+  // Show the first row at the top of the list.
+  platform_.scrollTo(layout_.scrollView,
+                     std::max(layout_.listHeight - layout_.scrollContentHeight, 0.0));
+  windowMade_ = true;
+}
+
+void Kelvoma::message(const std::optional<std::string>& text, const Tool& forTool) {
+  const auto row = rows_.find(forTool.id);
+  if (row == rows_.end()) {
+    return;
+  }
+  platform_.setText(row->second.message, text.value_or(""));
+  platform_.setToolTip(row->second.message, text);
+}
+
+void Kelvoma::refresh() {
+  const auto running = platform_.runningApplications();
+  std::vector<ToolSnapshot> snapshots;
+  snapshots.reserve(tools_.size());
+  for (const Tool& each : tools_) {
+    snapshots.push_back(snapshotOf(each, running));
+    if (const auto row = rows_.find(each.id); row != rows_.end()) {
+      writeRow(row->second, rowPresentation(snapshots.back()));
+    }
+  }
+  platform_.setStatusMenu(statusMenu(tools_, snapshots));
+  refreshGlobalControls();
+}
+
+void Kelvoma::writeRow(const RowRecord& row, const RowPresentation& presentation) {
+  platform_.setText(row.state, presentation.stateText);
+  platform_.setTextColour(row.state, presentation.stateColour);
+  platform_.setText(row.version, presentation.versionText);
+  platform_.setState(row.toggle, presentation.toggleOn);
+  platform_.setEnabled(row.toggle, presentation.toggleEnabled);
+  platform_.setEnabled(row.settings, presentation.settingsEnabled);
+  platform_.setText(row.install, presentation.installTitle);
+  platform_.setEnabled(row.install, presentation.installEnabled);
+}
+
+void Kelvoma::refreshGlobalControls() {
+  if (!windowMade_) {
+    return;
+  }
+  platform_.setEnabled(layout_.checkButton, busy_.empty() && checking_.empty());
+  platform_.setState(layout_.automatic, automaticChecks());
+  if (platform_.loginItemsSupported()) {
+    platform_.setState(layout_.login, platform_.loginItemStatus() == LoginItemStatus::enabled);
+  } else {
+    platform_.setEnabled(layout_.login, false);
+  }
+}
+
+// ---- Queries on tools -------------------------------------------------------
+
+Document Kelvoma::documentFromCore(char* text) const {
+  if (text == nullptr) {
+    return Document::object();
+  }
+  const std::string copy(text);
+  core_.free(text);
+  // Only a dictionary or an array is a document; anything else reads as empty.
+  Document parsed = Document::parse(copy, nullptr, /*allow_exceptions=*/false);
+  if (!parsed.is_object() && !parsed.is_array()) {
+    return Document::object();
+  }
+  return parsed;
+}
+
+Document Kelvoma::infoDictionaryAtURL(const std::optional<std::string>& url) {
+  if (!url) {
+    return Document::object();
+  }
+  auto info = platform_.readPropertyList(*url + "/Contents/Info.plist");
+  if (!info || !info->is_object()) {
+    return Document::object();
+  }
+  return std::move(*info);
+}
+
+bool Kelvoma::carriesIdentifier(const std::string& path, const Tool& forTool, Document& info) {
+  info = infoDictionaryAtURL(path);
+  return textOf(info, "CFBundleIdentifier") == forTool.bundleId;
+}
+
+// The installed copy and its Info.plist, found in the order: the remembered
+// path, /Applications, the home folder's Applications. A remembered path that
+// now holds another bundle is passed over, not erased.
+std::optional<Kelvoma::Located> Kelvoma::locate(const Tool& forTool) {
+  Located found;
+  const auto remembered = defaults_.stringForKey("applicationPath." + forTool.id);
+  if (remembered && !remembered->empty() && carriesIdentifier(*remembered, forTool, found.info)) {
+    found.path = *remembered;
+    return found;
+  }
+  for (const std::string& folder : {std::string("/Applications"),
+                                    platform_.homeDirectory() + "/Applications"}) {
+    std::string candidate = folder + "/" + forTool.bundleName;
+    if (carriesIdentifier(candidate, forTool, found.info)) {
+      found.path = std::move(candidate);
+      return found;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> Kelvoma::applicationURLForTool(const Tool& forTool) {
+  auto located = locate(forTool);
+  if (!located) {
+    return std::nullopt;
+  }
+  return std::move(located->path);
+}
+
+std::vector<RunningApplication> Kelvoma::instancesAmong(
+    const std::vector<RunningApplication>& running, const Tool& forTool, const std::string& url) {
+  std::vector<RunningApplication> instances;
+  std::optional<std::string> resolvedUrl;
+  for (const RunningApplication& application : running) {
+    if (application.bundleIdentifier != forTool.bundleId) {
+      continue;
+    }
+    if (!resolvedUrl) {
+      resolvedUrl = platform_.resolveSymlinks(url);
+    }
+    if (platform_.resolveSymlinks(application.bundlePath) == *resolvedUrl &&
+        !platform_.isTerminated(application)) {
+      instances.push_back(application);
+    }
+  }
+  return instances;
+}
+
+std::vector<RunningApplication> Kelvoma::runningInstancesOfTool(
+    const Tool& forTool, const std::optional<std::string>& url) {
+  if (!url) {
+    return {};
+  }
+  return instancesAmong(platform_.runningApplications(), forTool, *url);
+}
+
+void Kelvoma::announceManagement(const Tool& forTool) {
+  if (forTool.external) {
+    return;
+  }
+  platform_.writeSetting(forTool.bundleId, "managedByKelvoma", true);
+  platform_.postNotification("KelvomaManagementChanged", forTool.bundleId);
+}
+
+std::string Kelvoma::identifier(const Sender& sender) const {
+  return sender.kind == Sender::Kind::menuItem ? sender.representedObject : sender.identifier;
+}
+
+const Tool* Kelvoma::tool(std::string_view id) const {
+  const auto found = std::ranges::find(tools_, id, &Tool::id);
+  return found == tools_.end() ? nullptr : &*found;
+}
+
+ToolSnapshot Kelvoma::snapshotOf(const Tool& forTool) {
+  return snapshotOf(forTool, platform_.runningApplications());
+}
+
+ToolSnapshot Kelvoma::snapshotOf(const Tool& forTool,
+                                 const std::vector<RunningApplication>& running) {
+  auto located = locate(forTool);
+  std::optional<std::string> path;
+  Document info = Document::object();
+  std::size_t runningCount = 0;
+  if (located) {
+    runningCount = instancesAmong(running, forTool, located->path).size();
+    path = std::move(located->path);
+    info = std::move(located->info);
+  }
+  std::optional<Document> release;
+  if (const auto found = releases_.find(forTool.id); found != releases_.end()) {
+    release = found->second;
+  }
+  return makeSnapshot(forTool, std::move(path), runningCount, busy_.contains(forTool.id),
+                      std::move(info), std::move(release));
+}
+
+std::string Kelvoma::operatingSystemVersionText() {
+  const SystemVersion version = platform_.operatingSystemVersion();
+  char text[72];
+  std::snprintf(text, sizeof text, "%ld.%ld.%ld", version.major, version.minor, version.patch);
+  return text;
+}
+
+}  // namespace kelvoma::app

@@ -1,0 +1,136 @@
+// The application controller: keeps all state of the running application and
+// runs every flow that acts on a tool. It reaches the world only through the
+// Platform it is given and the core only through Core.
+//
+// Everything runs on the main thread except the core calls of checks and
+// installations (on workers) and stopRunningTool (on an installation's worker).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core.h"
+#include "document.h"
+#include "platform.h"
+#include "tool_status.h"
+#include "user_defaults.h"
+#include "window_layout.h"
+
+namespace kelvoma::app {
+
+// Delays of the flows; tests shorten them.
+struct Timing {
+  double refreshInterval = 1.0;
+  double checkInterval = 3600.0;
+  double quitFollowUp = 2.0;   // after a switch-off request
+  double stopDeadline = 12.0;  // how long the stop callback waits
+  double stopPoll = 0.05;
+};
+
+class Kelvoma final : public ApplicationDelegate {
+ public:
+  Kelvoma(Platform& platform, Core core, Timing timing = {});
+  ~Kelvoma() override;
+  Kelvoma(const Kelvoma&) = delete;
+  Kelvoma& operator=(const Kelvoma&) = delete;
+
+  // ApplicationDelegate.
+  void applicationDidFinishLaunching() override;
+  bool applicationShouldTerminate() override;
+  void applicationShouldHandleReopen() override;
+  void applicationWillTerminate() override;
+  void perform(Action action, const Sender& sender) override;
+
+  // State, for the platform's tests and the flows.
+  const std::vector<Tool>& tools() const { return tools_; }
+  const std::map<std::string, RowRecord>& rows() const { return rows_; }
+  const std::map<std::string, Document>& releases() const { return releases_; }
+  const std::set<std::string>& busy() const { return busy_; }
+  const std::set<std::string>& checking() const { return checking_; }
+  const WindowLayout& layout() const { return layout_; }
+
+  // Window and menu.
+  void show();
+  void quit();
+  void refresh();
+  void makeWindow();
+  void message(const std::optional<std::string>& text, const Tool& tool);
+
+  // Queries on tools shared by every flow.
+  Document documentFromCore(char* text) const;
+  Document infoDictionaryAtURL(const std::optional<std::string>& url);
+  std::optional<std::string> applicationURLForTool(const Tool& tool);
+  std::vector<RunningApplication> runningInstancesOfTool(const Tool& tool,
+                                                         const std::optional<std::string>& url);
+  void announceManagement(const Tool& tool);
+  std::string identifier(const Sender& sender) const;
+  const Tool* tool(std::string_view id) const;
+  ToolSnapshot snapshotOf(const Tool& tool);
+
+  // Tool activation (activation.cpp).
+  void toggleTool(const Sender& sender);
+  void settingsTool(const Sender& sender);
+  void openTool(const Tool& tool, bool settings);
+  void remember(const Tool& tool, bool enabled);
+  std::int32_t stopRunningTool(const char* id, const char* path);
+
+  // Update checking (update_checking.cpp).
+  void checkAll();
+  void scheduledCheck();
+  void checkRequested();
+  void changeAutomatic(const Sender& sender);
+  bool automaticChecks() const;
+
+  // Installing and adopting (installing.cpp).
+  void installTool(const Sender& sender);
+  void chooseApplication(const Sender& sender);
+  void addApplication(const Tool& tool);
+
+  // Launch at login (login.cpp).
+  void changeLogin(const Sender& sender);
+
+  // The running system's version as "major.minor.patch".
+  std::string operatingSystemVersionText();
+
+ private:
+  struct Located {
+    std::string path;
+    Document info;
+  };
+  std::optional<Located> locate(const Tool& tool);
+  bool carriesIdentifier(const std::string& path, const Tool& tool, Document& info);
+  std::vector<RunningApplication> instancesAmong(const std::vector<RunningApplication>& running,
+                                                 const Tool& tool, const std::string& url);
+  ToolSnapshot snapshotOf(const Tool& tool, const std::vector<RunningApplication>& running);
+  void writeRow(const RowRecord& row, const RowPresentation& presentation);
+  void refreshGlobalControls();
+  void launchRememberedTools();
+  void resetStatusItemPositionOnce();
+  void finishCheck(const std::string& id, Document document);
+  void startInstallation(const Tool& tool, const ToolSnapshot& snapshot);
+  void finishInstallation(const std::string& id, const Document& document);
+  std::string installationTarget(const Tool& tool, const ToolSnapshot& snapshot);
+  static std::int32_t stopCallback(const char* id, const char* path);
+
+  Platform& platform_;
+  Core core_;
+  Timing timing_;
+  UserDefaults defaults_;
+
+  std::vector<Tool> tools_;
+  std::map<std::string, RowRecord> rows_;
+  std::map<std::string, Document> releases_;
+  std::set<std::string> busy_;
+  std::set<std::string> checking_;
+  WindowLayout layout_;
+  bool windowMade_ = false;
+  std::optional<TimerId> timer_;
+  std::optional<TimerId> checkTimer_;
+};
+
+}  // namespace kelvoma::app

@@ -1,0 +1,163 @@
+// The one seam between the controller and the world.
+//
+// The controller (app/kelvoma.h) decides everything the user sees and every
+// effect; an implementation of Platform only draws, stores and forwards. The
+// Qt implementation lives in app/qt/, the test fake in tests/app/.
+//
+// Threads: every member is called on the main thread, except runOnMain,
+// runOnMainAndWait, uptime and sleepFor, which may be called from a worker.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "document.h"
+#include "ui_model.h"
+
+namespace kelvoma::app {
+
+// What the controller hears from the platform: the application's life and the
+// actions of menu items and controls. The controller implements it.
+class ApplicationDelegate {
+ public:
+  virtual ~ApplicationDelegate() = default;
+  virtual void applicationDidFinishLaunching() = 0;
+  // false cancels the termination request; nothing is shown either way.
+  virtual bool applicationShouldTerminate() = 0;
+  // The user started the application again while it runs.
+  virtual void applicationShouldHandleReopen() = 0;
+  virtual void applicationWillTerminate() = 0;
+  virtual void perform(Action action, const Sender& sender) = 0;
+};
+
+// A user-default value as stored; a store that keeps only text may hand back
+// text for every kind (readers in user_defaults.h interpret it).
+using SettingValue = std::variant<bool, double, std::string>;
+
+// One process running from inside an application bundle. (pid, startTime)
+// identifies it, so a reused process id is never mistaken for the tool.
+struct RunningApplication {
+  int pid = 0;
+  std::uint64_t startTime = 0;
+  std::string bundleIdentifier;
+  std::string bundlePath;  // the ".app" folder its executable lies in
+  bool operator==(const RunningApplication&) const = default;
+};
+
+struct LaunchConfiguration {
+  std::vector<std::string> arguments;
+  bool activates = false;
+  bool operator==(const LaunchConfiguration&) const = default;
+};
+
+// What a launch reports back: an error (already a user-facing Czech text), or
+// whether a running application came of it.
+struct LaunchResult {
+  std::optional<std::string> error;
+  bool launched = false;
+};
+
+enum class LoginItemStatus { notRegistered = 0, enabled = 1, requiresApproval = 2, notFound = 3 };
+
+struct OpenPanelOptions {
+  std::string title;
+  std::string prompt;
+  std::string directory;
+};
+
+struct SystemVersion {
+  long major = 0;
+  long minor = 0;
+  long patch = 0;
+};
+
+enum class TimerModes { defaultMode, commonModes };
+using TimerId = int;
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // Application.
+  virtual std::vector<std::string> arguments() = 0;
+  virtual void activateIgnoringOtherApps() = 0;
+  // Asks to terminate; the request goes through applicationShouldTerminate.
+  virtual void terminate() = 0;
+  virtual SystemVersion operatingSystemVersion() = 0;
+
+  // Status item and its menu. setStatusMenu replaces the previous menu.
+  virtual void createStatusItem(const StatusItemSpec& spec) = 0;
+  virtual void setStatusMenu(const Menu& menu) = 0;
+
+  // The manager window, built once; its controls are addressed by the ids that
+  // the controller gave them in the WindowSpec.
+  virtual void createWindow(const WindowSpec& spec) = 0;
+  virtual void showWindow() = 0;  // make key and order to the front
+  virtual void setText(ControlId control, const std::string& text) = 0;
+  virtual void setToolTip(ControlId control, const std::optional<std::string>& text) = 0;
+  virtual void setTextColour(ControlId control, Colour colour) = 0;
+  virtual void setEnabled(ControlId control, bool enabled) = 0;
+  virtual void setState(ControlId control, bool on) = 0;
+  // Scrolls a scroll view's document to a point given from its bottom-left.
+  virtual void scrollTo(ControlId scrollView, double y) = 0;
+
+  // Settings: one store per domain, each write flushed at once so that other
+  // processes see it.
+  virtual std::optional<SettingValue> readSetting(std::string_view domain, std::string_view key) = 0;
+  virtual void writeSetting(std::string_view domain, std::string_view key,
+                            const SettingValue& value) = 0;
+
+  // Notifications between processes (any sender; object as text).
+  virtual void observeNotification(const std::string& name, std::function<void()> handler) = 0;
+  virtual void removeNotificationObservers() = 0;
+  virtual void postNotification(const std::string& name, const std::string& object) = 0;
+
+  // Time and threads.
+  virtual TimerId scheduleRepeatingTimer(double seconds, TimerModes modes,
+                                         std::function<void()> tick) = 0;
+  virtual void invalidateTimer(TimerId timer) = 0;
+  virtual void runOnMainAfter(double seconds, std::function<void()> work) = 0;
+  virtual void runOnMain(std::function<void()> work) = 0;         // any thread
+  virtual void runOnMainAndWait(std::function<void()> work) = 0;  // any thread
+  virtual void runOnWorker(std::function<void()> work) = 0;
+  virtual double uptime() = 0;                 // monotonic seconds; any thread
+  virtual void sleepFor(double seconds) = 0;   // blocks the calling thread
+
+  // Files.
+  virtual std::string homeDirectory() = 0;
+  // The property list at path when it is readable; any top-level kind.
+  virtual std::optional<Document> readPropertyList(const std::string& path) = 0;
+  virtual std::string resolveSymlinks(const std::string& path) = 0;
+  virtual bool isWritable(const std::string& path) = 0;
+
+  // Workspace. runningApplications lists every process that runs from inside
+  // an application bundle. The launch completion may arrive on any thread.
+  virtual std::vector<RunningApplication> runningApplications() = 0;
+  virtual bool isTerminated(const RunningApplication& application) = 0;
+  virtual void terminateApplication(const RunningApplication& application) = 0;  // polite
+  virtual void openApplication(const std::string& bundlePath, const LaunchConfiguration& config,
+                               std::function<void(LaunchResult)> completion) = 0;
+
+  // The application's own login item. Errors carry the platform's description,
+  // empty when it has none.
+  virtual bool loginItemsSupported() = 0;
+  virtual LoginItemStatus loginItemStatus() = 0;
+  virtual std::expected<void, std::string> registerLoginItem() = 0;
+  virtual std::expected<void, std::string> unregisterLoginItem() = 0;
+
+  // Alerts and the open panel. A sheet returns at once; runModalAlert returns
+  // when the alert is dismissed. The panel's completion gets the chosen path,
+  // or nothing when it was cancelled.
+  virtual void showAlertSheet(const std::string& message, const std::string& informative) = 0;
+  virtual void runModalAlert(const std::string& message, const std::string& informative) = 0;
+  virtual void beginOpenPanelSheet(const OpenPanelOptions& options,
+                                   std::function<void(std::optional<std::string>)> completion) = 0;
+};
+
+}  // namespace kelvoma::app

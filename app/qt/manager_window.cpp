@@ -1,0 +1,275 @@
+#include "manager_window.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyle>
+#include <algorithm>
+
+#include "symbols.h"
+
+namespace kelvoma::app::qt {
+namespace {
+
+QColor blend(const QColor& base, const QColor& over, double amount) {
+  return QColor::fromRgbF(
+      static_cast<float>(base.redF() + (over.redF() - base.redF()) * amount),
+      static_cast<float>(base.greenF() + (over.greenF() - base.greenF()) * amount),
+      static_cast<float>(base.blueF() + (over.blueF() - base.blueF()) * amount));
+}
+
+// Origin at the parent's top-left, as Qt has it.
+QRect flipped(const Frame& frame, double parentHeight) {
+  return QRect(qRound(frame.x), qRound(parentHeight - frame.y - frame.height),
+               qRound(frame.width), qRound(frame.height));
+}
+
+QFont fontOf(const Font& font, const QFont& base) {
+  QFont made = base;
+  if (font.size > 0) {
+    made.setPixelSize(qRound(font.size));
+  }
+  made.setWeight(font.weight == FontWeight::semibold ? QFont::DemiBold : QFont::Normal);
+  // The shipped sans faces have tabular digits already, so version numbers line up.
+  return made;
+}
+
+void setForeground(QWidget* widget, const QColor& colour) {
+  QPalette palette = widget->palette();
+  palette.setColor(QPalette::WindowText, colour);
+  palette.setColor(QPalette::Text, colour);
+  widget->setPalette(palette);
+}
+
+}  // namespace
+
+QColor colourOf(Colour colour, const QPalette& palette) {
+  const QColor text = palette.color(QPalette::WindowText);
+  const QColor base = palette.color(QPalette::Base);
+  switch (colour) {
+    case Colour::label:
+      return text;
+    case Colour::secondaryLabel:
+      return blend(palette.color(QPalette::Window), text, 0.55);
+    case Colour::systemGreen:
+      return QColor(0x1f, 0x9d, 0x46);
+    case Colour::separator:
+      return blend(base, text, 0.14);
+    case Colour::controlBackground:
+      return base;
+  }
+  return text;
+}
+
+void OneLineLabel::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  const QRect area = contentsRect();
+  const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, area.width());
+  style()->drawItemText(&painter, area, static_cast<int>(alignment()), palette(), isEnabled(),
+                        shown, foregroundRole());
+}
+
+RowBox::RowBox(double cornerRadius, QColor border, QColor fill, QWidget* parent)
+    : QWidget(parent), cornerRadius_(cornerRadius), border_(border), fill_(fill) {}
+
+void RowBox::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  QPainterPath path;
+  path.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), cornerRadius_, cornerRadius_);
+  painter.fillPath(path, fill_);
+  painter.setPen(QPen(border_, 1));
+  painter.drawPath(path);
+}
+
+ManagerWindow::ManagerWindow(const WindowSpec& spec, Forward forward)
+    : QWidget(nullptr,
+              Qt::Window | Qt::WindowTitleHint | Qt::CustomizeWindowHint |
+                  (spec.closable ? Qt::WindowCloseButtonHint : Qt::Widget) |
+                  (spec.miniaturizable ? Qt::WindowMinimizeButtonHint : Qt::Widget)),
+      forward_(std::move(forward)) {
+  setWindowTitle(QString::fromStdString(spec.title));
+  setFixedSize(qRound(spec.width), qRound(spec.height));
+  // Closing only hides the window; the application stays in the tray.
+  setAttribute(Qt::WA_DeleteOnClose, false);
+  for (const ControlSpec& each : spec.controls) {
+    build(each, this, spec.height);
+  }
+}
+
+QWidget* ManagerWindow::buildLabel(const ControlSpec& spec, QWidget* parent) {
+  QLabel* label = spec.maximumLines == 1 ? new OneLineLabel(parent) : new QLabel(parent);
+  label->setText(QString::fromStdString(spec.text));
+  label->setTextFormat(Qt::PlainText);
+  label->setWordWrap(spec.maximumLines != 1);
+  const Qt::Alignment horizontal = spec.alignment == Alignment::right ? Qt::AlignRight : Qt::AlignLeft;
+  label->setAlignment(horizontal | Qt::AlignTop);
+  label->setFont(fontOf(spec.font, label->font()));
+  setForeground(label, colourOf(spec.colour, label->palette()));
+  return label;
+}
+
+QWidget* ManagerWindow::buildScrollView(const ControlSpec& spec, QWidget* parent) {
+  auto* scroll = new QScrollArea(parent);
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  scroll->setVerticalScrollBarPolicy(spec.hasVerticalScroller ? Qt::ScrollBarAsNeeded
+                                                              : Qt::ScrollBarAlwaysOff);
+  auto* document = new QWidget;
+  document->setFixedSize(qRound(spec.documentWidth), qRound(spec.documentHeight));
+  for (const ControlSpec& child : spec.children) {
+    build(child, document, spec.documentHeight);
+  }
+  scroll->setWidget(document);
+  if (!spec.drawsBackground) {
+    scroll->viewport()->setAutoFillBackground(false);
+    document->setAutoFillBackground(false);
+  }
+  documentHeights_[spec.id] = spec.documentHeight;
+  return scroll;
+}
+
+QWidget* ManagerWindow::build(const ControlSpec& spec, QWidget* parent, double parentHeight) {
+  QWidget* widget = nullptr;
+  switch (spec.kind) {
+    case ControlKind::label:
+      widget = buildLabel(spec, parent);
+      break;
+    case ControlKind::image: {
+      auto* image = new QLabel(parent);
+      image->setAlignment(Qt::AlignCenter);
+      // An unknown symbol leaves the image empty.
+      image->setPixmap(symbolPixmap(spec.symbol, qRound(spec.frame.width),
+                                    colourOf(Colour::label, image->palette()),
+                                    image->devicePixelRatioF()));
+      widget = image;
+      break;
+    }
+    case ControlKind::checkbox:
+    case ControlKind::pushButton: {
+      QAbstractButton* button = spec.kind == ControlKind::checkbox
+                                    ? static_cast<QAbstractButton*>(new QCheckBox(parent))
+                                    : new QPushButton(parent);
+      button->setText(QString::fromStdString(spec.text));
+      if (spec.action) {
+        const Action action = *spec.action;
+        const std::string identifier = spec.identifier;
+        connect(button, &QAbstractButton::clicked, this, [this, action, identifier, button] {
+          forward_(action, Sender{.kind = Sender::Kind::control,
+                                  .representedObject = {},
+                                  .identifier = identifier,
+                                  .on = button->isChecked()});
+        });
+      }
+      widget = button;
+      break;
+    }
+    case ControlKind::box: {
+      auto* box = new RowBox(spec.cornerRadius, colourOf(spec.borderColour, palette()),
+                             colourOf(spec.fillColour, palette()), parent);
+      // The children's frames are relative to the box's content area, its bounds here.
+      for (const ControlSpec& child : spec.children) {
+        build(child, box, spec.frame.height);
+      }
+      widget = box;
+      break;
+    }
+    case ControlKind::scrollView:
+      widget = buildScrollView(spec, parent);
+      break;
+  }
+  widget->setGeometry(flipped(spec.frame, parentHeight));
+  if (spec.id != noControl) {
+    controls_[spec.id] = widget;
+  }
+  return widget;
+}
+
+QWidget* ManagerWindow::control(ControlId id) const {
+  const auto found = controls_.find(id);
+  return found == controls_.end() ? nullptr : found->second;
+}
+
+void ManagerWindow::setText(ControlId id, const QString& text) {
+  QWidget* widget = control(id);
+  if (auto* label = qobject_cast<QLabel*>(widget)) {
+    if (label->text() != text) {
+      label->setText(text);
+    }
+  } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+    if (button->text() != text) {
+      button->setText(text);
+    }
+  }
+}
+
+void ManagerWindow::setToolTip(ControlId id, const std::optional<QString>& text) {
+  if (QWidget* widget = control(id)) {
+    widget->setToolTip(text.value_or(QString()));
+  }
+}
+
+void ManagerWindow::setTextColour(ControlId id, Colour colour) {
+  QWidget* widget = control(id);
+  if (widget == nullptr) {
+    return;
+  }
+  const QColor wanted = colourOf(colour, QWidget::palette());
+  if (widget->palette().color(QPalette::WindowText) != wanted) {
+    setForeground(widget, wanted);
+  }
+}
+
+void ManagerWindow::setEnabled(ControlId id, bool enabled) {
+  if (QWidget* widget = control(id); widget != nullptr && widget->isEnabled() != enabled) {
+    widget->setEnabled(enabled);
+  }
+}
+
+void ManagerWindow::setState(ControlId id, bool on) {
+  if (auto* button = qobject_cast<QAbstractButton*>(control(id));
+      button != nullptr && button->isCheckable() && button->isChecked() != on) {
+    button->setChecked(on);
+  }
+}
+
+void ManagerWindow::scrollTo(ControlId id, double yFromBottom) {
+  pendingScroll_[id] = yFromBottom;
+  applyScroll(id);
+}
+
+// The scroll bar's range is known only once the view has its size, so the
+// position is applied again when the window is shown.
+void ManagerWindow::applyScroll(ControlId id) {
+  auto* scroll = qobject_cast<QScrollArea*>(control(id));
+  const auto wanted = pendingScroll_.find(id);
+  if (scroll == nullptr || wanted == pendingScroll_.end()) {
+    return;
+  }
+  const double visible = scroll->height();
+  const double fromTop = documentHeights_[id] - visible - wanted->second;
+  scroll->verticalScrollBar()->setValue(std::max(0, qRound(fromTop)));
+}
+
+void ManagerWindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  for (const auto& [id, y] : pendingScroll_) {
+    applyScroll(id);
+  }
+  // Later openings keep wherever the user scrolled to.
+  pendingScroll_.clear();
+}
+
+void ManagerWindow::centreOnScreen() {
+  if (const QScreen* screen = this->screen()) {
+    const QRect available = screen->availableGeometry();
+    move(available.center() - QPoint(width() / 2, height() / 2));
+  }
+}
+
+}  // namespace kelvoma::app::qt

@@ -1,0 +1,125 @@
+// The Qt 6 implementation of the platform: tray, window, settings stores,
+// session-bus signals, timers and threads; /proc, property lists and the
+// autostart entry come from app/system.
+#pragma once
+
+#include <QDBusMessage>
+#include <QObject>
+#include <QThreadPool>
+#include <atomic>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+#include "system/autostart.h"
+
+class QSettings;
+class QTimer;
+
+namespace kelvoma::app::qt {
+
+class ManagerWindow;
+class StatusTray;
+
+struct QtPlatformOptions {
+  std::vector<std::string> arguments;
+  std::string configDirectory;  // where the settings stores and autostart/ live
+  std::string executable;       // the program a login item must start
+  std::string procRoot = "/proc";
+};
+
+// The defaults: the process's arguments, $XDG_CONFIG_HOME (or ~/.config) and
+// this executable.
+QtPlatformOptions defaultOptions(int argc, char** argv);
+
+inline constexpr const char* kBusInterface = "cz.tobranix.Kelvoma";
+inline constexpr const char* kBusPath = "/cz/tobranix/Kelvoma";
+
+class QtPlatform final : public QObject, public Platform {
+  Q_OBJECT
+
+ public:
+  explicit QtPlatform(QtPlatformOptions options);
+  ~QtPlatform() override;
+
+  // Lets the delegate start once the event loop runs, then runs the loop.
+  int run(ApplicationDelegate& delegate);
+  void setDelegate(ApplicationDelegate* delegate) { delegate_ = delegate; }
+  // Whether a worker still runs a core call.
+  bool hasRunningWork() const { return runningWork_.load() > 0; }
+
+  ManagerWindow* window() const { return window_.get(); }
+  StatusTray* tray() const { return tray_.get(); }
+  std::string settingsPath(std::string_view domain) const;
+
+  std::vector<std::string> arguments() override;
+  void activateIgnoringOtherApps() override;
+  void terminate() override;
+  SystemVersion operatingSystemVersion() override;
+  void createStatusItem(const StatusItemSpec& spec) override;
+  void setStatusMenu(const Menu& menu) override;
+  void createWindow(const WindowSpec& spec) override;
+  void showWindow() override;
+  void setText(ControlId control, const std::string& text) override;
+  void setToolTip(ControlId control, const std::optional<std::string>& text) override;
+  void setTextColour(ControlId control, Colour colour) override;
+  void setEnabled(ControlId control, bool enabled) override;
+  void setState(ControlId control, bool on) override;
+  void scrollTo(ControlId scrollView, double y) override;
+  std::optional<SettingValue> readSetting(std::string_view domain, std::string_view key) override;
+  void writeSetting(std::string_view domain, std::string_view key,
+                    const SettingValue& value) override;
+  void observeNotification(const std::string& name, std::function<void()> handler) override;
+  void removeNotificationObservers() override;
+  void postNotification(const std::string& name, const std::string& object) override;
+  TimerId scheduleRepeatingTimer(double seconds, TimerModes modes,
+                                 std::function<void()> tick) override;
+  void invalidateTimer(TimerId timer) override;
+  void runOnMainAfter(double seconds, std::function<void()> work) override;
+  void runOnMain(std::function<void()> work) override;
+  void runOnMainAndWait(std::function<void()> work) override;
+  void runOnWorker(std::function<void()> work) override;
+  double uptime() override;
+  void sleepFor(double seconds) override;
+  std::string homeDirectory() override;
+  std::optional<Document> readPropertyList(const std::string& path) override;
+  std::string resolveSymlinks(const std::string& path) override;
+  bool isWritable(const std::string& path) override;
+  std::vector<RunningApplication> runningApplications() override;
+  bool isTerminated(const RunningApplication& application) override;
+  void terminateApplication(const RunningApplication& application) override;
+  void openApplication(const std::string& bundlePath, const LaunchConfiguration& config,
+                       std::function<void(LaunchResult)> completion) override;
+  bool loginItemsSupported() override;
+  LoginItemStatus loginItemStatus() override;
+  std::expected<void, std::string> registerLoginItem() override;
+  std::expected<void, std::string> unregisterLoginItem() override;
+  void showAlertSheet(const std::string& message, const std::string& informative) override;
+  void runModalAlert(const std::string& message, const std::string& informative) override;
+  void beginOpenPanelSheet(const OpenPanelOptions& options,
+                           std::function<void(std::optional<std::string>)> completion) override;
+
+ private slots:
+  void onBusSignal(const QDBusMessage& message);
+
+ private:
+  void forward(Action action, const Sender& sender);
+  QSettings& store(std::string_view domain);
+  LaunchResult launch(const std::string& bundlePath, const LaunchConfiguration& config);
+
+  QtPlatformOptions options_;
+  ApplicationDelegate* delegate_ = nullptr;
+  std::unique_ptr<ManagerWindow> window_;
+  std::unique_ptr<StatusTray> tray_;
+  std::map<std::string, std::unique_ptr<QSettings>, std::less<>> stores_;
+  std::map<std::string, std::function<void()>> observers_;
+  std::map<TimerId, std::unique_ptr<QTimer>> timers_;
+  TimerId lastTimer_ = 0;
+  system::Autostart autostart_;
+  QThreadPool* workers_;  // never waited for at exit: a running check must not hold it up
+  std::atomic<int> runningWork_{0};
+};
+
+}  // namespace kelvoma::app::qt

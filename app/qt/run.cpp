@@ -1,0 +1,48 @@
+// kelvoma_run: the Qt application with the controller as its delegate.
+#include <unistd.h>
+
+#include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+#include <cstdio>
+
+#include "kelvoma.h"
+#include "kelvoma_run.h"
+#include "qt_platform.h"
+
+namespace {
+
+// Everything the user sees is Czech, the toolkit's own buttons and dialogs too.
+void installCzechTranslations(QApplication& application, QTranslator& translator) {
+  QLocale::setDefault(QLocale(QLocale::Czech, QLocale::Czechia));
+  if (translator.load(QLocale(QLocale::Czech, QLocale::Czechia), QStringLiteral("qtbase"),
+                      QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    application.installTranslator(&translator);
+  }
+}
+
+}  // namespace
+
+extern "C" void kelvoma_run(int argc, char** argv) {
+  QApplication application(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Kelvoma"));
+  QApplication::setDesktopFileName(QStringLiteral("cz.tobranix.Kelvoma"));
+  // An accessory application: it lives in the tray, not in its window.
+  QApplication::setQuitOnLastWindowClosed(false);
+  QFont font = QApplication::font();
+  font.setPixelSize(13);
+  QApplication::setFont(font);
+  QTranslator translator;
+  installCzechTranslations(application, translator);
+
+  kelvoma::app::qt::QtPlatform platform(kelvoma::app::qt::defaultOptions(argc, argv));
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/app/kelvoma.svg")));
+  kelvoma::app::Kelvoma controller(platform, kelvoma::app::linkedCore());
+  platform.run(controller);
+  if (platform.hasRunningWork()) {
+    // A check still waits for its transfer; it must not hold up the exit.
+    std::fflush(nullptr);
+    _exit(0);
+  }
+}

@@ -1,0 +1,241 @@
+#include "tool_status.h"
+
+#include <cctype>
+#include <limits>
+#include <utility>
+
+namespace kelvoma::app {
+namespace {
+
+Tool toolFrom(const Document& entry) {
+  Tool tool;
+  tool.id = textOf(entry, "id").value_or("");
+  tool.name = textOf(entry, "name").value_or("");
+  tool.description = textOf(entry, "description").value_or("");
+  tool.symbol = textOf(entry, "symbol").value_or("");
+  tool.bundleId = textOf(entry, "bundle_id").value_or("");
+  tool.bundleName = textOf(entry, "bundle_name").value_or("");
+  tool.external = textOf(entry, "integration") == "external";
+  return tool;
+}
+
+std::int64_t leadingInteger(const std::string& text) {
+  std::size_t at = 0;
+  while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) {
+    ++at;
+  }
+  bool negative = false;
+  if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+    negative = text[at] == '-';
+    ++at;
+  }
+  // Accumulate towards the sign so that the most negative value fits, and
+  // stop at the limit like a saturating integer reader.
+  constexpr std::int64_t high = std::numeric_limits<std::int64_t>::max();
+  constexpr std::int64_t low = std::numeric_limits<std::int64_t>::min();
+  std::int64_t value = 0;
+  for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at) {
+    const int digit = text[at] - '0';
+    if (negative) {
+      if (value < (low + digit) / 10) {
+        return low;
+      }
+      value = value * 10 - digit;
+    } else {
+      if (value > (high - digit) / 10) {
+        return high;
+      }
+      value = value * 10 + digit;
+    }
+  }
+  return value;
+}
+
+MenuItem item(std::string title, std::optional<Action> action, std::string toolId = {}) {
+  MenuItem made;
+  made.title = std::move(title);
+  made.action = action;
+  made.representedObject = std::move(toolId);
+  made.enabled = action.has_value();
+  return made;
+}
+
+MenuItem separator() {
+  MenuItem made;
+  made.separator = true;
+  return made;
+}
+
+std::string installMenuTitle(const Tool& tool, const ToolSnapshot& snapshot) {
+  if (!snapshot.installed()) {
+    return "Nainstalovat…";
+  }
+  return tool.external ? "Přidat aplikaci…" : "Aktualizovat…";
+}
+
+bool installMenuEnabled(const ToolSnapshot& snapshot) {
+  if (snapshot.busy) {
+    return false;
+  }
+  if (!snapshot.installed() || snapshot.updateAvailable || snapshot.external) {
+    return true;
+  }
+  return !snapshot.releaseOk();
+}
+
+}  // namespace
+
+std::vector<Tool> toolsFromCatalog(const Document& catalog) {
+  std::vector<Tool> tools;
+  if (!catalog.is_array()) {
+    return tools;
+  }
+  tools.reserve(catalog.size());
+  for (const Document& entry : catalog) {
+    tools.push_back(toolFrom(entry));
+  }
+  return tools;
+}
+
+std::int64_t installedBuildOf(const Document& info) {
+  if (!info.is_object()) {
+    return 0;
+  }
+  const auto found = info.find("CFBundleVersion");
+  if (found == info.end()) {
+    return 0;
+  }
+  if (found->is_string()) {
+    return leadingInteger(found->get<std::string>());
+  }
+  // A number stored as such in the property list means the same build.
+  if (found->is_number_integer()) {
+    return found->is_number_unsigned() && found->get<std::uint64_t>() > std::uint64_t(INT64_MAX)
+               ? INT64_MAX
+               : found->get<std::int64_t>();
+  }
+  return 0;
+}
+
+bool isUpdateAvailable(const std::optional<Document>& release, std::int64_t installedBuild) {
+  if (!release || !boolOf(*release, "ok")) {
+    return false;
+  }
+  return unsignedOf(*release, "build") > static_cast<std::uint64_t>(installedBuild);
+}
+
+std::string stateTextOf(bool installed, std::size_t runningCount) {
+  if (runningCount > 0) {
+    return "Běží";
+  }
+  return installed ? "Vypnuto" : "Nenainstalováno";
+}
+
+ToolSnapshot makeSnapshot(const Tool& tool, std::optional<std::string> installedPath,
+                          std::size_t runningCount, bool busy, Document info,
+                          std::optional<Document> release) {
+  ToolSnapshot snapshot;
+  snapshot.installedPath = std::move(installedPath);
+  snapshot.runningCount = runningCount;
+  snapshot.busy = busy;
+  snapshot.info = std::move(info);
+  snapshot.release = std::move(release);
+  snapshot.installedBuild = installedBuildOf(snapshot.info);
+  snapshot.updateAvailable = isUpdateAvailable(snapshot.release, snapshot.installedBuild);
+  snapshot.stateText = stateTextOf(snapshot.installed(), runningCount);
+  snapshot.external = tool.external;
+  return snapshot;
+}
+
+RowPresentation rowPresentation(const ToolSnapshot& snapshot) {
+  RowPresentation row;
+  row.stateText = snapshot.stateText;
+  row.stateColour = snapshot.running() ? Colour::systemGreen : Colour::secondaryLabel;
+  if (snapshot.installed()) {
+    const std::string version =
+        describedOf(snapshot.info, "CFBundleShortVersionString").value_or("?");
+    const std::string news =
+        snapshot.updateAvailable
+            ? "  ·  Nová verze " + textOf(*snapshot.release, "version").value_or("")
+            : "";
+    row.versionText = "Nainstalováno " + version + news;
+  } else {
+    row.versionText = "Stáhni nástroj do Applications.";
+  }
+  row.toggleOn = snapshot.running();
+  row.toggleEnabled = snapshot.installed() && !snapshot.busy;
+  row.settingsEnabled = row.toggleEnabled;
+
+  if (snapshot.busy) {
+    row.installTitle = "Pracuji…";
+    row.installEnabled = false;
+  } else if (!snapshot.installed()) {
+    row.installTitle = "Nainstalovat";
+    row.installEnabled = true;
+  } else if (snapshot.external) {
+    row.installTitle = "Přidat aplikaci…";
+    row.installEnabled = true;
+  } else if (snapshot.releaseOk()) {
+    row.installTitle = snapshot.updateAvailable ? "Aktualizovat" : "Aktuální verze";
+    row.installEnabled = snapshot.updateAvailable;
+  } else {
+    row.installTitle = "Zkontrolovat";
+    row.installEnabled = true;
+  }
+  return row;
+}
+
+std::string settingsButtonTitle(const Tool& tool) {
+  return tool.external ? "Otevřít…" : "Nastavení…";
+}
+
+std::string initialMessage(const Tool& tool) {
+  return tool.external ? "Aktualizace spravuje samotná aplikace." : "";
+}
+
+MenuItem toolMenuItem(const Tool& tool, const ToolSnapshot& snapshot) {
+  MenuItem head = item(tool.name + " · " + snapshot.stateText, std::nullopt);
+  const bool usable = snapshot.installed() && !snapshot.busy;
+
+  std::vector<MenuItem> submenu;
+  MenuItem toggle = item(snapshot.running() ? "Vypnout" : "Zapnout", Action::toggleTool, tool.id);
+  toggle.enabled = usable;
+  submenu.push_back(std::move(toggle));
+
+  MenuItem settings = item(tool.external ? "Otevřít aplikaci…" : "Nastavení nástroje…",
+                           Action::settingsTool, tool.id);
+  settings.enabled = usable;
+  submenu.push_back(std::move(settings));
+
+  MenuItem install = item(installMenuTitle(tool, snapshot), Action::installTool, tool.id);
+  install.enabled = installMenuEnabled(snapshot);
+  submenu.push_back(std::move(install));
+
+  if (tool.external && !snapshot.installed()) {
+    MenuItem adopt = item("Vybrat existující aplikaci…", Action::chooseApplication, tool.id);
+    adopt.enabled = !snapshot.busy;
+    submenu.push_back(std::move(adopt));
+  }
+
+  head.submenu = std::move(submenu);
+  head.enabled = true;  // so that its submenu opens
+  return head;
+}
+
+Menu statusMenu(const std::vector<Tool>& tools, const std::vector<ToolSnapshot>& snapshots) {
+  Menu menu;
+  menu.items.push_back(item("Kelvoma", std::nullopt));
+  menu.items.push_back(separator());
+  for (std::size_t i = 0; i < tools.size() && i < snapshots.size(); ++i) {
+    menu.items.push_back(toolMenuItem(tools[i], snapshots[i]));
+  }
+  menu.items.push_back(separator());
+  menu.items.push_back(item("Otevřít správce…", Action::show));
+  menu.items.push_back(item("Zkontrolovat verze", Action::checkAll));
+  menu.items.push_back(separator());
+  menu.items.push_back(item("Ukončit Kelvoma", Action::quit));
+  menu.autoenablesItems = false;
+  return menu;
+}
+
+}  // namespace kelvoma::app

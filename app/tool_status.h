@@ -1,0 +1,84 @@
+// The tool status snapshot and the rules that turn it into row texts, enabled
+// states and menu items. Pure functions: no platform, no widgets.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "document.h"
+#include "ui_model.h"
+
+namespace kelvoma::app {
+
+// One catalog entry, as far as the application reads it.
+struct Tool {
+  std::string id;
+  std::string name;
+  std::string description;
+  std::string symbol;
+  std::string bundleId;
+  std::string bundleName;
+  bool external = false;  // the tool updates itself
+};
+
+// The catalog document's entries in order; anything that is not an array gives
+// no tools, and an element that is not an object gives a tool of empty texts.
+std::vector<Tool> toolsFromCatalog(const Document& catalog);
+
+// What refresh derives for one tool.
+struct ToolSnapshot {
+  std::optional<std::string> installedPath;  // installed exactly when present
+  std::size_t runningCount = 0;
+  bool busy = false;
+  Document info = Document::object();
+  std::optional<Document> release;
+  std::int64_t installedBuild = 0;
+  bool updateAvailable = false;
+  std::string stateText;
+  bool external = false;
+
+  bool installed() const { return installedPath.has_value(); }
+  bool running() const { return runningCount > 0; }
+  bool releaseOk() const { return release && boolOf(*release, "ok"); }
+};
+
+ToolSnapshot makeSnapshot(const Tool& tool, std::optional<std::string> installedPath,
+                          std::size_t runningCount, bool busy, Document info,
+                          std::optional<Document> release);
+
+// The leading decimal integer of "CFBundleVersion" (optional blanks and sign
+// first); saturates at the 64-bit limits; 0 when absent or not a number.
+std::int64_t installedBuildOf(const Document& info);
+
+// A successful release record whose build, as unsigned 64 bits, exceeds the
+// installed build taken as unsigned 64 bits.
+bool isUpdateAvailable(const std::optional<Document>& release, std::int64_t installedBuild);
+
+std::string stateTextOf(bool installed, std::size_t runningCount);
+
+// Everything a window row shows that changes with the snapshot.
+struct RowPresentation {
+  std::string stateText;
+  Colour stateColour = Colour::secondaryLabel;
+  std::string versionText;
+  bool toggleOn = false;
+  bool toggleEnabled = false;
+  bool settingsEnabled = false;
+  std::string installTitle;
+  bool installEnabled = false;
+};
+
+RowPresentation rowPresentation(const ToolSnapshot& snapshot);
+
+// The titles that a row is created with.
+std::string settingsButtonTitle(const Tool& tool);
+std::string initialMessage(const Tool& tool);
+
+// The status menu, top to bottom, with automatic enabling off everywhere.
+Menu statusMenu(const std::vector<Tool>& tools, const std::vector<ToolSnapshot>& snapshots);
+MenuItem toolMenuItem(const Tool& tool, const ToolSnapshot& snapshot);
+
+}  // namespace kelvoma::app

@@ -1,0 +1,61 @@
+// Version checks: per manifest-based tool, on a worker, results back on the
+// main thread into `releases`.
+#include "kelvoma.h"
+
+namespace kelvoma::app {
+
+void Kelvoma::checkAll() {
+  const std::string version = operatingSystemVersionText();
+  for (const Tool& each : tools_) {
+    if (each.external || busy_.contains(each.id) || checking_.contains(each.id)) {
+      continue;
+    }
+    checking_.insert(each.id);
+    message(std::string("Hledám nové vydání…"), each);
+    const std::int64_t installedBuild =
+        installedBuildOf(infoDictionaryAtURL(applicationURLForTool(each)));
+    platform_.runOnWorker([this, id = each.id, version, installedBuild] {
+      // The signed build goes over as the same 64 bits.
+      Document document = documentFromCore(
+          core_.check(id.c_str(), version.c_str(), static_cast<std::uint64_t>(installedBuild)));
+      platform_.runOnMain(
+          [this, id, document = std::move(document)]() mutable { finishCheck(id, std::move(document)); });
+    });
+  }
+  refresh();
+}
+
+void Kelvoma::finishCheck(const std::string& id, Document document) {
+  std::optional<std::string> text;
+  if (boolOf(document, "ok")) {
+    text = boolOf(document, "available") ? "Nová verze je připravená ke stažení."
+                                         : "Máš nejnovější dostupnou verzi.";
+  } else {
+    text = textOf(document, "error");
+  }
+  releases_[id] = std::move(document);
+  checking_.erase(id);
+  if (const Tool* checked = tool(id)) {
+    message(text, *checked);
+  }
+  refresh();
+}
+
+void Kelvoma::scheduledCheck() {
+  if (automaticChecks()) {
+    checkAll();
+  }
+}
+
+void Kelvoma::checkRequested() {
+  show();
+  checkAll();
+}
+
+void Kelvoma::changeAutomatic(const Sender& sender) { defaults_.setBool("automaticChecks", sender.on); }
+
+bool Kelvoma::automaticChecks() const {
+  return !defaults_.hasObject("automaticChecks") || defaults_.boolForKey("automaticChecks");
+}
+
+}  // namespace kelvoma::app
