@@ -99,7 +99,7 @@ inline std::vector<std::string> tree(const fs::path& root) {
   std::error_code error;
   for (auto it = fs::recursive_directory_iterator(root, error);
        !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    entries.push_back(fs::relative(it->path(), root).string());
+    entries.push_back(it->path().lexically_relative(root).string());
   }
   std::sort(entries.begin(), entries.end());
   return entries;

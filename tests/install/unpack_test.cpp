@@ -1,0 +1,305 @@
+// Unpacking: what a publisher's archive keeps, and hostile archives whose
+// entries would land outside the destination.
+#include "releases/unpack.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <nlohmann/json.hpp>
+
+#include "install/install_helpers.h"
+#include "releases/build_config.h"
+#include "support/fixture_bundle.h"
+#include "support/run_program.h"
+#include "support/signing.h"
+#include "support/temp_dir.h"
+
+namespace kelvoma {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view refused = "Balíček nelze rozbalit.";
+constexpr int file_mode = S_IFREG | 0644;
+constexpr int link_mode = S_IFLNK | 0777;
+constexpr int directory_mode = S_IFDIR | 0755;
+
+// One zip entry as python's zipfile writes it; `unicode_path` adds an
+// Info-ZIP Unicode path field.
+struct Entry {
+  Entry(std::string name_, std::string data_, int mode_ = file_mode,
+        std::optional<std::string> unicode_path_ = std::nullopt)
+      : name(std::move(name_)),
+        data(std::move(data_)),
+        mode(mode_),
+        unicode_path(std::move(unicode_path_)) {}
+  std::string name;
+  std::string data;
+  int mode;
+  std::optional<std::string> unicode_path;
+};
+
+struct ZipOptions {
+  bool zip64 = false;  // zip64 end records and offsets, whatever the size
+  std::string comment;
+};
+const ZipOptions plain_zip{false, ""};
+const ZipOptions zip64{true, ""};
+
+constexpr std::string_view zip_script = R"PY(
+import json, sys, zipfile, zlib
+archive, spec = sys.argv[1], json.loads(sys.argv[2])
+if spec['zip64']:
+    zipfile.ZIP64_LIMIT = 1
+    zipfile.ZIP_FILECOUNT_LIMIT = 1
+with zipfile.ZipFile(archive, 'w', zipfile.ZIP_DEFLATED) as z:
+    for e in spec['entries']:
+        info = zipfile.ZipInfo(e['name'])
+        info.create_system = 3
+        info.external_attr = e['mode'] << 16
+        if e.get('unicode_path') is not None:
+            upath = e['unicode_path'].encode()
+            info.extra = (0x7075).to_bytes(2, 'little') + (5 + len(upath)).to_bytes(2, 'little') \
+                + b'\x01' + zlib.crc32(e['name'].encode()).to_bytes(4, 'little') + upath
+        z.writestr(info, e['data'].encode())
+    z.comment = spec['comment'].encode()
+)PY";
+
+void write_zip(const std::string& archive, const std::vector<Entry>& entries,
+               const ZipOptions& options = plain_zip) {
+  nlohmann::json spec = {{"zip64", options.zip64}, {"comment", options.comment}};
+  spec["entries"] = nlohmann::json::array();
+  for (const Entry& e : entries) {
+    nlohmann::json entry = {{"name", e.name}, {"data", e.data}, {"mode", e.mode}};
+    if (e.unicode_path) entry["unicode_path"] = *e.unicode_path;
+    spec["entries"].push_back(entry);
+  }
+  const auto result = testing::run_program(
+      {"/usr/bin/python3", "-c", std::string(zip_script), archive, spec.dump()});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+}
+
+class UnpackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(work_);
+    fs::create_directories(outside_dir_);
+  }
+
+  std::expected<void, std::string> unpack(const std::string& archive) {
+    return unpack_archive(build_config(), archive, unpacked_);
+  }
+
+  // Nothing was written outside the destination.
+  void expect_nothing_outside() {
+    EXPECT_EQ(install_testing::tree(outside_dir_), std::vector<std::string>{});
+    EXPECT_FALSE(fs::exists("/evil-from-kelvoma-test.txt"));
+    for (const auto& entry : install_testing::tree(dir_.path())) {
+      EXPECT_TRUE(entry == "work" || entry == "outside" || entry.starts_with("work/") ||
+                  entry == "source" || entry.starts_with("source/"))
+          << entry;
+    }
+  }
+
+  testing::TempDir dir_;
+  std::string work_ = dir_.file("work");
+  std::string unpacked_ = dir_.file("work/unpacked");
+  std::string outside_dir_ = dir_.file("outside");
+  std::string archive_ = dir_.file("work/update.zip");
+};
+
+TEST_F(UnpackTest, KeepsSymbolicLinksAndPermissionBits) {
+  const std::string source = dir_.file("source");
+  fs::create_directory(source);
+  fixture::BundleSpec spec = fixture::tool_bundle("orbit-action-dial", 3);
+  spec.marker = "kept";
+  fixture::make_bundle(source, spec);
+  fs::permissions(source + "/Orbit Action Dial.app/Contents/Resources/marker.txt", fs::perms(0640));
+  fixture::zip_entries(source, {"Orbit Action Dial.app"}, archive_);
+
+  ASSERT_TRUE(unpack(archive_).has_value());
+  const std::string bundle = unpacked_ + "/Orbit Action Dial.app";
+  EXPECT_EQ(install_testing::tree(bundle),
+            install_testing::tree(source + "/Orbit Action Dial.app"));
+  const fs::path link = bundle + "/Contents/Resources/marker-link";
+  ASSERT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(fs::read_symlink(link), "marker.txt");
+  EXPECT_EQ(fs::status(bundle + "/Contents/MacOS/fixture-tool").permissions() & fs::perms::mask,
+            fs::perms(0755));
+  EXPECT_EQ(fs::status(bundle + "/Contents/Resources/marker.txt").permissions() & fs::perms::mask,
+            fs::perms(0640));
+  EXPECT_EQ(testing::read_file(bundle + "/Contents/Resources/marker.txt"), "kept");
+  expect_nothing_outside();
+}
+
+TEST_F(UnpackTest, ArgumentsOfTheArchiveToolAndItsAbsence) {
+  write_zip(archive_, {{"a.txt", "a"}});
+  CoreConfig config = build_config();
+  config.bsdtar = dir_.file("no-bsdtar");
+  const auto unpacked = unpack_archive(config, archive_, unpacked_);
+  ASSERT_FALSE(unpacked.has_value());
+  EXPECT_EQ(unpacked.error(), "No such file or directory (os error 2)");
+  EXPECT_TRUE(fs::is_directory(unpacked_));  // created first
+}
+
+TEST_F(UnpackTest, DestinationMustBeNew) {
+  write_zip(archive_, {{"a.txt", "a"}});
+  fs::create_directory(unpacked_);
+  const auto unpacked = unpack(archive_);
+  ASSERT_FALSE(unpacked.has_value());
+  EXPECT_EQ(unpacked.error(), "File exists (os error 17)");
+}
+
+// --- hostile archives made like a bundle with one bad entry ---------------
+
+class HostileArchiveTest : public UnpackTest,
+                           public ::testing::WithParamInterface<fixture::HostileEntry> {};
+
+TEST_P(HostileArchiveTest, NothingLandsOutside) {
+  const std::string source = dir_.file("source");
+  fs::create_directory(source);
+  fixture::make_bundle(source, fixture::tool_bundle("orbit-action-dial", 3));
+  for (const fs::path& outside :
+       {fs::path(outside_dir_) / "evil.txt", fs::path("/evil-from-kelvoma-test.txt")}) {
+    SCOPED_TRACE(outside.string());
+    std::error_code ignored;
+    fs::remove_all(unpacked_, ignored);
+    fixture::hostile_zip(source, "Orbit Action Dial.app", GetParam(), outside, archive_);
+    const auto unpacked = unpack(archive_);
+    ASSERT_FALSE(unpacked.has_value());
+    EXPECT_EQ(unpacked.error(), refused);
+    expect_nothing_outside();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, HostileArchiveTest,
+                         ::testing::Values(fixture::HostileEntry::parent_directory,
+                                           fixture::HostileEntry::absolute_path,
+                                           fixture::HostileEntry::symlink_write,
+                                           fixture::HostileEntry::unicode_path),
+                         [](const auto& test) {
+                           switch (test.param) {
+                             case fixture::HostileEntry::parent_directory:
+                               return "ParentDirectory";
+                             case fixture::HostileEntry::absolute_path:
+                               return "AbsolutePath";
+                             case fixture::HostileEntry::symlink_write:
+                               return "SymlinkWrite";
+                             case fixture::HostileEntry::unicode_path:
+                               return "UnicodePath";
+                           }
+                           return "";
+                         });
+
+// --- entry names, one table -------------------------------------------------
+
+struct NamesCase {
+  std::string name;
+  std::vector<Entry> entries;
+  ZipOptions options;
+  bool accepted;
+};
+
+class EntryNamesTest : public UnpackTest, public ::testing::WithParamInterface<NamesCase> {};
+
+TEST_P(EntryNamesTest, Decides) {
+  write_zip(archive_, GetParam().entries, GetParam().options);
+  const auto unpacked = unpack(archive_);
+  if (GetParam().accepted) {
+    EXPECT_TRUE(unpacked.has_value()) << unpacked.error();
+  } else {
+    ASSERT_FALSE(unpacked.has_value());
+    EXPECT_EQ(unpacked.error(), refused);
+  }
+  expect_nothing_outside();
+}
+
+const std::string outside_link_target = "../../outside";
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, EntryNamesTest,
+    ::testing::Values(
+        NamesCase{
+            "PlainNames", {{"A.app/", "", directory_mode}, {"A.app/x", "x"}}, plain_zip, true},
+        NamesCase{"DotComponents", {{"./A.app/./x", "x"}, {"A.app//y", "y"}}, plain_zip, true},
+        NamesCase{"DotsInsideNames",
+                  {{"A.app/..x", "x"}, {"A.app/x..", "y"}, {"...", "z"}},
+                  plain_zip,
+                  true},
+        NamesCase{"LinkPointingOutsideIsKept", {{"A.app/l", "/etc", link_mode}}, plain_zip, true},
+        NamesCase{
+            "LinkToParentIsKept", {{"A.app/l", outside_link_target, link_mode}}, plain_zip, true},
+        NamesCase{"Zip64Records", {{"A.app/x", "x"}, {"A.app/y", "y"}}, zip64, true},
+        NamesCase{"ArchiveComment",
+                  {{"A.app/x", "x"}},
+                  ZipOptions{false, "PK\x05\x06 not a record"},
+                  true},
+        NamesCase{"GoodUnicodePath", {{"A.app/x", "x", file_mode, "A.app/x"}}, plain_zip, true},
+        NamesCase{"ParentAtStart", {{"../x", "x"}}, plain_zip, false},
+        NamesCase{"ParentInside", {{"A.app/../../x", "x"}}, plain_zip, false},
+        NamesCase{"ParentAlone", {{"..", "x"}}, plain_zip, false},
+        NamesCase{"ParentWithBackslash", {{"A.app\\..\\..\\x", "x"}}, plain_zip, false},
+        NamesCase{"Absolute", {{"/tmp/x", "x"}}, plain_zip, false},
+        NamesCase{"AbsoluteBackslash", {{"\\tmp\\x", "x"}}, plain_zip, false},
+        NamesCase{"DriveLetter", {{"C:/x", "x"}}, plain_zip, false},
+        NamesCase{"ParentInZip64", {{"A.app/x", "x"}, {"../y", "y"}}, zip64, false},
+        NamesCase{"AbsoluteUnicodePath", {{"A.app/x", "x", file_mode, "/tmp/x"}}, plain_zip, false},
+        NamesCase{"ParentUnicodePath", {{"A.app/x", "x", file_mode, "../x"}}, plain_zip, false},
+        NamesCase{"WriteBelowLink",
+                  {{"A.app/l", outside_link_target, link_mode}, {"A.app/l/x", "x"}},
+                  plain_zip,
+                  false},
+        NamesCase{"WriteBelowLinkSpelledOtherwise",
+                  {{"A.app/l", outside_link_target, link_mode}, {"./A.app//l/./x", "x"}},
+                  plain_zip,
+                  false},
+        NamesCase{"WriteOverLink",
+                  {{"A.app/l", outside_link_target + "/x", link_mode}, {"A.app/l", "x"}},
+                  plain_zip,
+                  false},
+        NamesCase{"LinkThenDirectoryBelow",
+                  {{"A.app/l", outside_link_target, link_mode}, {"A.app/l/d/", "", directory_mode}},
+                  {},
+                  false}),
+    [](const auto& test) { return test.param.name; });
+
+// --- files that are no zip archive of ours ---------------------------------
+
+TEST_F(UnpackTest, NotAZipArchive) {
+  struct Case {
+    std::string name;
+    std::function<void()> make;
+  };
+  const std::vector<Case> cases = {
+      {"missing", [] {}},
+      {"empty", [&] { fixture::write_file(archive_, ""); }},
+      {"text", [&] { fixture::write_file(archive_, "not an archive at all"); }},
+      {"tar archive",
+       [&] {
+         fixture::write_file(dir_.file("work/a.txt"), "a");
+         ASSERT_EQ(
+             testing::run_program({"/usr/bin/bsdtar", "-c", "-f", archive_, "-C", work_, "a.txt"})
+                 .exit_status,
+             0);
+       }},
+      {"truncated zip",
+       [&] {
+         write_zip(archive_, {{"A.app/x", std::string(4000, 'x')}});
+         fs::resize_file(archive_, fs::file_size(archive_) - 30);
+       }},
+      {"directory", [&] { fs::create_directory(archive_); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::error_code ignored;
+    fs::remove_all(archive_, ignored);
+    fs::remove_all(unpacked_, ignored);
+    c.make();
+    const auto unpacked = unpack(archive_);
+    ASSERT_FALSE(unpacked.has_value());
+    EXPECT_EQ(unpacked.error(), refused);
+  }
+}
+
+}  // namespace
+}  // namespace kelvoma
