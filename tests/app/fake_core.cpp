@@ -1,0 +1,64 @@
+#include "fake_core.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace kelvoma::app::testing {
+
+std::string threeToolCatalog() {
+  return R"([{"archive_prefix":"","bundle_id":"cz.tobranix.orbit-action-dial","bundle_name":"Orbit Action Dial.app","description":"Kruhová nabídka rychlých akcí, vyvolaná klávesovou zkratkou.","github_repository":"","id":"orbit-action-dial","integration":"kelvoma","manifest_url":"","name":"Orbit Action Dial","public_key":"","symbol":"circle.dashed","team_id":""},)"
+         R"({"archive_prefix":"","bundle_id":"cz.tobranix.pane-keeper","bundle_name":"Pane Keeper.app","description":"Rozmístí okna do mřížky a pamatuje si jejich rozložení.","github_repository":"","id":"pane-keeper","integration":"kelvoma","manifest_url":"","name":"Pane Keeper","public_key":"","symbol":"rectangle.split.2x2","team_id":""},)"
+         R"({"archive_prefix":"","bundle_id":"cz.tobranix.clip-ledger","bundle_name":"Clip Ledger.app","description":"Historie schránky s rychlým hledáním; aktualizuje se sama.","github_repository":"tobranix/clip-ledger","id":"clip-ledger","integration":"external","manifest_url":"","name":"Clip Ledger","public_key":"","symbol":"doc.on.clipboard","team_id":""}])";
+}
+
+char* FakeCore::handOut(const std::string& text) {
+  char* copy = static_cast<char*>(std::malloc(text.size() + 1));
+  std::memcpy(copy, text.c_str(), text.size() + 1);
+  const std::lock_guard lock(mutex_);
+  live_.insert(copy);
+  return copy;
+}
+
+void FakeCore::take(char* text) {
+  const std::lock_guard lock(mutex_);
+  ++frees_;
+  if (text == nullptr) {
+    return;
+  }
+  if (live_.erase(text) == 0) {
+    ++badFrees_;
+    return;
+  }
+  std::free(text);
+}
+
+std::size_t FakeCore::outstanding() const {
+  const std::lock_guard lock(mutex_);
+  return live_.size();
+}
+
+Core FakeCore::core() {
+  Core made;
+  made.catalog = [this]() -> char* { return catalogReturnsNull ? nullptr : handOut(catalog); };
+  made.check = [this](const char* id, const char* os, std::uint64_t build) {
+    checks.push_back({id, os, build});
+    const auto found = checkAnswers.find(id);
+    return handOut(found != checkAnswers.end() ? found->second
+                                               : R"({"error":"Síť není dostupná.","ok":false})");
+  };
+  made.install = [this](const char* id, const char* path, const char* os, StopCallback stop) {
+    std::int32_t stopped = 0;
+    if (installCallsStop) {
+      stopped = stop(id, path);
+    }
+    installs.push_back({id, path, os, stopped});
+    const auto found = installAnswers.find(id);
+    return handOut(found != installAnswers.end()
+                       ? found->second
+                       : R"({"error":"Instalace selhala.","ok":false,"relaunch":false})");
+  };
+  made.free = [this](char* text) { take(text); };
+  return made;
+}
+
+}  // namespace kelvoma::app::testing

@@ -1,0 +1,58 @@
+// A core that answers from tables, counting the texts it hands out and gets back.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core.h"
+
+namespace kelvoma::app::testing {
+
+// The three fixture tools, as the core's catalog document writes them.
+std::string threeToolCatalog();
+
+struct CheckCall {
+  std::string id;
+  std::string osVersion;
+  std::uint64_t installedBuild;
+};
+
+struct InstallCall {
+  std::string id;
+  std::string targetPath;
+  std::string osVersion;
+  std::int32_t stopResult;  // what the stop callback answered, when it was called
+};
+
+class FakeCore {
+ public:
+  std::string catalog = threeToolCatalog();
+  std::map<std::string, std::string> checkAnswers;    // by tool id; default: a failed check
+  std::map<std::string, std::string> installAnswers;  // by tool id
+  bool installCallsStop = false;
+  bool catalogReturnsNull = false;
+
+  std::vector<CheckCall> checks;
+  std::vector<InstallCall> installs;
+
+  Core core();
+  // Texts handed out and not yet freed; texts freed twice or never handed out.
+  std::size_t outstanding() const;
+  int badFrees() const { return badFrees_; }
+  int frees() const { return frees_; }
+
+ private:
+  char* handOut(const std::string& text);
+  void take(char* text);
+
+  mutable std::mutex mutex_;
+  std::set<char*> live_;
+  int badFrees_ = 0;
+  int frees_ = 0;
+};
+
+}  // namespace kelvoma::app::testing

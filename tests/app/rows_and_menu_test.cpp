@@ -1,0 +1,341 @@
+// Every row title and enabled state, and every item of the status menu, for
+// each situation a tool can be in.
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace kelvoma::app::testing {
+namespace {
+
+enum class Release { none, sameBuild, higherBuild, lowerBuild, failed };
+
+struct Situation {
+  const char* name;
+  const char* tool;
+  bool installed = false;
+  bool running = false;
+  Release release = Release::none;
+  bool busy = false;
+  bool shortVersion = true;
+};
+
+struct ExpectedRow {
+  const char* state;
+  Colour stateColour;
+  const char* version;
+  bool toggleOn, toggleEnabled, settingsEnabled;
+  const char* install;
+  bool installEnabled;
+};
+
+struct ExpectedMenuItem {
+  const char* title;
+  Action action;
+  bool enabled;
+};
+
+struct RowCase {
+  Situation situation;
+  ExpectedRow row;
+  const char* menuTitle;
+  std::vector<ExpectedMenuItem> submenu;
+};
+
+class Rows : public ControllerHarness, public ::testing::WithParamInterface<RowCase> {
+ protected:
+  std::size_t indexOf(const std::string& id) {
+    return id == kOrbit ? 0 : id == kPane ? 1 : 2;
+  }
+
+  void arrange(const Situation& s) {
+    automaticChecksOff();
+    start({"kelvoma", "--background"});
+    const std::string id = s.tool;
+    const char* release = nullptr;
+    switch (s.release) {
+      case Release::none:
+        break;
+      case Release::sameBuild:
+        release = R"({"available":false,"build":5,"ok":true,"version":"1.2.0"})";
+        break;
+      case Release::higherBuild:
+        release = R"({"available":true,"build":6,"ok":true,"version":"1.3.0"})";
+        break;
+      case Release::lowerBuild:
+        release = R"({"available":false,"build":4,"ok":true,"version":"1.1.0"})";
+        break;
+      case Release::failed:
+        release = R"({"error":"Síť není dostupná.","ok":false})";
+        break;
+    }
+    if (release != nullptr) {
+      core.checkAnswers[id] = release;
+      controller->perform(Action::checkAll, {});
+      platform.runWorkers();
+    }
+    // An installation that has not finished yet; started while not installed.
+    if (s.busy) {
+      controller->perform(Action::installTool, menuSender(id));
+      ASSERT_TRUE(controller->busy().contains(id));
+    }
+    if (s.installed) {
+      install(id, "5", s.shortVersion ? std::optional<std::string>("1.2.0") : std::nullopt);
+    }
+    if (s.running) {
+      run(id);
+    }
+    controller->refresh();
+  }
+};
+
+TEST_P(Rows, ShowTheSituation) {
+  const RowCase& c = GetParam();
+  arrange(c.situation);
+  const RowRecord& r = row(c.situation.tool);
+  EXPECT_EQ(control(r.state).text, c.row.state);
+  EXPECT_EQ(control(r.state).colour, c.row.stateColour);
+  EXPECT_EQ(control(r.version).text, c.row.version);
+  EXPECT_EQ(control(r.toggle).on, c.row.toggleOn);
+  EXPECT_EQ(control(r.toggle).enabled, c.row.toggleEnabled);
+  EXPECT_EQ(control(r.settings).enabled, c.row.settingsEnabled);
+  EXPECT_EQ(control(r.install).text, c.row.install);
+  EXPECT_EQ(control(r.install).enabled, c.row.installEnabled);
+}
+
+TEST_P(Rows, MenuShowsTheSituation) {
+  const RowCase& c = GetParam();
+  arrange(c.situation);
+  const MenuItem& head = toolItem(indexOf(c.situation.tool));
+  EXPECT_EQ(head.title, c.menuTitle);
+  EXPECT_FALSE(head.action.has_value());
+  EXPECT_TRUE(head.enabled);
+  ASSERT_TRUE(head.submenu.has_value());
+  ASSERT_EQ(head.submenu->size(), c.submenu.size());
+  for (std::size_t i = 0; i < c.submenu.size(); ++i) {
+    const MenuItem& item = (*head.submenu)[i];
+    EXPECT_EQ(item.title, c.submenu[i].title) << i;
+    EXPECT_EQ(item.action, c.submenu[i].action) << i;
+    EXPECT_EQ(item.enabled, c.submenu[i].enabled) << item.title;
+    EXPECT_EQ(item.representedObject, c.situation.tool) << item.title;
+  }
+}
+
+constexpr Colour grey = Colour::secondaryLabel;
+constexpr Colour green = Colour::systemGreen;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Rows,
+    ::testing::Values(
+        // Manifest-based tool.
+        RowCase{{"manifest_not_installed", kOrbit},
+                {"Nenainstalováno", grey, "Stáhni nástroj do Applications.", false, false, false,
+                 "Nainstalovat", true},
+                "Orbit Action Dial · Nenainstalováno",
+                {{"Zapnout", Action::toggleTool, false},
+                 {"Nastavení nástroje…", Action::settingsTool, false},
+                 {"Nainstalovat…", Action::installTool, true}}},
+        RowCase{{"manifest_installed_unchecked", kOrbit, true},
+                {"Vypnuto", grey, "Nainstalováno 1.2.0", false, true, true, "Zkontrolovat", true},
+                "Orbit Action Dial · Vypnuto",
+                {{"Zapnout", Action::toggleTool, true},
+                 {"Nastavení nástroje…", Action::settingsTool, true},
+                 {"Aktualizovat…", Action::installTool, true}}},
+        RowCase{{"manifest_running", kOrbit, true, true},
+                {"Běží", green, "Nainstalováno 1.2.0", true, true, true, "Zkontrolovat", true},
+                "Orbit Action Dial · Běží",
+                {{"Vypnout", Action::toggleTool, true},
+                 {"Nastavení nástroje…", Action::settingsTool, true},
+                 {"Aktualizovat…", Action::installTool, true}}},
+        RowCase{{"manifest_current", kPane, true, false, Release::sameBuild},
+                {"Vypnuto", grey, "Nainstalováno 1.2.0", false, true, true, "Aktuální verze",
+                 false},
+                "Pane Keeper · Vypnuto",
+                {{"Zapnout", Action::toggleTool, true},
+                 {"Nastavení nástroje…", Action::settingsTool, true},
+                 {"Aktualizovat…", Action::installTool, false}}},
+        RowCase{{"manifest_newer_than_offered", kPane, true, false, Release::lowerBuild},
+                {"Vypnuto", grey, "Nainstalováno 1.2.0", false, true, true, "Aktuální verze",
+                 false},
+                "Pane Keeper · Vypnuto",
+                {{"Zapnout", Action::toggleTool, true},
+                 {"Nastavení nástroje…", Action::settingsTool, true},
+                 {"Aktualizovat…", Action::installTool, false}}},
+        RowCase{{"manifest_update", kOrbit, true, false, Release::higherBuild},
+                {"Vypnuto", grey, "Nainstalováno 1.2.0  ·  Nová verze 1.3.0", false, true, true,
+                 "Aktualizovat", true},
+                "Orbit Action Dial · Vypnuto",
+                {{"Zapnout", Action::toggleTool, true},
+                 {"Nastavení nástroje…", Action::settingsTool, true},
+                 {"Aktualizovat…", Action::installTool, true}}},
+        RowCase{{"manifest_check_failed", kOrbit, true, false, Release::failed},
+                {"Vypnuto", grey, "Nainstalováno 1.2.0", false, true, true, "Zkontrolovat", true},
+                "Orbit Action Dial · Vypnuto",
+                {{"Zapnout", Action::toggleTool, true},
+                 {"Nastavení nástroje…", Action::settingsTool, true},
+                 {"Aktualizovat…", Action::installTool, true}}},
+        RowCase{{"manifest_without_short_version", kOrbit, true, false, Release::none, false,
+                 false},
+                {"Vypnuto", grey, "Nainstalováno ?", false, true, true, "Zkontrolovat", true},
+                "Orbit Action Dial · Vypnuto",
+                {{"Zapnout", Action::toggleTool, true},
+                 {"Nastavení nástroje…", Action::settingsTool, true},
+                 {"Aktualizovat…", Action::installTool, true}}},
+        RowCase{{"manifest_busy", kOrbit, true, true, Release::none, true},
+                {"Běží", green, "Nainstalováno 1.2.0", true, false, false, "Pracuji…", false},
+                "Orbit Action Dial · Běží",
+                {{"Vypnout", Action::toggleTool, false},
+                 {"Nastavení nástroje…", Action::settingsTool, false},
+                 {"Aktualizovat…", Action::installTool, false}}},
+        RowCase{{"manifest_busy_not_installed", kPane, false, false, Release::none, true},
+                {"Nenainstalováno", grey, "Stáhni nástroj do Applications.", false, false, false,
+                 "Pracuji…", false},
+                "Pane Keeper · Nenainstalováno",
+                {{"Zapnout", Action::toggleTool, false},
+                 {"Nastavení nástroje…", Action::settingsTool, false},
+                 {"Nainstalovat…", Action::installTool, false}}},
+        // External tool.
+        RowCase{{"external_not_installed", kClip},
+                {"Nenainstalováno", grey, "Stáhni nástroj do Applications.", false, false, false,
+                 "Nainstalovat", true},
+                "Clip Ledger · Nenainstalováno",
+                {{"Zapnout", Action::toggleTool, false},
+                 {"Otevřít aplikaci…", Action::settingsTool, false},
+                 {"Nainstalovat…", Action::installTool, true},
+                 {"Vybrat existující aplikaci…", Action::chooseApplication, true}}},
+        RowCase{{"external_installed", kClip, true},
+                {"Vypnuto", grey, "Nainstalováno 1.2.0", false, true, true, "Přidat aplikaci…",
+                 true},
+                "Clip Ledger · Vypnuto",
+                {{"Zapnout", Action::toggleTool, true},
+                 {"Otevřít aplikaci…", Action::settingsTool, true},
+                 {"Přidat aplikaci…", Action::installTool, true}}},
+        RowCase{{"external_running", kClip, true, true},
+                {"Běží", green, "Nainstalováno 1.2.0", true, true, true, "Přidat aplikaci…", true},
+                "Clip Ledger · Běží",
+                {{"Vypnout", Action::toggleTool, true},
+                 {"Otevřít aplikaci…", Action::settingsTool, true},
+                 {"Přidat aplikaci…", Action::installTool, true}}},
+        RowCase{{"external_busy", kClip, false, false, Release::none, true},
+                {"Nenainstalováno", grey, "Stáhni nástroj do Applications.", false, false, false,
+                 "Pracuji…", false},
+                "Clip Ledger · Nenainstalováno",
+                {{"Zapnout", Action::toggleTool, false},
+                 {"Otevřít aplikaci…", Action::settingsTool, false},
+                 {"Nainstalovat…", Action::installTool, false},
+                 {"Vybrat existující aplikaci…", Action::chooseApplication, false}}},
+        RowCase{{"external_busy_installed", kClip, true, false, Release::none, true},
+                {"Vypnuto", grey, "Nainstalováno 1.2.0", false, false, false, "Pracuji…", false},
+                "Clip Ledger · Vypnuto",
+                {{"Zapnout", Action::toggleTool, false},
+                 {"Otevřít aplikaci…", Action::settingsTool, false},
+                 {"Přidat aplikaci…", Action::installTool, false}}}),
+    [](const auto& param_info) { return std::string(param_info.param.situation.name); });
+
+// ---- The rest of the menu and the window's global controls ----------------------
+
+class MenuAndGlobals : public ControllerHarness {
+ protected:
+  void SetUp() override { automaticChecksOff(); }
+};
+
+TEST_F(MenuAndGlobals, FixedItemsFrameTheToolsAndStayEnabled) {
+  start();
+  controller->perform(Action::checkAll, {});
+  controller->perform(Action::installTool, menuSender(kClip));  // busy
+  controller->refresh();
+  const auto& items = platform.menu->items;
+  ASSERT_EQ(items.size(), 10u);
+  EXPECT_EQ(items[0].title, "Kelvoma");
+  EXPECT_FALSE(items[0].enabled);
+  EXPECT_FALSE(items[0].action.has_value());
+  EXPECT_TRUE(items[1].separator);
+  EXPECT_EQ(items[2].title, "Orbit Action Dial · Nenainstalováno");
+  EXPECT_EQ(items[3].title, "Pane Keeper · Nenainstalováno");
+  EXPECT_EQ(items[4].title, "Clip Ledger · Nenainstalováno");
+  EXPECT_TRUE(items[5].separator);
+  EXPECT_EQ(items[6].title, "Otevřít správce…");
+  EXPECT_EQ(items[6].action, Action::show);
+  EXPECT_EQ(items[7].title, "Zkontrolovat verze");
+  EXPECT_EQ(items[7].action, Action::checkAll);
+  EXPECT_TRUE(items[8].separator);
+  EXPECT_EQ(items[9].title, "Ukončit Kelvoma");
+  EXPECT_EQ(items[9].action, Action::quit);
+  for (const std::size_t i : {6u, 7u, 9u}) {
+    EXPECT_TRUE(items[i].enabled) << items[i].title;
+    EXPECT_TRUE(items[i].representedObject.empty());
+  }
+  EXPECT_FALSE(platform.menu->autoenablesItems);
+}
+
+TEST_F(MenuAndGlobals, CheckButtonOnlyWhenNothingRuns) {
+  start();
+  EXPECT_TRUE(global(&WindowLayout::checkButton).enabled);
+  controller->perform(Action::checkAll, {});
+  EXPECT_FALSE(global(&WindowLayout::checkButton).enabled);
+  platform.runWorkers();
+  EXPECT_TRUE(global(&WindowLayout::checkButton).enabled);
+  controller->perform(Action::installTool, menuSender(kOrbit));
+  EXPECT_FALSE(global(&WindowLayout::checkButton).enabled);
+  platform.runWorkers();
+  EXPECT_TRUE(global(&WindowLayout::checkButton).enabled);
+}
+
+TEST_F(MenuAndGlobals, AutomaticCheckboxFollowsTheSetting) {
+  start();
+  EXPECT_FALSE(global(&WindowLayout::automatic).on);
+  platform.settings[kDomain].erase("automaticChecks");  // absent reads as on
+  controller->refresh();
+  EXPECT_TRUE(global(&WindowLayout::automatic).on);
+}
+
+TEST_F(MenuAndGlobals, LoginCheckboxFollowsThePlatform) {
+  platform.loginStatus = LoginItemStatus::enabled;
+  start();
+  EXPECT_TRUE(global(&WindowLayout::login).on);
+  for (const auto status : {LoginItemStatus::notRegistered, LoginItemStatus::requiresApproval,
+                            LoginItemStatus::notFound}) {
+    platform.loginStatus = status;
+    controller->refresh();
+    EXPECT_FALSE(global(&WindowLayout::login).on);
+    EXPECT_TRUE(global(&WindowLayout::login).enabled);
+  }
+}
+
+TEST_F(MenuAndGlobals, LoginCheckboxDisabledWithoutSupportAndStateLeftAlone) {
+  platform.loginSupported = false;
+  start();
+  EXPECT_FALSE(global(&WindowLayout::login).enabled);
+  platform.controls.at(controller->layout().login).on = true;
+  controller->refresh();
+  EXPECT_TRUE(global(&WindowLayout::login).on);
+}
+
+TEST_F(MenuAndGlobals, MessagesStayUntilTheNextMessage) {
+  start();
+  EXPECT_EQ(control(row(kClip).message).text, "Aktualizace spravuje samotná aplikace.");
+  EXPECT_EQ(control(row(kOrbit).message).text, "");
+  controller->message(std::string("Něco se stalo."), tool(kOrbit));
+  controller->refresh();
+  EXPECT_EQ(control(row(kOrbit).message).text, "Něco se stalo.");
+  EXPECT_EQ(control(row(kOrbit).message).toolTip, std::optional<std::string>("Něco se stalo."));
+  controller->message(std::nullopt, tool(kOrbit));
+  EXPECT_EQ(control(row(kOrbit).message).text, "");
+  EXPECT_EQ(control(row(kOrbit).message).toolTip, std::nullopt);
+}
+
+TEST_F(MenuAndGlobals, RowsFollowTheDiskWithinOneTick) {
+  start();
+  EXPECT_EQ(control(row(kPane).state).text, "Nenainstalováno");
+  install(kPane);
+  platform.advance(1.0);
+  EXPECT_EQ(control(row(kPane).state).text, "Vypnuto");
+  const auto process = run(kPane);
+  platform.advance(1.0);
+  EXPECT_EQ(control(row(kPane).state).text, "Běží");
+  std::erase(platform.running, process);
+  platform.advance(1.0);
+  EXPECT_EQ(control(row(kPane).state).text, "Vypnuto");
+}
+
+}  // namespace
+}  // namespace kelvoma::app::testing
