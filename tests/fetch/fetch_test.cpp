@@ -207,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(
                 std::string(failed)},
         ToolEnd{"KilledBySignal", "partial", std::nullopt, "KILL", std::string(failed)},
         ToolEnd{"KilledBySignalAfter404", "", "404\n", "KILL", std::string(not_published)}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 // --- The limit, observed through the stub. ---
 
@@ -281,8 +281,38 @@ TEST_P(FetchToolCannotStart, GivesTheSystemErrorText) {
 INSTANTIATE_TEST_SUITE_P(
     Programs, FetchToolCannotStart,
     ::testing::Values(MissingTool{"/nonexistent/curl", "No such file or directory (os error 2)"},
-                      MissingTool{"/etc/hostname", "Permission denied (os error 13)"},
                       MissingTool{"", "No such file or directory (os error 2)"}));
+
+struct UnusableFile {
+  const char* name;
+  std::string contents;
+  std::filesystem::perms permissions;
+  const char* message;
+};
+
+class FetchToolUnusable : public ::testing::TestWithParam<UnusableFile> {};
+
+TEST_P(FetchToolUnusable, GivesTheSystemErrorText) {
+  const TempDir dir;
+  const std::string program = dir.write("curl", GetParam().contents);
+  std::filesystem::permissions(program, GetParam().permissions);
+  CoreConfig config;
+  config.curl = program;
+  const auto result = fetch_url(config, "https://localhost/", 10);
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(GetParam().message, result.error());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, FetchToolUnusable,
+    ::testing::Values(UnusableFile{"NotExecutable", "#!/bin/sh\nexit 0\n",
+                                   std::filesystem::perms::owner_read |
+                                       std::filesystem::perms::owner_write,
+                                   "Permission denied (os error 13)"},
+                      UnusableFile{"NoKnownFormat", std::string("\x01\x02\x03\x04garbage", 11),
+                                   std::filesystem::perms::owner_all,
+                                   "Exec format error (os error 8)"}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 // --- Real transfers against the local HTTPS server. ---
 
@@ -416,7 +446,7 @@ INSTANTIATE_TEST_SUITE_P(
         ServerAnswer{"RedirectToHttp", "/to-http", std::string(failed)},
         ServerAnswer{"FiveRedirects", "/hop/4", std::nullopt},
         ServerAnswer{"SixRedirects", "/hop/5", std::string(failed)}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(FetchFromServer, EmptyBodyIsAnEmptyResult) {
   const auto result = fetch("/_/empty", 65536);

@@ -68,14 +68,14 @@ enum class ServerPort {
 // One special answer; unset fields take the defaults of a plain 200.
 struct Answer {
   int status = 200;
-  std::optional<std::string> body;              // the body text
-  std::optional<std::uint64_t> generated;       // a body of this many bytes, byte i = i % 256
-  std::optional<std::string> file;              // a file relative to root()
-  std::optional<std::string> location;          // a Location header
-  std::optional<std::uint64_t> content_length;  // declared length; more than sent = truncated
+  std::optional<std::string> body{};              // the body text
+  std::optional<std::uint64_t> generated{};       // a body of this many bytes, byte i = i % 256
+  std::optional<std::string> file{};              // a file relative to root()
+  std::optional<std::string> location{};          // a Location header
+  std::optional<std::uint64_t> content_length{};  // declared length; more than sent = truncated
   bool drop = false;                            // close the connection without answering
   int delay_ms = 0;                             // wait before answering
-  std::map<std::string, std::string> headers;   // further response headers
+  std::map<std::string, std::string> headers{}; // further response headers
 };
 
 struct Request {
