@@ -308,6 +308,11 @@ void QtPlatform::runOnWorker(std::function<void()> work) {
   });
 }
 
+void QtPlatform::waitForWorkers() {
+  workers_->waitForDone();
+  QCoreApplication::sendPostedEvents(this);
+}
+
 double QtPlatform::uptime() {
   using namespace std::chrono;
   return duration<double>(steady_clock::now().time_since_epoch()).count();

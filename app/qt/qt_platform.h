@@ -49,6 +49,8 @@ class QtPlatform final : public QObject, public Platform {
   void setDelegate(ApplicationDelegate* delegate) { delegate_ = delegate; }
   // Whether a worker still runs a core call.
   bool hasRunningWork() const { return runningWork_.load() > 0; }
+  // Waits until no worker runs, then delivers what they handed to the main thread.
+  void waitForWorkers();
 
   ManagerWindow* window() const { return window_.get(); }
   StatusTray* tray() const { return tray_.get(); }

@@ -41,21 +41,31 @@ Core FakeCore::core() {
   Core made;
   made.catalog = [this]() -> char* { return catalogReturnsNull ? nullptr : handOut(catalog); };
   made.check = [this](const char* id, const char* os, std::uint64_t build) {
-    checks.push_back({id, os, build});
-    const auto found = checkAnswers.find(id);
-    return handOut(found != checkAnswers.end() ? found->second
-                                               : R"({"error":"Síť není dostupná.","ok":false})");
+    std::string answer = R"({"error":"Síť není dostupná.","ok":false})";
+    {
+      // Checks of several tools run on several workers at once.
+      const std::lock_guard lock(mutex_);
+      checks.push_back({id, os, build});
+      if (const auto found = checkAnswers.find(id); found != checkAnswers.end()) {
+        answer = found->second;
+      }
+    }
+    return handOut(answer);
   };
   made.install = [this](const char* id, const char* path, const char* os, StopCallback stop) {
     std::int32_t stopped = 0;
     if (installCallsStop) {
       stopped = stop(id, path);
     }
-    installs.push_back({id, path, os, stopped});
-    const auto found = installAnswers.find(id);
-    return handOut(found != installAnswers.end()
-                       ? found->second
-                       : R"({"error":"Instalace selhala.","ok":false,"relaunch":false})");
+    std::string answer = R"({"error":"Instalace selhala.","ok":false,"relaunch":false})";
+    {
+      const std::lock_guard lock(mutex_);
+      installs.push_back({id, path, os, stopped});
+      if (const auto found = installAnswers.find(id); found != installAnswers.end()) {
+        answer = found->second;
+      }
+    }
+    return handOut(answer);
   };
   made.free = [this](char* text) { take(text); };
   return made;
