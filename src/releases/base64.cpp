@@ -9,6 +9,9 @@ std::optional<std::vector<std::uint8_t>> decode_base64(std::string_view text) {
   if (text.size() % 4 != 0) {
     return std::nullopt;
   }
+  if (text.empty()) {
+    return std::vector<std::uint8_t>{};  // the decoder wants real buffers
+  }
   std::vector<std::uint8_t> bytes(text.size() / 4 * 3);
   std::size_t decoded = 0;
   // No ignored characters and a null end pointer: the decoder itself refuses
@@ -22,6 +25,9 @@ std::optional<std::vector<std::uint8_t>> decode_base64(std::string_view text) {
 }
 
 std::string encode_base64(std::span<const std::uint8_t> bytes) {
+  if (bytes.empty()) {
+    return {};
+  }
   const std::size_t size = sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL);
   std::string text(size, '\0');
   sodium_bin2base64(text.data(), text.size(), bytes.data(), bytes.size(),

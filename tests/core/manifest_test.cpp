@@ -1,0 +1,406 @@
+#include "releases/manifest.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <nlohmann/json.hpp>
+
+#include "releases/base64.h"
+#include "releases/catalog.h"
+#include "support/signing.h"
+
+namespace kelvoma {
+namespace {
+
+constexpr std::string_view external_tool = "Aktualizace spravuje samotná aplikace.";
+constexpr std::string_view too_large = "Informace o verzi jsou příliš velké.";
+constexpr std::string_view invalid_envelope = "Neplatné informace o verzi.";
+constexpr std::string_view invalid_payload = "Neplatná data verze.";
+constexpr std::string_view unsupported = "Nepodporovaný formát verze.";
+constexpr std::string_view foreign = "Vydání neodpovídá nástroji v katalogu.";
+constexpr std::string_view bad_key = "Neplatný veřejný klíč.";
+constexpr std::string_view bad_key_length = "Neplatná délka klíče.";
+constexpr std::string_view bad_signature = "Neplatný podpis.";
+constexpr std::string_view bad_signature_length = "Neplatná délka podpisu.";
+constexpr std::string_view mismatch = "Podpis vydavatele nesouhlasí. Instalace byla zastavena.";
+constexpr std::string_view other_processor = "Tato verze není dostupná pro procesor tohoto Macu.";
+
+using fixture::as_bytes;
+
+std::unexpected<std::string> refusal(std::string_view message) {
+  return std::unexpected(std::string(message));
+}
+
+// An envelope whose payload member is the given text, not base64 of it.
+std::string envelope_with_payload_text(std::string_view payload, std::string_view signature) {
+  return nlohmann::ordered_json{{"payload", payload}, {"signature", signature}}.dump();
+}
+
+class ManifestTest : public ::testing::Test {
+ protected:
+  ManifestTest() {
+    release_ = fixture::sign_archive(key_, fixture::fixture_release("orbit-action-dial"),
+                                     as_bytes("PK archive"));
+  }
+
+  std::expected<Release, std::string> verify(std::string_view manifest) const {
+    return verify_release_manifest(tool_, as_bytes(manifest));
+  }
+
+  // The release JSON with one piece of its text replaced, signed.
+  std::string signed_with_replaced(std::string_view from, std::string_view to) const {
+    std::string payload = fixture::release_json(release_);
+    const auto at = payload.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) {
+      payload.replace(at, from.size(), to);
+    }
+    return fixture::signed_manifest(key_, payload);
+  }
+
+  Tool tool_ = find_tool("orbit-action-dial").value();
+  fixture::SigningKey key_ = fixture::load_key("orbit-action-dial");
+  Release release_;
+};
+
+TEST_F(ManifestTest, AcceptsSignedReleaseInObjectAndArrayForm) {
+  for (auto form : {fixture::EnvelopeForm::object, fixture::EnvelopeForm::array}) {
+    EXPECT_EQ(verify(fixture::signed_manifest(key_, release_, form)), release_);
+  }
+}
+
+TEST_F(ManifestTest, ExternalToolIsRefusedWhateverTheInput) {
+  const Tool external = find_tool("clip-ledger").value();
+  ASSERT_EQ(external.integration, Integration::external);
+  for (const std::string& manifest :
+       {std::string(), std::string("{"), fixture::signed_manifest(key_, release_)}) {
+    EXPECT_EQ(verify_release_manifest(external, as_bytes(manifest)), refusal(external_tool));
+  }
+}
+
+TEST_F(ManifestTest, SizeLimitIs65536Bytes) {
+  const std::string manifest = fixture::signed_manifest(key_, release_);
+  ASSERT_LT(manifest.size(), max_manifest_size);
+  // Whitespace after the envelope is allowed, so padding keeps it valid.
+  const std::string at_limit = manifest + std::string(max_manifest_size - manifest.size(), ' ');
+  EXPECT_EQ(verify(at_limit), release_);
+  EXPECT_EQ(verify(at_limit + " "), refusal(too_large));
+  // Examined at the limit, refused unparsed above it.
+  EXPECT_EQ(verify(std::string(max_manifest_size, '{')), refusal(invalid_envelope));
+  EXPECT_EQ(verify(std::string(max_manifest_size + 1, '{')), refusal(too_large));
+}
+
+TEST_F(ManifestTest, MalformedEnvelopesAreRefused) {
+  const std::string payload = encode_base64(as_bytes(fixture::release_json(release_)));
+  const std::string signature = fixture::sign(key_, fixture::release_json(release_));
+  const std::string members = "\"payload\":\"" + payload + "\",\"signature\":\"" + signature + "\"";
+  const std::pair<std::string_view, std::string> cases[] = {
+      {"empty file", ""},
+      {"whitespace only", " \n"},
+      {"a third member", "{" + members + ",\"comment\":\"x\"}"},
+      {"text after the object", "{" + members + "}x"},
+      {"a second object", "{" + members + "}{}"},
+      {"missing signature", "{\"payload\":\"" + payload + "\"}"},
+      {"empty object", "{}"},
+      {"duplicate payload", "{\"payload\":\"" + payload + "\"," + members + "}"},
+      {"signature as null", "{\"payload\":\"" + payload + "\",\"signature\":null}"},
+      {"payload as a number", "{\"payload\":1,\"signature\":\"" + signature + "\"}"},
+      {"array of one", "[\"" + payload + "\"]"},
+      {"array of three", "[\"" + payload + "\",\"" + signature + "\",\"x\"]"},
+      {"top-level string", "\"" + payload + "\""},
+      {"byte-order mark", "\xEF\xBB\xBF{" + members + "}"},
+      {"truncated", "{" + members},
+      {"invalid UTF-8 in a text", "{" + members + ",\"\xff\":1}"},
+      {"single quotes", "{'payload':'" + payload + "','signature':'" + signature + "'}"},
+  };
+  for (const auto& [why, manifest] : cases) {
+    EXPECT_EQ(verify(manifest), refusal(invalid_envelope)) << why;
+  }
+  EXPECT_EQ(verify(" \t\r\n{" + members + "} \t\r\n"), release_) << "whitespace around";
+  EXPECT_EQ(verify("{\"signature\":\"" + signature + "\",\"payload\":\"" + payload + "\"}"),
+            release_)
+      << "members in the other order";
+}
+
+TEST_F(ManifestTest, PayloadMustBeStrictBase64) {
+  // A version of tildes puts "fn5+" into the base64 text; trailing spaces
+  // make the payload length leave a remainder, so the text ends in "==".
+  release_.version = "1.0.0~~~~~~~~~";
+  std::string payload = fixture::release_json(release_);
+  while (payload.size() % 3 != 1) {
+    payload += ' ';
+  }
+  const std::string signature = fixture::sign(key_, payload);
+  const std::string encoded = encode_base64(as_bytes(payload));
+  ASSERT_TRUE(encoded.ends_with("==") && encoded.find('+') != std::string::npos);
+  EXPECT_EQ(verify(envelope_with_payload_text(encoded, signature)), release_) << "control";
+
+  std::string url_safe = encoded;
+  std::ranges::replace(url_safe, '+', '-');
+  std::ranges::replace(url_safe, '/', '_');
+  const std::pair<std::string_view, std::string> cases[] = {
+      {"padding missing", encoded.substr(0, encoded.size() - 2)},
+      {"half the padding", encoded.substr(0, encoded.size() - 1)},
+      {"split into lines", encoded.substr(0, 76) + "\n" + encoded.substr(76)},
+      {"split with CR LF", encoded.substr(0, 76) + "\r\n" + encoded.substr(76)},
+      {"split by a blank line", encoded.substr(0, 76) + "\r\n\r\n" + encoded.substr(76)},
+      {"URL-safe alphabet", url_safe},
+      {"surrounding space", " " + encoded},
+      {"not base64", "*"},
+  };
+  for (const auto& [why, text] : cases) {
+    EXPECT_EQ(verify(envelope_with_payload_text(text, signature)), refusal(invalid_payload)) << why;
+  }
+}
+
+TEST_F(ManifestTest, SignatureFailuresKeepTheirMessages) {
+  const std::string payload = fixture::release_json(release_);
+  const std::string signature = fixture::sign(key_, payload);
+  const std::string& key = tool_.public_key;
+  struct Case {
+    std::string_view why;
+    std::string public_key;
+    std::string signature;
+    std::string_view message;
+  };
+  const Case cases[] = {
+      {"key lacks its final =", key.substr(0, key.size() - 1), signature, bad_key},
+      {"empty key", "", signature, bad_key_length},
+      {"key of 31 bytes", encode_base64(std::vector<std::uint8_t>(31, 7)), signature,
+       bad_key_length},
+      {"key of 33 bytes", encode_base64(std::vector<std::uint8_t>(33, 7)), signature,
+       bad_key_length},
+      {"32 bytes that are no point",
+       encode_base64(std::vector<std::uint8_t>{2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                               0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+       signature, bad_key},
+      {"signature with a line break", key, signature.substr(0, 10) + "\n" + signature.substr(10),
+       bad_signature},
+      {"signature of 63 bytes", key, encode_base64(std::vector<std::uint8_t>(63, 1)),
+       bad_signature_length},
+      {"signature of 65 bytes", key, encode_base64(std::vector<std::uint8_t>(65, 1)),
+       bad_signature_length},
+      {"both broken: the key is reported", key.substr(1), "***", bad_key},
+      {"signed by another key", key, fixture::sign(fixture::load_key("pane-keeper"), payload),
+       mismatch},
+      {"signed over the base64 text", key, fixture::sign(key_, encode_base64(as_bytes(payload))),
+       mismatch},
+      {"signed over the envelope", key, fixture::sign(key_, fixture::envelope_json(payload, "")),
+       mismatch},
+  };
+  for (const Case& c : cases) {
+    Tool tool = tool_;
+    tool.public_key = c.public_key;
+    EXPECT_EQ(verify_release_manifest(tool, as_bytes(fixture::envelope_json(payload, c.signature))),
+              refusal(c.message))
+        << c.why;
+  }
+}
+
+TEST_F(ManifestTest, SignatureIsCheckedBeforeThePayloadIsRead) {
+  const std::string garbage = "not a release";
+  const std::string wrong_signature = fixture::sign(key_, "something else");
+  EXPECT_EQ(verify(fixture::envelope_json(garbage, wrong_signature)), refusal(mismatch));
+  EXPECT_EQ(verify(fixture::signed_manifest(key_, garbage)), refusal(unsupported));
+}
+
+TEST_F(ManifestTest, SignedPayloadThatIsNoReleaseIsUnsupported) {
+  const std::string json = fixture::release_json(release_);
+  const std::pair<std::string_view, std::string> cases[] = {
+      {"not JSON", fixture::signed_manifest(key_, "hello")},
+      {"empty payload", fixture::signed_manifest(key_, "")},
+      {"missing member", signed_with_replaced(",\"minimum_macos\":\"13.0\"", "")},
+      {"extra member", signed_with_replaced("{", "{\"comment\":\"x\",")},
+      {"duplicate member", signed_with_replaced("{", "{\"build\":1,")},
+      {"build as a string", signed_with_replaced("\"build\":1", "\"build\":\"1\"")},
+      {"build with a fraction", signed_with_replaced("\"build\":1", "\"build\":12.0")},
+      {"build as an exponent", signed_with_replaced("\"build\":1", "\"build\":1e3")},
+      {"negative build", signed_with_replaced("\"build\":1", "\"build\":-1")},
+      {"build beyond 64 bits",
+       signed_with_replaced("\"build\":1", "\"build\":18446744073709551616")},
+      {"schema beyond 32 bits", signed_with_replaced("\"schema\":1", "\"schema\":4294967296")},
+      {"archive_size beyond 64 bits",
+       signed_with_replaced("\"archive_size\":10", "\"archive_size\":18446744073709551616")},
+      {"architectures as a text", signed_with_replaced("[\"arm64\",\"x86_64\"]", "\"x86_64\"")},
+      {"architecture as a number", signed_with_replaced("[\"arm64\",\"x86_64\"]", "[64]")},
+      {"null version", signed_with_replaced("\"version\":\"1.0.0\"", "\"version\":null")},
+      {"id as a number", signed_with_replaced("\"id\":\"orbit-action-dial\"", "\"id\":1")},
+      {"text after the object", fixture::signed_manifest(key_, json + "x")},
+      {"byte-order mark", fixture::signed_manifest(key_, "\xEF\xBB\xBF" + json)},
+      {"invalid UTF-8", signed_with_replaced("1.0.0", "1.0.\xff")},
+      {"top-level array of nine",
+       fixture::signed_manifest(key_, R"([1,"a","b","1",1,"13",[],"https://x",1])")},
+  };
+  for (const auto& [why, manifest] : cases) {
+    EXPECT_EQ(verify(manifest), refusal(unsupported)) << why;
+  }
+}
+
+TEST_F(ManifestTest, ReleaseInArrayFormIsAccepted) {
+  const auto& r = release_;
+  const std::string payload =
+      nlohmann::json::array({r.schema, r.id, r.bundle_id, r.version, r.build, r.minimum_macos,
+                             r.architectures, r.archive_url, r.archive_size, r.archive_signature})
+          .dump();
+  EXPECT_EQ(verify(fixture::signed_manifest(key_, payload)), release_);
+  const std::string eleven = payload.substr(0, payload.size() - 1) + ",1]";
+  EXPECT_EQ(verify(fixture::signed_manifest(key_, eleven)), refusal(unsupported));
+}
+
+TEST_F(ManifestTest, ParsedWhitespaceAndMemberOrderAreFree) {
+  std::string payload = fixture::release_json(release_);
+  payload = "\n\t " + payload + " \r\n";
+  EXPECT_EQ(verify(fixture::signed_manifest(key_, payload)), release_);
+}
+
+struct Consistency {
+  std::string_view why;
+  std::function<void(Release&)> change;
+  bool accepted;
+};
+
+std::string two_byte_letters(std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) {
+    text += "ř";
+  }
+  return text;
+}
+
+TEST_F(ManifestTest, ReleaseMustBelongToTheCatalogTool) {
+  const std::string prefix = tool_.archive_prefix;
+  const Consistency cases[] = {
+      {"schema 0", [](Release& r) { r.schema = 0; }, false},
+      {"schema 2", [](Release& r) { r.schema = 2; }, false},
+      {"schema 4294967295", [](Release& r) { r.schema = 4294967295; }, false},
+      {"id in other letter case", [](Release& r) { r.id = "Orbit-Action-Dial"; }, false},
+      {"id with a trailing space", [](Release& r) { r.id += " "; }, false},
+      {"id of the other tool", [](Release& r) { r.id = "pane-keeper"; }, false},
+      {"bundle_id in other letter case",
+       [](Release& r) { r.bundle_id = "cz.tobranix.Orbit-Action-Dial"; }, false},
+      {"bundle_id of the other tool", [](Release& r) { r.bundle_id = "cz.tobranix.pane-keeper"; },
+       false},
+      {"build 0", [](Release& r) { r.build = 0; }, false},
+      {"build 1", [](Release& r) { r.build = 1; }, true},
+      {"build at the 64-bit maximum", [](Release& r) { r.build = UINT64_MAX; }, true},
+      {"empty version", [](Release& r) { r.version = ""; }, false},
+      {"version of 1 byte", [](Release& r) { r.version = "1"; }, true},
+      {"version of 40 bytes", [](Release& r) { r.version = std::string(40, '1'); }, true},
+      {"version of 41 bytes", [](Release& r) { r.version = std::string(41, '1'); }, false},
+      {"version of 20 two-byte letters", [](Release& r) { r.version = two_byte_letters(20); },
+       true},
+      {"version of 21 two-byte letters", [](Release& r) { r.version = two_byte_letters(21); },
+       false},
+      {"archive_size 0", [](Release& r) { r.archive_size = 0; }, false},
+      {"archive_size 1", [](Release& r) { r.archive_size = 1; }, true},
+      {"archive_size 268435456", [](Release& r) { r.archive_size = 268435456; }, true},
+      {"archive_size 268435457", [](Release& r) { r.archive_size = 268435457; }, false},
+      {"archive_size at the 64-bit maximum", [](Release& r) { r.archive_size = UINT64_MAX; },
+       false},
+      {"archive_url over http",
+       [&](Release& r) { r.archive_url = "http://" + prefix.substr(8) + "a.zip"; }, false},
+      {"archive_url with the scheme in capitals",
+       [&](Release& r) { r.archive_url = "HTTPS://" + prefix.substr(8) + "a.zip"; }, false},
+      {"archive_url outside the prefix",
+       [](Release& r) {
+         r.archive_url = "https://localhost:47321/tobranix/pane-keeper/releases/download/a.zip";
+       },
+       false},
+      {"archive_url on another host",
+       [](Release& r) { r.archive_url = "https://example.com/a.zip"; }, false},
+      {"archive_url a prefix of the prefix",
+       [&](Release& r) { r.archive_url = prefix.substr(0, prefix.size() - 1); }, false},
+      {"archive_url equal to the prefix", [&](Release& r) { r.archive_url = prefix; }, true},
+      {"archive_url of 2048 bytes",
+       [&](Release& r) { r.archive_url = prefix + std::string(2048 - prefix.size(), 'a'); }, true},
+      {"archive_url of 2049 bytes",
+       [&](Release& r) { r.archive_url = prefix + std::string(2049 - prefix.size(), 'a'); }, false},
+      {"minimum_macos is not checked here", [](Release& r) { r.minimum_macos = "junk"; }, true},
+      {"architectures are not checked here", [](Release& r) { r.architectures = {}; }, true},
+      {"archive_signature is not checked here", [](Release& r) { r.archive_signature = "?"; },
+       true},
+  };
+  for (const Consistency& c : cases) {
+    Release release = release_;
+    c.change(release);
+    const auto verified = verify(fixture::signed_manifest(key_, release));
+    if (c.accepted) {
+      EXPECT_EQ(verified, release) << c.why;
+    } else {
+      EXPECT_EQ(verified, refusal(foreign)) << c.why;
+    }
+  }
+}
+
+TEST_F(ManifestTest, EmptyPrefixAdmitsAnyHttpsAddress) {
+  Tool tool = tool_;
+  tool.archive_prefix = "";
+  release_.archive_url = "https://example.com/a.zip";
+  EXPECT_EQ(verify_release_manifest(tool, as_bytes(fixture::signed_manifest(key_, release_))),
+            release_);
+  release_.archive_url = "http://example.com/a.zip";
+  EXPECT_EQ(verify_release_manifest(tool, as_bytes(fixture::signed_manifest(key_, release_))),
+            refusal(foreign));
+}
+
+TEST_F(ManifestTest, ManifestOfAnotherCatalogTool) {
+  const auto pane_key = fixture::load_key("pane-keeper");
+  const Release pane = fixture::sign_archive(pane_key, fixture::fixture_release("pane-keeper"),
+                                             as_bytes("PK other"));
+  // Signed with that tool's key: the signature fails first.
+  EXPECT_EQ(verify(fixture::signed_manifest(pane_key, pane)), refusal(mismatch));
+  // Signed with this tool's key: the release does not belong here.
+  EXPECT_EQ(verify(fixture::signed_manifest(key_, pane)), refusal(foreign));
+  const Tool pane_tool = find_tool("pane-keeper").value();
+  EXPECT_EQ(verify_release_manifest(pane_tool, as_bytes(fixture::signed_manifest(pane_key, pane))),
+            pane);
+}
+
+struct ArchitectureCase {
+  std::vector<std::string> architectures;
+  bool supported;
+};
+
+TEST(Architecture, OnlyTheExactTextX86_64Counts) {
+  const ArchitectureCase cases[] = {
+      {{"x86_64"}, true},
+      {{"arm64", "x86_64"}, true},
+      {{"x86_64", "arm64"}, true},
+      {{"arm64"}, false},
+      {{}, false},
+      {{"X86_64"}, false},
+      {{"x86_64 "}, false},
+      {{"x86-64"}, false},
+      {{"amd64"}, false},
+      {{"x86_64h"}, false},
+      {{""}, false},
+  };
+  for (const auto& [architectures, supported] : cases) {
+    Release release;
+    release.architectures = architectures;
+    const auto result = require_supported_architecture(release);
+    if (supported) {
+      EXPECT_TRUE(result.has_value()) << ::testing::PrintToString(architectures);
+    } else {
+      EXPECT_EQ(result, refusal(other_processor)) << ::testing::PrintToString(architectures);
+    }
+  }
+}
+
+TEST(RecordReaders, EnvelopeInBothForms) {
+  for (std::string_view text : {R"({"signature":"b","payload":"a"})", R"(["a","b"])"}) {
+    const auto envelope = parse_envelope(text);
+    ASSERT_TRUE(envelope.has_value()) << text;
+    EXPECT_EQ(envelope->payload, "a");
+    EXPECT_EQ(envelope->signature, "b");
+  }
+}
+
+TEST(RecordReaders, DescribeFailuresForDevelopers) {
+  EXPECT_EQ(parse_envelope(R"({"payload":"","signature":"","x":1})"), refusal("unknown field `x`"));
+  EXPECT_EQ(parse_envelope(R"({"payload":""})"), refusal("missing field `signature`"));
+  EXPECT_EQ(parse_release(R"({"schema":1})"), refusal("missing field `id`"));
+}
+
+}  // namespace
+}  // namespace kelvoma
