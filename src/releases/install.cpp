@@ -43,6 +43,7 @@ struct InstallRequest {
   const char* raw_id = nullptr;
   const char* raw_target = nullptr;
   StopCallback stop = nullptr;
+  const RenameOperations* renames = nullptr;
 };
 
 using Step = std::expected<void, std::string>;
@@ -387,8 +388,10 @@ Step ask_tool_to_stop(const InstallRequest& request, bool& relaunch) {
 }
 
 Step judge_permitted(const std::string& target, const Tool& tool, std::string_view message) {
+  // A home that is no absolute path would put "~/Applications" wherever the
+  // process happens to run; it counts as no home at all.
   const char* home = std::getenv("HOME");
-  if (home == nullptr) {
+  if (home == nullptr || home[0] != '/') {
     return std::unexpected("Chybí domovský adresář.");
   }
   if (!is_permitted_target(target, tool.bundle_name, home)) {
@@ -439,7 +442,7 @@ Step install_managed(const CoreConfig& config, const Tool& tool, const InstallRe
     return unchanged;
   }
   const std::string backup = unpacked->directory.entry("previous.app");
-  auto replaced = replace_bundle(unpacked->bundle, target, backup);
+  auto replaced = replace_bundle(unpacked->bundle, target, backup, *request.renames);
   if (!replaced && exists_following_links(backup) && !exists_following_links(target)) {
     // The backup is the only copy of the replaced bundle; the message names it.
     unpacked->directory.keep();
@@ -489,7 +492,7 @@ Step install_external(const CoreConfig& config, const Tool& tool, const InstallR
       !valid) {
     return valid;
   }
-  return move_into_place(unpacked->bundle, target);
+  return move_into_place(unpacked->bundle, target, *request.renames);
 }
 
 }  // namespace
@@ -502,13 +505,15 @@ bool is_permitted_target(std::string_view target, std::string_view bundle_name,
 }
 
 InstallOutcome install_tool(const CoreConfig& config, const char* id, const char* target_path,
-                            const char* os_version, StopCallback stop) {
+                            const char* os_version, StopCallback stop,
+                            const RenameOperations& renames) {
   const InstallRequest request{.id = text_argument(id),
                                .target = text_argument(target_path),
                                .os_version = text_argument(os_version),
                                .raw_id = id,
                                .raw_target = target_path,
-                               .stop = stop};
+                               .stop = stop,
+                               .renames = &renames};
   const auto tool = find_tool(request.id);
   if (!tool) {
     return InstallOutcome{.relaunch = false, .error = tool.error()};

@@ -48,7 +48,8 @@ class SigningStubs {
       : log_path_(dir_.file("signing.log")),
         log_("KELVOMA_STUB_LOG", log_path_),
         codesign_("KELVOMA_CODESIGN_STATUS", std::nullopt),
-        spctl_("KELVOMA_SPCTL_STATUS", std::nullopt) {}
+        spctl_("KELVOMA_SPCTL_STATUS", std::nullopt),
+        create_dir_("KELVOMA_STUB_CREATE_DIR", std::nullopt) {}
 
   // One entry per run: the program name and its arguments.
   std::vector<std::vector<std::string>> runs() const {
@@ -79,6 +80,7 @@ class SigningStubs {
   ScopedEnv log_;
   ScopedEnv codesign_;
   ScopedEnv spctl_;
+  ScopedEnv create_dir_;
 };
 
 // The ".kelvoma-install-" directories in `parent`.

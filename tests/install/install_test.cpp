@@ -1,0 +1,1114 @@
+// The install pipeline end to end: mini_install of the fixture build against
+// the local HTTPS server on the fixture port, real curl, real zip archives,
+// real bsdtar and the stub signing programs.
+#include <gtest/gtest.h>
+#include <sodium.h>
+#include <sys/mount.h>
+
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "install/install_helpers.h"
+#include "kelvoma/kelvoma.h"
+#include "releases/build_config.h"
+#include "releases/install.h"
+#include "releases/manifest.h"
+#include "support/fixture_bundle.h"
+#include "support/signing.h"
+#include "support/temp_dir.h"
+#include "support/test_server.h"
+
+namespace kelvoma {
+namespace {
+
+namespace fs = std::filesystem;
+using install_testing::install_directories;
+using install_testing::ScopedEnv;
+using install_testing::SigningStubs;
+
+constexpr const char* orbit_id = "orbit-action-dial";
+constexpr const char* clip_id = "clip-ledger";
+constexpr const char* os_version = "14.0.0";
+const std::string manifest_path =
+    "/tobranix/orbit-action-dial/releases/latest/download/release.json";
+const std::string release_api_path = "/api/repos/tobranix/clip-ledger/releases/latest";
+const std::string asset_name = "Clip Ledger-x64-mac.zip";
+
+// What the stop callback does and saw. The callback is a plain C function,
+// so its state lives here; every test starts from a fresh one.
+struct StopProbe {
+  std::int32_t result = 0;
+  int calls = 0;
+  const char* id = nullptr;
+  const char* target = nullptr;
+  std::function<void()> action;
+};
+
+StopProbe& probe() {
+  static StopProbe instance;
+  return instance;
+}
+
+std::int32_t stop_callback(const char* id, const char* target) {
+  StopProbe& p = probe();
+  ++p.calls;
+  p.id = id;
+  p.target = target;
+  if (p.action) p.action();
+  return p.result;
+}
+
+std::string install_document(const char* id, const char* target, const char* os = os_version) {
+  char* text = mini_install(id, target, os, stop_callback);
+  std::string document(text);
+  mini_free(text);
+  return document;
+}
+
+std::string failure(std::string_view message, bool relaunch = false) {
+  return nlohmann::json{{"error", std::string(message)}, {"ok", false}, {"relaunch", relaunch}}
+      .dump();
+}
+
+const std::string success = R"({"ok":true,"relaunch":false})";
+const std::string success_relaunch = R"({"ok":true,"relaunch":true})";
+
+std::string marker_of(const std::string& bundle) {
+  return testing::read_file(bundle + "/Contents/Resources/marker.txt");
+}
+
+std::string sha256_digest(std::span<const std::uint8_t> bytes) {
+  std::array<std::uint8_t, crypto_hash_sha256_BYTES> digest{};
+  crypto_hash_sha256(digest.data(), bytes.data(), bytes.size());
+  std::array<char, crypto_hash_sha256_BYTES * 2 + 1> hex{};
+  sodium_bin2hex(hex.data(), hex.size(), digest.data(), digest.size());
+  return "sha256:" + std::string(hex.data());
+}
+
+// A tmpfs mounted for a test, detached again at the end.
+class ScopedMount {
+ public:
+  ScopedMount(const std::string& where, const std::string& options, unsigned long flags = 0)
+      : where_(where) {
+    mounted_ = ::mount("kelvoma-test", where.c_str(), "tmpfs", flags, options.c_str()) == 0;
+  }
+  ScopedMount(const ScopedMount&) = delete;
+  ScopedMount& operator=(const ScopedMount&) = delete;
+  ~ScopedMount() {
+    if (mounted_) ::umount2(where_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string where_;
+  bool mounted_ = false;
+};
+
+class InstallTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.running()) << server_.failure();
+    probe() = StopProbe{};
+  }
+
+  void TearDown() override {
+    // After every success and every failure but the kept backup, no install
+    // directory remains next to the target.
+    for (const std::string& parent : {apps_, std::string("/Applications")}) {
+      if (keeps_install_directory_ && parent == apps_) continue;
+      EXPECT_EQ(install_directories(parent), std::vector<fs::path>{}) << parent;
+    }
+    probe() = StopProbe{};
+  }
+
+  // --- manifest-based tool -------------------------------------------------
+
+  // A bundle of the orbit tool, `marker` telling copies apart.
+  static fixture::BundleSpec orbit_bundle(std::uint64_t build, std::string marker) {
+    fixture::BundleSpec spec =
+        fixture::tool_bundle(orbit_id, build, "1.0." + std::to_string(build));
+    spec.marker = std::move(marker);
+    return spec;
+  }
+
+  std::vector<std::uint8_t> zip_bundle(const fixture::BundleSpec& spec) {
+    const std::string source = sources_.file("bundle-" + std::to_string(++zips_));
+    fs::create_directories(source);
+    fixture::make_bundle(source, spec);
+    return fixture::zip_entries(source, {spec.bundle_name}, source + ".zip");
+  }
+
+  // Publishes `archive` as release `build` of the orbit tool; returns the
+  // release as signed.
+  Release publish(std::span<const std::uint8_t> archive, std::uint64_t build) {
+    Release release = fixture::fixture_release(orbit_id);
+    release.build = build;
+    release.version = "1.0." + std::to_string(build);
+    release.archive_url =
+        fixture::archive_prefix(orbit_id) + "v" + release.version + "/orbit-action-dial.zip";
+    const auto published = fixture::publish_release(
+        server_.root() + "/tobranix/orbit-action-dial/releases/download/v" + release.version,
+        fixture::load_key(orbit_id), release, archive);
+    server_.put(manifest_path, fixture::read_file(published.manifest));
+    archive_file_ = published.archive.string();
+    return published.release;
+  }
+
+  Release publish_bundle(const fixture::BundleSpec& spec, std::uint64_t build) {
+    return publish(zip_bundle(spec), build);
+  }
+
+  Release publish_release_2() { return publish_bundle(orbit_bundle(2, "new"), 2); }
+
+  std::string install_old(std::uint64_t build = 1, const std::string& directory = "") {
+    const std::string parent = directory.empty() ? apps_ : directory;
+    fs::create_directories(parent);
+    return fixture::make_bundle(parent, orbit_bundle(build, "old"));
+  }
+
+  bool archive_requested() const {
+    for (const auto& request : server_.requests()) {
+      if (request.target.ends_with(".zip")) return true;
+    }
+    return false;
+  }
+  bool manifest_requested() const {
+    for (const auto& request : server_.requests()) {
+      if (request.target == manifest_path) return true;
+    }
+    return false;
+  }
+
+  std::vector<std::string> programs_run() const {
+    std::vector<std::string> programs;
+    for (const auto& run : stubs_.runs()) programs.push_back(run.front());
+    return programs;
+  }
+
+  // --- external tool ------------------------------------------------------
+
+  std::string asset_url(const std::string& tag) const {
+    return "https://localhost:" + std::to_string(server_.port()) +
+           "/web/tobranix/clip-ledger/releases/download/" + tag + "/" + asset_name;
+  }
+
+  // Serves `archive` as the only asset of the latest release `tag`.
+  void publish_external(std::span<const std::uint8_t> archive, const std::string& tag = "v1.2",
+                        std::optional<std::string> digest = std::nullopt) {
+    server_.put("/web/tobranix/clip-ledger/releases/download/" + tag + "/" + asset_name,
+                std::string_view(reinterpret_cast<const char*>(archive.data()), archive.size()));
+    const nlohmann::json answer = {{"tag_name", tag},
+                                   {"draft", false},
+                                   {"prerelease", false},
+                                   {"html_url", "https://example.invalid/ignored"},
+                                   {"assets",
+                                    {{{"name", asset_name},
+                                      {"browser_download_url", asset_url(tag)},
+                                      {"digest", digest.value_or(sha256_digest(archive))},
+                                      {"size", archive.size()}}}}};
+    server_.put(release_api_path, answer.dump());
+  }
+
+  static fixture::BundleSpec clip_bundle(const std::string& version = "1.2") {
+    fixture::BundleSpec spec = fixture::tool_bundle(clip_id, 9, version);
+    spec.marker = "clip";
+    return spec;
+  }
+
+  // The asset's address has a space (from the bundle name), which curl
+  // refuses in an address; this wrapper of the real curl encodes it, so that
+  // the steps after the download can be exercised.
+  CoreConfig external_config() {
+    const std::string wrapper = sources_.write(
+        "curl", "#!/bin/bash\nexec /usr/bin/curl \"${@:1:$#-1}\" \"${!#// /%20}\"\n");
+    fs::permissions(wrapper, fs::perms(0755));
+    CoreConfig config = build_config();
+    config.curl = wrapper;
+    return config;
+  }
+
+  std::string install_external(const std::string& target, const char* os = os_version) {
+    const InstallOutcome outcome =
+        install_tool(external_config(), clip_id, target.c_str(), os, stop_callback);
+    nlohmann::json document = {{"ok", !outcome.error}, {"relaunch", outcome.relaunch}};
+    if (outcome.error) document["error"] = *outcome.error;
+    return document.dump();
+  }
+
+  testing::TestServer server_{testing::ServerPort::fixture};
+  testing::TempDir home_;
+  testing::TempDir sources_;
+  ScopedEnv home_env_{"HOME", home_.path()};
+  SigningStubs stubs_;
+  std::string apps_ = home_.file("Applications");
+  std::string target_ = apps_ + "/Orbit Action Dial.app";
+  std::string clip_target_ = apps_ + "/Clip Ledger.app";
+  std::string archive_file_;
+  int zips_ = 0;
+  bool keeps_install_directory_ = false;
+};
+
+// === manifest-based route =================================================
+
+TEST_F(InstallTest, FirstInstallationCreatesHomeApplications) {
+  publish_release_2();
+  ASSERT_FALSE(fs::exists(apps_));
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()), success);
+  EXPECT_EQ(marker_of(target_), "new");
+  EXPECT_TRUE(fs::is_symlink(target_ + "/Contents/Resources/marker-link"));
+  EXPECT_EQ(fs::status(target_ + "/Contents/MacOS/fixture-tool").permissions() & fs::perms::mask,
+            fs::perms(0755));
+  EXPECT_EQ(probe().calls, 1);
+}
+
+TEST_F(InstallTest, UpdateReplacesTheInstalledCopy) {
+  install_old();
+  publish_release_2();
+  probe().result = 1;
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()), success_relaunch);
+  EXPECT_EQ(marker_of(target_), "new");
+  EXPECT_EQ(testing::read_file(target_ + "/Contents/Info.plist"),
+            fixture::info_plist(orbit_bundle(2, "new")));
+  EXPECT_EQ(install_testing::tree(apps_).size(), install_testing::tree(target_).size() + 1);
+}
+
+TEST_F(InstallTest, StopReceivesTheArgumentsAsGiven) {
+  install_old();
+  publish_release_2();
+  const std::string id = orbit_id;
+  EXPECT_EQ(install_document(id.c_str(), target_.c_str()), success);
+  EXPECT_EQ(probe().id, id.c_str());
+  EXPECT_EQ(probe().target, target_.c_str());
+}
+
+TEST_F(InstallTest, SignatureProgramsSeeTheUnpackedBundle) {
+  publish_release_2();
+  ASSERT_EQ(install_document(orbit_id, target_.c_str()), success);
+  const auto runs = stubs_.runs();
+  ASSERT_EQ(runs.size(), 2u);
+  const std::string bundle = runs[0].back();
+  EXPECT_TRUE(bundle.starts_with(apps_ + "/.kelvoma-install-")) << bundle;
+  EXPECT_TRUE(bundle.ends_with("/unpacked/Orbit Action Dial.app")) << bundle;
+  EXPECT_EQ(bundle.size(), apps_.size() + 1 + 17 + 6 + 31);
+  const std::string name = bundle.substr(apps_.size() + 18, 6);
+  EXPECT_EQ(
+      name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
+      std::string::npos);
+  EXPECT_EQ(runs[0][5],
+            "=anchor apple generic and identifier \"cz.tobranix.orbit-action-dial\" and "
+            "certificate leaf[subject.OU] = \"TESTTEAM42\"");
+  EXPECT_EQ(runs[1], (std::vector<std::string>{"spctl", "--assess", "--type", "execute", bundle}));
+}
+
+TEST_F(InstallTest, TargetWithDoubledAndTrailingSeparators) {
+  install_old();
+  publish_release_2();
+  const std::string target = home_.path() + "//Applications/./Orbit Action Dial.app/";
+  EXPECT_EQ(install_document(orbit_id, target.c_str()), success);
+  EXPECT_EQ(marker_of(target_), "new");
+  EXPECT_EQ(probe().target, target.c_str());
+}
+
+TEST_F(InstallTest, FirstInstallationIntoSystemApplications) {
+  // A real /Applications, made for this test when the machine has none and
+  // removed again; the fixture port's lock keeps other installation tests out.
+  const bool made = !fs::exists("/Applications");
+  const std::string target = "/Applications/Orbit Action Dial.app";
+  if (!made && fs::exists(fs::symlink_status(target))) GTEST_SKIP() << target << " exists";
+  publish_release_2();
+  const std::string document = install_document(orbit_id, target.c_str());
+  const std::string marker = marker_of(target);
+  EXPECT_EQ(install_directories("/Applications"), std::vector<fs::path>{});
+  std::error_code ignored;
+  fs::remove_all(made ? "/Applications" : target, ignored);
+  EXPECT_EQ(document, success);
+  EXPECT_EQ(marker, "new");
+}
+
+TEST_F(InstallTest, RelaunchStaysTrueWhenALaterStepFails) {
+  install_old();
+  publish_release_2();
+  probe().result = 1;
+  // The tool, while quitting, left a newer copy behind.
+  probe().action = [&] {
+    fs::remove_all(target_);
+    fixture::make_bundle(apps_, orbit_bundle(5, "meanwhile"));
+  };
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()),
+            failure("Aplikace se během stahování změnila. Zkontroluj verze znovu.", true));
+  EXPECT_EQ(marker_of(target_), "meanwhile");
+}
+
+TEST_F(InstallTest, TargetThatAppearedMeanwhileIsChecked) {
+  publish_release_2();
+  probe().action = [&] {
+    fs::create_directories(apps_);
+    fixture::BundleSpec other = orbit_bundle(1, "other");
+    fixture::set_info(other, "CFBundleIdentifier", std::string("cz.example.other"));
+    fixture::make_bundle(apps_, other);
+  };
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()),
+            failure("Aplikace se během stahování změnila. Zkontroluj verze znovu."));
+  EXPECT_EQ(marker_of(target_), "other");
+}
+
+TEST_F(InstallTest, TargetWhoseInfoPlistBrokeMeanwhile) {
+  install_old();
+  publish_release_2();
+  probe().action = [&] { fs::remove(target_ + "/Contents/Info.plist"); };
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()),
+            failure("Aplikace nemá platný Info.plist."));
+}
+
+TEST_F(InstallTest, TargetRemovedMeanwhileIsAFirstInstallation) {
+  install_old();
+  publish_release_2();
+  probe().action = [&] { fs::remove_all(target_); };
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()), success);
+  EXPECT_EQ(marker_of(target_), "new");
+}
+
+class StopResultTest : public InstallTest, public ::testing::WithParamInterface<std::int32_t> {};
+
+TEST_P(StopResultTest, ToolStillRunningLeavesEverythingAsItWas) {
+  install_old();
+  publish_release_2();
+  probe().result = GetParam();
+  const auto before = install_testing::tree(apps_);
+  EXPECT_EQ(
+      install_document(orbit_id, target_.c_str()),
+      failure("Aplikaci se nepodařilo ukončit. Dokonči v ní práci a zkus aktualizaci znovu."));
+  EXPECT_EQ(marker_of(target_), "old");
+  EXPECT_EQ(install_testing::tree(apps_), before);
+  EXPECT_EQ(probe().calls, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Results, StopResultTest, ::testing::Values(-1, 2, INT32_MIN, INT32_MAX));
+
+TEST_F(InstallTest, NullStopCallbackCountsAsNotRunning) {
+  install_old();
+  publish_release_2();
+  char* text = mini_install(orbit_id, target_.c_str(), os_version, nullptr);
+  EXPECT_EQ(std::string(text), success);
+  mini_free(text);
+  EXPECT_EQ(marker_of(target_), "new");
+}
+
+// --- every refusal of the manifest-based route, one table ------------------
+
+class ManagedRefusalTest;
+
+struct RefusalCase {
+  std::string name;
+  std::function<void(ManagedRefusalTest&)> arrange;        // publishes and prepares the disk
+  std::function<std::string(ManagedRefusalTest&)> target;  // empty: the usual target
+  std::string message;
+  bool manifest_fetched;
+  bool archive_fetched;
+  std::vector<std::string> programs;  // signing programs run
+  bool old_copy_kept;                 // an old copy was installed and must be unchanged
+};
+
+class ManagedRefusalTest : public InstallTest, public ::testing::WithParamInterface<RefusalCase> {
+ public:
+  using InstallTest::install_old;
+  using InstallTest::orbit_bundle;
+  using InstallTest::publish;
+  using InstallTest::publish_bundle;
+  using InstallTest::publish_release_2;
+  using InstallTest::zip_bundle;
+  std::string& apps() { return apps_; }
+  std::string& target() { return target_; }
+  testing::TempDir& home() { return home_; }
+  testing::TestServer& server() { return server_; }
+  std::string& archive_file() { return archive_file_; }
+};
+
+TEST_P(ManagedRefusalTest, Refuses) {
+  const RefusalCase& c = GetParam();
+  c.arrange(*this);
+  const auto before =
+      fs::exists(target_) ? install_testing::tree(apps_) : std::vector<std::string>{};
+  const std::string target = c.target ? c.target(*this) : target_;
+  EXPECT_EQ(install_document(orbit_id, target.c_str()), failure(c.message));
+  EXPECT_EQ(manifest_requested(), c.manifest_fetched);
+  EXPECT_EQ(archive_requested(), c.archive_fetched);
+  EXPECT_EQ(programs_run(), c.programs);
+  EXPECT_EQ(probe().calls, 0);
+  if (c.old_copy_kept) {
+    EXPECT_EQ(marker_of(target_), "old");
+    EXPECT_EQ(install_testing::tree(apps_), before);
+  }
+}
+
+using M = ManagedRefusalTest;
+const std::vector<std::string> nothing_run;
+const std::vector<std::string> codesign_only = {"codesign"};
+const std::vector<std::string> both_run = {"codesign", "spctl"};
+
+void old_and_release(M& fx) {
+  fx.install_old();
+  fx.publish_release_2();
+}
+
+std::function<std::string(M&)> target_at(std::string relative) {
+  return [relative](M& fx) { return fx.home().path() + relative; };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, ManagedRefusalTest,
+    ::testing::Values(
+        // The target is judged after the manifest, before the archive.
+        RefusalCase{"OtherFolder", old_and_release, target_at("/Desktop/Orbit Action Dial.app"),
+                    "Cíl instalace není povolený.", true, false, nothing_run, true},
+        RefusalCase{"OtherName", old_and_release, target_at("/Applications/Orbit.app"),
+                    "Cíl instalace není povolený.", true, false, nothing_run, true},
+        RefusalCase{"NameInOtherCase", old_and_release,
+                    target_at("/Applications/orbit action dial.app"),
+                    "Cíl instalace není povolený.", true, false, nothing_run, true},
+        RefusalCase{"ParentComponent", old_and_release,
+                    target_at("/Applications/../Applications/Orbit Action Dial.app"),
+                    "Cíl instalace není povolený.", true, false, nothing_run, true},
+        RefusalCase{"RelativeTarget", old_and_release,
+                    [](M&) { return std::string("Applications/Orbit Action Dial.app"); },
+                    "Cíl instalace není povolený.", true, false, nothing_run, true},
+        RefusalCase{"EmptyTarget", old_and_release, [](M&) { return std::string(); },
+                    "Cíl instalace není povolený.", true, false, nothing_run, true},
+        RefusalCase{"SymbolicLinkToABundle",
+                    [](M& fx) {
+                      fx.install_old(1, fx.home().file("Elsewhere"));
+                      fs::create_directories(fx.apps());
+                      fs::create_directory_symlink(
+                          fx.home().file("Elsewhere/Orbit Action Dial.app"), fx.target());
+                      fx.publish_release_2();
+                    },
+                    {},
+                    "Cílová aplikace je symbolický odkaz.",
+                    true,
+                    false,
+                    nothing_run,
+                    false},
+        RefusalCase{"AnotherApplication",
+                    [](M& fx) {
+                      fs::create_directories(fx.apps());
+                      fixture::BundleSpec other = M::orbit_bundle(1, "old");
+                      fixture::set_info(other, "CFBundleIdentifier", std::string("cz.example.x"));
+                      fixture::make_bundle(fx.apps(), other);
+                      fx.publish_release_2();
+                    },
+                    {},
+                    "Cílové umístění patří jiné aplikaci.",
+                    true,
+                    false,
+                    nothing_run,
+                    true},
+        RefusalCase{"SameBuildInstalled",
+                    [](M& fx) {
+                      fx.install_old(2);
+                      fx.publish_release_2();
+                    },
+                    {},
+                    "Tato nebo novější verze už je nainstalovaná.",
+                    true,
+                    false,
+                    nothing_run,
+                    true},
+        RefusalCase{"HigherBuildInstalled",
+                    [](M& fx) {
+                      fx.install_old(3);
+                      fx.publish_release_2();
+                    },
+                    {},
+                    "Tato nebo novější verze už je nainstalovaná.",
+                    true,
+                    false,
+                    nothing_run,
+                    true},
+        RefusalCase{"InstalledBuildNotAPlainInteger",
+                    [](M& fx) {
+                      fs::create_directories(fx.apps());
+                      fixture::BundleSpec old = M::orbit_bundle(1, "old");
+                      fixture::set_info(old, "CFBundleVersion", std::string("1.0"));
+                      fixture::make_bundle(fx.apps(), old);
+                      fx.publish_release_2();
+                    },
+                    {},
+                    "Neplatné číslo sestavení.",
+                    true,
+                    false,
+                    nothing_run,
+                    true},
+        RefusalCase{"InstalledCopyWithoutInfoPlist",
+                    [](M& fx) {
+                      fx.install_old();
+                      fs::remove(fx.target() + "/Contents/Info.plist");
+                      fx.publish_release_2();
+                    },
+                    {},
+                    "Aplikace nemá platný Info.plist.",
+                    true,
+                    false,
+                    nothing_run,
+                    true},
+        // The archive.
+        RefusalCase{"DownloadOneByteShort",
+                    [](M& fx) {
+                      old_and_release(fx);
+                      fs::resize_file(fx.archive_file(), fs::file_size(fx.archive_file()) - 1);
+                    },
+                    {},
+                    "Velikost staženého balíčku nesouhlasí.",
+                    true,
+                    true,
+                    nothing_run,
+                    true},
+        RefusalCase{"DownloadOneByteLong",
+                    [](M& fx) {
+                      old_and_release(fx);
+                      std::ofstream(fx.archive_file(), std::ios::app | std::ios::binary) << 'x';
+                    },
+                    {},
+                    "Stažený soubor překročil povolenou velikost nebo byl přerušen.",
+                    true,
+                    true,
+                    nothing_run,
+                    true},
+        RefusalCase{"ArchiveNotPublished",
+                    [](M& fx) {
+                      old_and_release(fx);
+                      fs::remove(fx.archive_file());
+                    },
+                    {},
+                    "Zatím není zveřejněné dostupné vydání.",
+                    true,
+                    true,
+                    nothing_run,
+                    true},
+        RefusalCase{"ArchiveChangedAfterSigning",
+                    [](M& fx) {
+                      old_and_release(fx);
+                      std::string bytes = fixture::read_file(fx.archive_file());
+                      bytes[bytes.size() / 2] ^= 1;
+                      fixture::write_file(fx.archive_file(), bytes);
+                    },
+                    {},
+                    "Podpis vydavatele nesouhlasí. Instalace byla zastavena.",
+                    true,
+                    true,
+                    nothing_run,
+                    true},
+        RefusalCase{"SignedArchiveThatIsNoZip",
+                    [](M& fx) {
+                      fx.install_old();
+                      fx.publish(fixture::to_bytes("not a zip archive"), 2);
+                    },
+                    {},
+                    "Balíček nelze rozbalit.",
+                    true,
+                    true,
+                    nothing_run,
+                    true},
+        // The new bundle.
+        RefusalCase{"BundleOfAnotherNameInTheArchive",
+                    [](M& fx) {
+                      fx.install_old();
+                      fixture::BundleSpec spec = M::orbit_bundle(2, "new");
+                      spec.bundle_name = "Orbit.app";
+                      fx.publish_bundle(spec, 2);
+                    },
+                    {},
+                    "No such file or directory (os error 2)",
+                    true,
+                    true,
+                    nothing_run,
+                    true},
+        RefusalCase{"IntegerTypedBuildInTheNewBundle",
+                    [](M& fx) {
+                      fx.install_old();
+                      fixture::BundleSpec spec = M::orbit_bundle(2, "new");
+                      fixture::set_info(spec, "CFBundleVersion", std::int64_t{2});
+                      fx.publish_bundle(spec, 2);
+                    },
+                    {},
+                    "Chybí číslo sestavení.",
+                    true,
+                    true,
+                    nothing_run,
+                    true},
+        RefusalCase{"NewBundleOfAnotherBuild",
+                    [](M& fx) {
+                      fx.install_old();
+                      fx.publish_bundle(M::orbit_bundle(3, "new"), 2);
+                    },
+                    {},
+                    "Stažená aplikace neodpovídá podepsané verzi.",
+                    true,
+                    true,
+                    nothing_run,
+                    true},
+        RefusalCase{"NewBundleOfAnotherIdentifier",
+                    [](M& fx) {
+                      fx.install_old();
+                      fixture::BundleSpec spec = M::orbit_bundle(2, "new");
+                      fixture::set_info(spec, "CFBundleIdentifier",
+                                        std::string("cz.tobranix.pane-keeper"));
+                      fx.publish_bundle(spec, 2);
+                    },
+                    {},
+                    "Stažená aplikace neodpovídá podepsané verzi.",
+                    true,
+                    true,
+                    nothing_run,
+                    true},
+        RefusalCase{"CodesignRefuses",
+                    [](M& fx) {
+                      old_and_release(fx);
+                      ::setenv("KELVOMA_CODESIGN_STATUS", "1", 1);
+                    },
+                    {},
+                    "Podpis aplikace nebo identita vydavatele nesouhlasí.",
+                    true,
+                    true,
+                    codesign_only,
+                    true},
+        RefusalCase{"SpctlRefuses",
+                    [](M& fx) {
+                      old_and_release(fx);
+                      ::setenv("KELVOMA_SPCTL_STATUS", "1", 1);
+                    },
+                    {},
+                    "macOS nepotvrdil notarizaci stažené aplikace.",
+                    true,
+                    true,
+                    both_run,
+                    true},
+        // The disk next to the target.
+        RefusalCase{"ApplicationsIsAFile",
+                    [](M& fx) {
+                      fixture::write_file(fx.apps(), "not a folder");
+                      fx.publish_release_2();
+                    },
+                    {},
+                    "File exists (os error 17)",
+                    true,
+                    true,
+                    nothing_run,
+                    false}),
+    [](const auto& test) { return test.param.name; });
+
+TEST_F(InstallTest, UnknownIds) {
+  publish_release_2();
+  const std::string not_utf8 = "orbit-action-dial\xff";
+  for (const char* id : {"nope", "", static_cast<const char*>(nullptr), not_utf8.c_str(),
+                         "Orbit-action-dial", "orbit-action-dial "}) {
+    EXPECT_EQ(install_document(id, target_.c_str()), failure("Neznámý nástroj."));
+  }
+  EXPECT_TRUE(server_.requests().empty());
+  EXPECT_EQ(probe().calls, 0);
+}
+
+TEST_F(InstallTest, ReleaseCheckMessagesComeFirst) {
+  install_old();
+  // No manifest published yet.
+  EXPECT_EQ(install_document(orbit_id, "/nowhere/else.app"),
+            failure("Zatím není zveřejněné dostupné vydání."));
+  publish_release_2();
+  EXPECT_EQ(install_document(orbit_id, target_.c_str(), "12.6.0"),
+            failure("Vyžaduje macOS 13.0 nebo novější."));
+  EXPECT_EQ(install_document(orbit_id, target_.c_str(), nullptr), failure("Neplatná verze macOS."));
+  EXPECT_FALSE(archive_requested());
+  EXPECT_EQ(marker_of(target_), "old");
+}
+
+TEST_F(InstallTest, HomeUnsetEvenForSystemApplications) {
+  publish_release_2();
+  const ScopedEnv no_home("HOME", std::nullopt);
+  EXPECT_EQ(install_document(orbit_id, "/Applications/Orbit Action Dial.app"),
+            failure("Chybí domovský adresář."));
+  EXPECT_TRUE(manifest_requested());
+  EXPECT_FALSE(archive_requested());
+}
+
+TEST_F(InstallTest, HomeThatIsNoAbsolutePathCountsAsUnset) {
+  publish_release_2();
+  for (const char* home : {"", "relative/home"}) {
+    const ScopedEnv odd_home("HOME", home);
+    const std::string target = std::string(home) + "/Applications/Orbit Action Dial.app";
+    EXPECT_EQ(install_document(orbit_id, target.c_str()), failure("Chybí domovský adresář."));
+  }
+  EXPECT_FALSE(archive_requested());
+}
+
+TEST_F(InstallTest, DanglingLinkCountsAsAbsentAndIsLeftAlone) {
+  publish_release_2();
+  fs::create_directories(apps_);
+  fs::create_symlink(home_.file("gone.app"), target_);
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()),
+            failure("Instalace selhala, původní aplikace zůstala zachovaná: Not a directory (os "
+                    "error 20)"));
+  EXPECT_TRUE(archive_requested());
+  EXPECT_EQ(probe().calls, 1);
+  EXPECT_EQ(fs::read_symlink(target_), home_.file("gone.app"));
+}
+
+TEST_F(InstallTest, BinaryInfoPlistInTheNewBundle) {
+  install_old();
+  fixture::BundleSpec spec = orbit_bundle(2, "new");
+  spec.format = fixture::PlistFormat::binary;
+  publish_bundle(spec, 2);
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()), success);
+  EXPECT_TRUE(testing::read_file(target_ + "/Contents/Info.plist").starts_with("bplist00"));
+}
+
+class HostileReleaseTest : public InstallTest,
+                           public ::testing::WithParamInterface<fixture::HostileEntry> {};
+
+TEST_P(HostileReleaseTest, SignedHostileArchiveIsRefusedAndNothingLandsOutside) {
+  install_old();
+  const std::string source = sources_.file("hostile");
+  fs::create_directories(source);
+  fixture::make_bundle(source, orbit_bundle(2, "new"));
+  const std::string outside = home_.file("outside/evil.txt");
+  fs::create_directories(home_.file("outside"));
+  publish(
+      fixture::hostile_zip(source, "Orbit Action Dial.app", GetParam(), outside, source + ".zip"),
+      2);
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()), failure("Balíček nelze rozbalit."));
+  EXPECT_FALSE(fs::exists(outside));
+  EXPECT_EQ(install_testing::tree(home_.file("outside")), std::vector<std::string>{});
+  EXPECT_EQ(marker_of(target_), "old");
+  EXPECT_EQ(probe().calls, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, HostileReleaseTest,
+                         ::testing::Values(fixture::HostileEntry::parent_directory,
+                                           fixture::HostileEntry::absolute_path,
+                                           fixture::HostileEntry::symlink_write,
+                                           fixture::HostileEntry::unicode_path));
+
+// --- faults of the disk, made real with mounts -----------------------------
+
+TEST_F(InstallTest, ApplicationsFolderNotWritable) {
+  fs::create_directories(apps_);
+  const ScopedMount read_only(apps_, "mode=0755", MS_RDONLY);
+  if (!read_only.mounted()) GTEST_SKIP() << "mounting is not permitted here";
+  publish_release_2();
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()),
+            failure("Do složky Applications nelze zapisovat. Použij aplikaci v ~/Applications."));
+  EXPECT_EQ(probe().calls, 0);
+}
+
+TEST_F(InstallTest, ArchiveCannotBeWritten) {
+  fs::create_directories(apps_);
+  const ScopedMount small(apps_, "size=64k,mode=0755");
+  if (!small.mounted()) GTEST_SKIP() << "mounting is not permitted here";
+  fixture::BundleSpec spec = orbit_bundle(2, "new");
+  spec.payload_size = 256 * 1024;
+  publish_bundle(spec, 2);
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()),
+            failure("No space left on device (os error 28)"));
+  EXPECT_EQ(probe().calls, 0);
+}
+
+TEST_F(InstallTest, InstalledCopyThatIsAMountPointCannotBeMovedAside) {
+  install_old();
+  const std::string mounted_copy = target_;
+  const ScopedMount busy(mounted_copy, "mode=0755");
+  if (!busy.mounted()) GTEST_SKIP() << "mounting is not permitted here";
+  fixture::BundleSpec old = orbit_bundle(1, "old");
+  old.bundle_name = ".";
+  fixture::make_bundle(target_, old);
+  publish_release_2();
+  probe().result = 1;
+  EXPECT_EQ(
+      install_document(orbit_id, target_.c_str()),
+      failure("Původní aplikaci nelze připravit: Device or resource busy (os error 16)", true));
+  EXPECT_EQ(marker_of(target_), "old");
+}
+
+// --- replacement faults through the seam -----------------------------------
+
+// The system's renames, except that call number N fails with the given errno.
+class FailingRenames final : public RenameOperations {
+ public:
+  explicit FailingRenames(std::vector<std::pair<int, int>> failures)
+      : failures_(std::move(failures)) {}
+  int rename(const std::string& from, const std::string& to) const override {
+    if (const int error = next()) return error;
+    return system_rename_operations().rename(from, to);
+  }
+  int rename_exclusive(const std::string& from, const std::string& to) const override {
+    if (const int error = next()) return error;
+    return system_rename_operations().rename_exclusive(from, to);
+  }
+
+ private:
+  int next() const {
+    ++calls_;
+    for (const auto& [call, error] : failures_) {
+      if (call == calls_) return error;
+    }
+    return 0;
+  }
+  std::vector<std::pair<int, int>> failures_;
+  mutable int calls_ = 0;
+};
+
+std::string install_with(const FailingRenames& renames, const std::string& target) {
+  const InstallOutcome outcome =
+      install_tool(build_config(), orbit_id, target.c_str(), os_version, stop_callback, renames);
+  nlohmann::json document = {{"ok", !outcome.error}, {"relaunch", outcome.relaunch}};
+  if (outcome.error) document["error"] = *outcome.error;
+  return document.dump();
+}
+
+TEST_F(InstallTest, SeamInstalledCopyCannotBeMovedAside) {
+  install_old();
+  publish_release_2();
+  probe().result = 1;
+  EXPECT_EQ(
+      install_with(FailingRenames({{1, EBUSY}}), target_),
+      failure("Původní aplikaci nelze připravit: Device or resource busy (os error 16)", true));
+  EXPECT_EQ(marker_of(target_), "old");
+}
+
+TEST_F(InstallTest, SeamNewBundleCannotMoveInAndIsRestored) {
+  install_old();
+  publish_release_2();
+  EXPECT_EQ(install_with(FailingRenames({{2, EXDEV}}), target_),
+            failure("Instalace selhala, původní aplikace zůstala zachovaná: Invalid cross-device "
+                    "link (os error 18)"));
+  EXPECT_EQ(marker_of(target_), "old");
+}
+
+TEST_F(InstallTest, SeamFirstInstallationMoveFails) {
+  publish_release_2();
+  EXPECT_EQ(install_with(FailingRenames({{1, EACCES}}), target_),
+            failure("Instalace selhala, původní aplikace zůstala zachovaná: Permission denied (os "
+                    "error 13)"));
+  EXPECT_FALSE(fs::exists(target_));
+}
+
+TEST_F(InstallTest, SeamRestoreFailsAndTheBackupStays) {
+  install_old();
+  publish_release_2();
+  probe().result = 1;
+  const std::string document = install_with(FailingRenames({{2, EXDEV}, {3, EACCES}}), target_);
+  const auto kept = install_directories(apps_);
+  ASSERT_EQ(kept.size(), 1u);
+  const std::string backup = kept.front().string() + "/previous.app";
+  EXPECT_EQ(document, failure("Instalace selhala: Invalid cross-device link (os error 18). "
+                              "Obnovení selhalo: Permission denied (os error 13). Původní "
+                              "aplikace je v " +
+                                  backup + ".",
+                              true));
+  EXPECT_FALSE(fs::exists(target_));
+  EXPECT_EQ(marker_of(backup), "old");
+  fs::remove_all(kept.front());
+}
+
+// === external route ==========================================================
+
+TEST_F(InstallTest, ExternalFirstInstallation) {
+  publish_external(zip_bundle(clip_bundle()));
+  EXPECT_EQ(install_external(clip_target_), success);
+  EXPECT_EQ(marker_of(clip_target_), "clip");
+  EXPECT_EQ(probe().calls, 0);
+  EXPECT_EQ(programs_run(), both_run);
+}
+
+TEST_F(InstallTest, ExternalFirstInstallationWithSeparators) {
+  publish_external(zip_bundle(clip_bundle()));
+  EXPECT_EQ(install_external(home_.path() + "/Applications//Clip Ledger.app//"), success);
+  EXPECT_EQ(marker_of(clip_target_), "clip");
+}
+
+class ExternalRefusalTest;
+
+struct ExternalRefusalCase {
+  std::string name;
+  std::function<void(ExternalRefusalTest&)> arrange;
+  std::string message;
+  bool release_queried;
+  bool asset_fetched;
+  std::vector<std::string> programs;
+};
+
+class ExternalRefusalTest : public InstallTest,
+                            public ::testing::WithParamInterface<ExternalRefusalCase> {
+ public:
+  using InstallTest::clip_bundle;
+  using InstallTest::publish_external;
+  using InstallTest::zip_bundle;
+  std::string& apps() { return apps_; }
+  std::string& clip_target() { return clip_target_; }
+  testing::TestServer& server() { return server_; }
+};
+
+using E = ExternalRefusalTest;
+
+void external_release(E& fx) { fx.publish_external(fx.zip_bundle(E::clip_bundle())); }
+
+TEST_P(ExternalRefusalTest, Refuses) {
+  const ExternalRefusalCase& c = GetParam();
+  c.arrange(*this);
+  EXPECT_EQ(install_external(clip_target_), failure(c.message));
+  bool queried = false;
+  bool fetched = false;
+  for (const auto& request : server_.requests()) {
+    queried = queried || request.target == release_api_path;
+    fetched = fetched || request.target.ends_with(".zip");
+  }
+  EXPECT_EQ(queried, c.release_queried);
+  EXPECT_EQ(fetched, c.asset_fetched);
+  EXPECT_EQ(programs_run(), c.programs);
+  EXPECT_EQ(probe().calls, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, ExternalRefusalTest,
+    ::testing::Values(
+        ExternalRefusalCase{"AlreadyInstalled",
+                            [](E& fx) {
+                              external_release(fx);
+                              fs::create_directories(fx.apps());
+                              fixture::make_bundle(fx.apps(), E::clip_bundle());
+                            },
+                            "Aplikace už je nainstalovaná. Aktualizace prováděj přímo v ní.", false,
+                            false, nothing_run},
+        ExternalRefusalCase{"DanglingLinkCountsAsInstalled",
+                            [](E& fx) {
+                              external_release(fx);
+                              fs::create_directories(fx.apps());
+                              fs::create_symlink(fx.apps() + "/gone", fx.clip_target());
+                            },
+                            "Aplikace už je nainstalovaná. Aktualizace prováděj přímo v ní.", false,
+                            false, nothing_run},
+        ExternalRefusalCase{"LookupFailsOtherwise",
+                            [](E& fx) {
+                              external_release(fx);
+                              fixture::write_file(fx.apps(), "a file");
+                            },
+                            "Not a directory (os error 20)", false, false, nothing_run},
+        ExternalRefusalCase{"NoReleaseYet", [](E&) {}, "Zatím není zveřejněné dostupné vydání.",
+                            true, false, nothing_run},
+        ExternalRefusalCase{"PreRelease",
+                            [](E& fx) {
+                              external_release(fx);
+                              auto answer = nlohmann::json::parse(
+                                  fixture::read_file(fx.server().root() + release_api_path));
+                              answer["prerelease"] = true;
+                              fx.server().put(release_api_path, answer.dump());
+                            },
+                            "Není dostupné stabilní vydání aplikace.", true, false, nothing_run},
+        ExternalRefusalCase{"DigestMismatch",
+                            [](E& fx) {
+                              fx.publish_external(fx.zip_bundle(E::clip_bundle()), "v1.2",
+                                                  "sha256:" + std::string(64, '0'));
+                            },
+                            "Kontrolní součet nebo velikost staženého balíčku nesouhlasí.", true,
+                            true, nothing_run},
+        ExternalRefusalCase{
+            "OtherVersionInTheBundle",
+            [](E& fx) { fx.publish_external(fx.zip_bundle(E::clip_bundle("1.2.0"))); },
+            "Stažená aplikace neodpovídá vybranému vydání.", true, true, nothing_run},
+        ExternalRefusalCase{"SystemTooOld",
+                            [](E& fx) {
+                              fixture::BundleSpec spec = E::clip_bundle();
+                              fixture::set_info(spec, "LSMinimumSystemVersion",
+                                                std::string("15.0"));
+                              fx.publish_external(fx.zip_bundle(spec));
+                            },
+                            "Vyžaduje macOS 15.0 nebo novější.", true, true, nothing_run},
+        ExternalRefusalCase{"BundleOfAnotherName",
+                            [](E& fx) {
+                              fixture::BundleSpec spec = E::clip_bundle();
+                              spec.bundle_name = "Clip.app";
+                              fx.publish_external(fx.zip_bundle(spec));
+                            },
+                            "No such file or directory (os error 2)", true, true, nothing_run},
+        ExternalRefusalCase{"HostileArchive",
+                            [](E& fx) {
+                              const std::string source = fx.apps() + "-source";
+                              fs::create_directories(source);
+                              fixture::make_bundle(source, E::clip_bundle());
+                              fx.publish_external(fixture::hostile_zip(
+                                  source, "Clip Ledger.app", fixture::HostileEntry::absolute_path,
+                                  source + "/evil.txt", source + ".zip"));
+                            },
+                            "Balíček nelze rozbalit.", true, true, nothing_run},
+        ExternalRefusalCase{"CodesignRefuses",
+                            [](E& fx) {
+                              external_release(fx);
+                              ::setenv("KELVOMA_CODESIGN_STATUS", "1", 1);
+                            },
+                            "Podpis aplikace nebo identita vydavatele nesouhlasí.", true, true,
+                            codesign_only},
+        ExternalRefusalCase{"TargetAppearedMeanwhile",
+                            [](E& fx) {
+                              external_release(fx);
+                              ::setenv("KELVOMA_STUB_CREATE_DIR", fx.clip_target().c_str(), 1);
+                            },
+                            "Aplikaci nelze nainstalovat: File exists (os error 17)", true, true,
+                            both_run}),
+    [](const auto& test) { return test.param.name; });
+
+TEST_F(InstallTest, ExternalTargetsNotPermittedFailBeforeAnyNetworkAccess) {
+  publish_external(zip_bundle(clip_bundle()));
+  for (const std::string& target :
+       {home_.file("Desktop/Clip Ledger.app"), apps_ + "/Clip.app", apps_ + "/../Clip Ledger.app",
+        apps_ + "/./../Applications/Clip Ledger.app",
+        std::string("/Applications/clip ledger.app")}) {
+    EXPECT_EQ(install_external(target),
+              failure("Instalace této aplikace nebo cílové umístění nejsou povolené."))
+        << target;
+  }
+  char* text = mini_install(clip_id, "/tmp/Clip Ledger.app", os_version, stop_callback);
+  EXPECT_EQ(std::string(text),
+            failure("Instalace této aplikace nebo cílové umístění nejsou povolené."));
+  mini_free(text);
+  EXPECT_TRUE(server_.requests().empty());
+}
+
+TEST_F(InstallTest, ExternalHomeUnset) {
+  const ScopedEnv no_home("HOME", std::nullopt);
+  EXPECT_EQ(install_document(clip_id, "/Applications/Clip Ledger.app"),
+            failure("Chybí domovský adresář."));
+  EXPECT_TRUE(server_.requests().empty());
+}
+
+TEST_F(InstallTest, ExternalThroughTheCInterface) {
+  // Up to the release query the C interface's own configuration is used.
+  fs::create_directories(apps_);
+  fixture::make_bundle(apps_, clip_bundle());
+  EXPECT_EQ(install_document(clip_id, clip_target_.c_str()),
+            failure("Aplikace už je nainstalovaná. Aktualizace prováděj přímo v ní."));
+  fs::remove_all(clip_target_);
+  EXPECT_EQ(install_document(clip_id, clip_target_.c_str()),
+            failure("Zatím není zveřejněné dostupné vydání."));
+}
+
+TEST_F(InstallTest, ExternalApplicationsFolderNotWritable) {
+  fs::create_directories(apps_);
+  const ScopedMount read_only(apps_, "mode=0755", MS_RDONLY);
+  if (!read_only.mounted()) GTEST_SKIP() << "mounting is not permitted here";
+  publish_external(zip_bundle(clip_bundle()));
+  EXPECT_EQ(install_external(clip_target_),
+            failure("Do cílové složky Applications nelze zapisovat."));
+}
+
+TEST_F(InstallTest, ExternalMoveThroughTheSeam) {
+  publish_external(zip_bundle(clip_bundle()));
+  const FailingRenames renames({{1, EEXIST}});
+  const InstallOutcome outcome = install_tool(external_config(), clip_id, clip_target_.c_str(),
+                                              os_version, stop_callback, renames);
+  ASSERT_TRUE(outcome.error);
+  EXPECT_EQ(*outcome.error, "Aplikaci nelze nainstalovat: File exists (os error 17)");
+  EXPECT_FALSE(outcome.relaunch);
+  EXPECT_FALSE(fs::exists(clip_target_));
+}
+
+}  // namespace
+}  // namespace kelvoma
