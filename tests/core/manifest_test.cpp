@@ -2,12 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
 
 #include "releases/base64.h"
 #include "releases/catalog.h"
+#include "releases/signature.h"
+#include "support/run_program.h"
 #include "support/signing.h"
+#include "support/temp_dir.h"
 
 namespace kelvoma {
 namespace {
@@ -400,6 +406,180 @@ TEST(RecordReaders, DescribeFailuresForDevelopers) {
   EXPECT_EQ(parse_envelope(R"({"payload":"","signature":"","x":1})"), refusal("unknown field `x`"));
   EXPECT_EQ(parse_envelope(R"({"payload":""})"), refusal("missing field `signature`"));
   EXPECT_EQ(parse_release(R"({"schema":1})"), refusal("missing field `id`"));
+}
+
+// The publisher's tool writes manifests that this verifier accepts.
+class PublisherTool : public ::testing::Test {
+ protected:
+  testing::ProgramResult publish(std::vector<std::string> arguments) const {
+    arguments.insert(arguments.begin(), KELVOMA_PUBLISH_EXE);
+    return testing::run_program(arguments);
+  }
+
+  std::vector<std::string> sign_release_arguments() const {
+    return {"sign-release",
+            "--key",
+            key_file_,
+            "--archive",
+            archive_,
+            "--id",
+            "orbit-action-dial",
+            "--bundle-id",
+            "cz.tobranix.orbit-action-dial",
+            "--version",
+            "2.1 beta",
+            "--build",
+            "210",
+            "--minimum-macos",
+            "13.5",
+            "--architecture",
+            "arm64",
+            "--architecture=x86_64",
+            "--archive-url",
+            fixture::archive_prefix("orbit-action-dial") + "v2.1/orbit-action-dial.zip",
+            "--output",
+            directory_.file("release.json")};
+  }
+
+  testing::TempDir directory_;
+  std::string key_file_ =
+      std::string(KELVOMA_SOURCE_DIR) + "/tests/fixtures/keys/orbit-action-dial.key";
+  std::string archive_ = directory_.write("orbit-action-dial.zip", "PK\x03\x04 the archive");
+};
+
+TEST_F(PublisherTool, SignedReleaseVerifiesWithTheCatalogKey) {
+  const auto result = publish(sign_release_arguments());
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(result.out, "Zapsáno " + directory_.file("release.json") +
+                            ": orbit-action-dial 2.1 beta (210), archiv 16 B.\n");
+  const Tool tool = find_tool("orbit-action-dial").value();
+  const auto release =
+      verify_release_manifest(tool, as_bytes(testing::read_file(directory_.file("release.json"))));
+  ASSERT_TRUE(release.has_value()) << release.error();
+  EXPECT_EQ(release->schema, 1u);
+  EXPECT_EQ(release->version, "2.1 beta");
+  EXPECT_EQ(release->build, 210u);
+  EXPECT_EQ(release->minimum_macos, "13.5");
+  EXPECT_EQ(release->architectures, (std::vector<std::string>{"arm64", "x86_64"}));
+  EXPECT_EQ(release->archive_size, 16u);
+  const std::string archive = testing::read_file(archive_);
+  EXPECT_TRUE(
+      verify_signature(as_bytes(archive), release->archive_signature, tool.public_key).has_value());
+}
+
+TEST_F(PublisherTool, KeygenWritesAPrivateSeedAndPrintsThePublicKey) {
+  const std::string secret = directory_.file("publisher.key");
+  const auto made = publish({"keygen", secret});
+  ASSERT_EQ(made.exit_status, 0) << made.err;
+  struct stat status {};
+  ASSERT_EQ(::stat(secret.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  const std::string line = testing::read_file(secret);
+  ASSERT_TRUE(line.ends_with("\n"));
+  EXPECT_EQ(
+      decode_base64(line.substr(0, line.size() - 1)).value_or(std::vector<std::uint8_t>{}).size(),
+      32u);
+  const auto shown = publish({"public-key", secret});
+  EXPECT_EQ(shown.exit_status, 0);
+  EXPECT_EQ(shown.out, made.out);
+  EXPECT_EQ(decode_base64(made.out.substr(0, made.out.size() - 1))
+                .value_or(std::vector<std::uint8_t>{})
+                .size(),
+            32u);
+
+  const auto again = publish({"keygen", secret});
+  EXPECT_EQ(again.exit_status, 1);
+  EXPECT_EQ(again.err, secret + ": File exists (os error 17)\n");
+  EXPECT_EQ(testing::read_file(secret), line) << "an existing key is never replaced";
+}
+
+TEST_F(PublisherTool, FixtureKeyShowsItsCatalogKey) {
+  const auto shown = publish({"public-key", key_file_});
+  EXPECT_EQ(shown.exit_status, 0);
+  EXPECT_EQ(shown.out, find_tool("orbit-action-dial").value().public_key + "\n");
+}
+
+struct PublishFailure {
+  std::string_view why;
+  std::function<void(std::vector<std::string>&)> change;
+  std::string first_line;
+  int status;
+};
+
+void set_option(std::vector<std::string>& arguments, std::string_view name, std::string value) {
+  for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
+    if (arguments[i] == name) {
+      arguments[i + 1] = std::move(value);
+      return;
+    }
+  }
+  ADD_FAILURE() << "no option " << name;
+}
+
+void drop_option(std::vector<std::string>& arguments, std::string_view name) {
+  for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
+    if (arguments[i] == name) {
+      arguments.erase(arguments.begin() + static_cast<std::ptrdiff_t>(i),
+                      arguments.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+      return;
+    }
+  }
+  ADD_FAILURE() << "no option " << name;
+}
+
+TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
+  const std::string empty_archive = directory_.write("empty.zip", "");
+  const PublishFailure cases[] = {
+      {"missing --id", [](auto& a) { drop_option(a, "--id"); }, "Chybí volba --id.", 2},
+      {"unknown option",
+       [](auto& a) {
+         a.push_back("--schema");
+         a.push_back("2");
+       },
+       "Neznámá volba --schema.", 2},
+      {"stray argument", [](auto& a) { a.push_back("extra"); }, "Nečekaný argument extra.", 2},
+      {"option given twice", [](auto& a) { a.push_back("--build=3"); },
+       "Volba --build je uvedena dvakrát.", 2},
+      {"option without value", [](auto& a) { a.push_back("--output"); },
+       "Volba --output potřebuje hodnotu.", 2},
+      {"build 0", [](auto& a) { set_option(a, "--build", "0"); },
+       "Číslo sestavení musí být celé číslo od 1 do 18446744073709551615.", 1},
+      {"build not a number", [](auto& a) { set_option(a, "--build", "12.0"); },
+       "Číslo sestavení musí být celé číslo od 1 do 18446744073709551615.", 1},
+      {"version of 41 bytes", [](auto& a) { set_option(a, "--version", std::string(41, '1')); },
+       "Verze musí mít 1 až 40 bajtů.", 1},
+      {"unreadable minimum", [](auto& a) { set_option(a, "--minimum-macos", "14."); },
+       "Minimální verze macOS musí mít tvar 14, 13.6 nebo 13.6.1.", 1},
+      {"http address", [](auto& a) { set_option(a, "--archive-url", "http://x/a.zip"); },
+       "Adresa archivu musí začínat https:// a mít nejvýš 2048 bajtů.", 1},
+      {"empty archive", [&](auto& a) { set_option(a, "--archive", empty_archive); },
+       "Archiv musí mít 1 až 268435456 bajtů, má 0.", 1},
+      {"missing archive", [&](auto& a) { set_option(a, "--archive", directory_.file("none")); },
+       directory_.file("none") + ": No such file or directory (os error 2)", 1},
+      {"key that is no seed", [&](auto& a) { set_option(a, "--key", archive_); },
+       archive_ + ": tajný klíč není base64 32bajtového semínka Ed25519.", 1},
+  };
+  for (const PublishFailure& c : cases) {
+    std::vector<std::string> arguments = sign_release_arguments();
+    c.change(arguments);
+    const auto result = publish(arguments);
+    EXPECT_EQ(result.exit_status, c.status) << c.why;
+    EXPECT_EQ(result.err.substr(0, result.err.find('\n')), c.first_line) << c.why;
+    EXPECT_EQ(result.out, "") << c.why;
+  }
+  EXPECT_FALSE(std::filesystem::exists(directory_.file("release.json")));
+}
+
+TEST_F(PublisherTool, UsageWithoutOrWithAnUnknownCommand) {
+  for (const auto& [arguments, first_line] :
+       {std::pair<std::vector<std::string>, std::string>{{}, "Chybí příkaz."},
+        {{"sign"}, "Neznámý příkaz sign."},
+        {{"keygen"}, "Příkaz potřebuje právě jednu cestu k tajnému klíči."}}) {
+    const auto result = publish(arguments);
+    EXPECT_EQ(result.exit_status, 2);
+    EXPECT_EQ(result.err.substr(0, result.err.find('\n')), first_line);
+    EXPECT_NE(result.err.find("Použití:\n  kelvoma-publish keygen"), std::string::npos);
+  }
 }
 
 }  // namespace
