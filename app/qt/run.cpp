@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QFont>
+#include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>

@@ -1,1 +1,316 @@
+// The Linux layers under the Qt platform, with real files and processes:
+// /proc, property lists, the autostart entry, the kernel release.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "support/fixture_bundle.h"
+#include "system/autostart.h"
+#include "system/process_table.h"
+#include "system/property_list.h"
+#include "system/system_version.h"
+
+extern char** environ;
+
+namespace kelvoma::app::system {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TemporaryDirectory {
+ public:
+  TemporaryDirectory() {
+    std::string pattern = (fs::temp_directory_path() / "kelvoma-app-XXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+  }
+  ~TemporaryDirectory() {
+    std::error_code error;
+    fs::remove_all(path_, error);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// A started child, ended and reaped by the end of the test whatever happens.
+class Child {
+ public:
+  Child(const fs::path& executable, std::vector<std::string> arguments) {
+    std::vector<char*> argv;
+    std::string program = executable.string();
+    argv.push_back(program.data());
+    for (std::string& each : arguments) {
+      argv.push_back(each.data());
+    }
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+      pid_ = -1;
+    }
+  }
+  ~Child() {
+    if (pid_ > 0 && !reaped_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  pid_t pid() const { return pid_; }
+  // Whether it exited within the time.
+  bool waitForExit(std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        reaped_ = true;
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  // Whether it is still alive (a zombie counts as gone).
+  bool alive() const {
+    const auto stat = readProcessStat("/proc", pid_);
+    return stat && stat->state != 'Z';
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+};
+
+// The tool, once it has written its start line (its signal handling is set
+// up by then), as the process table lists it.
+std::optional<RunningApplication> findRunning(pid_t pid, const fs::path& log) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < until) {
+    std::error_code error;
+    if (fs::file_size(log, error) == 0 || error) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    for (const RunningApplication& each : runningApplications()) {
+      if (each.pid == pid) {
+        return each;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return std::nullopt;
+}
+
+fs::path makeToolBundle(const fs::path& directory, const std::string& toolId) {
+  return fixture::make_bundle(directory, fixture::tool_bundle(toolId, 7, "3.1.0"));
+}
+
+// ---- Bundles of executables ------------------------------------------------------
+
+TEST(BundleOfExecutable, OnlyDirectlyInsideContentsMacOSOfAnApp) {
+  const std::pair<const char*, std::optional<std::string>> cases[] = {
+      {"/Applications/Pane Keeper.app/Contents/MacOS/fixture-tool", "/Applications/Pane Keeper.app"},
+      {"/a/B.app/Contents/MacOS/C.app/Contents/MacOS/x", "/a/B.app/Contents/MacOS/C.app"},
+      {"/a/B.app/Contents/MacOS/sub/x", std::nullopt},
+      {"/a/B.app/Contents/MacOS/", std::nullopt},
+      {"/a/B/Contents/MacOS/x", std::nullopt},
+      {"/usr/bin/sleep", std::nullopt},
+      {"/Contents/MacOS/x", std::nullopt},
+  };
+  for (const auto& [executable, bundle] : cases) {
+    EXPECT_EQ(bundlePathOfExecutable(executable), bundle) << executable;
+  }
+}
+
+// ---- Running applications ---------------------------------------------------------
+
+TEST(RunningApplications, FindsAToolWithItsIdentityAndEndsItPolitely) {
+  TemporaryDirectory directory;
+  const fs::path bundle = makeToolBundle(directory.path(), "pane-keeper");
+  const fs::path log = directory.path() / "log";
+  Child child(bundle / "Contents/MacOS/fixture-tool", {"--background", "--log=" + log.string()});
+  ASSERT_GT(child.pid(), 0);
+  const auto found = findRunning(child.pid(), log);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->bundleIdentifier, "cz.tobranix.pane-keeper");
+  EXPECT_EQ(found->bundlePath, fs::canonical(bundle).string());
+  EXPECT_EQ(found->startTime, readProcessStat("/proc", child.pid())->startTime);
+  EXPECT_FALSE(isTerminated(*found));
+
+  terminate(*found);
+  EXPECT_TRUE(child.waitForExit(std::chrono::seconds(5)));
+  EXPECT_TRUE(isTerminated(*found));
+}
+
+TEST(RunningApplications, AReusedProcessIdIsNotTheTool) {
+  TemporaryDirectory directory;
+  const fs::path bundle = makeToolBundle(directory.path(), "orbit-action-dial");
+  const fs::path log = directory.path() / "log";
+  Child child(bundle / "Contents/MacOS/fixture-tool", {"--log=" + log.string()});
+  auto found = findRunning(child.pid(), log);
+  ASSERT_TRUE(found);
+  RunningApplication impostor = *found;
+  impostor.startTime += 1;  // the same id, another process
+  EXPECT_TRUE(isTerminated(impostor));
+  terminate(impostor);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(child.alive());
+}
+
+TEST(RunningApplications, AToolThatIgnoresTheRequestKeepsRunning) {
+  TemporaryDirectory directory;
+  const fs::path bundle = makeToolBundle(directory.path(), "orbit-action-dial");
+  const fs::path log = directory.path() / "log";
+  Child child(bundle / "Contents/MacOS/fixture-tool", {"--ignore-sigterm", "--log=" + log.string()});
+  const auto found = findRunning(child.pid(), log);
+  ASSERT_TRUE(found);
+  terminate(*found);
+  EXPECT_FALSE(child.waitForExit(std::chrono::milliseconds(300)));
+  EXPECT_FALSE(isTerminated(*found));
+}
+
+TEST(RunningApplications, AnUnreapedExitCountsAsTerminatedAndIsNotListed) {
+  TemporaryDirectory directory;
+  const fs::path bundle = makeToolBundle(directory.path(), "orbit-action-dial");
+  const fs::path log = directory.path() / "log";
+  Child child(bundle / "Contents/MacOS/fixture-tool", {"--exit-after-ms=300", "--log=" + log.string()});
+  const auto found = findRunning(child.pid(), log);
+  ASSERT_TRUE(found);
+  // Wait until it is a zombie, without reaping it.
+  for (int i = 0; i < 500 && child.alive(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_FALSE(child.alive());
+  EXPECT_TRUE(isTerminated(*found));
+  for (const RunningApplication& each : runningApplications()) {
+    EXPECT_NE(each.pid, child.pid());
+  }
+}
+
+TEST(RunningApplications, ProcessesOutsideBundlesAreNotApplications) {
+  for (const RunningApplication& each : runningApplications()) {
+    EXPECT_NE(each.pid, getpid());
+    EXPECT_TRUE(each.bundlePath.ends_with(".app")) << each.bundlePath;
+  }
+  EXPECT_TRUE(runningApplications("/nonexistent-proc").empty());
+}
+
+// ---- Property lists ------------------------------------------------------------
+
+TEST(PropertyLists, ReadsXmlAndBinaryAlike) {
+  for (const auto format : {fixture::PlistFormat::xml, fixture::PlistFormat::binary}) {
+    fixture::BundleSpec spec = fixture::tool_bundle("pane-keeper", 12, "4.0.1");
+    spec.format = format;
+    fixture::set_info(spec, "LSUIElement", true);
+    fixture::set_info(spec, "Negative", std::int64_t{-3});
+    const auto document = parsePropertyList(fixture::info_plist(spec));
+    ASSERT_TRUE(document);
+    EXPECT_EQ((*document)["CFBundleIdentifier"], "cz.tobranix.pane-keeper");
+    EXPECT_EQ((*document)["CFBundleVersion"], "12");
+    EXPECT_EQ((*document)["CFBundleShortVersionString"], "4.0.1");
+    EXPECT_EQ((*document)["LSUIElement"], true);
+    EXPECT_EQ((*document)["Negative"], -3);
+  }
+}
+
+TEST(PropertyLists, UnreadableOrMalformedGiveNothing) {
+  TemporaryDirectory directory;
+  const fs::path garbage = directory.path() / "garbage.plist";
+  std::ofstream(garbage) << "this is { not a plist";
+  const fs::path empty = directory.path() / "empty.plist";
+  std::ofstream(empty) << "";
+  EXPECT_EQ(readPropertyList(garbage.string()), std::nullopt);
+  EXPECT_EQ(readPropertyList(empty.string()), std::nullopt);
+  EXPECT_EQ(readPropertyList((directory.path() / "missing").string()), std::nullopt);
+  EXPECT_EQ(readPropertyList(directory.path().string()), std::nullopt);  // a folder
+
+  const fs::path array = directory.path() / "array.plist";
+  std::ofstream(array) << R"(<?xml version="1.0"?><plist version="1.0"><array><string>a</string></array></plist>)";
+  EXPECT_EQ(readPropertyList(array.string()), Document::array({"a"}));
+}
+
+// ---- The autostart entry ----------------------------------------------------------
+
+TEST(AutostartEntry, WrittenReadBackAndRemoved) {
+  TemporaryDirectory directory;
+  const std::string entry = (directory.path() / "autostart/cz.tobranix.tools-manager.desktop").string();
+  const Autostart autostart(entry, "/opt/Kelvoma \"beta\"/bin/kelvoma");
+  EXPECT_EQ(autostart.status(), LoginItemStatus::notRegistered);
+  ASSERT_TRUE(autostart.enable());
+  EXPECT_EQ(autostart.status(), LoginItemStatus::enabled);
+  std::ifstream written(entry);
+  const std::string text((std::istreambuf_iterator<char>(written)), {});
+  EXPECT_NE(text.find("Exec=\"/opt/Kelvoma \\\"beta\\\"/bin/kelvoma\"\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Type=Application\n"), std::string::npos);
+
+  // Another program's entry under our name does not count.
+  const Autostart other(entry, "/usr/bin/kelvoma");
+  EXPECT_EQ(other.status(), LoginItemStatus::notRegistered);
+
+  ASSERT_TRUE(autostart.disable());
+  EXPECT_EQ(autostart.status(), LoginItemStatus::notRegistered);
+  EXPECT_TRUE(autostart.disable());  // nothing to remove is fine
+}
+
+TEST(AutostartEntry, DisabledEntriesDoNotCount) {
+  TemporaryDirectory directory;
+  const std::string entry = (directory.path() / "k.desktop").string();
+  std::ofstream(entry) << "[Desktop Entry]\nExec=/usr/bin/kelvoma\nHidden=true\n";
+  EXPECT_EQ(Autostart(entry, "/usr/bin/kelvoma").status(), LoginItemStatus::notRegistered);
+  std::ofstream(entry) << "[Desktop Entry]\nExec=/usr/bin/kelvoma --background\n";
+  EXPECT_EQ(Autostart(entry, "/usr/bin/kelvoma").status(), LoginItemStatus::enabled);
+}
+
+TEST(AutostartEntry, AFolderThatCannotBeMadeIsAnError) {
+  TemporaryDirectory directory;
+  const fs::path blocker = directory.path() / "autostart";
+  std::ofstream(blocker) << "a file where the folder should be";
+  const Autostart autostart((blocker / "k.desktop").string(), "/usr/bin/kelvoma");
+  const auto result = autostart.enable();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error(), "Položku automatického spuštění se nepodařilo zapsat.");
+}
+
+TEST(AutostartEntry, ExecLineQuoting) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/usr/bin/kelvoma", "/usr/bin/kelvoma"},
+      {"/usr/bin/kelvoma --background", "/usr/bin/kelvoma"},
+      {"\"/opt/my apps/kelvoma\" %U", "/opt/my apps/kelvoma"},
+      {"\"/opt/a\\\\b\\$c\"", "/opt/a\\b$c"},
+      {"", ""},
+  };
+  for (const auto& [exec, program] : cases) {
+    EXPECT_EQ(programOfExecLine(exec), program) << exec;
+  }
+  for (const char* program : {"/usr/bin/kelvoma", "/opt/my \"apps\"/k$`\\"}) {
+    EXPECT_EQ(programOfExecLine(quotedExecArgument(program)), program);
+  }
+}
+
+// ---- The system version -------------------------------------------------------------
+
+TEST(SystemVersionText, FirstThreeNumbersOfTheKernelRelease) {
+  struct Case {
+    const char* release;
+    long major, minor, patch;
+  };
+  const Case cases[] = {
+      {"6.1.0-18-amd64", 6, 1, 0}, {"5.15.133.1-microsoft-standard-WSL2", 5, 15, 133},
+      {"6.8", 6, 8, 0},           {"4.19.0+", 4, 19, 0},
+      {"weird", 0, 0, 0},         {"", 0, 0, 0},
+  };
+  for (const Case& each : cases) {
+    const SystemVersion version = parseKernelRelease(each.release);
+    EXPECT_EQ(version.major, each.major) << each.release;
+    EXPECT_EQ(version.minor, each.minor) << each.release;
+    EXPECT_EQ(version.patch, each.patch) << each.release;
+  }
+  EXPECT_GT(runningSystemVersion().major, 0);
+}
+
+}  // namespace
+}  // namespace kelvoma::app::system
