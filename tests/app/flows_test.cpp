@@ -1,1 +1,443 @@
+// The flows on top of the shell: switching tools, checks, installing and
+// adopting, launch at login; driven through the fake platform and its clock.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
+#include <limits>
+
+#include "harness.h"
+
+namespace kelvoma::app::testing {
+namespace {
+
+constexpr const char* kStillQuitting = "Nástroj právě dokončuje práci. Zkus vypnutí znovu za chvíli.";
+
+class Activation : public ControllerHarness {
+ protected:
+  void SetUp() override { automaticChecksOff(); }
+};
+
+TEST_F(Activation, SwitchingOnLaunchesInTheBackgroundAndRemembers) {
+  install(kOrbit);
+  platform.settings[kDomain]["enabled.orbit-action-dial"] = false;
+  start();
+  controller->perform(Action::toggleTool, controlSender(kOrbit, true));
+  ASSERT_EQ(platform.launches.size(), 1u);
+  EXPECT_EQ(platform.launches[0].bundlePath, systemPath(kOrbit));
+  EXPECT_EQ(platform.launches[0].config,
+            (LaunchConfiguration{.arguments = {"--background"}, .activates = false}));
+  EXPECT_EQ(setting("enabled.orbit-action-dial"), SettingValue(true));
+  EXPECT_EQ(platform.posted.back(),
+            std::make_pair(std::string("KelvomaManagementChanged"),
+                           std::string("cz.tobranix.orbit-action-dial")));
+}
+
+TEST_F(Activation, SwitchingOffAsksEveryInstanceAndSaysNothingWhenTheyQuit) {
+  install(kOrbit);
+  const auto first = run(kOrbit);
+  platform.symlinks["/Applications/Link.app"] = systemPath(kOrbit);
+  const auto second = run(kOrbit, "/Applications/Link.app");
+  start();
+  controller->perform(Action::toggleTool, controlSender(kOrbit, false));
+  EXPECT_THAT(platform.terminateRequests, ::testing::UnorderedElementsAre(first, second));
+  EXPECT_EQ(setting("enabled.orbit-action-dial"), SettingValue(false));
+  EXPECT_EQ(control(row(kOrbit).state).text, "Vypnuto");
+  platform.advance(3.0);
+  EXPECT_EQ(control(row(kOrbit).message).text, "");
+}
+
+TEST_F(Activation, AQuitStillRunningAfterTwoSecondsIsReported) {
+  install(kOrbit);
+  run(kOrbit);
+  platform.quitOnTerminate = false;
+  start();
+  platform.launches.clear();  // the start-up re-applied the running state
+  controller->perform(Action::toggleTool, menuSender(kOrbit));
+  platform.advance(1.9);
+  EXPECT_EQ(control(row(kOrbit).message).text, "");
+  platform.advance(0.1);
+  EXPECT_EQ(control(row(kOrbit).message).text, kStillQuitting);
+  EXPECT_EQ(control(row(kOrbit).message).toolTip, std::optional<std::string>(kStillQuitting));
+  EXPECT_EQ(setting("enabled.orbit-action-dial"), SettingValue(false));
+  EXPECT_EQ(platform.launches.size(), 0u);
+}
+
+TEST_F(Activation, ALaunchErrorRestoresTheEarlierChoice) {
+  for (const bool earlier : {false, true}) {
+    platform = FakePlatform();
+    automaticChecksOff();
+    install(kPane);
+    platform.settings[kDomain]["enabled.pane-keeper"] = earlier;
+    platform.launchAnswer = LaunchResult{"Aplikaci se nepodařilo spustit.", false};
+    start({"kelvoma", "--background"});
+    platform.launches.clear();
+    controller->perform(Action::toggleTool, menuSender(kPane));
+    EXPECT_EQ(setting("enabled.pane-keeper"), SettingValue(true));  // until the answer comes
+    platform.drainMain();
+    EXPECT_EQ(setting("enabled.pane-keeper"), SettingValue(earlier));
+    EXPECT_EQ(control(row(kPane).message).text, "Aplikaci se nepodařilo spustit.");
+  }
+}
+
+TEST_F(Activation, SettingsOfASwitchedOffToolSwitchItOn) {
+  install(kPane);
+  platform.settings[kDomain]["enabled.pane-keeper"] = false;
+  start();
+  controller->perform(Action::settingsTool, controlSender(kPane));
+  ASSERT_EQ(platform.launches.size(), 1u);
+  EXPECT_EQ(platform.launches[0].config,
+            (LaunchConfiguration{.arguments = {"--settings"}, .activates = true}));
+  platform.drainMain();
+  EXPECT_EQ(setting("enabled.pane-keeper"), SettingValue(true));
+}
+
+TEST_F(Activation, AnExternalToolIsLaunchedWithoutArgumentsAndActivated) {
+  install(kClip);
+  platform.settings[kDomain]["enabled.clip-ledger"] = false;
+  start();
+  controller->perform(Action::toggleTool, menuSender(kClip));
+  controller->perform(Action::settingsTool, menuSender(kClip));
+  ASSERT_EQ(platform.launches.size(), 2u);
+  for (const Launch& each : platform.launches) {
+    EXPECT_EQ(each.config, (LaunchConfiguration{.arguments = {}, .activates = true}));
+  }
+  // External tools manage themselves: no management flag.
+  EXPECT_EQ(setting("managedByKelvoma", "cz.tobranix.clip-ledger"), std::nullopt);
+}
+
+TEST_F(Activation, NothingHappensToABusyOrMissingTool) {
+  start();
+  controller->perform(Action::installTool, menuSender(kOrbit));  // busy now
+  install(kOrbit);
+  run(kOrbit);
+  const int menus = platform.menusSet;
+  controller->perform(Action::toggleTool, menuSender(kOrbit));
+  EXPECT_TRUE(platform.terminateRequests.empty());
+  EXPECT_EQ(platform.menusSet, menus);  // not even a refresh
+  controller->openTool(tool(kPane), false);  // not installed
+  EXPECT_TRUE(platform.launches.empty());
+}
+
+// ---- The stop callback ------------------------------------------------------------
+
+class StopCallback : public ControllerHarness {
+ protected:
+  void SetUp() override {
+    automaticChecksOff();
+    install(kOrbit);
+    installAt(homePath(kOrbit), kOrbit);
+  }
+};
+
+TEST_F(StopCallback, NothingRunningFromThatPathIsZeroAtOnce) {
+  const auto elsewhere = run(kOrbit, homePath(kOrbit));
+  start();
+  const double before = platform.now;
+  EXPECT_EQ(controller->stopRunningTool(kOrbit, systemPath(kOrbit).c_str()), 0);
+  EXPECT_EQ(platform.now, before);
+  EXPECT_TRUE(platform.terminateRequests.empty());  // the other copy is left alone
+  EXPECT_EQ(controller->stopRunningTool("unknown", systemPath(kOrbit).c_str()), 0);
+  EXPECT_EQ(controller->stopRunningTool(nullptr, nullptr), 0);
+  EXPECT_EQ(core.outstanding(), 0u);
+  (void)elsewhere;
+}
+
+TEST_F(StopCallback, OneAsSoonAsAllHaveQuit) {
+  const auto process = run(kOrbit);
+  platform.quitOnTerminate = false;
+  start();
+  const double before = platform.now;
+  platform.onSleep = [&] {
+    if (platform.now - before >= 3.0) {
+      std::erase(platform.running, process);
+    }
+  };
+  EXPECT_EQ(controller->stopRunningTool(kOrbit, systemPath(kOrbit).c_str()), 1);
+  EXPECT_EQ(platform.terminateRequests.size(), 1u);
+  EXPECT_NEAR(platform.now - before, 3.0, 0.051);
+}
+
+TEST_F(StopCallback, MinusOneAfterTheDeadline) {
+  run(kOrbit);
+  platform.quitOnTerminate = false;
+  start();
+  const double before = platform.now;
+  EXPECT_EQ(controller->stopRunningTool(kOrbit, systemPath(kOrbit).c_str()), -1);
+  EXPECT_GE(platform.now - before, 12.0);
+  EXPECT_LT(platform.now - before, 12.06);
+}
+
+TEST_F(StopCallback, ReachedThroughTheInstallation) {
+  run(kOrbit);
+  core.installCallsStop = true;
+  core.installAnswers[kOrbit] = R"({"ok":true,"relaunch":true})";
+  core.checkAnswers[kOrbit] = R"({"available":true,"build":6,"ok":true,"version":"1.3"})";
+  start();
+  platform.launches.clear();  // the start-up re-applied the running state
+  controller->perform(Action::checkAll, {});
+  platform.runWorkers();
+  controller->perform(Action::installTool, menuSender(kOrbit));
+  platform.runWorkers();
+  ASSERT_EQ(core.installs.size(), 1u);
+  EXPECT_EQ(core.installs[0].targetPath, systemPath(kOrbit));
+  EXPECT_EQ(core.installs[0].stopResult, 1);
+  ASSERT_EQ(platform.launches.size(), 1u);  // relaunched
+  EXPECT_EQ(platform.launches[0].config.arguments, std::vector<std::string>{"--background"});
+}
+
+// ---- Checks -----------------------------------------------------------------------
+
+class Checks : public ControllerHarness {
+ protected:
+  void SetUp() override { automaticChecksOff(); }
+};
+
+TEST_F(Checks, CompletionMessagesAndRecords) {
+  struct Case {
+    const char* answer;
+    const char* message;
+    std::optional<std::string> toolTip;
+    const char* install;
+  };
+  const Case cases[] = {
+      {R"({"available":true,"build":9,"ok":true,"version":"2.0"})",
+       "Nová verze je připravená ke stažení.", "Nová verze je připravená ke stažení.",
+       "Aktualizovat"},
+      {R"({"available":false,"build":5,"ok":true,"version":"1.2.0"})",
+       "Máš nejnovější dostupnou verzi.", "Máš nejnovější dostupnou verzi.", "Aktuální verze"},
+      {R"({"error":"Podpis vydání nesouhlasí.","ok":false})", "Podpis vydání nesouhlasí.",
+       "Podpis vydání nesouhlasí.", "Zkontrolovat"},
+      {"<html>not json</html>", "", std::nullopt, "Zkontrolovat"},
+  };
+  for (const Case& each : cases) {
+    platform = FakePlatform();
+    automaticChecksOff();
+    install(kOrbit);
+    core.checkAnswers[kOrbit] = each.answer;
+    start();
+    controller->perform(Action::checkAll, {});
+    EXPECT_EQ(control(row(kOrbit).message).text, "Hledám nové vydání…");
+    platform.runWorkers();
+    EXPECT_EQ(control(row(kOrbit).message).text, each.message) << each.answer;
+    EXPECT_EQ(control(row(kOrbit).message).toolTip, each.toolTip) << each.answer;
+    EXPECT_EQ(control(row(kOrbit).install).text, each.install) << each.answer;
+    ASSERT_TRUE(controller->releases().contains(kOrbit));
+    EXPECT_TRUE(controller->checking().empty());
+  }
+  EXPECT_EQ(controller->releases().at(kOrbit), Document::object());
+  EXPECT_EQ(core.outstanding(), 0u);
+}
+
+TEST_F(Checks, TwoQuickRequestsStartOneCheckPerTool) {
+  start();
+  controller->perform(Action::checkAll, {});
+  controller->perform(Action::checkAll, {});
+  EXPECT_EQ(platform.pendingWorkers(), 2u);
+  platform.runWorkers();
+  EXPECT_EQ(core.checks.size(), 2u);
+}
+
+TEST_F(Checks, ABusyToolIsSkippedTheOthersGoAhead) {
+  start();
+  controller->perform(Action::installTool, menuSender(kOrbit));
+  controller->perform(Action::checkAll, {});
+  EXPECT_EQ(controller->checking(), std::set<std::string>{kPane});
+}
+
+TEST_F(Checks, TheInstalledBuildGoesOverAsItsSixtyFourBits) {
+  install(kOrbit, "-1");
+  install(kPane, "41.2");
+  start();
+  controller->perform(Action::checkAll, {});
+  platform.runWorkers();
+  ASSERT_EQ(core.checks.size(), 2u);
+  EXPECT_EQ(core.checks[0].installedBuild, std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(core.checks[1].installedBuild, 41u);
+}
+
+TEST_F(Checks, TheSignalChecksEvenWithAutomaticChecksOff) {
+  start({"kelvoma", "--background"});
+  platform.deliver("KelvomaCheckUpdates");
+  EXPECT_EQ(platform.windowShows, 1);
+  EXPECT_EQ(platform.pendingWorkers(), 2u);
+}
+
+TEST_F(Checks, HourlyOnlyWhileAutomaticChecksAreOn) {
+  start();
+  platform.advance(3600);
+  EXPECT_EQ(platform.pendingWorkers(), 0u);
+  controller->perform(Action::changeAutomatic, controlSender("", true));
+  EXPECT_EQ(setting("automaticChecks"), SettingValue(true));
+  platform.advance(3599);
+  EXPECT_EQ(platform.pendingWorkers(), 0u);
+  platform.advance(1);
+  EXPECT_EQ(platform.pendingWorkers(), 2u);
+}
+
+// ---- Installing and adopting ------------------------------------------------------
+
+class Installing : public ControllerHarness {
+ protected:
+  void SetUp() override { automaticChecksOff(); }
+};
+
+TEST_F(Installing, NotInstalledInstallsAtOnceIntoTheWritableFolder) {
+  for (const bool systemWritable : {true, false}) {
+    platform = FakePlatform();
+    automaticChecksOff();
+    if (systemWritable) {
+      platform.writable.insert("/Applications");
+    }
+    core.installs.clear();
+    core.installAnswers[kPane] = R"({"ok":true,"relaunch":false})";
+    start();
+    controller->perform(Action::installTool, controlSender(kPane));
+    EXPECT_TRUE(controller->busy().contains(kPane));
+    EXPECT_EQ(control(row(kPane).message).text, "Stahuji a ověřuji balíček…");
+    EXPECT_EQ(control(row(kPane).install).text, "Pracuji…");
+    platform.runWorkers();
+    ASSERT_EQ(core.installs.size(), 1u);
+    EXPECT_EQ(core.installs[0].targetPath,
+              systemWritable ? systemPath(kPane) : homePath(kPane));
+    EXPECT_EQ(core.installs[0].osVersion, "6.1.0");
+    EXPECT_TRUE(core.checks.empty());
+    EXPECT_FALSE(controller->busy().contains(kPane));
+    EXPECT_EQ(control(row(kPane).message).text, "Nainstalováno.");
+    EXPECT_TRUE(platform.launches.empty());  // no relaunch asked for
+    EXPECT_EQ(setting("managedByKelvoma", "cz.tobranix.pane-keeper"), SettingValue(true));
+  }
+}
+
+TEST_F(Installing, InstalledWithoutASuccessfulCheckChecksInstead) {
+  install(kOrbit);
+  start();
+  controller->perform(Action::installTool, menuSender(kOrbit));
+  EXPECT_TRUE(controller->busy().empty());
+  EXPECT_EQ(controller->checking(), (std::set<std::string>{kOrbit, kPane}));
+}
+
+TEST_F(Installing, InstalledExternalToolOpensTheAdoptionPanel) {
+  install(kClip);
+  start({"kelvoma", "--background"});
+  controller->perform(Action::installTool, controlSender(kClip));
+  ASSERT_TRUE(platform.openPanel);
+  EXPECT_EQ(platform.openPanel->title, "Přidat Clip Ledger do správy");
+  EXPECT_EQ(platform.openPanel->prompt, "Přidat");
+  EXPECT_EQ(platform.openPanel->directory, "/Applications");
+  EXPECT_EQ(platform.windowShows, 1);
+  EXPECT_TRUE(core.installs.empty());
+}
+
+TEST_F(Installing, RelaunchWithAFailureStillLaunchesTheCopyInPlace) {
+  install(kOrbit);
+  core.checkAnswers[kOrbit] = R"({"available":true,"build":6,"ok":true,"version":"1.3"})";
+  core.installAnswers[kOrbit] = R"({"error":"Přesun se nezdařil.","ok":false,"relaunch":true})";
+  start();
+  controller->perform(Action::checkAll, {});
+  platform.runWorkers();
+  controller->perform(Action::installTool, menuSender(kOrbit));
+  platform.runWorkers();
+  EXPECT_EQ(control(row(kOrbit).message).text, "Přesun se nezdařil.");
+  ASSERT_EQ(platform.launches.size(), 1u);
+  EXPECT_EQ(platform.launches[0].config.arguments, std::vector<std::string>{"--background"});
+}
+
+TEST_F(Installing, AnExternalToolIsStartedAfterItsInstallation) {
+  core.installAnswers[kClip] = R"({"ok":true,"relaunch":false})";
+  start();
+  controller->perform(Action::installTool, menuSender(kClip));
+  install(kClip);  // the core put it in place
+  platform.runWorkers();
+  ASSERT_EQ(platform.launches.size(), 1u);
+  EXPECT_EQ(platform.launches[0].config, (LaunchConfiguration{.arguments = {}, .activates = true}));
+  platform.drainMain();
+  EXPECT_EQ(setting("enabled.clip-ledger"), SettingValue(true));
+}
+
+TEST_F(Installing, AnAnswerThatIsNotJsonFailsQuietly) {
+  core.installAnswers[kPane] = "Internal error";
+  start();
+  controller->perform(Action::installTool, menuSender(kPane));
+  platform.runWorkers();
+  EXPECT_EQ(control(row(kPane).message).text, "");
+  EXPECT_TRUE(platform.launches.empty());
+  EXPECT_TRUE(controller->busy().empty());
+}
+
+TEST_F(Installing, AdoptingTheRightBundleRemembersItsResolvedPath) {
+  platform.addBundle("/opt/apps/Clip Ledger.app", "cz.tobranix.clip-ledger", "3", "3.0");
+  platform.symlinks["/home/user/Clip.APP"] = "/opt/apps/Clip Ledger.app";
+  start();
+  controller->perform(Action::chooseApplication, menuSender(kClip));
+  run(kClip, "/opt/apps/Clip Ledger.app");
+  platform.answerOpenPanel("/home/user/Clip.APP");
+  EXPECT_EQ(setting("applicationPath.clip-ledger"),
+            SettingValue(std::string("/opt/apps/Clip Ledger.app")));
+  EXPECT_EQ(setting("enabled.clip-ledger"), SettingValue(true));
+  EXPECT_EQ(control(row(kClip).version).text, "Nainstalováno 3.0");
+  EXPECT_TRUE(platform.alerts.empty());
+}
+
+TEST_F(Installing, AWrongChoiceIsRefusedWithAnAlert) {
+  platform.addBundle("/opt/apps/Other.app", "com.example.other", "3", "3.0");
+  platform.addBundle("/opt/apps/Clip Ledger.bundle", "cz.tobranix.clip-ledger", "3", "3.0");
+  start();
+  for (const char* chosen : {"/opt/apps/Other.app", "/opt/apps/Clip Ledger.bundle"}) {
+    platform.alerts.clear();
+    controller->perform(Action::chooseApplication, menuSender(kClip));
+    platform.answerOpenPanel(std::string(chosen));
+    ASSERT_EQ(platform.alerts.size(), 1u) << chosen;
+    EXPECT_EQ(platform.alerts[0].message, "Jiná aplikace");
+    EXPECT_EQ(platform.alerts[0].informative, "Vyber aplikaci Clip Ledger.");
+    EXPECT_FALSE(platform.alerts[0].modal);
+  }
+  controller->perform(Action::chooseApplication, menuSender(kClip));
+  platform.answerOpenPanel(std::nullopt);  // cancelled
+  EXPECT_EQ(setting("applicationPath.clip-ledger"), std::nullopt);
+}
+
+// ---- Launch at login ---------------------------------------------------------------
+
+class Login : public ControllerHarness {
+ protected:
+  void SetUp() override { automaticChecksOff(); }
+};
+
+TEST_F(Login, TheCheckboxRegistersAndFollowsThePlatform) {
+  start();
+  controller->perform(Action::changeLogin, controlSender("", true));
+  EXPECT_EQ(platform.loginRegistrations, 1);
+  EXPECT_TRUE(global(&WindowLayout::login).on);
+  controller->perform(Action::changeLogin, controlSender("", false));
+  EXPECT_EQ(platform.loginUnregistrations, 1);
+  EXPECT_FALSE(global(&WindowLayout::login).on);
+  EXPECT_TRUE(platform.alerts.empty());
+}
+
+TEST_F(Login, ARefusalIsShownAndTheCheckboxReturns) {
+  for (const std::string& error : {std::string("Přístup odepřen."), std::string()}) {
+    platform.alerts.clear();
+    platform.loginAnswer = std::unexpected(error);
+    start();
+    platform.controls.at(controller->layout().login).on = true;  // the click
+    controller->perform(Action::changeLogin, controlSender("", true));
+    ASSERT_EQ(platform.alerts.size(), 1u);
+    EXPECT_TRUE(platform.alerts[0].modal);
+    EXPECT_EQ(platform.alerts[0].message, "Spuštění při přihlášení");
+    EXPECT_EQ(platform.alerts[0].informative,
+              error.empty() ? "Povol Kelvoma v nastavení systému." : error);
+    EXPECT_FALSE(global(&WindowLayout::login).on);
+  }
+}
+
+TEST_F(Login, WithoutSupportOnlyRefreshes) {
+  platform.loginSupported = false;
+  start();
+  const int menus = platform.menusSet;
+  controller->perform(Action::changeLogin, controlSender("", true));
+  EXPECT_EQ(platform.loginRegistrations, 0);
+  EXPECT_EQ(platform.menusSet, menus + 1);
+}
+
+}  // namespace
+}  // namespace kelvoma::app::testing
