@@ -90,6 +90,11 @@ std::expected<json, std::string> parse_document(std::string_view text) {
   if (text.starts_with("\xEF\xBB\xBF")) {
     return std::unexpected("byte-order mark before the value");
   }
+  // The library's lexer takes a NUL byte for the end of the input and would
+  // ignore whatever follows it; no JSON text can hold a raw NUL anyway.
+  if (text.find('\0') != std::string_view::npos) {
+    return std::unexpected("NUL byte in the text");
+  }
   StrictBuilder builder;
   const bool parsed = json::sax_parse(text.begin(), text.end(), &builder,
                                       json::input_format_t::json, /*strict=*/true);

@@ -76,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
                          "invalid type: object, expected an array"},
         CatalogErrorCase{"entry_as_array", R"([["t","T","d","b","T.app","s"]])",
                          "invalid type: array, expected an object"}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& instance) { return instance.param.name; });
 
 TEST(ParseCatalog, RefusesTrailingTextAndByteOrderMark) {
   EXPECT_TRUE(parse_catalog(catalog_of("") + " \n\t\r").has_value());

@@ -31,6 +31,8 @@ INSTANTIATE_TEST_SUITE_P(
         DocumentCase{"trailing_characters", R"({"a":1}x)", false},
         DocumentCase{"second_value", R"({"a":1}{"a":1})", false},
         DocumentCase{"trailing_nul", std::string("{\"a\":1}\0", 8), false},
+        DocumentCase{"nul_then_garbage", std::string("{\"a\":1}\0{{{", 11), false},
+        DocumentCase{"nul_inside_string", std::string("{\"a\":\"x\0y\"}", 11), false},
         DocumentCase{"duplicate_member", R"({"a":1,"a":1})", false},
         DocumentCase{"duplicate_member_nested", R"({"a":{"b":1,"b":2}})", false},
         DocumentCase{"duplicate_member_in_array", R"([{"b":1},{"b":2,"c":3,"b":4}])", false},
@@ -48,7 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
         DocumentCase{"deep_but_allowed", std::string(511, '[') + std::string(511, ']'), true},
         DocumentCase{"too_deep", std::string(513, '[') + std::string(513, ']'), false},
         DocumentCase{"hostile_depth", std::string(60000, '['), false}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& instance) { return instance.param.name; });
 
 TEST(ParseDocument, KeepsNumberKindsApart) {
   const auto document = parse_document(R"([0,-0,-5,1.0,1e2,18446744073709551615,18446744073709551616])");
@@ -158,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "invalid type: array, expected an object"},
         MembersCase{"not_a_record", "\"text\"", manifest_rules,
                     "invalid type: string, expected an object"}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& instance) { return instance.param.name; });
 
 TEST(ReadMembers, AbsentOptionalFieldIsNull) {
   const auto document = parse_document(R"({"a":1,"b":2})");

@@ -53,7 +53,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "[0,42,18446744073709551615]"},
         DocumentCase{"nested", json{{"a", json::array({json{{"y", nullptr}, {"x", true}}})}},
                      R"({"a":[{"x":true,"y":null}]})"}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& instance) { return instance.param.name; });
 
 TEST(ErrorDocument, HasErrorThenOkAndNothingElse) {
   EXPECT_EQ(take(json_to_c_string(error_document("Řádek\n\"x\""))),
