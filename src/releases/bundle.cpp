@@ -143,8 +143,12 @@ std::expected<BundleIdentity, std::string> read_bundle_identity(const std::strin
 }
 
 std::string code_requirement(const Tool& tool) {
-  return "anchor apple generic and identifier \"" + tool.bundle_id +
-         "\" and certificate leaf[subject.OU] = \"" + tool.team_id + "\"";
+  std::string requirement = "anchor apple generic and identifier \"";
+  requirement.append(tool.bundle_id);
+  requirement.append("\" and certificate leaf[subject.OU] = \"");
+  requirement.append(tool.team_id);
+  requirement.push_back('"');
+  return requirement;
 }
 
 std::expected<void, std::string> validate_managed_bundle(const CoreConfig& config,
@@ -196,9 +200,12 @@ std::expected<void, std::string> verify_code_signature(const CoreConfig& config,
   if (tool.team_id.empty()) {
     return std::unexpected("V katalogu chybí identita vydavatele.");
   }
+  // "=" marks the argument as requirement text rather than a file name.
+  std::string requirement = "=";
+  requirement.append(code_requirement(tool));
   const Command codesign{
       .program = config.codesign,
-      .arguments = {"--verify", "--deep", "--strict", "-R", "=" + code_requirement(tool), bundle}};
+      .arguments = {"--verify", "--deep", "--strict", "-R", std::move(requirement), bundle}};
   if (auto signature =
           run_command(codesign, "Podpis aplikace nebo identita vydavatele nesouhlasí.");
       !signature) {

@@ -13,8 +13,11 @@
 #include <cstdlib>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "releases/archive_check.h"
@@ -289,7 +292,8 @@ Step write_archive(const std::string& path, std::span<const std::uint8_t> bytes)
 }
 
 // Where the unpacked archive's bundle is expected, after the archive has
-// been written and unpacked in a fresh install directory next to the target.
+// been verified, written and unpacked in a fresh install directory next to
+// the target.
 struct UnpackedRelease {
   InstallDirectory directory;
   std::string bundle;
@@ -300,32 +304,88 @@ struct WorkspaceMessages {
   std::string_view cannot_create_message;  // per route
 };
 
-std::expected<UnpackedRelease, std::string> unpack_next_to_target(const CoreConfig& config,
-                                                                  const std::string& target,
-                                                                  const Tool& tool,
-                                                                  ByteBuffer archive,
-                                                                  WorkspaceMessages messages) {
-  const auto parent = parent_directory(target);
-  if (!parent) {
-    return std::unexpected("Neplatné umístění instalace.");
-  }
-  if (auto created = create_directories(*parent); !created) {
-    return std::unexpected(created.error());
-  }
-  auto directory = InstallDirectory::create(*parent);
+// The archive's check against what the publisher declared (signature or
+// digest); it only reads the bytes.
+using ArchiveCheck = std::function<Step(std::span<const std::uint8_t>)>;
+
+// A fresh install directory in `parent` holding the written archive.
+std::expected<InstallDirectory, std::string> write_workspace(const std::string& parent,
+                                                             std::span<const std::uint8_t> archive,
+                                                             WorkspaceMessages messages) {
+  auto directory = InstallDirectory::create(parent);
   if (!directory) {
     return std::unexpected(std::string(messages.cannot_create_message));
   }
-  const std::string archive_path = directory->entry(messages.archive_name);
-  {
-    // The archive leaves memory once it is on disk.
-    const ByteBuffer held = std::move(archive);
-    if (auto written = write_archive(archive_path, held.bytes()); !written) {
-      return std::unexpected(written.error());
+  if (auto written = write_archive(directory->entry(messages.archive_name), archive); !written) {
+    return std::unexpected(written.error());
+  }
+  return std::move(*directory);
+}
+
+bool is_directory(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Checks the archive and, when the target's parent already exists, writes it
+// into a fresh install directory at the same time: hashing a large archive
+// and writing it each take a good share of an installation, and neither
+// needs the other. The outcome is the same as one step after the other: the
+// check's message comes first, a failed check leaves nothing on disk (the
+// directory goes with its owner), and missing ancestors are created only
+// for a verified archive.
+std::expected<InstallDirectory, std::string> verify_and_write(const std::string& target,
+                                                              ByteBuffer archive,
+                                                              const ArchiveCheck& check,
+                                                              WorkspaceMessages messages) {
+  const auto parent = parent_directory(target);
+  std::optional<std::expected<InstallDirectory, std::string>> workspace;
+  Step verified;
+  if (parent && is_directory(*parent)) {
+    std::optional<std::jthread> checker;
+    try {
+      checker.emplace([&] { verified = check(archive.bytes()); });
+    } catch (const std::system_error&) {
+      // No thread to spare: check first, then write.
     }
+    if (checker) {
+      workspace.emplace(write_workspace(*parent, archive.bytes(), messages));
+      checker->join();
+    } else {
+      verified = check(archive.bytes());
+      if (verified) {
+        workspace.emplace(write_workspace(*parent, archive.bytes(), messages));
+      }
+    }
+  } else {
+    verified = check(archive.bytes());
+  }
+  if (!verified) {
+    return std::unexpected(verified.error());
+  }
+  if (!parent) {
+    return std::unexpected("Neplatné umístění instalace.");
+  }
+  if (!workspace) {
+    if (auto created = create_directories(*parent); !created) {
+      return std::unexpected(created.error());
+    }
+    workspace.emplace(write_workspace(*parent, archive.bytes(), messages));
+  }
+  return std::move(*workspace);
+}
+
+std::expected<UnpackedRelease, std::string> unpack_next_to_target(
+    const CoreConfig& config, const std::string& target, const Tool& tool, ByteBuffer archive,
+    const ArchiveCheck& check, WorkspaceMessages messages) {
+  // The archive leaves memory once it is on disk.
+  auto directory = verify_and_write(target, std::move(archive), check, messages);
+  if (!directory) {
+    return std::unexpected(directory.error());
   }
   const std::string unpacked = directory->entry("unpacked");
-  if (auto unpacked_ok = unpack_archive(config, archive_path, unpacked); !unpacked_ok) {
+  if (auto unpacked_ok = unpack_archive(config, directory->entry(messages.archive_name), unpacked);
+      !unpacked_ok) {
     return std::unexpected(unpacked_ok.error());
   }
   std::string bundle = join_path(unpacked, tool.bundle_name);
@@ -418,13 +478,11 @@ Step install_managed(const CoreConfig& config, const Tool& tool, const InstallRe
   if (!archive) {
     return std::unexpected(archive.error());
   }
-  if (auto verified =
-          verify_release_archive(archive->bytes(), *release, tool, ArchiveSizeMessage::download);
-      !verified) {
-    return verified;
-  }
+  const ArchiveCheck signed_by_publisher = [&](std::span<const std::uint8_t> bytes) {
+    return verify_release_archive(bytes, *release, tool, ArchiveSizeMessage::download);
+  };
   auto unpacked = unpack_next_to_target(
-      config, target, tool, std::move(*archive),
+      config, target, tool, std::move(*archive), signed_by_publisher,
       {.archive_name = "update.zip",
        .cannot_create_message =
            "Do složky Applications nelze zapisovat. Použij aplikaci v ~/Applications."});
@@ -475,13 +533,11 @@ Step install_external(const CoreConfig& config, const Tool& tool, const InstallR
   if (!archive) {
     return std::unexpected(archive.error());
   }
-  if (auto verified =
-          verify_asset_digest(archive->bytes(), release->asset.size, release->asset.digest);
-      !verified) {
-    return verified;
-  }
+  const ArchiveCheck matches_digest = [&](std::span<const std::uint8_t> bytes) {
+    return verify_asset_digest(bytes, release->asset.size, release->asset.digest);
+  };
   auto unpacked = unpack_next_to_target(
-      config, target, tool, std::move(*archive),
+      config, target, tool, std::move(*archive), matches_digest,
       {.archive_name = "download.zip",
        .cannot_create_message = "Do cílové složky Applications nelze zapisovat."});
   if (!unpacked) {

@@ -788,6 +788,51 @@ INSTANTIATE_TEST_SUITE_P(Kinds, HostileReleaseTest,
                                            fixture::HostileEntry::symlink_write,
                                            fixture::HostileEntry::unicode_path));
 
+// --- the archive check comes first, whatever the disk holds -------------------
+
+void tamper(const std::string& archive) {
+  std::string bytes = fixture::read_file(archive);
+  bytes[bytes.size() / 2] ^= 1;
+  fixture::write_file(archive, bytes);
+}
+
+const std::string tampered = "Podpis vydavatele nesouhlasí. Instalace byla zastavena.";
+
+TEST_F(InstallTest, FailedCheckOfAFirstInstallationCreatesNoFolder) {
+  publish_release_2();
+  tamper(archive_file_);
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()), failure(tampered));
+  EXPECT_FALSE(fs::exists(apps_));
+}
+
+TEST_F(InstallTest, FailedCheckBeatsAnApplicationsFolderThatIsAFile) {
+  fixture::write_file(apps_, "not a folder");
+  publish_release_2();
+  tamper(archive_file_);
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()), failure(tampered));
+  EXPECT_EQ(testing::read_file(apps_), "not a folder");
+}
+
+TEST_F(InstallTest, FailedCheckBeatsAnUnwritableApplicationsFolder) {
+  fs::create_directories(apps_);
+  const ScopedMount read_only(apps_, "mode=0755", MS_RDONLY);
+  if (!read_only.mounted()) GTEST_SKIP() << "mounting is not permitted here";
+  publish_release_2();
+  tamper(archive_file_);
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()), failure(tampered));
+}
+
+TEST_F(InstallTest, ExternalFailedDigestLeavesNothing) {
+  const auto archive = zip_bundle(clip_bundle());
+  for (const bool folder_exists : {false, true}) {
+    if (folder_exists) fs::create_directories(apps_);
+    publish_external(archive, "v1.2", "sha256:" + std::string(64, 'a'));
+    EXPECT_EQ(install_external(clip_target_),
+              failure("Kontrolní součet nebo velikost staženého balíčku nesouhlasí."));
+    EXPECT_EQ(fs::exists(apps_), folder_exists);
+  }
+}
+
 // --- faults of the disk, made real with mounts -----------------------------
 
 TEST_F(InstallTest, ApplicationsFolderNotWritable) {

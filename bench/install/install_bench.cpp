@@ -1,0 +1,205 @@
+// An end-to-end update through mini_install (manifest, archive download,
+// signature, unpacking, bundle checks with the stub signing programs,
+// replacement) against the same transfers and file work done by shell tools:
+// curl of the manifest, curl of the archive to a file, bsdtar, mv, rm.
+// Both update the same installed copy from the same local HTTPS server; runs
+// alternate so that load from elsewhere falls on both alike; medians are
+// compared. Peak memory is the installing process's own high-water mark
+// (VmHWM), which it reports when done: a child's rusage would also count the
+// memory of the benchmark process it was spawned from.
+//
+//   kelvoma_install_bench [--runs N] [--size-mib N]
+//   kelvoma_install_bench --install-child TARGET     (one installation)
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "kelvoma/kelvoma.h"
+#include "release_fixture.h"
+#include "releases/fetch.h"
+
+extern char** environ;
+
+namespace kelvoma::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr double mib = 1048576.0;
+
+std::int32_t not_running(const char*, const char*) { return 0; }
+
+// The "VmHWM:" line of /proc/self/status, in KiB.
+long peak_resident_kib() {
+  std::FILE* status = std::fopen("/proc/self/status", "r");
+  if (status == nullptr) return -1;
+  char line[256];
+  long kib = -1;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
+  }
+  std::fclose(status);
+  return kib;
+}
+
+int install_child(const char* target) {
+  char* document = mini_install(tool_id, target, os_version, not_running);
+  const bool ok = std::strstr(document, "\"ok\":true") != nullptr;
+  if (!ok) std::fprintf(stderr, "%s\n", document);
+  mini_free(document);
+  std::printf("%ld\n", peak_resident_kib());
+  return ok ? 0 : 3;
+}
+
+struct Measurement {
+  double seconds = -1;   // negative: the run failed
+  double peak_mib = -1;  // what the child reported, if anything
+};
+
+Measurement measure(std::vector<std::string> arguments) {
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  int output[2];
+  if (::pipe2(output, O_CLOEXEC) != 0) return {};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+  const auto start = Clock::now();
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(output[1]);
+  std::string printed;
+  char buffer[256];
+  for (ssize_t got; (got = ::read(output[0], buffer, sizeof buffer)) != 0;) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) break;
+    printed.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(output[0]);
+  if (spawned != 0) return {};
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  Measurement result;
+  result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (!printed.empty()) result.peak_mib = std::strtod(printed.c_str(), nullptr) / 1024.0;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) result.seconds = -1;
+  return result;
+}
+
+std::string quoted(const std::string& text) {
+  std::string result = "'";
+  for (const char c : text) {
+    if (c == '\'') {
+      result += "'\\''";
+    } else {
+      result += c;
+    }
+  }
+  return result + "'";
+}
+
+// The shell's version of the same work, with the transfer tool's own
+// arguments as the core uses them.
+std::string shell_script(const UpdateFixture& fixture) {
+  std::string curl = "/usr/bin/curl";
+  for (const auto& argument : transfer_arguments("", 1048577)) {
+    if (argument == "--url" || argument.empty()) continue;
+    curl += " " + quoted(argument);
+  }
+  const std::string dir = quoted(fixture.applications() + "/.shell-install");
+  return "set -e\n"
+         "rm -rf " +
+         dir + "\nmkdir " + dir + "\n" + curl + " --url " + quoted(fixture.manifest_url()) +
+         " > /dev/null\n" + curl + " -o " + dir + "/update.zip --url " +
+         quoted(fixture.archive_url()) + "\n" + "mkdir " + dir +
+         "/unpacked\n"
+         "/usr/bin/bsdtar -x -f " +
+         dir + "/update.zip -C " + dir +
+         "/unpacked\n"
+         "mv " +
+         quoted(fixture.target()) + " " + dir +
+         "/previous.app\n"
+         "mv " +
+         dir + "/unpacked/" + quoted("Orbit Action Dial.app") + " " + quoted(fixture.target()) +
+         "\n"
+         "rm -rf " +
+         dir + "\n";
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t middle = values.size() / 2;
+  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+bool updated(const UpdateFixture& fixture, std::uint64_t payload) {
+  std::string detail;
+  const bool ok = judge_target(fixture.target(), payload, detail) == Outcome::new_copy;
+  if (!ok) std::fprintf(stderr, "not updated: %s\n", detail.c_str());
+  return ok;
+}
+
+int run(int runs, std::uint64_t payload) {
+  const UpdateFixture fixture(payload);
+  if (!fixture.ready()) {
+    std::fprintf(stderr, "fixture: %s\n", fixture.failure().c_str());
+    return 2;
+  }
+  const double archive_mib = static_cast<double>(fixture.archive_size()) / mib;
+  std::printf("archive %.1f MiB, %d runs each\n", archive_mib, runs);
+  const std::string script = shell_script(fixture);
+  std::vector<double> core_seconds;
+  std::vector<double> shell_seconds;
+  double core_peak = 0;
+  for (int i = 0; i < runs; ++i) {
+    fixture.install_old();
+    const Measurement core = measure({"/proc/self/exe", "--install-child", fixture.target()});
+    if (core.seconds < 0 || !updated(fixture, payload)) return 2;
+    fixture.install_old();
+    const Measurement shell = measure({"/bin/sh", "-c", script});
+    if (shell.seconds < 0 || !updated(fixture, payload)) return 2;
+    std::printf("  run %d: mini_install %.3f s (peak %.1f MiB), shell tools %.3f s\n", i + 1,
+                core.seconds, core.peak_mib, shell.seconds);
+    core_seconds.push_back(core.seconds);
+    shell_seconds.push_back(shell.seconds);
+    core_peak = std::max(core_peak, core.peak_mib);
+  }
+  fixture.remove_install_directories();
+  const double ratio = median(core_seconds) / median(shell_seconds);
+  const double peak_limit = archive_mib + 32;
+  std::printf(
+      "wall time (median): mini_install %.3f s, shell tools %.3f s, ratio %.2f (limit 1.30)\n",
+      median(core_seconds), median(shell_seconds), ratio);
+  std::printf("peak RSS of the installing process: %.1f MiB (limit %.1f = archive + 32)\n",
+              core_peak, peak_limit);
+  const bool passed = ratio <= 1.3 && core_peak <= peak_limit;
+  std::printf("%s\n", passed ? "within the limits" : "OUTSIDE THE LIMITS");
+  return passed ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace kelvoma::bench
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--install-child") == 0) {
+    return kelvoma::bench::install_child(argv[2]);
+  }
+  int runs = 5;
+  std::uint64_t size_mib = 100;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--runs") == 0) runs = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--size-mib") == 0) size_mib = std::strtoull(argv[i + 1], nullptr, 10);
+  }
+  return kelvoma::bench::run(runs, size_mib * 1048576);
+}
