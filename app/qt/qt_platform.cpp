@@ -60,6 +60,7 @@ QtPlatform::QtPlatform(QtPlatformOptions options)
     : options_(std::move(options)),
       autostart_(options_.configDirectory + "/autostart/" + kApplicationDomain + ".desktop",
                  options_.executable),
+      processes_(options_.procRoot),
       workers_(new QThreadPool) {
   initialiseSymbols();
   workers_->setMaxThreadCount(8);
@@ -344,7 +345,7 @@ bool QtPlatform::isWritable(const std::string& path) { return access(path.c_str(
 // ---- Workspace -----------------------------------------------------------------
 
 std::vector<RunningApplication> QtPlatform::runningApplications() {
-  return system::runningApplications(options_.procRoot);
+  return processes_.scan(uptime());
 }
 
 bool QtPlatform::isTerminated(const RunningApplication& application) {

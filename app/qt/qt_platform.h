@@ -14,6 +14,7 @@
 
 #include "platform.h"
 #include "system/autostart.h"
+#include "system/process_table.h"
 
 class QSettings;
 class QTimer;
@@ -120,6 +121,7 @@ class QtPlatform final : public QObject, public Platform {
   std::map<TimerId, std::unique_ptr<QTimer>> timers_;
   TimerId lastTimer_ = 0;
   system::Autostart autostart_;
+  system::ProcessTable processes_;
   QThreadPool* workers_;  // never waited for at exit: a running check must not hold it up
   std::atomic<int> runningWork_{0};
 };

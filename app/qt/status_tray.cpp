@@ -50,9 +50,14 @@ void StatusTray::describe(QAction* action, const MenuItem& item) {
   if (action->text() != QString::fromStdString(item.title)) {
     action->setText(QString::fromStdString(item.title));
   }
-  action->setEnabled(item.enabled);
-  action->setData(QVariantList{item.action ? static_cast<int>(*item.action) : -1,
-                               QString::fromStdString(item.representedObject)});
+  if (action->isEnabled() != item.enabled) {
+    action->setEnabled(item.enabled);
+  }
+  const QVariantList data{item.action ? static_cast<int>(*item.action) : -1,
+                          QString::fromStdString(item.representedObject)};
+  if (action->data().toList() != data) {
+    action->setData(data);
+  }
 }
 
 void StatusTray::fill(QMenu* into, const std::vector<MenuItem>& items) {

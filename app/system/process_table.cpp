@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <charconv>
 #include <cstdlib>
 #include <map>
@@ -32,10 +33,16 @@ std::optional<int> pidOf(const char* name) {
   return pid;
 }
 
-std::optional<std::string> executableOf(const std::string& procRoot, int pid) {
-  const std::string link = procRoot + "/" + std::to_string(pid) + "/exe";
+// Relative to an open procRoot, so that each lookup walks two names, not four:
+// this runs for every process on the machine once a second.
+std::optional<std::string> executableOf(int procFd, const char* pid) {
+  char link[32];
+  const int written = std::snprintf(link, sizeof link, "%s/exe", pid);
+  if (written <= 0 || static_cast<std::size_t>(written) >= sizeof link) {
+    return std::nullopt;
+  }
   char target[4096];
-  const ssize_t length = readlink(link.c_str(), target, sizeof target);
+  const ssize_t length = readlinkat(procFd, link, target, sizeof target);
   if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) {
     return std::nullopt;
   }
@@ -104,38 +111,87 @@ std::optional<ProcessStat> readProcessStat(const std::string& procRoot, int pid)
   return stat;
 }
 
-std::vector<RunningApplication> runningApplications(const std::string& procRoot) {
-  std::vector<RunningApplication> found;
-  const std::unique_ptr<DIR, DirClose> directory(opendir(procRoot.c_str()));
-  if (!directory) {
-    return found;
+namespace {
+
+// One running application from a process whose executable is known, or none.
+std::optional<RunningApplication> applicationOf(const std::string& procRoot, int pid,
+                                                const std::string& executable,
+                                                std::map<std::string, std::string>& identifiers) {
+  if (executable.find(kMacOS) == std::string::npos) {
+    return std::nullopt;
+  }
+  auto bundle = bundlePathOfExecutable(executable);
+  const auto stat = readProcessStat(procRoot, pid);
+  if (!bundle || !stat || stat->state == 'Z' || stat->state == 'X') {
+    return std::nullopt;
   }
   // Several processes of one bundle share its identifier: read each plist once.
+  auto [known, inserted] = identifiers.try_emplace(*bundle);
+  if (inserted) {
+    const auto info = readPropertyList(*bundle + "/Contents/Info.plist");
+    known->second = info ? textOf(*info, "CFBundleIdentifier").value_or("") : "";
+  }
+  return RunningApplication{.pid = pid,
+                            .startTime = stat->startTime,
+                            .bundleIdentifier = known->second,
+                            .bundlePath = std::move(*bundle)};
+}
+
+}  // namespace
+
+std::vector<RunningApplication> runningApplications(const std::string& procRoot) {
+  ProcessTable table(procRoot, 0.0);
+  return table.scan(0.0);
+}
+
+ProcessTable::ProcessTable(std::string procRoot, double fullRescanSeconds)
+    : procRoot_(std::move(procRoot)), fullRescanSeconds_(fullRescanSeconds) {
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self);
+  if (length > 0 && static_cast<std::size_t>(length) < sizeof self) {
+    ownExecutable_.assign(self, static_cast<std::size_t>(length));
+  }
+}
+
+std::vector<RunningApplication> ProcessTable::scan(double now) {
+  std::vector<RunningApplication> found;
+  const std::unique_ptr<DIR, DirClose> directory(opendir(procRoot_.c_str()));
+  if (!directory) {
+    known_.clear();
+    return found;
+  }
+  const bool full = !scannedOnce_ || now - lastFullScan_ >= fullRescanSeconds_;
+  if (full) {
+    lastFullScan_ = now;
+    scannedOnce_ = true;
+  }
+  std::map<int, Known> seen;
   std::map<std::string, std::string> identifiers;
   while (const dirent* entry = readdir(directory.get())) {
     const auto pid = pidOf(entry->d_name);
     if (!pid) {
       continue;
     }
-    const auto executable = executableOf(procRoot, *pid);
-    if (!executable || executable->find(kMacOS) == std::string::npos) {
-      continue;
+    const std::uint64_t inode = entry->d_ino;
+    const auto cached = known_.find(*pid);
+    Known current;
+    if (!full && cached != known_.end() && cached->second.inode == inode) {
+      current = std::move(cached->second);
+    } else {
+      current = {inode, executableOf(dirfd(directory.get()), entry->d_name)};
     }
-    auto bundle = bundlePathOfExecutable(*executable);
-    const auto stat = readProcessStat(procRoot, *pid);
-    if (!bundle || !stat || stat->state == 'Z' || stat->state == 'X') {
-      continue;
+    if (current.executable) {
+      if (auto application = applicationOf(procRoot_, *pid, *current.executable, identifiers)) {
+        found.push_back(std::move(*application));
+      }
     }
-    auto [known, inserted] = identifiers.try_emplace(*bundle);
-    if (inserted) {
-      const auto info = readPropertyList(*bundle + "/Contents/Info.plist");
-      known->second = info ? textOf(*info, "CFBundleIdentifier").value_or("") : "";
+    // Our own forked children may exec a tool at any moment: read them again.
+    const bool settled = !current.executable || *current.executable != ownExecutable_;
+    if (settled && (!current.executable || current.executable->find(kMacOS) == std::string::npos)) {
+      seen.emplace(*pid, std::move(current));
     }
-    found.push_back({.pid = *pid,
-                     .startTime = stat->startTime,
-                     .bundleIdentifier = known->second,
-                     .bundlePath = std::move(*bundle)});
   }
+  known_ = std::move(seen);
   return found;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +30,34 @@ std::optional<ProcessStat> readProcessStat(const std::string& procRoot, int pid)
 // identifier from its Info.plist (empty when it has none). One pass over
 // procRoot; processes that cannot be inspected are skipped.
 std::vector<RunningApplication> runningApplications(const std::string& procRoot = "/proc");
+
+// The same list, kept up to date cheaply for a caller that asks every second.
+// Reading every process's executable link is most of a refresh's cost, and a
+// process's executable changes only when it execs again: a process seen
+// outside any bundle is not read again for up to `fullRescanSeconds`, unless
+// its /proc entry is a new one (a reused id gets a new inode) or it still runs
+// this program (our own launches, between fork and exec). Processes inside
+// bundles are read afresh every time.
+class ProcessTable {
+ public:
+  explicit ProcessTable(std::string procRoot = "/proc", double fullRescanSeconds = 5.0);
+
+  // now: monotonic seconds, for the rescan period.
+  std::vector<RunningApplication> scan(double now);
+  std::size_t knownProcesses() const { return known_.size(); }
+
+ private:
+  struct Known {
+    std::uint64_t inode = 0;
+    std::optional<std::string> executable;
+  };
+  std::string procRoot_;
+  double fullRescanSeconds_;
+  double lastFullScan_ = 0;
+  bool scannedOnce_ = false;
+  std::string ownExecutable_;
+  std::map<int, Known> known_;
+};
 
 // Whether the process is gone, a zombie, or another process under a reused id.
 bool isTerminated(const RunningApplication& application, const std::string& procRoot = "/proc");

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# CPU and memory of the idle application: the fixture build started with
+# --background on a virtual display with a private session bus, three fixture
+# tools installed and running, measured over a window (seconds, default 60).
+# Target: at most 0.5 % of one core. Resident memory is reported.
+#
+#   app_idle.sh KELVOMA_EXECUTABLE FIXTURE_TOOL_EXECUTABLE [SECONDS]
+set -euo pipefail
+executable=$1
+tool=$2
+seconds=${3:-60}
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
+mkdir -p "$XDG_CONFIG_HOME"
+printf '[General]\nautomaticChecks=false\n' > "$XDG_CONFIG_HOME/cz.tobranix.tools-manager.ini"
+for entry in "orbit-action-dial|Orbit Action Dial" "pane-keeper|Pane Keeper" "clip-ledger|Clip Ledger"; do
+  id=${entry%%|*}; name=${entry#*|}
+  bundle="$HOME/Applications/$name.app"
+  mkdir -p "$bundle/Contents/MacOS"
+  cp "$tool" "$bundle/Contents/MacOS/fixture-tool"
+  cat > "$bundle/Contents/Info.plist" <<PLIST
+<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict>
+<key>CFBundleIdentifier</key><string>cz.tobranix.$id</string>
+<key>CFBundleExecutable</key><string>fixture-tool</string>
+<key>CFBundleVersion</key><string>5</string>
+<key>CFBundleShortVersionString</key><string>1.2.0</string>
+</dict></plist>
+PLIST
+  "$bundle/Contents/MacOS/fixture-tool" --background & pids+=($!)
+done
+
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null & pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
+export DISPLAY=":$(head -n1 "$work/display")"
+unset QT_QPA_PLATFORM
+
+export KELVOMA_IDLE_EXE=$executable KELVOMA_IDLE_SECONDS=$seconds
+dbus-run-session -- bash -euo pipefail -c '
+  "$KELVOMA_IDLE_EXE" --background >/dev/null 2>&1 &
+  app=$!
+  ticks() { awk "{ print \$14 + \$15 }" "/proc/$app/stat"; }
+  sleep 5  # start-up settles
+  kill -0 "$app"
+  before=$(ticks); start=$(date +%s.%N)
+  sleep "$KELVOMA_IDLE_SECONDS"
+  after=$(ticks); end=$(date +%s.%N)
+  hz=$(getconf CLK_TCK)
+  rss=$(awk "/^VmRSS/ { print \$2 }" "/proc/$app/status")
+  hwm=$(awk "/^VmHWM/ { print \$2 }" "/proc/$app/status")
+  kill -TERM "$app"; wait "$app" || true
+  awk -v b="$before" -v a="$after" -v s="$start" -v e="$end" -v hz="$hz" -v rss="$rss" -v hwm="$hwm" "BEGIN {
+    cpu = (a - b) / hz / (e - s) * 100
+    printf \"idle CPU: %.3f %% of one core over %.0f s (target: at most 0.5 %%)\n\", cpu, e - s
+    printf \"idle RSS: %.1f MiB (peak %.1f MiB)\n\", rss / 1024, hwm / 1024
+    exit cpu > 0.5 ? 1 : 0
+  }"
+'
