@@ -1,5 +1,7 @@
 #include "qt_platform.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -8,6 +10,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QSettings>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
 #include <chrono>
@@ -25,6 +28,13 @@ static void initialiseSymbols() { Q_INIT_RESOURCE(symbols); }
 
 namespace kelvoma::app::qt {
 namespace {
+
+int terminationPipeWriter = -1;  // the only state a signal handler may touch
+
+void onSignal(int) {
+  const char byte = 1;
+  (void)!write(terminationPipeWriter, &byte, 1);
+}
 
 constexpr const char* kApplicationDomain = "cz.tobranix.tools-manager";
 
@@ -68,6 +78,13 @@ QtPlatform::QtPlatform(QtPlatformOptions options)
 
 QtPlatform::~QtPlatform() {
   removeNotificationObservers();
+  if (signalPipe_[0] >= 0) {
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGINT, SIG_DFL);
+    terminationPipeWriter = -1;
+    close(signalPipe_[0]);
+    close(signalPipe_[1]);
+  }
   // Workers still inside a core call keep the pool alive; the process ends
   // without waiting for them.
   if (!hasRunningWork()) {
@@ -75,10 +92,51 @@ QtPlatform::~QtPlatform() {
   }
 }
 
-int QtPlatform::run(ApplicationDelegate& delegate) {
+bool QtPlatform::run(ApplicationDelegate& delegate) {
+  if (!claimSession()) {
+    return false;
+  }
   delegate_ = &delegate;
+  catchTerminationSignals();
   QTimer::singleShot(0, this, [this] { delegate_->applicationDidFinishLaunching(); });
-  return QApplication::exec();
+  QApplication::exec();
+  return true;
+}
+
+// One instance per session: a second start from the desktop's launcher is a
+// request to reopen the first one's window. Without a session bus each start
+// runs on its own.
+bool QtPlatform::claimSession() {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected() || bus.registerService(kBusName)) {
+    return true;
+  }
+  bus.send(QDBusMessage::createSignal(kBusPath, kBusInterface, kReopenSignal));
+  return false;
+}
+
+// SIGTERM and SIGINT are the system asking to quit: they go the way of "quit"
+// from the menu, and so are refused while an installation runs.
+void QtPlatform::catchTerminationSignals() {
+  if (pipe2(signalPipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    return;
+  }
+  terminationPipeWriter = signalPipe_[1];
+  auto* notifier = new QSocketNotifier(signalPipe_[0], QSocketNotifier::Read, this);
+  connect(notifier, &QSocketNotifier::activated, this, [this] { onTerminationSignal(); });
+  struct sigaction action {};
+  action.sa_handler = onSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+void QtPlatform::onTerminationSignal() {
+  char bytes[16];
+  while (read(signalPipe_[0], bytes, sizeof bytes) > 0) {
+  }
+  terminate();
 }
 
 void QtPlatform::forward(Action action, const Sender& sender) {
@@ -248,6 +306,12 @@ void QtPlatform::removeNotificationObservers() {
 
 void QtPlatform::onBusSignal(const QDBusMessage& message) {
   if (message.type() != QDBusMessage::SignalMessage) {
+    return;
+  }
+  if (message.member() == QLatin1String(kReopenSignal)) {
+    if (delegate_ != nullptr) {
+      delegate_->applicationShouldHandleReopen();
+    }
     return;
   }
   const auto found = observers_.find(message.member().toStdString());

@@ -37,6 +37,10 @@ QtPlatformOptions defaultOptions(int argc, char** argv);
 
 inline constexpr const char* kBusInterface = "cz.tobranix.Kelvoma";
 inline constexpr const char* kBusPath = "/cz/tobranix/Kelvoma";
+// The well-known name the running instance holds, and the signal a second
+// start sends it instead of running twice.
+inline constexpr const char* kBusName = "cz.tobranix.Kelvoma";
+inline constexpr const char* kReopenSignal = "KelvomaReopen";
 
 class QtPlatform final : public QObject, public Platform {
   Q_OBJECT
@@ -46,7 +50,9 @@ class QtPlatform final : public QObject, public Platform {
   ~QtPlatform() override;
 
   // Lets the delegate start once the event loop runs, then runs the loop.
-  int run(ApplicationDelegate& delegate);
+  // When another instance already runs in this session, asks it to show its
+  // window instead and returns at once with false.
+  bool run(ApplicationDelegate& delegate);
   void setDelegate(ApplicationDelegate* delegate) { delegate_ = delegate; }
   // Whether a worker still runs a core call.
   bool hasRunningWork() const { return runningWork_.load() > 0; }
@@ -109,6 +115,9 @@ class QtPlatform final : public QObject, public Platform {
 
  private:
   void forward(Action action, const Sender& sender);
+  bool claimSession();
+  void catchTerminationSignals();
+  void onTerminationSignal();
   QSettings& store(std::string_view domain);
   LaunchResult launch(const std::string& bundlePath, const LaunchConfiguration& config);
 
@@ -124,6 +133,7 @@ class QtPlatform final : public QObject, public Platform {
   system::ProcessTable processes_;
   QThreadPool* workers_;  // never waited for at exit: a running check must not hold it up
   std::atomic<int> runningWork_{0};
+  int signalPipe_[2] = {-1, -1};
 };
 
 }  // namespace kelvoma::app::qt

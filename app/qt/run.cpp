@@ -41,7 +41,9 @@ extern "C" void kelvoma_run(int argc, char** argv) {
   kelvoma::app::qt::QtPlatform platform(kelvoma::app::qt::defaultOptions(argc, argv));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/app/kelvoma.svg")));
   kelvoma::app::Kelvoma controller(platform, kelvoma::app::linkedCore());
-  platform.run(controller);
+  if (!platform.run(controller)) {
+    return;  // the instance already running shows its window instead
+  }
   if (platform.hasRunningWork()) {
     // A check still waits for its transfer; it must not hold up the exit.
     std::fflush(nullptr);

@@ -87,6 +87,20 @@ dbus-run-session -- bash -euo pipefail -c '
   echo "screenshot: $KELVOMA_E2E_ARTIFACTS/end-to-end.png"
 
   kill -0 "$app" || fail "the application ended"
-  kill -TERM "$app"; wait "$app" || true
+
+  # A second start hands over to the running instance and ends.
+  "$KELVOMA_E2E_EXE" > "$work/second.log" 2>&1 &
+  second=$!
+  for _ in $(seq 200); do kill -0 "$second" 2>/dev/null || break; sleep 0.05; done
+  kill -0 "$second" 2>/dev/null && fail "a second start kept running"
+  wait "$second" || fail "the second start failed"
+  grep -q "KelvomaReopen" "$work/bus.log" || fail "the second start did not ask to reopen"
+  kill -0 "$app" || fail "the first instance ended"
+
+  # The system asking to quit: ends normally, nothing is installing.
+  kill -TERM "$app"
+  for _ in $(seq 200); do kill -0 "$app" 2>/dev/null || break; sleep 0.05; done
+  kill -0 "$app" 2>/dev/null && fail "SIGTERM did not end the application"
+  wait "$app" || fail "the application ended with status $?"
   kill "$monitor" 2>/dev/null || true
 '
