@@ -2,8 +2,11 @@
 // the local HTTPS server on the fixture port, real curl, real zip archives,
 // real bsdtar and the stub signing programs.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sodium.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <functional>
@@ -953,6 +956,75 @@ TEST_F(InstallTest, SeamRestoreFailsAndTheBackupStays) {
   EXPECT_EQ(marker_of(backup), "old");
   fs::remove_all(kept.front());
 }
+
+// --- a crash between the renames ---------------------------------------------
+
+// Renames that kill their own process with SIGKILL just before call number
+// `crash_before` or just after call number `crash_after`: a power cut in the
+// middle of the final step, at the worst moments.
+class CrashingRenames final : public RenameOperations {
+ public:
+  CrashingRenames(int crash_before, int crash_after)
+      : crash_before_(crash_before), crash_after_(crash_after) {}
+  int rename(const std::string& from, const std::string& to) const override {
+    if (++calls_ == crash_before_) ::kill(::getpid(), SIGKILL);
+    const int result = system_rename_operations().rename(from, to);
+    if (calls_ == crash_after_) ::kill(::getpid(), SIGKILL);
+    return result;
+  }
+  int rename_exclusive(const std::string& from, const std::string& to) const override {
+    return system_rename_operations().rename_exclusive(from, to);
+  }
+
+ private:
+  int crash_before_;
+  int crash_after_;
+  mutable int calls_ = 0;
+};
+
+struct CrashCase {
+  std::string name;
+  int crash_before;
+  int crash_after;
+  std::optional<std::string> target_marker;  // nothing: the target is empty
+  bool backup_left;
+};
+
+class CrashTest : public InstallTest, public ::testing::WithParamInterface<CrashCase> {};
+
+TEST_P(CrashTest, TheOldCopySurvivesSomewhere) {
+  install_old();
+  publish_release_2();
+  const CrashCase& c = GetParam();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const CrashingRenames renames(c.crash_before, c.crash_after);
+    install_tool(build_config(), orbit_id, target_.c_str(), os_version, stop_callback, renames);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  if (c.target_marker) {
+    EXPECT_EQ(marker_of(target_), *c.target_marker);
+  } else {
+    EXPECT_FALSE(fs::exists(target_));
+  }
+  const auto left = install_directories(apps_);
+  ASSERT_EQ(left.size(), 1u);  // nobody was there to remove it
+  EXPECT_EQ(fs::exists(left.front() / "previous.app"), c.backup_left);
+  if (c.backup_left) {
+    EXPECT_EQ(marker_of((left.front() / "previous.app").string()), "old");
+  }
+  fs::remove_all(left.front());
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, CrashTest,
+                         ::testing::Values(CrashCase{"BeforeMovingAside", 1, 0, "old", false},
+                                           CrashCase{"BetweenTheRenames", 2, 0, {}, true},
+                                           CrashCase{"AfterMovingIn", 0, 2, "new", true}),
+                         [](const auto& test) { return test.param.name; });
 
 // === external route ==========================================================
 
