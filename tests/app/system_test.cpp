@@ -224,7 +224,11 @@ TEST(ProcessTableTest, NewProcessesAtOnceAnExecIntoABundleWithinTheRescanPeriod)
   };
   EXPECT_FALSE(listed(1.0));  // still the shell, now known
   std::ofstream(gate) << "go";
-  for (int i = 0; i < 500 && (fs::file_size(log, *std::make_unique<std::error_code>()) == 0); ++i) {
+  for (int i = 0; i < 500; ++i) {
+    std::error_code error;
+    if (const auto size = fs::file_size(log, error); !error && size > 0) {
+      break;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   // The known shell exec'd the tool: seen by the next full reading at the latest.
