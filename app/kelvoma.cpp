@@ -31,7 +31,7 @@ void Kelvoma::applicationDidFinishLaunching() {
   busy_.clear();
   checking_.clear();
 
-  platform_.createStatusItem(StatusItemSpec{
+  platform_.createStatusItem(StatusItemModel{
       .autosaveName = std::string(kStatusAutosaveName),
       .symbol = "square.stack.3d.up",
       .accessibilityDescription = "Kelvoma",

@@ -92,12 +92,12 @@ class Platform {
   virtual SystemVersion operatingSystemVersion() = 0;
 
   // Status item and its menu. setStatusMenu replaces the previous menu.
-  virtual void createStatusItem(const StatusItemSpec& spec) = 0;
+  virtual void createStatusItem(const StatusItemModel& model) = 0;
   virtual void setStatusMenu(const Menu& menu) = 0;
 
   // The manager window, built once; its controls are addressed by the ids that
-  // the controller gave them in the WindowSpec.
-  virtual void createWindow(const WindowSpec& spec) = 0;
+  // the controller gave them in the WindowModel.
+  virtual void createWindow(const WindowModel& model) = 0;
   virtual void showWindow() = 0;  // make key and order to the front
   virtual void setText(ControlId control, const std::string& text) = 0;
   virtual void setToolTip(ControlId control, const std::optional<std::string>& text) = 0;

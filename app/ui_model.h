@@ -59,7 +59,7 @@ inline constexpr ControlId noControl = 0;
 
 enum class ControlKind { label, image, checkbox, pushButton, box, scrollView };
 
-struct ControlSpec {
+struct ControlModel {
   ControlId id = noControl;
   ControlKind kind = ControlKind::label;
   Frame frame;
@@ -79,17 +79,17 @@ struct ControlSpec {
   double documentHeight = 0;
   bool hasVerticalScroller = false;
   bool drawsBackground = true;
-  std::vector<ControlSpec> children;  // box content, scroll document content
+  std::vector<ControlModel> children;  // box content, scroll document content
 };
 
-struct WindowSpec {
+struct WindowModel {
   double width = 0;  // content size
   double height = 0;
   std::string title;
   bool closable = true;
   bool miniaturizable = true;
   bool resizable = false;
-  std::vector<ControlSpec> controls;
+  std::vector<ControlModel> controls;
 };
 
 struct MenuItem {
@@ -107,7 +107,7 @@ struct Menu {
   bool autoenablesItems = false;
 };
 
-struct StatusItemSpec {
+struct StatusItemModel {
   std::string autosaveName;
   std::string symbol;
   std::string accessibilityDescription;

@@ -15,17 +15,17 @@ class Ids {
   ControlId last_ = noControl;
 };
 
-ControlSpec label(std::string text, Frame frame) {
-  ControlSpec made;
+ControlModel label(std::string text, Frame frame) {
+  ControlModel made;
   made.kind = ControlKind::label;
   made.text = std::move(text);
   made.frame = frame;
   return made;
 }
 
-ControlSpec button(ControlKind kind, std::string title, Frame frame, Action action,
+ControlModel button(ControlKind kind, std::string title, Frame frame, Action action,
                    std::string identifier = {}) {
-  ControlSpec made;
+  ControlModel made;
   made.kind = kind;
   made.text = std::move(title);
   made.frame = frame;
@@ -34,54 +34,54 @@ ControlSpec button(ControlKind kind, std::string title, Frame frame, Action acti
   return made;
 }
 
-ControlSpec rowBox(const Tool& tool, Frame frame, RowRecord& record, Ids& ids) {
-  ControlSpec box;
+ControlModel rowBox(const Tool& tool, Frame frame, RowRecord& record, Ids& ids) {
+  ControlModel box;
   box.kind = ControlKind::box;
   box.frame = frame;
   box.cornerRadius = 10;
   box.borderColour = Colour::separator;
   box.fillColour = Colour::controlBackground;
 
-  ControlSpec image;
+  ControlModel image;
   image.kind = ControlKind::image;
   image.frame = {20, 145, 34, 34};
   image.symbol = tool.symbol;
   box.children.push_back(std::move(image));
 
-  ControlSpec name = label(tool.name, {68, 155, 330, 26});
+  ControlModel name = label(tool.name, {68, 155, 330, 26});
   name.font = {17, FontWeight::semibold, false};
   box.children.push_back(std::move(name));
 
-  ControlSpec state = label("", {420, 157, 130, 24});
+  ControlModel state = label("", {420, 157, 130, 24});
   state.id = record.state = ids.next();
   state.alignment = Alignment::right;
   box.children.push_back(std::move(state));
 
-  ControlSpec description = label(tool.description, {20, 106, 530, 40});
+  ControlModel description = label(tool.description, {20, 106, 530, 40});
   description.colour = Colour::secondaryLabel;
   box.children.push_back(std::move(description));
 
-  ControlSpec version = label("", {20, 78, 530, 24});
+  ControlModel version = label("", {20, 78, 530, 24});
   version.id = record.version = ids.next();
   version.font = {12, FontWeight::regular, true};
   box.children.push_back(std::move(version));
 
-  ControlSpec toggle =
+  ControlModel toggle =
       button(ControlKind::checkbox, "Zapnuto", {20, 22, 116, 32}, Action::toggleTool, tool.id);
   toggle.id = record.toggle = ids.next();
   box.children.push_back(std::move(toggle));
 
-  ControlSpec settings = button(ControlKind::pushButton, settingsButtonTitle(tool),
+  ControlModel settings = button(ControlKind::pushButton, settingsButtonTitle(tool),
                                 {146, 22, 130, 32}, Action::settingsTool, tool.id);
   settings.id = record.settings = ids.next();
   box.children.push_back(std::move(settings));
 
-  ControlSpec install = button(ControlKind::pushButton, "Nainstalovat", {380, 22, 174, 32},
+  ControlModel install = button(ControlKind::pushButton, "Nainstalovat", {380, 22, 174, 32},
                                Action::installTool, tool.id);
   install.id = record.install = ids.next();
   box.children.push_back(std::move(install));
 
-  ControlSpec message = label(initialMessage(tool), {20, 52, 534, 24});
+  ControlModel message = label(initialMessage(tool), {20, 52, 534, 24});
   message.id = record.message = ids.next();
   message.font = {11, FontWeight::regular, false};
   message.colour = Colour::secondaryLabel;
@@ -103,7 +103,7 @@ Frame rowFrame(std::size_t index, double listHeight) {
 WindowLayout makeWindowLayout(const std::vector<Tool>& tools) {
   Ids ids;
   WindowLayout layout;
-  WindowSpec& window = layout.window;
+  WindowModel& window = layout.window;
   window.width = 660;
   window.height = 520;
   window.title = "Kelvoma · Nástroje";
@@ -111,15 +111,15 @@ WindowLayout makeWindowLayout(const std::vector<Tool>& tools) {
   window.miniaturizable = true;
   window.resizable = false;
 
-  ControlSpec heading = label("Malé aplikace. Jedno místo.", {28, 445, 600, 36});
+  ControlModel heading = label("Malé aplikace. Jedno místo.", {28, 445, 600, 36});
   heading.font = {24, FontWeight::semibold, false};
   window.controls.push_back(std::move(heading));
 
-  ControlSpec subheading = label("Tvoje nástroje pro Mac, připravené k zapnutí.", {28, 410, 600, 24});
+  ControlModel subheading = label("Tvoje nástroje pro Mac, připravené k zapnutí.", {28, 410, 600, 24});
   subheading.colour = Colour::secondaryLabel;
   window.controls.push_back(std::move(subheading));
 
-  ControlSpec scroll;
+  ControlModel scroll;
   scroll.kind = ControlKind::scrollView;
   scroll.id = layout.scrollView = ids.next();
   scroll.frame = {20, 132, 620, 260};
@@ -136,17 +136,17 @@ WindowLayout makeWindowLayout(const std::vector<Tool>& tools) {
   }
   window.controls.push_back(std::move(scroll));
 
-  ControlSpec check = button(ControlKind::pushButton, "Zkontrolovat verze", {28, 86, 194, 32},
+  ControlModel check = button(ControlKind::pushButton, "Zkontrolovat verze", {28, 86, 194, 32},
                              Action::checkAll);
   check.id = layout.checkButton = ids.next();
   window.controls.push_back(std::move(check));
 
-  ControlSpec automatic = button(ControlKind::checkbox, "Hledat aktualizace každou hodinu",
+  ControlModel automatic = button(ControlKind::checkbox, "Hledat aktualizace každou hodinu",
                                  {242, 86, 390, 32}, Action::changeAutomatic);
   automatic.id = layout.automatic = ids.next();
   window.controls.push_back(std::move(automatic));
 
-  ControlSpec login = button(ControlKind::checkbox, "Spustit Kelvoma při přihlášení",
+  ControlModel login = button(ControlKind::checkbox, "Spustit Kelvoma při přihlášení",
                              {28, 40, 370, 30}, Action::changeLogin);
   login.id = layout.login = ids.next();
   window.controls.push_back(std::move(login));

@@ -22,7 +22,7 @@ struct RowRecord {
 };
 
 struct WindowLayout {
-  WindowSpec window;
+  WindowModel window;
   std::map<std::string, RowRecord> rows;  // by tool id
   ControlId scrollView = noControl;
   ControlId checkButton = noControl;

@@ -87,64 +87,64 @@ void RowBox::paintEvent(QPaintEvent*) {
   painter.drawPath(path);
 }
 
-ManagerWindow::ManagerWindow(const WindowSpec& spec, Forward forward)
+ManagerWindow::ManagerWindow(const WindowModel& model, Forward forward)
     : QWidget(nullptr,
               Qt::Window | Qt::WindowTitleHint | Qt::CustomizeWindowHint |
-                  (spec.closable ? Qt::WindowCloseButtonHint : Qt::Widget) |
-                  (spec.miniaturizable ? Qt::WindowMinimizeButtonHint : Qt::Widget)),
+                  (model.closable ? Qt::WindowCloseButtonHint : Qt::Widget) |
+                  (model.miniaturizable ? Qt::WindowMinimizeButtonHint : Qt::Widget)),
       forward_(std::move(forward)) {
-  setWindowTitle(QString::fromStdString(spec.title));
-  setFixedSize(qRound(spec.width), qRound(spec.height));
+  setWindowTitle(QString::fromStdString(model.title));
+  setFixedSize(qRound(model.width), qRound(model.height));
   // Closing only hides the window; the application stays in the tray.
   setAttribute(Qt::WA_DeleteOnClose, false);
-  for (const ControlSpec& each : spec.controls) {
-    build(each, this, spec.height);
+  for (const ControlModel& each : model.controls) {
+    build(each, this, model.height);
   }
 }
 
-QWidget* ManagerWindow::buildLabel(const ControlSpec& spec, QWidget* parent) {
-  QLabel* label = spec.maximumLines == 1 ? new OneLineLabel(parent) : new QLabel(parent);
-  label->setText(QString::fromStdString(spec.text));
+QWidget* ManagerWindow::buildLabel(const ControlModel& model, QWidget* parent) {
+  QLabel* label = model.maximumLines == 1 ? new OneLineLabel(parent) : new QLabel(parent);
+  label->setText(QString::fromStdString(model.text));
   label->setTextFormat(Qt::PlainText);
-  label->setWordWrap(spec.maximumLines != 1);
-  const Qt::Alignment horizontal = spec.alignment == Alignment::right ? Qt::AlignRight : Qt::AlignLeft;
+  label->setWordWrap(model.maximumLines != 1);
+  const Qt::Alignment horizontal = model.alignment == Alignment::right ? Qt::AlignRight : Qt::AlignLeft;
   label->setAlignment(horizontal | Qt::AlignTop);
-  label->setFont(fontOf(spec.font, label->font()));
-  setForeground(label, colourOf(spec.colour, label->palette()));
+  label->setFont(fontOf(model.font, label->font()));
+  setForeground(label, colourOf(model.colour, label->palette()));
   return label;
 }
 
-QWidget* ManagerWindow::buildScrollView(const ControlSpec& spec, QWidget* parent) {
+QWidget* ManagerWindow::buildScrollView(const ControlModel& model, QWidget* parent) {
   auto* scroll = new QScrollArea(parent);
   scroll->setFrameShape(QFrame::NoFrame);
   scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  scroll->setVerticalScrollBarPolicy(spec.hasVerticalScroller ? Qt::ScrollBarAsNeeded
+  scroll->setVerticalScrollBarPolicy(model.hasVerticalScroller ? Qt::ScrollBarAsNeeded
                                                               : Qt::ScrollBarAlwaysOff);
   auto* document = new QWidget;
-  document->setFixedSize(qRound(spec.documentWidth), qRound(spec.documentHeight));
-  for (const ControlSpec& child : spec.children) {
-    build(child, document, spec.documentHeight);
+  document->setFixedSize(qRound(model.documentWidth), qRound(model.documentHeight));
+  for (const ControlModel& child : model.children) {
+    build(child, document, model.documentHeight);
   }
   scroll->setWidget(document);
-  if (!spec.drawsBackground) {
+  if (!model.drawsBackground) {
     scroll->viewport()->setAutoFillBackground(false);
     document->setAutoFillBackground(false);
   }
-  documentHeights_[spec.id] = spec.documentHeight;
+  documentHeights_[model.id] = model.documentHeight;
   return scroll;
 }
 
-QWidget* ManagerWindow::build(const ControlSpec& spec, QWidget* parent, double parentHeight) {
+QWidget* ManagerWindow::build(const ControlModel& model, QWidget* parent, double parentHeight) {
   QWidget* widget = nullptr;
-  switch (spec.kind) {
+  switch (model.kind) {
     case ControlKind::label:
-      widget = buildLabel(spec, parent);
+      widget = buildLabel(model, parent);
       break;
     case ControlKind::image: {
       auto* image = new QLabel(parent);
       image->setAlignment(Qt::AlignCenter);
       // An unknown symbol leaves the image empty.
-      image->setPixmap(symbolPixmap(spec.symbol, qRound(spec.frame.width),
+      image->setPixmap(symbolPixmap(model.symbol, qRound(model.frame.width),
                                     colourOf(Colour::label, image->palette()),
                                     image->devicePixelRatioF()));
       widget = image;
@@ -152,13 +152,13 @@ QWidget* ManagerWindow::build(const ControlSpec& spec, QWidget* parent, double p
     }
     case ControlKind::checkbox:
     case ControlKind::pushButton: {
-      QAbstractButton* button = spec.kind == ControlKind::checkbox
+      QAbstractButton* button = model.kind == ControlKind::checkbox
                                     ? static_cast<QAbstractButton*>(new QCheckBox(parent))
                                     : new QPushButton(parent);
-      button->setText(QString::fromStdString(spec.text));
-      if (spec.action) {
-        const Action action = *spec.action;
-        const std::string identifier = spec.identifier;
+      button->setText(QString::fromStdString(model.text));
+      if (model.action) {
+        const Action action = *model.action;
+        const std::string identifier = model.identifier;
         connect(button, &QAbstractButton::clicked, this, [this, action, identifier, button] {
           forward_(action, Sender{.kind = Sender::Kind::control,
                                   .representedObject = {},
@@ -170,22 +170,22 @@ QWidget* ManagerWindow::build(const ControlSpec& spec, QWidget* parent, double p
       break;
     }
     case ControlKind::box: {
-      auto* box = new RowBox(spec.cornerRadius, colourOf(spec.borderColour, palette()),
-                             colourOf(spec.fillColour, palette()), parent);
+      auto* box = new RowBox(model.cornerRadius, colourOf(model.borderColour, palette()),
+                             colourOf(model.fillColour, palette()), parent);
       // The children's frames are relative to the box's content area, its bounds here.
-      for (const ControlSpec& child : spec.children) {
-        build(child, box, spec.frame.height);
+      for (const ControlModel& child : model.children) {
+        build(child, box, model.frame.height);
       }
       widget = box;
       break;
     }
     case ControlKind::scrollView:
-      widget = buildScrollView(spec, parent);
+      widget = buildScrollView(model, parent);
       break;
   }
-  widget->setGeometry(flipped(spec.frame, parentHeight));
-  if (spec.id != noControl) {
-    controls_[spec.id] = widget;
+  widget->setGeometry(flipped(model.frame, parentHeight));
+  if (model.id != noControl) {
+    controls_[model.id] = widget;
   }
   return widget;
 }

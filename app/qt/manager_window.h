@@ -1,4 +1,4 @@
-// The manager window drawn from a WindowSpec. Frames come with their origin at
+// The manager window drawn from a WindowModel. Frames come with their origin at
 // the parent's bottom-left corner; each is flipped within its parent here.
 #pragma once
 
@@ -46,7 +46,7 @@ class RowBox : public QWidget {
 
 class ManagerWindow : public QWidget {
  public:
-  ManagerWindow(const WindowSpec& spec, Forward forward);
+  ManagerWindow(const WindowModel& model, Forward forward);
 
   QWidget* control(ControlId id) const;
   void setText(ControlId id, const QString& text);
@@ -61,9 +61,9 @@ class ManagerWindow : public QWidget {
   void showEvent(QShowEvent* event) override;
 
  private:
-  QWidget* build(const ControlSpec& spec, QWidget* parent, double parentHeight);
-  QWidget* buildLabel(const ControlSpec& spec, QWidget* parent);
-  QWidget* buildScrollView(const ControlSpec& spec, QWidget* parent);
+  QWidget* build(const ControlModel& model, QWidget* parent, double parentHeight);
+  QWidget* buildLabel(const ControlModel& model, QWidget* parent);
+  QWidget* buildScrollView(const ControlModel& model, QWidget* parent);
   void applyScroll(ControlId id);
 
   Forward forward_;

@@ -170,9 +170,9 @@ SystemVersion QtPlatform::operatingSystemVersion() { return system::runningSyste
 
 // ---- Status item and window -----------------------------------------------
 
-void QtPlatform::createStatusItem(const StatusItemSpec& spec) {
+void QtPlatform::createStatusItem(const StatusItemModel& model) {
   tray_ = std::make_unique<StatusTray>(
-      spec, [this](Action action, const Sender& sender) { forward(action, sender); });
+      model, [this](Action action, const Sender& sender) { forward(action, sender); });
 }
 
 void QtPlatform::setStatusMenu(const Menu& menu) {
@@ -181,9 +181,9 @@ void QtPlatform::setStatusMenu(const Menu& menu) {
   }
 }
 
-void QtPlatform::createWindow(const WindowSpec& spec) {
+void QtPlatform::createWindow(const WindowModel& model) {
   window_ = std::make_unique<ManagerWindow>(
-      spec, [this](Action action, const Sender& sender) { forward(action, sender); });
+      model, [this](Action action, const Sender& sender) { forward(action, sender); });
   window_->centreOnScreen();
 }
 

@@ -67,9 +67,9 @@ class QtPlatform final : public QObject, public Platform {
   void activateIgnoringOtherApps() override;
   void terminate() override;
   SystemVersion operatingSystemVersion() override;
-  void createStatusItem(const StatusItemSpec& spec) override;
+  void createStatusItem(const StatusItemModel& model) override;
   void setStatusMenu(const Menu& menu) override;
-  void createWindow(const WindowSpec& spec) override;
+  void createWindow(const WindowModel& model) override;
   void showWindow() override;
   void setText(ControlId control, const std::string& text) override;
   void setToolTip(ControlId control, const std::optional<std::string>& text) override;

@@ -30,10 +30,10 @@ bool sameShape(const std::vector<MenuItem>& a, const std::vector<MenuItem>& b) {
 
 }  // namespace
 
-StatusTray::StatusTray(const StatusItemSpec& spec, Forward forward)
+StatusTray::StatusTray(const StatusItemModel& model, Forward forward)
     : forward_(std::move(forward)), tray_(std::make_unique<QSystemTrayIcon>()) {
-  tray_->setIcon(symbolIcon(spec.symbol, QApplication::palette().color(QPalette::WindowText)));
-  tray_->setToolTip(QString::fromStdString(spec.toolTip));
+  tray_->setIcon(symbolIcon(model.symbol, QApplication::palette().color(QPalette::WindowText)));
+  tray_->setToolTip(QString::fromStdString(model.toolTip));
   // The item has no action of its own: any click opens its menu.
   connect(tray_.get(), &QSystemTrayIcon::activated, this,
           [this](QSystemTrayIcon::ActivationReason reason) {

@@ -16,7 +16,7 @@ namespace kelvoma::app::qt {
 
 class StatusTray : public QObject {
  public:
-  StatusTray(const StatusItemSpec& spec, Forward forward);
+  StatusTray(const StatusItemModel& model, Forward forward);
   ~StatusTray() override;
 
   // Shows menu. A menu of the same shape as the current one is written into

@@ -112,22 +112,22 @@ void FakePlatform::setStatusMenu(const Menu& m) {
   ++menusSet;
 }
 
-void FakePlatform::registerControls(const std::vector<ControlSpec>& specs) {
-  for (const ControlSpec& spec : specs) {
-    if (spec.id != noControl) {
-      ControlState& state = controls[spec.id];
-      state.text = spec.text;
-      state.colour = spec.colour;
-      state.kind = spec.kind;
-      state.identifier = spec.identifier;
+void FakePlatform::registerControls(const std::vector<ControlModel>& models) {
+  for (const ControlModel& model : models) {
+    if (model.id != noControl) {
+      ControlState& state = controls[model.id];
+      state.text = model.text;
+      state.colour = model.colour;
+      state.kind = model.kind;
+      state.identifier = model.identifier;
     }
-    registerControls(spec.children);
+    registerControls(model.children);
   }
 }
 
-void FakePlatform::createWindow(const WindowSpec& spec) {
-  window = spec;
-  registerControls(spec.controls);
+void FakePlatform::createWindow(const WindowModel& model) {
+  window = model;
+  registerControls(model.controls);
 }
 
 void FakePlatform::setText(ControlId control, const std::string& text) {

@@ -75,10 +75,10 @@ class FakePlatform final : public Platform {
   void answerOpenPanel(std::optional<std::string> chosen);
 
   // ---- What the controller did ----
-  std::optional<StatusItemSpec> statusItem;
+  std::optional<StatusItemModel> statusItem;
   std::optional<Menu> menu;
   int menusSet = 0;
-  std::optional<WindowSpec> window;
+  std::optional<WindowModel> window;
   std::map<ControlId, ControlState> controls;
   std::map<ControlId, double> scrolls;
   int windowShows = 0;
@@ -110,9 +110,9 @@ class FakePlatform final : public Platform {
   void activateIgnoringOtherApps() override { ++activations; }
   void terminate() override;
   SystemVersion operatingSystemVersion() override { return version; }
-  void createStatusItem(const StatusItemSpec& spec) override { statusItem = spec; }
+  void createStatusItem(const StatusItemModel& model) override { statusItem = model; }
   void setStatusMenu(const Menu& m) override;
-  void createWindow(const WindowSpec& spec) override;
+  void createWindow(const WindowModel& model) override;
   void showWindow() override {
     ++windowShows;
     events.push_back("show");
@@ -163,7 +163,7 @@ class FakePlatform final : public Platform {
   std::function<void()> onSleep;
 
  private:
-  void registerControls(const std::vector<ControlSpec>& specs);
+  void registerControls(const std::vector<ControlModel>& models);
   std::deque<std::function<void()>> main_;
   std::deque<std::function<void()>> workers_;
   std::vector<std::pair<double, std::function<void()>>> delayed_;

@@ -243,11 +243,11 @@ TEST(ProcessTableTest, NewProcessesAtOnceAnExecIntoABundleWithinTheRescanPeriod)
 
 TEST(PropertyLists, ReadsXmlAndBinaryAlike) {
   for (const auto format : {fixture::PlistFormat::xml, fixture::PlistFormat::binary}) {
-    fixture::BundleSpec spec = fixture::tool_bundle("pane-keeper", 12, "4.0.1");
-    spec.format = format;
-    fixture::set_info(spec, "LSUIElement", true);
-    fixture::set_info(spec, "Negative", std::int64_t{-3});
-    const auto document = parsePropertyList(fixture::info_plist(spec));
+    auto bundle = fixture::tool_bundle("pane-keeper", 12, "4.0.1");
+    bundle.format = format;
+    fixture::set_info(bundle, "LSUIElement", true);
+    fixture::set_info(bundle, "Negative", std::int64_t{-3});
+    const auto document = parsePropertyList(fixture::info_plist(bundle));
     ASSERT_TRUE(document);
     EXPECT_EQ((*document)["CFBundleIdentifier"], "cz.tobranix.pane-keeper");
     EXPECT_EQ((*document)["CFBundleVersion"], "12");

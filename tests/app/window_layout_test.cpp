@@ -12,12 +12,12 @@ std::vector<Tool> catalogTools() {
   return toolsFromCatalog(Document::parse(testing::threeToolCatalog()));
 }
 
-const ControlSpec* findByText(const std::vector<ControlSpec>& specs, const std::string& text) {
-  for (const ControlSpec& spec : specs) {
-    if (spec.text == text) {
-      return &spec;
+const ControlModel* findByText(const std::vector<ControlModel>& models, const std::string& text) {
+  for (const ControlModel& model : models) {
+    if (model.text == text) {
+      return &model;
     }
-    if (const ControlSpec* found = findByText(spec.children, text)) {
+    if (const ControlModel* found = findByText(model.children, text)) {
       return found;
     }
   }
@@ -40,7 +40,7 @@ TEST(RowFrames, FirstRowOnTopAndRows230Apart) {
 
 TEST(WindowLayoutTest, WindowAndGlobalControls) {
   const WindowLayout layout = makeWindowLayout(catalogTools());
-  const WindowSpec& window = layout.window;
+  const WindowModel& window = layout.window;
   EXPECT_EQ(window.width, 660);
   EXPECT_EQ(window.height, 520);
   EXPECT_EQ(window.title, "Kelvoma · Nástroje");
@@ -69,15 +69,15 @@ TEST(WindowLayoutTest, WindowAndGlobalControls) {
        Colour::label, Action::changeLogin},
   };
   for (const Expected& each : expected) {
-    const ControlSpec* spec = findByText(window.controls, each.text);
-    ASSERT_NE(spec, nullptr) << each.text;
-    EXPECT_EQ(spec->frame, each.frame) << each.text;
-    EXPECT_EQ(spec->kind, each.kind) << each.text;
-    EXPECT_EQ(spec->font, each.font) << each.text;
-    EXPECT_EQ(spec->colour, each.colour) << each.text;
-    EXPECT_EQ(spec->action, each.action) << each.text;
+    const ControlModel* model = findByText(window.controls, each.text);
+    ASSERT_NE(model, nullptr) << each.text;
+    EXPECT_EQ(model->frame, each.frame) << each.text;
+    EXPECT_EQ(model->kind, each.kind) << each.text;
+    EXPECT_EQ(model->font, each.font) << each.text;
+    EXPECT_EQ(model->colour, each.colour) << each.text;
+    EXPECT_EQ(model->action, each.action) << each.text;
   }
-  const ControlSpec& scroll = window.controls.at(2);
+  const ControlModel& scroll = window.controls.at(2);
   EXPECT_EQ(scroll.kind, ControlKind::scrollView);
   EXPECT_EQ(scroll.frame, (Frame{20, 132, 620, 260}));
   EXPECT_TRUE(scroll.hasVerticalScroller);
@@ -89,8 +89,8 @@ TEST(WindowLayoutTest, WindowAndGlobalControls) {
 
 TEST(WindowLayoutTest, RowControlsInTheirOrderWithFramesAndStyles) {
   const WindowLayout layout = makeWindowLayout(catalogTools());
-  const ControlSpec& scroll = layout.window.controls.at(2);
-  const ControlSpec& box = scroll.children.at(2);  // the external tool
+  const ControlModel& scroll = layout.window.controls.at(2);
+  const ControlModel& box = scroll.children.at(2);  // the external tool
   EXPECT_EQ(box.kind, ControlKind::box);
   EXPECT_EQ(box.frame, (Frame{4, 8, 588, 212}));
   EXPECT_EQ(box.cornerRadius, 10);
@@ -127,14 +127,14 @@ TEST(WindowLayoutTest, RowControlsInTheirOrderWithFramesAndStyles) {
   };
   ASSERT_EQ(box.children.size(), std::size(expected));
   for (std::size_t i = 0; i < std::size(expected); ++i) {
-    const ControlSpec& spec = box.children[i];
-    EXPECT_EQ(spec.kind, expected[i].kind) << i;
-    EXPECT_EQ(spec.frame, expected[i].frame) << i;
-    EXPECT_EQ(spec.text, expected[i].text) << i;
-    EXPECT_EQ(spec.font, expected[i].font) << i;
-    EXPECT_EQ(spec.colour, expected[i].colour) << i;
-    EXPECT_EQ(spec.alignment, expected[i].alignment) << i;
-    EXPECT_EQ(spec.maximumLines, expected[i].lines) << i;
+    const ControlModel& model = box.children[i];
+    EXPECT_EQ(model.kind, expected[i].kind) << i;
+    EXPECT_EQ(model.frame, expected[i].frame) << i;
+    EXPECT_EQ(model.text, expected[i].text) << i;
+    EXPECT_EQ(model.font, expected[i].font) << i;
+    EXPECT_EQ(model.colour, expected[i].colour) << i;
+    EXPECT_EQ(model.alignment, expected[i].alignment) << i;
+    EXPECT_EQ(model.maximumLines, expected[i].lines) << i;
   }
   EXPECT_EQ(box.children[0].symbol, "doc.on.clipboard");
   for (const std::size_t i : {5u, 6u, 7u}) {
@@ -144,7 +144,7 @@ TEST(WindowLayoutTest, RowControlsInTheirOrderWithFramesAndStyles) {
   EXPECT_EQ(box.children[6].action, Action::settingsTool);
   EXPECT_EQ(box.children[7].action, Action::installTool);
 
-  const ControlSpec& manifestBox = scroll.children.at(0);
+  const ControlModel& manifestBox = scroll.children.at(0);
   EXPECT_EQ(manifestBox.frame.y, 468);
   EXPECT_EQ(manifestBox.children[6].text, "Nastavení…");
   EXPECT_EQ(manifestBox.children[8].text, "");
