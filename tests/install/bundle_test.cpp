@@ -61,6 +61,9 @@ struct BuildCase {
   std::optional<std::uint64_t> build;  // nothing: "Neplatné číslo sestavení."
 };
 
+// Test names in listings come from here, not from the bytes of the case.
+void PrintTo(const BuildCase& c, std::ostream* out) { *out << '"' << c.text << '"'; }
+
 class BuildNumberTest : public BundleTest, public ::testing::WithParamInterface<BuildCase> {};
 
 TEST_P(BuildNumberTest, ReadsOnlyPlainUnsignedDecimals) {
@@ -97,6 +100,8 @@ struct IdentityFault {
   std::optional<PlistValue> value;  // nothing: the key is removed
   std::string message;
 };
+
+void PrintTo(const IdentityFault& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
 class IdentityFaultTest : public BundleTest, public ::testing::WithParamInterface<IdentityFault> {};
 
@@ -209,6 +214,8 @@ struct SigningCase {
   std::vector<std::string> programs_run;
 };
 
+void PrintTo(const SigningCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
 class SigningTest : public BundleTest, public ::testing::WithParamInterface<SigningCase> {};
 
 TEST_P(SigningTest, ExitStatusesDecide) {
@@ -287,6 +294,8 @@ struct ManagedCase {
   std::uint64_t release_build;
   std::string message;  // empty: success
 };
+
+void PrintTo(const ManagedCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
 class ManagedValidationTest : public BundleTest,
                               public ::testing::WithParamInterface<ManagedCase> {};
@@ -372,6 +381,8 @@ struct ExternalCase {
   std::string os_version;
   std::string message;  // empty: success
 };
+
+void PrintTo(const ExternalCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
 class ExternalValidationTest : public BundleTest,
                                public ::testing::WithParamInterface<ExternalCase> {};

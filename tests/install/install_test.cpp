@@ -414,6 +414,9 @@ struct RefusalCase {
   bool old_copy_kept;                 // an old copy was installed and must be unchanged
 };
 
+// Test names in listings come from here, not from the bytes of the case.
+void PrintTo(const RefusalCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
 class ManagedRefusalTest : public InstallTest, public ::testing::WithParamInterface<RefusalCase> {
  public:
   using InstallTest::install_old;
@@ -990,6 +993,8 @@ struct CrashCase {
   bool backup_left;
 };
 
+void PrintTo(const CrashCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
 class CrashTest : public InstallTest, public ::testing::WithParamInterface<CrashCase> {};
 
 TEST_P(CrashTest, TheOldCopySurvivesSomewhere) {
@@ -1052,6 +1057,8 @@ struct ExternalRefusalCase {
   bool asset_fetched;
   std::vector<std::string> programs;
 };
+
+void PrintTo(const ExternalRefusalCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
 class ExternalRefusalTest : public InstallTest,
                             public ::testing::WithParamInterface<ExternalRefusalCase> {

@@ -12,6 +12,9 @@ struct TargetCase {
   bool permitted;
 };
 
+// Test names in listings come from here, not from the bytes of the case.
+void PrintTo(const TargetCase& c, std::ostream* out) { *out << '"' << c.target << '"'; }
+
 class PermittedTargetTest : public ::testing::TestWithParam<TargetCase> {};
 
 TEST_P(PermittedTargetTest, Decides) {

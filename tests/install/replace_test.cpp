@@ -107,6 +107,9 @@ struct ReplaceCase {
   bool new_bundle_left;
 };
 
+// Test names in listings come from here, not from the bytes of the case.
+void PrintTo(const ReplaceCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
 class ReplaceBundleTest : public ReplaceTest, public ::testing::WithParamInterface<ReplaceCase> {};
 
 TEST_P(ReplaceBundleTest, OutcomeAndWhatRemains) {
@@ -260,6 +263,8 @@ struct OccupiedCase {
   std::string name;
   std::function<void(const std::string& target)> occupy;
 };
+
+void PrintTo(const OccupiedCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
 class MoveIntoPlaceTest : public ReplaceTest, public ::testing::WithParamInterface<OccupiedCase> {};
 

@@ -200,6 +200,9 @@ struct NamesCase {
   bool accepted;
 };
 
+// Test names in listings come from here, not from the bytes of the case.
+void PrintTo(const NamesCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
 class EntryNamesTest : public UnpackTest, public ::testing::WithParamInterface<NamesCase> {};
 
 TEST_P(EntryNamesTest, Decides) {
