@@ -102,8 +102,18 @@ TEST(RunCommand, FloodWithFailureStillGivesOnlyTheMessage) {
 
 TEST(RunCommand, StandardInputIsTheNullDevice) {
   const TempDir dir;
+  // Our own standard input is a file for the duration, so the null device
+  // can only come from the runner.
+  const int saved = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+  const int file = open(dir.write("input", "vstup").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(saved, 0);
+  ASSERT_GE(file, 0);
+  ASSERT_EQ(STDIN_FILENO, dup2(file, STDIN_FILENO));
+  close(file);
   const auto result =
       run_command(shell("readlink /proc/self/fd/0 > '" + dir.file("stdin") + "'"), failure);
+  dup2(saved, STDIN_FILENO);
+  close(saved);
   ASSERT_TRUE(result.has_value()) << result.error();
   EXPECT_EQ("/dev/null\n", read_file(dir.file("stdin")));
 }

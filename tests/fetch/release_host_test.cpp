@@ -161,7 +161,8 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"Clip.app Ledger.app", "Clip.app Ledger-x64-mac.zip"},
                       NameCase{"Clip Ledger.APP", "Clip Ledger.APP-x64-mac.zip"},
                       NameCase{"Clip Ledger.app.zip", "Clip Ledger.app.zip-x64-mac.zip"},
-                      NameCase{".app", "-x64-mac.zip"}, NameCase{"", "-x64-mac.zip"}));
+                      NameCase{".app", "-x64-mac.zip"}, NameCase{"", "-x64-mac.zip"}),
+    [](const auto& p) { return "Name" + std::to_string(p.index); });
 
 // --- The whole query against the local release host. ---
 
@@ -279,7 +280,8 @@ INSTANTIATE_TEST_SUITE_P(
                       TagCase{"v" + repeated("7", 41), std::nullopt},
                       // Bytes count, not letters: 20 two-byte letters fit, 21 do not.
                       TagCase{"v" + repeated("ž", 20), repeated("ž", 20)},
-                      TagCase{repeated("ž", 21), std::nullopt}));
+                      TagCase{repeated("ž", 21), std::nullopt}),
+    [](const auto& p) { return "Tag" + std::to_string(p.index); });
 
 struct ReleaseCase {
   const char* name;

@@ -259,7 +259,11 @@ INSTANTIATE_TEST_SUITE_P(
         BuildCase{18446744073709551615u, 9223372036854775808u,
                   R"({"available":true,"build":18446744073709551615,"ok":true,"version":"1.0.0"})"},
         BuildCase{1, 18446744073709551615u,
-                  R"({"available":false,"build":1,"ok":true,"version":"1.0.0"})"}));
+                  R"({"available":false,"build":1,"ok":true,"version":"1.0.0"})"}),
+    [](const auto& p) {
+      return "Release" + std::to_string(p.param.release_build) + "Installed" +
+             std::to_string(p.param.installed_build);
+    });
 
 TEST_F(MiniCheck, VersionTextIsPassedOnUnchanged) {
   Release release = release_with_build("pane-keeper", 3);
