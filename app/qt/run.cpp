@@ -4,27 +4,14 @@
 #include <QApplication>
 #include <QFont>
 #include <QIcon>
-#include <QLibraryInfo>
-#include <QLocale>
 #include <QTranslator>
 #include <cstdio>
 
 #include "kelvoma.h"
 #include "kelvoma_run.h"
 #include "qt_platform.h"
+#include "translations.h"
 
-namespace {
-
-// Everything the user sees is Czech, the toolkit's own buttons and dialogs too.
-void installCzechTranslations(QApplication& application, QTranslator& translator) {
-  QLocale::setDefault(QLocale(QLocale::Czech, QLocale::Czechia));
-  if (translator.load(QLocale(QLocale::Czech, QLocale::Czechia), QStringLiteral("qtbase"),
-                      QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
-    application.installTranslator(&translator);
-  }
-}
-
-}  // namespace
 
 extern "C" void kelvoma_run(int argc, char** argv) {
   QApplication application(argc, argv);
@@ -36,7 +23,8 @@ extern "C" void kelvoma_run(int argc, char** argv) {
   font.setPixelSize(13);
   QApplication::setFont(font);
   QTranslator translator;
-  installCzechTranslations(application, translator);
+  // Everything the user sees is Czech, the toolkit's own buttons and dialogs too.
+  kelvoma::app::qt::installCzechTranslations(application, translator);
 
   kelvoma::app::qt::QtPlatform platform(kelvoma::app::qt::defaultOptions(argc, argv));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/app/kelvoma.svg")));

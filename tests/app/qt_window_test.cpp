@@ -7,7 +7,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDBusConnection>
+#include <QDialogButtonBox>
 #include <QDir>
+#include <QFileDialog>
+#include <QTranslator>
 #include <QThread>
 #include <iostream>
 #include <QLabel>
@@ -27,6 +30,7 @@
 #include "qt_platform.h"
 #include "status_tray.h"
 #include "symbols.h"
+#include "translations.h"
 
 namespace kelvoma::app::qt {
 namespace {
@@ -353,6 +357,17 @@ TEST_F(QtWindow, ScreenshotOfTheWindow) {
   EXPECT_EQ(image.size(), QSize(660, 520) * window().devicePixelRatio());
   ASSERT_TRUE(image.save(path));
   std::cout << "window grab: " << path.toStdString() << "\n";
+}
+
+TEST(Translations, StockTextsAreCzech) {
+  QTranslator translator;
+  ASSERT_TRUE(installCzechTranslations(*QCoreApplication::instance(), translator));
+  QDialogButtonBox buttons(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  EXPECT_EQ(buttons.button(QDialogButtonBox::Cancel)->text().remove('&'), QString::fromUtf8("Zrušit"));
+  QFileDialog dialog;
+  dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+  EXPECT_NE(dialog.labelText(QFileDialog::FileName), "File &name:");
+  QCoreApplication::removeTranslator(&translator);
 }
 
 }  // namespace
