@@ -41,6 +41,8 @@ struct RowCase {
   std::vector<ExpectedMenuItem> submenu;
 };
 
+void PrintTo(const RowCase& c, std::ostream* out) { *out << c.situation.name; }
+
 class Rows : public ControllerHarness, public ::testing::WithParamInterface<RowCase> {
  protected:
   std::size_t indexOf(const std::string& id) {

@@ -18,6 +18,8 @@ struct BuildCase {
   std::int64_t expected;
 };
 
+void PrintTo(const BuildCase& c, std::ostream* out) { *out << c.name; }
+
 class InstalledBuild : public ::testing::TestWithParam<BuildCase> {};
 
 TEST_P(InstalledBuild, IsTheLeadingInteger) {
@@ -51,6 +53,8 @@ struct UpdateCase {
   std::int64_t installed;
   bool expected;
 };
+
+void PrintTo(const UpdateCase& c, std::ostream* out) { *out << c.name; }
 
 class UpdateAvailable : public ::testing::TestWithParam<UpdateCase> {};
 
