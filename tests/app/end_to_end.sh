@@ -65,11 +65,12 @@ dbus-run-session -- bash -euo pipefail -c '
   # Ready when it has asked the bus for our signals, and has announced the
   # installed manifest-based tool.
   for _ in $(seq 200); do
-    if grep -q "cz.tobranix.Kelvoma" "$work/bus.log" && grep -q "member=AddMatch" "$work/bus.log" \
+    if grep -q "interface='cz.tobranix.Kelvoma'" "$work/bus.log" \
        && grep -q "KelvomaManagementChanged" "$work/bus.log"; then break; fi
     kill -0 "$app" 2>/dev/null || fail "the application ended at start-up"
     sleep 0.05
   done
+  grep -q "interface='cz.tobranix.Kelvoma'" "$work/bus.log" || fail "it does not listen for our signals"
   grep -q "KelvomaManagementChanged" "$work/bus.log" || fail "no KelvomaManagementChanged was posted"
   grep -A1 "KelvomaManagementChanged" "$work/bus.log" | grep -q "cz.tobranix.pane-keeper" \
     || fail "KelvomaManagementChanged did not name the tool"
