@@ -1,0 +1,183 @@
+// Real tool processes through the Qt platform and the controller: launched in
+// the background, seen running under /proc, asked to quit with SIGTERM, and
+// the stop callback's answers within a short deadline.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <QApplication>
+#include <QTemporaryDir>
+#include <QThread>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "fake_core.h"
+#include "kelvoma.h"
+#include "qt_platform.h"
+
+namespace kelvoma::app::qt {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class ToolProcesses : public ::testing::Test {
+ protected:
+  QTemporaryDir home;
+  testing::FakeCore core;
+  std::unique_ptr<QtPlatform> platform;
+  std::unique_ptr<Kelvoma> controller;
+  fs::path bundle;
+  fs::path log;
+
+  void SetUp() override {
+    ASSERT_TRUE(home.isValid());
+    setenv("HOME", home.path().toUtf8().constData(), 1);
+    log = fs::path(home.path().toStdString()) / "tool.log";
+    setenv("KELVOMA_FIXTURE_TOOL_LOG", log.c_str(), 1);
+    unsetenv("KELVOMA_FIXTURE_TOOL_IGNORE_SIGTERM");
+    bundle = fs::path(home.path().toStdString()) / "Applications" / "Pane Keeper.app";
+    fs::create_directories(bundle / "Contents/MacOS");
+    fs::copy_file(KELVOMA_TOOL_EXE, bundle / "Contents/MacOS/fixture-tool");
+    std::ofstream(bundle / "Contents/Info.plist")
+        << R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)"
+        << "<key>CFBundleIdentifier</key><string>cz.tobranix.pane-keeper</string>"
+        << "<key>CFBundleExecutable</key><string>fixture-tool</string>"
+        << "<key>CFBundleVersion</key><string>4</string>"
+        << "<key>CFBundleShortVersionString</key><string>1.0</string></dict></plist>";
+  }
+
+  void TearDown() override {
+    // Whatever the test left running ends here.
+    for (const int pid : loggedPids()) {
+      kill(pid, SIGKILL);
+    }
+    if (platform) {
+      platform->waitForWorkers();
+    }
+    controller.reset();
+    platform.reset();
+  }
+
+  void start(Timing timing) {
+    QtPlatformOptions options;
+    options.arguments = {"kelvoma", "--background"};
+    options.configDirectory = (home.path() + "/.config").toStdString();
+    platform = std::make_unique<QtPlatform>(options);
+    platform->writeSetting("cz.tobranix.tools-manager", "automaticChecks", false);
+    platform->writeSetting("cz.tobranix.tools-manager", "enabled.pane-keeper", false);
+    controller = std::make_unique<Kelvoma>(*platform, core.core(), timing);
+    platform->setDelegate(controller.get());
+    controller->applicationDidFinishLaunching();
+  }
+
+  std::vector<int> loggedPids() {
+    std::vector<int> pids;
+    std::ifstream lines(log);
+    std::string line;
+    while (std::getline(lines, line)) {
+      pids.push_back(std::stoi(line));
+    }
+    return pids;
+  }
+
+  std::string loggedArguments() {
+    std::ifstream lines(log);
+    std::string line;
+    std::getline(lines, line);
+    return line.substr(line.find('\t') == std::string::npos ? line.size() : line.find('\t') + 1);
+  }
+
+  // Pumps the event loop until the condition holds or the time is up.
+  template <typename Condition>
+  bool within(std::chrono::milliseconds limit, Condition condition) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+      QApplication::processEvents(QEventLoop::AllEvents, 20);
+      if (condition()) {
+        return true;
+      }
+      QThread::msleep(10);
+    }
+    return condition();
+  }
+
+  std::size_t runningCount() { return controller->snapshotOf(*controller->tool("pane-keeper")).runningCount; }
+
+  // The stop callback on a thread of its own, as the installation calls it,
+  // while the main thread goes on with its events.
+  std::int32_t stopFromWorker() {
+    const std::string path = bundle.string();
+    auto answer = std::async(std::launch::async, [&] {
+      return controller->stopRunningTool("pane-keeper", path.c_str());
+    });
+    while (answer.wait_for(10ms) != std::future_status::ready) {
+      QApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return answer.get();
+  }
+
+  static Sender toggle() {
+    return Sender{.kind = Sender::Kind::control, .representedObject = {},
+                  .identifier = "pane-keeper", .on = true};
+  }
+};
+
+TEST_F(ToolProcesses, SwitchedOnInTheBackgroundAndOffWithSigterm) {
+  start({});
+  controller->perform(Action::toggleTool, toggle());
+  ASSERT_TRUE(within(5s, [&] { return runningCount() == 1; }));
+  EXPECT_EQ(loggedArguments(), "--background");
+  EXPECT_TRUE(within(2s, [&] { return !loggedPids().empty(); }));
+  controller->refresh();
+  EXPECT_EQ(platform->readSetting("cz.tobranix.tools-manager", "enabled.pane-keeper"),
+            SettingValue(true));
+
+  // Switching on again does not start a second copy.
+  controller->openTool(*controller->tool("pane-keeper"), false);
+  QApplication::processEvents();
+  EXPECT_EQ(loggedPids().size(), 1u);
+
+  controller->perform(Action::toggleTool, toggle());
+  EXPECT_TRUE(within(5s, [&] { return runningCount() == 0; }));
+}
+
+TEST_F(ToolProcesses, StopCallbackZeroThenOneWhenTheToolQuits) {
+  start({.stopDeadline = 5.0});
+  EXPECT_EQ(stopFromWorker(), 0);
+  controller->perform(Action::toggleTool, toggle());
+  ASSERT_TRUE(within(5s, [&] { return runningCount() == 1; }));
+  EXPECT_EQ(stopFromWorker(), 1);
+  EXPECT_EQ(runningCount(), 0u);
+}
+
+TEST_F(ToolProcesses, StopCallbackGivesUpOnAToolThatIgnoresTheRequest) {
+  setenv("KELVOMA_FIXTURE_TOOL_IGNORE_SIGTERM", "1", 1);
+  start({.stopDeadline = 1.0});
+  controller->perform(Action::toggleTool, toggle());
+  ASSERT_TRUE(within(5s, [&] { return runningCount() == 1 && !loggedPids().empty(); }));
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(stopFromWorker(), -1);
+  const auto waited = std::chrono::steady_clock::now() - before;
+  EXPECT_GE(waited, 1s);
+  EXPECT_LT(waited, 3s);
+  EXPECT_EQ(runningCount(), 1u);  // never forced
+}
+
+}  // namespace
+}  // namespace kelvoma::app::qt
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  }
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  QApplication application(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
