@@ -229,7 +229,9 @@ INSTANTIATE_TEST_SUITE_P(
         ToolEnd{"Http500", "", "curl: (22) The requested URL returned error: 500\n", "22",
                 std::string(failed)},
         ToolEnd{"NoErrorText", "", std::nullopt, "7", std::string(failed)},
-        ToolEnd{"Digits404InsideANumber", "", "curl: (28) timed out after 14040 ms\n", "28",
+        // A plain substring test: three digits anywhere count, also inside a
+        // longer number.
+        ToolEnd{"AnyOccurrenceOf404Counts", "", "curl: (28) timed out after 14040 ms\n", "28",
                 std::string(not_published)},
         ToolEnd{"SplitDigits", "", "error 40 4\n", "22", std::string(failed)},
         ToolEnd{"InvalidUtf8Around404", "", "\xff\xfe" "404\xc3", "22",
