@@ -68,21 +68,20 @@ void Kelvoma::openTool(const Tool& target, bool settings) {
   announceManagement(target);
   const bool previous = defaults_.boolForKey("enabled." + target.id);
   remember(target, true);
-  platform_.openApplication(
-      *url, launchConfiguration(target, settings),
-      [this, id = target.id, previous](LaunchResult result) {
-        platform_.runOnMain([this, id, previous, result = std::move(result)] {
-          if (const Tool* launched = tool(id)) {
-            if (result.error) {
-              remember(*launched, previous);
-              message(result.error, *launched);
-            } else if (result.launched) {
-              remember(*launched, true);
-            }
-          }
-          refresh();
-        });
-      });
+  platform_.openApplication(*url, launchConfiguration(target, settings),
+                            [this, id = target.id, previous](LaunchResult result) {
+                              platform_.runOnMain([this, id, previous, result = std::move(result)] {
+                                if (const Tool* launched = tool(id)) {
+                                  if (result.error) {
+                                    remember(*launched, previous);
+                                    message(result.error, *launched);
+                                  } else if (result.launched) {
+                                    remember(*launched, true);
+                                  }
+                                }
+                                refresh();
+                              });
+                            });
 }
 
 // The user defaults are the application's own domain here, so the mirror that
@@ -117,8 +116,9 @@ std::int32_t Kelvoma::stopRunningTool(const char* id, const char* path) {
     }
     bool allGone = true;
     platform_.runOnMainAndWait([&] {
-      allGone = std::ranges::all_of(
-          instances, [this](const RunningApplication& each) { return platform_.isTerminated(each); });
+      allGone = std::ranges::all_of(instances, [this](const RunningApplication& each) {
+        return platform_.isTerminated(each);
+      });
     });
     if (allGone) {
       return 1;

@@ -77,10 +77,11 @@ void Kelvoma::startInstallation(const Tool& target, const ToolSnapshot& snapshot
     Document document;
     {
       InstallingScope scope(this);
-      document = documentFromCore(core_.install(id.c_str(), path.c_str(), version.c_str(),
-                                                &Kelvoma::stopCallback));
+      document = documentFromCore(
+          core_.install(id.c_str(), path.c_str(), version.c_str(), &Kelvoma::stopCallback));
     }
-    platform_.runOnMain([this, id, document = std::move(document)] { finishInstallation(id, document); });
+    platform_.runOnMain(
+        [this, id, document = std::move(document)] { finishInstallation(id, document); });
   });
 }
 

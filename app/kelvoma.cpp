@@ -235,8 +235,8 @@ std::optional<Kelvoma::Located> Kelvoma::locate(const Tool& forTool) {
     found.path = *remembered;
     return found;
   }
-  for (const std::string& folder : {std::string("/Applications"),
-                                    platform_.homeDirectory() + "/Applications"}) {
+  for (const std::string& folder :
+       {std::string("/Applications"), platform_.homeDirectory() + "/Applications"}) {
     std::string candidate = folder + "/" + forTool.bundleName;
     if (carriesIdentifier(candidate, forTool, found.info)) {
       found.path = std::move(candidate);

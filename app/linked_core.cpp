@@ -3,8 +3,6 @@
 
 namespace kelvoma::app {
 
-Core linkedCore() {
-  return Core{&mini_catalog, &mini_check, &mini_install, &mini_free};
-}
+Core linkedCore() { return Core{&mini_catalog, &mini_check, &mini_install, &mini_free}; }
 
 }  // namespace kelvoma::app

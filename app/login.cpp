@@ -5,7 +5,8 @@ namespace kelvoma::app {
 
 void Kelvoma::changeLogin(const Sender& sender) {
   if (platform_.loginItemsSupported()) {
-    const auto changed = sender.on ? platform_.registerLoginItem() : platform_.unregisterLoginItem();
+    const auto changed =
+        sender.on ? platform_.registerLoginItem() : platform_.unregisterLoginItem();
     if (!changed) {
       // The fallback names no particular desktop: the registration is an
       // autostart entry of whatever session the user runs.

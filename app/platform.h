@@ -109,7 +109,8 @@ class Platform {
 
   // Settings: one store per domain, each write flushed at once so that other
   // processes see it.
-  virtual std::optional<SettingValue> readSetting(std::string_view domain, std::string_view key) = 0;
+  virtual std::optional<SettingValue> readSetting(std::string_view domain,
+                                                  std::string_view key) = 0;
   virtual void writeSetting(std::string_view domain, std::string_view key,
                             const SettingValue& value) = 0;
 
@@ -126,8 +127,8 @@ class Platform {
   virtual void runOnMain(std::function<void()> work) = 0;         // any thread
   virtual void runOnMainAndWait(std::function<void()> work) = 0;  // any thread
   virtual void runOnWorker(std::function<void()> work) = 0;
-  virtual double uptime() = 0;                 // monotonic seconds; any thread
-  virtual void sleepFor(double seconds) = 0;   // blocks the calling thread
+  virtual double uptime() = 0;                // monotonic seconds; any thread
+  virtual void sleepFor(double seconds) = 0;  // blocks the calling thread
 
   // Files.
   virtual std::string homeDirectory() = 0;

@@ -67,10 +67,10 @@ struct ControlModel {
   Font font;
   Colour colour = Colour::label;
   Alignment alignment = Alignment::natural;
-  int maximumLines = 0;                // 0: no limit
-  std::string symbol;                  // image: the symbol name of the icon
-  std::optional<Action> action;        // buttons and checkboxes
-  std::string identifier;              // buttons and checkboxes: the tool id
+  int maximumLines = 0;          // 0: no limit
+  std::string symbol;            // image: the symbol name of the icon
+  std::optional<Action> action;  // buttons and checkboxes
+  std::string identifier;        // buttons and checkboxes: the tool id
   // box: corner radius, border and fill; scroll view: the document view's size.
   double cornerRadius = 0;
   Colour borderColour = Colour::separator;

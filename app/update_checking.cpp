@@ -18,8 +18,9 @@ void Kelvoma::checkAll() {
       // The signed build goes over as the same 64 bits.
       Document document = documentFromCore(
           core_.check(id.c_str(), version.c_str(), static_cast<std::uint64_t>(installedBuild)));
-      platform_.runOnMain(
-          [this, id, document = std::move(document)]() mutable { finishCheck(id, std::move(document)); });
+      platform_.runOnMain([this, id, document = std::move(document)]() mutable {
+        finishCheck(id, std::move(document));
+      });
     });
   }
   refresh();
@@ -52,7 +53,9 @@ void Kelvoma::checkRequested() {
   checkAll();
 }
 
-void Kelvoma::changeAutomatic(const Sender& sender) { defaults_.setBool("automaticChecks", sender.on); }
+void Kelvoma::changeAutomatic(const Sender& sender) {
+  defaults_.setBool("automaticChecks", sender.on);
+}
 
 bool Kelvoma::automaticChecks() const {
   return !defaults_.hasObject("automaticChecks") || defaults_.boolForKey("automaticChecks");

@@ -24,7 +24,7 @@ ControlModel label(std::string text, Frame frame) {
 }
 
 ControlModel button(ControlKind kind, std::string title, Frame frame, Action action,
-                   std::string identifier = {}) {
+                    std::string identifier = {}) {
   ControlModel made;
   made.kind = kind;
   made.text = std::move(title);
@@ -72,12 +72,12 @@ ControlModel rowBox(const Tool& tool, Frame frame, RowRecord& record, Ids& ids) 
   box.children.push_back(std::move(toggle));
 
   ControlModel settings = button(ControlKind::pushButton, settingsButtonTitle(tool),
-                                {146, 22, 130, 32}, Action::settingsTool, tool.id);
+                                 {146, 22, 130, 32}, Action::settingsTool, tool.id);
   settings.id = record.settings = ids.next();
   box.children.push_back(std::move(settings));
 
   ControlModel install = button(ControlKind::pushButton, "Nainstalovat", {380, 22, 174, 32},
-                               Action::installTool, tool.id);
+                                Action::installTool, tool.id);
   install.id = record.install = ids.next();
   box.children.push_back(std::move(install));
 
@@ -115,7 +115,8 @@ WindowLayout makeWindowLayout(const std::vector<Tool>& tools) {
   heading.font = {24, FontWeight::semibold, false};
   window.controls.push_back(std::move(heading));
 
-  ControlModel subheading = label("Tvoje nástroje pro Mac, připravené k zapnutí.", {28, 410, 600, 24});
+  ControlModel subheading =
+      label("Tvoje nástroje pro Mac, připravené k zapnutí.", {28, 410, 600, 24});
   subheading.colour = Colour::secondaryLabel;
   window.controls.push_back(std::move(subheading));
 
@@ -136,18 +137,18 @@ WindowLayout makeWindowLayout(const std::vector<Tool>& tools) {
   }
   window.controls.push_back(std::move(scroll));
 
-  ControlModel check = button(ControlKind::pushButton, "Zkontrolovat verze", {28, 86, 194, 32},
-                             Action::checkAll);
+  ControlModel check =
+      button(ControlKind::pushButton, "Zkontrolovat verze", {28, 86, 194, 32}, Action::checkAll);
   check.id = layout.checkButton = ids.next();
   window.controls.push_back(std::move(check));
 
   ControlModel automatic = button(ControlKind::checkbox, "Hledat aktualizace každou hodinu",
-                                 {242, 86, 390, 32}, Action::changeAutomatic);
+                                  {242, 86, 390, 32}, Action::changeAutomatic);
   automatic.id = layout.automatic = ids.next();
   window.controls.push_back(std::move(automatic));
 
   ControlModel login = button(ControlKind::checkbox, "Spustit Kelvoma při přihlášení",
-                             {28, 40, 370, 30}, Action::changeLogin);
+                              {28, 40, 370, 30}, Action::changeLogin);
   login.id = layout.login = ids.next();
   window.controls.push_back(std::move(login));
   return layout;

@@ -25,8 +25,8 @@ QColor blend(const QColor& base, const QColor& over, double amount) {
 
 // Origin at the parent's top-left, as Qt has it.
 QRect flipped(const Frame& frame, double parentHeight) {
-  return QRect(qRound(frame.x), qRound(parentHeight - frame.y - frame.height),
-               qRound(frame.width), qRound(frame.height));
+  return QRect(qRound(frame.x), qRound(parentHeight - frame.y - frame.height), qRound(frame.width),
+               qRound(frame.height));
 }
 
 QFont fontOf(const Font& font, const QFont& base) {
@@ -88,10 +88,9 @@ void RowBox::paintEvent(QPaintEvent*) {
 }
 
 ManagerWindow::ManagerWindow(const WindowModel& model, Forward forward)
-    : QWidget(nullptr,
-              Qt::Window | Qt::WindowTitleHint | Qt::CustomizeWindowHint |
-                  (model.closable ? Qt::WindowCloseButtonHint : Qt::Widget) |
-                  (model.miniaturizable ? Qt::WindowMinimizeButtonHint : Qt::Widget)),
+    : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::CustomizeWindowHint |
+                           (model.closable ? Qt::WindowCloseButtonHint : Qt::Widget) |
+                           (model.miniaturizable ? Qt::WindowMinimizeButtonHint : Qt::Widget)),
       forward_(std::move(forward)) {
   setWindowTitle(QString::fromStdString(model.title));
   setFixedSize(qRound(model.width), qRound(model.height));
@@ -107,7 +106,8 @@ QWidget* ManagerWindow::buildLabel(const ControlModel& model, QWidget* parent) {
   label->setText(QString::fromStdString(model.text));
   label->setTextFormat(Qt::PlainText);
   label->setWordWrap(model.maximumLines != 1);
-  const Qt::Alignment horizontal = model.alignment == Alignment::right ? Qt::AlignRight : Qt::AlignLeft;
+  const Qt::Alignment horizontal =
+      model.alignment == Alignment::right ? Qt::AlignRight : Qt::AlignLeft;
   label->setAlignment(horizontal | Qt::AlignTop);
   label->setFont(fontOf(model.font, label->font()));
   setForeground(label, colourOf(model.colour, label->palette()));
@@ -119,7 +119,7 @@ QWidget* ManagerWindow::buildScrollView(const ControlModel& model, QWidget* pare
   scroll->setFrameShape(QFrame::NoFrame);
   scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   scroll->setVerticalScrollBarPolicy(model.hasVerticalScroller ? Qt::ScrollBarAsNeeded
-                                                              : Qt::ScrollBarAlwaysOff);
+                                                               : Qt::ScrollBarAlwaysOff);
   auto* document = new QWidget;
   document->setFixedSize(qRound(model.documentWidth), qRound(model.documentHeight));
   for (const ControlModel& child : model.children) {

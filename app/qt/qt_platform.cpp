@@ -268,14 +268,16 @@ void QtPlatform::writeSetting(std::string_view domain, std::string_view key,
                               const SettingValue& value) {
   QSettings& settings = store(domain);
   const QString name = QString::fromUtf8(key.data(), qsizetype(key.size()));
-  std::visit([&](const auto& v) {
-    using V = std::decay_t<decltype(v)>;
-    if constexpr (std::is_same_v<V, std::string>) {
-      settings.setValue(name, qs(v));
-    } else {
-      settings.setValue(name, v);
-    }
-  }, value);
+  std::visit(
+      [&](const auto& v) {
+        using V = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<V, std::string>) {
+          settings.setValue(name, qs(v));
+        } else {
+          settings.setValue(name, v);
+        }
+      },
+      value);
   settings.sync();  // written through, so that other processes see it at once
 }
 
@@ -333,8 +335,7 @@ void QtPlatform::postNotification(const std::string& name, const std::string& ob
 
 // ---- Time and threads ----------------------------------------------------
 
-TimerId QtPlatform::scheduleRepeatingTimer(double seconds, TimerModes,
-                                           std::function<void()> tick) {
+TimerId QtPlatform::scheduleRepeatingTimer(double seconds, TimerModes, std::function<void()> tick) {
   // Qt timers fire in every loop, a menu's included, so both modes are one here.
   auto timer = std::make_unique<QTimer>();
   timer->setTimerType(Qt::PreciseTimer);
@@ -435,7 +436,8 @@ LaunchResult QtPlatform::launch(const std::string& bundlePath, const LaunchConfi
   }
   const std::string executable = bundlePath + "/Contents/MacOS/" + *name;
   if (access(executable.c_str(), X_OK) != 0) {
-    return {.error = "Spustitelný soubor aplikace chybí nebo jej nelze spustit.", .launched = false};
+    return {.error = "Spustitelný soubor aplikace chybí nebo jej nelze spustit.",
+            .launched = false};
   }
   QProcess process;
   process.setProgram(qs(executable));
@@ -456,7 +458,8 @@ LaunchResult QtPlatform::launch(const std::string& bundlePath, const LaunchConfi
 void QtPlatform::openApplication(const std::string& bundlePath, const LaunchConfiguration& config,
                                  std::function<void(LaunchResult)> completion) {
   LaunchResult result = launch(bundlePath, config);
-  runOnMain([completion = std::move(completion), result = std::move(result)] { completion(result); });
+  runOnMain(
+      [completion = std::move(completion), result = std::move(result)] { completion(result); });
 }
 
 // ---- Login item -------------------------------------------------------------
@@ -496,8 +499,8 @@ void QtPlatform::beginOpenPanelSheet(const OpenPanelOptions& options,
   panel->setLabelText(QFileDialog::Accept, qs(options.prompt));
   panel->setWindowModality(Qt::WindowModal);
   panel->setAttribute(Qt::WA_DeleteOnClose);
-  auto shared = std::make_shared<std::function<void(std::optional<std::string>)>>(
-      std::move(completion));
+  auto shared =
+      std::make_shared<std::function<void(std::optional<std::string>)>>(std::move(completion));
   connect(panel, &QFileDialog::finished, this, [panel, shared](int result) {
     const QStringList chosen = panel->selectedFiles();
     if (result == QDialog::Accepted && chosen.size() == 1) {

@@ -12,7 +12,6 @@
 #include "qt_platform.h"
 #include "translations.h"
 
-
 extern "C" void kelvoma_run(int argc, char** argv) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Kelvoma"));

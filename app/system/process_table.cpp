@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
