@@ -2,25 +2,18 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QFont>
 #include <QIcon>
 #include <QTranslator>
 #include <cstdio>
 
+#include "application_setup.h"
 #include "kelvoma.h"
 #include "kelvoma_run.h"
 #include "qt_platform.h"
-#include "translations.h"
 
 extern "C" void kelvoma_run(int argc, char** argv) {
   QApplication application(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("Kelvoma"));
-  QApplication::setDesktopFileName(QStringLiteral("cz.tobranix.Kelvoma"));
-  // An accessory application: it lives in the tray, not in its window.
-  QApplication::setQuitOnLastWindowClosed(false);
-  QFont font = QApplication::font();
-  font.setPixelSize(13);
-  QApplication::setFont(font);
+  kelvoma::app::qt::configureAccessoryApplication();
   QTranslator translator;
   // Everything the user sees is Czech, the toolkit's own buttons and dialogs too.
   kelvoma::app::qt::installCzechTranslations(application, translator);

@@ -30,7 +30,7 @@
 #include "qt_platform.h"
 #include "status_tray.h"
 #include "symbols.h"
-#include "translations.h"
+#include "application_setup.h"
 
 namespace kelvoma::app::qt {
 namespace {
@@ -359,6 +359,12 @@ TEST_F(QtWindow, ScreenshotOfTheWindow) {
   std::cout << "window grab: " << path.toStdString() << "\n";
 }
 
+TEST(Application, AnAccessoryThatOutlivesItsWindow) {
+  EXPECT_FALSE(QApplication::quitOnLastWindowClosed());
+  EXPECT_EQ(QApplication::font().pixelSize(), 13);
+  EXPECT_EQ(QApplication::desktopFileName(), "cz.tobranix.Kelvoma");
+}
+
 TEST(Translations, StockTextsAreCzech) {
   QTranslator translator;
   ASSERT_TRUE(installCzechTranslations(*QCoreApplication::instance(), translator));
@@ -379,10 +385,7 @@ int main(int argc, char** argv) {
   }
   unsetenv("DBUS_SESSION_BUS_ADDRESS");
   QApplication application(argc, argv);
-  QApplication::setQuitOnLastWindowClosed(false);
-  QFont font = QApplication::font();
-  font.setPixelSize(13);
-  QApplication::setFont(font);
+  kelvoma::app::qt::configureAccessoryApplication();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -1,11 +1,22 @@
-#include "translations.h"
+#include "application_setup.h"
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QFont>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
 
 namespace kelvoma::app::qt {
+
+void configureAccessoryApplication() {
+  QApplication::setApplicationName(QStringLiteral("Kelvoma"));
+  QApplication::setDesktopFileName(QStringLiteral("cz.tobranix.Kelvoma"));
+  QApplication::setQuitOnLastWindowClosed(false);
+  QFont font = QApplication::font();
+  font.setPixelSize(13);
+  QApplication::setFont(font);
+}
 
 bool installCzechTranslations(QCoreApplication& application, QTranslator& translator) {
   const QLocale czech(QLocale::Czech, QLocale::Czechia);
