@@ -32,8 +32,9 @@ constexpr int body_pipe_size = 1 << 20;
 enum class BodyEnd { complete, too_large, failed };
 
 // Reads the body straight into the buffer's spare space until end of file,
-// stopping as soon as `accepted` + 1 bytes have arrived.
-BodyEnd read_body(int fd, ByteBuffer& body, std::size_t accepted) {
+// stopping as soon as `accepted` + 1 bytes have arrived; `observe` sees each
+// piece once it is held.
+BodyEnd read_body(int fd, ByteBuffer& body, std::size_t accepted, const BodyObserver& observe) {
   for (;;) {
     if (body.size() > accepted) {
       return BodyEnd::too_large;
@@ -51,6 +52,9 @@ BodyEnd read_body(int fd, ByteBuffer& body, std::size_t accepted) {
       return BodyEnd::complete;
     }
     body.commit(static_cast<std::size_t>(count));
+    if (observe) {
+      observe(body.bytes().last(static_cast<std::size_t>(count)));
+    }
   }
 }
 
@@ -93,7 +97,8 @@ std::vector<std::string> transfer_arguments(std::string_view url, std::uint64_t 
 }
 
 std::expected<ByteBuffer, std::string> fetch_url(const CoreConfig& config, std::string_view url,
-                                                 std::uint64_t limit) {
+                                                 std::uint64_t limit,
+                                                 const BodyObserver& observe) {
   if (!url.starts_with(https_scheme)) {
     return std::unexpected(std::string(https_required));
   }
@@ -116,7 +121,7 @@ std::expected<ByteBuffer, std::string> fetch_url(const CoreConfig& config, std::
     (void)fcntl(child->output().get(), F_SETPIPE_SZ, body_pipe_size);
   }
   ByteBuffer body(accepted + 1);
-  const BodyEnd end = read_body(child->output().get(), body, accepted);
+  const BodyEnd end = read_body(child->output().get(), body, accepted, observe);
   child->output().reset();
   if (end != BodyEnd::complete) {
     // Killed and reaped here, before the message leaves; the error stream is

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,13 +19,22 @@ namespace kelvoma {
 // "--url" and the address last.
 std::vector<std::string> transfer_arguments(std::string_view url, std::uint64_t limit);
 
+// Sees the body piece by piece as it arrives, in order, so that work on it
+// (hashing an archive) can keep pace with the transfer. When fetch_url
+// succeeds, the pieces joined are exactly the bytes it returns; when it
+// fails, what was seen means nothing (it may even be one byte over the
+// limit). It is called on the fetching thread and must not throw.
+using BodyObserver = std::function<void(std::span<const std::uint8_t>)>;
+
 // Fetches an https address into memory, accepting at most `limit` bytes.
 // Messages: "Stahování vyžaduje HTTPS." (no process started), the system
 // error text, "Chybí odpověď serveru.", "Stažený soubor překročil povolenou
 // velikost nebo byl přerušen.", "Zatím není zveřejněné dostupné vydání."
 // (the tool's error text mentions 404), "Stažení se nepodařilo. Zkontroluj
-// připojení a zkus to znovu.". The child never outlives the call.
+// připojení a zkus to znovu.". The child never outlives the call. An empty
+// `observe` is not called.
 std::expected<ByteBuffer, std::string> fetch_url(const CoreConfig& config, std::string_view url,
-                                                 std::uint64_t limit);
+                                                 std::uint64_t limit,
+                                                 const BodyObserver& observe = {});
 
 }  // namespace kelvoma

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -372,6 +373,24 @@ class FetchFromServer : public ::testing::Test {
     return fetch_url(CoreConfig{}, server().url(path), limit);
   }
 
+  // The same fetch with an observer that joins the pieces it is shown.
+  struct Observed {
+    std::expected<ByteBuffer, std::string> result;
+    std::string pieces;
+    std::size_t count = 0;
+    std::size_t empty_pieces = 0;
+  };
+  static Observed fetch_observed(const std::string& path, std::uint64_t limit) {
+    Observed observed{.result = std::unexpected(std::string()), .pieces = {}};
+    observed.result =
+        fetch_url(CoreConfig{}, server().url(path), limit, [&](std::span<const std::uint8_t> piece) {
+          observed.pieces.append(reinterpret_cast<const char*>(piece.data()), piece.size());
+          ++observed.count;
+          observed.empty_pieces += piece.empty() ? 1 : 0;
+        });
+    return observed;
+  }
+
  private:
   static TestServer* server_;
 };
@@ -429,6 +448,28 @@ TEST_P(FetchSize, AcceptsAtMostTheLimit) {
   EXPECT_EQ(std::vector<pid_t>{server().pid()}, child_processes());
 }
 
+// An observer changes nothing, and on success it has seen exactly the bytes
+// returned, in order; what it saw of a refused body does not matter.
+TEST_P(FetchSize, ObserverSeesExactlyTheReturnedBytes) {
+  const SizeCase& size = GetParam();
+  const auto observed = fetch_observed("/_/bytes/" + std::to_string(size.body), size.limit);
+  if (size.accepted) {
+    ASSERT_TRUE(observed.result.has_value()) << observed.result.error();
+    EXPECT_TRUE(text_of(*observed.result) == pattern(size.body));
+    EXPECT_TRUE(observed.pieces == text_of(*observed.result));
+    // A body larger than a pipe's content arrives in several pieces: the
+    // observer keeps pace with the transfer instead of seeing it at the end.
+    if (size.body > 1048576) {
+      EXPECT_GE(observed.count, 2u);
+    }
+  } else {
+    ASSERT_FALSE(observed.result.has_value());
+    EXPECT_EQ(too_large, observed.result.error());
+  }
+  EXPECT_EQ(0u, observed.empty_pieces);
+  EXPECT_EQ(std::vector<pid_t>{server().pid()}, child_processes());
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Boundaries, FetchSize,
     ::testing::Values(SizeCase{0, 0, true}, SizeCase{1, 0, false}, SizeCase{1, 1, true},
@@ -447,26 +488,46 @@ struct ServerAnswer {
   std::optional<std::string> message;  // nullopt: success
 };
 
-class FetchAnswer : public FetchFromServer, public ::testing::WithParamInterface<ServerAnswer> {};
+class FetchAnswer : public FetchFromServer, public ::testing::WithParamInterface<ServerAnswer> {
+ protected:
+  void SetUp() override {
+    FetchFromServer::SetUp();
+    if (HasFatalFailure()) {
+      return;
+    }
+    server().put("/a.txt", "a");
+    // Redirect chains: /hop/N leads to /hop/N-1, /hop/0 to the file.
+    for (int hop = 0; hop < 7; ++hop) {
+      server().route(
+          "/hop/" + std::to_string(hop),
+          Answer{.status = 302,
+                 .location = hop == 0 ? server().url("/a.txt")
+                                      : server().url("/hop/" + std::to_string(hop - 1))});
+    }
+    server().route("/to-http", Answer{.status = 301, .location = "http://localhost:" +
+                                                                 std::to_string(server().port()) +
+                                                                 "/a.txt"});
+  }
+};
 
 TEST_P(FetchAnswer, GivesTheExpectedResult) {
-  server().put("/a.txt", "a");
-  // Redirect chains: /hop/N leads to /hop/N-1, /hop/0 to the file.
-  for (int hop = 0; hop < 7; ++hop) {
-    server().route("/hop/" + std::to_string(hop),
-                   Answer{.status = 302,
-                          .location = hop == 0 ? server().url("/a.txt")
-                                               : server().url("/hop/" + std::to_string(hop - 1))});
-  }
-  server().route("/to-http", Answer{.status = 301, .location = "http://localhost:" +
-                                                               std::to_string(server().port()) +
-                                                               "/a.txt"});
   const auto result = fetch(GetParam().path, 65536);
   if (GetParam().message) {
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(*GetParam().message, result.error());
   } else {
     EXPECT_TRUE(result.has_value()) << result.error();
+  }
+}
+
+TEST_P(FetchAnswer, ObserverChangesNothing) {
+  const auto observed = fetch_observed(GetParam().path, 65536);
+  if (GetParam().message) {
+    ASSERT_FALSE(observed.result.has_value());
+    EXPECT_EQ(*GetParam().message, observed.result.error());
+  } else {
+    ASSERT_TRUE(observed.result.has_value()) << observed.result.error();
+    EXPECT_TRUE(observed.pieces == text_of(*observed.result));
   }
 }
 
