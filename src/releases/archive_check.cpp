@@ -3,27 +3,35 @@
 #include <sodium.h>
 
 #include <array>
-
-#include "releases/signature.h"
+#include <new>
 
 namespace kelvoma {
 namespace {
 
 constexpr std::string_view digest_mismatch =
     "Kontrolní součet nebo velikost staženého balíčku nesouhlasí.";
+constexpr std::string_view signature_mismatch =
+    "Podpis vydavatele nesouhlasí. Instalace byla zastavena.";
 
 std::string_view size_mismatch(ArchiveSizeMessage size_message) {
   return size_message == ArchiveSizeMessage::download ? "Velikost staženého balíčku nesouhlasí."
                                                       : "Velikost archivu nesouhlasí.";
 }
 
-// "sha256:" and the 64 lower-case hexadecimal digits of the data's SHA-256.
-std::string sha256_text(std::span<const std::uint8_t> data) {
-  std::array<std::uint8_t, crypto_hash_sha256_BYTES> digest{};
-  crypto_hash_sha256(digest.data(), data.data(), data.size());
+// "sha256:" and the 64 lower-case hexadecimal digits of a SHA-256 digest.
+std::string sha256_text(const std::array<std::uint8_t, crypto_hash_sha256_BYTES>& digest) {
   std::array<char, crypto_hash_sha256_BYTES * 2 + 1> hex{};
   sodium_bin2hex(hex.data(), hex.size(), digest.data(), digest.size());
   return "sha256:" + std::string(hex.data(), hex.size() - 1);
+}
+
+// The check keeps libsodium's state in plain bytes (see the header).
+crypto_hash_sha256_state* hash_state(std::byte* storage) {
+  return std::launder(reinterpret_cast<crypto_hash_sha256_state*>(storage));
+}
+
+const crypto_hash_sha256_state* hash_state(const std::byte* storage) {
+  return std::launder(reinterpret_cast<const crypto_hash_sha256_state*>(storage));
 }
 
 char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -42,23 +50,84 @@ bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+ReleaseArchiveCheck::ReleaseArchiveCheck(const Release& release, const Tool& tool,
+                                         ArchiveSizeMessage size_message)
+    : declared_size_(release.archive_size),
+      size_message_(size_message),
+      signature_(SignatureStream::start(release.archive_signature, tool.public_key)) {}
+
+void ReleaseArchiveCheck::update(std::span<const std::uint8_t> piece) {
+  // Beyond the declared size the verdict is the size's; hashing on would be
+  // wasted.
+  if (signature_ && seen_ + piece.size() <= declared_size_) {
+    signature_->update(piece);
+  }
+  seen_ += piece.size();
+}
+
+std::expected<void, std::string> ReleaseArchiveCheck::finish(
+    std::span<const std::uint8_t> archive) const {
+  // The size is compared before any cryptography: a truncated or padded file
+  // never reaches the signature.
+  if (archive.size() != declared_size_) {
+    return std::unexpected(std::string(size_mismatch(size_message_)));
+  }
+  if (!signature_) {
+    return std::unexpected(signature_.error());
+  }
+  // What was hashed must be what is installed.
+  if (seen_ != archive.size()) {
+    return std::unexpected(std::string(signature_mismatch));
+  }
+  return signature_->finish();
+}
+
+AssetDigestCheck::AssetDigestCheck(std::uint64_t size, std::string_view digest)
+    : declared_size_(size), digest_(digest) {
+  static_assert(sizeof(crypto_hash_sha256_state) <= sizeof hash_state_ &&
+                alignof(crypto_hash_sha256_state) <= alignof(AssetDigestCheck));
+  crypto_hash_sha256_init(::new (static_cast<void*>(hash_state_.data()))
+                              crypto_hash_sha256_state{});
+}
+
+void AssetDigestCheck::update(std::span<const std::uint8_t> piece) {
+  if (seen_ + piece.size() <= declared_size_) {
+    crypto_hash_sha256_update(hash_state(hash_state_.data()), piece.data(), piece.size());
+  }
+  seen_ += piece.size();
+}
+
+std::expected<void, std::string> AssetDigestCheck::finish(
+    std::span<const std::uint8_t> archive) const {
+  if (archive.size() != declared_size_ || seen_ != archive.size()) {
+    return std::unexpected(std::string(digest_mismatch));
+  }
+  crypto_hash_sha256_state state = *hash_state(hash_state_.data());
+  std::array<std::uint8_t, crypto_hash_sha256_BYTES> digest{};
+  crypto_hash_sha256_final(&state, digest.data());
+  if (!equal_ignoring_ascii_case(digest_, sha256_text(digest))) {
+    return std::unexpected(std::string(digest_mismatch));
+  }
+  return {};
+}
+
 std::expected<void, std::string> verify_release_archive(std::span<const std::uint8_t> archive,
                                                         const Release& release, const Tool& tool,
                                                         ArchiveSizeMessage size_message) {
-  // The size is compared before any cryptography: a truncated or padded file
-  // never reaches the signature.
-  if (archive.size() != release.archive_size) {
-    return std::unexpected(std::string(size_mismatch(size_message)));
+  ReleaseArchiveCheck check(release, tool, size_message);
+  if (archive.size() == release.archive_size) {
+    check.update(archive);
   }
-  return verify_signature(archive, release.archive_signature, tool.public_key);
+  return check.finish(archive);
 }
 
 std::expected<void, std::string> verify_asset_digest(std::span<const std::uint8_t> data,
                                                      std::uint64_t size, std::string_view digest) {
-  if (data.size() != size || !equal_ignoring_ascii_case(digest, sha256_text(data))) {
-    return std::unexpected(std::string(digest_mismatch));
+  AssetDigestCheck check(size, digest);
+  if (data.size() == size) {
+    check.update(data);
   }
-  return {};
+  return check.finish(data);
 }
 
 }  // namespace kelvoma

@@ -13,11 +13,10 @@
 #include <cstdlib>
 #include <expected>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <span>
 #include <system_error>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "releases/archive_check.h"
@@ -263,33 +262,119 @@ class InstallDirectory {
   bool keep_ = false;
 };
 
-// Writes the whole archive (created or truncated, 0666 less the mask).
-Step write_archive(const std::string& path, std::span<const std::uint8_t> bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    return std::unexpected(system_error_text(errno));
-  }
-  int error = 0;
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
+// The archive file in the install directory: created or truncated, with
+// permission bits 0666 less the mask. Failures are errno values.
+class ArchiveFile {
+ public:
+  static std::expected<ArchiveFile, int> create(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      return std::unexpected(errno);
     }
-    if (written < 0) {
-      error = errno;
-      break;
-    }
-    bytes = bytes.subspan(static_cast<std::size_t>(written));
+    return ArchiveFile(fd);
   }
+
+  ArchiveFile(ArchiveFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  ArchiveFile& operator=(ArchiveFile&&) = delete;
+  ArchiveFile(const ArchiveFile&) = delete;
+  ArchiveFile& operator=(const ArchiveFile&) = delete;
+  ~ArchiveFile() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+  }
+
+  int append(std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+      const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
+      if (written < 0 && errno == EINTR) {
+        continue;
+      }
+      if (written < 0) {
+        return errno;
+      }
+      bytes = bytes.subspan(static_cast<std::size_t>(written));
+    }
+    return 0;
+  }
+
   // A failed close can be the first report of a failed write.
-  if (::close(fd) != 0 && error == 0) {
-    error = errno;
+  int close() {
+    return ::close(std::exchange(fd_, -1)) == 0 ? 0 : errno;
   }
-  if (error != 0) {
-    return std::unexpected(system_error_text(error));
+
+ private:
+  explicit ArchiveFile(int fd) : fd_(fd) {}
+
+  int fd_;
+};
+
+// Writes the whole archive.
+Step write_archive(const std::string& path, std::span<const std::uint8_t> bytes) {
+  auto file = ArchiveFile::create(path);
+  if (!file) {
+    return std::unexpected(system_error_text(file.error()));
+  }
+  const int error = file->append(bytes);
+  const int closed = file->close();
+  if (error != 0 || closed != 0) {
+    return std::unexpected(system_error_text(error != 0 ? error : closed));
   }
   return {};
 }
+
+// Writes the archive into a fresh install directory while it downloads, as
+// `curl -o` would, so that writing costs no step of its own afterwards. It
+// only runs ahead of the pipeline: it needs the target's parent to exist
+// already (missing ancestors wait for a verified archive), and whatever goes
+// wrong here (no directory, a failed write) merely drops it; the archive is
+// then written from memory after the check, by the path whose failures are
+// reported. Until finish() hands it over, the directory goes with this
+// object, so a failed download or check leaves nothing on disk.
+class EarlyWorkspace {
+ public:
+  EarlyWorkspace(const std::string& target, std::string_view archive_name) {
+    const auto parent = parent_directory(target);
+    if (!parent) {
+      return;
+    }
+    auto directory = InstallDirectory::create(*parent);
+    if (!directory) {
+      return;
+    }
+    auto file = ArchiveFile::create(directory->entry(archive_name));
+    if (!file) {
+      return;
+    }
+    directory_.emplace(std::move(*directory));
+    file_.emplace(std::move(*file));
+  }
+
+  void append(std::span<const std::uint8_t> piece) {
+    if (file_ && file_->append(piece) != 0) {
+      drop();
+    }
+  }
+
+  // The directory holding the archive as appended, or nothing.
+  std::optional<InstallDirectory> finish() {
+    if (!file_ || file_->close() != 0) {
+      drop();
+      return std::nullopt;
+    }
+    file_.reset();
+    return std::move(directory_);
+  }
+
+ private:
+  void drop() {
+    file_.reset();
+    directory_.reset();
+  }
+
+  std::optional<InstallDirectory> directory_;
+  std::optional<ArchiveFile> file_;
+};
 
 // Where the unpacked archive's bundle is expected, after the archive has
 // been verified, written and unpacked in a fresh install directory next to
@@ -304,15 +389,49 @@ struct WorkspaceMessages {
   std::string_view cannot_create_message;  // per route
 };
 
-// The archive's check against what the publisher declared (signature or
-// digest); it only reads the bytes.
-using ArchiveCheck = std::function<Step(std::span<const std::uint8_t>)>;
+// A downloaded archive whose check has passed, and the install directory it
+// may already have been written into.
+struct CheckedArchive {
+  ByteBuffer bytes;
+  std::optional<InstallDirectory> written;
+};
 
-// A fresh install directory in `parent` holding the written archive.
-std::expected<InstallDirectory, std::string> write_workspace(const std::string& parent,
+// Downloads the archive while `check` hashes it and, where it can, while it
+// is written next to the target, so that the verdict and the file are ready
+// as soon as the last byte is. The transfer's message comes first, then the
+// check's (size before signature or digest).
+std::expected<CheckedArchive, std::string> fetch_checked(const CoreConfig& config,
+                                                         std::string_view url,
+                                                         std::uint64_t limit,
+                                                         ArchiveStreamCheck& check,
+                                                         EarlyWorkspace workspace) {
+  auto archive = fetch_url(config, url, limit, [&](std::span<const std::uint8_t> piece) {
+    check.update(piece);
+    workspace.append(piece);
+  });
+  if (!archive) {
+    return std::unexpected(archive.error());
+  }
+  if (auto verified = check.finish(archive->bytes()); !verified) {
+    return std::unexpected(verified.error());
+  }
+  return CheckedArchive{.bytes = std::move(*archive), .written = workspace.finish()};
+}
+
+// A fresh install directory next to the target holding the written archive,
+// the target's missing ancestors created first. Only ever called for a
+// verified archive.
+std::expected<InstallDirectory, std::string> write_workspace(const std::string& target,
                                                              std::span<const std::uint8_t> archive,
                                                              WorkspaceMessages messages) {
-  auto directory = InstallDirectory::create(parent);
+  const auto parent = parent_directory(target);
+  if (!parent) {
+    return std::unexpected("Neplatné umístění instalace.");
+  }
+  if (auto created = create_directories(*parent); !created) {
+    return std::unexpected(created.error());
+  }
+  auto directory = InstallDirectory::create(*parent);
   if (!directory) {
     return std::unexpected(std::string(messages.cannot_create_message));
   }
@@ -322,64 +441,26 @@ std::expected<InstallDirectory, std::string> write_workspace(const std::string& 
   return std::move(*directory);
 }
 
-bool is_directory(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// Checks the archive and, when the target's parent already exists, writes it
-// into a fresh install directory at the same time: hashing a large archive
-// and writing it each take a good share of an installation, and neither
-// needs the other. The outcome is the same as one step after the other: the
-// check's message comes first, a failed check leaves nothing on disk (the
-// directory goes with its owner), and missing ancestors are created only
-// for a verified archive.
-std::expected<InstallDirectory, std::string> verify_and_write(const std::string& target,
-                                                              ByteBuffer archive,
-                                                              const ArchiveCheck& check,
-                                                              WorkspaceMessages messages) {
-  const auto parent = parent_directory(target);
-  std::optional<std::expected<InstallDirectory, std::string>> workspace;
-  Step verified;
-  if (parent && is_directory(*parent)) {
-    std::optional<std::jthread> checker;
-    try {
-      checker.emplace([&] { verified = check(archive.bytes()); });
-    } catch (const std::system_error&) {
-      // No thread to spare: check first, then write.
-    }
-    if (checker) {
-      workspace.emplace(write_workspace(*parent, archive.bytes(), messages));
-      checker->join();
-    } else {
-      verified = check(archive.bytes());
-      if (verified) {
-        workspace.emplace(write_workspace(*parent, archive.bytes(), messages));
-      }
-    }
-  } else {
-    verified = check(archive.bytes());
+// The verified archive in a fresh install directory next to the target.
+// The archive leaves memory once it is on disk.
+std::expected<InstallDirectory, std::string> download_into_workspace(
+    const CoreConfig& config, const std::string& target, std::string_view url,
+    std::uint64_t limit, ArchiveStreamCheck& check, WorkspaceMessages messages) {
+  auto archive =
+      fetch_checked(config, url, limit, check, EarlyWorkspace(target, messages.archive_name));
+  if (!archive) {
+    return std::unexpected(archive.error());
   }
-  if (!verified) {
-    return std::unexpected(verified.error());
+  if (archive->written) {
+    return std::move(*archive->written);
   }
-  if (!parent) {
-    return std::unexpected("Neplatné umístění instalace.");
-  }
-  if (!workspace) {
-    if (auto created = create_directories(*parent); !created) {
-      return std::unexpected(created.error());
-    }
-    workspace.emplace(write_workspace(*parent, archive.bytes(), messages));
-  }
-  return std::move(*workspace);
+  return write_workspace(target, archive->bytes.bytes(), messages);
 }
 
 std::expected<UnpackedRelease, std::string> unpack_next_to_target(
-    const CoreConfig& config, const std::string& target, const Tool& tool, ByteBuffer archive,
-    const ArchiveCheck& check, WorkspaceMessages messages) {
-  // The archive leaves memory once it is on disk.
-  auto directory = verify_and_write(target, std::move(archive), check, messages);
+    const CoreConfig& config, const std::string& target, const Tool& tool, std::string_view url,
+    std::uint64_t limit, ArchiveStreamCheck& check, WorkspaceMessages messages) {
+  auto directory = download_into_workspace(config, target, url, limit, check, messages);
   if (!directory) {
     return std::unexpected(directory.error());
   }
@@ -474,15 +555,9 @@ Step install_managed(const CoreConfig& config, const Tool& tool, const InstallRe
   if (auto judged = judge_managed_target(target, tool, *release); !judged) {
     return judged;
   }
-  auto archive = fetch_url(config, release->archive_url, release->archive_size);
-  if (!archive) {
-    return std::unexpected(archive.error());
-  }
-  const ArchiveCheck signed_by_publisher = [&](std::span<const std::uint8_t> bytes) {
-    return verify_release_archive(bytes, *release, tool, ArchiveSizeMessage::download);
-  };
+  ReleaseArchiveCheck signed_by_publisher(*release, tool, ArchiveSizeMessage::download);
   auto unpacked = unpack_next_to_target(
-      config, target, tool, std::move(*archive), signed_by_publisher,
+      config, target, tool, release->archive_url, release->archive_size, signed_by_publisher,
       {.archive_name = "update.zip",
        .cannot_create_message =
            "Do složky Applications nelze zapisovat. Použij aplikaci v ~/Applications."});
@@ -529,15 +604,10 @@ Step install_external(const CoreConfig& config, const Tool& tool, const InstallR
   if (!release) {
     return std::unexpected(release.error());
   }
-  auto archive = fetch_url(config, release->asset.browser_download_url, release->asset.size);
-  if (!archive) {
-    return std::unexpected(archive.error());
-  }
-  const ArchiveCheck matches_digest = [&](std::span<const std::uint8_t> bytes) {
-    return verify_asset_digest(bytes, release->asset.size, release->asset.digest);
-  };
+  AssetDigestCheck matches_digest(release->asset.size, release->asset.digest);
   auto unpacked = unpack_next_to_target(
-      config, target, tool, std::move(*archive), matches_digest,
+      config, target, tool, release->asset.browser_download_url, release->asset.size,
+      matches_digest,
       {.archive_name = "download.zip",
        .cannot_create_message = "Do cílové složky Applications nelze zapisovat."});
   if (!unpacked) {
