@@ -65,18 +65,17 @@ void ReleaseArchiveCheck::update(std::span<const std::uint8_t> piece) {
   seen_ += piece.size();
 }
 
-std::expected<void, std::string> ReleaseArchiveCheck::finish(
-    std::span<const std::uint8_t> archive) const {
+std::expected<void, std::string> ReleaseArchiveCheck::finish(std::uint64_t received) const {
   // The size is compared before any cryptography: a truncated or padded file
   // never reaches the signature.
-  if (archive.size() != declared_size_) {
+  if (received != declared_size_) {
     return std::unexpected(std::string(size_mismatch(size_message_)));
   }
   if (!signature_) {
     return std::unexpected(signature_.error());
   }
   // What was hashed must be what is installed.
-  if (seen_ != archive.size()) {
+  if (seen_ != received) {
     return std::unexpected(std::string(signature_mismatch));
   }
   return signature_->finish();
@@ -97,9 +96,8 @@ void AssetDigestCheck::update(std::span<const std::uint8_t> piece) {
   seen_ += piece.size();
 }
 
-std::expected<void, std::string> AssetDigestCheck::finish(
-    std::span<const std::uint8_t> archive) const {
-  if (archive.size() != declared_size_ || seen_ != archive.size()) {
+std::expected<void, std::string> AssetDigestCheck::finish(std::uint64_t received) const {
+  if (received != declared_size_ || seen_ != received) {
     return std::unexpected(std::string(digest_mismatch));
   }
   crypto_hash_sha256_state state = *hash_state(hash_state_.data());
@@ -118,7 +116,7 @@ std::expected<void, std::string> verify_release_archive(std::span<const std::uin
   if (archive.size() == release.archive_size) {
     check.update(archive);
   }
-  return check.finish(archive);
+  return check.finish(archive.size());
 }
 
 std::expected<void, std::string> verify_asset_digest(std::span<const std::uint8_t> data,
@@ -127,7 +125,7 @@ std::expected<void, std::string> verify_asset_digest(std::span<const std::uint8_
   if (data.size() == size) {
     check.update(data);
   }
-  return check.finish(data);
+  return check.finish(data.size());
 }
 
 }  // namespace kelvoma

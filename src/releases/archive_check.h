@@ -21,16 +21,15 @@ enum class ArchiveSizeMessage { download, archive_file };
 
 // A check of an archive that hashes it while it arrives, so that a download
 // needs no second pass over its bytes: update() with every piece in order,
-// then finish() with the whole archive as received, which must be those
-// pieces joined (a different length is refused with the check's mismatch
-// message). finish() keeps the order and messages of the one-shot checks
-// below, whatever update() has seen.
+// then finish() with the number of bytes the download received, which must
+// be those pieces joined (a count that differs from what update() saw is
+// refused with the check's mismatch message). finish() keeps the order and
+// messages of the one-shot checks below, whatever update() has seen.
 class ArchiveStreamCheck {
  public:
   virtual ~ArchiveStreamCheck() = default;
   virtual void update(std::span<const std::uint8_t> piece) = 0;
-  virtual std::expected<void, std::string> finish(
-      std::span<const std::uint8_t> archive) const = 0;
+  virtual std::expected<void, std::string> finish(std::uint64_t received) const = 0;
 };
 
 // The release's archive signature with the tool's key. A broken key or
@@ -39,7 +38,7 @@ class ReleaseArchiveCheck final : public ArchiveStreamCheck {
  public:
   ReleaseArchiveCheck(const Release& release, const Tool& tool, ArchiveSizeMessage size_message);
   void update(std::span<const std::uint8_t> piece) override;
-  std::expected<void, std::string> finish(std::span<const std::uint8_t> archive) const override;
+  std::expected<void, std::string> finish(std::uint64_t received) const override;
 
  private:
   std::uint64_t declared_size_;
@@ -53,7 +52,7 @@ class AssetDigestCheck final : public ArchiveStreamCheck {
  public:
   AssetDigestCheck(std::uint64_t size, std::string_view digest);
   void update(std::span<const std::uint8_t> piece) override;
-  std::expected<void, std::string> finish(std::span<const std::uint8_t> archive) const override;
+  std::expected<void, std::string> finish(std::uint64_t received) const override;
 
  private:
   std::uint64_t declared_size_;

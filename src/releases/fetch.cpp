@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <memory>
 
 #include "releases/command.h"
 #include "releases/system_error.h"
@@ -58,6 +59,34 @@ BodyEnd read_body(int fd, ByteBuffer& body, std::size_t accepted, const BodyObse
   }
 }
 
+// The same for a body that is not kept: each piece goes through one reused
+// buffer, of the body pipe's size, to the observer alone.
+BodyEnd pass_body(int fd, std::size_t accepted, const BodyObserver& observe) {
+  constexpr std::size_t piece_size = body_pipe_size;
+  const auto piece = std::make_unique_for_overwrite<std::uint8_t[]>(piece_size);
+  std::size_t received = 0;
+  for (;;) {
+    if (received > accepted) {
+      return BodyEnd::too_large;
+    }
+    const std::size_t room = std::min(piece_size, accepted + 1 - received);
+    const ssize_t count = read(fd, piece.get(), room);
+    if (count < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return BodyEnd::failed;
+    }
+    if (count == 0) {
+      return BodyEnd::complete;
+    }
+    received += static_cast<std::size_t>(count);
+    if (observe) {
+      observe({piece.get(), static_cast<std::size_t>(count)});
+    }
+  }
+}
+
 // The transfer tool describes an HTTP failure with its status number. The
 // three ASCII digits survive UTF-8 decoding with replacement unchanged, so
 // a byte search finds exactly what a search of the decoded text would.
@@ -98,7 +127,7 @@ std::vector<std::string> transfer_arguments(std::string_view url, std::uint64_t 
 
 std::expected<ByteBuffer, std::string> fetch_url(const CoreConfig& config, std::string_view url,
                                                  std::uint64_t limit,
-                                                 const BodyObserver& observe) {
+                                                 const BodyObserver& observe, KeepBody keep) {
   if (!url.starts_with(https_scheme)) {
     return std::unexpected(std::string(https_required));
   }
@@ -120,8 +149,10 @@ std::expected<ByteBuffer, std::string> fetch_url(const CoreConfig& config, std::
   if (accepted >= static_cast<std::size_t>(body_pipe_size)) {
     (void)fcntl(child->output().get(), F_SETPIPE_SZ, body_pipe_size);
   }
-  ByteBuffer body(accepted + 1);
-  const BodyEnd end = read_body(child->output().get(), body, accepted, observe);
+  ByteBuffer body(keep == KeepBody::yes ? accepted + 1 : 0);
+  const BodyEnd end = keep == KeepBody::yes
+                          ? read_body(child->output().get(), body, accepted, observe)
+                          : pass_body(child->output().get(), accepted, observe);
   child->output().reset();
   if (end != BodyEnd::complete) {
     // Killed and reaped here, before the message leaves; the error stream is

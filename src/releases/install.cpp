@@ -9,13 +9,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <expected>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -323,17 +329,19 @@ Step write_archive(const std::string& path, std::span<const std::uint8_t> bytes)
   return {};
 }
 
-// Writes the archive into a fresh install directory while it downloads, as
-// `curl -o` would, so that writing costs no step of its own afterwards. It
-// only runs ahead of the pipeline: it needs the target's parent to exist
-// already (missing ancestors wait for a verified archive), and whatever goes
-// wrong here (no directory, a failed write) merely drops it; the archive is
-// then written from memory after the check, by the path whose failures are
-// reported. Until finish() hands it over, the directory goes with this
-// object, so a failed download or check leaves nothing on disk.
-class EarlyWorkspace {
+// The archive written into a fresh install directory while it downloads, as
+// `curl -o` would, so that it needs neither a copy in memory nor a pass of
+// its own afterwards. That takes a target whose parent exists already
+// (missing ancestors wait for a verified archive); without one, or when the
+// directory or the file cannot be made, ready() is false and the pipeline
+// keeps the archive in memory and writes it after the check, which reports
+// such failures in their place. A failed write is kept for finish(), which
+// the pipeline asks only once the check has passed, so the check's message
+// still comes first. Until then the directory goes with this object: a
+// failed download or check leaves nothing on disk.
+class ArchiveWrittenWhileDownloading {
  public:
-  EarlyWorkspace(const std::string& target, std::string_view archive_name) {
+  ArchiveWrittenWhileDownloading(const std::string& target, std::string_view archive_name) {
     const auto parent = parent_directory(target);
     if (!parent) {
       return;
@@ -350,30 +358,29 @@ class EarlyWorkspace {
     file_.emplace(std::move(*file));
   }
 
+  bool ready() const { return file_.has_value(); }
+
   void append(std::span<const std::uint8_t> piece) {
-    if (file_ && file_->append(piece) != 0) {
-      drop();
+    if (file_ && error_ == 0) {
+      error_ = file_->append(piece);
     }
   }
 
-  // The directory holding the archive as appended, or nothing.
-  std::optional<InstallDirectory> finish() {
-    if (!file_ || file_->close() != 0) {
-      drop();
-      return std::nullopt;
-    }
+  // The directory holding the whole archive, or the write's system error
+  // text. Only for a ready() writer, once.
+  std::expected<InstallDirectory, std::string> finish() {
+    const int closed = file_->close();
     file_.reset();
-    return std::move(directory_);
+    if (error_ != 0 || closed != 0) {
+      return std::unexpected(system_error_text(error_ != 0 ? error_ : closed));
+    }
+    return std::move(*directory_);
   }
 
  private:
-  void drop() {
-    file_.reset();
-    directory_.reset();
-  }
-
   std::optional<InstallDirectory> directory_;
   std::optional<ArchiveFile> file_;
+  int error_ = 0;
 };
 
 // Where the unpacked archive's bundle is expected, after the archive has
@@ -389,33 +396,136 @@ struct WorkspaceMessages {
   std::string_view cannot_create_message;  // per route
 };
 
-// A downloaded archive whose check has passed, and the install directory it
-// may already have been written into.
-struct CheckedArchive {
-  ByteBuffer bytes;
-  std::optional<InstallDirectory> written;
+// Runs a check's hashing on a thread of its own, fed copies of the pieces
+// through a bounded ring, so that the hash (the longest part of installing a
+// large archive) and the download thread's own work (reading, keeping and
+// writing the archive) overlap instead of taking turns. Without a thread to
+// spare it hashes in place. The check belongs to the worker until finish().
+class BackgroundCheck {
+ public:
+  explicit BackgroundCheck(ArchiveStreamCheck& check)
+      : check_(check), ring_(std::make_unique_for_overwrite<std::uint8_t[]>(ring_size)) {
+    try {
+      worker_ = std::thread([this] { hash_queued(); });
+    } catch (const std::system_error&) {
+      // No thread to spare: update() hashes in place.
+    }
+  }
+  BackgroundCheck(const BackgroundCheck&) = delete;
+  BackgroundCheck& operator=(const BackgroundCheck&) = delete;
+  ~BackgroundCheck() { stop(Stop::abandon); }
+
+  void update(std::span<const std::uint8_t> piece) {
+    if (!worker_.joinable()) {
+      check_.update(piece);
+      return;
+    }
+    while (!piece.empty()) {
+      const std::span<std::uint8_t> space = wait_for_space();
+      const std::size_t count = std::min(space.size(), piece.size());
+      std::memcpy(space.data(), piece.data(), count);
+      {
+        const std::lock_guard lock(mutex_);
+        queued_ += count;
+      }
+      changed_.notify_all();
+      piece = piece.subspan(count);
+    }
+  }
+
+  // Waits until everything queued is hashed, then asks for the verdict.
+  std::expected<void, std::string> finish(std::uint64_t received) {
+    stop(Stop::drain);
+    return check_.finish(received);
+  }
+
+ private:
+  enum class Stop { drain, abandon };
+  static constexpr std::size_t ring_size = std::size_t{2} << 20;
+  // The worker hands space back at least this often.
+  static constexpr std::size_t largest_step = std::size_t{256} << 10;
+
+  // Free space after the queued bytes, as one contiguous run. Only this
+  // thread writes there, so the copy needs no lock.
+  std::span<std::uint8_t> wait_for_space() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return queued_ < ring_size; });
+    const std::size_t tail = (head_ + queued_) % ring_size;
+    const std::size_t length = std::min(ring_size - queued_, ring_size - tail);
+    return {ring_.get() + tail, length};
+  }
+
+  void hash_queued() {
+    for (;;) {
+      std::span<const std::uint8_t> ready;
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return queued_ > 0 || stopping_; });
+        if (abandoned_ || queued_ == 0) {
+          return;
+        }
+        ready = {ring_.get() + head_, std::min({queued_, ring_size - head_, largest_step})};
+      }
+      check_.update(ready);
+      {
+        const std::lock_guard lock(mutex_);
+        head_ = (head_ + ready.size()) % ring_size;
+        queued_ -= ready.size();
+      }
+      changed_.notify_all();
+    }
+  }
+
+  void stop(Stop how) {
+    if (!worker_.joinable()) {
+      return;
+    }
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+      abandoned_ = how == Stop::abandon;
+    }
+    changed_.notify_all();
+    worker_.join();
+  }
+
+  ArchiveStreamCheck& check_;
+  const std::unique_ptr<std::uint8_t[]> ring_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t head_ = 0;
+  std::size_t queued_ = 0;
+  bool stopping_ = false;
+  bool abandoned_ = false;
+  std::thread worker_;  // last: it starts once the rest exists
 };
 
-// Downloads the archive while `check` hashes it and, where it can, while it
-// is written next to the target, so that the verdict and the file are ready
-// as soon as the last byte is. The transfer's message comes first, then the
-// check's (size before signature or digest).
-std::expected<CheckedArchive, std::string> fetch_checked(const CoreConfig& config,
-                                                         std::string_view url,
-                                                         std::uint64_t limit,
-                                                         ArchiveStreamCheck& check,
-                                                         EarlyWorkspace workspace) {
-  auto archive = fetch_url(config, url, limit, [&](std::span<const std::uint8_t> piece) {
-    check.update(piece);
-    workspace.append(piece);
-  });
+// Downloads the archive while it is hashed on a worker and, where it can,
+// written next to the target, so that the verdict and the file are ready as
+// soon as the last byte is. The transfer's message comes first, then the
+// check's (size before signature or digest). What comes back is the archive
+// in memory, when it could not be written as it arrived.
+std::expected<ByteBuffer, std::string> fetch_checked(const CoreConfig& config,
+                                                     std::string_view url, std::uint64_t limit,
+                                                     ArchiveStreamCheck& check,
+                                                     ArchiveWrittenWhileDownloading& file) {
+  BackgroundCheck hashing(check);
+  std::uint64_t received = 0;
+  auto archive = fetch_url(
+      config, url, limit,
+      [&](std::span<const std::uint8_t> piece) {
+        hashing.update(piece);
+        file.append(piece);
+        received += piece.size();
+      },
+      file.ready() ? KeepBody::no : KeepBody::yes);
   if (!archive) {
     return std::unexpected(archive.error());
   }
-  if (auto verified = check.finish(archive->bytes()); !verified) {
+  if (auto verified = hashing.finish(file.ready() ? received : archive->size()); !verified) {
     return std::unexpected(verified.error());
   }
-  return CheckedArchive{.bytes = std::move(*archive), .written = workspace.finish()};
+  return archive;
 }
 
 // A fresh install directory next to the target holding the written archive,
@@ -442,19 +552,18 @@ std::expected<InstallDirectory, std::string> write_workspace(const std::string& 
 }
 
 // The verified archive in a fresh install directory next to the target.
-// The archive leaves memory once it is on disk.
 std::expected<InstallDirectory, std::string> download_into_workspace(
     const CoreConfig& config, const std::string& target, std::string_view url,
     std::uint64_t limit, ArchiveStreamCheck& check, WorkspaceMessages messages) {
-  auto archive =
-      fetch_checked(config, url, limit, check, EarlyWorkspace(target, messages.archive_name));
+  ArchiveWrittenWhileDownloading file(target, messages.archive_name);
+  const auto archive = fetch_checked(config, url, limit, check, file);
   if (!archive) {
     return std::unexpected(archive.error());
   }
-  if (archive->written) {
-    return std::move(*archive->written);
+  if (file.ready()) {
+    return file.finish();
   }
-  return write_workspace(target, archive->bytes.bytes(), messages);
+  return write_workspace(target, archive->bytes(), messages);
 }
 
 std::expected<UnpackedRelease, std::string> unpack_next_to_target(

@@ -380,14 +380,17 @@ class FetchFromServer : public ::testing::Test {
     std::size_t count = 0;
     std::size_t empty_pieces = 0;
   };
-  static Observed fetch_observed(const std::string& path, std::uint64_t limit) {
+  static Observed fetch_observed(const std::string& path, std::uint64_t limit,
+                                 KeepBody keep = KeepBody::yes) {
     Observed observed{.result = std::unexpected(std::string()), .pieces = {}};
-    observed.result =
-        fetch_url(CoreConfig{}, server().url(path), limit, [&](std::span<const std::uint8_t> piece) {
+    observed.result = fetch_url(
+        CoreConfig{}, server().url(path), limit,
+        [&](std::span<const std::uint8_t> piece) {
           observed.pieces.append(reinterpret_cast<const char*>(piece.data()), piece.size());
           ++observed.count;
           observed.empty_pieces += piece.empty() ? 1 : 0;
-        });
+        },
+        keep);
     return observed;
   }
 
@@ -470,6 +473,24 @@ TEST_P(FetchSize, ObserverSeesExactlyTheReturnedBytes) {
   EXPECT_EQ(std::vector<pid_t>{server().pid()}, child_processes());
 }
 
+// A body that is not kept reaches the observer alone, whole, under the same
+// limit and message.
+TEST_P(FetchSize, BodyNotKeptIsShownWholeToTheObserver) {
+  const SizeCase& size = GetParam();
+  const auto observed =
+      fetch_observed("/_/bytes/" + std::to_string(size.body), size.limit, KeepBody::no);
+  if (size.accepted) {
+    ASSERT_TRUE(observed.result.has_value()) << observed.result.error();
+    EXPECT_EQ(0u, observed.result->size());
+    EXPECT_TRUE(observed.pieces == pattern(size.body));
+  } else {
+    ASSERT_FALSE(observed.result.has_value());
+    EXPECT_EQ(too_large, observed.result.error());
+  }
+  EXPECT_EQ(0u, observed.empty_pieces);
+  EXPECT_EQ(std::vector<pid_t>{server().pid()}, child_processes());
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Boundaries, FetchSize,
     ::testing::Values(SizeCase{0, 0, true}, SizeCase{1, 0, false}, SizeCase{1, 1, true},
@@ -521,13 +542,18 @@ TEST_P(FetchAnswer, GivesTheExpectedResult) {
 }
 
 TEST_P(FetchAnswer, ObserverChangesNothing) {
-  const auto observed = fetch_observed(GetParam().path, 65536);
+  const auto kept = fetch_observed(GetParam().path, 65536, KeepBody::yes);
+  const auto shown = fetch_observed(GetParam().path, 65536, KeepBody::no);
   if (GetParam().message) {
-    ASSERT_FALSE(observed.result.has_value());
-    EXPECT_EQ(*GetParam().message, observed.result.error());
+    ASSERT_FALSE(kept.result.has_value());
+    EXPECT_EQ(*GetParam().message, kept.result.error());
+    ASSERT_FALSE(shown.result.has_value());
+    EXPECT_EQ(*GetParam().message, shown.result.error());
   } else {
-    ASSERT_TRUE(observed.result.has_value()) << observed.result.error();
-    EXPECT_TRUE(observed.pieces == text_of(*observed.result));
+    ASSERT_TRUE(kept.result.has_value()) << kept.result.error();
+    EXPECT_TRUE(kept.pieces == text_of(*kept.result));
+    ASSERT_TRUE(shown.result.has_value()) << shown.result.error();
+    EXPECT_TRUE(shown.pieces == kept.pieces);
   }
 }
 

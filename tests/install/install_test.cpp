@@ -828,6 +828,54 @@ TEST_F(InstallTest, FailedCheckBeatsAnUnwritableApplicationsFolder) {
   EXPECT_EQ(install_document(orbit_id, target_.c_str()), failure(tampered));
 }
 
+// Where the Applications folder exists, the archive is written while it
+// downloads, and a full disk shows up before the check has decided: the
+// check's verdict (size, then signature) is still the one reported.
+TEST_F(InstallTest, FailedCheckBeatsAFullDisk) {
+  const struct {
+    const char* why;
+    std::function<void(const std::string&)> spoil;
+    std::string message;
+  } cases[] = {
+      {"tampered", tamper, tampered},
+      {"one byte short",
+       [](const std::string& archive) { fs::resize_file(archive, fs::file_size(archive) - 1); },
+       "Velikost staženého balíčku nesouhlasí."},
+      {"intact", [](const std::string&) {}, "No space left on device (os error 28)"},
+  };
+  fs::create_directories(apps_);
+  const ScopedMount small(apps_, "size=64k,mode=0755");
+  if (!small.mounted()) GTEST_SKIP() << "mounting is not permitted here";
+  fixture::BundleSpec spec = orbit_bundle(2, "new");
+  spec.payload_size = 256 * 1024;
+  for (const auto& c : cases) {
+    publish_bundle(spec, 2);
+    c.spoil(archive_file_);
+    EXPECT_EQ(install_document(orbit_id, target_.c_str()), failure(c.message)) << c.why;
+    EXPECT_EQ(install_directories(apps_), std::vector<fs::path>{}) << c.why;
+  }
+  EXPECT_EQ(probe().calls, 0);
+}
+
+// The archive that is unpacked is the one downloaded, byte for byte, whether
+// it was written as it arrived (the folder existed) or from memory after
+// the check (the folder was made for it).
+TEST_F(InstallTest, WrittenArchiveIsTheDownloadedOne) {
+  for (const bool folder_exists : {true, false}) {
+    fs::remove_all(apps_);
+    if (folder_exists) fs::create_directories(apps_);
+    publish_release_2();
+    std::string written;
+    probe().action = [&] {
+      const auto directories = install_directories(apps_);
+      ASSERT_EQ(directories.size(), 1u);
+      written = testing::read_file((directories.front() / "update.zip").string());
+    };
+    EXPECT_EQ(install_document(orbit_id, target_.c_str()), success) << folder_exists;
+    EXPECT_TRUE(written == fixture::read_file(archive_file_)) << folder_exists;
+  }
+}
+
 TEST_F(InstallTest, ExternalFailedDigestLeavesNothing) {
   const auto archive = zip_bundle(clip_bundle());
   for (const bool folder_exists : {false, true}) {
