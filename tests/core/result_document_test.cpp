@@ -107,7 +107,7 @@ TEST(MiniCatalog, ListsTheCatalogWithTwelveTextMembersInKeyOrder) {
       R"("github_repository":"","id":"orbit-action-dial","integration":"kelvoma",)"));
   EXPECT_TRUE(text.ends_with(
       R"({"archive_prefix":"","bundle_id":"cz.tobranix.clip-ledger",)"
-      R"("bundle_name":"Clip Ledger.app",)"
+      R"("bundle_name":"ClipLedger.app",)"
       R"("description":"Historie schránky s rychlým hledáním; aktualizuje se sama.",)"
       R"("github_repository":"tobranix/clip-ledger","id":"clip-ledger",)"
       R"("integration":"external","manifest_url":"","name":"Clip Ledger","public_key":"",)"

@@ -229,8 +229,8 @@ TEST_F(LatestExternalRelease, ChoosesTheAssetAndAsksNothingElse) {
   ASSERT_TRUE(found.has_value()) << found.error();
   EXPECT_EQ("v2.3.1", found->tag_name);
   EXPECT_EQ("2.3.1", found->version);
-  EXPECT_EQ("Clip Ledger-x64-mac.zip", found->asset.name);
-  EXPECT_EQ(asset_url("v2.3.1", "Clip Ledger-x64-mac.zip"), found->asset.browser_download_url);
+  EXPECT_EQ("ClipLedger-x64-mac.zip", found->asset.name);
+  EXPECT_EQ(asset_url("v2.3.1", "ClipLedger-x64-mac.zip"), found->asset.browser_download_url);
   EXPECT_EQ(digest, found->asset.digest);
   EXPECT_EQ(123456u, found->asset.size);
 

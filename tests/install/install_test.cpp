@@ -37,7 +37,7 @@ constexpr const char* os_version = "14.0.0";
 const std::string manifest_path =
     "/tobranix/orbit-action-dial/releases/latest/download/release.json";
 const std::string release_api_path = "/api/repos/tobranix/clip-ledger/releases/latest";
-const std::string asset_name = "Clip Ledger-x64-mac.zip";
+const std::string asset_name = "ClipLedger-x64-mac.zip";
 
 // What the stop callback does and saw. The callback is a plain C function,
 // so its state lives here; every test starts from a fresh one.
@@ -220,24 +220,8 @@ class InstallTest : public ::testing::Test {
     return spec;
   }
 
-  // The asset's address has a space (from the bundle name), which curl
-  // refuses in an address; this wrapper of the real curl encodes it, so that
-  // the steps after the download can be exercised.
-  CoreConfig external_config() {
-    const std::string wrapper = sources_.write(
-        "curl", "#!/bin/bash\nexec /usr/bin/curl \"${@:1:$#-1}\" \"${!#// /%20}\"\n");
-    fs::permissions(wrapper, fs::perms(0755));
-    CoreConfig config = build_config();
-    config.curl = wrapper;
-    return config;
-  }
-
   std::string install_external(const std::string& target, const char* os = os_version) {
-    const InstallOutcome outcome =
-        install_tool(external_config(), clip_id, target.c_str(), os, stop_callback);
-    nlohmann::json document = {{"ok", !outcome.error}, {"relaunch", outcome.relaunch}};
-    if (outcome.error) document["error"] = *outcome.error;
-    return document.dump();
+    return install_document(clip_id, target.c_str(), os);
   }
 
   testing::TestServer server_{testing::ServerPort::fixture};
@@ -247,7 +231,7 @@ class InstallTest : public ::testing::Test {
   SigningStubs stubs_;
   std::string apps_ = home_.file("Applications");
   std::string target_ = apps_ + "/Orbit Action Dial.app";
-  std::string clip_target_ = apps_ + "/Clip Ledger.app";
+  std::string clip_target_ = apps_ + "/ClipLedger.app";
   std::string archive_file_;
   int zips_ = 0;
   bool keeps_install_directory_ = false;
@@ -1091,7 +1075,7 @@ TEST_F(InstallTest, ExternalFirstInstallation) {
 
 TEST_F(InstallTest, ExternalFirstInstallationWithSeparators) {
   publish_external(zip_bundle(clip_bundle()));
-  EXPECT_EQ(install_external(home_.path() + "/Applications//Clip Ledger.app//"), success);
+  EXPECT_EQ(install_external(home_.path() + "/Applications//ClipLedger.app//"), success);
   EXPECT_EQ(marker_of(clip_target_), "clip");
 }
 
@@ -1207,7 +1191,7 @@ INSTANTIATE_TEST_SUITE_P(
                               fs::create_directories(source);
                               fixture::make_bundle(source, E::clip_bundle());
                               fx.publish_external(fixture::hostile_zip(
-                                  source, "Clip Ledger.app", fixture::HostileEntry::absolute_path,
+                                  source, "ClipLedger.app", fixture::HostileEntry::absolute_path,
                                   source + "/evil.txt", source + ".zip"));
                             },
                             "Balíček nelze rozbalit.", true, true, nothing_run},
@@ -1230,14 +1214,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(InstallTest, ExternalTargetsNotPermittedFailBeforeAnyNetworkAccess) {
   publish_external(zip_bundle(clip_bundle()));
   for (const std::string& target :
-       {home_.file("Desktop/Clip Ledger.app"), apps_ + "/Clip.app", apps_ + "/../Clip Ledger.app",
-        apps_ + "/./../Applications/Clip Ledger.app",
+       {home_.file("Desktop/ClipLedger.app"), apps_ + "/Clip.app", apps_ + "/../ClipLedger.app",
+        apps_ + "/./../Applications/ClipLedger.app",
         std::string("/Applications/clip ledger.app")}) {
     EXPECT_EQ(install_external(target),
               failure("Instalace této aplikace nebo cílové umístění nejsou povolené."))
         << target;
   }
-  char* text = mini_install(clip_id, "/tmp/Clip Ledger.app", os_version, stop_callback);
+  char* text = mini_install(clip_id, "/tmp/ClipLedger.app", os_version, stop_callback);
   EXPECT_EQ(std::string(text),
             failure("Instalace této aplikace nebo cílové umístění nejsou povolené."));
   mini_free(text);
@@ -1246,7 +1230,7 @@ TEST_F(InstallTest, ExternalTargetsNotPermittedFailBeforeAnyNetworkAccess) {
 
 TEST_F(InstallTest, ExternalHomeUnset) {
   const ScopedEnv no_home("HOME", std::nullopt);
-  EXPECT_EQ(install_document(clip_id, "/Applications/Clip Ledger.app"),
+  EXPECT_EQ(install_document(clip_id, "/Applications/ClipLedger.app"),
             failure("Chybí domovský adresář."));
   EXPECT_TRUE(server_.requests().empty());
 }
@@ -1274,7 +1258,7 @@ TEST_F(InstallTest, ExternalApplicationsFolderNotWritable) {
 TEST_F(InstallTest, ExternalMoveThroughTheSeam) {
   publish_external(zip_bundle(clip_bundle()));
   const FailingRenames renames({{1, EEXIST}});
-  const InstallOutcome outcome = install_tool(external_config(), clip_id, clip_target_.c_str(),
+  const InstallOutcome outcome = install_tool(build_config(), clip_id, clip_target_.c_str(),
                                               os_version, stop_callback, renames);
   ASSERT_TRUE(outcome.error);
   EXPECT_EQ(*outcome.error, "Aplikaci nelze nainstalovat: File exists (os error 17)");
