@@ -3,6 +3,7 @@
 #include "main/result_document.h"
 #include "releases/build_config.h"
 #include "releases/catalog.h"
+#include "releases/text_argument.h"
 #include "releases/update_check.h"
 
 namespace kelvoma {

@@ -15,7 +15,4 @@ char* json_to_c_string(const nlohmann::json& document);
 // {"error": message, "ok": false}
 nlohmann::json error_document(std::string_view message);
 
-// A C text argument: NULL or invalid UTF-8 reads as the empty text.
-std::string read_text_argument(const char* text);
-
 }  // namespace kelvoma

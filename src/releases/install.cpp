@@ -33,6 +33,7 @@
 #include "releases/release_host.h"
 #include "releases/replace.h"
 #include "releases/system_error.h"
+#include "releases/text_argument.h"
 #include "releases/unpack.h"
 #include "releases/update_check.h"
 
@@ -55,52 +56,6 @@ struct InstallRequest {
 };
 
 using Step = std::expected<void, std::string>;
-
-bool is_valid_utf8(std::string_view text) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t size = text.size();
-  for (std::size_t at = 0; at < size;) {
-    const unsigned char lead = bytes[at];
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead < 0x80) {
-      ++at;
-      continue;
-    }
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      low = lead == 0xE0 ? 0xA0 : 0x80;
-      high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      low = lead == 0xF0 ? 0x90 : 0x80;
-      high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-      return false;
-    }
-    if (size - at < length || bytes[at + 1] < low || bytes[at + 1] > high) {
-      return false;
-    }
-    for (std::size_t i = 2; i < length; ++i) {
-      if (bytes[at + i] < 0x80 || bytes[at + i] > 0xBF) {
-        return false;
-      }
-    }
-    at += length;
-  }
-  return true;
-}
-
-std::string text_argument(const char* text) {
-  if (text == nullptr) {
-    return {};
-  }
-  const std::string_view view(text);
-  return is_valid_utf8(view) ? std::string(view) : std::string();
-}
 
 // A path as the list of its components: "/" first for an absolute path,
 // then every name; empty names (repeated or trailing separators) and "."
@@ -742,9 +697,9 @@ bool is_permitted_target(std::string_view target, std::string_view bundle_name,
 InstallOutcome install_tool(const CoreConfig& config, const char* id, const char* target_path,
                             const char* os_version, StopCallback stop,
                             const RenameOperations& renames) {
-  const InstallRequest request{.id = text_argument(id),
-                               .target = text_argument(target_path),
-                               .os_version = text_argument(os_version),
+  const InstallRequest request{.id = read_text_argument(id),
+                               .target = read_text_argument(target_path),
+                               .os_version = read_text_argument(os_version),
                                .raw_id = id,
                                .raw_target = target_path,
                                .stop = stop,

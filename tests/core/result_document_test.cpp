@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "kelvoma/kelvoma.h"
+#include "releases/text_argument.h"
 
 namespace kelvoma {
 namespace {
