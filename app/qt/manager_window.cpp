@@ -227,6 +227,11 @@ void ManagerWindow::setTextColour(ControlId id, Colour colour) {
 
 void ManagerWindow::setEnabled(ControlId id, bool enabled) {
   if (QWidget* widget = control(id); widget != nullptr && widget->isEnabled() != enabled) {
+    // A disabled focus widget hands focus to the next control, and the list
+    // scrolls to show that one: the row just pressed would slide away.
+    if (!enabled && widget->window()->focusWidget() == widget) {
+      widget->clearFocus();
+    }
     widget->setEnabled(enabled);
   }
 }

@@ -326,6 +326,22 @@ TEST_F(QtWindow, SettingsAreWrittenThroughToOneFilePerDomain) {
   EXPECT_FALSE(defaults.hasObject("enabled.x"));
 }
 
+// Pressing "Nainstalovat" gives it focus and the installation disables it: the
+// focus must not wander down the list and scroll the pressed row out of view.
+TEST_F(QtWindow, DisablingThePressedButtonKeepsTheListInPlace) {
+  start();
+  auto* scroll = as<QScrollArea>(controller->layout().scrollView);
+  ASSERT_NE(scroll, nullptr);
+  ASSERT_EQ(scroll->verticalScrollBar()->value(), 0);
+  QWidget* install = widget(row("orbit-action-dial").install);
+  install->setFocus(Qt::MouseFocusReason);
+  ASSERT_EQ(window().focusWidget(), install);
+  platform->setEnabled(row("orbit-action-dial").install, false);
+  EXPECT_FALSE(install->isEnabled());
+  EXPECT_EQ(scroll->verticalScrollBar()->value(), 0);
+  EXPECT_EQ(window().focusWidget(), nullptr);
+}
+
 // main() takes the session bus away from this test program.
 TEST_F(QtWindow, RunsWithoutASessionBus) {
   ASSERT_FALSE(QDBusConnection::sessionBus().isConnected());
