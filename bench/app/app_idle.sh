@@ -21,7 +21,7 @@ trap cleanup EXIT
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
 mkdir -p "$XDG_CONFIG_HOME"
 printf '[General]\nautomaticChecks=false\n' > "$XDG_CONFIG_HOME/cz.tobranix.tools-manager.ini"
-for entry in "orbit-action-dial|Orbit Action Dial" "pane-keeper|Pane Keeper" "clip-ledger|Clip Ledger"; do
+for entry in "orbit-action-dial|Orbit Action Dial" "pane-keeper|Pane Keeper" "clip-ledger|ClipLedger"; do
   id=${entry%%|*}; name=${entry#*|}
   bundle="$HOME/Applications/$name.app"
   mkdir -p "$bundle/Contents/MacOS"
