@@ -58,7 +58,9 @@ dbus-run-session -- bash -euo pipefail -c '
 
   dbus-monitor --session > "$work/bus.log" 2>&1 &
   monitor=$!
-  sleep 0.3
+  # It sees the bus once it has become a monitor, which drops its own name.
+  for _ in $(seq 200); do grep -q "member=NameLost" "$work/bus.log" && break; sleep 0.05; done
+  grep -q "member=NameLost" "$work/bus.log" || fail "dbus-monitor did not start"
   "$KELVOMA_E2E_EXE" --background > "$work/app.log" 2>&1 &
   app=$!
 

@@ -131,9 +131,9 @@ class ToolProcesses : public ::testing::Test {
 TEST_F(ToolProcesses, SwitchedOnInTheBackgroundAndOffWithSigterm) {
   start({});
   controller->perform(Action::toggleTool, toggle());
-  ASSERT_TRUE(within(5s, [&] { return runningCount() == 1; }));
+  // Seen under /proc a moment before the tool has written its line.
+  ASSERT_TRUE(within(5s, [&] { return runningCount() == 1 && !loggedPids().empty(); }));
   EXPECT_EQ(loggedArguments(), "--background");
-  EXPECT_TRUE(within(2s, [&] { return !loggedPids().empty(); }));
   controller->refresh();
   EXPECT_EQ(platform->readSetting("cz.tobranix.tools-manager", "enabled.pane-keeper"),
             SettingValue(true));
