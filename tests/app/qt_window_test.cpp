@@ -290,7 +290,7 @@ TEST_F(QtWindow, MenuOfTheSameShapeIsUpdatedInPlace) {
   controller->refresh();
   EXPECT_EQ(platform->tray()->menu(), before);
   // An external tool that appears loses its adopt item: a new menu.
-  installBundle("Clip Ledger.app", "cz.tobranix.clip-ledger", "1.0");
+  installBundle("ClipLedger.app", "cz.tobranix.clip-ledger", "1.0");
   controller->refresh();
   QMenu* after = platform->tray()->menu();
   EXPECT_NE(after, before);
