@@ -8,7 +8,7 @@ namespace kelvoma::app::testing {
 std::string threeToolCatalog() {
   return R"([{"archive_prefix":"","bundle_id":"cz.tobranix.orbit-action-dial","bundle_name":"Orbit Action Dial.app","description":"Kruhová nabídka rychlých akcí, vyvolaná klávesovou zkratkou.","github_repository":"","id":"orbit-action-dial","integration":"kelvoma","manifest_url":"","name":"Orbit Action Dial","public_key":"","symbol":"circle.dashed","team_id":""},)"
          R"({"archive_prefix":"","bundle_id":"cz.tobranix.pane-keeper","bundle_name":"Pane Keeper.app","description":"Rozmístí okna do mřížky a pamatuje si jejich rozložení.","github_repository":"","id":"pane-keeper","integration":"kelvoma","manifest_url":"","name":"Pane Keeper","public_key":"","symbol":"rectangle.split.2x2","team_id":""},)"
-         R"({"archive_prefix":"","bundle_id":"cz.tobranix.clip-ledger","bundle_name":"Clip Ledger.app","description":"Historie schránky s rychlým hledáním; aktualizuje se sama.","github_repository":"tobranix/clip-ledger","id":"clip-ledger","integration":"external","manifest_url":"","name":"Clip Ledger","public_key":"","symbol":"doc.on.clipboard","team_id":""}])";
+         R"({"archive_prefix":"","bundle_id":"cz.tobranix.clip-ledger","bundle_name":"ClipLedger.app","description":"Historie schránky s rychlým hledáním; aktualizuje se sama.","github_repository":"tobranix/clip-ledger","id":"clip-ledger","integration":"external","manifest_url":"","name":"Clip Ledger","public_key":"","symbol":"doc.on.clipboard","team_id":""}])";
 }
 
 char* FakeCore::handOut(const std::string& text) {

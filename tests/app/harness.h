@@ -28,7 +28,7 @@ struct CatalogTool {
 inline CatalogTool catalogTool(const std::string& id) {
   if (id == kOrbit) return {id, "cz.tobranix.orbit-action-dial", "Orbit Action Dial.app"};
   if (id == kPane) return {id, "cz.tobranix.pane-keeper", "Pane Keeper.app"};
-  return {id, "cz.tobranix.clip-ledger", "Clip Ledger.app"};
+  return {id, "cz.tobranix.clip-ledger", "ClipLedger.app"};
 }
 
 class ControllerHarness : public ::testing::Test {
