@@ -447,7 +447,11 @@ LaunchResult QtPlatform::launch(const std::string& bundlePath, const LaunchConfi
   }
   process.setArguments(arguments);
   process.setWorkingDirectory(qs(homeDirectory()));
+  // A detached tool must not hold on to our output: whoever reads it (a
+  // terminal, a pipe) would otherwise wait on the tool too.
   process.setStandardInputFile(QProcess::nullDevice());
+  process.setStandardOutputFile(QProcess::nullDevice());
+  process.setStandardErrorFile(QProcess::nullDevice());
   if (!process.startDetached()) {
     return {.error = "Aplikaci se nepodařilo spustit.", .launched = false};
   }
