@@ -318,25 +318,14 @@ std::expected<Release, std::string> release_from(const Options& options) {
   return release;
 }
 
-// The payload a publisher signs: the release as a JSON object in field order.
+// The payload a publisher signs.
 std::expected<std::string, std::string> payload_text(const Release& release) {
-  nlohmann::ordered_json object;
-  object["schema"] = release.schema;
-  object["id"] = release.id;
-  object["bundle_id"] = release.bundle_id;
-  object["version"] = release.version;
-  object["build"] = release.build;
-  object["minimum_macos"] = release.minimum_macos;
-  object["architectures"] = release.architectures;
-  object["archive_url"] = release.archive_url;
-  object["archive_size"] = release.archive_size;
-  object["archive_signature"] = release.archive_signature;
-  try {
-    return object.dump();
-  } catch (const nlohmann::json::type_error&) {
-    // The library refuses texts that are not UTF-8; so does the verifier.
+  auto payload = release_payload(release);
+  if (!payload) {
+    // The verifier refuses texts that are not UTF-8 as well.
     return std::unexpected(std::string("Údaje o verzi musí být v kódování UTF-8."));
   }
+  return payload;
 }
 
 std::string envelope_text(std::string_view payload, std::string_view signature) {

@@ -154,4 +154,23 @@ std::expected<void, std::string> require_supported_architecture(const Release& r
   return {};
 }
 
+std::expected<std::string, std::string> release_payload(const Release& release) {
+  nlohmann::ordered_json object;
+  object["schema"] = release.schema;
+  object["id"] = release.id;
+  object["bundle_id"] = release.bundle_id;
+  object["version"] = release.version;
+  object["build"] = release.build;
+  object["minimum_macos"] = release.minimum_macos;
+  object["architectures"] = release.architectures;
+  object["archive_url"] = release.archive_url;
+  object["archive_size"] = release.archive_size;
+  object["archive_signature"] = release.archive_signature;
+  try {
+    return object.dump();
+  } catch (const nlohmann::json::type_error&) {
+    return std::unexpected(std::string("text that is not UTF-8"));
+  }
+}
+
 }  // namespace kelvoma

@@ -43,6 +43,11 @@ struct Release {
 std::expected<Envelope, std::string> parse_envelope(std::string_view text);
 std::expected<Release, std::string> parse_release(std::string_view text);
 
+// The release as a JSON object with its members in declaration order: the
+// payload a publisher signs. Fails when a text is not valid UTF-8 (the
+// verifier would refuse it too).
+std::expected<std::string, std::string> release_payload(const Release& release);
+
 // Turns manifest bytes into a trusted Release for `tool`: size bound,
 // envelope, payload base64, signature (before the payload is parsed),
 // release record, consistency with the catalog entry. Every failure is one

@@ -92,18 +92,9 @@ Release fixture_release(std::string_view tool_id) {
 }
 
 std::string release_json(const Release& release) {
-  nlohmann::ordered_json object;
-  object["schema"] = release.schema;
-  object["id"] = release.id;
-  object["bundle_id"] = release.bundle_id;
-  object["version"] = release.version;
-  object["build"] = release.build;
-  object["minimum_macos"] = release.minimum_macos;
-  object["architectures"] = release.architectures;
-  object["archive_url"] = release.archive_url;
-  object["archive_size"] = release.archive_size;
-  object["archive_signature"] = release.archive_signature;
-  return object.dump();
+  auto payload = release_payload(release);
+  EXPECT_TRUE(payload.has_value()) << "fixture release with text that is not UTF-8";
+  return payload.value_or(std::string());
 }
 
 std::string envelope_json(std::string_view payload, std::string_view signature, EnvelopeForm form) {
