@@ -36,9 +36,8 @@ struct FuzzKey {
   }
 };
 
-std::expected<void, std::string> streamed(std::span<const std::uint8_t> message,
-                                          std::size_t piece, const std::string& signature,
-                                          const std::string& key) {
+std::expected<void, std::string> streamed(std::span<const std::uint8_t> message, std::size_t piece,
+                                          const std::string& signature, const std::string& key) {
   auto stream = kelvoma::SignatureStream::start(signature, key);
   if (!stream) {
     return std::unexpected(stream.error());

@@ -134,8 +134,8 @@ void print_times(const std::vector<Contender>& contenders, double scale, const c
 long peak_memory_of_one_fetch(const std::string& url) {
   auto child = ChildProcess::start(
       Command{"/proc/self/exe", {"--fetch-once", url, std::to_string(body_size)}},
-      StreamSetup{.input = Stream::null_device, .output = Stream::inherit,
-                  .error = Stream::inherit});
+      StreamSetup{
+          .input = Stream::null_device, .output = Stream::inherit, .error = Stream::inherit});
   if (!child) {
     std::fprintf(stderr, "cannot start the probe: %s\n", child.error().c_str());
     return -1;
@@ -174,7 +174,8 @@ bool large_body(int runs) {
   }
 
   std::vector<Contender> contenders = {
-      {"fetch_url", [&] {
+      {"fetch_url",
+       [&] {
          const auto start = Clock::now();
          const auto body = fetch_url(CoreConfig{}, url, body_size);
          const double elapsed = seconds_since(start);
@@ -196,8 +197,10 @@ bool large_body(int runs) {
   std::printf("  throughput of fetch_url            %8.1f MiB/s\n", body_size / mib / ours);
   std::printf("  ratio fetch_url / curl | cat       %8.3f   (target at most 1.1)\n", ours / piped);
   std::printf("  ratio fetch_url / curl -o /dev/null%8.3f\n", ours / direct);
-  std::printf("  peak RSS of one fetch              %8.1f MiB = body + %.1f MiB (target at most body + 16)\n",
-              peak_kib / 1024.0, peak_kib / 1024.0 - body_size / mib);
+  std::printf(
+      "  peak RSS of one fetch              %8.1f MiB = body + %.1f MiB (target at most body + "
+      "16)\n",
+      peak_kib / 1024.0, peak_kib / 1024.0 - body_size / mib);
   return true;
 }
 
@@ -214,7 +217,8 @@ bool update_check(int runs) {
   const std::string expected = R"({"available":true,"build":1,"ok":true,"version":"1.0.0"})";
 
   std::vector<Contender> contenders = {
-      {"mini_check", [&] {
+      {"mini_check",
+       [&] {
          const auto start = Clock::now();
          char* document = mini_check("orbit-action-dial", "14.0.0", 0);
          const double elapsed = seconds_since(start);
@@ -222,7 +226,8 @@ bool update_check(int runs) {
          mini_free(document);
          return ok ? elapsed : -1.0;
        }},
-      {"curl --silent --output /dev/null", [&] {
+      {"curl --silent --output /dev/null",
+       [&] {
          return timed_command(Command{"/usr/bin/curl", {"--silent", "--output", "/dev/null", url}});
        }},
   };

@@ -24,24 +24,24 @@ extern "C" {
  * installed copy is replaced. Receives the id and target_path pointers that
  * mini_install received. Returns 0 when the tool was not running, 1 when it
  * was running and has ended, anything else when it is still running. */
-typedef int32_t (*StopCallback)(const char *id, const char *target_path);
+typedef int32_t (*StopCallback)(const char* id, const char* target_path);
 
 /* The catalog document: an array of one object per tool, twelve text
  * members each. */
-char *mini_catalog(void) KELVOMA_NOEXCEPT;
+char* mini_catalog(void) KELVOMA_NOEXCEPT;
 
 /* Checks the offered release of a manifest-based tool against the installed
  * build (0 when none is known). Success: {"available":..,"build":..,"ok":true,
  * "version":..}. */
-char *mini_check(const char *id, const char *os_version, uint64_t installed_build) KELVOMA_NOEXCEPT;
+char* mini_check(const char* id, const char* os_version, uint64_t installed_build) KELVOMA_NOEXCEPT;
 
 /* Installs or updates a tool at target_path. Success: {"ok":true,"relaunch":..};
  * failure adds "error". "relaunch" is true exactly when stop returned 1. */
-char *mini_install(const char *id, const char *target_path, const char *os_version,
+char* mini_install(const char* id, const char* target_path, const char* os_version,
                    StopCallback stop) KELVOMA_NOEXCEPT;
 
 /* Releases a text returned by the functions above; NULL does nothing. */
-void mini_free(char *text) KELVOMA_NOEXCEPT;
+void mini_free(char* text) KELVOMA_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -22,6 +22,5 @@ nlohmann::json install_document(const char* id, const char* target_path, const c
 
 extern "C" char* mini_install(const char* id, const char* target_path, const char* os_version,
                               StopCallback stop) noexcept {
-  return kelvoma::json_to_c_string(
-      kelvoma::install_document(id, target_path, os_version, stop));
+  return kelvoma::json_to_c_string(kelvoma::install_document(id, target_path, os_version, stop));
 }

@@ -78,8 +78,8 @@ std::expected<Release, std::string> verify_files(const char* manifest_path,
   if (!archive) {
     return std::unexpected(archive.error());
   }
-  const auto verified = verify_release_archive(archive->bytes(), *release, *tool,
-                                               ArchiveSizeMessage::archive_file);
+  const auto verified =
+      verify_release_archive(archive->bytes(), *release, *tool, ArchiveSizeMessage::archive_file);
   if (!verified) {
     return std::unexpected(verified.error());
   }

@@ -12,7 +12,7 @@
 namespace kelvoma {
 
 struct BundleIdentity {
-  std::string identifier;  // CFBundleIdentifier
+  std::string identifier;   // CFBundleIdentifier
   std::uint64_t build = 0;  // CFBundleVersion read as an unsigned decimal
 };
 
@@ -40,7 +40,6 @@ std::expected<void, std::string> validate_external_bundle(const CoreConfig& conf
 // codesign against the requirement, then spctl; nothing runs without a
 // team identifier in the catalog.
 std::expected<void, std::string> verify_code_signature(const CoreConfig& config,
-                                                       const std::string& bundle,
-                                                       const Tool& tool);
+                                                       const std::string& bundle, const Tool& tool);
 
 }  // namespace kelvoma

@@ -28,31 +28,30 @@ std::expected<Integration, std::string> read_integration(const nlohmann::json* m
 }
 
 std::expected<Tool, std::string> read_tool(const nlohmann::json& value) {
-  const auto members = json_record::read_members(
-      value,
-      {{"id"},
-       {"name"},
-       {"description"},
-       {"bundle_id"},
-       {"bundle_name"},
-       {"symbol"},
-       {"integration", Presence::optional},
-       {"github_repository", Presence::optional},
-       {"manifest_url", Presence::optional},
-       {"archive_prefix", Presence::optional},
-       {"public_key", Presence::optional},
-       {"team_id", Presence::optional}},
-      json_record::catalog_rules);
+  const auto members = json_record::read_members(value,
+                                                 {{"id"},
+                                                  {"name"},
+                                                  {"description"},
+                                                  {"bundle_id"},
+                                                  {"bundle_name"},
+                                                  {"symbol"},
+                                                  {"integration", Presence::optional},
+                                                  {"github_repository", Presence::optional},
+                                                  {"manifest_url", Presence::optional},
+                                                  {"archive_prefix", Presence::optional},
+                                                  {"public_key", Presence::optional},
+                                                  {"team_id", Presence::optional}},
+                                                 json_record::catalog_rules);
   if (!members) {
     return std::unexpected(members.error());
   }
   const auto& m = *members;
 
   Tool tool;
-  std::string* texts[] = {&tool.id,          &tool.name,         &tool.description,
-                          &tool.bundle_id,   &tool.bundle_name,  &tool.symbol,
-                          nullptr,           &tool.github_repository, &tool.manifest_url,
-                          &tool.archive_prefix, &tool.public_key, &tool.team_id};
+  std::string* texts[] = {
+      &tool.id,           &tool.name,           &tool.description, &tool.bundle_id,
+      &tool.bundle_name,  &tool.symbol,         nullptr,           &tool.github_repository,
+      &tool.manifest_url, &tool.archive_prefix, &tool.public_key,  &tool.team_id};
   for (std::size_t i = 0; i < m.size(); ++i) {
     if (texts[i] == nullptr || m[i] == nullptr) {
       continue;

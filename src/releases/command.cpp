@@ -80,7 +80,8 @@ class SpawnAttributes {
       status_ = posix_spawnattr_setsigdefault(&attributes_, &all);
     }
     if (status_ == 0) {
-      status_ = posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+      status_ =
+          posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     }
   }
   SpawnAttributes(const SpawnAttributes&) = delete;

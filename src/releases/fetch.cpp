@@ -126,8 +126,8 @@ std::vector<std::string> transfer_arguments(std::string_view url, std::uint64_t 
 }
 
 std::expected<ByteBuffer, std::string> fetch_url(const CoreConfig& config, std::string_view url,
-                                                 std::uint64_t limit,
-                                                 const BodyObserver& observe, KeepBody keep) {
+                                                 std::uint64_t limit, const BodyObserver& observe,
+                                                 KeepBody keep) {
   if (!url.starts_with(https_scheme)) {
     return std::unexpected(std::string(https_required));
   }

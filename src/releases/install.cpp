@@ -260,9 +260,7 @@ class ArchiveFile {
   }
 
   // A failed close can be the first report of a failed write.
-  int close() {
-    return ::close(std::exchange(fd_, -1)) == 0 ? 0 : errno;
-  }
+  int close() { return ::close(std::exchange(fd_, -1)) == 0 ? 0 : errno; }
 
  private:
   explicit ArchiveFile(int fd) : fd_(fd) {}
@@ -460,9 +458,8 @@ class BackgroundCheck {
 // soon as the last byte is. The transfer's message comes first, then the
 // check's (size before signature or digest). What comes back is the archive
 // in memory, when it could not be written as it arrived.
-std::expected<ByteBuffer, std::string> fetch_checked(const CoreConfig& config,
-                                                     std::string_view url, std::uint64_t limit,
-                                                     ArchiveStreamCheck& check,
+std::expected<ByteBuffer, std::string> fetch_checked(const CoreConfig& config, std::string_view url,
+                                                     std::uint64_t limit, ArchiveStreamCheck& check,
                                                      ArchiveWrittenWhileDownloading& file) {
   BackgroundCheck hashing(check);
   std::uint64_t received = 0;
@@ -508,8 +505,8 @@ std::expected<InstallDirectory, std::string> write_workspace(const std::string& 
 
 // The verified archive in a fresh install directory next to the target.
 std::expected<InstallDirectory, std::string> download_into_workspace(
-    const CoreConfig& config, const std::string& target, std::string_view url,
-    std::uint64_t limit, ArchiveStreamCheck& check, WorkspaceMessages messages) {
+    const CoreConfig& config, const std::string& target, std::string_view url, std::uint64_t limit,
+    ArchiveStreamCheck& check, WorkspaceMessages messages) {
   ArchiveWrittenWhileDownloading file(target, messages.archive_name);
   const auto archive = fetch_checked(config, url, limit, check, file);
   if (!archive) {

@@ -77,8 +77,8 @@ std::string_view version_of(std::string_view tag) {
 
 bool is_stable(const GithubRelease& release) {
   const std::string_view version = version_of(release.tag_name);
-  return !release.tag_name.empty() && !version.empty() &&
-         version.size() <= max_version_length && !release.draft && !release.prerelease;
+  return !release.tag_name.empty() && !version.empty() && version.size() <= max_version_length &&
+         !release.draft && !release.prerelease;
 }
 
 bool is_hex_digit(char c) {
@@ -151,8 +151,7 @@ std::expected<ExternalRelease, std::string> find_latest_external_release(const C
     return std::unexpected(std::move(answer.error()));
   }
   const auto bytes = answer->bytes();
-  auto release =
-      parse_github_release({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+  auto release = parse_github_release({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
   if (!release) {
     return std::unexpected(std::string(invalid_answer));
   }

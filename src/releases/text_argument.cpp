@@ -14,7 +14,8 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t at) {
   unsigned char low = 0x80;
   unsigned char high = 0xBF;
   if (lead < 0x80) return 1;
-  if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+  if (lead >= 0xC2 && lead <= 0xDF)
+    length = 2;
   else if (lead >= 0xE0 && lead <= 0xEF) {
     length = 3;
     if (lead == 0xE0) low = 0xA0;

@@ -40,7 +40,8 @@ TEST_F(InstalledCopy, BundleWithAnotherIdentifierIsPassedOver) {
 TEST_F(InstalledCopy, RememberedPathComesFirst) {
   install(kOrbit);
   installAt("/opt/tools/Dial.app", kOrbit);
-  platform.settings[kDomain]["applicationPath.orbit-action-dial"] = std::string("/opt/tools/Dial.app");
+  platform.settings[kDomain]["applicationPath.orbit-action-dial"] =
+      std::string("/opt/tools/Dial.app");
   start();
   EXPECT_EQ(controller->applicationURLForTool(tool(kOrbit)), "/opt/tools/Dial.app");
 }
@@ -48,7 +49,8 @@ TEST_F(InstalledCopy, RememberedPathComesFirst) {
 TEST_F(InstalledCopy, RememberedPathWithAnotherIdentifierIsIgnoredNotErased) {
   installAt(homePath(kOrbit), kOrbit);
   platform.addBundle("/opt/tools/Other.app", "cz.tobranix.pane-keeper", "5", "1.0");
-  platform.settings[kDomain]["applicationPath.orbit-action-dial"] = std::string("/opt/tools/Other.app");
+  platform.settings[kDomain]["applicationPath.orbit-action-dial"] =
+      std::string("/opt/tools/Other.app");
   start();
   EXPECT_EQ(controller->applicationURLForTool(tool(kOrbit)), homePath(kOrbit));
   EXPECT_EQ(setting("applicationPath.orbit-action-dial"),
@@ -68,7 +70,7 @@ TEST_F(InstalledCopy, RunningInstancesCountOnlyThoseFromTheInstalledCopy) {
   install(kOrbit);
   installAt(homePath(kOrbit), kOrbit);
   run(kOrbit);
-  run(kOrbit, homePath(kOrbit));                                    // another copy
+  run(kOrbit, homePath(kOrbit));                                      // another copy
   platform.startProcess(systemPath(kOrbit), "com.example.impostor");  // another identifier
   platform.symlinks["/Applications/Dial link.app"] = systemPath(kOrbit);
   run(kOrbit, "/Applications/Dial link.app");  // the installed copy through a link
@@ -154,9 +156,8 @@ TEST_F(StartUp, AnnouncesManagementOfInstalledManifestToolsOnly) {
   EXPECT_EQ(setting("managedByKelvoma", "cz.tobranix.orbit-action-dial"), SettingValue(true));
   EXPECT_EQ(setting("managedByKelvoma", "cz.tobranix.clip-ledger"), std::nullopt);
   EXPECT_EQ(setting("managedByKelvoma", "cz.tobranix.pane-keeper"), std::nullopt);
-  EXPECT_EQ(platform.posted,
-            (std::vector<std::pair<std::string, std::string>>{
-                {"KelvomaManagementChanged", "cz.tobranix.orbit-action-dial"}}));
+  EXPECT_EQ(platform.posted, (std::vector<std::pair<std::string, std::string>>{
+                                 {"KelvomaManagementChanged", "cz.tobranix.orbit-action-dial"}}));
 }
 
 TEST_F(StartUp, LaunchesToolsRememberedAsOn) {
@@ -239,7 +240,8 @@ TEST_F(StartUp, TimersAndObserver) {
 }
 
 TEST_F(StartUp, EmptyOrUnreadableCatalogLeavesOnlyTheFixedMenu) {
-  for (const std::string& catalog : {std::string("[]"), std::string("{}"), std::string("nonsense")}) {
+  for (const std::string& catalog :
+       {std::string("[]"), std::string("{}"), std::string("nonsense")}) {
     platform = FakePlatform();
     core.catalog = catalog;
     start();
@@ -318,8 +320,8 @@ TEST_F(ControllerHarness, ActionsForUnknownToolsDoNothing) {
   install(kOrbit);
   start();
   const auto launches = platform.launches.size();
-  for (const Action action : {Action::toggleTool, Action::settingsTool, Action::installTool,
-                              Action::chooseApplication}) {
+  for (const Action action :
+       {Action::toggleTool, Action::settingsTool, Action::installTool, Action::chooseApplication}) {
     controller->perform(action, menuSender("nope"));
   }
   EXPECT_EQ(platform.launches.size(), launches);

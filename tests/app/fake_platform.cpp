@@ -59,7 +59,8 @@ void FakePlatform::advance(double seconds) {
         timer = id;
       }
     }
-    auto delayed = std::ranges::min_element(delayed_, {}, &std::pair<double, std::function<void()>>::first);
+    auto delayed =
+        std::ranges::min_element(delayed_, {}, &std::pair<double, std::function<void()>>::first);
     if (delayed != delayed_.end() && delayed->first <= until && delayed->first < next) {
       now = delayed->first;
       auto work = std::move(delayed->second);
@@ -218,8 +219,7 @@ void FakePlatform::terminateApplication(const RunningApplication& application) {
   }
 }
 
-void FakePlatform::openApplication(const std::string& bundlePath,
-                                   const LaunchConfiguration& config,
+void FakePlatform::openApplication(const std::string& bundlePath, const LaunchConfiguration& config,
                                    std::function<void(LaunchResult)> completion) {
   launches.push_back({bundlePath, config});
   events.push_back("launch");

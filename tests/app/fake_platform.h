@@ -42,12 +42,12 @@ class FakePlatform final : public Platform {
   // ---- What the test sets up ----
   std::vector<std::string> args = {"kelvoma"};
   std::string home = "/home/user";
-  std::map<std::string, Document> plists;            // file path → contents
-  std::map<std::string, std::string> symlinks;       // path → what it resolves to
+  std::map<std::string, Document> plists;       // file path → contents
+  std::map<std::string, std::string> symlinks;  // path → what it resolves to
   std::set<std::string> writable;
   std::vector<RunningApplication> running;
-  bool quitOnTerminate = true;                        // a terminated app goes away at once
-  std::optional<LaunchResult> launchAnswer;           // default: launched
+  bool quitOnTerminate = true;               // a terminated app goes away at once
+  std::optional<LaunchResult> launchAnswer;  // default: launched
   bool loginSupported = true;
   LoginItemStatus loginStatus = LoginItemStatus::notRegistered;
   std::expected<void, std::string> loginAnswer{};
@@ -85,8 +85,8 @@ class FakePlatform final : public Platform {
   int activations = 0;
   bool terminated = false;
   std::map<std::string, std::map<std::string, SettingValue>> settings;  // domain → key → value
-  std::vector<std::pair<std::string, std::string>> settingWrites;      // domain, key
-  std::vector<std::pair<std::string, std::string>> posted;             // name, object
+  std::vector<std::pair<std::string, std::string>> settingWrites;       // domain, key
+  std::vector<std::pair<std::string, std::string>> posted;              // name, object
   std::map<std::string, std::function<void()>> observers;
   std::vector<Launch> launches;
   std::vector<RunningApplication> terminateRequests;

@@ -10,7 +10,8 @@
 namespace kelvoma::app::testing {
 namespace {
 
-constexpr const char* kStillQuitting = "Nástroj právě dokončuje práci. Zkus vypnutí znovu za chvíli.";
+constexpr const char* kStillQuitting =
+    "Nástroj právě dokončuje práci. Zkus vypnutí znovu za chvíli.";
 
 class Activation : public ControllerHarness {
  protected:
@@ -27,9 +28,8 @@ TEST_F(Activation, SwitchingOnLaunchesInTheBackgroundAndRemembers) {
   EXPECT_EQ(platform.launches[0].config,
             (LaunchConfiguration{.arguments = {"--background"}, .activates = false}));
   EXPECT_EQ(setting("enabled.orbit-action-dial"), SettingValue(true));
-  EXPECT_EQ(platform.posted.back(),
-            std::make_pair(std::string("KelvomaManagementChanged"),
-                           std::string("cz.tobranix.orbit-action-dial")));
+  EXPECT_EQ(platform.posted.back(), std::make_pair(std::string("KelvomaManagementChanged"),
+                                                   std::string("cz.tobranix.orbit-action-dial")));
 }
 
 TEST_F(Activation, SwitchingOffAsksEveryInstanceAndSaysNothingWhenTheyQuit) {
@@ -113,7 +113,7 @@ TEST_F(Activation, NothingHappensToABusyOrMissingTool) {
   const int menus = platform.menusSet;
   controller->perform(Action::toggleTool, menuSender(kOrbit));
   EXPECT_TRUE(platform.terminateRequests.empty());
-  EXPECT_EQ(platform.menusSet, menus);  // not even a refresh
+  EXPECT_EQ(platform.menusSet, menus);       // not even a refresh
   controller->openTool(tool(kPane), false);  // not installed
   EXPECT_TRUE(platform.launches.empty());
 }
@@ -297,8 +297,7 @@ TEST_F(Installing, NotInstalledInstallsAtOnceIntoTheWritableFolder) {
     EXPECT_EQ(control(row(kPane).install).text, "Pracuji…");
     platform.runWorkers();
     ASSERT_EQ(core.installs.size(), 1u);
-    EXPECT_EQ(core.installs[0].targetPath,
-              systemWritable ? systemPath(kPane) : homePath(kPane));
+    EXPECT_EQ(core.installs[0].targetPath, systemWritable ? systemPath(kPane) : homePath(kPane));
     EXPECT_EQ(core.installs[0].osVersion, "6.1.0");
     EXPECT_TRUE(core.checks.empty());
     EXPECT_FALSE(controller->busy().contains(kPane));

@@ -81,12 +81,12 @@ class ControllerHarness : public ::testing::Test {
   }
 
   static Sender menuSender(const std::string& id) {
-    return Sender{.kind = Sender::Kind::menuItem, .representedObject = id, .identifier = {},
-                  .on = false};
+    return Sender{
+        .kind = Sender::Kind::menuItem, .representedObject = id, .identifier = {}, .on = false};
   }
   static Sender controlSender(const std::string& id, bool on = false) {
-    return Sender{.kind = Sender::Kind::control, .representedObject = {}, .identifier = id,
-                  .on = on};
+    return Sender{
+        .kind = Sender::Kind::control, .representedObject = {}, .identifier = id, .on = on};
   }
 
   // The tool's item in the status menu, by catalog index.

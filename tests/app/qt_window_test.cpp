@@ -10,9 +10,6 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
-#include <QTranslator>
-#include <QThread>
-#include <iostream>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
@@ -20,17 +17,20 @@
 #include <QScrollBar>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QTranslator>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 
+#include "application_setup.h"
 #include "fake_core.h"
 #include "kelvoma.h"
 #include "manager_window.h"
 #include "qt_platform.h"
 #include "status_tray.h"
 #include "symbols.h"
-#include "application_setup.h"
 
 namespace kelvoma::app::qt {
 namespace {
@@ -71,8 +71,8 @@ class QtWindow : public ::testing::Test {
 
   void installBundle(const std::string& bundleName, const std::string& identifier,
                      const std::string& version) {
-    const auto contents = std::filesystem::path(home.path().toStdString()) / "Applications" /
-                          bundleName / "Contents";
+    const auto contents =
+        std::filesystem::path(home.path().toStdString()) / "Applications" / bundleName / "Contents";
     std::filesystem::create_directories(contents);
     std::ofstream(contents / "Info.plist")
         << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
@@ -215,8 +215,8 @@ TEST_F(QtWindow, RowControlsFramesTextsAndStyles) {
   EXPECT_EQ(name->geometry(), QRect(68, 31, 330, 26));
   EXPECT_EQ(name->font().pixelSize(), 17);
   EXPECT_EQ(name->font().weight(), QFont::DemiBold);
-  QLabel* description =
-      labelWithText(QString::fromUtf8("Historie schránky s rychlým hledáním; aktualizuje se sama."));
+  QLabel* description = labelWithText(
+      QString::fromUtf8("Historie schránky s rychlým hledáním; aktualizuje se sama."));
   ASSERT_NE(description, nullptr);
   EXPECT_EQ(description->geometry(), QRect(20, 66, 530, 40));
 }
@@ -251,8 +251,8 @@ TEST_F(QtWindow, ToolIconsFromOurSymbolsAndEmptyForUnknownNames) {
     withPixmap += image->pixmap().isNull() ? 0 : 1;
   }
   EXPECT_EQ(withPixmap, 1);
-  for (const char* name : {"square.stack.3d.up", "circle.dashed", "rectangle.split.2x2",
-                           "doc.on.clipboard"}) {
+  for (const char* name :
+       {"square.stack.3d.up", "circle.dashed", "rectangle.split.2x2", "doc.on.clipboard"}) {
     EXPECT_TRUE(hasSymbol(name)) << name;
     EXPECT_FALSE(symbolIcon(name, Qt::black).isNull()) << name;
   }
@@ -301,8 +301,10 @@ TEST_F(QtWindow, MenuOfTheSameShapeIsUpdatedInPlace) {
 TEST_F(QtWindow, SettingsAreWrittenThroughToOneFilePerDomain) {
   start();
   platform->writeSetting("cz.tobranix.pane-keeper", "managedByKelvoma", true);
-  platform->writeSetting("cz.tobranix.tools-manager", "applicationPath.x", std::string("/opt/X.app"));
-  platform->writeSetting("cz.tobranix.tools-manager", "NSStatusItem Preferred Position KelvomaStatusItem", 0.0);
+  platform->writeSetting("cz.tobranix.tools-manager", "applicationPath.x",
+                         std::string("/opt/X.app"));
+  platform->writeSetting("cz.tobranix.tools-manager",
+                         "NSStatusItem Preferred Position KelvomaStatusItem", 0.0);
   const QString config = home.path() + "/.config/";
   ASSERT_TRUE(QFile::exists(config + "cz.tobranix.pane-keeper.ini"));
   // Another process sees the values at once.
@@ -385,7 +387,8 @@ TEST(Translations, StockTextsAreCzech) {
   QTranslator translator;
   ASSERT_TRUE(installCzechTranslations(*QCoreApplication::instance(), translator));
   QDialogButtonBox buttons(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
-  EXPECT_EQ(buttons.button(QDialogButtonBox::Cancel)->text().remove('&'), QString::fromUtf8("Zrušit"));
+  EXPECT_EQ(buttons.button(QDialogButtonBox::Cancel)->text().remove('&'),
+            QString::fromUtf8("Zrušit"));
   QFileDialog dialog;
   dialog.setOption(QFileDialog::DontUseNativeDialog, true);
   EXPECT_NE(dialog.labelText(QFileDialog::FileName), "File &name:");

@@ -45,9 +45,7 @@ void PrintTo(const RowCase& c, std::ostream* out) { *out << c.situation.name; }
 
 class Rows : public ControllerHarness, public ::testing::WithParamInterface<RowCase> {
  protected:
-  std::size_t indexOf(const std::string& id) {
-    return id == kOrbit ? 0 : id == kPane ? 1 : 2;
-  }
+  std::size_t indexOf(const std::string& id) { return id == kOrbit ? 0 : id == kPane ? 1 : 2; }
 
   void arrange(const Situation& s) {
     automaticChecksOff();
@@ -148,20 +146,20 @@ INSTANTIATE_TEST_SUITE_P(
                 {{"Vypnout", Action::toggleTool, true},
                  {"Nastavení nástroje…", Action::settingsTool, true},
                  {"Aktualizovat…", Action::installTool, true}}},
-        RowCase{{"manifest_current", kPane, true, false, Release::sameBuild},
-                {"Vypnuto", grey, "Nainstalováno 1.2.0", false, true, true, "Aktuální verze",
-                 false},
-                "Pane Keeper · Vypnuto",
-                {{"Zapnout", Action::toggleTool, true},
-                 {"Nastavení nástroje…", Action::settingsTool, true},
-                 {"Aktualizovat…", Action::installTool, false}}},
-        RowCase{{"manifest_newer_than_offered", kPane, true, false, Release::lowerBuild},
-                {"Vypnuto", grey, "Nainstalováno 1.2.0", false, true, true, "Aktuální verze",
-                 false},
-                "Pane Keeper · Vypnuto",
-                {{"Zapnout", Action::toggleTool, true},
-                 {"Nastavení nástroje…", Action::settingsTool, true},
-                 {"Aktualizovat…", Action::installTool, false}}},
+        RowCase{
+            {"manifest_current", kPane, true, false, Release::sameBuild},
+            {"Vypnuto", grey, "Nainstalováno 1.2.0", false, true, true, "Aktuální verze", false},
+            "Pane Keeper · Vypnuto",
+            {{"Zapnout", Action::toggleTool, true},
+             {"Nastavení nástroje…", Action::settingsTool, true},
+             {"Aktualizovat…", Action::installTool, false}}},
+        RowCase{
+            {"manifest_newer_than_offered", kPane, true, false, Release::lowerBuild},
+            {"Vypnuto", grey, "Nainstalováno 1.2.0", false, true, true, "Aktuální verze", false},
+            "Pane Keeper · Vypnuto",
+            {{"Zapnout", Action::toggleTool, true},
+             {"Nastavení nástroje…", Action::settingsTool, true},
+             {"Aktualizovat…", Action::installTool, false}}},
         RowCase{{"manifest_update", kOrbit, true, false, Release::higherBuild},
                 {"Vypnuto", grey, "Nainstalováno 1.2.0  ·  Nová verze 1.3.0", false, true, true,
                  "Aktualizovat", true},
@@ -175,13 +173,13 @@ INSTANTIATE_TEST_SUITE_P(
                 {{"Zapnout", Action::toggleTool, true},
                  {"Nastavení nástroje…", Action::settingsTool, true},
                  {"Aktualizovat…", Action::installTool, true}}},
-        RowCase{{"manifest_without_short_version", kOrbit, true, false, Release::none, false,
-                 false},
-                {"Vypnuto", grey, "Nainstalováno ?", false, true, true, "Zkontrolovat", true},
-                "Orbit Action Dial · Vypnuto",
-                {{"Zapnout", Action::toggleTool, true},
-                 {"Nastavení nástroje…", Action::settingsTool, true},
-                 {"Aktualizovat…", Action::installTool, true}}},
+        RowCase{
+            {"manifest_without_short_version", kOrbit, true, false, Release::none, false, false},
+            {"Vypnuto", grey, "Nainstalováno ?", false, true, true, "Zkontrolovat", true},
+            "Orbit Action Dial · Vypnuto",
+            {{"Zapnout", Action::toggleTool, true},
+             {"Nastavení nástroje…", Action::settingsTool, true},
+             {"Aktualizovat…", Action::installTool, true}}},
         RowCase{{"manifest_busy", kOrbit, true, true, Release::none, true},
                 {"Běží", green, "Nainstalováno 1.2.0", true, false, false, "Pracuji…", false},
                 "Orbit Action Dial · Běží",
@@ -204,13 +202,13 @@ INSTANTIATE_TEST_SUITE_P(
                  {"Otevřít aplikaci…", Action::settingsTool, false},
                  {"Nainstalovat…", Action::installTool, true},
                  {"Vybrat existující aplikaci…", Action::chooseApplication, true}}},
-        RowCase{{"external_installed", kClip, true},
-                {"Vypnuto", grey, "Nainstalováno 1.2.0", false, true, true, "Přidat aplikaci…",
-                 true},
-                "Clip Ledger · Vypnuto",
-                {{"Zapnout", Action::toggleTool, true},
-                 {"Otevřít aplikaci…", Action::settingsTool, true},
-                 {"Přidat aplikaci…", Action::installTool, true}}},
+        RowCase{
+            {"external_installed", kClip, true},
+            {"Vypnuto", grey, "Nainstalováno 1.2.0", false, true, true, "Přidat aplikaci…", true},
+            "Clip Ledger · Vypnuto",
+            {{"Zapnout", Action::toggleTool, true},
+             {"Otevřít aplikaci…", Action::settingsTool, true},
+             {"Přidat aplikaci…", Action::installTool, true}}},
         RowCase{{"external_running", kClip, true, true},
                 {"Běží", green, "Nainstalováno 1.2.0", true, true, true, "Přidat aplikaci…", true},
                 "Clip Ledger · Běží",

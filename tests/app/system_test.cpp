@@ -113,7 +113,8 @@ fs::path makeToolBundle(const fs::path& directory, const std::string& toolId) {
 
 TEST(BundleOfExecutable, OnlyDirectlyInsideContentsMacOSOfAnApp) {
   const std::pair<const char*, std::optional<std::string>> cases[] = {
-      {"/Applications/Pane Keeper.app/Contents/MacOS/fixture-tool", "/Applications/Pane Keeper.app"},
+      {"/Applications/Pane Keeper.app/Contents/MacOS/fixture-tool",
+       "/Applications/Pane Keeper.app"},
       {"/a/B.app/Contents/MacOS/C.app/Contents/MacOS/x", "/a/B.app/Contents/MacOS/C.app"},
       {"/a/B.app/Contents/MacOS/sub/x", std::nullopt},
       {"/a/B.app/Contents/MacOS/", std::nullopt},
@@ -165,7 +166,8 @@ TEST(RunningApplications, AToolThatIgnoresTheRequestKeepsRunning) {
   TemporaryDirectory directory;
   const fs::path bundle = makeToolBundle(directory.path(), "orbit-action-dial");
   const fs::path log = directory.path() / "log";
-  Child child(bundle / "Contents/MacOS/fixture-tool", {"--ignore-sigterm", "--log=" + log.string()});
+  Child child(bundle / "Contents/MacOS/fixture-tool",
+              {"--ignore-sigterm", "--log=" + log.string()});
   const auto found = findRunning(child.pid(), log);
   ASSERT_TRUE(found);
   terminate(*found);
@@ -177,7 +179,8 @@ TEST(RunningApplications, AnUnreapedExitCountsAsTerminatedAndIsNotListed) {
   TemporaryDirectory directory;
   const fs::path bundle = makeToolBundle(directory.path(), "orbit-action-dial");
   const fs::path log = directory.path() / "log";
-  Child child(bundle / "Contents/MacOS/fixture-tool", {"--exit-after-ms=300", "--log=" + log.string()});
+  Child child(bundle / "Contents/MacOS/fixture-tool",
+              {"--exit-after-ms=300", "--log=" + log.string()});
   const auto found = findRunning(child.pid(), log);
   ASSERT_TRUE(found);
   // Wait until it is a zombie, without reaping it.
@@ -210,8 +213,8 @@ TEST(ProcessTableTest, NewProcessesAtOnceAnExecIntoABundleWithinTheRescanPeriod)
 
   // A new process is read at the next scan, whatever the period.
   const std::string script = "while [ ! -e '" + gate.string() + "' ]; do sleep 0.02; done; exec '" +
-                             (bundle / "Contents/MacOS/fixture-tool").string() + "' --log=" +
-                             log.string();
+                             (bundle / "Contents/MacOS/fixture-tool").string() +
+                             "' --log=" + log.string();
   Child child("/bin/sh", {"-c", script});
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   auto listed = [&](double now) {
@@ -235,7 +238,7 @@ TEST(ProcessTableTest, NewProcessesAtOnceAnExecIntoABundleWithinTheRescanPeriod)
   const bool before = listed(2.0);
   EXPECT_TRUE(listed(6.0));
   EXPECT_TRUE(listed(6.5));  // and on every scan after that, being inside a bundle
-  (void)before;  // a scan before the period may or may not have read it again
+  (void)before;              // a scan before the period may or may not have read it again
   EXPECT_FALSE(runningApplications().empty());
 }
 
@@ -269,7 +272,8 @@ TEST(PropertyLists, UnreadableOrMalformedGiveNothing) {
   EXPECT_EQ(readPropertyList(directory.path().string()), std::nullopt);  // a folder
 
   const fs::path array = directory.path() / "array.plist";
-  std::ofstream(array) << R"(<?xml version="1.0"?><plist version="1.0"><array><string>a</string></array></plist>)";
+  std::ofstream(array)
+      << R"(<?xml version="1.0"?><plist version="1.0"><array><string>a</string></array></plist>)";
   EXPECT_EQ(readPropertyList(array.string()), Document::array({"a"}));
 }
 
@@ -277,14 +281,16 @@ TEST(PropertyLists, UnreadableOrMalformedGiveNothing) {
 
 TEST(AutostartEntry, WrittenReadBackAndRemoved) {
   TemporaryDirectory directory;
-  const std::string entry = (directory.path() / "autostart/cz.tobranix.tools-manager.desktop").string();
+  const std::string entry =
+      (directory.path() / "autostart/cz.tobranix.tools-manager.desktop").string();
   const Autostart autostart(entry, "/opt/Kelvoma \"beta\"/bin/kelvoma");
   EXPECT_EQ(autostart.status(), LoginItemStatus::notRegistered);
   ASSERT_TRUE(autostart.enable());
   EXPECT_EQ(autostart.status(), LoginItemStatus::enabled);
   std::ifstream written(entry);
   const std::string text((std::istreambuf_iterator<char>(written)), {});
-  EXPECT_NE(text.find("Exec=\"/opt/Kelvoma \\\"beta\\\"/bin/kelvoma\"\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Exec=\"/opt/Kelvoma \\\"beta\\\"/bin/kelvoma\"\n"), std::string::npos)
+      << text;
   EXPECT_NE(text.find("Type=Application\n"), std::string::npos);
 
   // Another program's entry under our name does not count.
@@ -339,9 +345,12 @@ TEST(SystemVersionText, FirstThreeNumbersOfTheKernelRelease) {
     long major, minor, patch;
   };
   const Case cases[] = {
-      {"6.1.0-18-amd64", 6, 1, 0}, {"5.15.133.1-microsoft-standard-WSL2", 5, 15, 133},
-      {"6.8", 6, 8, 0},           {"4.19.0+", 4, 19, 0},
-      {"weird", 0, 0, 0},         {"", 0, 0, 0},
+      {"6.1.0-18-amd64", 6, 1, 0},
+      {"5.15.133.1-microsoft-standard-WSL2", 5, 15, 133},
+      {"6.8", 6, 8, 0},
+      {"4.19.0+", 4, 19, 0},
+      {"weird", 0, 0, 0},
+      {"", 0, 0, 0},
   };
   for (const Case& each : cases) {
     const SystemVersion version = parseKernelRelease(each.release);

@@ -107,7 +107,9 @@ class ToolProcesses : public ::testing::Test {
     return condition();
   }
 
-  std::size_t runningCount() { return controller->snapshotOf(*controller->tool("pane-keeper")).runningCount; }
+  std::size_t runningCount() {
+    return controller->snapshotOf(*controller->tool("pane-keeper")).runningCount;
+  }
 
   // The stop callback on a thread of its own, as the installation calls it,
   // while the main thread goes on with its events.
@@ -123,8 +125,10 @@ class ToolProcesses : public ::testing::Test {
   }
 
   static Sender toggle() {
-    return Sender{.kind = Sender::Kind::control, .representedObject = {},
-                  .identifier = "pane-keeper", .on = true};
+    return Sender{.kind = Sender::Kind::control,
+                  .representedObject = {},
+                  .identifier = "pane-keeper",
+                  .on = true};
   }
 };
 

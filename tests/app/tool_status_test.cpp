@@ -28,23 +28,22 @@ TEST_P(InstalledBuild, IsTheLeadingInteger) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, InstalledBuild,
-    ::testing::Values(
-        BuildCase{"absent", {{"CFBundleIdentifier", "x"}}, 0},
-        BuildCase{"plain", {{"CFBundleVersion", "42"}}, 42},
-        BuildCase{"dotted", {{"CFBundleVersion", "42.1.3"}}, 42},
-        BuildCase{"trailing_letters", {{"CFBundleVersion", "7b2"}}, 7},
-        BuildCase{"leading_blanks", {{"CFBundleVersion", "  \t19"}}, 19},
-        BuildCase{"letters_first", {{"CFBundleVersion", "b7"}}, 0},
-        BuildCase{"empty", {{"CFBundleVersion", ""}}, 0},
-        BuildCase{"negative", {{"CFBundleVersion", "-3"}}, -3},
-        BuildCase{"plus_sign", {{"CFBundleVersion", "+5"}}, 5},
-        BuildCase{"sign_alone", {{"CFBundleVersion", "-"}}, 0},
-        BuildCase{"too_large", {{"CFBundleVersion", "99999999999999999999"}}, kMax},
-        BuildCase{"largest", {{"CFBundleVersion", "9223372036854775807"}}, kMax},
-        BuildCase{"too_small", {{"CFBundleVersion", "-99999999999999999999"}}, kMin},
-        BuildCase{"number_kind", {{"CFBundleVersion", 17}}, 17},
-        BuildCase{"boolean_kind", {{"CFBundleVersion", true}}, 0},
-        BuildCase{"not_a_dictionary", Document::array(), 0}),
+    ::testing::Values(BuildCase{"absent", {{"CFBundleIdentifier", "x"}}, 0},
+                      BuildCase{"plain", {{"CFBundleVersion", "42"}}, 42},
+                      BuildCase{"dotted", {{"CFBundleVersion", "42.1.3"}}, 42},
+                      BuildCase{"trailing_letters", {{"CFBundleVersion", "7b2"}}, 7},
+                      BuildCase{"leading_blanks", {{"CFBundleVersion", "  \t19"}}, 19},
+                      BuildCase{"letters_first", {{"CFBundleVersion", "b7"}}, 0},
+                      BuildCase{"empty", {{"CFBundleVersion", ""}}, 0},
+                      BuildCase{"negative", {{"CFBundleVersion", "-3"}}, -3},
+                      BuildCase{"plus_sign", {{"CFBundleVersion", "+5"}}, 5},
+                      BuildCase{"sign_alone", {{"CFBundleVersion", "-"}}, 0},
+                      BuildCase{"too_large", {{"CFBundleVersion", "99999999999999999999"}}, kMax},
+                      BuildCase{"largest", {{"CFBundleVersion", "9223372036854775807"}}, kMax},
+                      BuildCase{"too_small", {{"CFBundleVersion", "-99999999999999999999"}}, kMin},
+                      BuildCase{"number_kind", {{"CFBundleVersion", 17}}, 17},
+                      BuildCase{"boolean_kind", {{"CFBundleVersion", true}}, 0},
+                      BuildCase{"not_a_dictionary", Document::array(), 0}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 struct UpdateCase {
@@ -95,8 +94,11 @@ struct StateCase {
 
 TEST(StateText, FollowsRunningThenInstalled) {
   const StateCase cases[] = {
-      {true, 1, "Běží"},  {true, 3, "Běží"},           {false, 1, "Běží"},
-      {true, 0, "Vypnuto"}, {false, 0, "Nenainstalováno"},
+      {true, 1, "Běží"},
+      {true, 3, "Běží"},
+      {false, 1, "Běží"},
+      {true, 0, "Vypnuto"},
+      {false, 0, "Nenainstalováno"},
   };
   for (const StateCase& each : cases) {
     EXPECT_EQ(stateTextOf(each.installed, each.running), each.expected)
@@ -123,9 +125,8 @@ TEST(Catalog, ReadsEntriesInOrderAndToleratesOddShapes) {
 TEST(Snapshot, DerivesEverythingFromItsInputs) {
   Tool tool;
   tool.id = "t";
-  const auto snapshot =
-      makeSnapshot(tool, "/Applications/T.app", 2, true,
-                   Document{{"CFBundleVersion", "12"}}, release(true, 13));
+  const auto snapshot = makeSnapshot(tool, "/Applications/T.app", 2, true,
+                                     Document{{"CFBundleVersion", "12"}}, release(true, 13));
   EXPECT_TRUE(snapshot.installed());
   EXPECT_TRUE(snapshot.running());
   EXPECT_TRUE(snapshot.busy);

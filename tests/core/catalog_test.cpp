@@ -32,8 +32,8 @@ TEST(ParseCatalog, AbsentOptionalFieldsTakeTheirDefaults) {
 }
 
 TEST(ParseCatalog, UnknownMembersAreSkippedWhateverTheirValue) {
-  const auto with_comment = parse_catalog(
-      catalog_of(R"(,"comment":{"nested":[1,2,{"x":null}]},"note":-1.5e3)"));
+  const auto with_comment =
+      parse_catalog(catalog_of(R"(,"comment":{"nested":[1,2,{"x":null}]},"note":-1.5e3)"));
   const auto without = parse_catalog(catalog_of(""));
   ASSERT_TRUE(with_comment.has_value()) << with_comment.error();
   EXPECT_EQ(*with_comment, *without);

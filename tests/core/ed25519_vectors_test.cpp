@@ -141,8 +141,9 @@ TEST_F(Ed25519Vectors, StreamedVerdictMatchesLabel) {
     SCOPED_TRACE(vector.name + ": " + vector.note);
     ASSERT_TRUE(vector.expected == "ACCEPT" || vector.expected == "REJECT" ||
                 vector.expected == "BAD_KEY");
-    for (const std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{61},
-                                    std::size_t{129}, std::max<std::size_t>(vector.message.size(), 1)}) {
+    for (const std::size_t piece :
+         {std::size_t{1}, std::size_t{3}, std::size_t{61}, std::size_t{129},
+          std::max<std::size_t>(vector.message.size(), 1)}) {
       EXPECT_EQ(streamed(vector, piece), labelled_verdict(vector)) << "pieces of " << piece;
     }
   }

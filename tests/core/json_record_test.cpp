@@ -25,8 +25,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DocumentCase{"object", R"({"a":1,"b":[true,null,"x"]})", true},
         DocumentCase{"surrounding_whitespace", " \t\r\n{\"a\":1} \n\t\r", true},
-        DocumentCase{"empty_text", "", false},
-        DocumentCase{"only_whitespace", "  \n", false},
+        DocumentCase{"empty_text", "", false}, DocumentCase{"only_whitespace", "  \n", false},
         DocumentCase{"byte_order_mark", "\xEF\xBB\xBF{\"a\":1}", false},
         DocumentCase{"trailing_characters", R"({"a":1}x)", false},
         DocumentCase{"second_value", R"({"a":1}{"a":1})", false},
@@ -53,7 +52,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& instance) { return instance.param.name; });
 
 TEST(ParseDocument, KeepsNumberKindsApart) {
-  const auto document = parse_document(R"([0,-0,-5,1.0,1e2,18446744073709551615,18446744073709551616])");
+  const auto document =
+      parse_document(R"([0,-0,-5,1.0,1e2,18446744073709551615,18446744073709551616])");
   ASSERT_TRUE(document.has_value());
   const auto& v = *document;
   EXPECT_TRUE(v[0].is_number_unsigned());
@@ -129,8 +129,7 @@ TEST_P(ReadMembers, FollowsTheRecordsRules) {
   const auto& c = GetParam();
   const auto document = parse_document(c.text);
   ASSERT_TRUE(document.has_value());
-  const auto members = read_members(
-      *document, {{"a"}, {"b"}, {"c", Presence::optional}}, c.rules);
+  const auto members = read_members(*document, {{"a"}, {"b"}, {"c", Presence::optional}}, c.rules);
   if (c.error.empty()) {
     ASSERT_TRUE(members.has_value()) << members.error();
     EXPECT_EQ((*members)[0]->get<int>(), 1);
@@ -143,23 +142,23 @@ TEST_P(ReadMembers, FollowsTheRecordsRules) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, ReadMembers,
-    ::testing::Values(
-        MembersCase{"object", R"({"b":2,"a":1})", manifest_rules, ""},
-        MembersCase{"unknown_skipped", R"({"a":1,"x":{"deep":[1]},"b":2})", catalog_rules, ""},
-        MembersCase{"unknown_rejected", R"({"a":1,"x":0,"b":2})", manifest_rules,
-                    "unknown field `x`"},
-        MembersCase{"first_missing_in_declaration_order", R"({"c":3})", catalog_rules,
-                    "missing field `a`"},
-        MembersCase{"second_missing", R"({"a":1})", host_rules, "missing field `b`"},
-        MembersCase{"array_form_accepted", "[1,2,3]", manifest_rules, ""},
-        MembersCase{"array_form_too_short", "[1,2]", manifest_rules,
-                    "invalid length 2, expected 3 elements"},
-        MembersCase{"array_form_too_long", "[1,2,3,4]", manifest_rules,
-                    "invalid length 4, expected 3 elements"},
-        MembersCase{"array_form_refused", "[1,2,3]", catalog_rules,
-                    "invalid type: array, expected an object"},
-        MembersCase{"not_a_record", "\"text\"", manifest_rules,
-                    "invalid type: string, expected an object"}),
+    ::testing::Values(MembersCase{"object", R"({"b":2,"a":1})", manifest_rules, ""},
+                      MembersCase{"unknown_skipped", R"({"a":1,"x":{"deep":[1]},"b":2})",
+                                  catalog_rules, ""},
+                      MembersCase{"unknown_rejected", R"({"a":1,"x":0,"b":2})", manifest_rules,
+                                  "unknown field `x`"},
+                      MembersCase{"first_missing_in_declaration_order", R"({"c":3})", catalog_rules,
+                                  "missing field `a`"},
+                      MembersCase{"second_missing", R"({"a":1})", host_rules, "missing field `b`"},
+                      MembersCase{"array_form_accepted", "[1,2,3]", manifest_rules, ""},
+                      MembersCase{"array_form_too_short", "[1,2]", manifest_rules,
+                                  "invalid length 2, expected 3 elements"},
+                      MembersCase{"array_form_too_long", "[1,2,3,4]", manifest_rules,
+                                  "invalid length 4, expected 3 elements"},
+                      MembersCase{"array_form_refused", "[1,2,3]", catalog_rules,
+                                  "invalid type: array, expected an object"},
+                      MembersCase{"not_a_record", "\"text\"", manifest_rules,
+                                  "invalid type: string, expected an object"}),
     [](const auto& instance) { return instance.param.name; });
 
 TEST(ReadMembers, AbsentOptionalFieldIsNull) {

@@ -29,7 +29,8 @@ using Encoding = std::array<std::uint8_t, 32>;
 Encoding from_hex(std::string_view hex) {
   Encoding bytes{};
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    bytes[i] = static_cast<std::uint8_t>(std::stoul(std::string(hex.substr(2 * i, 2)), nullptr, 16));
+    bytes[i] =
+        static_cast<std::uint8_t>(std::stoul(std::string(hex.substr(2 * i, 2)), nullptr, 16));
   }
   return bytes;
 }

@@ -166,8 +166,9 @@ TEST_F(SignatureStreamTest, LargeMessageInUnevenPieces) {
 TEST_F(SignatureStreamTest, TextsAreJudgedWhenTheStreamStarts) {
   const std::string& key = key_.public_key;
   const std::string& signature = signature_;
-  const std::string off_curve = encode_base64(Bytes{2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+  const std::string off_curve =
+      encode_base64(Bytes{2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                          0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
   const struct {
     std::string_view why;
     std::string signature;

@@ -34,8 +34,7 @@ class VerifyCommand : public ::testing::Test {
     key_ = fixture::load_key("orbit-action-dial");
     archive_ = fixture::to_bytes("PK\x05\x06 a small archive of the release");
     published_ = fixture::publish_release(dir_.path(), key_,
-                                          fixture::fixture_release("orbit-action-dial"),
-                                          archive_);
+                                          fixture::fixture_release("orbit-action-dial"), archive_);
   }
 
   std::string manifest() const { return published_.manifest.string(); }
@@ -108,8 +107,8 @@ TEST_F(VerifyCommand, ReportsEachFailureOnOneLine) {
 TEST_F(VerifyCommand, RefusesAManifestPublishedForAnotherTool) {
   // Signed with the other tool's key: the signature fails first.
   const auto other_key = fixture::load_key("pane-keeper");
-  const auto theirs = fixture::publish_release(
-      dir_.file("theirs"), other_key, fixture::fixture_release("pane-keeper"), archive_);
+  const auto theirs = fixture::publish_release(dir_.file("theirs"), other_key,
+                                               fixture::fixture_release("pane-keeper"), archive_);
   expect_failure(verify({"--verify-release", theirs.manifest.string()}),
                  "Podpis vydavatele nesouhlasí. Instalace byla zastavena.");
 

@@ -93,9 +93,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(RunCommand, FloodWithFailureStillGivesOnlyTheMessage) {
-  const auto result =
-      run_command(shell("head -c 3000000 /dev/urandom >&2; head -c 3000000 /dev/zero; exit 1"),
-                  failure);
+  const auto result = run_command(
+      shell("head -c 3000000 /dev/urandom >&2; head -c 3000000 /dev/zero; exit 1"), failure);
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(failure, result.error());
 }
@@ -162,8 +161,8 @@ TEST(RunCommand, ChildStartsWithDefaultSignals) {
   struct sigaction previous_hangup {};
   ASSERT_EQ(0, sigaction(SIGHUP, &ignore, &previous_hangup));
 
-  const auto result = run_command(
-      shell("exec cat /proc/self/status > '" + dir.file("status") + "'"), failure);
+  const auto result =
+      run_command(shell("exec cat /proc/self/status > '" + dir.file("status") + "'"), failure);
 
   sigaction(SIGHUP, &previous_hangup, nullptr);
   sigaction(SIGPIPE, &previous_pipe, nullptr);
@@ -216,10 +215,10 @@ TEST(ChildProcess, PipesCarryOutputAndEndWithTheChild) {
 }
 
 TEST(ChildProcess, UnpipedStreamsHaveNoDescriptor) {
-  auto child = ChildProcess::start(
-      Command{"/bin/true", {}},
-      StreamSetup{.input = Stream::null_device, .output = Stream::null_device,
-                  .error = Stream::null_device});
+  auto child =
+      ChildProcess::start(Command{"/bin/true", {}}, StreamSetup{.input = Stream::null_device,
+                                                                .output = Stream::null_device,
+                                                                .error = Stream::null_device});
   ASSERT_TRUE(child.has_value()) << child.error();
   EXPECT_FALSE(child->output());
   EXPECT_FALSE(child->error());

@@ -31,7 +31,8 @@ using testing::TempDir;
 using testing::TestServer;
 
 constexpr std::string_view https_required = "Stahování vyžaduje HTTPS.";
-constexpr std::string_view too_large = "Stažený soubor překročil povolenou velikost nebo byl přerušen.";
+constexpr std::string_view too_large =
+    "Stažený soubor překročil povolenou velikost nebo byl přerušen.";
 constexpr std::string_view not_published = "Zatím není zveřejněné dostupné vydání.";
 constexpr std::string_view failed = "Stažení se nepodařilo. Zkontroluj připojení a zkus to znovu.";
 
@@ -83,12 +84,30 @@ class StubTransferTool {
 };
 
 std::vector<std::string> expected_arguments(const std::string& url, const char* max_time) {
-  return {"--disable",     "--globoff",     "--silent",     "--show-error",
-          "--fail",        "--location",    "--proto",      "=https",
-          "--proto-redir", "=https",        "--max-redirs", "5",
-          "--connect-timeout", "15",        "--max-time",   max_time,
-          "--speed-limit", "1024",          "--speed-time", "60",
-          "--user-agent",  "Kelvoma/0.1",   "--url",        url};
+  return {"--disable",
+          "--globoff",
+          "--silent",
+          "--show-error",
+          "--fail",
+          "--location",
+          "--proto",
+          "=https",
+          "--proto-redir",
+          "=https",
+          "--max-redirs",
+          "5",
+          "--connect-timeout",
+          "15",
+          "--max-time",
+          max_time,
+          "--speed-limit",
+          "1024",
+          "--speed-time",
+          "60",
+          "--user-agent",
+          "Kelvoma/0.1",
+          "--url",
+          url};
 }
 
 // Puts a file on this process's standard input for the owner's lifetime.
@@ -175,17 +194,15 @@ TEST_P(TransferArguments, AreTheFixedListWithTheChosenTimeLimit) {
             transfer_arguments(url, GetParam().limit));
 }
 
-INSTANTIATE_TEST_SUITE_P(Limits, TransferArguments,
-                         ::testing::Values(TimeLimitCase{0, "120"}, TimeLimitCase{65536, "120"},
-                                           TimeLimitCase{1048575, "120"},
-                                           TimeLimitCase{1048576, "120"},
-                                           TimeLimitCase{1048577, "900"},
-                                           TimeLimitCase{268435456, "900"},
-                                           TimeLimitCase{UINT64_MAX, "900"}),
-                         [](const auto& p) {
-                           return "Limit" + std::to_string(p.param.limit) + "Gives" +
-                                  p.param.max_time;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Limits, TransferArguments,
+    ::testing::Values(TimeLimitCase{0, "120"}, TimeLimitCase{65536, "120"},
+                      TimeLimitCase{1048575, "120"}, TimeLimitCase{1048576, "120"},
+                      TimeLimitCase{1048577, "900"}, TimeLimitCase{268435456, "900"},
+                      TimeLimitCase{UINT64_MAX, "900"}),
+    [](const auto& p) {
+      return "Limit" + std::to_string(p.param.limit) + "Gives" + p.param.max_time;
+    });
 
 // --- How the tool's end becomes the result, observed through the stub. ---
 
@@ -193,7 +210,7 @@ struct ToolEnd {
   const char* name;
   std::string body;
   std::optional<std::string> error_text;
-  std::string exit;  // a status, or KILL
+  std::string exit;                    // a status, or KILL
   std::optional<std::string> message;  // nullopt: the body is returned
 };
 
@@ -235,8 +252,10 @@ INSTANTIATE_TEST_SUITE_P(
         ToolEnd{"AnyOccurrenceOf404Counts", "", "curl: (28) timed out after 14040 ms\n", "28",
                 std::string(not_published)},
         ToolEnd{"SplitDigits", "", "error 40 4\n", "22", std::string(failed)},
-        ToolEnd{"InvalidUtf8Around404", "", "\xff\xfe" "404\xc3", "22",
-                std::string(not_published)},
+        ToolEnd{"InvalidUtf8Around404", "",
+                "\xff\xfe"
+                "404\xc3",
+                "22", std::string(not_published)},
         ToolEnd{"BodyDroppedOnFailure", "partial", "curl: (18) transfer closed\n", "18",
                 std::string(failed)},
         ToolEnd{"KilledBySignal", "partial", std::nullopt, "KILL", std::string(failed)},
@@ -342,16 +361,16 @@ TEST_P(FetchToolUnusable, GivesTheSystemErrorText) {
   EXPECT_EQ(GetParam().message, result.error());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, FetchToolUnusable,
-    ::testing::Values(UnusableFile{"NotExecutable", "#!/bin/sh\nexit 0\n",
-                                   std::filesystem::perms::owner_read |
-                                       std::filesystem::perms::owner_write,
-                                   "Permission denied (os error 13)"},
-                      UnusableFile{"NoKnownFormat", std::string("\x01\x02\x03\x04garbage", 11),
-                                   std::filesystem::perms::owner_all,
-                                   "Exec format error (os error 8)"}),
-    [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Files, FetchToolUnusable,
+                         ::testing::Values(UnusableFile{"NotExecutable", "#!/bin/sh\nexit 0\n",
+                                                        std::filesystem::perms::owner_read |
+                                                            std::filesystem::perms::owner_write,
+                                                        "Permission denied (os error 13)"},
+                                           UnusableFile{"NoKnownFormat",
+                                                        std::string("\x01\x02\x03\x04garbage", 11),
+                                                        std::filesystem::perms::owner_all,
+                                                        "Exec format error (os error 8)"}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // --- Real transfers against the local HTTPS server. ---
 
@@ -416,10 +435,11 @@ TEST_F(FetchFromServer, SendsOnlyItsUserAgent) {
   const auto& request = requests.back();
   EXPECT_EQ("GET", request.method);
   EXPECT_EQ("/a.txt", request.target);
-  EXPECT_EQ((std::map<std::string, std::string>{{"accept", "*/*"},
-                                                {"host", "localhost:" + std::to_string(server().port())},
-                                                {"user-agent", "Kelvoma/0.1"}}),
-            request.headers);
+  EXPECT_EQ(
+      (std::map<std::string, std::string>{{"accept", "*/*"},
+                                          {"host", "localhost:" + std::to_string(server().port())},
+                                          {"user-agent", "Kelvoma/0.1"}}),
+      request.headers);
 }
 
 TEST_F(FetchFromServer, TakesBracketsAndBracesLiterally) {
@@ -525,9 +545,10 @@ class FetchAnswer : public FetchFromServer, public ::testing::WithParamInterface
                  .location = hop == 0 ? server().url("/a.txt")
                                       : server().url("/hop/" + std::to_string(hop - 1))});
     }
-    server().route("/to-http", Answer{.status = 301, .location = "http://localhost:" +
-                                                                 std::to_string(server().port()) +
-                                                                 "/a.txt"});
+    server().route(
+        "/to-http",
+        Answer{.status = 301,
+               .location = "http://localhost:" + std::to_string(server().port()) + "/a.txt"});
   }
 };
 
@@ -591,9 +612,10 @@ TEST_F(FetchFromServer, RedirectToHttpsIsFollowed) {
 }
 
 TEST_F(FetchFromServer, RedirectToHttpIsNeverRequested) {
-  server().route("/moved", Answer{.status = 302, .location = "http://localhost:" +
-                                                             std::to_string(server().port()) +
-                                                             "/plain"});
+  server().route(
+      "/moved",
+      Answer{.status = 302,
+             .location = "http://localhost:" + std::to_string(server().port()) + "/plain"});
   EXPECT_FALSE(fetch("/moved", 100).has_value());
   for (const auto& request : server().requests()) {
     EXPECT_NE("/plain", request.target);

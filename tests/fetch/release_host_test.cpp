@@ -60,14 +60,16 @@ INSTANTIATE_TEST_SUITE_P(
                    R"("browser_download_url":"u","digest":"sha256:00","size":5,"uploader":{}}],)"
                    R"("reactions":[1,2.5,-3]})",
                    true},
-        AnswerText{"SurroundingWhitespace",
-                   " \n{\"tag_name\":\"v1\",\"draft\":false,\"prerelease\":false,\"assets\":[]}\r\n",
-                   true},
+        AnswerText{
+            "SurroundingWhitespace",
+            " \n{\"tag_name\":\"v1\",\"draft\":false,\"prerelease\":false,\"assets\":[]}\r\n",
+            true},
         AnswerText{"MissingAssets", R"({"tag_name":"v1","draft":false,"prerelease":false})", false},
         AnswerText{"MissingTag", R"({"draft":false,"prerelease":false,"assets":[]})", false},
-        AnswerText{"DuplicateTag",
-                   R"({"tag_name":"v1","tag_name":"v2","draft":false,"prerelease":false,"assets":[]})",
-                   false},
+        AnswerText{
+            "DuplicateTag",
+            R"({"tag_name":"v1","tag_name":"v2","draft":false,"prerelease":false,"assets":[]})",
+            false},
         AnswerText{"NullTag", R"({"tag_name":null,"draft":false,"prerelease":false,"assets":[]})",
                    false},
         AnswerText{"DraftAsText",
@@ -116,8 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "\"assets\":[]}",
                    false},
         AnswerText{"ArrayInsteadOfObject", R"(["v1",false,false,[]])", false},
-        AnswerText{"Empty", "", false},
-        AnswerText{"NotJson", "<html>rate limited</html>", false}),
+        AnswerText{"Empty", "", false}, AnswerText{"NotJson", "<html>rate limited</html>", false}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(GithubReleaseRecord, KeepsTheValuesAndAssetOrder) {
@@ -271,9 +272,8 @@ std::string repeated(std::string_view piece, int count) {
 INSTANTIATE_TEST_SUITE_P(
     Tags, ReleaseTag,
     ::testing::Values(TagCase{"v2.3.1", "2.3.1"}, TagCase{"2.3.1", "2.3.1"},
-                      TagCase{"V2.3.1", "V2.3.1"}, TagCase{"vv2", "v2"},
-                      TagCase{"v", std::nullopt}, TagCase{"", std::nullopt},
-                      TagCase{"v2.0-beta ž", "2.0-beta ž"},
+                      TagCase{"V2.3.1", "V2.3.1"}, TagCase{"vv2", "v2"}, TagCase{"v", std::nullopt},
+                      TagCase{"", std::nullopt}, TagCase{"v2.0-beta ž", "2.0-beta ž"},
                       TagCase{repeated("7", 40), repeated("7", 40)},
                       TagCase{"v" + repeated("7", 40), repeated("7", 40)},
                       TagCase{repeated("7", 41), std::nullopt},
@@ -480,9 +480,11 @@ TEST_P(ReleaseQuery, PassesTheRunnersMessageOn) {
 INSTANTIATE_TEST_SUITE_P(
     Failures, ReleaseQuery,
     ::testing::Values(
-        QueryCase{"NoReleaseYet", {.status = 404, .body = "{\"message\":\"Not Found\"}"},
+        QueryCase{"NoReleaseYet",
+                  {.status = 404, .body = "{\"message\":\"Not Found\"}"},
                   std::string(not_published)},
-        QueryCase{"RateLimited", {.status = 403, .body = "{\"message\":\"API rate limit\"}"},
+        QueryCase{"RateLimited",
+                  {.status = 403, .body = "{\"message\":\"API rate limit\"}"},
                   std::string(failed)},
         QueryCase{"ServerError", {.status = 500}, std::string(failed)},
         QueryCase{"Dropped", {.drop = true}, std::string(failed)},

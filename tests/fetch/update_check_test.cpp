@@ -149,8 +149,8 @@ INSTANTIATE_TEST_SUITE_P(
                   std::string(processor)},
         CheckCase{"SystemTooOld", [](Release& r) { r.minimum_macos = "13.6.1"; }, "13.6.0",
                   "Vyžaduje macOS 13.6.1 nebo novější."},
-        CheckCase{"SystemExactlyTheMinimum", [](Release& r) { r.minimum_macos = "14"; },
-                  "14.0.0", std::nullopt},
+        CheckCase{"SystemExactlyTheMinimum", [](Release& r) { r.minimum_macos = "14"; }, "14.0.0",
+                  std::nullopt},
         CheckCase{"SystemUnreadable", [](Release&) {}, "14.0.x", "Neplatná verze macOS."},
         CheckCase{"MinimumUnreadable", [](Release& r) { r.minimum_macos = "14."; }, "14.0.0",
                   "Neplatná verze macOS."},
@@ -241,8 +241,7 @@ class MiniCheckBuilds : public MiniCheck, public ::testing::WithParamInterface<B
 
 TEST_P(MiniCheckBuilds, ComparesBuildNumbersOnly) {
   publish(release_with_build("orbit-action-dial", GetParam().release_build));
-  EXPECT_EQ(GetParam().document,
-            check("orbit-action-dial", "14.0.0", GetParam().installed_build));
+  EXPECT_EQ(GetParam().document, check("orbit-action-dial", "14.0.0", GetParam().installed_build));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -269,9 +268,10 @@ TEST_F(MiniCheck, VersionTextIsPassedOnUnchanged) {
   Release release = release_with_build("pane-keeper", 3);
   release.version = "3.0 „Žluťoučký\" kůň\n";
   publish(release);
-  EXPECT_EQ("{\"available\":true,\"build\":3,\"ok\":true,"
-            "\"version\":\"3.0 „Žluťoučký\\\" kůň\\n\"}",
-            check("pane-keeper", "14.0.0", 2));
+  EXPECT_EQ(
+      "{\"available\":true,\"build\":3,\"ok\":true,"
+      "\"version\":\"3.0 „Žluťoučký\\\" kůň\\n\"}",
+      check("pane-keeper", "14.0.0", 2));
 }
 
 TEST_F(MiniCheck, ProcessorIsReportedBeforeSystemVersion) {

@@ -91,8 +91,7 @@ TEST_F(ReleaseArchiveStreamTest, VerdictsMatchTheOneShotCheck) {
       {"one byte more", longer, release_, refusal(download_size)},
       {"declared one byte longer", archive_, declared_longer, refusal(download_size)},
       {"signature text empty", archive_, short_signature, refusal("Neplatná délka podpisu.")},
-      {"signature text with a line break", archive_, broken_signature,
-       refusal("Neplatný podpis.")},
+      {"signature text with a line break", archive_, broken_signature, refusal("Neplatný podpis.")},
       {"size decided before a broken signature text", shorter, broken_signature,
        refusal(download_size)},
       {"signed by another key", archive_, other_key, refusal(mismatch)},
@@ -175,7 +174,8 @@ TEST(AssetDigestStream, VerdictsMatchTheOneShotCheck) {
     bool accepted;
   } cases[] = {
       {"large data", data, data.size(), digest, true},
-      {"upper-case digest", data, data.size(), "SHA256:B7F7BA5CE5463B3C84A283F779D7A652CBF99122DE5923BA51627607FF1497D5", true},
+      {"upper-case digest", data, data.size(),
+       "SHA256:B7F7BA5CE5463B3C84A283F779D7A652CBF99122DE5923BA51627607FF1497D5", true},
       {"last byte changed", tampered, data.size(), digest, false},
       {"declared one byte more", data, data.size() + 1, digest, false},
       {"declared one byte less", data, data.size() - 1, digest, false},

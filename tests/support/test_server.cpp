@@ -29,7 +29,9 @@ constexpr const char* openssl = "/usr/bin/openssl";
 constexpr auto ready_timeout = 30s;
 constexpr auto port_lock_timeout = 240s;
 
-std::string script_path() { return std::string(KELVOMA_SOURCE_DIR) + "/tests/support/https_server.py"; }
+std::string script_path() {
+  return std::string(KELVOMA_SOURCE_DIR) + "/tests/support/https_server.py";
+}
 
 fs::path certificate_directory() { return fs::path(KELVOMA_TEST_BINARY_DIR) / "https-server"; }
 
@@ -88,8 +90,8 @@ std::string read_ready_line(int fd) {
 }
 
 nlohmann::json answer_json(const Answer& answer) {
-  nlohmann::json spec = {{"status", answer.status}, {"drop", answer.drop},
-                         {"delay_ms", answer.delay_ms}};
+  nlohmann::json spec = {
+      {"status", answer.status}, {"drop", answer.drop}, {"delay_ms", answer.delay_ms}};
   if (answer.body) spec["body"] = *answer.body;
   if (answer.generated) spec["bytes"] = *answer.generated;
   if (answer.file) spec["file"] = *answer.file;
@@ -165,9 +167,9 @@ void TestServer::start(ServerPort port) {
   int wanted_port = 0;
   if (port == ServerPort::fixture) {
     wanted_port = KELVOMA_FIXTURE_PORT;
-    port_lock_ = lock_file(fs::temp_directory_path() /
-                               ("kelvoma-https-" + std::to_string(wanted_port) + ".lock"),
-                           port_lock_timeout, failure_);
+    port_lock_ = lock_file(
+        fs::temp_directory_path() / ("kelvoma-https-" + std::to_string(wanted_port) + ".lock"),
+        port_lock_timeout, failure_);
     if (!port_lock_) {
       return;
     }

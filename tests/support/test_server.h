@@ -73,9 +73,9 @@ struct Answer {
   std::optional<std::string> file{};              // a file relative to root()
   std::optional<std::string> location{};          // a Location header
   std::optional<std::uint64_t> content_length{};  // declared length; more than sent = truncated
-  bool drop = false;                            // close the connection without answering
-  int delay_ms = 0;                             // wait before answering
-  std::map<std::string, std::string> headers{}; // further response headers
+  bool drop = false;                              // close the connection without answering
+  int delay_ms = 0;                               // wait before answering
+  std::map<std::string, std::string> headers{};   // further response headers
 };
 
 struct Request {
