@@ -182,27 +182,6 @@ int drain_concurrently(int first, int second) {
 
 }  // namespace
 
-UniqueFd::UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    reset();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-UniqueFd::~UniqueFd() { reset(); }
-
-void UniqueFd::reset() {
-  if (fd_ >= 0) {
-    // Linux releases the descriptor even when close reports EINTR, so it is
-    // never retried.
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
-
 std::expected<ChildProcess, std::string> ChildProcess::start(const Command& command,
                                                              StreamSetup streams) {
   SpawnActions actions;

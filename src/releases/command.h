@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "unique_fd.h"
+
 namespace kelvoma {
 
 struct Command {
@@ -28,25 +30,6 @@ struct Command {
 // but exit status 0 gives `failure_message`.
 std::expected<void, std::string> run_command(const Command& command,
                                              std::string_view failure_message);
-
-// An owned file descriptor, closed when the owner goes.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept;
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd();
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset();
-
- private:
-  int fd_ = -1;
-};
 
 // Where a child's standard stream goes.
 enum class Stream {
