@@ -49,6 +49,13 @@ TEST_P(GithubReleaseAnswer, IsReadOrRefused) {
 const std::string asset_json =
     R"({"name":"a","browser_download_url":"https://x/a","digest":"sha256:00","size":5})";
 
+// A minimal answer with `members` added to the release and to its one asset.
+std::string answer_with(const std::string& members, const std::string& asset_members = "") {
+  return R"({"tag_name":"v1","draft":false,"prerelease":false,"assets":[)"
+         R"({"name":"a","browser_download_url":"u","digest":"d","size":5)" +
+         asset_members + "}]" + members + "}";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Texts, GithubReleaseAnswer,
     ::testing::Values(
@@ -118,7 +125,34 @@ INSTANTIATE_TEST_SUITE_P(
                    "\"assets\":[]}",
                    false},
         AnswerText{"ArrayInsteadOfObject", R"(["v1",false,false,[]])", false},
-        AnswerText{"Empty", "", false}, AnswerText{"NotJson", "<html>rate limited</html>", false}),
+        AnswerText{"Empty", "", false}, AnswerText{"NotJson", "<html>rate limited</html>", false},
+        AnswerText{.name = "DuplicateInsideIgnoredMember",
+                   .text = answer_with(R"(,"author":{"x":1,"x":2})"),
+                   .valid = true},
+        AnswerText{.name = "DuplicateInsideIgnoredMemberOfAsset",
+                   .text = answer_with("", R"(,"uploader":{"id":1,"id":2,"x":[{"y":1,"y":1}]})"),
+                   .valid = true},
+        AnswerText{.name = "IgnoredMemberTwice",
+                   .text = answer_with(R"(,"body":"a","body":"a")"),
+                   .valid = false},
+        AnswerText{.name = "IgnoredMemberOfAssetTwice",
+                   .text = answer_with("", R"(,"label":null,"label":null)"),
+                   .valid = false},
+        AnswerText{.name = "KnownMemberOfAssetTwiceWithEqualValues",
+                   .text = answer_with("", R"(,"name":"a")"),
+                   .valid = false},
+        AnswerText{.name = "IgnoredMemberAtTheNestingLimit",
+                   .text = answer_with(",\"x\":" + std::string(511, '[') + std::string(511, ']')),
+                   .valid = true},
+        AnswerText{.name = "IgnoredMemberTooDeep",
+                   .text = answer_with(",\"x\":" + std::string(512, '[') + std::string(512, ']')),
+                   .valid = false},
+        AnswerText{.name = "NulInIgnoredMember",
+                   .text = answer_with(std::string(",\"body\":\"a\0b\"", 13)),
+                   .valid = false},
+        AnswerText{.name = "InvalidUtf8InIgnoredMember",
+                   .text = answer_with(",\"body\":\"\xC3\x28\""),
+                   .valid = false}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(GithubReleaseRecord, KeepsTheValuesAndAssetOrder) {
