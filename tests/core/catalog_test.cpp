@@ -60,6 +60,8 @@ struct CatalogErrorCase {
   std::string error;
 };
 
+void PrintTo(const CatalogErrorCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
 class CatalogErrors : public ::testing::TestWithParam<CatalogErrorCase> {};
 
 TEST_P(CatalogErrors, AreReportedWithTheirCause) {

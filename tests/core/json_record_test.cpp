@@ -13,6 +13,8 @@ struct DocumentCase {
   bool accepted;
 };
 
+void PrintTo(const DocumentCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
 class ParseDocument : public ::testing::TestWithParam<DocumentCase> {};
 
 TEST_P(ParseDocument, AcceptsOnlyStrictJson) {
@@ -127,6 +129,8 @@ struct MembersCase {
   Rules rules;
   std::string error;  // empty: accepted
 };
+
+void PrintTo(const MembersCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
 class ReadMembers : public ::testing::TestWithParam<MembersCase> {};
 

@@ -40,6 +40,8 @@ struct AnswerText {
   bool valid;
 };
 
+void PrintTo(const AnswerText& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
 class GithubReleaseAnswer : public ::testing::TestWithParam<AnswerText> {};
 
 TEST_P(GithubReleaseAnswer, IsReadOrRefused) {
@@ -180,6 +182,8 @@ struct NameCase {
   const char* asset_name;
 };
 
+void PrintTo(const NameCase& c, std::ostream* out) { *out << '"' << c.bundle_name << '"'; }
+
 class AssetName : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(AssetName, DropsEveryTrailingAppSuffix) {
@@ -280,6 +284,8 @@ struct TagCase {
   std::optional<std::string> version;  // nullopt: not a stable release
 };
 
+void PrintTo(const TagCase& c, std::ostream* out) { *out << '"' << c.tag << '"'; }
+
 class ReleaseTag : public LatestExternalRelease, public ::testing::WithParamInterface<TagCase> {};
 
 TEST_P(ReleaseTag, GivesTheVersionText) {
@@ -322,6 +328,8 @@ struct ReleaseCase {
   std::function<void(json& answer, const LatestExternalRelease& host)> change;
   std::optional<std::string> message;  // nullopt: found
 };
+
+void PrintTo(const ReleaseCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
 class ReleaseRule : public LatestExternalRelease,
                     public ::testing::WithParamInterface<ReleaseCase> {};
@@ -500,6 +508,8 @@ struct QueryCase {
   testing::Answer answer;
   std::string message;
 };
+
+void PrintTo(const QueryCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
 class ReleaseQuery : public LatestExternalRelease,
                      public ::testing::WithParamInterface<QueryCase> {};
