@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034 # `program` and `screenshot` are for scripts/run
 # Sourced by scripts/run for `scripts/run --demo`: the test build of Kelvoma
 # (kelvoma-fixture) in a temporary home, against a local HTTPS release host
 # serving releases signed at start with the test keys.
@@ -22,7 +23,7 @@
 demo_preset=dev
 demo_catalog=$PWD/tests/fixtures/tools.json
 demo_keys=$PWD/tests/fixtures/keys
-demo_host= demo_home= demo_state=
+demo_host='' demo_home='' demo_state=''
 
 demo_build() {
   # The dev preset: the one the test suite builds, so after scripts/test (or
@@ -114,7 +115,7 @@ demo_start() {
 
   lock=${TMPDIR:-/tmp}/kelvoma-https-$port.lock
   if ! flock -n "$lock" true; then
-    echo "Tests are using port $port; waiting for them to finish."
+    echo "Port $port is taken by a test run or another demo; waiting for it."
   fi
   # A session of its own, like the virtual display: Ctrl-C reaches only the
   # application, which may still be downloading from it. flock holds the lock
@@ -137,6 +138,10 @@ demo_start() {
   export HOME=$demo_home
   export XDG_CONFIG_HOME=$HOME/.config XDG_CACHE_HOME=$HOME/.cache XDG_DATA_HOME=$HOME/.local/share
   export CURL_CA_BUNDLE=$demo_state/cert.pem
+  if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+    mkdir -m 700 "$work/runtime"
+    export XDG_RUNTIME_DIR=$work/runtime
+  fi
 
   cat <<TEXT
 
