@@ -24,7 +24,8 @@ inline constexpr std::uint64_t max_unpacked_bytes = std::uint64_t{2} << 30;
 // is not a plain zip file of files, folders and symbolic links that stays
 // below `destination`:
 //   - another format, bytes before the first entry or after the end record
-//     (a zip appended to a tar, a self-extracting stub), a broken archive;
+//     (a zip appended to a tar, a self-extracting stub), a broken archive,
+//     an archive without entries;
 //   - a name that is empty, absolute, holds a ".." component or lies below
 //     (or names again) a symbolic link of the archive;
 //   - encrypted entries, hard links, devices, pipes;

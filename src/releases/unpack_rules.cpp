@@ -142,13 +142,8 @@ bool has_plain_zip_layout(int fd, std::uint64_t file_size) {
   if (!read_exactly(fd, 0, start)) {
     return false;
   }
-  const auto end_record = find_end_record(fd, file_size);
-  if (!end_record) {
-    return false;
-  }
-  // An archive without entries is its end record alone.
-  return has_signature(start.data(), local_header_signature) ||
-         (has_signature(start.data(), end_record_signature) && *end_record == 0);
+  return has_signature(start.data(), local_header_signature) &&
+         find_end_record(fd, file_size).has_value();
 }
 
 }  // namespace kelvoma

@@ -47,9 +47,10 @@ class EntryPlan {
   std::set<std::string> symbolic_links_;  // normalized
 };
 
-// A zip file with nothing around it: it starts with an entry's local header
-// (or, with no entries, with the end record) and its last end record, with
-// its comment, reaches exactly to the end of the file. Reads through `fd`
+// A zip file with nothing around it: it starts with its first entry's local
+// header and its last end record, with its comment, reaches exactly to the
+// end of the file. An archive without entries is refused: no publisher
+// ships one. Reads through `fd`
 // with positioned reads.
 bool has_plain_zip_layout(int fd, std::uint64_t file_size);
 
