@@ -262,17 +262,6 @@ TEST(SignatureEdgeVectors, OurVerdictsAndLibsodiumAgree) {
   }
 }
 
-// The key's decoding is ours: small-order keys decode (the signature check
-// refuses them), non-canonical encodings do not.
-TEST(SignatureEdgeVectors, KeyDecodingIsOurs) {
-  for (const Bytes32& point : small_order_points) {
-    EXPECT_TRUE(decodes_as_curve_point(point));
-  }
-  for (const auto& [name, point] : non_canonical_points) {
-    EXPECT_FALSE(decodes_as_curve_point(point)) << name;
-  }
-}
-
 // The table's small-order encodings are eight distinct points that eight
 // times (three doublings) give the identity, with libsodium's group law.
 TEST(SignatureEdgeVectors, SmallOrderPointsAreTheEight) {
