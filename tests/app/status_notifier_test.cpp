@@ -2,7 +2,7 @@
 // session bus on which a minimal StatusNotifier watcher runs: the item that
 // Kelvoma registers there names the symbolic icon of the icon theme (which
 // the test points at the source tree's icons), so that a panel draws it in its
-// own colour; with a host present, --background keeps the window closed.
+// own colour.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -78,54 +78,82 @@ QVariant itemProperty(QDBusConnection& bus, const QString& service, const QStrin
   return reply.arguments().front().value<QDBusVariant>().variant();
 }
 
-TEST(StatusNotifierItem, NamesTheSymbolicIconAndKeepsTheWindowClosed) {
-  kelvoma::testing::TempDir home;
-  setenv("HOME", home.path().c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (home.path() + "/.config").c_str(), 1);
-  unsetenv("XDG_RUNTIME_DIR");
-  unsetenv("XDG_CURRENT_DESKTOP");
-  // As an installation under /usr/local would be found.
-  setenv("XDG_DATA_DIRS", KELVOMA_ICON_DATA_DIR ":/usr/share", 1);
-  // No check at start: nothing else goes on.
-  home.write(".config/cz.tobranix.tools-manager.ini", "[General]\nautomaticChecks=false\n");
-
-  DesktopSession desktop;
-  ASSERT_TRUE(desktop.ready()) << desktop.failure();
-  QDBusConnection bus = QDBusConnection::connectToBus(QString::fromStdString(desktop.busAddress()),
-                                                      QStringLiteral("kelvoma-sni-watcher"));
-  ASSERT_TRUE(bus.isConnected());
-  Watcher watcher;
-  ASSERT_TRUE(
-      bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher,
-                         QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties));
-  ASSERT_TRUE(bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher")));
-
-  const std::string log = home.file("app.log");
-  auto app = Process::start({KELVOMA_FIXTURE_EXE, "--background"}, log);
-  ASSERT_TRUE(app.has_value());
-  const auto appOutput = [&] {
-    return "\napplication output:\n" + kelvoma::testing::read_file(log);
-  };
-
-  ASSERT_TRUE(answeringUntil(kStepLimit,
-                             [&] { return !watcher.registeredStatusNotifierItems().isEmpty(); }))
-      << "no item was registered" << appOutput();
-  const QString item = watcher.registeredStatusNotifierItems().front();
-  EXPECT_EQ(itemProperty(bus, item, QStringLiteral("IconName")).toString(),
-            QStringLiteral("cz.tobranix.Kelvoma-symbolic"))
-      << appOutput();
-
-  // A tray host is there: --background is honoured, no window is shown (a
-  // shown window would be on the accessibility bus).
-  answeringUntil(1s, [] { return false; });
+bool windowShown(DesktopSession& desktop) {
   const auto tree = desktop.application("Kelvoma");
-  const bool windowShown = tree && tree->find([](const AccessibleNode& node) {
+  return tree && tree->find([](const AccessibleNode& node) {
     return node.name == "Kelvoma · Nástroje";
-  });
-  EXPECT_FALSE(windowShown) << appOutput();
+  }) != nullptr;
+}
 
-  EXPECT_EQ(app->stop(SIGTERM, 20s), 0) << appOutput();
-  QDBusConnection::disconnectFromBus(QStringLiteral("kelvoma-sni-watcher"));
+// With the host running first, --background is honoured; with none at start
+// the window stands in, and the item follows once a host appears.
+TEST(StatusNotifierItem, NamesTheSymbolicIconWhenTheHostRunsOrAppearsLater) {
+  struct Case {
+    const char* name;
+    bool hostFirst;
+    bool windowShown;
+  };
+  const Case cases[] = {
+      {.name = "host running at start", .hostFirst = true, .windowShown = false},
+      {.name = "host started later", .hostFirst = false, .windowShown = true},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.name);
+    kelvoma::testing::TempDir home;
+    setenv("HOME", home.path().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home.path() + "/.config").c_str(), 1);
+    unsetenv("XDG_RUNTIME_DIR");
+    unsetenv("XDG_CURRENT_DESKTOP");
+    // Where an installation under /usr/local would be found.
+    setenv("XDG_DATA_DIRS", KELVOMA_ICON_DATA_DIR ":/usr/share", 1);
+    // No check at start: nothing else goes on.
+    home.write(".config/cz.tobranix.tools-manager.ini", "[General]\nautomaticChecks=false\n");
+
+    DesktopSession desktop;
+    ASSERT_TRUE(desktop.ready()) << desktop.failure();
+    QDBusConnection bus = QDBusConnection::connectToBus(
+        QString::fromStdString(desktop.busAddress()), QStringLiteral("kelvoma-sni-watcher"));
+    ASSERT_TRUE(bus.isConnected());
+    Watcher watcher;
+    const auto startHost = [&] {
+      return bus.registerObject(
+                 QStringLiteral("/StatusNotifierWatcher"), &watcher,
+                 QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties) &&
+             bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"));
+    };
+    if (each.hostFirst) {
+      ASSERT_TRUE(startHost());
+    }
+
+    const std::string log = home.file("app.log");
+    auto app = Process::start({KELVOMA_FIXTURE_EXE, "--background"}, log);
+    ASSERT_TRUE(app.has_value());
+    const auto appOutput = [&] {
+      return "\napplication output:\n" + kelvoma::testing::read_file(log);
+    };
+    if (each.windowShown) {
+      // Shown windows are on the accessibility bus.
+      EXPECT_TRUE(answeringUntil(kStepLimit, [&] { return windowShown(desktop); })) << appOutput();
+    }
+    if (!each.hostFirst) {
+      ASSERT_TRUE(startHost());
+    }
+
+    ASSERT_TRUE(answeringUntil(kStepLimit,
+                               [&] { return !watcher.registeredStatusNotifierItems().isEmpty(); }))
+        << "no item was registered" << appOutput();
+    const QString item = watcher.registeredStatusNotifierItems().front();
+    EXPECT_EQ(itemProperty(bus, item, QStringLiteral("IconName")).toString(),
+              QStringLiteral("cz.tobranix.Kelvoma-symbolic"))
+        << appOutput();
+    if (!each.windowShown) {
+      answeringUntil(1s, [] { return false; });  // a window shown at start would be there by now
+      EXPECT_FALSE(windowShown(desktop)) << appOutput();
+    }
+
+    EXPECT_EQ(app->stop(SIGTERM, 20s), 0) << appOutput();
+    QDBusConnection::disconnectFromBus(QStringLiteral("kelvoma-sni-watcher"));
+  }
 }
 
 }  // namespace
