@@ -1,10 +1,10 @@
 #include "status_tray.h"
 
 #include <QAction>
-#include <QApplication>
 #include <QCursor>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <chrono>
 
 #include "app_icons.h"
 
