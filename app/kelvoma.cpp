@@ -55,8 +55,10 @@ void Kelvoma::applicationDidFinishLaunching() {
   if (automaticChecks()) {
     checkAll();
   }
+  // Without a tray host the window is all there is of the application.
   const auto arguments = platform_.arguments();
-  if (std::ranges::find(arguments, "--background") == arguments.end()) {
+  if (std::ranges::find(arguments, "--background") == arguments.end() ||
+      !platform_.statusItemAvailable()) {
     show();
   }
 }

@@ -8,10 +8,8 @@ void Kelvoma::changeLogin(const Sender& sender) {
     const auto changed =
         sender.on ? platform_.registerLoginItem() : platform_.unregisterLoginItem();
     if (!changed) {
-      // The fallback names no particular desktop: the registration is an
-      // autostart entry of whatever session the user runs.
       platform_.runModalAlert("Spuštění při přihlášení", changed.error().empty()
-                                                             ? "Povol Kelvoma v nastavení systému."
+                                                             ? "Povol Kelvoma v nastavení macOS."
                                                              : changed.error());
     }
   }

@@ -93,6 +93,8 @@ class Platform {
 
   // Status item and its menu. setStatusMenu replaces the previous menu.
   virtual void createStatusItem(const StatusItemModel& model) = 0;
+  // Whether the desktop shows the status item (a tray host is present).
+  virtual bool statusItemAvailable() = 0;
   virtual void setStatusMenu(const Menu& menu) = 0;
 
   // The manager window, built once; its controls are addressed by the ids that

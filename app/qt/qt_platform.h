@@ -15,6 +15,7 @@
 #include "platform.h"
 #include "system/autostart.h"
 #include "system/process_table.h"
+#include "tray_host.h"
 
 class QSettings;
 class QTimer;
@@ -29,6 +30,7 @@ struct QtPlatformOptions {
   std::string configDirectory;  // where the settings stores and autostart/ live
   std::string executable;       // the program a login item must start
   std::string procRoot = "/proc";
+  std::function<bool()> trayAvailable = statusItemHostAvailable;
 };
 
 // The defaults: the process's arguments, $XDG_CONFIG_HOME (or ~/.config) and
@@ -68,6 +70,7 @@ class QtPlatform final : public QObject, public Platform {
   void terminate() override;
   SystemVersion operatingSystemVersion() override;
   void createStatusItem(const StatusItemModel& model) override;
+  bool statusItemAvailable() override;
   void setStatusMenu(const Menu& menu) override;
   void createWindow(const WindowModel& model) override;
   void showWindow() override;

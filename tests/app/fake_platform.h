@@ -47,6 +47,7 @@ class FakePlatform final : public Platform {
   std::set<std::string> writable;
   std::vector<RunningApplication> running;
   bool quitOnTerminate = true;               // a terminated app goes away at once
+  bool trayAvailable = true;                 // the desktop has a tray host
   std::optional<LaunchResult> launchAnswer;  // default: launched
   bool loginSupported = true;
   LoginItemStatus loginStatus = LoginItemStatus::notRegistered;
@@ -111,6 +112,7 @@ class FakePlatform final : public Platform {
   void terminate() override;
   SystemVersion operatingSystemVersion() override { return version; }
   void createStatusItem(const StatusItemModel& model) override { statusItem = model; }
+  bool statusItemAvailable() override { return trayAvailable; }
   void setStatusMenu(const Menu& m) override;
   void createWindow(const WindowModel& model) override;
   void showWindow() override {

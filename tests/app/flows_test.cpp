@@ -424,7 +424,7 @@ TEST_F(Login, ARefusalIsShownAndTheCheckboxReturns) {
     EXPECT_TRUE(platform.alerts[0].modal);
     EXPECT_EQ(platform.alerts[0].message, "Spuštění při přihlášení");
     EXPECT_EQ(platform.alerts[0].informative,
-              error.empty() ? "Povol Kelvoma v nastavení systému." : error);
+              error.empty() ? "Povol Kelvoma v nastavení macOS." : error);
     EXPECT_FALSE(global(&WindowLayout::login).on);
   }
 }
