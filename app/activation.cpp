@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "kelvoma.h"
+#include "controller.h"
 
 namespace kelvoma::app {
 namespace {

@@ -1,5 +1,5 @@
 // Launch at login: the platform keeps the registration; refresh reads it back.
-#include "kelvoma.h"
+#include "controller.h"
 
 namespace kelvoma::app {
 

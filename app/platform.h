@@ -1,6 +1,6 @@
 // The one seam between the controller and the world.
 //
-// The controller (app/kelvoma.h) decides everything the user sees and every
+// The controller (app/controller.h) decides everything the user sees and every
 // effect; an implementation of Platform only draws, stores and forwards. The
 // Qt implementation lives in app/qt/, the test fake in tests/app/.
 //

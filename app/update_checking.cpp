@@ -1,6 +1,6 @@
 // Version checks: per manifest-based tool, on a worker, results back on the
 // main thread into `releases`.
-#include "kelvoma.h"
+#include "controller.h"
 
 namespace kelvoma::app {
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "application_setup.h"
-#include "kelvoma.h"
+#include "controller.h"
 #include "kelvoma_run.h"
 #include "qt_platform.h"
 

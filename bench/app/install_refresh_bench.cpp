@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "kelvoma.h"
+#include "controller.h"
 #include "kelvoma/kelvoma.h"
 #include "manager_window.h"
 #include "qt_platform.h"

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "controller.h"
 #include "fake_core.h"
 #include "fake_platform.h"
-#include "kelvoma.h"
 
 namespace kelvoma::app::testing {
 

@@ -25,8 +25,8 @@
 #include <memory>
 
 #include "application_setup.h"
+#include "controller.h"
 #include "fake_core.h"
-#include "kelvoma.h"
 #include "manager_window.h"
 #include "qt_platform.h"
 #include "status_tray.h"

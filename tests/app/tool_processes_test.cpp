@@ -16,8 +16,8 @@
 #include <sstream>
 #include <thread>
 
+#include "controller.h"
 #include "fake_core.h"
-#include "kelvoma.h"
 #include "qt_platform.h"
 
 namespace kelvoma::app::qt {

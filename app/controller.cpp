@@ -1,6 +1,6 @@
 // The controller's state, start-up, refresh, termination and the queries on
 // tools that every flow uses. The flows live in their own files.
-#include "kelvoma.h"
+#include "controller.h"
 
 #include <algorithm>
 #include <cstdio>
