@@ -96,7 +96,7 @@ std::int32_t Kelvoma::stopRunningTool(const char* id, const char* path) {
   std::vector<RunningApplication> instances;
   platform_.runOnMainAndWait([&] {
     // The catalog is read afresh: the installation may outlive any state.
-    for (const Tool& each : toolsFromCatalog(documentFromCore(core_.catalog()))) {
+    for (const Tool& each : askCatalog(core_).tools) {
       if (each.id == toolId) {
         instances = runningInstancesOfTool(each, url);
         break;

@@ -25,7 +25,7 @@ Kelvoma::~Kelvoma() = default;
 // ---- Life of the application -------------------------------------------
 
 void Kelvoma::applicationDidFinishLaunching() {
-  tools_ = toolsFromCatalog(documentFromCore(core_.catalog()));
+  tools_ = askCatalog(core_).tools;
   rows_.clear();
   releases_.clear();
   busy_.clear();
@@ -195,20 +195,6 @@ void Kelvoma::refreshGlobalControls() {
 
 // ---- Queries on tools -------------------------------------------------------
 
-Document Kelvoma::documentFromCore(char* text) const {
-  if (text == nullptr) {
-    return Document::object();
-  }
-  const std::string copy(text);
-  core_.free(text);
-  // Only a dictionary or an array is a document; anything else reads as empty.
-  Document parsed = Document::parse(copy, nullptr, /*allow_exceptions=*/false);
-  if (!parsed.is_object() && !parsed.is_array()) {
-    return Document::object();
-  }
-  return parsed;
-}
-
 Document Kelvoma::infoDictionaryAtURL(const std::optional<std::string>& url) {
   if (!url) {
     return Document::object();
@@ -313,7 +299,7 @@ ToolSnapshot Kelvoma::snapshotOf(const Tool& forTool,
     path = std::move(located->path);
     info = std::move(located->info);
   }
-  std::optional<Document> release;
+  std::optional<CheckAnswer> release;
   if (const auto found = releases_.find(forTool.id); found != releases_.end()) {
     release = found->second;
   }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core.h"
+#include "core_answers.h"
 #include "document.h"
 #include "platform.h"
 #include "tool_status.h"
@@ -49,7 +50,7 @@ class Kelvoma final : public ApplicationDelegate {
   // State, for the platform's tests and the flows.
   const std::vector<Tool>& tools() const { return tools_; }
   const std::map<std::string, RowRecord>& rows() const { return rows_; }
-  const std::map<std::string, Document>& releases() const { return releases_; }
+  const std::map<std::string, CheckAnswer>& releases() const { return releases_; }
   const std::set<std::string>& busy() const { return busy_; }
   const std::set<std::string>& checking() const { return checking_; }
   const WindowLayout& layout() const { return layout_; }
@@ -62,7 +63,6 @@ class Kelvoma final : public ApplicationDelegate {
   void message(const std::optional<std::string>& text, const Tool& tool);
 
   // Queries on tools shared by every flow.
-  Document documentFromCore(char* text) const;
   Document infoDictionaryAtURL(const std::optional<std::string>& url);
   std::optional<std::string> applicationURLForTool(const Tool& tool);
   std::vector<RunningApplication> runningInstancesOfTool(const Tool& tool,
@@ -111,9 +111,9 @@ class Kelvoma final : public ApplicationDelegate {
   void refreshGlobalControls();
   void launchRememberedTools();
   void resetStatusItemPositionOnce();
-  void finishCheck(const std::string& id, Document document);
+  void finishCheck(const std::string& id, CheckAnswer answer);
   void startInstallation(const Tool& tool, const ToolSnapshot& snapshot);
-  void finishInstallation(const std::string& id, const Document& document);
+  void finishInstallation(const std::string& id, const InstallAnswer& answer);
   std::string installationTarget(const Tool& tool, const ToolSnapshot& snapshot);
   static std::int32_t stopCallback(const char* id, const char* path);
 
@@ -124,7 +124,7 @@ class Kelvoma final : public ApplicationDelegate {
 
   std::vector<Tool> tools_;
   std::map<std::string, RowRecord> rows_;
-  std::map<std::string, Document> releases_;
+  std::map<std::string, CheckAnswer> releases_;  // the last check of each tool
   std::set<std::string> busy_;
   std::set<std::string> checking_;
   WindowLayout layout_;

@@ -74,33 +74,30 @@ void Kelvoma::startInstallation(const Tool& target, const ToolSnapshot& snapshot
   const std::string path = installationTarget(target, snapshot);
   const std::string version = operatingSystemVersionText();
   platform_.runOnWorker([this, id = target.id, path, version] {
-    Document document;
+    InstallAnswer answer;
     {
       InstallingScope scope(this);
-      document = documentFromCore(
-          core_.install(id.c_str(), path.c_str(), version.c_str(), &Kelvoma::stopCallback));
+      answer = askInstall(core_, id, path, version, &Kelvoma::stopCallback);
     }
-    platform_.runOnMain(
-        [this, id, document = std::move(document)] { finishInstallation(id, document); });
+    platform_.runOnMain([this, id, answer = std::move(answer)] { finishInstallation(id, answer); });
   });
 }
 
-void Kelvoma::finishInstallation(const std::string& id, const Document& document) {
+void Kelvoma::finishInstallation(const std::string& id, const InstallAnswer& answer) {
   busy_.erase(id);
   const Tool* installed = tool(id);
   if (installed == nullptr) {
     refresh();
     return;
   }
-  const bool ok = boolOf(document, "ok");
-  if (ok) {
+  if (answer.ok) {
     announceManagement(*installed);
     message(std::string("Nainstalováno."), *installed);
   } else {
-    message(textOf(document, "error"), *installed);
+    message(answer.error, *installed);
   }
   // The copy in place starts again whether or not the new one made it.
-  if (boolOf(document, "relaunch") || (installed->external && ok)) {
+  if (answer.relaunch || (installed->external && answer.ok)) {
     openTool(*installed, false);
   }
   refresh();

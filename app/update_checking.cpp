@@ -16,25 +16,23 @@ void Kelvoma::checkAll() {
         installedBuildOf(infoDictionaryAtURL(applicationURLForTool(each)));
     platform_.runOnWorker([this, id = each.id, version, installedBuild] {
       // The signed build goes over as the same 64 bits.
-      Document document = documentFromCore(
-          core_.check(id.c_str(), version.c_str(), static_cast<std::uint64_t>(installedBuild)));
-      platform_.runOnMain([this, id, document = std::move(document)]() mutable {
-        finishCheck(id, std::move(document));
-      });
+      CheckAnswer answer = askCheck(core_, id, version, static_cast<std::uint64_t>(installedBuild));
+      platform_.runOnMain(
+          [this, id, answer = std::move(answer)]() mutable { finishCheck(id, std::move(answer)); });
     });
   }
   refresh();
 }
 
-void Kelvoma::finishCheck(const std::string& id, Document document) {
+void Kelvoma::finishCheck(const std::string& id, CheckAnswer answer) {
   std::optional<std::string> text;
-  if (boolOf(document, "ok")) {
-    text = boolOf(document, "available") ? "Nová verze je připravená ke stažení."
-                                         : "Máš nejnovější dostupnou verzi.";
+  if (answer.ok) {
+    text = answer.available ? "Nová verze je připravená ke stažení."
+                            : "Máš nejnovější dostupnou verzi.";
   } else {
-    text = textOf(document, "error");
+    text = answer.error;
   }
-  releases_[id] = std::move(document);
+  releases_[id] = std::move(answer);
   checking_.erase(id);
   if (const Tool* checked = tool(id)) {
     message(text, *checked);
