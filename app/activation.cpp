@@ -11,11 +11,11 @@ namespace {
 constexpr const char* kStillQuitting =
     "Nástroj právě dokončuje práci. Zkus vypnutí znovu za chvíli.";
 
-LaunchConfiguration launchConfiguration(const Tool& tool, bool settings) {
+LaunchConfiguration launchConfiguration(const Tool& tool, Opening opening) {
   if (tool.external) {
     return {.arguments = {}, .activates = true};
   }
-  if (settings) {
+  if (opening == Opening::settings) {
     return {.arguments = {"--settings"}, .activates = true};
   }
   return {.arguments = {"--background"}, .activates = false};
@@ -35,7 +35,7 @@ void Kelvoma::toggleTool(const Sender& sender) {
     for (const RunningApplication& instance : instances) {
       platform_.terminateApplication(instance);
     }
-    remember(target, false);
+    remember(target, Choice::off);
     platform_.runOnMainAfter(timing_.quitFollowUp, [this, instances, id = target.id] {
       const Tool* still = tool(id);
       if (still == nullptr) {
@@ -49,26 +49,26 @@ void Kelvoma::toggleTool(const Sender& sender) {
       }
     });
   } else {
-    openTool(target, false);
+    openTool(target, Opening::background);
   }
   refresh();
 }
 
 void Kelvoma::settingsTool(const Sender& sender) {
   if (const Tool* found = tool(identifier(sender))) {
-    openTool(*found, true);
+    openTool(*found, Opening::settings);
   }
 }
 
-void Kelvoma::openTool(const Tool& target, bool settings) {
+void Kelvoma::openTool(const Tool& target, Opening opening) {
   const auto url = applicationURLForTool(target);
   if (!url) {
     return;
   }
   announceManagement(target);
-  const bool previous = defaults_.boolForKey("enabled." + target.id);
-  remember(target, true);
-  platform_.openApplication(*url, launchConfiguration(target, settings),
+  const Choice previous = choiceOf(defaults_.boolForKey("enabled." + target.id));
+  remember(target, Choice::on);
+  platform_.openApplication(*url, launchConfiguration(target, opening),
                             [this, id = target.id, previous](LaunchResult result) {
                               platform_.runOnMain([this, id, previous, result = std::move(result)] {
                                 if (const Tool* launched = tool(id)) {
@@ -76,7 +76,7 @@ void Kelvoma::openTool(const Tool& target, bool settings) {
                                     remember(*launched, previous);
                                     message(result.error, *launched);
                                   } else if (result.launched) {
-                                    remember(*launched, true);
+                                    remember(*launched, Choice::on);
                                   }
                                 }
                                 refresh();
@@ -86,8 +86,8 @@ void Kelvoma::openTool(const Tool& target, bool settings) {
 
 // The user defaults are the application's own domain here, so the mirror that
 // the tools read and the defaults are one store, flushed by each write.
-void Kelvoma::remember(const Tool& target, bool enabled) {
-  defaults_.setBool("enabled." + target.id, enabled);
+void Kelvoma::remember(const Tool& target, Choice choice) {
+  defaults_.setBool("enabled." + target.id, choice == Choice::on);
 }
 
 std::int32_t Kelvoma::stopRunningTool(const char* id, const char* path) {

@@ -80,10 +80,10 @@ void Kelvoma::launchRememberedTools() {
     }
     announceManagement(each);
     if (!defaults_.hasObject(enabledKey(each))) {
-      remember(each, !instancesAmong(running, each, located->path).empty());
+      remember(each, choiceOf(!instancesAmong(running, each, located->path).empty()));
     }
     if (defaults_.boolForKey(enabledKey(each))) {
-      openTool(each, false);
+      openTool(each, Opening::background);
     }
   }
 }
@@ -290,21 +290,16 @@ ToolSnapshot Kelvoma::snapshotOf(const Tool& forTool) {
 
 ToolSnapshot Kelvoma::snapshotOf(const Tool& forTool,
                                  const std::vector<RunningApplication>& running) {
-  auto located = locate(forTool);
-  std::optional<std::string> path;
-  Document info = Document::object();
-  std::size_t runningCount = 0;
-  if (located) {
-    runningCount = instancesAmong(running, forTool, located->path).size();
-    path = std::move(located->path);
-    info = std::move(located->info);
+  SnapshotFacts facts{.busy = busy_.contains(forTool.id)};
+  if (auto located = locate(forTool)) {
+    facts.runningCount = instancesAmong(running, forTool, located->path).size();
+    facts.installedPath = std::move(located->path);
+    facts.info = std::move(located->info);
   }
-  std::optional<CheckAnswer> release;
   if (const auto found = releases_.find(forTool.id); found != releases_.end()) {
-    release = found->second;
+    facts.release = found->second;
   }
-  return makeSnapshot(forTool, std::move(path), runningCount, busy_.contains(forTool.id),
-                      std::move(info), std::move(release));
+  return makeSnapshot(forTool, std::move(facts));
 }
 
 std::string Kelvoma::operatingSystemVersionText() {

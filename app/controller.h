@@ -33,6 +33,15 @@ struct Timing {
   double stopPoll = 0.05;
 };
 
+// How a tool is opened: in the background (at start-up, when switched on,
+// after an installation) or with its settings in front. A tool that updates
+// itself always opens in front, without arguments.
+enum class Opening { background, settings };
+
+// The user's choice for a tool, re-applied at every start.
+enum class Choice { off, on };
+constexpr Choice choiceOf(bool on) { return on ? Choice::on : Choice::off; }
+
 class Kelvoma final : public ApplicationDelegate {
  public:
   Kelvoma(Platform& platform, Core core, Timing timing = {});
@@ -75,8 +84,8 @@ class Kelvoma final : public ApplicationDelegate {
   // Tool activation (activation.cpp).
   void toggleTool(const Sender& sender);
   void settingsTool(const Sender& sender);
-  void openTool(const Tool& tool, bool settings);
-  void remember(const Tool& tool, bool enabled);
+  void openTool(const Tool& tool, Opening opening);
+  void remember(const Tool& tool, Choice choice);
   std::int32_t stopRunningTool(const char* id, const char* path);
 
   // Update checking (update_checking.cpp).

@@ -98,7 +98,7 @@ void Kelvoma::finishInstallation(const std::string& id, const InstallAnswer& ans
   }
   // The copy in place starts again whether or not the new one made it.
   if (answer.relaunch || (installed->external && answer.ok)) {
-    openTool(*installed, false);
+    openTool(*installed, Opening::background);
   }
   refresh();
 }
@@ -127,7 +127,7 @@ void Kelvoma::addApplication(const Tool& target) {
     Document info;
     if (lowered(extensionOf(url)) == "app" && carriesIdentifier(url, *adopted, info)) {
       defaults_.setString("applicationPath." + adopted->id, url);
-      remember(*adopted, !runningInstancesOfTool(*adopted, url).empty());
+      remember(*adopted, choiceOf(!runningInstancesOfTool(*adopted, url).empty()));
       refresh();
     } else {
       platform_.showAlertSheet("Jiná aplikace", "Vyber aplikaci " + adopted->name + ".");

@@ -104,18 +104,16 @@ std::string stateTextOf(bool installed, std::size_t runningCount) {
   return installed ? "Vypnuto" : "Nenainstalováno";
 }
 
-ToolSnapshot makeSnapshot(const Tool& tool, std::optional<std::string> installedPath,
-                          std::size_t runningCount, bool busy, Document info,
-                          std::optional<CheckAnswer> release) {
+ToolSnapshot makeSnapshot(const Tool& tool, SnapshotFacts facts) {
   ToolSnapshot snapshot;
-  snapshot.installedPath = std::move(installedPath);
-  snapshot.runningCount = runningCount;
-  snapshot.busy = busy;
-  snapshot.info = std::move(info);
-  snapshot.release = std::move(release);
+  snapshot.installedPath = std::move(facts.installedPath);
+  snapshot.runningCount = facts.runningCount;
+  snapshot.busy = facts.busy;
+  snapshot.info = std::move(facts.info);
+  snapshot.release = std::move(facts.release);
   snapshot.installedBuild = installedBuildOf(snapshot.info);
   snapshot.updateAvailable = isUpdateAvailable(snapshot.release, snapshot.installedBuild);
-  snapshot.stateText = stateTextOf(snapshot.installed(), runningCount);
+  snapshot.stateText = stateTextOf(snapshot.installed(), snapshot.runningCount);
   snapshot.external = tool.external;
   return snapshot;
 }

@@ -31,9 +31,16 @@ struct ToolSnapshot {
   bool releaseOk() const { return release && release->ok; }
 };
 
-ToolSnapshot makeSnapshot(const Tool& tool, std::optional<std::string> installedPath,
-                          std::size_t runningCount, bool busy, Document info,
-                          std::optional<CheckAnswer> release);
+// What a snapshot is made from.
+struct SnapshotFacts {
+  std::optional<std::string> installedPath{};
+  std::size_t runningCount = 0;  // processes of the installed copy
+  bool busy = false;             // an installation is under way
+  Document info = Document::object();
+  std::optional<CheckAnswer> release{};
+};
+
+ToolSnapshot makeSnapshot(const Tool& tool, SnapshotFacts facts);
 
 // The leading decimal integer of "CFBundleVersion" (optional blanks and sign
 // first); saturates at the 64-bit limits; 0 when absent or not a number.

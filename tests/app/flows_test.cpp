@@ -113,8 +113,8 @@ TEST_F(Activation, NothingHappensToABusyOrMissingTool) {
   const int menus = platform.menusSet;
   controller->perform(Action::toggleTool, menuSender(kOrbit));
   EXPECT_TRUE(platform.terminateRequests.empty());
-  EXPECT_EQ(platform.menusSet, menus);       // not even a refresh
-  controller->openTool(tool(kPane), false);  // not installed
+  EXPECT_EQ(platform.menusSet, menus);                     // not even a refresh
+  controller->openTool(tool(kPane), Opening::background);  // not installed
   EXPECT_TRUE(platform.launches.empty());
 }
 

@@ -143,7 +143,7 @@ TEST_F(ToolProcesses, SwitchedOnInTheBackgroundAndOffWithSigterm) {
             SettingValue(true));
 
   // Switching on again does not start a second copy.
-  controller->openTool(*controller->tool("pane-keeper"), false);
+  controller->openTool(*controller->tool("pane-keeper"), Opening::background);
   QApplication::processEvents();
   EXPECT_EQ(loggedPids().size(), 1u);
 

@@ -100,11 +100,11 @@ struct StateCase {
 
 TEST(StateText, FollowsRunningThenInstalled) {
   const StateCase cases[] = {
-      {true, 1, "Běží"},
-      {true, 3, "Běží"},
-      {false, 1, "Běží"},
-      {true, 0, "Vypnuto"},
-      {false, 0, "Nenainstalováno"},
+      {.installed = true, .running = 1, .expected = "Běží"},
+      {.installed = true, .running = 3, .expected = "Běží"},
+      {.installed = false, .running = 1, .expected = "Běží"},
+      {.installed = true, .running = 0, .expected = "Vypnuto"},
+      {.installed = false, .running = 0, .expected = "Nenainstalováno"},
   };
   for (const StateCase& each : cases) {
     EXPECT_EQ(stateTextOf(each.installed, each.running), each.expected)
@@ -131,9 +131,11 @@ TEST(Catalog, ReadsEntriesInOrderAndToleratesOddShapes) {
 TEST(Snapshot, DerivesEverythingFromItsInputs) {
   Tool tool;
   tool.id = "t";
-  const auto snapshot =
-      makeSnapshot(tool, "/Applications/T.app", 2, true, Document{{"CFBundleVersion", "12"}},
-                   checkAnswerOf(release(true, 13)));
+  const auto snapshot = makeSnapshot(tool, {.installedPath = "/Applications/T.app",
+                                            .runningCount = 2,
+                                            .busy = true,
+                                            .info = Document{{"CFBundleVersion", "12"}},
+                                            .release = checkAnswerOf(release(true, 13))});
   EXPECT_TRUE(snapshot.installed());
   EXPECT_TRUE(snapshot.running());
   EXPECT_TRUE(snapshot.busy);
