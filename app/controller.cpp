@@ -17,8 +17,8 @@ std::string enabledKey(const Tool& tool) { return "enabled." + tool.id; }
 
 }  // namespace
 
-Kelvoma::Kelvoma(Platform& platform, Core core, Timing timing)
-    : platform_(platform), core_(std::move(core)), timing_(timing), defaults_(platform) {}
+Kelvoma::Kelvoma(Platform platform, Core core, Timing timing)
+    : platform_(platform), core_(std::move(core)), timing_(timing), defaults_(platform.settings) {}
 
 Kelvoma::~Kelvoma() = default;
 
@@ -31,7 +31,7 @@ void Kelvoma::applicationDidFinishLaunching() {
   busy_.clear();
   checking_.clear();
 
-  platform_.createStatusItem(StatusItemModel{
+  platform_.screen.createStatusItem(StatusItemModel{
       .autosaveName = std::string(kStatusAutosaveName),
       .symbol = "square.stack.3d.up",
       .accessibilityDescription = "Kelvoma",
@@ -46,16 +46,16 @@ void Kelvoma::applicationDidFinishLaunching() {
   refresh();
   launchRememberedTools();
 
-  timer_ = platform_.scheduleRepeatingTimer(timing_.refreshInterval, TimerModes::commonModes,
-                                            [this] { refresh(); });
-  checkTimer_ = platform_.scheduleRepeatingTimer(timing_.checkInterval, TimerModes::defaultMode,
-                                                 [this] { scheduledCheck(); });
-  platform_.observeNotification("KelvomaCheckUpdates", [this] { checkRequested(); });
+  timer_ = platform_.scheduler.scheduleRepeatingTimer(
+      timing_.refreshInterval, TimerModes::commonModes, [this] { refresh(); });
+  checkTimer_ = platform_.scheduler.scheduleRepeatingTimer(
+      timing_.checkInterval, TimerModes::defaultMode, [this] { scheduledCheck(); });
+  platform_.notifications.observeNotification("KelvomaCheckUpdates", [this] { checkRequested(); });
 
   if (automaticChecks()) {
     checkAll();
   }
-  const auto arguments = platform_.arguments();
+  const auto arguments = platform_.application.arguments();
   if (std::ranges::find(arguments, "--background") == arguments.end()) {
     show();
   }
@@ -72,7 +72,7 @@ void Kelvoma::resetStatusItemPositionOnce() {
 // The user's remembered choice is re-applied at every start; a tool seen for
 // the first time keeps whatever state it is in now.
 void Kelvoma::launchRememberedTools() {
-  const auto running = platform_.runningApplications();
+  const auto running = platform_.workspace.runningApplications();
   for (const Tool& each : tools_) {
     const auto located = locate(each);
     if (!located) {
@@ -94,14 +94,14 @@ void Kelvoma::applicationShouldHandleReopen() { show(); }
 
 void Kelvoma::applicationWillTerminate() {
   if (timer_) {
-    platform_.invalidateTimer(*timer_);
+    platform_.scheduler.invalidateTimer(*timer_);
     timer_.reset();
   }
   if (checkTimer_) {
-    platform_.invalidateTimer(*checkTimer_);
+    platform_.scheduler.invalidateTimer(*checkTimer_);
     checkTimer_.reset();
   }
-  platform_.removeNotificationObservers();
+  platform_.notifications.removeNotificationObservers();
 }
 
 void Kelvoma::perform(Action action, const Sender& sender) {
@@ -128,21 +128,21 @@ void Kelvoma::perform(Action action, const Sender& sender) {
 }
 
 void Kelvoma::show() {
-  platform_.activateIgnoringOtherApps();
-  platform_.showWindow();
+  platform_.application.activateIgnoringOtherApps();
+  platform_.screen.showWindow();
 }
 
-void Kelvoma::quit() { platform_.terminate(); }
+void Kelvoma::quit() { platform_.application.terminate(); }
 
 // ---- Window and menu ------------------------------------------------------
 
 void Kelvoma::makeWindow() {
   layout_ = makeWindowLayout(tools_);
-  platform_.createWindow(layout_.window);
+  platform_.screen.createWindow(layout_.window);
   rows_ = layout_.rows;
   // Show the first row at the top of the list.
-  platform_.scrollTo(layout_.scrollView,
-                     std::max(layout_.listHeight - layout_.scrollContentHeight, 0.0));
+  platform_.screen.scrollTo(layout_.scrollView,
+                            std::max(layout_.listHeight - layout_.scrollContentHeight, 0.0));
   windowMade_ = true;
 }
 
@@ -151,12 +151,12 @@ void Kelvoma::message(const std::optional<std::string>& text, const Tool& forToo
   if (row == rows_.end()) {
     return;
   }
-  platform_.setText(row->second.message, text.value_or(""));
-  platform_.setToolTip(row->second.message, text);
+  platform_.screen.setText(row->second.message, text.value_or(""));
+  platform_.screen.setToolTip(row->second.message, text);
 }
 
 void Kelvoma::refresh() {
-  const auto running = platform_.runningApplications();
+  const auto running = platform_.workspace.runningApplications();
   std::vector<ToolSnapshot> snapshots;
   snapshots.reserve(tools_.size());
   for (const Tool& each : tools_) {
@@ -165,31 +165,32 @@ void Kelvoma::refresh() {
       writeRow(row->second, rowPresentation(snapshots.back()));
     }
   }
-  platform_.setStatusMenu(statusMenu(tools_, snapshots));
+  platform_.screen.setStatusMenu(statusMenu(tools_, snapshots));
   refreshGlobalControls();
 }
 
 void Kelvoma::writeRow(const RowRecord& row, const RowPresentation& presentation) {
-  platform_.setText(row.state, presentation.stateText);
-  platform_.setTextColour(row.state, presentation.stateColour);
-  platform_.setText(row.version, presentation.versionText);
-  platform_.setState(row.toggle, presentation.toggleOn);
-  platform_.setEnabled(row.toggle, presentation.toggleEnabled);
-  platform_.setEnabled(row.settings, presentation.settingsEnabled);
-  platform_.setText(row.install, presentation.installTitle);
-  platform_.setEnabled(row.install, presentation.installEnabled);
+  platform_.screen.setText(row.state, presentation.stateText);
+  platform_.screen.setTextColour(row.state, presentation.stateColour);
+  platform_.screen.setText(row.version, presentation.versionText);
+  platform_.screen.setState(row.toggle, presentation.toggleOn);
+  platform_.screen.setEnabled(row.toggle, presentation.toggleEnabled);
+  platform_.screen.setEnabled(row.settings, presentation.settingsEnabled);
+  platform_.screen.setText(row.install, presentation.installTitle);
+  platform_.screen.setEnabled(row.install, presentation.installEnabled);
 }
 
 void Kelvoma::refreshGlobalControls() {
   if (!windowMade_) {
     return;
   }
-  platform_.setEnabled(layout_.checkButton, busy_.empty() && checking_.empty());
-  platform_.setState(layout_.automatic, automaticChecks());
-  if (platform_.loginItemsSupported()) {
-    platform_.setState(layout_.login, platform_.loginItemStatus() == LoginItemStatus::enabled);
+  platform_.screen.setEnabled(layout_.checkButton, busy_.empty() && checking_.empty());
+  platform_.screen.setState(layout_.automatic, automaticChecks());
+  if (platform_.loginItems.loginItemsSupported()) {
+    platform_.screen.setState(layout_.login,
+                              platform_.loginItems.loginItemStatus() == LoginItemStatus::enabled);
   } else {
-    platform_.setEnabled(layout_.login, false);
+    platform_.screen.setEnabled(layout_.login, false);
   }
 }
 
@@ -199,7 +200,7 @@ Document Kelvoma::infoDictionaryAtURL(const std::optional<std::string>& url) {
   if (!url) {
     return Document::object();
   }
-  auto info = platform_.readPropertyList(*url + "/Contents/Info.plist");
+  auto info = platform_.files.readPropertyList(*url + "/Contents/Info.plist");
   if (!info || !info->is_object()) {
     return Document::object();
   }
@@ -222,7 +223,7 @@ std::optional<Kelvoma::Located> Kelvoma::locate(const Tool& forTool) {
     return found;
   }
   for (const std::string& folder :
-       {std::string("/Applications"), platform_.homeDirectory() + "/Applications"}) {
+       {std::string("/Applications"), platform_.files.homeDirectory() + "/Applications"}) {
     std::string candidate = folder + "/" + forTool.bundleName;
     if (carriesIdentifier(candidate, forTool, found.info)) {
       found.path = std::move(candidate);
@@ -249,10 +250,10 @@ std::vector<RunningApplication> Kelvoma::instancesAmong(
       continue;
     }
     if (!resolvedUrl) {
-      resolvedUrl = platform_.resolveSymlinks(url);
+      resolvedUrl = platform_.files.resolveSymlinks(url);
     }
-    if (platform_.resolveSymlinks(application.bundlePath) == *resolvedUrl &&
-        !platform_.isTerminated(application)) {
+    if (platform_.files.resolveSymlinks(application.bundlePath) == *resolvedUrl &&
+        !platform_.workspace.isTerminated(application)) {
       instances.push_back(application);
     }
   }
@@ -264,15 +265,15 @@ std::vector<RunningApplication> Kelvoma::runningInstancesOfTool(
   if (!url) {
     return {};
   }
-  return instancesAmong(platform_.runningApplications(), forTool, *url);
+  return instancesAmong(platform_.workspace.runningApplications(), forTool, *url);
 }
 
 void Kelvoma::announceManagement(const Tool& forTool) {
   if (forTool.external) {
     return;
   }
-  platform_.writeSetting(forTool.bundleId, "managedByKelvoma", true);
-  platform_.postNotification("KelvomaManagementChanged", forTool.bundleId);
+  platform_.settings.writeSetting(forTool.bundleId, "managedByKelvoma", true);
+  platform_.notifications.postNotification("KelvomaManagementChanged", forTool.bundleId);
 }
 
 std::string Kelvoma::identifier(const Sender& sender) const {
@@ -285,7 +286,7 @@ const Tool* Kelvoma::tool(std::string_view id) const {
 }
 
 ToolSnapshot Kelvoma::snapshotOf(const Tool& forTool) {
-  return snapshotOf(forTool, platform_.runningApplications());
+  return snapshotOf(forTool, platform_.workspace.runningApplications());
 }
 
 ToolSnapshot Kelvoma::snapshotOf(const Tool& forTool,
@@ -303,7 +304,7 @@ ToolSnapshot Kelvoma::snapshotOf(const Tool& forTool,
 }
 
 std::string Kelvoma::operatingSystemVersionText() {
-  const SystemVersion version = platform_.operatingSystemVersion();
+  const SystemVersion version = platform_.application.operatingSystemVersion();
   char text[72];
   std::snprintf(text, sizeof text, "%ld.%ld.%ld", version.major, version.minor, version.patch);
   return text;

@@ -1,6 +1,6 @@
 // The application controller: keeps all state of the running application and
 // runs every flow that acts on a tool. It reaches the world only through the
-// Platform it is given and the core only through Core.
+// Platform's parts it is given and the core only through Core.
 //
 // Everything runs on the main thread except the core calls of checks and
 // installations (on workers) and stopRunningTool (on an installation's worker).
@@ -44,7 +44,7 @@ constexpr Choice choiceOf(bool on) { return on ? Choice::on : Choice::off; }
 
 class Kelvoma final : public ApplicationDelegate {
  public:
-  Kelvoma(Platform& platform, Core core, Timing timing = {});
+  Kelvoma(Platform platform, Core core, Timing timing = {});
   ~Kelvoma() override;
   Kelvoma(const Kelvoma&) = delete;
   Kelvoma& operator=(const Kelvoma&) = delete;
@@ -126,7 +126,7 @@ class Kelvoma final : public ApplicationDelegate {
   std::string installationTarget(const Tool& tool, const ToolSnapshot& snapshot);
   static std::int32_t stopCallback(const char* id, const char* path);
 
-  Platform& platform_;
+  Platform platform_;
   Core core_;
   Timing timing_;
   UserDefaults defaults_;

@@ -61,9 +61,9 @@ std::string Kelvoma::installationTarget(const Tool& target, const ToolSnapshot& 
   if (snapshot.installedPath) {
     return *snapshot.installedPath;
   }
-  const std::string folder = platform_.isWritable("/Applications")
+  const std::string folder = platform_.files.isWritable("/Applications")
                                  ? std::string("/Applications")
-                                 : platform_.homeDirectory() + "/Applications";
+                                 : platform_.files.homeDirectory() + "/Applications";
   return folder + "/" + target.bundleName;
 }
 
@@ -73,13 +73,14 @@ void Kelvoma::startInstallation(const Tool& target, const ToolSnapshot& snapshot
   refresh();
   const std::string path = installationTarget(target, snapshot);
   const std::string version = operatingSystemVersionText();
-  platform_.runOnWorker([this, id = target.id, path, version] {
+  platform_.scheduler.runOnWorker([this, id = target.id, path, version] {
     InstallAnswer answer;
     {
       InstallingScope scope(this);
       answer = askInstall(core_, id, path, version, &Kelvoma::stopCallback);
     }
-    platform_.runOnMain([this, id, answer = std::move(answer)] { finishInstallation(id, answer); });
+    platform_.scheduler.runOnMain(
+        [this, id, answer = std::move(answer)] { finishInstallation(id, answer); });
   });
 }
 
@@ -118,19 +119,20 @@ void Kelvoma::addApplication(const Tool& target) {
       .prompt = "Přidat",
       .directory = "/Applications",
   };
-  platform_.beginOpenPanelSheet(options, [this, id = target.id](std::optional<std::string> chosen) {
+  platform_.dialogs.beginOpenPanelSheet(options, [this, id = target.id](
+                                                     std::optional<std::string> chosen) {
     const Tool* adopted = tool(id);
     if (!chosen || adopted == nullptr) {
       return;
     }
-    const std::string url = platform_.resolveSymlinks(*chosen);
+    const std::string url = platform_.files.resolveSymlinks(*chosen);
     Document info;
     if (lowered(extensionOf(url)) == "app" && carriesIdentifier(url, *adopted, info)) {
       defaults_.setString("applicationPath." + adopted->id, url);
       remember(*adopted, choiceOf(!runningInstancesOfTool(*adopted, url).empty()));
       refresh();
     } else {
-      platform_.showAlertSheet("Jiná aplikace", "Vyber aplikaci " + adopted->name + ".");
+      platform_.dialogs.showAlertSheet("Jiná aplikace", "Vyber aplikaci " + adopted->name + ".");
     }
   });
 }

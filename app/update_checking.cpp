@@ -14,10 +14,10 @@ void Kelvoma::checkAll() {
     message(std::string("Hledám nové vydání…"), each);
     const std::int64_t installedBuild =
         installedBuildOf(infoDictionaryAtURL(applicationURLForTool(each)));
-    platform_.runOnWorker([this, id = each.id, version, installedBuild] {
+    platform_.scheduler.runOnWorker([this, id = each.id, version, installedBuild] {
       // The signed build goes over as the same 64 bits.
       CheckAnswer answer = askCheck(core_, id, version, static_cast<std::uint64_t>(installedBuild));
-      platform_.runOnMain(
+      platform_.scheduler.runOnMain(
           [this, id, answer = std::move(answer)]() mutable { finishCheck(id, std::move(answer)); });
     });
   }

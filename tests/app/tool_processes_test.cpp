@@ -71,7 +71,7 @@ class ToolProcesses : public ::testing::Test {
     platform = std::make_unique<QtPlatform>(options);
     platform->writeSetting("cz.tobranix.tools-manager", "automaticChecks", false);
     platform->writeSetting("cz.tobranix.tools-manager", "enabled.pane-keeper", false);
-    controller = std::make_unique<Kelvoma>(*platform, core.core(), timing);
+    controller = std::make_unique<Kelvoma>(platformOf(*platform), core.core(), timing);
     platform->setDelegate(controller.get());
     controller->applicationDidFinishLaunching();
   }
