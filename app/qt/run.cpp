@@ -7,7 +7,7 @@
 
 #include "app_icons.h"
 #include "application_setup.h"
-#include "kelvoma.h"
+#include "controller.h"
 #include "kelvoma_run.h"
 #include "qt_platform.h"
 
@@ -20,7 +20,7 @@ extern "C" void kelvoma_run(int argc, char** argv) {
 
   kelvoma::app::qt::QtPlatform platform(kelvoma::app::qt::defaultOptions(argc, argv));
   QApplication::setWindowIcon(kelvoma::app::qt::applicationIcon());
-  kelvoma::app::Kelvoma controller(platform, kelvoma::app::linkedCore());
+  kelvoma::app::Kelvoma controller(kelvoma::app::platformOf(platform), kelvoma::app::linkedCore());
   if (!platform.run(controller)) {
     return;  // the instance already running shows its window instead
   }

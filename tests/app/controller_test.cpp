@@ -111,7 +111,7 @@ TEST_F(CoreDocuments, ParsesAndFreesExactlyOnce) {
   };
   for (const Case& each : cases) {
     const int freesBefore = core.frees();
-    EXPECT_EQ(controller->documentFromCore(text(each.content)), each.expected) << each.content;
+    EXPECT_EQ(takeDocument(core.core(), text(each.content)), each.expected) << each.content;
     EXPECT_EQ(core.frees(), freesBefore + 1) << each.content;
   }
   EXPECT_EQ(core.outstanding(), 0u);
@@ -119,7 +119,7 @@ TEST_F(CoreDocuments, ParsesAndFreesExactlyOnce) {
 
 TEST_F(CoreDocuments, NoTextIsAnEmptyDocumentAndNothingToFree) {
   const int freesBefore = core.frees();
-  EXPECT_EQ(controller->documentFromCore(nullptr), Document::object());
+  EXPECT_EQ(takeDocument(core.core(), nullptr), Document::object());
   EXPECT_EQ(core.frees(), freesBefore);
 }
 

@@ -28,8 +28,8 @@
 
 #include "app_icons.h"
 #include "application_setup.h"
+#include "controller.h"
 #include "fake_core.h"
-#include "kelvoma.h"
 #include "manager_window.h"
 #include "qt_platform.h"
 #include "status_tray.h"
@@ -91,7 +91,7 @@ class QtWindow : public ::testing::Test {
     platform = std::make_unique<QtPlatform>(options);
     // Only the test's own settings: no check at start, so rows stay unchecked.
     platform->writeSetting("cz.tobranix.tools-manager", "automaticChecks", false);
-    controller = std::make_unique<Kelvoma>(*platform, core.core());
+    controller = std::make_unique<Kelvoma>(platformOf(*platform), core.core());
     platform->setDelegate(controller.get());
     controller->applicationDidFinishLaunching();
     QApplication::processEvents();
