@@ -263,8 +263,10 @@ RefusingPort::RefusingPort() {
   }
 }
 
+// The address the port is held on: "localhost" may also mean ::1, where the
+// same port number is nobody's.
 std::string RefusingPort::url(std::string_view path) const {
-  return "https://localhost:" + std::to_string(port_) + std::string(path);
+  return "https://127.0.0.1:" + std::to_string(port_) + std::string(path);
 }
 
 }  // namespace kelvoma::testing
