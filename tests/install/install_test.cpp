@@ -70,6 +70,16 @@ std::string install_document(const char* id, const char* target, const char* os 
   return document;
 }
 
+// What mini_install passes on for `id` and `target`, this process's HOME
+// included.
+InstallArguments arguments_for(const char* id, const std::string& target) {
+  return {.id = id,
+          .target_path = target.c_str(),
+          .os_version = os_version,
+          .stop = stop_callback,
+          .home = ::getenv("HOME")};
+}
+
 std::string failure(std::string_view message, bool relaunch = false) {
   return nlohmann::json{{"error", std::string(message)}, {"ok", false}, {"relaunch", relaunch}}
       .dump();
@@ -941,7 +951,7 @@ class FailingRenames final : public RenameOperations {
 
 std::string install_with(const FailingRenames& renames, const std::string& target) {
   const InstallOutcome outcome =
-      install_tool(build_config(), orbit_id, target.c_str(), os_version, stop_callback, renames);
+      install_tool(build_config(), arguments_for(orbit_id, target), renames);
   nlohmann::json document = {{"ok", !outcome.error}, {"relaunch", outcome.relaunch}};
   if (outcome.error) document["error"] = *outcome.error;
   return document.dump();
@@ -1037,7 +1047,7 @@ TEST_P(CrashTest, TheOldCopySurvivesSomewhere) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     const CrashingRenames renames(c.crash_before, c.crash_after);
-    install_tool(build_config(), orbit_id, target_.c_str(), os_version, stop_callback, renames);
+    install_tool(build_config(), arguments_for(orbit_id, target_), renames);
     ::_exit(0);
   }
   int status = 0;
@@ -1258,8 +1268,8 @@ TEST_F(InstallTest, ExternalApplicationsFolderNotWritable) {
 TEST_F(InstallTest, ExternalMoveThroughTheSeam) {
   publish_external(zip_bundle(clip_bundle()));
   const FailingRenames renames({{1, EEXIST}});
-  const InstallOutcome outcome = install_tool(build_config(), clip_id, clip_target_.c_str(),
-                                              os_version, stop_callback, renames);
+  const InstallOutcome outcome =
+      install_tool(build_config(), arguments_for(clip_id, clip_target_), renames);
   ASSERT_TRUE(outcome.error);
   EXPECT_EQ(*outcome.error, "Aplikaci nelze nainstalovat: File exists (os error 17)");
   EXPECT_FALSE(outcome.relaunch);
