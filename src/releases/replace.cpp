@@ -16,10 +16,8 @@ namespace {
 
 class SystemRenameOperations final : public RenameOperations {
  public:
-  // The same system call as the exclusive rename, without its flag: one
-  // call to look for when tracing what the final step did.
   int rename(const std::string& from, const std::string& to) const override {
-    return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) == 0 ? 0 : errno;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
   }
 
   // RENAME_NOREPLACE is the Linux counterpart of an exclusive rename: the
