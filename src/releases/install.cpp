@@ -5,7 +5,9 @@
 // only by the final renames.
 #include "releases/install.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -119,6 +121,7 @@ std::expected<InstallDirectory, std::string> download_into_workspace(
 struct UnpackedRelease {
   InstallDirectory directory;
   std::string bundle;
+  std::string archive_name;
 };
 
 std::expected<UnpackedRelease, std::string> unpack_next_to_target(
@@ -134,15 +137,20 @@ std::expected<UnpackedRelease, std::string> unpack_next_to_target(
     return std::unexpected(std::move(unpacked_ok.error()));
   }
   std::string bundle = join_path(unpacked, tool.bundle_name);
-  return UnpackedRelease{.directory = std::move(*directory), .bundle = std::move(bundle)};
+  return UnpackedRelease{.directory = std::move(*directory),
+                         .bundle = std::move(bundle),
+                         .archive_name = messages.archive_name};
 }
 
 // A power cut right after the renames must not leave a bundle of empty
 // files where the installed copy was: the unpacked bundle reaches the disk
 // before the first rename (and before the tool is asked to quit, which
-// keeps its pause short).
-Step flush_to_disk(const InstallDirectory& directory) {
-  if (const int error = directory.flush_file_system(); error != 0) {
+// keeps its pause short). The archive has served its purpose by then;
+// removed first, its bytes are never written out and the flush writes the
+// bundle alone.
+Step flush_to_disk(const UnpackedRelease& release) {
+  (void)::unlinkat(release.directory.fd(), release.archive_name.c_str(), 0);
+  if (const int error = release.directory.flush_file_system(); error != 0) {
     return std::unexpected(system_error_text(error));
   }
   return {};
@@ -246,7 +254,7 @@ Step install_managed(const CoreConfig& config, const Tool& tool, const InstallRe
       !valid) {
     return valid;
   }
-  if (auto flushed = flush_to_disk(unpacked->directory); !flushed) {
+  if (auto flushed = flush_to_disk(*unpacked); !flushed) {
     return flushed;
   }
   if (auto stopped = ask_tool_to_stop(request, relaunch); !stopped) {
@@ -301,7 +309,7 @@ Step install_external(const CoreConfig& config, const Tool& tool, const InstallR
       !valid) {
     return valid;
   }
-  if (auto flushed = flush_to_disk(unpacked->directory); !flushed) {
+  if (auto flushed = flush_to_disk(*unpacked); !flushed) {
     return flushed;
   }
   auto moved = move_into_place(unpacked->bundle, target, *request.renames);

@@ -858,21 +858,27 @@ TEST_F(InstallTest, FailedCheckBeatsAFullDisk) {
 }
 
 // The archive that is unpacked is the one downloaded, byte for byte, whether
-// it was written as it arrived (the folder existed) or from memory after
-// the check (the folder was made for it).
+// the folder existed or was made for it; it is gone again before the new
+// bundle is flushed to disk, so its bytes are never written out.
 TEST_F(InstallTest, WrittenArchiveIsTheDownloadedOne) {
+  const std::string copy = sources_.file("archive-seen-by-codesign");
+  const ScopedEnv copy_archive("KELVOMA_STUB_COPY_ARCHIVE", copy);
   for (const bool folder_exists : {true, false}) {
     fs::remove_all(apps_);
+    fs::remove(copy);
     if (folder_exists) fs::create_directories(apps_);
     publish_release_2();
-    std::string written;
+    std::vector<std::string> at_stop;
     probe().action = [&] {
       const auto directories = install_directories(apps_);
       ASSERT_EQ(directories.size(), 1u);
-      written = testing::read_file((directories.front() / "update.zip").string());
+      at_stop = install_testing::tree(directories.front());
     };
     EXPECT_EQ(install_document(orbit_id, target_.c_str()), success) << folder_exists;
-    EXPECT_TRUE(written == fixture::read_file(archive_file_)) << folder_exists;
+    EXPECT_TRUE(fixture::read_file(copy) == fixture::read_file(archive_file_)) << folder_exists;
+    ASSERT_FALSE(at_stop.empty());
+    EXPECT_EQ(std::count(at_stop.begin(), at_stop.end(), "update.zip"), 0) << folder_exists;
+    EXPECT_EQ(at_stop.front(), "unpacked") << folder_exists;
   }
 }
 
@@ -1163,25 +1169,50 @@ int unnamed_files_in(const std::string& folder) {
   return count;
 }
 
+// Where the Applications folder is when the download starts.
+enum class Applications { existing, missing, out_of_inodes };
+// Where the archive waits for its verdict.
+enum class Unnamed { in_applications, in_home, in_memory };
+
 struct StalledDownloadCase {
   std::string name;
-  bool applications_exists;
-  bool unnamed_file_in_applications;  // otherwise in HOME, the nearest folder that exists
+  Applications applications;
+  Unnamed unnamed;
 };
 
+void PrintTo(const StalledDownloadCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
 class StalledDownloadTest : public InstallTest,
-                            public ::testing::WithParamInterface<StalledDownloadCase> {};
+                            public ::testing::WithParamInterface<StalledDownloadCase> {
+ protected:
+  // A file system without a free inode can give no unnamed file (nor
+  // anything else) until the fillers go.
+  std::vector<std::string> fill_inodes() {
+    std::vector<std::string> fillers;
+    for (int i = 0; i < 100000; ++i) {
+      const std::string filler = apps_ + "/filler-" + std::to_string(i);
+      const UniqueFd file(::open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+      if (!file) break;
+      fillers.push_back(filler);
+    }
+    return fillers;
+  }
+};
 
 TEST_P(StalledDownloadTest, ArchiveIsUnnamedUntilItsVerdict) {
   const StalledDownloadCase& c = GetParam();
-  if (c.applications_exists) fs::create_directories(apps_);
+  if (c.applications != Applications::missing) fs::create_directories(apps_);
+  std::optional<ScopedMount> small;
+  std::vector<std::string> fillers;
+  if (c.applications == Applications::out_of_inodes) {
+    small.emplace(apps_, "size=16m,nr_inodes=64,mode=0755");
+    if (!small->mounted()) GTEST_SKIP() << "mounting is not permitted here";
+    fillers = fill_inodes();
+  }
   publish_release_2();
+  const std::string copy = sources_.file("archive-seen-by-codesign");
+  const ScopedEnv copy_archive("KELVOMA_STUB_COPY_ARCHIVE", copy);
   const StallingTransferTool transfer;
-  std::string named_archive;
-  probe().action = [&] {
-    const auto directories = install_directories(apps_);
-    if (directories.size() == 1) named_archive = (directories.front() / "update.zip").string();
-  };
   InstallOutcome outcome;
   std::thread installation(
       [&] { outcome = install_tool(transfer.config(), arguments_for(orbit_id, target_)); });
@@ -1189,30 +1220,33 @@ TEST_P(StalledDownloadTest, ArchiveIsUnnamedUntilItsVerdict) {
   const auto home_during = install_testing::tree(home_.path());
   const int unnamed_in_applications = unnamed_files_in(apps_);
   const int unnamed_in_home = unnamed_files_in(home_.path());
+  for (const std::string& filler : fillers) fs::remove(filler);
   transfer.go_on();
   installation.join();
   ASSERT_TRUE(stalled);
-  EXPECT_EQ(install_directories(apps_).size(), 0u);
-  EXPECT_FALSE(archive_named_below(home_.path()));
   for (const std::string& entry : home_during) {
     EXPECT_FALSE(entry.find(".kelvoma-install-") != std::string::npos) << entry;
     EXPECT_FALSE(entry.ends_with("update.zip")) << entry;
   }
-  EXPECT_EQ(unnamed_in_applications, c.unnamed_file_in_applications ? 1 : 0);
-  EXPECT_EQ(unnamed_in_home, c.unnamed_file_in_applications ? 0 : 1);
+  EXPECT_EQ(unnamed_in_applications, c.unnamed == Unnamed::in_applications ? 1 : 0);
+  EXPECT_EQ(unnamed_in_home, c.unnamed == Unnamed::in_home ? 1 : 0);
   EXPECT_FALSE(outcome.error) << *outcome.error;
   EXPECT_EQ(marker_of(target_), "new");
-  EXPECT_TRUE(named_archive.ends_with("/update.zip")) << named_archive;
+  EXPECT_TRUE(fixture::read_file(copy) == fixture::read_file(archive_file_));
+  EXPECT_FALSE(archive_named_below(home_.path()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Folders, StalledDownloadTest,
     ::testing::Values(StalledDownloadCase{.name = "ApplicationsExists",
-                                          .applications_exists = true,
-                                          .unnamed_file_in_applications = true},
+                                          .applications = Applications::existing,
+                                          .unnamed = Unnamed::in_applications},
                       StalledDownloadCase{.name = "ApplicationsMissing",
-                                          .applications_exists = false,
-                                          .unnamed_file_in_applications = false}),
+                                          .applications = Applications::missing,
+                                          .unnamed = Unnamed::in_home},
+                      StalledDownloadCase{.name = "NoUnnamedFileCanBeHad",
+                                          .applications = Applications::out_of_inodes,
+                                          .unnamed = Unnamed::in_memory}),
     [](const auto& test) { return test.param.name; });
 
 // --- what crashed installations left beside the target -----------------------
