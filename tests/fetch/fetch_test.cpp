@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -543,6 +545,34 @@ TEST_P(FetchSize, BodyNotKeptIsShownWholeToTheObserver) {
     EXPECT_EQ(too_large, observed.result.error());
   }
   EXPECT_EQ(0u, observed.empty_pieces);
+  EXPECT_EQ(std::vector<pid_t>{server().pid()}, child_processes());
+}
+
+// A sink offers whatever room it has; the runner never reads past limit + 1
+// bytes into it, however the room and the limit fall against each other.
+TEST_P(FetchSize, SinkWithLittleRoomNeverTakesMoreThanLimitPlusOne) {
+  class SmallRoom final : public BodySink {
+   public:
+    std::span<std::uint8_t> space() override { return room_; }
+    void take(std::size_t count) override {
+      taken.append(reinterpret_cast<const char*>(room_.data()), count);
+    }
+    std::string taken;
+
+   private:
+    std::array<std::uint8_t, 4093> room_{};
+  };
+  const SizeCase& size = GetParam();
+  SmallRoom sink;
+  const auto result = fetch_url(CoreConfig{}, server().url("/_/bytes/" + std::to_string(size.body)),
+                                size.limit, sink);
+  EXPECT_EQ(result.has_value(), size.accepted);
+  // min(body, limit + 1), without overflowing a limit of UINT64_MAX.
+  const std::uint64_t most = std::min(size.body, size.limit) + (size.body > size.limit ? 1 : 0);
+  EXPECT_LE(sink.taken.size(), most);
+  if (size.accepted) {
+    EXPECT_TRUE(sink.taken == pattern(size.body));
+  }
   EXPECT_EQ(std::vector<pid_t>{server().pid()}, child_processes());
 }
 
