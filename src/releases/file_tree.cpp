@@ -28,15 +28,28 @@ void remove_contents(int directory_fd, dev_t device) {
   }
 }
 
+UniqueFd open_folder(int parent_fd, const std::string& name) {
+  return UniqueFd(
+      ::openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
 void remove_entry(int parent_fd, const std::string& name, dev_t device) {
   if (::unlinkat(parent_fd, name.c_str(), 0) == 0 || errno != EISDIR) {
     return;
   }
-  const UniqueFd directory(
-      ::openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd directory = open_folder(parent_fd, name);
+  if (!directory && errno == EACCES) {
+    // A folder unpacked without read permission for its owner.
+    (void)::fchmodat(parent_fd, name.c_str(), S_IRWXU, 0);
+    directory = open_folder(parent_fd, name);
+  }
   struct stat info {};
   if (!directory || ::fstat(directory.get(), &info) != 0 || info.st_dev != device) {
     return;
+  }
+  if ((info.st_mode & S_IRWXU) != S_IRWXU) {
+    // Its entries can only go once it is writable.
+    (void)::fchmod(directory.get(), S_IRWXU);
   }
   remove_contents(directory.get(), device);
   (void)::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR);

@@ -92,7 +92,9 @@ void recover_abandoned_installations(const std::string& target, const std::strin
     return;
   }
   const UniqueFd parent_fd(::open(parent->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!parent_fd || !lock_file(parent_fd.get(), LOCK_EX)) {
+  // Without waiting: while another call is creating its folder here, the
+  // leftovers wait for the next installation.
+  if (!parent_fd || !lock_file(parent_fd.get(), LOCK_EX | LOCK_NB)) {
     return;
   }
   for (const std::string& name : folder_names(parent_fd.get())) {

@@ -14,7 +14,8 @@ namespace kelvoma {
 // rename, made durable) and is then removed; one whose copy cannot go back
 // stays. Every other abandoned folder is removed, without following
 // symbolic links. Best effort and silent: failures leave things as they
-// were.
+// were, and while another call is creating its folder in the same parent
+// nothing is done (the next installation looks again).
 void recover_abandoned_installations(const std::string& target, const std::string& bundle_id);
 
 }  // namespace kelvoma
