@@ -1424,11 +1424,16 @@ std::vector<std::string> traced_installation(const std::function<void()>& instal
   if (strace) (void)strace->wait();
   std::vector<std::string> calls;
   std::istringstream lines(testing::read_file(log));
-  const std::string prefix = std::to_string(child) + " ";
+  // "PID  call(...) = result", the number padded to the widest one traced.
   for (std::string line; std::getline(lines, line);) {
-    if (line.starts_with(prefix) && !line.starts_with(prefix + "---") &&
-        !line.starts_with(prefix + "+++")) {
-      calls.push_back(line.substr(prefix.size()));
+    const std::size_t end_of_pid = line.find(' ');
+    if (end_of_pid == std::string::npos || line.substr(0, end_of_pid) != std::to_string(child)) {
+      continue;
+    }
+    const std::size_t start = line.find_first_not_of(' ', end_of_pid);
+    const std::string call = start == std::string::npos ? "" : line.substr(start);
+    if (!call.empty() && !call.starts_with("---") && !call.starts_with("+++")) {
+      calls.push_back(call);
     }
   }
   return calls;
