@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "kelvoma.h"
+#include "controller.h"
 
 namespace kelvoma::app {
 namespace {
@@ -61,9 +61,9 @@ std::string Kelvoma::installationTarget(const Tool& target, const ToolSnapshot& 
   if (snapshot.installedPath) {
     return *snapshot.installedPath;
   }
-  const std::string folder = platform_.isWritable("/Applications")
+  const std::string folder = platform_.files.isWritable("/Applications")
                                  ? std::string("/Applications")
-                                 : platform_.homeDirectory() + "/Applications";
+                                 : platform_.files.homeDirectory() + "/Applications";
   return folder + "/" + target.bundleName;
 }
 
@@ -73,35 +73,33 @@ void Kelvoma::startInstallation(const Tool& target, const ToolSnapshot& snapshot
   refresh();
   const std::string path = installationTarget(target, snapshot);
   const std::string version = operatingSystemVersionText();
-  platform_.runOnWorker([this, id = target.id, path, version] {
-    Document document;
+  platform_.scheduler.runOnWorker([this, id = target.id, path, version] {
+    InstallAnswer answer;
     {
       InstallingScope scope(this);
-      document = documentFromCore(
-          core_.install(id.c_str(), path.c_str(), version.c_str(), &Kelvoma::stopCallback));
+      answer = askInstall(core_, id, path, version, &Kelvoma::stopCallback);
     }
-    platform_.runOnMain(
-        [this, id, document = std::move(document)] { finishInstallation(id, document); });
+    platform_.scheduler.runOnMain(
+        [this, id, answer = std::move(answer)] { finishInstallation(id, answer); });
   });
 }
 
-void Kelvoma::finishInstallation(const std::string& id, const Document& document) {
+void Kelvoma::finishInstallation(const std::string& id, const InstallAnswer& answer) {
   busy_.erase(id);
   const Tool* installed = tool(id);
   if (installed == nullptr) {
     refresh();
     return;
   }
-  const bool ok = boolOf(document, "ok");
-  if (ok) {
+  if (answer.ok) {
     announceManagement(*installed);
     message(std::string("Nainstalováno."), *installed);
   } else {
-    message(textOf(document, "error"), *installed);
+    message(answer.error, *installed);
   }
   // The copy in place starts again whether or not the new one made it.
-  if (boolOf(document, "relaunch") || (installed->external && ok)) {
-    openTool(*installed, false);
+  if (answer.relaunch || (installed->external && answer.ok)) {
+    openTool(*installed, Opening::background);
   }
   refresh();
 }
@@ -121,19 +119,20 @@ void Kelvoma::addApplication(const Tool& target) {
       .prompt = "Přidat",
       .directory = "/Applications",
   };
-  platform_.beginOpenPanelSheet(options, [this, id = target.id](std::optional<std::string> chosen) {
+  platform_.dialogs.beginOpenPanelSheet(options, [this, id = target.id](
+                                                     std::optional<std::string> chosen) {
     const Tool* adopted = tool(id);
     if (!chosen || adopted == nullptr) {
       return;
     }
-    const std::string url = platform_.resolveSymlinks(*chosen);
+    const std::string url = platform_.files.resolveSymlinks(*chosen);
     Document info;
     if (lowered(extensionOf(url)) == "app" && carriesIdentifier(url, *adopted, info)) {
       defaults_.setString("applicationPath." + adopted->id, url);
-      remember(*adopted, !runningInstancesOfTool(*adopted, url).empty());
+      remember(*adopted, choiceOf(!runningInstancesOfTool(*adopted, url).empty()));
       refresh();
     } else {
-      platform_.showAlertSheet("Jiná aplikace", "Vyber aplikaci " + adopted->name + ".");
+      platform_.dialogs.showAlertSheet("Jiná aplikace", "Vyber aplikaci " + adopted->name + ".");
     }
   });
 }

@@ -1,18 +1,16 @@
 // Launch at login: the platform keeps the registration; refresh reads it back.
-#include "kelvoma.h"
+#include "controller.h"
 
 namespace kelvoma::app {
 
 void Kelvoma::changeLogin(const Sender& sender) {
-  if (platform_.loginItemsSupported()) {
-    const auto changed =
-        sender.on ? platform_.registerLoginItem() : platform_.unregisterLoginItem();
+  if (platform_.loginItems.loginItemsSupported()) {
+    const auto changed = sender.on ? platform_.loginItems.registerLoginItem()
+                                   : platform_.loginItems.unregisterLoginItem();
     if (!changed) {
-      // The fallback names no particular desktop: the registration is an
-      // autostart entry of whatever session the user runs.
-      platform_.runModalAlert("Spuštění při přihlášení", changed.error().empty()
-                                                             ? "Povol Kelvoma v nastavení systému."
-                                                             : changed.error());
+      platform_.dialogs.runModalAlert(
+          "Spuštění při přihlášení",
+          changed.error().empty() ? "Povol Kelvoma v nastavení macOS." : changed.error());
     }
   }
   refresh();

@@ -1,11 +1,13 @@
-// The one seam between the controller and the world.
+// The seams between the controller and the world, one narrow interface per
+// concern, and Platform, the set of them that the controller is given.
 //
-// The controller (app/kelvoma.h) decides everything the user sees and every
-// effect; an implementation of Platform only draws, stores and forwards. The
-// Qt implementation lives in app/qt/, the test fake in tests/app/.
+// The controller (app/controller.h) decides everything the user sees and every
+// effect; an implementation only draws, stores and forwards. The Qt
+// implementation (app/qt/) is one class that implements every interface; the
+// test fake (tests/app/) is split the same way.
 //
-// Threads: every member is called on the main thread, except runOnMain,
-// runOnMainAndWait, uptime and sleepFor, which may be called from a worker.
+// Threads: every member is called on the main thread, except those of
+// Scheduler that say otherwise.
 #pragma once
 
 #include <cstdint>
@@ -36,9 +38,98 @@ class ApplicationDelegate {
   virtual void perform(Action action, const Sender& sender) = 0;
 };
 
+struct SystemVersion {
+  long major = 0;
+  long minor = 0;
+  long patch = 0;
+};
+
+// The application itself: how it was started, its place in front of the
+// user, its end, and the system it runs on.
+class Application {
+ public:
+  virtual ~Application() = default;
+  virtual std::vector<std::string> arguments() = 0;
+  virtual void activateIgnoringOtherApps() = 0;
+  // Asks to terminate; the request goes through applicationShouldTerminate.
+  virtual void terminate() = 0;
+  virtual SystemVersion operatingSystemVersion() = 0;
+};
+
+// The status item with its menu, and the manager window with its controls.
+class Screen {
+ public:
+  virtual ~Screen() = default;
+  // setStatusMenu replaces the previous menu.
+  virtual void createStatusItem(const StatusItemModel& model) = 0;
+  // Whether the desktop shows the status item (a tray host is present).
+  virtual bool statusItemAvailable() = 0;
+  virtual void setStatusMenu(const Menu& menu) = 0;
+  // The window is built once; its controls are addressed by the ids that the
+  // controller gave them in the WindowModel.
+  virtual void createWindow(const WindowModel& model) = 0;
+  virtual void showWindow() = 0;  // make key and order to the front
+  virtual void setText(ControlId control, const std::string& text) = 0;
+  virtual void setToolTip(ControlId control, const std::optional<std::string>& text) = 0;
+  virtual void setTextColour(ControlId control, Colour colour) = 0;
+  virtual void setEnabled(ControlId control, bool enabled) = 0;
+  virtual void setState(ControlId control, bool on) = 0;
+  // Scrolls a scroll view's document to a point given from its bottom-left.
+  virtual void scrollTo(ControlId scrollView, double y) = 0;
+};
+
 // A user-default value as stored; a store that keeps only text may hand back
 // text for every kind (readers in user_defaults.h interpret it).
 using SettingValue = std::variant<bool, double, std::string>;
+
+// Settings: one store per domain, each write flushed at once so that other
+// processes see it.
+class Settings {
+ public:
+  virtual ~Settings() = default;
+  virtual std::optional<SettingValue> readSetting(std::string_view domain,
+                                                  std::string_view key) = 0;
+  virtual void writeSetting(std::string_view domain, std::string_view key,
+                            const SettingValue& value) = 0;
+};
+
+// Notifications between processes (any sender; object as text).
+class Notifications {
+ public:
+  virtual ~Notifications() = default;
+  virtual void observeNotification(const std::string& name, std::function<void()> handler) = 0;
+  virtual void removeNotificationObservers() = 0;
+  virtual void postNotification(const std::string& name, const std::string& object) = 0;
+};
+
+enum class TimerModes { defaultMode, commonModes };
+using TimerId = int;
+
+// Timers, the main thread, workers and the clock.
+class Scheduler {
+ public:
+  virtual ~Scheduler() = default;
+  virtual TimerId scheduleRepeatingTimer(double seconds, TimerModes modes,
+                                         std::function<void()> tick) = 0;
+  virtual void invalidateTimer(TimerId timer) = 0;
+  virtual void runOnMainAfter(double seconds, std::function<void()> work) = 0;
+  virtual void runOnMain(std::function<void()> work) = 0;         // any thread
+  virtual void runOnMainAndWait(std::function<void()> work) = 0;  // any thread
+  virtual void runOnWorker(std::function<void()> work) = 0;
+  virtual double uptime() = 0;                // monotonic seconds; any thread
+  virtual void sleepFor(double seconds) = 0;  // blocks the calling thread; any thread
+};
+
+// Files: the home folder, property lists, links and permissions.
+class Files {
+ public:
+  virtual ~Files() = default;
+  virtual std::string homeDirectory() = 0;
+  // The property list at path when it is readable; any top-level kind.
+  virtual std::optional<Document> readPropertyList(const std::string& path) = 0;
+  virtual std::string resolveSymlinks(const std::string& path) = 0;
+  virtual bool isWritable(const std::string& path) = 0;
+};
 
 // One process running from inside an application bundle. (pid, startTime)
 // identifies it, so a reused process id is never mistaken for the tool.
@@ -63,7 +154,31 @@ struct LaunchResult {
   bool launched = false;
 };
 
+// The workspace: running applications and launching them. runningApplications
+// lists every process that runs from inside an application bundle. The launch
+// completion may arrive on any thread.
+class Workspace {
+ public:
+  virtual ~Workspace() = default;
+  virtual std::vector<RunningApplication> runningApplications() = 0;
+  virtual bool isTerminated(const RunningApplication& application) = 0;
+  virtual void terminateApplication(const RunningApplication& application) = 0;  // polite
+  virtual void openApplication(const std::string& bundlePath, const LaunchConfiguration& config,
+                               std::function<void(LaunchResult)> completion) = 0;
+};
+
 enum class LoginItemStatus { notRegistered = 0, enabled = 1, requiresApproval = 2, notFound = 3 };
+
+// The application's own login item. Errors carry the platform's description,
+// empty when it has none.
+class LoginItems {
+ public:
+  virtual ~LoginItems() = default;
+  virtual bool loginItemsSupported() = 0;
+  virtual LoginItemStatus loginItemStatus() = 0;
+  virtual std::expected<void, std::string> registerLoginItem() = 0;
+  virtual std::expected<void, std::string> unregisterLoginItem() = 0;
+};
 
 struct OpenPanelOptions {
   std::string title;
@@ -71,94 +186,46 @@ struct OpenPanelOptions {
   std::string directory;
 };
 
-struct SystemVersion {
-  long major = 0;
-  long minor = 0;
-  long patch = 0;
-};
-
-enum class TimerModes { defaultMode, commonModes };
-using TimerId = int;
-
-class Platform {
+// Alerts and the open panel. A sheet returns at once; runModalAlert returns
+// when the alert is dismissed. The panel's completion gets the chosen path,
+// or nothing when it was cancelled.
+class Dialogs {
  public:
-  virtual ~Platform() = default;
-
-  // Application.
-  virtual std::vector<std::string> arguments() = 0;
-  virtual void activateIgnoringOtherApps() = 0;
-  // Asks to terminate; the request goes through applicationShouldTerminate.
-  virtual void terminate() = 0;
-  virtual SystemVersion operatingSystemVersion() = 0;
-
-  // Status item and its menu. setStatusMenu replaces the previous menu.
-  virtual void createStatusItem(const StatusItemModel& model) = 0;
-  virtual void setStatusMenu(const Menu& menu) = 0;
-
-  // The manager window, built once; its controls are addressed by the ids that
-  // the controller gave them in the WindowModel.
-  virtual void createWindow(const WindowModel& model) = 0;
-  virtual void showWindow() = 0;  // make key and order to the front
-  virtual void setText(ControlId control, const std::string& text) = 0;
-  virtual void setToolTip(ControlId control, const std::optional<std::string>& text) = 0;
-  virtual void setTextColour(ControlId control, Colour colour) = 0;
-  virtual void setEnabled(ControlId control, bool enabled) = 0;
-  virtual void setState(ControlId control, bool on) = 0;
-  // Scrolls a scroll view's document to a point given from its bottom-left.
-  virtual void scrollTo(ControlId scrollView, double y) = 0;
-
-  // Settings: one store per domain, each write flushed at once so that other
-  // processes see it.
-  virtual std::optional<SettingValue> readSetting(std::string_view domain,
-                                                  std::string_view key) = 0;
-  virtual void writeSetting(std::string_view domain, std::string_view key,
-                            const SettingValue& value) = 0;
-
-  // Notifications between processes (any sender; object as text).
-  virtual void observeNotification(const std::string& name, std::function<void()> handler) = 0;
-  virtual void removeNotificationObservers() = 0;
-  virtual void postNotification(const std::string& name, const std::string& object) = 0;
-
-  // Time and threads.
-  virtual TimerId scheduleRepeatingTimer(double seconds, TimerModes modes,
-                                         std::function<void()> tick) = 0;
-  virtual void invalidateTimer(TimerId timer) = 0;
-  virtual void runOnMainAfter(double seconds, std::function<void()> work) = 0;
-  virtual void runOnMain(std::function<void()> work) = 0;         // any thread
-  virtual void runOnMainAndWait(std::function<void()> work) = 0;  // any thread
-  virtual void runOnWorker(std::function<void()> work) = 0;
-  virtual double uptime() = 0;                // monotonic seconds; any thread
-  virtual void sleepFor(double seconds) = 0;  // blocks the calling thread
-
-  // Files.
-  virtual std::string homeDirectory() = 0;
-  // The property list at path when it is readable; any top-level kind.
-  virtual std::optional<Document> readPropertyList(const std::string& path) = 0;
-  virtual std::string resolveSymlinks(const std::string& path) = 0;
-  virtual bool isWritable(const std::string& path) = 0;
-
-  // Workspace. runningApplications lists every process that runs from inside
-  // an application bundle. The launch completion may arrive on any thread.
-  virtual std::vector<RunningApplication> runningApplications() = 0;
-  virtual bool isTerminated(const RunningApplication& application) = 0;
-  virtual void terminateApplication(const RunningApplication& application) = 0;  // polite
-  virtual void openApplication(const std::string& bundlePath, const LaunchConfiguration& config,
-                               std::function<void(LaunchResult)> completion) = 0;
-
-  // The application's own login item. Errors carry the platform's description,
-  // empty when it has none.
-  virtual bool loginItemsSupported() = 0;
-  virtual LoginItemStatus loginItemStatus() = 0;
-  virtual std::expected<void, std::string> registerLoginItem() = 0;
-  virtual std::expected<void, std::string> unregisterLoginItem() = 0;
-
-  // Alerts and the open panel. A sheet returns at once; runModalAlert returns
-  // when the alert is dismissed. The panel's completion gets the chosen path,
-  // or nothing when it was cancelled.
+  virtual ~Dialogs() = default;
   virtual void showAlertSheet(const std::string& message, const std::string& informative) = 0;
   virtual void runModalAlert(const std::string& message, const std::string& informative) = 0;
   virtual void beginOpenPanelSheet(const OpenPanelOptions& options,
                                    std::function<void(std::optional<std::string>)> completion) = 0;
 };
+
+// Everything the controller reaches the world through; the parts need not
+// be one object.
+struct Platform {
+  Application& application;
+  Screen& screen;
+  Settings& settings;
+  Notifications& notifications;
+  Scheduler& scheduler;
+  Files& files;
+  Workspace& workspace;
+  LoginItems& loginItems;
+  Dialogs& dialogs;
+};
+
+// Every part from one object that implements all of them.
+template <typename Whole>
+Platform platformOf(Whole& whole) {
+  return Platform{
+      .application = whole,
+      .screen = whole,
+      .settings = whole,
+      .notifications = whole,
+      .scheduler = whole,
+      .files = whole,
+      .workspace = whole,
+      .loginItems = whole,
+      .dialogs = whole,
+  };
+}
 
 }  // namespace kelvoma::app

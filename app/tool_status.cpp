@@ -7,18 +7,6 @@
 namespace kelvoma::app {
 namespace {
 
-Tool toolFrom(const Document& entry) {
-  Tool tool;
-  tool.id = textOf(entry, "id").value_or("");
-  tool.name = textOf(entry, "name").value_or("");
-  tool.description = textOf(entry, "description").value_or("");
-  tool.symbol = textOf(entry, "symbol").value_or("");
-  tool.bundleId = textOf(entry, "bundle_id").value_or("");
-  tool.bundleName = textOf(entry, "bundle_name").value_or("");
-  tool.external = textOf(entry, "integration") == "external";
-  return tool;
-}
-
 std::int64_t leadingInteger(const std::string& text) {
   std::size_t at = 0;
   while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) {
@@ -85,18 +73,6 @@ bool installMenuEnabled(const ToolSnapshot& snapshot) {
 
 }  // namespace
 
-std::vector<Tool> toolsFromCatalog(const Document& catalog) {
-  std::vector<Tool> tools;
-  if (!catalog.is_array()) {
-    return tools;
-  }
-  tools.reserve(catalog.size());
-  for (const Document& entry : catalog) {
-    tools.push_back(toolFrom(entry));
-  }
-  return tools;
-}
-
 std::int64_t installedBuildOf(const Document& info) {
   if (!info.is_object()) {
     return 0;
@@ -117,11 +93,8 @@ std::int64_t installedBuildOf(const Document& info) {
   return 0;
 }
 
-bool isUpdateAvailable(const std::optional<Document>& release, std::int64_t installedBuild) {
-  if (!release || !boolOf(*release, "ok")) {
-    return false;
-  }
-  return unsignedOf(*release, "build") > static_cast<std::uint64_t>(installedBuild);
+bool isUpdateAvailable(const std::optional<CheckAnswer>& release, std::int64_t installedBuild) {
+  return release && release->ok && release->build > static_cast<std::uint64_t>(installedBuild);
 }
 
 std::string stateTextOf(bool installed, std::size_t runningCount) {
@@ -131,18 +104,16 @@ std::string stateTextOf(bool installed, std::size_t runningCount) {
   return installed ? "Vypnuto" : "Nenainstalováno";
 }
 
-ToolSnapshot makeSnapshot(const Tool& tool, std::optional<std::string> installedPath,
-                          std::size_t runningCount, bool busy, Document info,
-                          std::optional<Document> release) {
+ToolSnapshot makeSnapshot(const Tool& tool, SnapshotFacts facts) {
   ToolSnapshot snapshot;
-  snapshot.installedPath = std::move(installedPath);
-  snapshot.runningCount = runningCount;
-  snapshot.busy = busy;
-  snapshot.info = std::move(info);
-  snapshot.release = std::move(release);
+  snapshot.installedPath = std::move(facts.installedPath);
+  snapshot.runningCount = facts.runningCount;
+  snapshot.busy = facts.busy;
+  snapshot.info = std::move(facts.info);
+  snapshot.release = std::move(facts.release);
   snapshot.installedBuild = installedBuildOf(snapshot.info);
   snapshot.updateAvailable = isUpdateAvailable(snapshot.release, snapshot.installedBuild);
-  snapshot.stateText = stateTextOf(snapshot.installed(), runningCount);
+  snapshot.stateText = stateTextOf(snapshot.installed(), snapshot.runningCount);
   snapshot.external = tool.external;
   return snapshot;
 }
@@ -155,9 +126,7 @@ RowPresentation rowPresentation(const ToolSnapshot& snapshot) {
     const std::string version =
         describedOf(snapshot.info, "CFBundleShortVersionString").value_or("?");
     const std::string news =
-        snapshot.updateAvailable
-            ? "  ·  Nová verze " + textOf(*snapshot.release, "version").value_or("")
-            : "";
+        snapshot.updateAvailable ? "  ·  Nová verze " + snapshot.release->version : "";
     row.versionText = "Nainstalováno " + version + news;
   } else {
     row.versionText = "Stáhni nástroj do Applications.";

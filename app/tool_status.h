@@ -8,25 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "core_answers.h"
 #include "document.h"
 #include "ui_model.h"
 
 namespace kelvoma::app {
-
-// One catalog entry, as far as the application reads it.
-struct Tool {
-  std::string id;
-  std::string name;
-  std::string description;
-  std::string symbol;
-  std::string bundleId;
-  std::string bundleName;
-  bool external = false;  // the tool updates itself
-};
-
-// The catalog document's entries in order; anything that is not an array gives
-// no tools, and an element that is not an object gives a tool of empty texts.
-std::vector<Tool> toolsFromCatalog(const Document& catalog);
 
 // What refresh derives for one tool.
 struct ToolSnapshot {
@@ -34,7 +20,7 @@ struct ToolSnapshot {
   std::size_t runningCount = 0;
   bool busy = false;
   Document info = Document::object();
-  std::optional<Document> release;
+  std::optional<CheckAnswer> release;  // the last check's answer, if any
   std::int64_t installedBuild = 0;
   bool updateAvailable = false;
   std::string stateText;
@@ -42,12 +28,19 @@ struct ToolSnapshot {
 
   bool installed() const { return installedPath.has_value(); }
   bool running() const { return runningCount > 0; }
-  bool releaseOk() const { return release && boolOf(*release, "ok"); }
+  bool releaseOk() const { return release && release->ok; }
 };
 
-ToolSnapshot makeSnapshot(const Tool& tool, std::optional<std::string> installedPath,
-                          std::size_t runningCount, bool busy, Document info,
-                          std::optional<Document> release);
+// What a snapshot is made from.
+struct SnapshotFacts {
+  std::optional<std::string> installedPath{};
+  std::size_t runningCount = 0;  // processes of the installed copy
+  bool busy = false;             // an installation is under way
+  Document info = Document::object();
+  std::optional<CheckAnswer> release{};
+};
+
+ToolSnapshot makeSnapshot(const Tool& tool, SnapshotFacts facts);
 
 // The leading decimal integer of "CFBundleVersion" (optional blanks and sign
 // first); saturates at the 64-bit limits; 0 when absent or not a number.
@@ -55,7 +48,7 @@ std::int64_t installedBuildOf(const Document& info);
 
 // A successful release record whose build, as unsigned 64 bits, exceeds the
 // installed build taken as unsigned 64 bits.
-bool isUpdateAvailable(const std::optional<Document>& release, std::int64_t installedBuild);
+bool isUpdateAvailable(const std::optional<CheckAnswer>& release, std::int64_t installedBuild);
 
 std::string stateTextOf(bool installed, std::size_t runningCount);
 

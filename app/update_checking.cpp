@@ -1,6 +1,6 @@
 // Version checks: per manifest-based tool, on a worker, results back on the
 // main thread into `releases`.
-#include "kelvoma.h"
+#include "controller.h"
 
 namespace kelvoma::app {
 
@@ -14,27 +14,25 @@ void Kelvoma::checkAll() {
     message(std::string("Hledám nové vydání…"), each);
     const std::int64_t installedBuild =
         installedBuildOf(infoDictionaryAtURL(applicationURLForTool(each)));
-    platform_.runOnWorker([this, id = each.id, version, installedBuild] {
+    platform_.scheduler.runOnWorker([this, id = each.id, version, installedBuild] {
       // The signed build goes over as the same 64 bits.
-      Document document = documentFromCore(
-          core_.check(id.c_str(), version.c_str(), static_cast<std::uint64_t>(installedBuild)));
-      platform_.runOnMain([this, id, document = std::move(document)]() mutable {
-        finishCheck(id, std::move(document));
-      });
+      CheckAnswer answer = askCheck(core_, id, version, static_cast<std::uint64_t>(installedBuild));
+      platform_.scheduler.runOnMain(
+          [this, id, answer = std::move(answer)]() mutable { finishCheck(id, std::move(answer)); });
     });
   }
   refresh();
 }
 
-void Kelvoma::finishCheck(const std::string& id, Document document) {
+void Kelvoma::finishCheck(const std::string& id, CheckAnswer answer) {
   std::optional<std::string> text;
-  if (boolOf(document, "ok")) {
-    text = boolOf(document, "available") ? "Nová verze je připravená ke stažení."
-                                         : "Máš nejnovější dostupnou verzi.";
+  if (answer.ok) {
+    text = answer.available ? "Nová verze je připravená ke stažení."
+                            : "Máš nejnovější dostupnou verzi.";
   } else {
-    text = textOf(document, "error");
+    text = answer.error;
   }
-  releases_[id] = std::move(document);
+  releases_[id] = std::move(answer);
   checking_.erase(id);
   if (const Tool* checked = tool(id)) {
     message(text, *checked);

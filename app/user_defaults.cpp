@@ -24,16 +24,16 @@ struct Truth {
 }  // namespace
 
 bool UserDefaults::hasObject(std::string_view key) const {
-  return platform_.readSetting(kApplicationDomain, key).has_value();
+  return settings_.readSetting(kApplicationDomain, key).has_value();
 }
 
 bool UserDefaults::boolForKey(std::string_view key) const {
-  const auto value = platform_.readSetting(kApplicationDomain, key);
+  const auto value = settings_.readSetting(kApplicationDomain, key);
   return value && std::visit(Truth{}, *value);
 }
 
 std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {
-  const auto value = platform_.readSetting(kApplicationDomain, key);
+  const auto value = settings_.readSetting(kApplicationDomain, key);
   if (!value || !std::holds_alternative<std::string>(*value)) {
     return std::nullopt;
   }
@@ -41,15 +41,15 @@ std::optional<std::string> UserDefaults::stringForKey(std::string_view key) cons
 }
 
 void UserDefaults::setBool(std::string_view key, bool value) {
-  platform_.writeSetting(kApplicationDomain, key, value);
+  settings_.writeSetting(kApplicationDomain, key, value);
 }
 
 void UserDefaults::setDouble(std::string_view key, double value) {
-  platform_.writeSetting(kApplicationDomain, key, value);
+  settings_.writeSetting(kApplicationDomain, key, value);
 }
 
 void UserDefaults::setString(std::string_view key, const std::string& value) {
-  platform_.writeSetting(kApplicationDomain, key, value);
+  settings_.writeSetting(kApplicationDomain, key, value);
 }
 
 }  // namespace kelvoma::app

@@ -14,7 +14,7 @@ inline constexpr std::string_view kApplicationDomain = "cz.tobranix.tools-manage
 
 class UserDefaults {
  public:
-  explicit UserDefaults(Platform& platform) : platform_(platform) {}
+  explicit UserDefaults(Settings& settings) : settings_(settings) {}
 
   bool hasObject(std::string_view key) const;
   // A boolean, a number other than 0, or the texts "true", "yes" and "1" (any
@@ -28,7 +28,7 @@ class UserDefaults {
   void setString(std::string_view key, const std::string& value);
 
  private:
-  Platform& platform_;
+  Settings& settings_;
 };
 
 }  // namespace kelvoma::app

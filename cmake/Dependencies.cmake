@@ -1,5 +1,7 @@
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+pkg_check_modules(LIBARCHIVE REQUIRED IMPORTED_TARGET libarchive)
+pkg_check_modules(LIBCRYPTO REQUIRED IMPORTED_TARGET libcrypto)
 find_package(nlohmann_json 3.11 REQUIRED)
 find_package(Threads REQUIRED)

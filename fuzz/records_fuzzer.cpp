@@ -16,8 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   using namespace kelvoma;
   if (const auto document = json_record::parse_document(text)) {
-    // Both rule sets over whatever shape came out, as long as it is a record.
-    for (const auto rules : {json_record::catalog_rules, json_record::manifest_rules}) {
+    // Every rule set over whatever shape came out, as long as it is a record.
+    for (const auto rules :
+         {json_record::catalog_rules, json_record::manifest_rules, json_record::host_rules}) {
       static_cast<void>(json_record::read_members(
           *document, {{"a"}, {"b", json_record::Presence::optional}}, rules));
     }

@@ -8,6 +8,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QStyle>
 #include <algorithm>
 
@@ -96,6 +97,9 @@ ManagerWindow::ManagerWindow(const WindowModel& model, Forward forward)
   setFixedSize(qRound(model.width), qRound(model.height));
   // Closing only hides the window; the application stays in the tray.
   setAttribute(Qt::WA_DeleteOnClose, false);
+  // Quitting without a tray: the menu's "Ukončit Kelvoma", with its rules.
+  auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+  connect(quit, &QShortcut::activated, this, [this] { forward_(Action::quit, Sender{}); });
   for (const ControlModel& each : model.controls) {
     build(each, this, model.height);
   }

@@ -172,8 +172,11 @@ SystemVersion QtPlatform::operatingSystemVersion() { return system::runningSyste
 
 void QtPlatform::createStatusItem(const StatusItemModel& model) {
   tray_ = std::make_unique<StatusTray>(
-      model, [this](Action action, const Sender& sender) { forward(action, sender); });
+      model, [this](Action action, const Sender& sender) { forward(action, sender); },
+      options_.trayAvailable);
 }
+
+bool QtPlatform::statusItemAvailable() { return tray_ && tray_->shown(); }
 
 void QtPlatform::setStatusMenu(const Menu& menu) {
   if (tray_) {

@@ -15,6 +15,7 @@
 #include "platform.h"
 #include "system/autostart.h"
 #include "system/process_table.h"
+#include "tray_host.h"
 
 class QSettings;
 class QTimer;
@@ -29,6 +30,7 @@ struct QtPlatformOptions {
   std::string configDirectory;  // where the settings stores and autostart/ live
   std::string executable;       // the program a login item must start
   std::string procRoot = "/proc";
+  std::function<bool()> trayAvailable = statusItemHostAvailable;
 };
 
 // The defaults: the process's arguments, $XDG_CONFIG_HOME (or ~/.config) and
@@ -42,7 +44,18 @@ inline constexpr const char* kBusPath = "/cz/tobranix/Kelvoma";
 inline constexpr const char* kBusName = "cz.tobranix.Kelvoma";
 inline constexpr const char* kReopenSignal = "KelvomaReopen";
 
-class QtPlatform final : public QObject, public Platform {
+// One object that implements every part of the platform; platformOf(*this)
+// hands them to the controller.
+class QtPlatform final : public QObject,
+                         public Application,
+                         public Screen,
+                         public Settings,
+                         public Notifications,
+                         public Scheduler,
+                         public Files,
+                         public Workspace,
+                         public LoginItems,
+                         public Dialogs {
   Q_OBJECT
 
  public:
@@ -63,11 +76,14 @@ class QtPlatform final : public QObject, public Platform {
   StatusTray* tray() const { return tray_.get(); }
   std::string settingsPath(std::string_view domain) const;
 
+  // Application.
   std::vector<std::string> arguments() override;
   void activateIgnoringOtherApps() override;
   void terminate() override;
   SystemVersion operatingSystemVersion() override;
+  // Screen.
   void createStatusItem(const StatusItemModel& model) override;
+  bool statusItemAvailable() override;
   void setStatusMenu(const Menu& menu) override;
   void createWindow(const WindowModel& model) override;
   void showWindow() override;
@@ -77,12 +93,15 @@ class QtPlatform final : public QObject, public Platform {
   void setEnabled(ControlId control, bool enabled) override;
   void setState(ControlId control, bool on) override;
   void scrollTo(ControlId scrollView, double y) override;
+  // Settings.
   std::optional<SettingValue> readSetting(std::string_view domain, std::string_view key) override;
   void writeSetting(std::string_view domain, std::string_view key,
                     const SettingValue& value) override;
+  // Notifications.
   void observeNotification(const std::string& name, std::function<void()> handler) override;
   void removeNotificationObservers() override;
   void postNotification(const std::string& name, const std::string& object) override;
+  // Scheduler.
   TimerId scheduleRepeatingTimer(double seconds, TimerModes modes,
                                  std::function<void()> tick) override;
   void invalidateTimer(TimerId timer) override;
@@ -92,19 +111,23 @@ class QtPlatform final : public QObject, public Platform {
   void runOnWorker(std::function<void()> work) override;
   double uptime() override;
   void sleepFor(double seconds) override;
+  // Files.
   std::string homeDirectory() override;
   std::optional<Document> readPropertyList(const std::string& path) override;
   std::string resolveSymlinks(const std::string& path) override;
   bool isWritable(const std::string& path) override;
+  // Workspace.
   std::vector<RunningApplication> runningApplications() override;
   bool isTerminated(const RunningApplication& application) override;
   void terminateApplication(const RunningApplication& application) override;
   void openApplication(const std::string& bundlePath, const LaunchConfiguration& config,
                        std::function<void(LaunchResult)> completion) override;
+  // LoginItems.
   bool loginItemsSupported() override;
   LoginItemStatus loginItemStatus() override;
   std::expected<void, std::string> registerLoginItem() override;
   std::expected<void, std::string> unregisterLoginItem() override;
+  // Dialogs.
   void showAlertSheet(const std::string& message, const std::string& informative) override;
   void runModalAlert(const std::string& message, const std::string& informative) override;
   void beginOpenPanelSheet(const OpenPanelOptions& options,

@@ -2,12 +2,12 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QIcon>
 #include <QTranslator>
 #include <cstdio>
 
+#include "app_icons.h"
 #include "application_setup.h"
-#include "kelvoma.h"
+#include "controller.h"
 #include "kelvoma_run.h"
 #include "qt_platform.h"
 
@@ -19,8 +19,8 @@ extern "C" void kelvoma_run(int argc, char** argv) {
   kelvoma::app::qt::installCzechTranslations(application, translator);
 
   kelvoma::app::qt::QtPlatform platform(kelvoma::app::qt::defaultOptions(argc, argv));
-  QApplication::setWindowIcon(QIcon(QStringLiteral(":/app/kelvoma.svg")));
-  kelvoma::app::Kelvoma controller(platform, kelvoma::app::linkedCore());
+  QApplication::setWindowIcon(kelvoma::app::qt::applicationIcon());
+  kelvoma::app::Kelvoma controller(kelvoma::app::platformOf(platform), kelvoma::app::linkedCore());
   if (!platform.run(controller)) {
     return;  // the instance already running shows its window instead
   }

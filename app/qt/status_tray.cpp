@@ -1,12 +1,12 @@
 #include "status_tray.h"
 
 #include <QAction>
-#include <QApplication>
 #include <QCursor>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <chrono>
 
-#include "symbols.h"
+#include "app_icons.h"
 
 namespace kelvoma::app::qt {
 namespace {
@@ -28,12 +28,33 @@ bool sameShape(const std::vector<MenuItem>& a, const std::vector<MenuItem>& b) {
   return true;
 }
 
+constexpr auto kHostPoll = std::chrono::seconds(3);
+
 }  // namespace
 
-StatusTray::StatusTray(const StatusItemModel& model, Forward forward)
-    : forward_(std::move(forward)), tray_(std::make_unique<QSystemTrayIcon>()) {
-  tray_->setIcon(symbolIcon(model.symbol, QApplication::palette().color(QPalette::WindowText)));
-  tray_->setToolTip(QString::fromStdString(model.toolTip));
+// The model's symbol stands for the product; on this desktop that is
+// Kelvoma's own tray icon, drawn from the same glyph.
+StatusTray::StatusTray(const StatusItemModel& model, Forward forward,
+                       std::function<bool()> hostAvailable)
+    : forward_(std::move(forward)),
+      hostAvailable_(std::move(hostAvailable)),
+      toolTip_(QString::fromStdString(model.toolTip)) {
+  connect(&poll_, &QTimer::timeout, this, [this] { lookForHost(); });
+  lookForHost();
+  if (!shown()) {
+    poll_.start(kHostPoll);
+  }
+}
+
+StatusTray::~StatusTray() = default;
+
+void StatusTray::lookForHost() {
+  if (shown() || !hostAvailable_()) {
+    return;
+  }
+  poll_.stop();
+  tray_ = std::make_unique<QSystemTrayIcon>(statusItemIcon());
+  tray_->setToolTip(toolTip_);
   // The item has no action of its own: any click opens its menu.
   connect(tray_.get(), &QSystemTrayIcon::activated, this,
           [this](QSystemTrayIcon::ActivationReason reason) {
@@ -41,10 +62,11 @@ StatusTray::StatusTray(const StatusItemModel& model, Forward forward)
               menu_->popup(QCursor::pos());
             }
           });
+  if (menu_) {
+    tray_->setContextMenu(menu_.get());
+  }
   tray_->setVisible(true);
 }
-
-StatusTray::~StatusTray() = default;
 
 void StatusTray::describe(QAction* action, const MenuItem& item) {
   if (action->text() != QString::fromStdString(item.title)) {
@@ -109,7 +131,9 @@ void StatusTray::setMenu(const Menu& menu) {
   } else {
     auto fresh = std::make_unique<QMenu>();
     fill(fresh.get(), menu.items);
-    tray_->setContextMenu(fresh.get());
+    if (tray_) {
+      tray_->setContextMenu(fresh.get());
+    }
     if (menu_) {
       menu_.release()->deleteLater();  // it may be the one being shown right now
     }

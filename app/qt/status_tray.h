@@ -1,7 +1,11 @@
 // The status item: a tray icon whose menu follows each Menu it is given.
+// Without a tray host it waits, looking again every few seconds, and shows
+// itself once a host appears.
 #pragma once
 
 #include <QObject>
+#include <QTimer>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -16,15 +20,21 @@ namespace kelvoma::app::qt {
 
 class StatusTray : public QObject {
  public:
-  StatusTray(const StatusItemModel& model, Forward forward);
+  // hostAvailable tells whether the desktop can show the item now.
+  StatusTray(const StatusItemModel& model, Forward forward, std::function<bool()> hostAvailable);
   ~StatusTray() override;
+
+  // Whether the item is on the desktop.
+  bool shown() const { return tray_ != nullptr; }
+  // Shows the item when a host has appeared; the poll's tick.
+  void lookForHost();
 
   // Shows menu. A menu of the same shape as the current one is written into
   // the existing items, so an open menu stays open while it is refreshed.
   void setMenu(const Menu& menu);
 
   QMenu* menu() const { return menu_.get(); }
-  QSystemTrayIcon* trayIcon() const { return tray_.get(); }
+  QSystemTrayIcon* trayIcon() const { return tray_.get(); }  // none until shown
 
  private:
   void fill(QMenu* into, const std::vector<MenuItem>& items);
@@ -32,6 +42,9 @@ class StatusTray : public QObject {
   void describe(QAction* action, const MenuItem& item);
 
   Forward forward_;
+  std::function<bool()> hostAvailable_;
+  QString toolTip_;
+  QTimer poll_;
   std::unique_ptr<QSystemTrayIcon> tray_;
   std::unique_ptr<QMenu> menu_;
   std::vector<MenuItem> shown_;

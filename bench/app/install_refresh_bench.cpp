@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "kelvoma.h"
+#include "controller.h"
 #include "kelvoma/kelvoma.h"
 #include "manager_window.h"
 #include "qt_platform.h"
@@ -48,16 +48,12 @@ constexpr const char* kTool = "orbit-action-dial";
 const std::string kManifestPath =
     "/tobranix/orbit-action-dial/releases/latest/download/release.json";
 
-// The Qt platform, with the time of every status-menu rebuild noted.
-class RefreshClock final : public app::Platform {
+// The Qt platform's screen, with the time of every status-menu rebuild noted.
+class RefreshClock final : public app::Screen {
  public:
-  explicit RefreshClock(app::qt::QtPlatform& inner) : inner_(inner) {}
+  explicit RefreshClock(app::Screen& inner) : inner_(inner) {}
   std::vector<Clock::time_point> refreshes;
 
-  std::vector<std::string> arguments() override { return inner_.arguments(); }
-  void activateIgnoringOtherApps() override { inner_.activateIgnoringOtherApps(); }
-  void terminate() override { inner_.terminate(); }
-  app::SystemVersion operatingSystemVersion() override { return inner_.operatingSystemVersion(); }
   void createStatusItem(const app::StatusItemModel& model) override {
     inner_.createStatusItem(model);
   }
@@ -81,78 +77,9 @@ class RefreshClock final : public app::Platform {
   }
   void setState(app::ControlId control, bool on) override { inner_.setState(control, on); }
   void scrollTo(app::ControlId scrollView, double y) override { inner_.scrollTo(scrollView, y); }
-  std::optional<app::SettingValue> readSetting(std::string_view domain,
-                                               std::string_view key) override {
-    return inner_.readSetting(domain, key);
-  }
-  void writeSetting(std::string_view domain, std::string_view key,
-                    const app::SettingValue& value) override {
-    inner_.writeSetting(domain, key, value);
-  }
-  void observeNotification(const std::string& name, std::function<void()> handler) override {
-    inner_.observeNotification(name, std::move(handler));
-  }
-  void removeNotificationObservers() override { inner_.removeNotificationObservers(); }
-  void postNotification(const std::string& name, const std::string& object) override {
-    inner_.postNotification(name, object);
-  }
-  app::TimerId scheduleRepeatingTimer(double seconds, app::TimerModes modes,
-                                      std::function<void()> tick) override {
-    return inner_.scheduleRepeatingTimer(seconds, modes, std::move(tick));
-  }
-  void invalidateTimer(app::TimerId timer) override { inner_.invalidateTimer(timer); }
-  void runOnMainAfter(double seconds, std::function<void()> work) override {
-    inner_.runOnMainAfter(seconds, std::move(work));
-  }
-  void runOnMain(std::function<void()> work) override { inner_.runOnMain(std::move(work)); }
-  void runOnMainAndWait(std::function<void()> work) override {
-    inner_.runOnMainAndWait(std::move(work));
-  }
-  void runOnWorker(std::function<void()> work) override { inner_.runOnWorker(std::move(work)); }
-  double uptime() override { return inner_.uptime(); }
-  void sleepFor(double seconds) override { inner_.sleepFor(seconds); }
-  std::string homeDirectory() override { return inner_.homeDirectory(); }
-  std::optional<app::Document> readPropertyList(const std::string& path) override {
-    return inner_.readPropertyList(path);
-  }
-  std::string resolveSymlinks(const std::string& path) override {
-    return inner_.resolveSymlinks(path);
-  }
-  bool isWritable(const std::string& path) override { return inner_.isWritable(path); }
-  std::vector<app::RunningApplication> runningApplications() override {
-    return inner_.runningApplications();
-  }
-  bool isTerminated(const app::RunningApplication& application) override {
-    return inner_.isTerminated(application);
-  }
-  void terminateApplication(const app::RunningApplication& application) override {
-    inner_.terminateApplication(application);
-  }
-  void openApplication(const std::string& bundlePath, const app::LaunchConfiguration& config,
-                       std::function<void(app::LaunchResult)> completion) override {
-    inner_.openApplication(bundlePath, config, std::move(completion));
-  }
-  bool loginItemsSupported() override { return inner_.loginItemsSupported(); }
-  app::LoginItemStatus loginItemStatus() override { return inner_.loginItemStatus(); }
-  std::expected<void, std::string> registerLoginItem() override {
-    return inner_.registerLoginItem();
-  }
-  std::expected<void, std::string> unregisterLoginItem() override {
-    return inner_.unregisterLoginItem();
-  }
-  void showAlertSheet(const std::string& message, const std::string& informative) override {
-    inner_.showAlertSheet(message, informative);
-  }
-  void runModalAlert(const std::string& message, const std::string& informative) override {
-    inner_.runModalAlert(message, informative);
-  }
-  void beginOpenPanelSheet(const app::OpenPanelOptions& options,
-                           std::function<void(std::optional<std::string>)> completion) override {
-    inner_.beginOpenPanelSheet(options, std::move(completion));
-  }
 
  private:
-  app::qt::QtPlatform& inner_;
+  app::Screen& inner_;
 };
 
 template <typename Condition>
@@ -254,7 +181,16 @@ int main(int argc, char** argv) {
   qtPlatform.writeSetting("cz.tobranix.tools-manager", "automaticChecks", false);
   qtPlatform.writeSetting("cz.tobranix.tools-manager", "enabled.orbit-action-dial", true);
   RefreshClock platform(qtPlatform);
-  app::Kelvoma controller(platform,
+  app::Platform parts = app::platformOf(qtPlatform);
+  app::Kelvoma controller(app::Platform{.application = parts.application,
+                                        .screen = platform,
+                                        .settings = parts.settings,
+                                        .notifications = parts.notifications,
+                                        .scheduler = parts.scheduler,
+                                        .files = parts.files,
+                                        .workspace = parts.workspace,
+                                        .loginItems = parts.loginItems,
+                                        .dialogs = parts.dialogs},
                           app::Core{&mini_catalog, &mini_check, &mini_install, &mini_free});
   qtPlatform.setDelegate(&controller);
   controller.applicationDidFinishLaunching();

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "kelvoma.h"
+#include "controller.h"
 #include "kelvoma/kelvoma.h"
 #include "manager_window.h"
 #include "qt_platform.h"
@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
   options.executable = "/usr/bin/kelvoma";
   app::qt::QtPlatform platform(options);
   platform.writeSetting("cz.tobranix.tools-manager", "automaticChecks", false);
-  app::Kelvoma controller(platform,
+  app::Kelvoma controller(app::platformOf(platform),
                           app::Core{&mini_catalog, &mini_check, &mini_install, &mini_free});
   platform.setDelegate(&controller);
   controller.applicationDidFinishLaunching();

@@ -3,16 +3,20 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <cstdint>
 #include <expected>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "releases/archive_check.h"
 #include "releases/byte_buffer.h"
 #include "releases/catalog.h"
 #include "releases/manifest.h"
 #include "releases/system_error.h"
+#include "releases/unique_fd.h"
 
 namespace kelvoma {
 namespace {
@@ -20,27 +24,42 @@ namespace {
 constexpr std::string_view verify_flag = "--verify-release";
 constexpr std::string_view reference_tool = "orbit-action-dial";
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
+// The archive goes through the check in pieces of this size, never whole.
+constexpr std::size_t archive_piece_size = std::size_t{1} << 20;
 
- private:
-  int fd_;
-};
+// Reads from `file` into `buffer` until it is full or the file ends; the
+// number of bytes read, or the system error text.
+std::expected<std::size_t, std::string> read_some(const UniqueFd& file,
+                                                  std::span<std::uint8_t> buffer) {
+  std::size_t filled = 0;
+  while (filled < buffer.size()) {
+    const ssize_t count = ::read(file.get(), buffer.data() + filled, buffer.size() - filled);
+    if (count > 0) {
+      filled += static_cast<std::size_t>(count);
+    } else if (count == 0) {
+      break;
+    } else if (errno != EINTR) {
+      return std::unexpected(system_error_text(errno));
+    }
+  }
+  return filled;
+}
+
+std::expected<UniqueFd, std::string> open_for_reading(const char* path) {
+  UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!file) {
+    return std::unexpected(system_error_text(errno));
+  }
+  return file;
+}
 
 // Reads at most `limit` bytes of the file at `path`. Reading stops there, so
 // an endless or huge file costs no more than `limit` bytes of memory; a file
 // longer than the caller accepts still shows up as longer than accepted.
 std::expected<ByteBuffer, std::string> read_at_most(const char* path, std::size_t limit) {
-  const FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) {
-    return std::unexpected(system_error_text(errno));
+  const auto file = open_for_reading(path);
+  if (!file) {
+    return std::unexpected(file.error());
   }
   ByteBuffer contents(limit);
   for (;;) {
@@ -48,15 +67,45 @@ std::expected<ByteBuffer, std::string> read_at_most(const char* path, std::size_
     if (space.empty()) {
       return contents;
     }
-    const ssize_t count = ::read(file.get(), space.data(), space.size());
-    if (count > 0) {
-      contents.commit(static_cast<std::size_t>(count));
-    } else if (count == 0) {
+    const auto count = read_some(*file, space);
+    if (!count) {
+      return std::unexpected(count.error());
+    }
+    contents.commit(*count);
+    if (*count < space.size()) {
       return contents;
-    } else if (errno != EINTR) {
-      return std::unexpected(system_error_text(errno));
     }
   }
+}
+
+// Feeds at most archive_size + 1 bytes of the file at `path` through the
+// archive check, a piece at a time: one byte beyond the declared size is
+// enough to tell "too long", and /dev/zero ends there too.
+std::expected<void, std::string> check_archive_file(const char* path, const Release& release,
+                                                    const Tool& tool) {
+  const auto file = open_for_reading(path);
+  if (!file) {
+    return std::unexpected(file.error());
+  }
+  ReleaseArchiveCheck check(release, tool, ArchiveSizeMessage::archive_file);
+  const std::uint64_t limit = release.archive_size + 1;
+  std::vector<std::uint8_t> piece(
+      static_cast<std::size_t>(std::min<std::uint64_t>(limit, archive_piece_size)));
+  std::uint64_t received = 0;
+  while (received < limit) {
+    const std::size_t wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(limit - received, piece.size()));
+    const auto count = read_some(*file, std::span(piece).first(wanted));
+    if (!count) {
+      return std::unexpected(count.error());
+    }
+    check.update(std::span(piece).first(*count));
+    received += *count;
+    if (*count < wanted) {
+      break;
+    }
+  }
+  return check.finish(received);
 }
 
 std::expected<Release, std::string> verify_files(const char* manifest_path,
@@ -73,14 +122,7 @@ std::expected<Release, std::string> verify_files(const char* manifest_path,
   if (!release || archive_path == nullptr) {
     return release;
   }
-  // One byte beyond the declared size is enough to tell "too long".
-  const auto archive = read_at_most(archive_path, release->archive_size + 1);
-  if (!archive) {
-    return std::unexpected(archive.error());
-  }
-  const auto verified =
-      verify_release_archive(archive->bytes(), *release, *tool, ArchiveSizeMessage::archive_file);
-  if (!verified) {
+  if (const auto verified = check_archive_file(archive_path, *release, *tool); !verified) {
     return std::unexpected(verified.error());
   }
   return release;

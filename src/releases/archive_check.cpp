@@ -1,10 +1,5 @@
 #include "releases/archive_check.h"
 
-#include <sodium.h>
-
-#include <array>
-#include <new>
-
 namespace kelvoma {
 namespace {
 
@@ -19,19 +14,14 @@ std::string_view size_mismatch(ArchiveSizeMessage size_message) {
 }
 
 // "sha256:" and the 64 lower-case hexadecimal digits of a SHA-256 digest.
-std::string sha256_text(const std::array<std::uint8_t, crypto_hash_sha256_BYTES>& digest) {
-  std::array<char, crypto_hash_sha256_BYTES * 2 + 1> hex{};
-  sodium_bin2hex(hex.data(), hex.size(), digest.data(), digest.size());
-  return "sha256:" + std::string(hex.data(), hex.size() - 1);
-}
-
-// The check keeps libsodium's state in plain bytes (see the header).
-crypto_hash_sha256_state* hash_state(std::byte* storage) {
-  return std::launder(reinterpret_cast<crypto_hash_sha256_state*>(storage));
-}
-
-const crypto_hash_sha256_state* hash_state(const std::byte* storage) {
-  return std::launder(reinterpret_cast<const crypto_hash_sha256_state*>(storage));
+std::string sha256_text(std::span<const std::uint8_t> digest) {
+  constexpr std::string_view digits = "0123456789abcdef";
+  std::string text = "sha256:";
+  for (const std::uint8_t byte : digest) {
+    text += digits[byte >> 4];
+    text += digits[byte & 15];
+  }
+  return text;
 }
 
 char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -82,16 +72,11 @@ std::expected<void, std::string> ReleaseArchiveCheck::finish(std::uint64_t recei
 }
 
 AssetDigestCheck::AssetDigestCheck(std::uint64_t size, std::string_view digest)
-    : declared_size_(size), digest_(digest) {
-  static_assert(sizeof(crypto_hash_sha256_state) <= sizeof hash_state_ &&
-                alignof(crypto_hash_sha256_state) <= alignof(AssetDigestCheck));
-  crypto_hash_sha256_init(::new (static_cast<void*>(hash_state_.data()))
-                              crypto_hash_sha256_state{});
-}
+    : declared_size_(size), digest_(digest) {}
 
 void AssetDigestCheck::update(std::span<const std::uint8_t> piece) {
   if (seen_ + piece.size() <= declared_size_) {
-    crypto_hash_sha256_update(hash_state(hash_state_.data()), piece.data(), piece.size());
+    hash_.update(piece);
   }
   seen_ += piece.size();
 }
@@ -100,10 +85,7 @@ std::expected<void, std::string> AssetDigestCheck::finish(std::uint64_t received
   if (received != declared_size_ || seen_ != received) {
     return std::unexpected(std::string(digest_mismatch));
   }
-  crypto_hash_sha256_state state = *hash_state(hash_state_.data());
-  std::array<std::uint8_t, crypto_hash_sha256_BYTES> digest{};
-  crypto_hash_sha256_final(&state, digest.data());
-  if (!equal_ignoring_ascii_case(digest_, sha256_text(digest))) {
+  if (!equal_ignoring_ascii_case(digest_, sha256_text(hash_.value()))) {
     return std::unexpected(std::string(digest_mismatch));
   }
   return {};

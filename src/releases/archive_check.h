@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "releases/catalog.h"
+#include "releases/digest.h"
 #include "releases/manifest.h"
 #include "releases/signature.h"
 
@@ -58,8 +59,7 @@ class AssetDigestCheck final : public ArchiveStreamCheck {
   std::uint64_t declared_size_;
   std::string digest_;
   std::uint64_t seen_ = 0;
-  // libsodium's SHA-256 state as bytes, as in SignatureStream.
-  alignas(16) std::array<std::byte, 104> hash_state_{};
+  Digest hash_{DigestKind::sha256};
 };
 
 // Size first ("Velikost staženého balíčku nesouhlasí." or

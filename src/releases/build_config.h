@@ -9,7 +9,6 @@ namespace kelvoma {
 
 struct CoreConfig {
   std::string curl = "/usr/bin/curl";                       // the transfer tool
-  std::string bsdtar = "/usr/bin/bsdtar";                   // unpacks zip archives
   std::string codesign = "/usr/bin/codesign";               // code-signature requirement check
   std::string spctl = "/usr/sbin/spctl";                    // notarization assessment
   std::string release_api_base = "https://api.github.com";  // latest-release queries

@@ -132,7 +132,7 @@ std::expected<UnpackedRelease, std::string> unpack_next_to_target(
     return std::unexpected(std::move(directory.error()));
   }
   const std::string unpacked = directory->entry("unpacked");
-  if (auto unpacked_ok = unpack_archive(config, directory->entry(messages.archive_name), unpacked);
+  if (auto unpacked_ok = unpack_archive(directory->entry(messages.archive_name), unpacked);
       !unpacked_ok) {
     return std::unexpected(std::move(unpacked_ok.error()));
   }

@@ -9,8 +9,15 @@ using nlohmann::json;
 
 constexpr std::size_t max_depth = 512;
 
+// Stands in for the values of a member given twice in one object. JSON text
+// cannot produce a binary value, so the marker is never mistaken for data.
+json repeated_marker() { return json::binary({}); }
+
+bool is_repeated(const json& member) { return member.is_binary(); }
+
 // Builds the document tree from parser events, refusing what the library
-// itself would let through: a member name given twice, and runaway nesting.
+// itself would let through (runaway nesting) and marking what it would hide
+// (a member name given twice keeps only the last value in the library's tree).
 class StrictBuilder : public nlohmann::json_sax<json> {
  public:
   json& root() { return root_; }
@@ -26,12 +33,19 @@ class StrictBuilder : public nlohmann::json_sax<json> {
 
   bool start_object(std::size_t) override { return open(json::object()); }
   bool start_array(std::size_t) override { return open(json::array()); }
-  bool end_object() override { return close(); }
+  bool end_object() override {
+    Frame& frame = stack_.back();
+    for (const std::string& name : frame.repeated) {
+      (*frame.container)[name] = repeated_marker();
+    }
+    return close();
+  }
   bool end_array() override { return close(); }
 
   bool key(string_t& name) override {
-    if (stack_.back()->contains(name)) {
-      return fail("duplicate field `" + name + "`");
+    Frame& frame = stack_.back();
+    if (frame.container->contains(name)) {
+      frame.repeated.push_back(name);
     }
     key_ = std::move(name);
     return true;
@@ -43,6 +57,12 @@ class StrictBuilder : public nlohmann::json_sax<json> {
   }
 
  private:
+  // An open object or array, with the member names given twice so far.
+  struct Frame {
+    json* container;
+    std::vector<std::string> repeated;
+  };
+
   bool fail(std::string message) {
     if (error_.empty()) {
       error_ = std::move(message);
@@ -55,7 +75,7 @@ class StrictBuilder : public nlohmann::json_sax<json> {
       root_ = std::move(value);
       return &root_;
     }
-    json& parent = *stack_.back();
+    json& parent = *stack_.back().container;
     if (parent.is_object()) {
       return &(parent[std::move(key_)] = std::move(value));
     }
@@ -67,7 +87,7 @@ class StrictBuilder : public nlohmann::json_sax<json> {
     if (stack_.size() >= max_depth) {
       return fail("nesting deeper than 512 levels");
     }
-    stack_.push_back(place(std::move(container)));
+    stack_.push_back(Frame{place(std::move(container)), {}});
     return true;
   }
 
@@ -77,10 +97,38 @@ class StrictBuilder : public nlohmann::json_sax<json> {
   }
 
   json root_;
-  std::vector<json*> stack_;
+  std::vector<Frame> stack_;
   std::string key_;
   std::string error_;
 };
+
+bool is_field(std::string_view name, std::initializer_list<Field> fields) {
+  for (const Field& field : fields) {
+    if (field.name == name) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The first member of the record that the rules forbid: a name given twice,
+// then an unknown name. Empty when every member may stand.
+std::string forbidden_member(const json& record, std::initializer_list<Field> fields, Rules rules) {
+  for (const auto& [name, member] : record.items()) {
+    if (is_repeated(member) &&
+        (rules.repeated == RepeatedMembers::refuse_all || is_field(name, fields))) {
+      return "duplicate field `" + name + "`";
+    }
+  }
+  if (rules.unknown == UnknownMembers::reject) {
+    for (const auto& [name, member] : record.items()) {
+      if (!is_field(name, fields)) {
+        return "unknown field `" + name + "`";
+      }
+    }
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -122,16 +170,8 @@ std::expected<std::vector<const json*>, std::string> read_members(
     return std::unexpected(std::string("invalid type: ") + value.type_name() +
                            ", expected an object");
   }
-  if (rules.unknown == UnknownMembers::reject) {
-    for (const auto& [name, member] : value.items()) {
-      bool known = false;
-      for (const Field& field : fields) {
-        known = known || field.name == name;
-      }
-      if (!known) {
-        return std::unexpected("unknown field `" + name + "`");
-      }
-    }
+  if (auto forbidden = forbidden_member(value, fields, rules); !forbidden.empty()) {
+    return std::unexpected(std::move(forbidden));
   }
   for (const Field& field : fields) {
     const auto found = value.find(field.name);

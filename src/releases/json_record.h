@@ -16,21 +16,33 @@ namespace kelvoma::json_record {
 
 enum class UnknownMembers { skip, reject };
 enum class ArrayForm { accept, reject };
+// Which member names of the record itself may not be given twice: only the
+// record's own field names (a repeated unknown member is skipped like any
+// other), or every name.
+enum class RepeatedMembers { refuse_fields, refuse_all };
 
 struct Rules {
   UnknownMembers unknown;
   ArrayForm array_form;
+  RepeatedMembers repeated;
 };
 
-inline constexpr Rules catalog_rules{UnknownMembers::skip, ArrayForm::reject};
-inline constexpr Rules manifest_rules{UnknownMembers::reject, ArrayForm::accept};
-inline constexpr Rules host_rules{UnknownMembers::skip, ArrayForm::reject};
+inline constexpr Rules catalog_rules{UnknownMembers::skip, ArrayForm::reject,
+                                     RepeatedMembers::refuse_fields};
+inline constexpr Rules manifest_rules{UnknownMembers::reject, ArrayForm::accept,
+                                      RepeatedMembers::refuse_all};
+inline constexpr Rules host_rules{UnknownMembers::skip, ArrayForm::reject,
+                                  RepeatedMembers::refuse_all};
 
 // Parses exactly one JSON document. Rejects a leading byte-order mark, any
-// non-whitespace after the value, a member name given twice in one object,
-// invalid UTF-8 and nesting deeper than 512 levels. Negative integers keep
-// the signed type and fractions/exponents/overflowing integers the floating
-// type, so `unsigned_value` can refuse them. Errors are developer-facing.
+// non-whitespace after the value, a raw NUL byte, invalid UTF-8 and nesting
+// deeper than 512 levels (a fixed limit that holds for skipped values too).
+// A member name given twice in one object is not an error here: the member
+// is kept with a marker in place of its values, so that the record that
+// reads the object decides (`read_members`) and skipped values may repeat
+// names freely. Negative integers keep the signed type and
+// fractions/exponents/overflowing integers the floating type, so
+// `unsigned_value` can refuse them. Errors are developer-facing.
 std::expected<nlohmann::json, std::string> parse_document(std::string_view text);
 
 enum class Presence { required, optional };
@@ -42,9 +54,10 @@ struct Field {
 
 // The members of one record, in field order: null pointers stand for absent
 // optional fields. `value` must be an object (or, where the rules accept it,
-// an array with exactly one element per field). Unknown members are skipped
-// or refused by the rules; the first missing required field in declaration
-// order is reported as "missing field `name`".
+// an array with exactly one element per field). A member given twice is
+// refused as "duplicate field `name`" where the rules say so, unknown members
+// are skipped or refused by the rules, and the first missing required field
+// in declaration order is reported as "missing field `name`".
 std::expected<std::vector<const nlohmann::json*>, std::string> read_members(
     const nlohmann::json& value, std::initializer_list<Field> fields, Rules rules);
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "releases/digest.h"
+
 namespace kelvoma {
 
 // Verification of a message that arrives in pieces, such as an archive while
@@ -39,9 +41,7 @@ class SignatureStream {
 
   std::array<std::uint8_t, 32> key_{};
   std::array<std::uint8_t, 64> signature_{};
-  // libsodium's SHA-512 state, held as bytes so that this header needs none
-  // of libsodium's; signature.cpp checks that it fits.
-  alignas(16) std::array<std::byte, 208> hash_state_{};
+  Digest hash_{DigestKind::sha512};  // of R, the key, and the message so far
 };
 
 // Verifies `signature` (base64 of 64 bytes) over `message` with `public_key`

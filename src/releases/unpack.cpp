@@ -1,367 +1,257 @@
-// Unpacking with the system's archive tool, after a look at every entry name
-// the archive declares. bsdtar on its own refuses ".." and writes through
-// symbolic links but silently turns absolute names into relative ones; an
-// archive with such names is not one the publisher made, so it is refused as
-// a whole before anything is written.
+// Unpacking with libarchive, in two passes over one open file. The first
+// reads every entry header and writes nothing, so that an archive can be
+// refused whole; the second writes what the first approved and counts the
+// bytes again, since the sizes in a header are only claims.
 #include "releases/unpack.h"
 
+#include <archive.h>
+#include <archive_entry.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdint>
+#include <memory>
 #include <optional>
-#include <set>
-#include <span>
-#include <string_view>
-#include <vector>
 
-#include "releases/command.h"
 #include "releases/system_error.h"
+#include "releases/unique_fd.h"
+#include "releases/unpack_rules.h"
 
 namespace kelvoma {
 namespace {
 
 constexpr std::string_view unpack_failed = "Balíček nelze rozbalit.";
+constexpr std::size_t read_block_size = 256 * 1024;
 
-constexpr std::uint32_t end_of_directory_signature = 0x06054b50;
-constexpr std::uint32_t zip64_end_signature = 0x06064b50;
-constexpr std::uint32_t zip64_locator_signature = 0x07064b50;
-constexpr std::uint32_t central_header_signature = 0x02014b50;
-constexpr std::uint32_t local_header_signature = 0x04034b50;
-constexpr std::size_t end_of_directory_size = 22;
-constexpr std::size_t zip64_locator_size = 20;
-constexpr std::size_t zip64_end_size = 56;
-constexpr std::size_t central_header_size = 46;
-constexpr std::size_t local_header_size = 30;
-constexpr std::size_t max_comment_size = 0xffff;
-constexpr std::uint16_t zip64_extra_id = 0x0001;
-constexpr std::uint16_t unicode_path_extra_id = 0x7075;
+// Permission bits only: set-user-ID, set-group-ID and sticky never survive.
+constexpr mode_t kept_permission_bits = 0777;
 
-std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+// Owners are not restored (no ARCHIVE_EXTRACT_OWNER): the files belong to
+// whoever installs them. Absolute names cannot be refused by the writer
+// (ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS) because every entry is given one
+// below the destination: the writer resolves relative names against the
+// process's working directory, which a library must not change while other
+// threads run. The archive's own names were refused when absolute in the
+// first pass.
+constexpr int extract_flags = ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
+                              ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT;
 
-std::uint32_t le32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(le16(p)) | (static_cast<std::uint32_t>(le16(p + 2)) << 16);
+struct ReaderFree {
+  void operator()(archive* reader) const { archive_read_free(reader); }
+};
+struct WriterFree {
+  void operator()(archive* writer) const { archive_write_free(writer); }
+};
+using ArchiveReader = std::unique_ptr<archive, ReaderFree>;
+using DiskWriter = std::unique_ptr<archive, WriterFree>;
+
+// A reader of zip files by their central directory, and of nothing else:
+// no other format, no compression around the file.
+ArchiveReader open_zip(int fd) {
+  if (::lseek(fd, 0, SEEK_SET) != 0) {
+    return nullptr;
+  }
+  ArchiveReader reader(archive_read_new());
+  if (!reader || archive_read_support_format_zip_seekable(reader.get()) != ARCHIVE_OK ||
+      archive_read_open_fd(reader.get(), fd, read_block_size) != ARCHIVE_OK) {
+    return nullptr;
+  }
+  return reader;
 }
 
-std::uint64_t le64(const std::uint8_t* p) {
-  return static_cast<std::uint64_t>(le32(p)) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
+std::optional<EntryKind> kind_of(archive_entry* entry) {
+  switch (archive_entry_filetype(entry)) {
+    case AE_IFREG:
+      return EntryKind::file;
+    case AE_IFDIR:
+      return EntryKind::directory;
+    case AE_IFLNK:
+      return EntryKind::symbolic_link;
+    default:
+      return std::nullopt;
+  }
 }
 
-// Reads exactly `length` bytes at `offset`, or nothing.
-std::optional<std::vector<std::uint8_t>> read_at(int fd, std::uint64_t file_size,
-                                                 std::uint64_t offset, std::uint64_t length) {
-  if (offset > file_size || length > file_size - offset) {
+enum class Next { entry, end, refused };
+
+// The next entry, read without complaint from a zip: a file, folder or
+// symbolic link, neither encrypted nor a hard link, with a known size.
+Next read_header(archive* reader, archive_entry*& entry, EntryHeader& header) {
+  const int status = archive_read_next_header(reader, &entry);
+  if (status == ARCHIVE_EOF) {
+    return Next::end;
+  }
+  if (status != ARCHIVE_OK ||
+      (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) != ARCHIVE_FORMAT_ZIP) {
+    return Next::refused;
+  }
+  const auto kind = kind_of(entry);
+  const char* name = archive_entry_pathname(entry);
+  if (!kind || name == nullptr || archive_entry_is_encrypted(entry) != 0 ||
+      archive_entry_hardlink(entry) != nullptr || archive_entry_size_is_set(entry) == 0 ||
+      archive_entry_size(entry) < 0) {
+    return Next::refused;
+  }
+  header = EntryHeader{
+      .name = name, .kind = *kind, .size = static_cast<std::uint64_t>(archive_entry_size(entry))};
+  return Next::entry;
+}
+
+// The first pass: every header, nothing written.
+std::optional<EntryPlan> plan_entries(int fd) {
+  const ArchiveReader reader = open_zip(fd);
+  if (!reader) {
     return std::nullopt;
   }
-  std::vector<std::uint8_t> bytes(length);
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t got =
-        ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return std::nullopt;
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  return bytes;
-}
-
-// A name that stays below the destination: not empty, no NUL, not absolute
-// (also in the DOS forms "\x" and "C:"), and no ".." component whichever
-// separator is used.
-bool is_contained_name(std::string_view name) {
-  if (name.empty() || name.find('\0') != std::string_view::npos) {
-    return false;
-  }
-  if (name.front() == '/' || name.front() == '\\') {
-    return false;
-  }
-  if (name.size() >= 2 && name[1] == ':') {
-    return false;
-  }
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    const std::size_t end = name.find_first_of("/\\", start);
-    const std::string_view component =
-        name.substr(start, end == std::string_view::npos ? name.size() - start : end - start);
-    if (component == "..") {
-      return false;
-    }
-    if (end == std::string_view::npos) {
+  EntryPlan plan;
+  for (;;) {
+    archive_entry* entry = nullptr;
+    EntryHeader header;
+    const Next next = read_header(reader.get(), entry, header);
+    if (next == Next::end) {
       break;
     }
-    start = end + 1;
+    if (next == Next::refused || plan.entries().size() >= max_archive_entries ||
+        !plan.add(std::move(header))) {
+      return std::nullopt;
+    }
   }
-  return true;
+  if (plan.writes_through_links()) {
+    return std::nullopt;
+  }
+  return plan;
 }
 
-// "a//./b/" and "a/b" name the same place.
-std::string normalized_name(std::string_view name) {
-  std::string result;
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    std::size_t end = name.find('/', start);
-    if (end == std::string_view::npos) {
-      end = name.size();
-    }
-    const std::string_view component = name.substr(start, end - start);
-    if (!component.empty() && component != ".") {
-      if (!result.empty()) {
-        result += '/';
-      }
-      result += component;
-    }
-    start = end + 1;
+// Whether the files' declared sizes stay within max_unpacked_bytes and, each
+// rounded up to whole blocks, within the space the file system holding
+// `destination` grants us.
+std::expected<bool, std::string> fits_destination(const EntryPlan& plan,
+                                                  const std::string& destination) {
+  struct statvfs space {};
+  if (::statvfs(destination.c_str(), &space) != 0) {
+    return std::unexpected(system_error_text(errno));
   }
-  return result;
-}
-
-struct ExtraFields {
-  std::optional<std::uint64_t> local_offset;  // from the zip64 field, when asked for
-  std::vector<std::string_view> unicode_paths;
-  bool well_formed = true;
-};
-
-ExtraFields read_extra_fields(std::span<const std::uint8_t> extra, bool wants_offset,
-                              std::size_t zip64_skip) {
-  ExtraFields fields;
-  std::size_t at = 0;
-  while (at + 4 <= extra.size()) {
-    const std::uint16_t id = le16(&extra[at]);
-    const std::uint16_t size = le16(&extra[at + 2]);
-    at += 4;
-    if (size > extra.size() - at) {
-      fields.well_formed = false;
-      return fields;
-    }
-    const auto data = extra.subspan(at, size);
-    if (id == unicode_path_extra_id && data.size() >= 5) {
-      fields.unicode_paths.emplace_back(reinterpret_cast<const char*>(data.data() + 5),
-                                        data.size() - 5);
-    }
-    if (id == zip64_extra_id && wants_offset && data.size() >= zip64_skip + 8) {
-      fields.local_offset = le64(data.data() + zip64_skip);
-    }
-    at += size;
-  }
-  return fields;
-}
-
-struct Directory {
-  std::uint64_t offset = 0;
-  std::uint64_t size = 0;
-  std::uint64_t entries = 0;
-};
-
-std::optional<Directory> read_zip64_directory(int fd, std::uint64_t file_size,
-                                              std::uint64_t end_offset) {
-  if (end_offset < zip64_locator_size) {
-    return std::nullopt;
-  }
-  const auto locator = read_at(fd, file_size, end_offset - zip64_locator_size, zip64_locator_size);
-  if (!locator || le32(locator->data()) != zip64_locator_signature) {
-    return std::nullopt;
-  }
-  const auto record = read_at(fd, file_size, le64(locator->data() + 8), zip64_end_size);
-  if (!record || le32(record->data()) != zip64_end_signature) {
-    return std::nullopt;
-  }
-  return Directory{.offset = le64(record->data() + 48),
-                   .size = le64(record->data() + 40),
-                   .entries = le64(record->data() + 32)};
-}
-
-// The central directory named by the last end record of the file.
-std::optional<Directory> find_directory(int fd, std::uint64_t file_size) {
-  if (file_size < end_of_directory_size) {
-    return std::nullopt;
-  }
-  const std::uint64_t tail_size =
-      std::min<std::uint64_t>(file_size, end_of_directory_size + max_comment_size);
-  const auto tail = read_at(fd, file_size, file_size - tail_size, tail_size);
-  if (!tail) {
-    return std::nullopt;
-  }
-  for (std::size_t at = tail->size() - end_of_directory_size + 1; at-- > 0;) {
-    const std::uint8_t* record = tail->data() + at;
-    if (le32(record) != end_of_directory_signature ||
-        le16(record + 20) != tail->size() - at - end_of_directory_size) {
+  const std::uint64_t block = space.f_frsize != 0 ? space.f_frsize : 1;
+  std::uint64_t declared = 0;
+  std::uint64_t in_blocks = 0;
+  for (const EntryHeader& entry : plan.entries()) {
+    if (entry.kind != EntryKind::file) {
       continue;
     }
-    const std::uint64_t end_offset = file_size - tail_size + at;
-    if (le16(record + 10) == 0xffff || le32(record + 12) == 0xffffffff ||
-        le32(record + 16) == 0xffffffff) {
-      return read_zip64_directory(fd, file_size, end_offset);
+    if (entry.size > max_unpacked_bytes - declared) {
+      return false;
     }
-    if (le16(record + 4) != 0 || le16(record + 6) != 0) {
-      return std::nullopt;  // split archives are not ours
-    }
-    return Directory{
-        .offset = le32(record + 16), .size = le32(record + 12), .entries = le16(record + 10)};
+    declared += entry.size;
+    in_blocks += (entry.size + block - 1) / block * block;
   }
-  return std::nullopt;
+  return in_blocks <= std::uint64_t{space.f_bavail} * block;
 }
 
-bool is_symbolic_link_entry(const std::uint8_t* header) {
-  const std::uint32_t mode = le32(header + 38) >> 16;
-  return (mode & S_IFMT) == S_IFLNK;
-}
-
-// The names in the entry's local header (and its Unicode path field) must be
-// as contained as those in the central directory: an extractor may prefer
-// either.
-bool local_names_contained(int fd, std::uint64_t file_size, std::uint64_t offset) {
-  const auto header = read_at(fd, file_size, offset, local_header_size);
-  if (!header || le32(header->data()) != local_header_signature) {
-    return false;
-  }
-  const std::uint16_t name_size = le16(header->data() + 26);
-  const std::uint16_t extra_size = le16(header->data() + 28);
-  const auto rest = read_at(fd, file_size, offset + local_header_size,
-                            static_cast<std::uint64_t>(name_size) + extra_size);
-  if (!rest) {
-    return false;
-  }
-  const std::string_view name(reinterpret_cast<const char*>(rest->data()), name_size);
-  const ExtraFields extra =
-      read_extra_fields(std::span(*rest).subspan(name_size), /*wants_offset=*/false, 0);
-  if (!extra.well_formed || !is_contained_name(name)) {
-    return false;
-  }
-  for (const std::string_view path : extra.unicode_paths) {
-    if (!is_contained_name(path)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-struct EntryNames {
-  std::vector<std::string> all;          // normalized
-  std::set<std::string> symbolic_links;  // normalized
-};
-
-// Walks the central directory; false when the archive is not a readable zip
-// or any entry would land outside the destination.
-bool collect_entry_names(int fd, std::uint64_t file_size, EntryNames& names) {
-  const auto directory_location = find_directory(fd, file_size);
-  if (!directory_location) {
-    return false;
-  }
-  const auto directory =
-      read_at(fd, file_size, directory_location->offset, directory_location->size);
-  if (!directory) {
-    return false;
-  }
-  std::size_t at = 0;
-  for (std::uint64_t entry = 0; entry < directory_location->entries; ++entry) {
-    if (directory->size() - at < central_header_size) {
-      return false;
-    }
-    const std::uint8_t* header = directory->data() + at;
-    if (le32(header) != central_header_signature) {
-      return false;
-    }
-    const std::size_t name_size = le16(header + 28);
-    const std::size_t extra_size = le16(header + 30);
-    const std::size_t comment_size = le16(header + 32);
-    const std::size_t variable = name_size + extra_size + comment_size;
-    if (directory->size() - at - central_header_size < variable) {
-      return false;
-    }
-    const std::string_view name(reinterpret_cast<const char*>(header + central_header_size),
-                                name_size);
-    // The zip64 field lists the large values in a fixed order; the offset
-    // follows the two sizes when they are present.
-    const bool offset_in_extra = le32(header + 42) == 0xffffffff;
-    const std::size_t skip =
-        (le32(header + 24) == 0xffffffff ? 8 : 0) + (le32(header + 20) == 0xffffffff ? 8 : 0);
-    const ExtraFields extra = read_extra_fields(
-        std::span(header + central_header_size + name_size, extra_size), offset_in_extra, skip);
-    if (!extra.well_formed || !is_contained_name(name) ||
-        (offset_in_extra && !extra.local_offset)) {
-      return false;
-    }
-    std::set<std::string> entry_names{normalized_name(name)};
-    for (const std::string_view path : extra.unicode_paths) {
-      if (!is_contained_name(path)) {
-        return false;
-      }
-      entry_names.insert(normalized_name(path));
-    }
-    const std::uint64_t local_offset = offset_in_extra ? *extra.local_offset : le32(header + 42);
-    if (!local_names_contained(fd, file_size, local_offset)) {
-      return false;
-    }
-    for (const std::string& entry_name : entry_names) {
-      if (is_symbolic_link_entry(header)) {
-        names.symbolic_links.insert(entry_name);
-      }
-      names.all.push_back(entry_name);
-    }
-    at += central_header_size + variable;
-  }
-  return true;
-}
-
-// No entry may lie below a symbolic link of the archive, nor be written over
-// one: both would be writes through the link.
-bool writes_through_links(const EntryNames& names) {
-  if (names.symbolic_links.empty()) {
-    return false;
-  }
-  std::set<std::string> seen_links;
-  for (const std::string& name : names.all) {
-    for (std::size_t slash = name.find('/'); slash != std::string::npos;
-         slash = name.find('/', slash + 1)) {
-      if (names.symbolic_links.contains(name.substr(0, slash))) {
-        return true;
-      }
-    }
-    if (names.symbolic_links.contains(name) && !seen_links.insert(name).second) {
+// Copies one entry's data, refusing before any block that would take the
+// entry past its declared size or the archive past max_unpacked_bytes.
+bool copy_data(archive* reader, archive* disk, std::uint64_t declared, std::uint64_t& written) {
+  for (;;) {
+    const void* block = nullptr;
+    std::size_t size = 0;
+    la_int64_t offset = 0;
+    const int status = archive_read_data_block(reader, &block, &size, &offset);
+    if (status == ARCHIVE_EOF) {
       return true;
     }
+    if (status != ARCHIVE_OK || offset < 0 || static_cast<std::uint64_t>(offset) > declared ||
+        size > declared - static_cast<std::uint64_t>(offset) ||
+        size > max_unpacked_bytes - written) {
+      return false;
+    }
+    if (archive_write_data_block(disk, block, size, offset) != ARCHIVE_OK) {
+      return false;
+    }
+    written += size;
   }
-  return false;
 }
 
-bool archive_entries_are_contained(const std::string& archive) {
-  const UniqueFd fd(::open(archive.c_str(), O_RDONLY | O_CLOEXEC));
+bool write_entry(archive* reader, archive* disk, archive_entry* entry, const EntryHeader& header,
+                 const std::string& root, std::uint64_t& written) {
+  archive_entry_set_pathname(entry, (root + "/" + header.name).c_str());
+  archive_entry_set_perm(entry, archive_entry_perm(entry) & kept_permission_bits);
+  if (archive_write_header(disk, entry) != ARCHIVE_OK) {
+    return false;
+  }
+  if (header.kind == EntryKind::file && !copy_data(reader, disk, header.size, written)) {
+    return false;
+  }
+  return archive_write_finish_entry(disk) == ARCHIVE_OK;
+}
+
+// The second pass: the entries the plan holds, in its order, below `root`.
+// The archive is read afresh, so every header must be the planned one.
+bool extract(int fd, const EntryPlan& plan, const std::string& root) {
+  const ArchiveReader reader = open_zip(fd);
+  const DiskWriter disk(archive_write_disk_new());
+  if (!reader || !disk || archive_write_disk_set_options(disk.get(), extract_flags) != ARCHIVE_OK) {
+    return false;
+  }
+  std::uint64_t written = 0;
+  archive_entry* entry = nullptr;
+  EntryHeader header;
+  for (const EntryHeader& planned : plan.entries()) {
+    if (read_header(reader.get(), entry, header) != Next::entry || header != planned ||
+        !write_entry(reader.get(), disk.get(), entry, header, root, written)) {
+      return false;
+    }
+  }
+  // Closing applies the folders' permission bits and times.
+  return read_header(reader.get(), entry, header) == Next::end &&
+         archive_write_close(disk.get()) == ARCHIVE_OK;
+}
+
+// The destination without symbolic links on the way, so that the writer's
+// refusal to write through links judges the archive's links only.
+std::expected<std::string, std::string> resolved(const std::string& destination) {
+  const std::unique_ptr<char, decltype(&::free)> path(::realpath(destination.c_str(), nullptr),
+                                                      &::free);
+  if (!path) {
+    return std::unexpected(system_error_text(errno));
+  }
+  return std::string(path.get());
+}
+
+bool is_plain_zip_file(int fd) {
   struct stat info {};
-  if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    return false;
-  }
-  EntryNames names;
-  if (!collect_entry_names(fd.get(), static_cast<std::uint64_t>(info.st_size), names)) {
-    return false;
-  }
-  return !writes_through_links(names);
+  return fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+         has_plain_zip_layout(fd, static_cast<std::uint64_t>(info.st_size));
 }
 
 }  // namespace
 
-std::expected<void, std::string> unpack_archive(const CoreConfig& config,
-                                                const std::string& archive,
+std::expected<void, std::string> unpack_archive(const std::string& archive,
                                                 const std::string& destination) {
   if (::mkdir(destination.c_str(), 0777) != 0) {
     return std::unexpected(system_error_text(errno));
   }
-  if (!archive_entries_are_contained(archive)) {
+  const UniqueFd fd(::open(archive.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!is_plain_zip_file(fd.get())) {
     return std::unexpected(std::string(unpack_failed));
   }
-  // bsdtar keeps its own refusals of ".." and of writes through symbolic
-  // links as a second line. Owners recorded in the archive are not applied:
-  // the installed files belong to whoever installs them.
-  return run_command(
-      Command{.program = config.bsdtar,
-              .arguments = {"-x", "--no-same-owner", "-f", archive, "-C", destination}},
-      unpack_failed);
+  const auto plan = plan_entries(fd.get());
+  if (!plan) {
+    return std::unexpected(std::string(unpack_failed));
+  }
+  const auto fits = fits_destination(*plan, destination);
+  if (!fits) {
+    return std::unexpected(fits.error());
+  }
+  const auto root = resolved(destination);
+  if (!root) {
+    return std::unexpected(root.error());
+  }
+  if (!*fits || !extract(fd.get(), *plan, *root)) {
+    return std::unexpected(std::string(unpack_failed));
+  }
+  return {};
 }
 
 }  // namespace kelvoma

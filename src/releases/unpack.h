@@ -1,20 +1,43 @@
 // Unpacking release archives (zip) into a private directory.
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <string>
 
-#include "releases/build_config.h"
-
 namespace kelvoma {
 
-// Creates `destination` and unpacks `archive` into it with the archive tool.
-// Every entry that would land outside `destination` (absolute paths, "..",
-// writes through a symbolic link) makes the whole unpacking fail with
-// "Balíček nelze rozbalit."; a tool that cannot be started gives the system
-// error text. Symbolic links and permission bits inside are kept.
-std::expected<void, std::string> unpack_archive(const CoreConfig& config,
-                                                const std::string& archive,
+// At most this many entries (files, folders, links) in one archive. A
+// bundle of ours holds a few hundred; the bound keeps an archive from
+// spending the file system's inodes or our time on millions of empty names.
+inline constexpr std::uint64_t max_archive_entries = 100'000;
+
+// At most this many bytes unpacked from one archive, summed over the sizes
+// its entries declare and, while writing, over the bytes really written.
+// Eight times the largest archive a release may declare (256 MiB): far
+// above what compressed bundles expand to, far below filling a disk.
+inline constexpr std::uint64_t max_unpacked_bytes = std::uint64_t{2} << 30;
+
+// Creates `destination` (which must not exist) and unpacks the zip file
+// `archive` into it. Failures: the system error text when `destination`
+// cannot be created; otherwise "Balíček nelze rozbalit." for anything that
+// is not a plain zip file of files, folders and symbolic links that stays
+// below `destination`:
+//   - another format, bytes before the first entry or after the end record
+//     (a zip appended to a tar, a self-extracting stub), a broken archive,
+//     an archive without entries;
+//   - a name that is empty, absolute, holds a ".." component or lies below
+//     (or names again) a symbolic link of the archive;
+//   - encrypted entries, hard links, devices, pipes;
+//   - more than max_archive_entries entries, or declared sizes that sum to
+//     more than max_unpacked_bytes or than the free space at `destination`;
+//   - an entry whose data runs past the size it declares.
+// All of this is judged from the entry headers before anything is written;
+// the written bytes are counted again while unpacking. Symbolic links and
+// permission bits are kept; set-user-ID, set-group-ID and sticky bits and
+// the owners recorded in the archive are not. After a failure `destination`
+// may hold part of the archive; the caller removes it.
+std::expected<void, std::string> unpack_archive(const std::string& archive,
                                                 const std::string& destination);
 
 }  // namespace kelvoma

@@ -111,7 +111,7 @@ TEST_F(CoreDocuments, ParsesAndFreesExactlyOnce) {
   };
   for (const Case& each : cases) {
     const int freesBefore = core.frees();
-    EXPECT_EQ(controller->documentFromCore(text(each.content)), each.expected) << each.content;
+    EXPECT_EQ(takeDocument(core.core(), text(each.content)), each.expected) << each.content;
     EXPECT_EQ(core.frees(), freesBefore + 1) << each.content;
   }
   EXPECT_EQ(core.outstanding(), 0u);
@@ -119,7 +119,7 @@ TEST_F(CoreDocuments, ParsesAndFreesExactlyOnce) {
 
 TEST_F(CoreDocuments, NoTextIsAnEmptyDocumentAndNothingToFree) {
   const int freesBefore = core.frees();
-  EXPECT_EQ(controller->documentFromCore(nullptr), Document::object());
+  EXPECT_EQ(takeDocument(core.core(), nullptr), Document::object());
   EXPECT_EQ(core.frees(), freesBefore);
 }
 
@@ -207,6 +207,39 @@ TEST_F(StartUp, BackgroundKeepsTheWindowClosedAnywhereInTheArguments) {
     EXPECT_EQ(platform.windowShows, 0);
     EXPECT_TRUE(platform.statusItem.has_value());
     EXPECT_TRUE(platform.menu.has_value());
+  }
+}
+
+// Without a tray host nothing else of the application is visible: the window
+// opens at start whatever the arguments, and only then.
+TEST_F(StartUp, WithoutATrayHostTheWindowOpensOnceDespiteBackground) {
+  struct Case {
+    const char* name;
+    bool trayAvailable;
+    std::vector<std::string> args;
+    int shows;
+  };
+  const Case cases[] = {
+      {.name = "tray, background",
+       .trayAvailable = true,
+       .args = {"kelvoma", "--background"},
+       .shows = 0},
+      {.name = "no tray, background",
+       .trayAvailable = false,
+       .args = {"kelvoma", "--background"},
+       .shows = 1},
+      {.name = "no tray", .trayAvailable = false, .args = {"kelvoma"}, .shows = 1},
+  };
+  for (const Case& each : cases) {
+    platform = FakePlatform();
+    platform.trayAvailable = each.trayAvailable;
+    start(each.args);
+    EXPECT_EQ(platform.windowShows, each.shows) << each.name;
+    EXPECT_TRUE(platform.statusItem.has_value()) << each.name;
+    platform.advance(3.0);  // refreshes never open it again
+    EXPECT_EQ(platform.windowShows, each.shows) << each.name;
+    controller->applicationShouldHandleReopen();  // started again: brought forward
+    EXPECT_EQ(platform.windowShows, each.shows + 1) << each.name;
   }
 }
 

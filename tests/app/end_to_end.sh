@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The real executable on a virtual display with a private session bus:
-# started with --background it shows no window; a KelvomaCheckUpdates signal
-# from another process opens the manager window; a screenshot is kept.
+# with an XEmbed tray (trayer) it shows its item there, and started with
+# --background it shows no window; a KelvomaCheckUpdates signal from another
+# process opens the manager window; a screenshot is kept. Without a tray the
+# window opens despite --background, the item appears once a tray starts, and
+# Ctrl+Q on the window quits.
 #
 #   end_to_end.sh KELVOMA_EXECUTABLE ARTIFACT_DIR
 set -euo pipefail
@@ -11,7 +14,9 @@ artifacts=$2
 mkdir -p "$artifacts"
 work=$(mktemp -d)
 xvfb_pid=
+tray_pid=
 cleanup() {
+  [ -n "$tray_pid" ] && kill "$tray_pid" 2>/dev/null || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
   rm -rf "$work"
 }
@@ -45,6 +50,26 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 export DISPLAY=":$(head -n1 "$work/display")"
 unset QT_QPA_PLATFORM WAYLAND_DISPLAY
 
+# An XEmbed tray, as a bare window manager's panel has; dark like most panels.
+start_tray() {
+  trayer --edge top --align left --widthtype request --height 32 --SetDockType false \
+         --transparent true --alpha 0 --tint 0x202020 >"$work/tray.log" 2>&1 &
+  tray_pid=$!
+  for _ in $(seq 400); do tray_panel >/dev/null && return 0; sleep 0.05; done
+  fail "trayer did not start: $(cat "$work/tray.log")"
+}
+tray_panel() {
+  xwininfo -root -tree | grep '"panel": ("panel" "trayer")' | awk '{print $1}' | grep .
+}
+# The application's item is a window inside the tray's panel.
+item_in_tray() {
+  local panel
+  panel=$(tray_panel) || return 1
+  xwininfo -id "$panel" -tree | grep -q '"Kelvoma"'
+}
+export -f tray_panel item_in_tray
+start_tray
+
 export KELVOMA_E2E_EXE=$executable KELVOMA_E2E_WORK=$work KELVOMA_E2E_ARTIFACTS=$artifacts
 dbus-run-session -- bash -euo pipefail -c '
   work=$KELVOMA_E2E_WORK
@@ -76,7 +101,8 @@ dbus-run-session -- bash -euo pipefail -c '
   grep -q "KelvomaManagementChanged" "$work/bus.log" || fail "no KelvomaManagementChanged was posted"
   grep -A1 "KelvomaManagementChanged" "$work/bus.log" | grep -q "cz.tobranix.pane-keeper" \
     || fail "KelvomaManagementChanged did not name the tool"
-  sleep 0.5
+  for _ in $(seq 200); do item_in_tray && break; sleep 0.05; done
+  item_in_tray || fail "the item is not in the tray"
   window_viewable && fail "the window is open although --background was given"
   [ -f "$HOME/.config/cz.tobranix.pane-keeper.ini" ] || fail "managedByKelvoma was not written"
   grep -q "managedByKelvoma=true" "$HOME/.config/cz.tobranix.pane-keeper.ini" \
@@ -107,3 +133,36 @@ dbus-run-session -- bash -euo pipefail -c '
   wait "$app" || fail "the application ended with status $?"
   kill "$monitor" 2>/dev/null || true
 '
+
+# No tray: the window stands in for the item until a tray starts.
+kill "$tray_pid"
+wait "$tray_pid" 2>/dev/null || true
+tray_pid=
+dbus-run-session -- bash -euo pipefail -c '
+  work=$KELVOMA_E2E_WORK
+  fail() { echo "FAIL: $*" >&2; sed "s/^/  app: /" "$work/app.log" >&2 || true; exit 1; }
+  window_viewable() {
+    local id
+    id=$(xwininfo -root -tree | grep "Kelvoma · Nástroje" | head -n1 | awk "{print \$1}")
+    [ -n "$id" ] && xwininfo -id "$id" | grep -q "IsViewable"
+  }
+  "$KELVOMA_E2E_EXE" --background > "$work/app.log" 2>&1 &
+  app=$!
+  for _ in $(seq 400); do window_viewable && break; sleep 0.05; done
+  window_viewable || fail "without a tray, --background left nothing of the application visible"
+  echo ready > "$work/no-tray-window"
+  for _ in $(seq 400); do [ -f "$work/tray-started" ] && break; sleep 0.05; done
+  for _ in $(seq 400); do item_in_tray && break; sleep 0.05; done
+  item_in_tray || fail "the item did not appear when a tray started"
+
+  window=$(xdotool search --name "Kelvoma · Nástroje" | head -n1)
+  xdotool windowfocus --sync "$window" key ctrl+q
+  for _ in $(seq 200); do kill -0 "$app" 2>/dev/null || break; sleep 0.05; done
+  kill -0 "$app" 2>/dev/null && fail "Ctrl+Q did not end the application"
+  wait "$app" || fail "the application ended with status $?"
+' &
+session=$!
+for _ in $(seq 400); do [ -f "$work/no-tray-window" ] && break; sleep 0.05; done
+start_tray
+touch "$work/tray-started"
+wait "$session"

@@ -4,11 +4,9 @@
 
 namespace kelvoma::app::testing {
 
-FakePlatform::FakePlatform() = default;
-
-void FakePlatform::addBundle(const std::string& path, const std::string& identifier,
-                             std::optional<std::string> build,
-                             std::optional<std::string> shortVersion) {
+void FakeFiles::addBundle(const std::string& path, const std::string& identifier,
+                          std::optional<std::string> build,
+                          std::optional<std::string> shortVersion) {
   Document info = Document::object();
   info["CFBundleIdentifier"] = identifier;
   if (build) {
@@ -20,17 +18,17 @@ void FakePlatform::addBundle(const std::string& path, const std::string& identif
   plists[path + "/Contents/Info.plist"] = info;
 }
 
-RunningApplication FakePlatform::startProcess(const std::string& bundlePath,
-                                              const std::string& identifier) {
+RunningApplication FakeWorkspace::startProcess(const std::string& bundlePath,
+                                               const std::string& identifier) {
   RunningApplication application{.pid = ++nextPid_,
-                                 .startTime = static_cast<std::uint64_t>(now * 100),
+                                 .startTime = static_cast<std::uint64_t>(clock() * 100),
                                  .bundleIdentifier = identifier,
                                  .bundlePath = bundlePath};
   running.push_back(application);
   return application;
 }
 
-void FakePlatform::drainMain() {
+void FakeScheduler::drainMain() {
   while (!main_.empty()) {
     auto work = std::move(main_.front());
     main_.pop_front();
@@ -38,7 +36,7 @@ void FakePlatform::drainMain() {
   }
 }
 
-void FakePlatform::runWorkers() {
+void FakeScheduler::runWorkers() {
   while (!workers_.empty()) {
     auto work = std::move(workers_.front());
     workers_.pop_front();
@@ -47,7 +45,7 @@ void FakePlatform::runWorkers() {
   drainMain();
 }
 
-void FakePlatform::advance(double seconds) {
+void FakeScheduler::advance(double seconds) {
   const double until = now + seconds;
   while (true) {
     // The earliest due event among timers and delayed work.
@@ -81,24 +79,24 @@ void FakePlatform::advance(double seconds) {
   now = until;
 }
 
-void FakePlatform::deliver(const std::string& notification) {
+void FakeNotifications::deliver(const std::string& notification) {
   if (const auto found = observers.find(notification); found != observers.end()) {
     auto handler = found->second;
     handler();
   }
-  drainMain();
+  settle();
 }
 
-void FakePlatform::answerOpenPanel(std::optional<std::string> chosen) {
+void FakeDialogs::answerOpenPanel(std::optional<std::string> chosen) {
   auto completion = std::move(panelCompletion_);
   panelCompletion_ = nullptr;
   if (completion) {
     completion(std::move(chosen));
   }
-  drainMain();
+  settle();
 }
 
-void FakePlatform::terminate() {
+void FakeApplication::terminate() {
   if (delegate != nullptr && !delegate->applicationShouldTerminate()) {
     return;
   }
@@ -108,12 +106,12 @@ void FakePlatform::terminate() {
   terminated = true;
 }
 
-void FakePlatform::setStatusMenu(const Menu& m) {
+void FakeScreen::setStatusMenu(const Menu& m) {
   menu = m;
   ++menusSet;
 }
 
-void FakePlatform::registerControls(const std::vector<ControlModel>& models) {
+void FakeScreen::registerControls(const std::vector<ControlModel>& models) {
   for (const ControlModel& model : models) {
     if (model.id != noControl) {
       ControlState& state = controls[model.id];
@@ -126,30 +124,35 @@ void FakePlatform::registerControls(const std::vector<ControlModel>& models) {
   }
 }
 
-void FakePlatform::createWindow(const WindowModel& model) {
+void FakeScreen::showWindow() {
+  ++windowShows;
+  note("show");
+}
+
+void FakeScreen::createWindow(const WindowModel& model) {
   window = model;
   registerControls(model.controls);
 }
 
-void FakePlatform::setText(ControlId control, const std::string& text) {
+void FakeScreen::setText(ControlId control, const std::string& text) {
   controls.at(control).text = text;
 }
 
-void FakePlatform::setToolTip(ControlId control, const std::optional<std::string>& text) {
+void FakeScreen::setToolTip(ControlId control, const std::optional<std::string>& text) {
   controls.at(control).toolTip = text;
 }
 
-void FakePlatform::setTextColour(ControlId control, Colour colour) {
+void FakeScreen::setTextColour(ControlId control, Colour colour) {
   controls.at(control).colour = colour;
 }
 
-void FakePlatform::setEnabled(ControlId control, bool enabled) {
+void FakeScreen::setEnabled(ControlId control, bool enabled) {
   controls.at(control).enabled = enabled;
 }
 
-void FakePlatform::setState(ControlId control, bool on) { controls.at(control).on = on; }
+void FakeScreen::setState(ControlId control, bool on) { controls.at(control).on = on; }
 
-std::optional<SettingValue> FakePlatform::readSetting(std::string_view domain,
+std::optional<SettingValue> FakeSettings::readSetting(std::string_view domain,
                                                       std::string_view key) {
   const auto store = settings.find(std::string(domain));
   if (store == settings.end()) {
@@ -162,39 +165,45 @@ std::optional<SettingValue> FakePlatform::readSetting(std::string_view domain,
   return found->second;
 }
 
-void FakePlatform::writeSetting(std::string_view domain, std::string_view key,
+void FakeSettings::writeSetting(std::string_view domain, std::string_view key,
                                 const SettingValue& value) {
   settings[std::string(domain)][std::string(key)] = value;
   settingWrites.emplace_back(domain, key);
 }
 
-void FakePlatform::observeNotification(const std::string& name, std::function<void()> handler) {
+void FakeNotifications::observeNotification(const std::string& name,
+                                            std::function<void()> handler) {
   observers[name] = std::move(handler);
 }
 
-void FakePlatform::postNotification(const std::string& name, const std::string& object) {
+void FakeNotifications::postNotification(const std::string& name, const std::string& object) {
   posted.emplace_back(name, object);
 }
 
-TimerId FakePlatform::scheduleRepeatingTimer(double seconds, TimerModes modes,
-                                             std::function<void()> tick) {
+TimerId FakeScheduler::scheduleRepeatingTimer(double seconds, TimerModes modes,
+                                              std::function<void()> tick) {
   const TimerId id = ++lastTimer_;
   timers[id] = Timer{seconds, modes, std::move(tick), now + seconds};
   return id;
 }
 
-void FakePlatform::runOnMainAfter(double seconds, std::function<void()> work) {
+void FakeScheduler::runOnWorker(std::function<void()> work) {
+  note("worker");
+  workers_.push_back(std::move(work));
+}
+
+void FakeScheduler::runOnMainAfter(double seconds, std::function<void()> work) {
   delayed_.emplace_back(now + seconds, std::move(work));
 }
 
-void FakePlatform::sleepFor(double seconds) {
+void FakeScheduler::sleepFor(double seconds) {
   now += seconds;
   if (onSleep) {
     onSleep();
   }
 }
 
-std::optional<Document> FakePlatform::readPropertyList(const std::string& path) {
+std::optional<Document> FakeFiles::readPropertyList(const std::string& path) {
   ++readsOfPropertyLists;
   const auto found = plists.find(path);
   if (found == plists.end()) {
@@ -203,32 +212,33 @@ std::optional<Document> FakePlatform::readPropertyList(const std::string& path) 
   return found->second;
 }
 
-std::string FakePlatform::resolveSymlinks(const std::string& path) {
+std::string FakeFiles::resolveSymlinks(const std::string& path) {
   const auto found = symlinks.find(path);
   return found == symlinks.end() ? path : found->second;
 }
 
-bool FakePlatform::isTerminated(const RunningApplication& application) {
+bool FakeWorkspace::isTerminated(const RunningApplication& application) {
   return std::ranges::find(running, application) == running.end();
 }
 
-void FakePlatform::terminateApplication(const RunningApplication& application) {
+void FakeWorkspace::terminateApplication(const RunningApplication& application) {
   terminateRequests.push_back(application);
   if (quitOnTerminate) {
     std::erase(running, application);
   }
 }
 
-void FakePlatform::openApplication(const std::string& bundlePath, const LaunchConfiguration& config,
-                                   std::function<void(LaunchResult)> completion) {
+void FakeWorkspace::openApplication(const std::string& bundlePath,
+                                    const LaunchConfiguration& config,
+                                    std::function<void(LaunchResult)> completion) {
   launches.push_back({bundlePath, config});
-  events.push_back("launch");
+  note("launch");
   LaunchResult result = launchAnswer.value_or(LaunchResult{std::nullopt, true});
   // The workspace answers later, as the real one does.
-  runOnMain([completion = std::move(completion), result] { completion(result); });
+  queueOnMain([completion = std::move(completion), result] { completion(result); });
 }
 
-std::expected<void, std::string> FakePlatform::registerLoginItem() {
+std::expected<void, std::string> FakeLoginItems::registerLoginItem() {
   ++loginRegistrations;
   if (loginAnswer) {
     loginStatus = LoginItemStatus::enabled;
@@ -236,7 +246,7 @@ std::expected<void, std::string> FakePlatform::registerLoginItem() {
   return loginAnswer;
 }
 
-std::expected<void, std::string> FakePlatform::unregisterLoginItem() {
+std::expected<void, std::string> FakeLoginItems::unregisterLoginItem() {
   ++loginUnregistrations;
   if (loginAnswer) {
     loginStatus = LoginItemStatus::notRegistered;
@@ -244,16 +254,16 @@ std::expected<void, std::string> FakePlatform::unregisterLoginItem() {
   return loginAnswer;
 }
 
-void FakePlatform::showAlertSheet(const std::string& message, const std::string& informative) {
+void FakeDialogs::showAlertSheet(const std::string& message, const std::string& informative) {
   alerts.push_back({message, informative, false});
 }
 
-void FakePlatform::runModalAlert(const std::string& message, const std::string& informative) {
+void FakeDialogs::runModalAlert(const std::string& message, const std::string& informative) {
   alerts.push_back({message, informative, true});
 }
 
-void FakePlatform::beginOpenPanelSheet(const OpenPanelOptions& options,
-                                       std::function<void(std::optional<std::string>)> completion) {
+void FakeDialogs::beginOpenPanelSheet(const OpenPanelOptions& options,
+                                      std::function<void(std::optional<std::string>)> completion) {
   openPanel = options;
   panelCompletion_ = std::move(completion);
 }

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "controller.h"
 #include "fake_core.h"
 #include "fake_platform.h"
-#include "kelvoma.h"
 
 namespace kelvoma::app::testing {
 
@@ -44,7 +44,7 @@ class ControllerHarness : public ::testing::Test {
 
   void start(std::vector<std::string> args = {"kelvoma"}, Timing timing = {}) {
     platform.args = std::move(args);
-    controller = std::make_unique<Kelvoma>(platform, core.core(), timing);
+    controller = std::make_unique<Kelvoma>(platformOf(platform), core.core(), timing);
     platform.delegate = controller.get();
     controller->applicationDidFinishLaunching();
     platform.drainMain();

@@ -16,7 +16,9 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSettings>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
 #include <QTranslator>
 #include <filesystem>
@@ -24,9 +26,10 @@
 #include <iostream>
 #include <memory>
 
+#include "app_icons.h"
 #include "application_setup.h"
+#include "controller.h"
 #include "fake_core.h"
-#include "kelvoma.h"
 #include "manager_window.h"
 #include "qt_platform.h"
 #include "status_tray.h"
@@ -35,9 +38,33 @@
 namespace kelvoma::app::qt {
 namespace {
 
+// Passes everything to the controller and notes how termination went.
+struct TerminationWatch final : ApplicationDelegate {
+  explicit TerminationWatch(Kelvoma& controller) : inner(controller) {}
+  void applicationDidFinishLaunching() override { inner.applicationDidFinishLaunching(); }
+  bool applicationShouldTerminate() override {
+    answers.push_back(inner.applicationShouldTerminate());
+    return answers.back();
+  }
+  void applicationShouldHandleReopen() override { inner.applicationShouldHandleReopen(); }
+  void applicationWillTerminate() override {
+    ++terminations;
+    inner.applicationWillTerminate();
+  }
+  void perform(Action action, const Sender& sender) override {
+    actions.push_back(action);
+    inner.perform(action, sender);
+  }
+  Kelvoma& inner;
+  std::vector<Action> actions;
+  std::vector<bool> answers;  // of applicationShouldTerminate
+  int terminations = 0;
+};
+
 class QtWindow : public ::testing::Test {
  protected:
   QTemporaryDir home;
+  bool trayHost = true;
   testing::FakeCore core;
   std::unique_ptr<QtPlatform> platform;
   std::unique_ptr<Kelvoma> controller;
@@ -60,10 +87,11 @@ class QtWindow : public ::testing::Test {
     options.arguments = std::move(args);
     options.configDirectory = (home.path() + "/.config").toStdString();
     options.executable = "/usr/bin/kelvoma-test";
+    options.trayAvailable = [this] { return trayHost; };
     platform = std::make_unique<QtPlatform>(options);
     // Only the test's own settings: no check at start, so rows stay unchecked.
     platform->writeSetting("cz.tobranix.tools-manager", "automaticChecks", false);
-    controller = std::make_unique<Kelvoma>(*platform, core.core());
+    controller = std::make_unique<Kelvoma>(platformOf(*platform), core.core());
     platform->setDelegate(controller.get());
     controller->applicationDidFinishLaunching();
     QApplication::processEvents();
@@ -119,6 +147,84 @@ TEST_F(QtWindow, BackgroundKeepsItClosedAndClosingOnlyHides) {
   EXPECT_FALSE(window().isVisible());
   controller->show();
   EXPECT_TRUE(window().isVisible());
+}
+
+TEST_F(QtWindow, WithoutATrayHostTheWindowStandsInUntilOneAppears) {
+  trayHost = false;
+  start({"kelvoma", "--background"});
+  EXPECT_TRUE(window().isVisible());
+  EXPECT_FALSE(platform->statusItemAvailable());
+  EXPECT_EQ(platform->tray()->trayIcon(), nullptr);
+  ASSERT_NE(platform->tray()->menu(), nullptr);  // kept up to date meanwhile
+
+  platform->tray()->lookForHost();  // still none
+  EXPECT_EQ(platform->tray()->trayIcon(), nullptr);
+  trayHost = true;
+  platform->tray()->lookForHost();
+  QSystemTrayIcon* icon = platform->tray()->trayIcon();
+  ASSERT_NE(icon, nullptr);
+  EXPECT_TRUE(platform->statusItemAvailable());
+  EXPECT_TRUE(icon->isVisible());
+  EXPECT_EQ(icon->contextMenu(), platform->tray()->menu());
+  EXPECT_EQ(icon->toolTip(), QString::fromUtf8("Kelvoma · správce nástrojů"));
+  EXPECT_FALSE(icon->icon().isNull());
+}
+
+// Ctrl+Q takes the menu's way out: refused while an installation runs.
+TEST_F(QtWindow, CtrlQQuitsLikeTheMenuItem) {
+  start();
+  window().activateWindow();
+  QApplication::setActiveWindow(&window());
+  as<QPushButton>(row("orbit-action-dial").install)->click();  // not installed: installs
+  ASSERT_TRUE(controller->busy().contains("orbit-action-dial"));
+  TerminationWatch watch(*controller);
+  platform->setDelegate(&watch);
+
+  QTest::keyClick(&window(), Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_EQ(watch.actions, std::vector<Action>{Action::quit});
+  EXPECT_EQ(watch.answers, std::vector<bool>{false});
+  EXPECT_EQ(watch.terminations, 0);
+
+  platform->waitForWorkers();  // the installation ends
+  ASSERT_TRUE(controller->busy().empty());
+  QTest::keyClick(&window(), Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_EQ(watch.answers, (std::vector<bool>{false, true}));
+  EXPECT_EQ(watch.terminations, 1);
+  platform->setDelegate(controller.get());
+}
+
+// The tray shows our own pixels (XEmbed trays draw them as they are) and
+// carries the symbolic icon's name only when the icon theme has it.
+TEST(Icons, TrayPixelsReadOnDarkAndLightPanelsAndTheNameFollowsTheTheme) {
+  const QImage image =
+      statusItemIcon().pixmap(22, 22).toImage().convertToFormat(QImage::Format_ARGB32);
+  int light = 0;
+  int dark = 0;
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      const QColor pixel = image.pixelColor(x, y);
+      if (pixel.alpha() == 255) {
+        light += pixel.lightness() > 200 ? 1 : 0;
+        dark += pixel.lightness() < 60 ? 1 : 0;
+      }
+    }
+  }
+  EXPECT_GT(light, 40);  // the glyph
+  EXPECT_GT(dark, 20);   // its outline
+  EXPECT_FALSE(applicationIcon().isNull());
+
+  // The theme a desktop without one of its own uses; offscreen has none.
+  const QStringList before = QIcon::themeSearchPaths();
+  const QString theme = QIcon::themeName();
+  QIcon::setThemeName(QStringLiteral("hicolor"));
+  QIcon::setThemeSearchPaths({QStringLiteral("/nonexistent")});
+  EXPECT_EQ(statusItemIcon().name(), QString());
+  QIcon::setThemeSearchPaths(
+      {QStringLiteral(KELVOMA_ICONS_DIR), QStringLiteral("/usr/share/icons")});
+  EXPECT_EQ(statusItemIcon().name(), QString::fromLatin1(kTrayIconName));
+  EXPECT_EQ(applicationIcon().name(), QString::fromLatin1(kApplicationIconName));
+  QIcon::setThemeSearchPaths(before);
+  QIcon::setThemeName(theme);
 }
 
 // Frames flipped from the window's bottom-left coordinates into Qt's.

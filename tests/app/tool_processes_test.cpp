@@ -16,8 +16,8 @@
 #include <sstream>
 #include <thread>
 
+#include "controller.h"
 #include "fake_core.h"
-#include "kelvoma.h"
 #include "qt_platform.h"
 
 namespace kelvoma::app::qt {
@@ -71,7 +71,7 @@ class ToolProcesses : public ::testing::Test {
     platform = std::make_unique<QtPlatform>(options);
     platform->writeSetting("cz.tobranix.tools-manager", "automaticChecks", false);
     platform->writeSetting("cz.tobranix.tools-manager", "enabled.pane-keeper", false);
-    controller = std::make_unique<Kelvoma>(*platform, core.core(), timing);
+    controller = std::make_unique<Kelvoma>(platformOf(*platform), core.core(), timing);
     platform->setDelegate(controller.get());
     controller->applicationDidFinishLaunching();
   }
@@ -143,7 +143,7 @@ TEST_F(ToolProcesses, SwitchedOnInTheBackgroundAndOffWithSigterm) {
             SettingValue(true));
 
   // Switching on again does not start a second copy.
-  controller->openTool(*controller->tool("pane-keeper"), false);
+  controller->openTool(*controller->tool("pane-keeper"), Opening::background);
   QApplication::processEvents();
   EXPECT_EQ(loggedPids().size(), 1u);
 

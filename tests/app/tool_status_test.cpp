@@ -57,8 +57,14 @@ void PrintTo(const UpdateCase& c, std::ostream* out) { *out << c.name; }
 
 class UpdateAvailable : public ::testing::TestWithParam<UpdateCase> {};
 
+// The record as the check's answer reads it.
+std::optional<CheckAnswer> answerOf(const std::optional<Document>& record) {
+  return record ? std::optional(checkAnswerOf(*record)) : std::nullopt;
+}
+
 TEST_P(UpdateAvailable, ComparesBuildsAsUnsigned64Bit) {
-  EXPECT_EQ(isUpdateAvailable(GetParam().release, GetParam().installed), GetParam().expected);
+  EXPECT_EQ(isUpdateAvailable(answerOf(GetParam().release), GetParam().installed),
+            GetParam().expected);
 }
 
 Document release(bool ok, Document build) {
@@ -94,11 +100,11 @@ struct StateCase {
 
 TEST(StateText, FollowsRunningThenInstalled) {
   const StateCase cases[] = {
-      {true, 1, "Běží"},
-      {true, 3, "Běží"},
-      {false, 1, "Běží"},
-      {true, 0, "Vypnuto"},
-      {false, 0, "Nenainstalováno"},
+      {.installed = true, .running = 1, .expected = "Běží"},
+      {.installed = true, .running = 3, .expected = "Běží"},
+      {.installed = false, .running = 1, .expected = "Běží"},
+      {.installed = true, .running = 0, .expected = "Vypnuto"},
+      {.installed = false, .running = 0, .expected = "Nenainstalováno"},
   };
   for (const StateCase& each : cases) {
     EXPECT_EQ(stateTextOf(each.installed, each.running), each.expected)
@@ -111,7 +117,7 @@ TEST(Catalog, ReadsEntriesInOrderAndToleratesOddShapes) {
       R"([{"id":"a","name":"A","integration":"external","bundle_id":"x.a","bundle_name":"A.app",
           "symbol":"s","description":"d"},
          {"id":"b","integration":"kelvoma"}, 5, {"id":"c"}])");
-  const auto tools = toolsFromCatalog(catalog);
+  const auto tools = catalogAnswerOf(catalog).tools;
   ASSERT_EQ(tools.size(), 4u);
   EXPECT_EQ(tools[0].id, "a");
   EXPECT_TRUE(tools[0].external);
@@ -119,14 +125,17 @@ TEST(Catalog, ReadsEntriesInOrderAndToleratesOddShapes) {
   EXPECT_FALSE(tools[1].external);
   EXPECT_EQ(tools[2].id, "");
   EXPECT_FALSE(tools[3].external);  // no integration: manifest-based
-  EXPECT_TRUE(toolsFromCatalog(Document::object()).empty());
+  EXPECT_TRUE(catalogAnswerOf(Document::object()).tools.empty());
 }
 
 TEST(Snapshot, DerivesEverythingFromItsInputs) {
   Tool tool;
   tool.id = "t";
-  const auto snapshot = makeSnapshot(tool, "/Applications/T.app", 2, true,
-                                     Document{{"CFBundleVersion", "12"}}, release(true, 13));
+  const auto snapshot = makeSnapshot(tool, {.installedPath = "/Applications/T.app",
+                                            .runningCount = 2,
+                                            .busy = true,
+                                            .info = Document{{"CFBundleVersion", "12"}},
+                                            .release = checkAnswerOf(release(true, 13))});
   EXPECT_TRUE(snapshot.installed());
   EXPECT_TRUE(snapshot.running());
   EXPECT_TRUE(snapshot.busy);

@@ -9,7 +9,7 @@ namespace kelvoma::app {
 namespace {
 
 std::vector<Tool> catalogTools() {
-  return toolsFromCatalog(Document::parse(testing::threeToolCatalog()));
+  return catalogAnswerOf(Document::parse(testing::threeToolCatalog())).tools;
 }
 
 const ControlModel* findByText(const std::vector<ControlModel>& models, const std::string& text) {

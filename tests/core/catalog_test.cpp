@@ -31,12 +31,27 @@ TEST(ParseCatalog, AbsentOptionalFieldsTakeTheirDefaults) {
   EXPECT_EQ(tool.team_id, "");
 }
 
+struct SkippedMembersCase {
+  const char* name;
+  std::string members;
+};
+
 TEST(ParseCatalog, UnknownMembersAreSkippedWhateverTheirValue) {
-  const auto with_comment =
-      parse_catalog(catalog_of(R"(,"comment":{"nested":[1,2,{"x":null}]},"note":-1.5e3)"));
+  const SkippedMembersCase cases[] = {
+      {.name = "nested_values",
+       .members = R"(,"comment":{"nested":[1,2,{"x":null}]},"note":-1.5e3)"},
+      {.name = "duplicate_inside_skipped_value", .members = R"(,"author":{"x":1,"x":2})"},
+      {.name = "unknown_given_twice", .members = R"(,"note":1,"note":{"a":[]},"note":"x")"},
+      {.name = "nesting_at_the_limit",
+       .members = ",\"deep\":" + std::string(510, '[') + std::string(510, ']')},
+  };
   const auto without = parse_catalog(catalog_of(""));
-  ASSERT_TRUE(with_comment.has_value()) << with_comment.error();
-  EXPECT_EQ(*with_comment, *without);
+  ASSERT_TRUE(without.has_value()) << without.error();
+  for (const auto& c : cases) {
+    const auto with_extra = parse_catalog(catalog_of(c.members));
+    ASSERT_TRUE(with_extra.has_value()) << c.name << ": " << with_extra.error();
+    EXPECT_EQ(*with_extra, *without) << c.name;
+  }
 }
 
 struct CatalogErrorCase {
@@ -44,6 +59,8 @@ struct CatalogErrorCase {
   std::string text;
   std::string error;
 };
+
+void PrintTo(const CatalogErrorCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
 class CatalogErrors : public ::testing::TestWithParam<CatalogErrorCase> {};
 
@@ -64,6 +81,21 @@ INSTANTIATE_TEST_SUITE_P(
                          "missing field `id`"},
         CatalogErrorCase{"duplicate_field", catalog_of(R"(,"team_id":"A","team_id":"B")"),
                          "duplicate field `team_id`"},
+        CatalogErrorCase{.name = "required_field_twice_with_equal_values",
+                         .text = catalog_of(R"(,"id":"t")"),
+                         .error = "duplicate field `id`"},
+        CatalogErrorCase{
+            .name = "skipped_value_too_deep",
+            .text = catalog_of(",\"deep\":" + std::string(511, '[') + std::string(511, ']')),
+            .error = "nesting deeper than 512 levels"},
+        CatalogErrorCase{.name = "nul_in_skipped_value",
+                         .text = catalog_of(std::string(",\"note\":\"a\0b\"", 13)),
+                         .error = "NUL byte in the text"},
+        CatalogErrorCase{.name = "invalid_utf8_in_skipped_value",
+                         .text = catalog_of(",\"note\":\"\xC3\x28\""),
+                         .error = "[json.exception.parse_error.101] parse error at line 1, "
+                                  "column 120: syntax error while parsing value - invalid "
+                                  "string: ill-formed UTF-8 byte; last read: '\"\xC3('"},
         CatalogErrorCase{"unknown_integration", catalog_of(R"(,"integration":"manual")"),
                          "unknown variant `manual`, expected `kelvoma` or `external`"},
         CatalogErrorCase{"integration_in_capitals", catalog_of(R"(,"integration":"External")"),

@@ -13,6 +13,8 @@ struct DocumentCase {
   bool accepted;
 };
 
+void PrintTo(const DocumentCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
 class ParseDocument : public ::testing::TestWithParam<DocumentCase> {};
 
 TEST_P(ParseDocument, AcceptsOnlyStrictJson) {
@@ -32,9 +34,10 @@ INSTANTIATE_TEST_SUITE_P(
         DocumentCase{"trailing_nul", std::string("{\"a\":1}\0", 8), false},
         DocumentCase{"nul_then_garbage", std::string("{\"a\":1}\0{{{", 11), false},
         DocumentCase{"nul_inside_string", std::string("{\"a\":\"x\0y\"}", 11), false},
-        DocumentCase{"duplicate_member", R"({"a":1,"a":1})", false},
-        DocumentCase{"duplicate_member_nested", R"({"a":{"b":1,"b":2}})", false},
-        DocumentCase{"duplicate_member_in_array", R"([{"b":1},{"b":2,"c":3,"b":4}])", false},
+        // A repeated name is the reading record's decision (ReadMembers below).
+        DocumentCase{"duplicate_member", R"({"a":1,"a":1})", true},
+        DocumentCase{"duplicate_member_nested", R"({"a":{"b":1,"b":2}})", true},
+        DocumentCase{"duplicate_member_in_array", R"([{"b":1},{"b":2,"c":3,"b":4}])", true},
         DocumentCase{"same_name_in_siblings", R"([{"b":1},{"b":2}])", true},
         DocumentCase{"invalid_utf8_in_string", "{\"a\":\"\xC3\x28\"}", false},
         DocumentCase{"overlong_utf8_in_string", "{\"a\":\"\xC0\xAF\"}", false},
@@ -48,6 +51,10 @@ INSTANTIATE_TEST_SUITE_P(
         DocumentCase{"comment", R"({"a":1 /* c */})", false},
         DocumentCase{"deep_but_allowed", std::string(511, '[') + std::string(511, ']'), true},
         DocumentCase{"too_deep", std::string(513, '[') + std::string(513, ']'), false},
+        DocumentCase{"deep_member_but_allowed",
+                     "{\"x\":" + std::string(511, '[') + std::string(511, ']') + "}", true},
+        DocumentCase{"member_too_deep",
+                     "{\"x\":" + std::string(512, '[') + std::string(512, ']') + "}", false},
         DocumentCase{"hostile_depth", std::string(60000, '['), false}),
     [](const auto& instance) { return instance.param.name; });
 
@@ -123,6 +130,8 @@ struct MembersCase {
   std::string error;  // empty: accepted
 };
 
+void PrintTo(const MembersCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
 class ReadMembers : public ::testing::TestWithParam<MembersCase> {};
 
 TEST_P(ReadMembers, FollowsTheRecordsRules) {
@@ -158,7 +167,47 @@ INSTANTIATE_TEST_SUITE_P(
                       MembersCase{"array_form_refused", "[1,2,3]", catalog_rules,
                                   "invalid type: array, expected an object"},
                       MembersCase{"not_a_record", "\"text\"", manifest_rules,
-                                  "invalid type: string, expected an object"}),
+                                  "invalid type: string, expected an object"},
+                      MembersCase{.name = "field_twice_in_catalog",
+                                  .text = R"({"a":1,"b":2,"a":1})",
+                                  .rules = catalog_rules,
+                                  .error = "duplicate field `a`"},
+                      MembersCase{.name = "optional_field_twice_in_catalog",
+                                  .text = R"({"a":1,"b":2,"c":{},"c":{}})",
+                                  .rules = catalog_rules,
+                                  .error = "duplicate field `c`"},
+                      MembersCase{.name = "field_three_times_from_host",
+                                  .text = R"({"a":1,"b":2,"b":2,"b":2})",
+                                  .rules = host_rules,
+                                  .error = "duplicate field `b`"},
+                      MembersCase{.name = "field_twice_in_manifest",
+                                  .text = R"({"a":1,"b":2,"b":2})",
+                                  .rules = manifest_rules,
+                                  .error = "duplicate field `b`"},
+                      MembersCase{.name = "unknown_twice_skipped_in_catalog",
+                                  .text = R"({"a":1,"x":0,"b":2,"x":[1]})",
+                                  .rules = catalog_rules,
+                                  .error = ""},
+                      MembersCase{.name = "unknown_twice_refused_from_host",
+                                  .text = R"({"a":1,"x":0,"b":2,"x":[1]})",
+                                  .rules = host_rules,
+                                  .error = "duplicate field `x`"},
+                      MembersCase{.name = "unknown_twice_refused_in_manifest",
+                                  .text = R"({"a":1,"x":0,"b":2,"x":0})",
+                                  .rules = manifest_rules,
+                                  .error = "duplicate field `x`"},
+                      MembersCase{.name = "duplicate_inside_skipped_value_in_catalog",
+                                  .text = R"({"a":1,"author":{"x":1,"x":2},"b":2})",
+                                  .rules = catalog_rules,
+                                  .error = ""},
+                      MembersCase{.name = "duplicate_inside_skipped_value_from_host",
+                                  .text = R"({"a":1,"x":[{"y":{"z":1,"z":2}}],"b":2})",
+                                  .rules = host_rules,
+                                  .error = ""},
+                      MembersCase{.name = "duplicate_inside_array_form",
+                                  .text = R"([1,2,{"x":1,"x":2}])",
+                                  .rules = manifest_rules,
+                                  .error = ""}),
     [](const auto& instance) { return instance.param.name; });
 
 TEST(ReadMembers, AbsentOptionalFieldIsNull) {

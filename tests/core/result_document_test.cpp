@@ -24,6 +24,8 @@ struct DocumentCase {
   std::string text;
 };
 
+void PrintTo(const DocumentCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
 class ResultText : public ::testing::TestWithParam<DocumentCase> {};
 
 TEST_P(ResultText, IsCompactKeyOrderedJson) {

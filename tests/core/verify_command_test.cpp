@@ -104,6 +104,50 @@ TEST_F(VerifyCommand, ReportsEachFailureOnOneLine) {
   }
 }
 
+// The archive is read in pieces of 1 MiB: sizes on and around a piece's
+// edge, a change in a later piece, and a file one byte too long or short.
+TEST_F(VerifyCommand, ArchivesOfSeveralPieces) {
+  struct Case {
+    std::string name;
+    std::size_t size;
+  };
+  constexpr std::size_t piece = std::size_t{1} << 20;
+  const Case cases[] = {
+      {.name = "one piece exactly", .size = piece},
+      {.name = "one byte into the second piece", .size = piece + 1},
+      {.name = "two and a half pieces", .size = piece * 5 / 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::uint8_t> bytes(c.size);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      bytes[i] = static_cast<std::uint8_t>(i * 131 + i / 977);
+    }
+    const auto published =
+        fixture::publish_release(dir_.file(std::to_string(c.size)), key_,
+                                 fixture::fixture_release("orbit-action-dial"), bytes);
+    const std::string manifest = published.manifest.string();
+    const auto accepted = verify({"--verify-release", manifest, published.archive.string()});
+    EXPECT_EQ(accepted.out, "Verified orbit-action-dial 1.0.0 (1)\n");
+    EXPECT_EQ(accepted.exit_status, 0);
+
+    std::string changed(bytes.begin(), bytes.end());
+    changed.back() ^= 0x20;
+    expect_failure(verify({"--verify-release", manifest, dir_.write("changed.zip", changed)}),
+                   "Podpis vydavatele nesouhlasí. Instalace byla zastavena.");
+    expect_failure(verify({"--verify-release", manifest, dir_.write("longer.zip", changed + "x")}),
+                   "Velikost archivu nesouhlasí.");
+    changed.pop_back();
+    expect_failure(verify({"--verify-release", manifest, dir_.write("shorter.zip", changed)}),
+                   "Velikost archivu nesouhlasí.");
+  }
+}
+
+TEST_F(VerifyCommand, ArchiveThatCannotBeReadGivesTheSystemError) {
+  expect_failure(verify({"--verify-release", manifest(), dir_.path()}),
+                 "Is a directory (os error 21)");
+}
+
 TEST_F(VerifyCommand, RefusesAManifestPublishedForAnotherTool) {
   // Signed with the other tool's key: the signature fails first.
   const auto other_key = fixture::load_key("pane-keeper");

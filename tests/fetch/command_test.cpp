@@ -33,6 +33,8 @@ struct Outcome {
   std::optional<std::string> message;  // nullopt: success
 };
 
+void PrintTo(const Outcome& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
 class RunCommandOutcome : public ::testing::TestWithParam<Outcome> {};
 
 TEST_P(RunCommandOutcome, GivesTheExpectedResult) {
@@ -74,6 +76,8 @@ struct Flood {
   const char* name;
   const char* script;
 };
+
+void PrintTo(const Flood& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
 class RunCommandFlood : public ::testing::TestWithParam<Flood> {};
 

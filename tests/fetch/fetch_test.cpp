@@ -184,6 +184,8 @@ struct TimeLimitCase {
   const char* max_time;
 };
 
+void PrintTo(const TimeLimitCase& c, std::ostream* out) { *out << "limit " << c.limit; }
+
 class TransferArguments : public ::testing::TestWithParam<TimeLimitCase> {};
 
 TEST_P(TransferArguments, AreTheFixedListWithTheChosenTimeLimit) {
@@ -215,6 +217,8 @@ struct ToolEnd {
   std::string exit;                    // a status, or KILL
   std::optional<std::string> message;  // nullopt: the body is returned
 };
+
+void PrintTo(const ToolEnd& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
 class TransferToolEnd : public ::testing::TestWithParam<ToolEnd> {};
 
@@ -327,6 +331,8 @@ struct MissingTool {
   const char* message;
 };
 
+void PrintTo(const MissingTool& c, std::ostream* out) { *out << '"' << c.program << '"'; }
+
 class FetchToolCannotStart : public ::testing::TestWithParam<MissingTool> {};
 
 TEST_P(FetchToolCannotStart, GivesTheSystemErrorText) {
@@ -349,6 +355,8 @@ struct UnusableFile {
   std::filesystem::perms permissions;
   const char* message;
 };
+
+void PrintTo(const UnusableFile& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
 class FetchToolUnusable : public ::testing::TestWithParam<UnusableFile> {};
 
@@ -493,6 +501,10 @@ struct SizeCase {
   bool accepted;
 };
 
+void PrintTo(const SizeCase& c, std::ostream* out) {
+  *out << "body " << c.body << ", limit " << c.limit;
+}
+
 class FetchSize : public FetchFromServer, public ::testing::WithParamInterface<SizeCase> {};
 
 TEST_P(FetchSize, AcceptsAtMostTheLimit) {
@@ -593,6 +605,8 @@ struct ServerAnswer {
   std::string path;
   std::optional<std::string> message;  // nullopt: success
 };
+
+void PrintTo(const ServerAnswer& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
 class FetchAnswer : public FetchFromServer, public ::testing::WithParamInterface<ServerAnswer> {
  protected:

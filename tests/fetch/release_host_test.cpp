@@ -40,6 +40,8 @@ struct AnswerText {
   bool valid;
 };
 
+void PrintTo(const AnswerText& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
 class GithubReleaseAnswer : public ::testing::TestWithParam<AnswerText> {};
 
 TEST_P(GithubReleaseAnswer, IsReadOrRefused) {
@@ -48,6 +50,13 @@ TEST_P(GithubReleaseAnswer, IsReadOrRefused) {
 
 const std::string asset_json =
     R"({"name":"a","browser_download_url":"https://x/a","digest":"sha256:00","size":5})";
+
+// A minimal answer with `members` added to the release and to its one asset.
+std::string answer_with(const std::string& members, const std::string& asset_members = "") {
+  return R"({"tag_name":"v1","draft":false,"prerelease":false,"assets":[)"
+         R"({"name":"a","browser_download_url":"u","digest":"d","size":5)" +
+         asset_members + "}]" + members + "}";
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, GithubReleaseAnswer,
@@ -118,7 +127,34 @@ INSTANTIATE_TEST_SUITE_P(
                    "\"assets\":[]}",
                    false},
         AnswerText{"ArrayInsteadOfObject", R"(["v1",false,false,[]])", false},
-        AnswerText{"Empty", "", false}, AnswerText{"NotJson", "<html>rate limited</html>", false}),
+        AnswerText{"Empty", "", false}, AnswerText{"NotJson", "<html>rate limited</html>", false},
+        AnswerText{.name = "DuplicateInsideIgnoredMember",
+                   .text = answer_with(R"(,"author":{"x":1,"x":2})"),
+                   .valid = true},
+        AnswerText{.name = "DuplicateInsideIgnoredMemberOfAsset",
+                   .text = answer_with("", R"(,"uploader":{"id":1,"id":2,"x":[{"y":1,"y":1}]})"),
+                   .valid = true},
+        AnswerText{.name = "IgnoredMemberTwice",
+                   .text = answer_with(R"(,"body":"a","body":"a")"),
+                   .valid = false},
+        AnswerText{.name = "IgnoredMemberOfAssetTwice",
+                   .text = answer_with("", R"(,"label":null,"label":null)"),
+                   .valid = false},
+        AnswerText{.name = "KnownMemberOfAssetTwiceWithEqualValues",
+                   .text = answer_with("", R"(,"name":"a")"),
+                   .valid = false},
+        AnswerText{.name = "IgnoredMemberAtTheNestingLimit",
+                   .text = answer_with(",\"x\":" + std::string(511, '[') + std::string(511, ']')),
+                   .valid = true},
+        AnswerText{.name = "IgnoredMemberTooDeep",
+                   .text = answer_with(",\"x\":" + std::string(512, '[') + std::string(512, ']')),
+                   .valid = false},
+        AnswerText{.name = "NulInIgnoredMember",
+                   .text = answer_with(std::string(",\"body\":\"a\0b\"", 13)),
+                   .valid = false},
+        AnswerText{.name = "InvalidUtf8InIgnoredMember",
+                   .text = answer_with(",\"body\":\"\xC3\x28\""),
+                   .valid = false}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(GithubReleaseRecord, KeepsTheValuesAndAssetOrder) {
@@ -145,6 +181,8 @@ struct NameCase {
   const char* bundle_name;
   const char* asset_name;
 };
+
+void PrintTo(const NameCase& c, std::ostream* out) { *out << '"' << c.bundle_name << '"'; }
 
 class AssetName : public ::testing::TestWithParam<NameCase> {};
 
@@ -246,6 +284,8 @@ struct TagCase {
   std::optional<std::string> version;  // nullopt: not a stable release
 };
 
+void PrintTo(const TagCase& c, std::ostream* out) { *out << '"' << c.tag << '"'; }
+
 class ReleaseTag : public LatestExternalRelease, public ::testing::WithParamInterface<TagCase> {};
 
 TEST_P(ReleaseTag, GivesTheVersionText) {
@@ -288,6 +328,8 @@ struct ReleaseCase {
   std::function<void(json& answer, const LatestExternalRelease& host)> change;
   std::optional<std::string> message;  // nullopt: found
 };
+
+void PrintTo(const ReleaseCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
 class ReleaseRule : public LatestExternalRelease,
                     public ::testing::WithParamInterface<ReleaseCase> {};
@@ -466,6 +508,8 @@ struct QueryCase {
   testing::Answer answer;
   std::string message;
 };
+
+void PrintTo(const QueryCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
 class ReleaseQuery : public LatestExternalRelease,
                      public ::testing::WithParamInterface<QueryCase> {};

@@ -109,6 +109,8 @@ struct CheckCase {
   std::optional<std::string> message;  // nullopt: passes
 };
 
+void PrintTo(const CheckCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
 class CheckRule : public CheckRelease, public ::testing::WithParamInterface<CheckCase> {};
 
 TEST_P(CheckRule, DecidesTheCheck) {
@@ -236,6 +238,10 @@ struct BuildCase {
   std::uint64_t installed_build;
   const char* document;
 };
+
+void PrintTo(const BuildCase& c, std::ostream* out) {
+  *out << "release " << c.release_build << ", installed " << c.installed_build;
+}
 
 class MiniCheckBuilds : public MiniCheck, public ::testing::WithParamInterface<BuildCase> {};
 

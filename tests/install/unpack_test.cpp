@@ -3,12 +3,16 @@
 #include "releases/unpack.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 
 #include "install/install_helpers.h"
-#include "releases/build_config.h"
 #include "support/fixture_bundle.h"
 #include "support/run_program.h"
 #include "support/signing.h"
@@ -87,7 +91,7 @@ class UnpackTest : public ::testing::Test {
   }
 
   std::expected<void, std::string> unpack(const std::string& archive) {
-    return unpack_archive(build_config(), archive, unpacked_);
+    return unpack_archive(archive, unpacked_);
   }
 
   // Nothing was written outside the destination.
@@ -132,14 +136,12 @@ TEST_F(UnpackTest, KeepsSymbolicLinksAndPermissionBits) {
   expect_nothing_outside();
 }
 
-TEST_F(UnpackTest, ArgumentsOfTheArchiveToolAndItsAbsence) {
-  write_zip(archive_, {{"a.txt", "a"}});
-  CoreConfig config = build_config();
-  config.bsdtar = dir_.file("no-bsdtar");
-  const auto unpacked = unpack_archive(config, archive_, unpacked_);
+TEST_F(UnpackTest, DestinationIsCreatedFirst) {
+  fixture::write_file(archive_, "not an archive");
+  const auto unpacked = unpack(archive_);
   ASSERT_FALSE(unpacked.has_value());
-  EXPECT_EQ(unpacked.error(), "No such file or directory (os error 2)");
-  EXPECT_TRUE(fs::is_directory(unpacked_));  // created first
+  EXPECT_EQ(unpacked.error(), refused);
+  EXPECT_TRUE(fs::is_directory(unpacked_));
 }
 
 TEST_F(UnpackTest, DestinationMustBeNew) {
@@ -263,7 +265,12 @@ INSTANTIATE_TEST_SUITE_P(
         NamesCase{"LinkThenDirectoryBelow",
                   {{"A.app/l", outside_link_target, link_mode}, {"A.app/l/d/", "", directory_mode}},
                   {},
-                  false}),
+                  false},
+        NamesCase{.name = "CharacterDevice",
+                  .entries = {{"A.app/null", "", S_IFCHR | 0666}},
+                  .options = plain_zip,
+                  .accepted = false},
+        NamesCase{.name = "NoEntries", .entries = {}, .options = plain_zip, .accepted = false}),
     [](const auto& test) { return test.param.name; });
 
 // --- files that are no zip archive of ours ---------------------------------
@@ -302,6 +309,224 @@ TEST_F(UnpackTest, NotAZipArchive) {
     ASSERT_FALSE(unpacked.has_value());
     EXPECT_EQ(unpacked.error(), refused);
   }
+}
+
+// --- archives that are more or other than one plain zip --------------------
+
+// Makes ARCHIVE of KIND in WORK; MAX_ENTRIES and MAX_BYTES are the bounds.
+constexpr std::string_view hostile_layout_script = R"PY(
+import io, os, struct, subprocess, sys, tarfile, zipfile
+archive, work, kind, max_entries, max_bytes = sys.argv[1:6]
+max_entries, max_bytes = int(max_entries), int(max_bytes)
+
+def plain_zip(entries):
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, 'w', zipfile.ZIP_DEFLATED) as z:
+        for name, data in entries:
+            info = zipfile.ZipInfo(name)
+            info.create_system = 3
+            info.external_attr = 0o100644 << 16
+            z.writestr(info, data)
+    return out.getvalue()
+
+def declared_size(data, size):
+    # The uncompressed size in the local header and in the central directory.
+    data = bytearray(data)
+    local = data.index(b'PK\x03\x04')
+    central = data.index(b'PK\x01\x02')
+    struct.pack_into('<I', data, local + 22, size)
+    struct.pack_into('<I', data, central + 24, size)
+    return bytes(data)
+
+def tar_bytes():
+    out = io.BytesIO()
+    with tarfile.open(fileobj=out, mode='w') as t:
+        payload = b'from the tar\n'
+        info = tarfile.TarInfo('A.app/from-tar.txt')
+        info.size = len(payload)
+        t.addfile(info, io.BytesIO(payload))
+    return out.getvalue()
+
+good = plain_zip([('A.app/x', b'x')])
+if kind == 'tar_then_zip':
+    data = tar_bytes() + good
+elif kind == 'bytes_before':
+    data = b'#!/bin/sh\nexit 0\n' + good
+elif kind == 'bytes_after':
+    data = good + tar_bytes()
+elif kind == 'size_understated':
+    data = declared_size(plain_zip([('A.app/big', bytes(8 << 20))]), 100)
+elif kind == 'size_over_bound':
+    data = declared_size(plain_zip([('A.app/x', b'x')]), max_bytes + 1)
+elif kind == 'entries_over_bound':
+    data = plain_zip([('A.app/%d' % i, b'') for i in range(max_entries + 1)])
+else:
+    sys.exit('unknown kind ' + kind)
+with open(archive, 'wb') as f:
+    f.write(data)
+)PY";
+
+struct LayoutCase {
+  std::string name;
+  std::string kind;            // of hostile_layout_script
+  std::uint64_t largest_file;  // bytes any file under the destination may hold afterwards
+};
+
+void PrintTo(const LayoutCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
+class HostileLayoutTest : public UnpackTest, public ::testing::WithParamInterface<LayoutCase> {};
+
+TEST_P(HostileLayoutTest, RefusedWithoutWritingMore) {
+  const auto made = testing::run_program(
+      {"/usr/bin/python3", "-c", std::string(hostile_layout_script), archive_, work_,
+       GetParam().kind, std::to_string(max_archive_entries), std::to_string(max_unpacked_bytes)});
+  ASSERT_EQ(made.exit_status, 0) << made.err;
+  const auto unpacked = unpack(archive_);
+  ASSERT_FALSE(unpacked.has_value());
+  EXPECT_EQ(unpacked.error(), refused);
+  for (const std::string& entry : install_testing::tree(unpacked_)) {
+    const fs::path path = fs::path(unpacked_) / entry;
+    EXPECT_FALSE(entry.ends_with("from-tar.txt")) << entry;
+    if (fs::is_regular_file(fs::symlink_status(path))) {
+      EXPECT_LE(fs::file_size(path), GetParam().largest_file) << entry;
+    }
+  }
+  expect_nothing_outside();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, HostileLayoutTest,
+    ::testing::Values(
+        // The zip's own reader would find the appended zip; a tool that reads
+        // from the front would find the tar.
+        LayoutCase{.name = "TarWithZipAppended", .kind = "tar_then_zip", .largest_file = 0},
+        LayoutCase{.name = "BytesBeforeTheZip", .kind = "bytes_before", .largest_file = 0},
+        LayoutCase{.name = "BytesAfterTheZip", .kind = "bytes_after", .largest_file = 0},
+        // Declared 100 bytes, inflates to 8 MiB: stopped at what it declared.
+        LayoutCase{.name = "SizeUnderstated", .kind = "size_understated", .largest_file = 100},
+        LayoutCase{.name = "SizeOverBound", .kind = "size_over_bound", .largest_file = 0},
+        LayoutCase{.name = "EntriesOverBound", .kind = "entries_over_bound", .largest_file = 0}),
+    [](const auto& test) { return test.param.name; });
+
+// --- permission bits ----------------------------------------------------------
+
+struct ModeCase {
+  std::string name;
+  Entry entry;
+  fs::perms installed;
+};
+
+void PrintTo(const ModeCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
+class ModeBitsTest : public UnpackTest, public ::testing::WithParamInterface<ModeCase> {};
+
+TEST_P(ModeBitsTest, OnlyPermissionBitsSurvive) {
+  write_zip(archive_, {GetParam().entry});
+  const auto unpacked = unpack(archive_);
+  ASSERT_TRUE(unpacked.has_value()) << unpacked.error();
+  const fs::path path = fs::path(unpacked_) / GetParam().entry.name;
+  EXPECT_EQ(fs::symlink_status(path).permissions(), GetParam().installed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ModeBitsTest,
+                         ::testing::Values(ModeCase{.name = "SetUserId",
+                                                    .entry = {"a", "a", S_IFREG | 04755},
+                                                    .installed = fs::perms(0755)},
+                                           ModeCase{.name = "SetGroupId",
+                                                    .entry = {"a", "a", S_IFREG | 02755},
+                                                    .installed = fs::perms(0755)},
+                                           ModeCase{.name = "Sticky",
+                                                    .entry = {"a", "a", S_IFREG | 01755},
+                                                    .installed = fs::perms(0755)},
+                                           ModeCase{.name = "AllSpecialBits",
+                                                    .entry = {"a", "a", S_IFREG | 07777},
+                                                    .installed = fs::perms(0777)},
+                                           ModeCase{.name = "StickyFolder",
+                                                    .entry = {"d/", "", S_IFDIR | 01777},
+                                                    .installed = fs::perms(0777)},
+                                           ModeCase{.name = "SetGroupIdFolder",
+                                                    .entry = {"d/", "", S_IFDIR | 02750},
+                                                    .installed = fs::perms(0750)},
+                                           ModeCase{.name = "ReadOnlyFile",
+                                                    .entry = {"a", "a", S_IFREG | 0444},
+                                                    .installed = fs::perms(0444)}),
+                         [](const auto& test) { return test.param.name; });
+
+TEST_F(UnpackTest, SymbolicLinksAreKeptAsLinks) {
+  write_zip(archive_, {{"A.app/target", "t"},
+                       {"A.app/near", "target", link_mode},
+                       {"A.app/far", "/etc/hostname", link_mode},
+                       {"A.app/up", "../A.app/target", link_mode}});
+  ASSERT_TRUE(unpack(archive_).has_value());
+  for (const auto& [name, target] : {std::pair{"near", "target"}, std::pair{"far", "/etc/hostname"},
+                                     std::pair{"up", "../A.app/target"}}) {
+    const fs::path link = fs::path(unpacked_) / "A.app" / name;
+    ASSERT_TRUE(fs::is_symlink(link)) << name;
+    EXPECT_EQ(fs::read_symlink(link), target) << name;
+  }
+}
+
+// --- the free space of the destination's file system ------------------------
+
+// A tmpfs of 1 MiB for one test; skipped where mounting is not permitted.
+class SmallFileSystemTest : public UnpackTest {
+ protected:
+  void SetUp() override {
+    UnpackTest::SetUp();
+    fs::create_directory(mount_point_);
+    if (::mount("kelvoma-test", mount_point_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m") !=
+        0) {
+      GTEST_SKIP() << "NOTE: cannot mount a tmpfs here (" << std::strerror(errno) << ")";
+    }
+    mounted_ = true;
+  }
+
+  void TearDown() override {
+    if (mounted_) {
+      ::umount2(mount_point_.c_str(), MNT_DETACH);
+    }
+  }
+
+  std::uint64_t used_bytes() const {
+    struct statvfs space {};
+    EXPECT_EQ(::statvfs(mount_point_.c_str(), &space), 0);
+    return std::uint64_t{space.f_blocks - space.f_bfree} * space.f_frsize;
+  }
+
+  std::string mount_point_ = dir_.file("small");
+  bool mounted_ = false;
+};
+
+// Zips files of the given sizes (zeros, sparse on disk) below "source/A.app".
+void zip_sized_files(const testing::TempDir& dir, const std::string& archive,
+                     const std::vector<std::pair<std::string, std::uintmax_t>>& files) {
+  const std::string source = dir.file("source");
+  fs::create_directories(source + "/A.app");
+  for (const auto& [name, size] : files) {
+    fixture::write_file(source + "/A.app/" + name, "");
+    fs::resize_file(source + "/A.app/" + name, size);
+  }
+  fixture::zip_entries(source, {"A.app"}, archive);
+}
+
+TEST_F(SmallFileSystemTest, ArchiveDeclaringMoreThanFitsIsRefusedBeforeWriting) {
+  // 4 MiB of zeros deflate to a few KiB: the archive fits, its contents not.
+  zip_sized_files(dir_, archive_, {{"small", 1}, {"zeros", 4 << 20}});
+  const std::string destination = mount_point_ + "/unpacked";
+  const std::uint64_t used_before = used_bytes();
+  const auto unpacked = unpack_archive(archive_, destination);
+  ASSERT_FALSE(unpacked.has_value());
+  EXPECT_EQ(unpacked.error(), refused);
+  EXPECT_EQ(install_testing::tree(destination), std::vector<std::string>{});
+  EXPECT_LT(used_bytes() - used_before, 64u * 1024);
+}
+
+TEST_F(SmallFileSystemTest, ArchiveThatFitsIsUnpacked) {
+  zip_sized_files(dir_, archive_, {{"data", 256 << 10}});
+  const std::string destination = mount_point_ + "/unpacked";
+  const auto unpacked = unpack_archive(archive_, destination);
+  ASSERT_TRUE(unpacked.has_value()) << unpacked.error();
+  EXPECT_EQ(fs::file_size(destination + "/A.app/data"), 256u << 10);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The application controller: keeps all state of the running application and
 // runs every flow that acts on a tool. It reaches the world only through the
-// Platform it is given and the core only through Core.
+// Platform's parts it is given and the core only through Core.
 //
 // Everything runs on the main thread except the core calls of checks and
 // installations (on workers) and stopRunningTool (on an installation's worker).
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core.h"
+#include "core_answers.h"
 #include "document.h"
 #include "platform.h"
 #include "tool_status.h"
@@ -32,9 +33,18 @@ struct Timing {
   double stopPoll = 0.05;
 };
 
+// How a tool is opened: in the background (at start-up, when switched on,
+// after an installation) or with its settings in front. A tool that updates
+// itself always opens in front, without arguments.
+enum class Opening { background, settings };
+
+// The user's choice for a tool, re-applied at every start.
+enum class Choice { off, on };
+constexpr Choice choiceOf(bool on) { return on ? Choice::on : Choice::off; }
+
 class Kelvoma final : public ApplicationDelegate {
  public:
-  Kelvoma(Platform& platform, Core core, Timing timing = {});
+  Kelvoma(Platform platform, Core core, Timing timing = {});
   ~Kelvoma() override;
   Kelvoma(const Kelvoma&) = delete;
   Kelvoma& operator=(const Kelvoma&) = delete;
@@ -49,7 +59,7 @@ class Kelvoma final : public ApplicationDelegate {
   // State, for the platform's tests and the flows.
   const std::vector<Tool>& tools() const { return tools_; }
   const std::map<std::string, RowRecord>& rows() const { return rows_; }
-  const std::map<std::string, Document>& releases() const { return releases_; }
+  const std::map<std::string, CheckAnswer>& releases() const { return releases_; }
   const std::set<std::string>& busy() const { return busy_; }
   const std::set<std::string>& checking() const { return checking_; }
   const WindowLayout& layout() const { return layout_; }
@@ -62,7 +72,6 @@ class Kelvoma final : public ApplicationDelegate {
   void message(const std::optional<std::string>& text, const Tool& tool);
 
   // Queries on tools shared by every flow.
-  Document documentFromCore(char* text) const;
   Document infoDictionaryAtURL(const std::optional<std::string>& url);
   std::optional<std::string> applicationURLForTool(const Tool& tool);
   std::vector<RunningApplication> runningInstancesOfTool(const Tool& tool,
@@ -75,8 +84,8 @@ class Kelvoma final : public ApplicationDelegate {
   // Tool activation (activation.cpp).
   void toggleTool(const Sender& sender);
   void settingsTool(const Sender& sender);
-  void openTool(const Tool& tool, bool settings);
-  void remember(const Tool& tool, bool enabled);
+  void openTool(const Tool& tool, Opening opening);
+  void remember(const Tool& tool, Choice choice);
   std::int32_t stopRunningTool(const char* id, const char* path);
 
   // Update checking (update_checking.cpp).
@@ -111,20 +120,20 @@ class Kelvoma final : public ApplicationDelegate {
   void refreshGlobalControls();
   void launchRememberedTools();
   void resetStatusItemPositionOnce();
-  void finishCheck(const std::string& id, Document document);
+  void finishCheck(const std::string& id, CheckAnswer answer);
   void startInstallation(const Tool& tool, const ToolSnapshot& snapshot);
-  void finishInstallation(const std::string& id, const Document& document);
+  void finishInstallation(const std::string& id, const InstallAnswer& answer);
   std::string installationTarget(const Tool& tool, const ToolSnapshot& snapshot);
   static std::int32_t stopCallback(const char* id, const char* path);
 
-  Platform& platform_;
+  Platform platform_;
   Core core_;
   Timing timing_;
   UserDefaults defaults_;
 
   std::vector<Tool> tools_;
   std::map<std::string, RowRecord> rows_;
-  std::map<std::string, Document> releases_;
+  std::map<std::string, CheckAnswer> releases_;  // the last check of each tool
   std::set<std::string> busy_;
   std::set<std::string> checking_;
   WindowLayout layout_;

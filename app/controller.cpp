@@ -1,6 +1,6 @@
 // The controller's state, start-up, refresh, termination and the queries on
 // tools that every flow uses. The flows live in their own files.
-#include "kelvoma.h"
+#include "controller.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,21 +17,21 @@ std::string enabledKey(const Tool& tool) { return "enabled." + tool.id; }
 
 }  // namespace
 
-Kelvoma::Kelvoma(Platform& platform, Core core, Timing timing)
-    : platform_(platform), core_(std::move(core)), timing_(timing), defaults_(platform) {}
+Kelvoma::Kelvoma(Platform platform, Core core, Timing timing)
+    : platform_(platform), core_(std::move(core)), timing_(timing), defaults_(platform.settings) {}
 
 Kelvoma::~Kelvoma() = default;
 
 // ---- Life of the application -------------------------------------------
 
 void Kelvoma::applicationDidFinishLaunching() {
-  tools_ = toolsFromCatalog(documentFromCore(core_.catalog()));
+  tools_ = askCatalog(core_).tools;
   rows_.clear();
   releases_.clear();
   busy_.clear();
   checking_.clear();
 
-  platform_.createStatusItem(StatusItemModel{
+  platform_.screen.createStatusItem(StatusItemModel{
       .autosaveName = std::string(kStatusAutosaveName),
       .symbol = "square.stack.3d.up",
       .accessibilityDescription = "Kelvoma",
@@ -46,17 +46,19 @@ void Kelvoma::applicationDidFinishLaunching() {
   refresh();
   launchRememberedTools();
 
-  timer_ = platform_.scheduleRepeatingTimer(timing_.refreshInterval, TimerModes::commonModes,
-                                            [this] { refresh(); });
-  checkTimer_ = platform_.scheduleRepeatingTimer(timing_.checkInterval, TimerModes::defaultMode,
-                                                 [this] { scheduledCheck(); });
-  platform_.observeNotification("KelvomaCheckUpdates", [this] { checkRequested(); });
+  timer_ = platform_.scheduler.scheduleRepeatingTimer(
+      timing_.refreshInterval, TimerModes::commonModes, [this] { refresh(); });
+  checkTimer_ = platform_.scheduler.scheduleRepeatingTimer(
+      timing_.checkInterval, TimerModes::defaultMode, [this] { scheduledCheck(); });
+  platform_.notifications.observeNotification("KelvomaCheckUpdates", [this] { checkRequested(); });
 
   if (automaticChecks()) {
     checkAll();
   }
-  const auto arguments = platform_.arguments();
-  if (std::ranges::find(arguments, "--background") == arguments.end()) {
+  // Without a tray host the window is all there is of the application.
+  const auto arguments = platform_.application.arguments();
+  if (std::ranges::find(arguments, "--background") == arguments.end() ||
+      !platform_.screen.statusItemAvailable()) {
     show();
   }
 }
@@ -72,7 +74,7 @@ void Kelvoma::resetStatusItemPositionOnce() {
 // The user's remembered choice is re-applied at every start; a tool seen for
 // the first time keeps whatever state it is in now.
 void Kelvoma::launchRememberedTools() {
-  const auto running = platform_.runningApplications();
+  const auto running = platform_.workspace.runningApplications();
   for (const Tool& each : tools_) {
     const auto located = locate(each);
     if (!located) {
@@ -80,10 +82,10 @@ void Kelvoma::launchRememberedTools() {
     }
     announceManagement(each);
     if (!defaults_.hasObject(enabledKey(each))) {
-      remember(each, !instancesAmong(running, each, located->path).empty());
+      remember(each, choiceOf(!instancesAmong(running, each, located->path).empty()));
     }
     if (defaults_.boolForKey(enabledKey(each))) {
-      openTool(each, false);
+      openTool(each, Opening::background);
     }
   }
 }
@@ -94,14 +96,14 @@ void Kelvoma::applicationShouldHandleReopen() { show(); }
 
 void Kelvoma::applicationWillTerminate() {
   if (timer_) {
-    platform_.invalidateTimer(*timer_);
+    platform_.scheduler.invalidateTimer(*timer_);
     timer_.reset();
   }
   if (checkTimer_) {
-    platform_.invalidateTimer(*checkTimer_);
+    platform_.scheduler.invalidateTimer(*checkTimer_);
     checkTimer_.reset();
   }
-  platform_.removeNotificationObservers();
+  platform_.notifications.removeNotificationObservers();
 }
 
 void Kelvoma::perform(Action action, const Sender& sender) {
@@ -128,21 +130,21 @@ void Kelvoma::perform(Action action, const Sender& sender) {
 }
 
 void Kelvoma::show() {
-  platform_.activateIgnoringOtherApps();
-  platform_.showWindow();
+  platform_.application.activateIgnoringOtherApps();
+  platform_.screen.showWindow();
 }
 
-void Kelvoma::quit() { platform_.terminate(); }
+void Kelvoma::quit() { platform_.application.terminate(); }
 
 // ---- Window and menu ------------------------------------------------------
 
 void Kelvoma::makeWindow() {
   layout_ = makeWindowLayout(tools_);
-  platform_.createWindow(layout_.window);
+  platform_.screen.createWindow(layout_.window);
   rows_ = layout_.rows;
   // Show the first row at the top of the list.
-  platform_.scrollTo(layout_.scrollView,
-                     std::max(layout_.listHeight - layout_.scrollContentHeight, 0.0));
+  platform_.screen.scrollTo(layout_.scrollView,
+                            std::max(layout_.listHeight - layout_.scrollContentHeight, 0.0));
   windowMade_ = true;
 }
 
@@ -151,12 +153,12 @@ void Kelvoma::message(const std::optional<std::string>& text, const Tool& forToo
   if (row == rows_.end()) {
     return;
   }
-  platform_.setText(row->second.message, text.value_or(""));
-  platform_.setToolTip(row->second.message, text);
+  platform_.screen.setText(row->second.message, text.value_or(""));
+  platform_.screen.setToolTip(row->second.message, text);
 }
 
 void Kelvoma::refresh() {
-  const auto running = platform_.runningApplications();
+  const auto running = platform_.workspace.runningApplications();
   std::vector<ToolSnapshot> snapshots;
   snapshots.reserve(tools_.size());
   for (const Tool& each : tools_) {
@@ -165,55 +167,42 @@ void Kelvoma::refresh() {
       writeRow(row->second, rowPresentation(snapshots.back()));
     }
   }
-  platform_.setStatusMenu(statusMenu(tools_, snapshots));
+  platform_.screen.setStatusMenu(statusMenu(tools_, snapshots));
   refreshGlobalControls();
 }
 
 void Kelvoma::writeRow(const RowRecord& row, const RowPresentation& presentation) {
-  platform_.setText(row.state, presentation.stateText);
-  platform_.setTextColour(row.state, presentation.stateColour);
-  platform_.setText(row.version, presentation.versionText);
-  platform_.setState(row.toggle, presentation.toggleOn);
-  platform_.setEnabled(row.toggle, presentation.toggleEnabled);
-  platform_.setEnabled(row.settings, presentation.settingsEnabled);
-  platform_.setText(row.install, presentation.installTitle);
-  platform_.setEnabled(row.install, presentation.installEnabled);
+  platform_.screen.setText(row.state, presentation.stateText);
+  platform_.screen.setTextColour(row.state, presentation.stateColour);
+  platform_.screen.setText(row.version, presentation.versionText);
+  platform_.screen.setState(row.toggle, presentation.toggleOn);
+  platform_.screen.setEnabled(row.toggle, presentation.toggleEnabled);
+  platform_.screen.setEnabled(row.settings, presentation.settingsEnabled);
+  platform_.screen.setText(row.install, presentation.installTitle);
+  platform_.screen.setEnabled(row.install, presentation.installEnabled);
 }
 
 void Kelvoma::refreshGlobalControls() {
   if (!windowMade_) {
     return;
   }
-  platform_.setEnabled(layout_.checkButton, busy_.empty() && checking_.empty());
-  platform_.setState(layout_.automatic, automaticChecks());
-  if (platform_.loginItemsSupported()) {
-    platform_.setState(layout_.login, platform_.loginItemStatus() == LoginItemStatus::enabled);
+  platform_.screen.setEnabled(layout_.checkButton, busy_.empty() && checking_.empty());
+  platform_.screen.setState(layout_.automatic, automaticChecks());
+  if (platform_.loginItems.loginItemsSupported()) {
+    platform_.screen.setState(layout_.login,
+                              platform_.loginItems.loginItemStatus() == LoginItemStatus::enabled);
   } else {
-    platform_.setEnabled(layout_.login, false);
+    platform_.screen.setEnabled(layout_.login, false);
   }
 }
 
 // ---- Queries on tools -------------------------------------------------------
 
-Document Kelvoma::documentFromCore(char* text) const {
-  if (text == nullptr) {
-    return Document::object();
-  }
-  const std::string copy(text);
-  core_.free(text);
-  // Only a dictionary or an array is a document; anything else reads as empty.
-  Document parsed = Document::parse(copy, nullptr, /*allow_exceptions=*/false);
-  if (!parsed.is_object() && !parsed.is_array()) {
-    return Document::object();
-  }
-  return parsed;
-}
-
 Document Kelvoma::infoDictionaryAtURL(const std::optional<std::string>& url) {
   if (!url) {
     return Document::object();
   }
-  auto info = platform_.readPropertyList(*url + "/Contents/Info.plist");
+  auto info = platform_.files.readPropertyList(*url + "/Contents/Info.plist");
   if (!info || !info->is_object()) {
     return Document::object();
   }
@@ -236,7 +225,7 @@ std::optional<Kelvoma::Located> Kelvoma::locate(const Tool& forTool) {
     return found;
   }
   for (const std::string& folder :
-       {std::string("/Applications"), platform_.homeDirectory() + "/Applications"}) {
+       {std::string("/Applications"), platform_.files.homeDirectory() + "/Applications"}) {
     std::string candidate = folder + "/" + forTool.bundleName;
     if (carriesIdentifier(candidate, forTool, found.info)) {
       found.path = std::move(candidate);
@@ -263,10 +252,10 @@ std::vector<RunningApplication> Kelvoma::instancesAmong(
       continue;
     }
     if (!resolvedUrl) {
-      resolvedUrl = platform_.resolveSymlinks(url);
+      resolvedUrl = platform_.files.resolveSymlinks(url);
     }
-    if (platform_.resolveSymlinks(application.bundlePath) == *resolvedUrl &&
-        !platform_.isTerminated(application)) {
+    if (platform_.files.resolveSymlinks(application.bundlePath) == *resolvedUrl &&
+        !platform_.workspace.isTerminated(application)) {
       instances.push_back(application);
     }
   }
@@ -278,15 +267,15 @@ std::vector<RunningApplication> Kelvoma::runningInstancesOfTool(
   if (!url) {
     return {};
   }
-  return instancesAmong(platform_.runningApplications(), forTool, *url);
+  return instancesAmong(platform_.workspace.runningApplications(), forTool, *url);
 }
 
 void Kelvoma::announceManagement(const Tool& forTool) {
   if (forTool.external) {
     return;
   }
-  platform_.writeSetting(forTool.bundleId, "managedByKelvoma", true);
-  platform_.postNotification("KelvomaManagementChanged", forTool.bundleId);
+  platform_.settings.writeSetting(forTool.bundleId, "managedByKelvoma", true);
+  platform_.notifications.postNotification("KelvomaManagementChanged", forTool.bundleId);
 }
 
 std::string Kelvoma::identifier(const Sender& sender) const {
@@ -299,30 +288,25 @@ const Tool* Kelvoma::tool(std::string_view id) const {
 }
 
 ToolSnapshot Kelvoma::snapshotOf(const Tool& forTool) {
-  return snapshotOf(forTool, platform_.runningApplications());
+  return snapshotOf(forTool, platform_.workspace.runningApplications());
 }
 
 ToolSnapshot Kelvoma::snapshotOf(const Tool& forTool,
                                  const std::vector<RunningApplication>& running) {
-  auto located = locate(forTool);
-  std::optional<std::string> path;
-  Document info = Document::object();
-  std::size_t runningCount = 0;
-  if (located) {
-    runningCount = instancesAmong(running, forTool, located->path).size();
-    path = std::move(located->path);
-    info = std::move(located->info);
+  SnapshotFacts facts{.busy = busy_.contains(forTool.id)};
+  if (auto located = locate(forTool)) {
+    facts.runningCount = instancesAmong(running, forTool, located->path).size();
+    facts.installedPath = std::move(located->path);
+    facts.info = std::move(located->info);
   }
-  std::optional<Document> release;
   if (const auto found = releases_.find(forTool.id); found != releases_.end()) {
-    release = found->second;
+    facts.release = found->second;
   }
-  return makeSnapshot(forTool, std::move(path), runningCount, busy_.contains(forTool.id),
-                      std::move(info), std::move(release));
+  return makeSnapshot(forTool, std::move(facts));
 }
 
 std::string Kelvoma::operatingSystemVersionText() {
-  const SystemVersion version = platform_.operatingSystemVersion();
+  const SystemVersion version = platform_.application.operatingSystemVersion();
   char text[72];
   std::snprintf(text, sizeof text, "%ld.%ld.%ld", version.major, version.minor, version.patch);
   return text;

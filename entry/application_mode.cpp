@@ -1,0 +1,13 @@
+// The tray application, in builds that carry it.
+#include "application_mode.h"
+
+#include "kelvoma_run.h"
+
+namespace kelvoma {
+
+int run_application_mode(int argc, char** argv) {
+  kelvoma_run(argc, argv);
+  return 0;
+}
+
+}  // namespace kelvoma
