@@ -2,7 +2,10 @@
 // build 1 run in a child process that is killed with SIGKILL (with every
 // program it started) at moments spread over the whole pipeline. After every
 // kill the target must hold a complete bundle, old or new, or the install
-// directory must hold the complete old bundle as "previous.app".
+// directory must hold the complete old bundle as "previous.app". Then one
+// more installation runs to its end: afterwards the target must hold a
+// complete bundle and no ".kelvoma-install-" folder may remain (what the
+// killed call left is put back or removed).
 //
 //   kelvoma_install_crash [--runs N] [--payload-mib N] [--seed S]
 //   kelvoma_install_crash --install-child TARGET     (one installation)
@@ -80,16 +83,34 @@ bool kill_and_reap(pid_t pid) {
   return WIFEXITED(status);  // true: it had finished before the kill
 }
 
-double run_uninterrupted(const UpdateFixture& fixture) {
-  fixture.install_old();
-  const auto start = Clock::now();
+// One installation to its end; its exit status (0: installed), or -1.
+int install_to_the_end(const UpdateFixture& fixture) {
   const pid_t pid = start_child(fixture.target());
+  if (pid < 0) return -1;
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+double run_uninterrupted(const UpdateFixture& fixture) {
+  fixture.install_old();
+  const auto start = Clock::now();
+  const int status = install_to_the_end(fixture);
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-  return seconds;
+  return status == 0 ? seconds : -1;
+}
+
+// After the next installation: a complete bundle at the target and no
+// install folder left.
+bool recovered(const UpdateFixture& fixture, std::uint64_t payload_bytes, std::string& detail) {
+  (void)install_to_the_end(fixture);
+  const Outcome outcome = judge_target(fixture.target(), payload_bytes, detail);
+  const std::size_t folders = install_directory_count(fixture.applications());
+  if (folders != 0) {
+    detail += (detail.empty() ? "" : "; ") + std::to_string(folders) + " install folder(s) remain";
+  }
+  return (outcome == Outcome::old_copy || outcome == Outcome::new_copy) && folders == 0;
 }
 
 std::string phase_name(std::vector<std::string> entries) {
@@ -141,6 +162,8 @@ int run(int runs, std::uint64_t payload_bytes, unsigned seed) {
   std::map<std::string, int> outcomes;
   std::map<std::string, int> phases;
   int losses = 0;
+  int unrecovered = 0;
+  int folders_left_by_kill = 0;
   int finished_before_kill = 0;
   for (int run_index = 0; run_index < runs; ++run_index) {
     fixture.install_old();
@@ -161,6 +184,13 @@ int run(int runs, std::uint64_t payload_bytes, unsigned seed) {
       ++losses;
       std::printf("run %d (kill at %.4f s): %s\n", run_index, delay, detail.c_str());
     }
+    if (install_directory_count(fixture.applications()) != 0) ++folders_left_by_kill;
+    std::string after_detail;
+    if (!recovered(fixture, payload_bytes, after_detail)) {
+      ++unrecovered;
+      std::printf("run %d (kill at %.4f s), after the next installation: %s\n", run_index, delay,
+                  after_detail.c_str());
+    }
   }
   fixture.remove_install_directories();
 
@@ -169,8 +199,10 @@ int run(int runs, std::uint64_t payload_bytes, unsigned seed) {
   for (const auto& [phase, count] : phases) std::printf("  %5d  %s\n", count, phase.c_str());
   std::printf("after the kill:\n");
   for (const auto& [outcome, count] : outcomes) std::printf("  %5d  %s\n", count, outcome.c_str());
+  std::printf("kills that left an install folder: %d\n", folders_left_by_kill);
   std::printf("losses: %d\n", losses);
-  return losses == 0 ? 0 : 1;
+  std::printf("not recovered by the next installation: %d\n", unrecovered);
+  return losses == 0 && unrecovered == 0 ? 0 : 1;
 }
 
 }  // namespace

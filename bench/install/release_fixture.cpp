@@ -155,4 +155,8 @@ std::vector<std::string> install_directory_entries(const std::string& applicatio
   return entries;
 }
 
+std::size_t install_directory_count(const std::string& applications) {
+  return install_directories(applications).size();
+}
+
 }  // namespace kelvoma::bench

@@ -68,4 +68,7 @@ Outcome judge_target(const std::string& target, std::uint64_t new_payload_bytes,
 // Which install-directory entries exist right now (for the phase reached).
 std::vector<std::string> install_directory_entries(const std::string& applications);
 
+// How many ".kelvoma-install-" folders there are in `applications`.
+std::size_t install_directory_count(const std::string& applications);
+
 }  // namespace kelvoma::bench

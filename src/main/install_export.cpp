@@ -1,4 +1,6 @@
 // mini_install: the install pipeline across the C interface.
+#include <cstdlib>
+
 #include "kelvoma/kelvoma.h"
 #include "main/result_document.h"
 #include "releases/build_config.h"
@@ -9,7 +11,12 @@ namespace {
 
 nlohmann::json install_document(const char* id, const char* target_path, const char* os_version,
                                 StopCallback stop) {
-  const InstallOutcome outcome = install_tool(build_config(), id, target_path, os_version, stop);
+  // The environment is read here, once; the core below receives it as a value.
+  const InstallOutcome outcome = install_tool(build_config(), {.id = id,
+                                                               .target_path = target_path,
+                                                               .os_version = os_version,
+                                                               .stop = stop,
+                                                               .home = std::getenv("HOME")});
   nlohmann::json document = {{"ok", !outcome.error.has_value()}, {"relaunch", outcome.relaunch}};
   if (outcome.error) {
     document["error"] = *outcome.error;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <limits>
 #include <memory>
+#include <utility>
 
 #include "releases/command.h"
 #include "releases/system_error.h"
@@ -28,49 +29,28 @@ constexpr std::string_view download_failed =
 // A larger pipe lets the transfer tool write in big pieces and us read them
 // with fewer system calls. The kernel may refuse (per-user pipe limits);
 // the default size then serves as well, only slower.
-constexpr int body_pipe_size = 1 << 20;
+constexpr int body_pipe_size = static_cast<int>(body_piece_size);
 
 enum class BodyEnd { complete, too_large, failed };
 
-// Reads the body straight into the buffer's spare space until end of file,
-// stopping as soon as `accepted` + 1 bytes have arrived; `observe` sees each
-// piece once it is held.
-BodyEnd read_body(int fd, ByteBuffer& body, std::size_t accepted, const BodyObserver& observe) {
-  for (;;) {
-    if (body.size() > accepted) {
-      return BodyEnd::too_large;
-    }
-    const std::span<std::uint8_t> spare = body.spare();
-    const std::size_t room = std::min(spare.size(), accepted + 1 - body.size());
-    const ssize_t count = read(fd, spare.data(), room);
-    if (count < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return BodyEnd::failed;
-    }
-    if (count == 0) {
-      return BodyEnd::complete;
-    }
-    body.commit(static_cast<std::size_t>(count));
-    if (observe) {
-      observe(body.bytes().last(static_cast<std::size_t>(count)));
-    }
-  }
+// No body can outgrow the address space, so a limit beyond it never decides
+// anything; the bound of what is held is limit + 1 wherever that fits.
+std::size_t accepted_bytes(std::uint64_t limit) {
+  constexpr std::size_t largest = std::numeric_limits<std::size_t>::max() - 1;
+  return limit < largest ? static_cast<std::size_t>(limit) : largest;
 }
 
-// The same for a body that is not kept: each piece goes through one reused
-// buffer, of the body pipe's size, to the observer alone.
-BodyEnd pass_body(int fd, std::size_t accepted, const BodyObserver& observe) {
-  constexpr std::size_t piece_size = body_pipe_size;
-  const auto piece = std::make_unique_for_overwrite<std::uint8_t[]>(piece_size);
+// Reads the body into the sink's space until end of file, stopping as soon
+// as `accepted` + 1 bytes have arrived.
+BodyEnd read_body(int fd, BodySink& sink, std::size_t accepted) {
   std::size_t received = 0;
   for (;;) {
     if (received > accepted) {
       return BodyEnd::too_large;
     }
-    const std::size_t room = std::min(piece_size, accepted + 1 - received);
-    const ssize_t count = read(fd, piece.get(), room);
+    const std::span<std::uint8_t> space = sink.space();
+    const std::size_t room = std::min(space.size(), accepted + 1 - received);
+    const ssize_t count = read(fd, space.data(), room);
     if (count < 0) {
       if (errno == EINTR) {
         continue;
@@ -81,9 +61,7 @@ BodyEnd pass_body(int fd, std::size_t accepted, const BodyObserver& observe) {
       return BodyEnd::complete;
     }
     received += static_cast<std::size_t>(count);
-    if (observe) {
-      observe({piece.get(), static_cast<std::size_t>(count)});
-    }
+    sink.take(static_cast<std::size_t>(count));
   }
 }
 
@@ -125,9 +103,26 @@ std::vector<std::string> transfer_arguments(std::string_view url, std::uint64_t 
   };
 }
 
-std::expected<ByteBuffer, std::string> fetch_url(const CoreConfig& config, std::string_view url,
-                                                 std::uint64_t limit, const BodyObserver& observe,
-                                                 KeepBody keep) {
+BodyCollector::BodyCollector(std::uint64_t limit) : body_(accepted_bytes(limit) + 1) {}
+
+std::span<std::uint8_t> BodyCollector::space() { return body_.spare(); }
+
+void BodyCollector::take(std::size_t count) { body_.commit(count); }
+
+PieceObserver::PieceObserver(Observe observe)
+    : observe_(std::move(observe)),
+      piece_(std::make_unique_for_overwrite<std::uint8_t[]>(body_piece_size)) {}
+
+std::span<std::uint8_t> PieceObserver::space() { return {piece_.get(), body_piece_size}; }
+
+void PieceObserver::take(std::size_t count) {
+  if (observe_) {
+    observe_({piece_.get(), count});
+  }
+}
+
+std::expected<void, std::string> fetch_url(const CoreConfig& config, std::string_view url,
+                                           std::uint64_t limit, BodySink& sink) {
   if (!url.starts_with(https_scheme)) {
     return std::unexpected(std::string(https_required));
   }
@@ -142,17 +137,11 @@ std::expected<ByteBuffer, std::string> fetch_url(const CoreConfig& config, std::
     return std::unexpected(std::string(no_server_answer));
   }
 
-  // No body can outgrow the address space, so a limit beyond it never
-  // decides anything; the buffer's bound is limit + 1 wherever that fits.
-  constexpr std::size_t largest = std::numeric_limits<std::size_t>::max() - 1;
-  const std::size_t accepted = limit < largest ? static_cast<std::size_t>(limit) : largest;
+  const std::size_t accepted = accepted_bytes(limit);
   if (accepted >= static_cast<std::size_t>(body_pipe_size)) {
     (void)fcntl(child->output().get(), F_SETPIPE_SZ, body_pipe_size);
   }
-  ByteBuffer body(keep == KeepBody::yes ? accepted + 1 : 0);
-  const BodyEnd end = keep == KeepBody::yes
-                          ? read_body(child->output().get(), body, accepted, observe)
-                          : pass_body(child->output().get(), accepted, observe);
+  const BodyEnd end = read_body(child->output().get(), sink, accepted);
   child->output().reset();
   if (end != BodyEnd::complete) {
     // Killed and reaped here, before the message leaves; the error stream is
@@ -173,7 +162,16 @@ std::expected<ByteBuffer, std::string> fetch_url(const CoreConfig& config, std::
     return std::unexpected(
         std::string(mentions_not_found(error_text) ? not_published : download_failed));
   }
-  return body;
+  return {};
+}
+
+std::expected<ByteBuffer, std::string> fetch_url(const CoreConfig& config, std::string_view url,
+                                                 std::uint64_t limit) {
+  BodyCollector collector(limit);
+  if (auto fetched = fetch_url(config, url, limit, collector); !fetched) {
+    return std::unexpected(std::move(fetched.error()));
+  }
+  return std::move(collector.body());
 }
 
 }  // namespace kelvoma

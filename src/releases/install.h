@@ -3,7 +3,6 @@
 
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "kelvoma/kelvoma.h"
 #include "releases/build_config.h"
@@ -16,22 +15,28 @@ struct InstallOutcome {
   std::optional<std::string> error;  // the failing step's message, if any
 };
 
-// Whether `target` names "/Applications/<bundle_name>" or
-// "<home>/Applications/<bundle_name>", compared component by component
-// (repeated separators, a trailing separator and "." make no difference;
-// ".." is not resolved; case matters).
-bool is_permitted_target(std::string_view target, std::string_view bundle_name,
-                         std::string_view home);
+// The C interface's arguments, as received, and the one value of the
+// environment that an installation depends on.
+struct InstallArguments {
+  const char* id = nullptr;
+  const char* target_path = nullptr;
+  const char* os_version = nullptr;
+  StopCallback stop = nullptr;
+  const char* home = nullptr;  // "HOME" as the caller read it; null: not set
+};
 
 // Reads the C arguments (NULL or invalid UTF-8 as empty), looks the tool up
 // and runs the route of its integration. `stop` receives `id` and
 // `target_path` exactly as given; a NULL `stop` counts as "not running".
-// The install directory (".kelvoma-install-XXXXXX" next to the target) is
-// gone when the call returns, except after a failed replacement that left
-// the replaced bundle only as its "previous.app". `renames` performs the
-// final step's renames (tests make them fail).
-InstallOutcome install_tool(const CoreConfig& config, const char* id, const char* target_path,
-                            const char* os_version, StopCallback stop,
+// Before anything is downloaded, what crashed installations left beside a
+// permitted target is put back or removed (install_recovery.h). The
+// downloaded archive is named in the install directory only once it has
+// passed its check (archive_download.h), and the new bundle is on disk
+// before the first rename. The install directory (".kelvoma-install-XXXXXX"
+// next to the target) is gone when the call returns, except after a failed
+// replacement that left the replaced bundle only as its "previous.app".
+// `renames` performs the final step's renames (tests make them fail).
+InstallOutcome install_tool(const CoreConfig& config, const InstallArguments& arguments,
                             const RenameOperations& renames = system_rename_operations());
 
 }  // namespace kelvoma

@@ -49,7 +49,8 @@ class SigningStubs {
         log_("KELVOMA_STUB_LOG", log_path_),
         codesign_("KELVOMA_CODESIGN_STATUS", std::nullopt),
         spctl_("KELVOMA_SPCTL_STATUS", std::nullopt),
-        create_dir_("KELVOMA_STUB_CREATE_DIR", std::nullopt) {}
+        create_dir_("KELVOMA_STUB_CREATE_DIR", std::nullopt),
+        copy_archive_("KELVOMA_STUB_COPY_ARCHIVE", std::nullopt) {}
 
   // One entry per run: the program name and its arguments.
   std::vector<std::vector<std::string>> runs() const {
@@ -81,6 +82,7 @@ class SigningStubs {
   ScopedEnv codesign_;
   ScopedEnv spctl_;
   ScopedEnv create_dir_;
+  ScopedEnv copy_archive_;
 };
 
 // The ".kelvoma-install-" directories in `parent`.

@@ -1,9 +1,11 @@
 // The install pipeline end to end: mini_install of the fixture build against
 // the local HTTPS server on the fixture port, real curl, real zip archives,
 // real bsdtar and the stub signing programs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sodium.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,12 +14,16 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
+#include <thread>
 
 #include "install/install_helpers.h"
 #include "kelvoma/kelvoma.h"
 #include "releases/build_config.h"
+#include "releases/command.h"
 #include "releases/install.h"
 #include "releases/manifest.h"
+#include "releases/unique_fd.h"
 #include "support/fixture_bundle.h"
 #include "support/signing.h"
 #include "support/temp_dir.h"
@@ -68,6 +74,16 @@ std::string install_document(const char* id, const char* target, const char* os 
   std::string document(text);
   mini_free(text);
   return document;
+}
+
+// What mini_install passes on for `id` and `target`, this process's HOME
+// included.
+InstallArguments arguments_for(const char* id, const std::string& target) {
+  return {.id = id,
+          .target_path = target.c_str(),
+          .os_version = os_version,
+          .stop = stop_callback,
+          .home = ::getenv("HOME")};
 }
 
 std::string failure(std::string_view message, bool relaunch = false) {
@@ -842,21 +858,27 @@ TEST_F(InstallTest, FailedCheckBeatsAFullDisk) {
 }
 
 // The archive that is unpacked is the one downloaded, byte for byte, whether
-// it was written as it arrived (the folder existed) or from memory after
-// the check (the folder was made for it).
+// the folder existed or was made for it; it is gone again before the new
+// bundle is flushed to disk, so its bytes are never written out.
 TEST_F(InstallTest, WrittenArchiveIsTheDownloadedOne) {
+  const std::string copy = sources_.file("archive-seen-by-codesign");
+  const ScopedEnv copy_archive("KELVOMA_STUB_COPY_ARCHIVE", copy);
   for (const bool folder_exists : {true, false}) {
     fs::remove_all(apps_);
+    fs::remove(copy);
     if (folder_exists) fs::create_directories(apps_);
     publish_release_2();
-    std::string written;
+    std::vector<std::string> at_stop;
     probe().action = [&] {
       const auto directories = install_directories(apps_);
       ASSERT_EQ(directories.size(), 1u);
-      written = testing::read_file((directories.front() / "update.zip").string());
+      at_stop = install_testing::tree(directories.front());
     };
     EXPECT_EQ(install_document(orbit_id, target_.c_str()), success) << folder_exists;
-    EXPECT_TRUE(written == fixture::read_file(archive_file_)) << folder_exists;
+    EXPECT_TRUE(fixture::read_file(copy) == fixture::read_file(archive_file_)) << folder_exists;
+    ASSERT_FALSE(at_stop.empty());
+    EXPECT_EQ(std::count(at_stop.begin(), at_stop.end(), "update.zip"), 0) << folder_exists;
+    EXPECT_EQ(at_stop.front(), "unpacked") << folder_exists;
   }
 }
 
@@ -941,7 +963,7 @@ class FailingRenames final : public RenameOperations {
 
 std::string install_with(const FailingRenames& renames, const std::string& target) {
   const InstallOutcome outcome =
-      install_tool(build_config(), orbit_id, target.c_str(), os_version, stop_callback, renames);
+      install_tool(build_config(), arguments_for(orbit_id, target), renames);
   nlohmann::json document = {{"ok", !outcome.error}, {"relaunch", outcome.relaunch}};
   if (outcome.error) document["error"] = *outcome.error;
   return document.dump();
@@ -1037,7 +1059,7 @@ TEST_P(CrashTest, TheOldCopySurvivesSomewhere) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     const CrashingRenames renames(c.crash_before, c.crash_after);
-    install_tool(build_config(), orbit_id, target_.c_str(), os_version, stop_callback, renames);
+    install_tool(build_config(), arguments_for(orbit_id, target_), renames);
     ::_exit(0);
   }
   int status = 0;
@@ -1062,6 +1084,388 @@ INSTANTIATE_TEST_SUITE_P(Moments, CrashTest,
                                            CrashCase{"BetweenTheRenames", 2, 0, {}, true},
                                            CrashCase{"AfterMovingIn", 0, 2, "new", true}),
                          [](const auto& test) { return test.param.name; });
+
+// --- the archive has no name on disk before its verdict ----------------------
+
+// Nothing called update.zip anywhere below `root`.
+bool archive_named_below(const fs::path& root) {
+  for (const std::string& entry : install_testing::tree(root)) {
+    if (fs::path(entry).filename() == "update.zip") return true;
+  }
+  return false;
+}
+
+struct RefusedArchiveCase {
+  std::string name;
+  bool applications_exists;
+};
+
+class RefusedArchiveTest : public InstallTest,
+                           public ::testing::WithParamInterface<RefusedArchiveCase> {};
+
+TEST_P(RefusedArchiveTest, LeavesNoArchiveAndNoFolderAnywhere) {
+  if (GetParam().applications_exists) install_old();
+  publish_release_2();
+  tamper(archive_file_);
+  const auto before = install_testing::tree(home_.path());
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()), failure(tampered));
+  EXPECT_FALSE(archive_named_below(home_.path()));
+  EXPECT_EQ(install_testing::tree(home_.path()), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, RefusedArchiveTest,
+                         ::testing::Values(RefusedArchiveCase{.name = "ApplicationsExists",
+                                                              .applications_exists = true},
+                                           RefusedArchiveCase{.name = "ApplicationsMissing",
+                                                              .applications_exists = false}),
+                         [](const auto& test) { return test.param.name; });
+
+// A transfer tool that hands the archive over in two parts and waits, after
+// the first, until the test lets it go on; everything else goes straight to
+// the real curl.
+class StallingTransferTool {
+ public:
+  StallingTransferTool() {
+    const std::string script =
+        dir_.write("curl",
+                   "#!/bin/sh\n"
+                   "dir=$(dirname \"$0\")\n"
+                   "for url; do :; done\n"
+                   "case \"$url\" in\n"
+                   "  *.zip) /usr/bin/curl \"$@\" > \"$dir/archive\" || exit $?\n"
+                   "         head -c 1000 \"$dir/archive\"\n"
+                   "         : > \"$dir/stalled\"\n"
+                   "         while [ ! -e \"$dir/go\" ]; do sleep 0.02; done\n"
+                   "         tail -c +1001 \"$dir/archive\" ;;\n"
+                   "  *) exec /usr/bin/curl \"$@\" ;;\n"
+                   "esac\n");
+    fs::permissions(script, fs::perms(0755));
+    config_ = build_config();
+    config_.curl = script;
+  }
+  ~StallingTransferTool() { go_on(); }
+
+  const CoreConfig& config() const { return config_; }
+  // Waits (a minute at most) until the first part has been handed over.
+  bool wait_for_stall() const {
+    for (int i = 0; i < 3000 && !fs::exists(dir_.file("stalled")); ++i) ::usleep(20000);
+    return fs::exists(dir_.file("stalled"));
+  }
+  void go_on() const { dir_.write("go", ""); }
+
+ private:
+  testing::TempDir dir_;
+  CoreConfig config_;
+};
+
+// The descriptors of this process that are unnamed files in `folder`.
+int unnamed_files_in(const std::string& folder) {
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const std::string link = fs::read_symlink(entry.path(), error).string();
+    if (link.starts_with(folder + "/#") && link.ends_with(" (deleted)")) ++count;
+  }
+  return count;
+}
+
+// Where the Applications folder is when the download starts.
+enum class Applications { existing, missing, out_of_inodes };
+// Where the archive waits for its verdict.
+enum class Unnamed { in_applications, in_home, in_memory };
+
+struct StalledDownloadCase {
+  std::string name;
+  Applications applications;
+  Unnamed unnamed;
+};
+
+void PrintTo(const StalledDownloadCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
+class StalledDownloadTest : public InstallTest,
+                            public ::testing::WithParamInterface<StalledDownloadCase> {
+ protected:
+  // A file system without a free inode can give no unnamed file (nor
+  // anything else) until the fillers go.
+  std::vector<std::string> fill_inodes() {
+    std::vector<std::string> fillers;
+    for (int i = 0; i < 100000; ++i) {
+      const std::string filler = apps_ + "/filler-" + std::to_string(i);
+      const UniqueFd file(::open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+      if (!file) break;
+      fillers.push_back(filler);
+    }
+    return fillers;
+  }
+};
+
+TEST_P(StalledDownloadTest, ArchiveIsUnnamedUntilItsVerdict) {
+  const StalledDownloadCase& c = GetParam();
+  if (c.applications != Applications::missing) fs::create_directories(apps_);
+  std::optional<ScopedMount> small;
+  std::vector<std::string> fillers;
+  if (c.applications == Applications::out_of_inodes) {
+    small.emplace(apps_, "size=16m,nr_inodes=64,mode=0755");
+    if (!small->mounted()) GTEST_SKIP() << "mounting is not permitted here";
+    fillers = fill_inodes();
+  }
+  publish_release_2();
+  const std::string copy = sources_.file("archive-seen-by-codesign");
+  const ScopedEnv copy_archive("KELVOMA_STUB_COPY_ARCHIVE", copy);
+  const StallingTransferTool transfer;
+  InstallOutcome outcome;
+  std::thread installation(
+      [&] { outcome = install_tool(transfer.config(), arguments_for(orbit_id, target_)); });
+  const bool stalled = transfer.wait_for_stall();
+  const auto home_during = install_testing::tree(home_.path());
+  const int unnamed_in_applications = unnamed_files_in(apps_);
+  const int unnamed_in_home = unnamed_files_in(home_.path());
+  for (const std::string& filler : fillers) fs::remove(filler);
+  transfer.go_on();
+  installation.join();
+  ASSERT_TRUE(stalled);
+  for (const std::string& entry : home_during) {
+    EXPECT_FALSE(entry.find(".kelvoma-install-") != std::string::npos) << entry;
+    EXPECT_FALSE(entry.ends_with("update.zip")) << entry;
+  }
+  EXPECT_EQ(unnamed_in_applications, c.unnamed == Unnamed::in_applications ? 1 : 0);
+  EXPECT_EQ(unnamed_in_home, c.unnamed == Unnamed::in_home ? 1 : 0);
+  EXPECT_FALSE(outcome.error) << *outcome.error;
+  EXPECT_EQ(marker_of(target_), "new");
+  EXPECT_TRUE(fixture::read_file(copy) == fixture::read_file(archive_file_));
+  EXPECT_FALSE(archive_named_below(home_.path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, StalledDownloadTest,
+    ::testing::Values(StalledDownloadCase{.name = "ApplicationsExists",
+                                          .applications = Applications::existing,
+                                          .unnamed = Unnamed::in_applications},
+                      StalledDownloadCase{.name = "ApplicationsMissing",
+                                          .applications = Applications::missing,
+                                          .unnamed = Unnamed::in_home},
+                      StalledDownloadCase{.name = "NoUnnamedFileCanBeHad",
+                                          .applications = Applications::out_of_inodes,
+                                          .unnamed = Unnamed::in_memory}),
+    [](const auto& test) { return test.param.name; });
+
+// --- what crashed installations left beside the target -----------------------
+
+enum class Leftover { folder, folder_in_use, symbolic_link, file };
+
+struct RecoveryCase {
+  std::string name;
+  Leftover leftover;
+  std::optional<std::string> backup_identifier;  // "previous.app" inside carries it; none: absent
+  bool target_installed;
+  bool leftover_remains;
+  std::optional<std::string> target_marker;  // what the target holds afterwards; none: nothing
+};
+
+void PrintTo(const RecoveryCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
+class RecoveryTest : public InstallTest, public ::testing::WithParamInterface<RecoveryCase> {
+ protected:
+  // A leftover beside the target; for a symbolic link, the folder it points to.
+  std::string make_leftover(const RecoveryCase& c, const std::string& leftover) {
+    const std::string folder =
+        c.leftover == Leftover::symbolic_link ? home_.file("elsewhere") : leftover;
+    if (c.leftover == Leftover::file) {
+      fixture::write_file(leftover, "not a folder");
+      return leftover;
+    }
+    fs::create_directories(folder + "/unpacked/Orbit Action Dial.app/Contents");
+    fixture::write_file(folder + "/unpacked/Orbit Action Dial.app/Contents/partial", "x");
+    fs::create_symlink(home_.file("outside"), folder + "/link-out");
+    if (c.backup_identifier) {
+      fixture::BundleSpec backup = orbit_bundle(1, "backup");
+      backup.bundle_name = "previous.app";
+      fixture::set_info(backup, "CFBundleIdentifier", *c.backup_identifier);
+      fixture::make_bundle(folder, backup);
+    }
+    if (c.leftover == Leftover::symbolic_link) fs::create_directory_symlink(folder, leftover);
+    return folder;
+  }
+};
+
+TEST_P(RecoveryTest, PutsBackOrClearsAwayBeforeDownloading) {
+  const RecoveryCase& c = GetParam();
+  fs::create_directories(apps_);
+  fs::create_directories(home_.file("outside"));
+  fixture::write_file(home_.file("outside/kept.txt"), "kept");
+  if (c.target_installed) install_old();
+  fixture::make_bundle(apps_, clip_bundle());  // a bystander
+  const std::string leftover = apps_ + "/.kelvoma-install-Ab12Cd";
+  const std::string contents = make_leftover(c, leftover);
+  const auto contents_before = install_testing::tree(contents);
+  UniqueFd holder;
+  if (c.leftover == Leftover::folder_in_use) {
+    holder = UniqueFd(::open(leftover.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_EQ(::flock(holder.get(), LOCK_EX), 0);
+  }
+  publish_release_2();
+  tamper(archive_file_);  // the installation itself fails after the recovery
+
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()), failure(tampered));
+  EXPECT_EQ(fs::exists(fs::symlink_status(leftover)), c.leftover_remains);
+  if (c.leftover_remains) {
+    EXPECT_EQ(install_testing::tree(contents), contents_before);
+  }
+  if (c.target_marker) {
+    EXPECT_EQ(marker_of(target_), *c.target_marker);
+  } else {
+    EXPECT_FALSE(fs::exists(fs::symlink_status(target_)));
+  }
+  EXPECT_EQ(marker_of(clip_target_), "clip");
+  EXPECT_EQ(testing::read_file(home_.file("outside/kept.txt")), "kept");
+  keeps_install_directory_ = c.leftover_remains;
+  fs::remove_all(leftover);
+}
+
+const std::string orbit_bundle_id = "cz.tobranix.orbit-action-dial";
+
+INSTANTIATE_TEST_SUITE_P(Leftovers, RecoveryTest,
+                         ::testing::Values(RecoveryCase{.name = "BackupOfTheToolComesBack",
+                                                        .leftover = Leftover::folder,
+                                                        .backup_identifier = orbit_bundle_id,
+                                                        .target_installed = false,
+                                                        .leftover_remains = false,
+                                                        .target_marker = "backup"},
+                                           RecoveryCase{
+                                               .name = "BackupOfAnotherApplicationIsRemoved",
+                                               .leftover = Leftover::folder,
+                                               .backup_identifier = "cz.example.other",
+                                               .target_installed = false,
+                                               .leftover_remains = false,
+                                               .target_marker = std::nullopt},
+                                           RecoveryCase{.name = "FolderWithoutBackupIsRemoved",
+                                                        .leftover = Leftover::folder,
+                                                        .backup_identifier = std::nullopt,
+                                                        .target_installed = false,
+                                                        .leftover_remains = false,
+                                                        .target_marker = std::nullopt},
+                                           RecoveryCase{.name = "TargetPresentRemovesTheFolder",
+                                                        .leftover = Leftover::folder,
+                                                        .backup_identifier = orbit_bundle_id,
+                                                        .target_installed = true,
+                                                        .leftover_remains = false,
+                                                        .target_marker = "old"},
+                                           RecoveryCase{.name = "FolderInUseIsLeftAlone",
+                                                        .leftover = Leftover::folder_in_use,
+                                                        .backup_identifier = orbit_bundle_id,
+                                                        .target_installed = false,
+                                                        .leftover_remains = true,
+                                                        .target_marker = std::nullopt},
+                                           RecoveryCase{.name = "SymbolicLinkIsLeftAlone",
+                                                        .leftover = Leftover::symbolic_link,
+                                                        .backup_identifier = orbit_bundle_id,
+                                                        .target_installed = false,
+                                                        .leftover_remains = true,
+                                                        .target_marker = std::nullopt},
+                                           RecoveryCase{.name = "FileIsLeftAlone",
+                                                        .leftover = Leftover::file,
+                                                        .backup_identifier = std::nullopt,
+                                                        .target_installed = false,
+                                                        .leftover_remains = true,
+                                                        .target_marker = std::nullopt}),
+                         [](const auto& test) { return test.param.name; });
+
+// A kill between the two renames leaves the old copy only as previous.app;
+// the next installation gives it back and then updates it.
+TEST_F(InstallTest, NextInstallationAfterACrashBetweenTheRenames) {
+  install_old();
+  publish_release_2();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const CrashingRenames renames(2, 0);
+    install_tool(build_config(), arguments_for(orbit_id, target_), renames);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_FALSE(fs::exists(target_));
+  ASSERT_EQ(install_directories(apps_).size(), 1u);
+  probe().action = [&] { EXPECT_EQ(marker_of(target_), "old"); };
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()), success);
+  EXPECT_EQ(marker_of(target_), "new");
+  EXPECT_EQ(probe().calls, 1);
+}
+
+// --- the new bundle is on disk before the swap -------------------------------
+
+// The system calls of one installation in a child process, traced by strace
+// from before the installation starts: "syncfs(...) = 0" and the like, in
+// order, for the child's own thread.
+std::vector<std::string> traced_installation(const std::function<void()>& install) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    for (int i = 0; i < 3000; ++i) {
+      const std::string status = testing::read_file("/proc/self/status");
+      const auto at = status.find("TracerPid:\t");
+      if (at != std::string::npos && status.compare(at + 11, 2, "0\n") != 0) {
+        install();
+        ::_exit(0);
+      }
+      ::usleep(20000);
+    }
+    ::_exit(2);
+  }
+  const testing::TempDir dir;
+  const std::string log = dir.file("trace");
+  auto strace = ChildProcess::start(
+      Command{"/usr/bin/strace",
+              {"-f", "-s", "4096", "-e", "trace=syncfs,fsync,rename,renameat,renameat2", "-o", log,
+               "-p", std::to_string(child)}},
+      StreamSetup{.output = Stream::null_device, .error = Stream::null_device});
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (strace) (void)strace->wait();
+  std::vector<std::string> calls;
+  std::istringstream lines(testing::read_file(log));
+  // "PID  call(...) = result", the number padded to the widest one traced.
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t end_of_pid = line.find(' ');
+    if (end_of_pid == std::string::npos || line.substr(0, end_of_pid) != std::to_string(child)) {
+      continue;
+    }
+    const std::size_t start = line.find_first_not_of(' ', end_of_pid);
+    const std::string call = start == std::string::npos ? "" : line.substr(start);
+    if (!call.empty() && !call.starts_with("---") && !call.starts_with("+++")) {
+      calls.push_back(call);
+    }
+  }
+  return calls;
+}
+
+TEST_F(InstallTest, BundleReachesTheDiskBeforeTheRenamesAndTheRenamesAfter) {
+  if (!fs::exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
+  install_old();
+  publish_release_2();
+  const auto calls = traced_installation([&] {
+    const InstallOutcome outcome = install_tool(build_config(), arguments_for(orbit_id, target_));
+    ::_exit(outcome.error ? 3 : 0);
+  });
+  std::vector<std::size_t> renames;
+  std::optional<std::size_t> flush;
+  std::optional<std::size_t> parent_sync;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i].starts_with("rename")) renames.push_back(i);
+    if (calls[i].starts_with("syncfs(") && calls[i].ends_with("= 0") && renames.empty()) flush = i;
+    if (calls[i].starts_with("fsync(") && calls[i].ends_with("= 0") && !renames.empty()) {
+      parent_sync = i;
+    }
+  }
+  ASSERT_EQ(renames.size(), 2u) << ::testing::PrintToString(calls);
+  EXPECT_NE(calls[renames[0]].find("/previous.app\") = 0"), std::string::npos);
+  EXPECT_NE(calls[renames[1]].find("/Orbit Action Dial.app\") = 0"), std::string::npos);
+  ASSERT_TRUE(flush) << ::testing::PrintToString(calls);
+  ASSERT_TRUE(parent_sync) << ::testing::PrintToString(calls);
+  EXPECT_LT(*flush, renames.front());
+  EXPECT_GT(*parent_sync, renames.back());
+  EXPECT_EQ(marker_of(target_), "new");
+}
 
 // === external route ==========================================================
 
@@ -1258,8 +1662,8 @@ TEST_F(InstallTest, ExternalApplicationsFolderNotWritable) {
 TEST_F(InstallTest, ExternalMoveThroughTheSeam) {
   publish_external(zip_bundle(clip_bundle()));
   const FailingRenames renames({{1, EEXIST}});
-  const InstallOutcome outcome = install_tool(build_config(), clip_id, clip_target_.c_str(),
-                                              os_version, stop_callback, renames);
+  const InstallOutcome outcome =
+      install_tool(build_config(), arguments_for(clip_id, clip_target_), renames);
   ASSERT_TRUE(outcome.error);
   EXPECT_EQ(*outcome.error, "Aplikaci nelze nainstalovat: File exists (os error 17)");
   EXPECT_FALSE(outcome.relaunch);

@@ -1,0 +1,67 @@
+// The working folder of one installation: ".kelvoma-install-" and six random
+// letters or digits, in the target's parent folder, so that the final moves
+// stay within one file system.
+//
+// The call that creates it holds an exclusive flock on it until it is gone,
+// so recovery in another call (install_recovery.h) can tell a folder in use
+// from one that a crashed call left behind. Creation takes a shared flock on
+// the parent folder until its own lock is in place, and recovery an
+// exclusive one, so that a folder is never seen between its mkdir and its
+// lock.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "releases/unique_fd.h"
+
+namespace kelvoma {
+
+inline constexpr std::string_view install_directory_prefix = ".kelvoma-install-";
+
+// flock(`fd`, `operation`), interrupted waits retried; whether it holds.
+bool lock_file(int fd, int operation);
+
+class InstallDirectory {
+ public:
+  // A fresh folder in `parent` (0777 less the mask); a name taken is drawn
+  // again, at most 65536 times. Nothing on any failure.
+  static std::optional<InstallDirectory> create(const std::string& parent);
+
+  InstallDirectory(InstallDirectory&&) noexcept = default;
+  InstallDirectory& operator=(InstallDirectory&&) = delete;
+  InstallDirectory(const InstallDirectory&) = delete;
+  InstallDirectory& operator=(const InstallDirectory&) = delete;
+  // Removes the folder and everything in it (errors ignored), unless kept.
+  ~InstallDirectory();
+
+  int fd() const { return directory_.get(); }
+  std::string entry(std::string_view name) const;
+  // Leaves the folder on disk: it holds the only copy of a replaced bundle.
+  // Its lock goes with this object, so the next installation's recovery
+  // can put that copy back.
+  void keep() { keep_ = true; }
+
+  // Writes everything of the file system that holds the folder to disk
+  // (syncfs); 0 or the errno.
+  int flush_file_system() const;
+  // Makes the renames in the parent folder durable (fsync); 0 or the errno.
+  int flush_parent() const;
+
+ private:
+  InstallDirectory(UniqueFd parent, UniqueFd directory, std::string name, std::string path)
+      : parent_(std::move(parent)),
+        directory_(std::move(directory)),
+        name_(std::move(name)),
+        path_(std::move(path)) {}
+
+  UniqueFd parent_;
+  UniqueFd directory_;  // carries the lock
+  std::string name_;
+  std::string path_;
+  bool keep_ = false;
+};
+
+}  // namespace kelvoma
