@@ -57,6 +57,7 @@ class RefreshClock final : public app::Screen {
   void createStatusItem(const app::StatusItemModel& model) override {
     inner_.createStatusItem(model);
   }
+  bool statusItemAvailable() override { return inner_.statusItemAvailable(); }
   void setStatusMenu(const app::Menu& menu) override {
     refreshes.push_back(Clock::now());
     inner_.setStatusMenu(menu);
