@@ -40,14 +40,19 @@ TargetState target_state(int parent_fd, const std::string& target, const std::st
   return ::stat(target.c_str(), &info) == 0 ? TargetState::present : TargetState::unclear;
 }
 
-bool holds_backup_of(const AbandonedFolder& folder, const std::string& bundle_id) {
+enum class Backup { none, ours, other };
+
+// A "previous.app" may be the only copy of whatever it holds. One that is
+// not this tool's (another tool's in the same folder, or unreadable) is no
+// call of ours to judge: that tool's own next installation puts it back.
+Backup backup_in(const AbandonedFolder& folder, const std::string& bundle_id) {
   struct stat info {};
   if (::fstatat(folder.fd.get(), backup_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
       !S_ISDIR(info.st_mode)) {
-    return false;
+    return Backup::none;
   }
   const auto identity = read_bundle_identity(join_path(folder.path, backup_name));
-  return identity && identity->identifier == bundle_id;
+  return identity && identity->identifier == bundle_id ? Backup::ours : Backup::other;
 }
 
 // Opened without following a symbolic link and locked without waiting: a
@@ -64,8 +69,13 @@ std::optional<AbandonedFolder> open_abandoned(int parent_fd, const std::string& 
 // Whether the folder may go.
 bool put_back(const AbandonedFolder& folder, int parent_fd, const std::string& target,
               const std::string& target_name, const std::string& bundle_id) {
-  if (!holds_backup_of(folder, bundle_id)) {
-    return true;
+  switch (backup_in(folder, bundle_id)) {
+    case Backup::none:
+      return true;
+    case Backup::other:
+      return false;
+    case Backup::ours:
+      break;
   }
   switch (target_state(parent_fd, target, target_name)) {
     case TargetState::present:

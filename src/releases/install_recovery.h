@@ -12,8 +12,9 @@ namespace kelvoma {
 // alone. An abandoned folder whose "previous.app" carries `bundle_id` while
 // nothing is at `target` gives that copy back to the target (an exclusive
 // rename, made durable) and is then removed; one whose copy cannot go back
-// stays. Every other abandoned folder is removed, without following
-// symbolic links. Best effort and silent: failures leave things as they
+// stays, and so does one whose "previous.app" is another application's
+// (it may be that one's only copy). Every other abandoned folder is
+// removed, without following symbolic links. Best effort and silent: failures leave things as they
 // were, and while another call is creating its folder in the same parent
 // nothing is done (the next installation looks again).
 void recover_abandoned_installations(const std::string& target, const std::string& bundle_id);
