@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # CPU and memory of the idle application: the fixture build started with
-# --background on a virtual display with a private session bus, three fixture
-# tools installed and running, measured over a window (seconds, default 60).
+# --background on a virtual display with an XEmbed tray (so that, as on a
+# desktop with a panel, the window stays closed) and a private session bus,
+# three fixture tools installed and running, measured over a window (seconds, default 60).
 # Target: at most 0.5 % of one core. Resident memory is reported.
 #
 #   app_idle.sh KELVOMA_EXECUTABLE FIXTURE_TOOL_EXECUTABLE [SECONDS]
@@ -42,6 +43,13 @@ Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/n
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 export DISPLAY=":$(head -n1 "$work/display")"
 unset QT_QPA_PLATFORM
+
+trayer --edge top --align left --widthtype request --height 32 --SetDockType false \
+       >/dev/null 2>&1 & pids+=($!)
+for _ in $(seq 400); do
+  xwininfo -root -tree | grep -q '"panel": ("panel" "trayer")' && break
+  sleep 0.05
+done
 
 export KELVOMA_IDLE_EXE=$executable KELVOMA_IDLE_SECONDS=$seconds
 dbus-run-session -- bash -euo pipefail -c '
