@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
@@ -209,15 +208,10 @@ std::vector<EdgeVector> edge_vectors() {
   // S + L satisfies the same equation; only the canonical-S rule refuses it.
   row("S + L", pair.public_key, joined(r_of(valid), add(s, group_order)),
       Verdict::signature_refused);
-  for (const std::uint8_t top :
-       {std::uint8_t{0x20}, std::uint8_t{0x40}, std::uint8_t{0x80}, std::uint8_t{0xe0}}) {
-    Bytes32 high = s;
-    high[31] |= top;
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "%02x", top);
-    row(std::string("S with top bits ") + hex + " set", pair.public_key, joined(r_of(valid), high),
-        Verdict::signature_refused);
-  }
+  Bytes32 high = s;
+  high[31] |= 0xe0;
+  row("S with its top three bits set", pair.public_key, joined(r_of(valid), high),
+      Verdict::signature_refused);
   Bytes32 all_ones{};
   all_ones.fill(0xff);
   row("S = 2^256 - 1", pair.public_key, joined(r_of(valid), all_ones), Verdict::signature_refused);
@@ -245,17 +239,6 @@ TEST(SignatureEdgeVectors, OurVerdictsAndLibsodiumAgree) {
     const std::string signature = encode_base64(v.signature);
     const std::string key = encode_base64(v.key);
     EXPECT_EQ(verify_signature(v.message, signature, key), expected_answer(v.verdict));
-    // The same through the stream, a byte at a time.
-    auto stream = SignatureStream::start(signature, key);
-    if (v.verdict == Verdict::key_refused) {
-      EXPECT_EQ(stream.error(), bad_key);
-    } else {
-      ASSERT_TRUE(stream.has_value());
-      for (const std::uint8_t byte : v.message) {
-        stream->update(std::span(&byte, 1));
-      }
-      EXPECT_EQ(stream->finish(), expected_answer(v.verdict));
-    }
     const bool sodium_accepts = crypto_sign_verify_detached(v.signature.data(), v.message.data(),
                                                             v.message.size(), v.key.data()) == 0;
     EXPECT_EQ(sodium_accepts, v.verdict == Verdict::accepted);

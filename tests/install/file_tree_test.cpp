@@ -111,9 +111,6 @@ INSTANTIATE_TEST_SUITE_P(
         TreeCase{.name = "PlainFile",
                  .make = [](const std::string& entry,
                             const std::string&) { fixture::write_file(entry, "x"); },
-                 .entry_gone = true},
-        TreeCase{.name = "NothingThere",
-                 .make = [](const std::string&, const std::string&) {},
                  .entry_gone = true}),
     [](const auto& test) { return test.param.name; });
 
