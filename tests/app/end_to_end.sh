@@ -6,18 +6,29 @@
 # window opens despite --background, the item appears once a tray starts, and
 # Ctrl+Q on the window quits.
 #
+# With --package: the Debian packages from scripts/package, checked with
+# lintian, appstreamcli and man, installed here, used and purged.
+#
 #   end_to_end.sh KELVOMA_EXECUTABLE ARTIFACT_DIR
+#   end_to_end.sh --package TRAY_TEST ARTIFACT_DIR
 set -euo pipefail
 
+package_mode=
+if [ "$1" = --package ]; then
+  package_mode=1
+  shift
+fi
 executable=$1
 artifacts=$2
 mkdir -p "$artifacts"
 work=$(mktemp -d)
 xvfb_pid=
 tray_pid=
+installed=
 cleanup() {
   [ -n "$tray_pid" ] && kill "$tray_pid" 2>/dev/null || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  [ -n "$installed" ] && dpkg --purge kelvoma kelvoma-publish >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -49,6 +60,93 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 [ -s "$work/display" ] || fail "Xvfb did not start"
 export DISPLAY=":$(head -n1 "$work/display")"
 unset QT_QPA_PLATFORM WAYLAND_DISPLAY
+
+# ---- The Debian packages, built, checked, installed, used and purged -------
+# Built without keys, so the description must say that every bundle is
+# refused. The installed program runs from /usr/bin and finds its icons in
+# /usr/share; the tray test (TRAY_TEST) sees the item's icon name.
+if [ -n "$package_mode" ]; then
+  tray_test=$executable
+  source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+  packages=$artifacts/packages
+  KELVOMA_TEAM_KEYS_DIR= KELVOMA_NOTARY_KEY= "$source_dir/scripts/package" --output "$packages" \
+    >"$work/package.log" 2>&1 || { cat "$work/package.log" >&2; fail "scripts/package failed"; }
+  version=$(sed -n 's/^project(Kelvoma VERSION \([0-9.]*\) .*/\1/p' "$source_dir/CMakeLists.txt")
+  manager=$packages/kelvoma_${version}_amd64.deb
+  publisher=$packages/kelvoma-publish_${version}_amd64.deb
+  [ -f "$manager" ] && [ -f "$publisher" ] || fail "no packages named after version $version: $(ls "$packages")"
+
+  dpkg-deb -c "$manager" | awk '{print $6}' | sed 's|^\.||' >"$work/manager.files"
+  for path in /usr/bin/kelvoma /usr/share/applications/cz.tobranix.Kelvoma.desktop \
+      /usr/share/icons/hicolor/scalable/apps/cz.tobranix.Kelvoma.svg \
+      /usr/share/icons/hicolor/scalable/apps/cz.tobranix.Kelvoma-symbolic.svg \
+      /usr/share/metainfo/cz.tobranix.Kelvoma.metainfo.xml /usr/share/man/man1/kelvoma.1.gz \
+      /usr/share/doc/kelvoma/copyright /usr/share/doc/kelvoma/changelog.gz; do
+    grep -qx "$path" "$work/manager.files" || fail "kelvoma lacks $path"
+  done
+  grep -q '^/etc' "$work/manager.files" && fail "kelvoma installs into /etc (launch at login is the user's choice)"
+  dpkg-deb -c "$publisher" | grep -q '\./usr/bin/kelvoma-publish$' || fail "kelvoma-publish lacks its program"
+  dpkg-deb -f "$manager" Description | tr '\n' ' ' | grep -q 'refuses every' \
+    || fail "the description of a build without keys does not say that it refuses every bundle"
+  dpkg-deb -f "$manager" Depends | grep -q 'libqt6widgets6' || fail "dpkg-shlibdeps found no Qt dependency"
+
+  lintian --info "$manager" "$publisher" >"$work/lintian.log" 2>&1 || true
+  sed 's/^/  lintian: /' "$work/lintian.log"
+  grep -q '^E: ' "$work/lintian.log" && fail "lintian reports errors"
+  dpkg-deb -x "$manager" "$work/root"
+  appstreamcli validate --no-net --strict --pedantic \
+    "$work/root/usr/share/metainfo/cz.tobranix.Kelvoma.metainfo.xml" || fail "the metainfo is not valid"
+  grep -q "<release version=\"$version\"" "$work/root/usr/share/metainfo/cz.tobranix.Kelvoma.metainfo.xml" \
+    || fail "the metainfo's newest release is not $version"
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$work/root/usr/share/man/man1/kelvoma.1.gz" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "the man page renders with warnings: $warnings"
+
+  if dpkg-query -W -f='${Status}' kelvoma 2>/dev/null | grep -q 'ok installed'; then
+    echo "NOTE: a kelvoma package is installed here already: install, run and purge not checked"
+    exit 0
+  fi
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "NOTE: not root: install, run and purge not checked"
+    exit 0
+  fi
+  installed=1
+  dpkg -i "$manager" "$publisher" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i failed"; }
+
+  status=0
+  /usr/bin/kelvoma --verify-release >"$work/verify.out" 2>"$work/verify.err" || status=$?
+  [ "$status" = 1 ] && [ "$(cat "$work/verify.err")" = "Chybí cesta k release.json." ] && [ ! -s "$work/verify.out" ] \
+    || fail "--verify-release answered $status: $(cat "$work/verify.out" "$work/verify.err")"
+
+  # No tray: the window opens; its picture is the metainfo's screenshot.
+  export KELVOMA_WORK=$work KELVOMA_ARTIFACTS=$artifacts
+  dbus-run-session -- bash -euo pipefail -c '
+    /usr/bin/kelvoma >"$KELVOMA_WORK/app.log" 2>&1 &
+    app=$!
+    window=
+    for _ in $(seq 400); do
+      window=$(xdotool search --onlyvisible --name "Kelvoma · Nástroje" 2>/dev/null | head -n1) && [ -n "$window" ] && break
+      sleep 0.05
+    done
+    [ -n "$window" ] || { echo "FAIL: the installed program shows no window" >&2; exit 1; }
+    sleep 1.5  # a refresh has filled the rows
+    import -window "$window" "$KELVOMA_ARTIFACTS/manager-window.png"
+    echo "screenshot: $KELVOMA_ARTIFACTS/manager-window.png"
+    kill -TERM "$app"
+    wait "$app"
+  ' || fail "the installed program under Xvfb"
+  KELVOMA_TRAY_EXE=/usr/bin/kelvoma KELVOMA_TRAY_DATA_DIRS=/usr/share "$tray_test" \
+    || fail "the installed program's tray item"
+
+  dpkg --purge kelvoma kelvoma-publish >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg --purge failed"; }
+  installed=
+  dpkg-deb -c "$publisher" | awk '{print $6}' | sed 's|^\.||' >>"$work/manager.files"
+  while read -r path; do
+    case $path in */) [[ $path == */kelvoma*/ ]] || continue ;; esac
+    [ -e "$path" ] && fail "$path remains after dpkg --purge"
+  done <"$work/manager.files"
+  echo "packages checked: $manager $publisher"
+  exit 0
+fi
 
 # An XEmbed tray, as a bare window manager's panel has; dark like most panels.
 start_tray() {
