@@ -85,15 +85,17 @@ if [ -n "$package_mode" ]; then
     grep -qx "$path" "$work/manager.files" || fail "kelvoma lacks $path"
   done
   grep -q '^/etc' "$work/manager.files" && fail "kelvoma installs into /etc (launch at login is the user's choice)"
-  dpkg-deb -c "$publisher" | grep -q '\./usr/bin/kelvoma-publish$' || fail "kelvoma-publish lacks its program"
-  dpkg-deb -f "$manager" Description | tr '\n' ' ' | grep -q 'refuses every' \
+  dpkg-deb -c "$publisher" | awk '{print $6}' | sed 's|^\.||' >"$work/publisher.files"
+  grep -qx /usr/bin/kelvoma-publish "$work/publisher.files" || fail "kelvoma-publish lacks its program"
+  [[ $(dpkg-deb -f "$manager" Description) == *"refuses every"* ]] \
     || fail "the description of a build without keys does not say that it refuses every bundle"
-  dpkg-deb -f "$manager" Depends | grep -q 'libqt6widgets6' || fail "dpkg-shlibdeps found no Qt dependency"
+  [[ $(dpkg-deb -f "$manager" Depends) == *libqt6widgets6* ]] || fail "dpkg-shlibdeps found no Qt dependency"
 
   lintian --info "$manager" "$publisher" >"$work/lintian.log" 2>&1 || true
   sed 's/^/  lintian: /' "$work/lintian.log"
   grep -q '^E: ' "$work/lintian.log" && fail "lintian reports errors"
   dpkg-deb -x "$manager" "$work/root"
+  [[ $(file "$work/root/usr/bin/kelvoma") == *", stripped"* ]] || fail "/usr/bin/kelvoma is not stripped"
   appstreamcli validate --no-net --strict --pedantic \
     "$work/root/usr/share/metainfo/cz.tobranix.Kelvoma.metainfo.xml" || fail "the metainfo is not valid"
   grep -q "<release version=\"$version\"" "$work/root/usr/share/metainfo/cz.tobranix.Kelvoma.metainfo.xml" \
@@ -139,11 +141,10 @@ if [ -n "$package_mode" ]; then
 
   dpkg --purge kelvoma kelvoma-publish >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg --purge failed"; }
   installed=
-  dpkg-deb -c "$publisher" | awk '{print $6}' | sed 's|^\.||' >>"$work/manager.files"
   while read -r path; do
     case $path in */) [[ $path == */kelvoma*/ ]] || continue ;; esac
     [ -e "$path" ] && fail "$path remains after dpkg --purge"
-  done <"$work/manager.files"
+  done < <(cat "$work/manager.files" "$work/publisher.files")
   echo "packages checked: $manager $publisher"
   exit 0
 fi
