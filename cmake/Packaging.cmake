@@ -1,9 +1,12 @@
 # What a Debian system installs: the program's metadata for software centres
-# and man, the documents every package carries, and the two packages that CPack
-# makes of the install components (scripts/package runs it):
+# and man (kept in packaging/), the documents every package carries, and the
+# two packages that CPack makes of the install components (scripts/package
+# runs it):
 #   kelvoma          – the application, its desktop entry, icons, metainfo, man page
 #   kelvoma-publish  – the publisher's tool, which users of the manager never need
 include(GNUInstallDirs)
+set(packaging_in ${PROJECT_SOURCE_DIR}/packaging)
+set(packaging_out ${PROJECT_BINARY_DIR}/packaging)
 
 set(KELVOMA_PACKAGE_MAINTAINER "Tobranix <tobranix@users.noreply.github.com>"
     CACHE STRING "Maintainer named in the Debian packages")
@@ -16,27 +19,28 @@ function(kelvoma_gzip input output)
                      DEPENDS ${input} VERBATIM)
 endfunction()
 
-configure_file(cz.tobranix.Kelvoma.metainfo.xml.in cz.tobranix.Kelvoma.metainfo.xml @ONLY)
-configure_file(changelog.in changelog @ONLY)
+configure_file(${packaging_in}/cz.tobranix.Kelvoma.metainfo.xml.in
+               ${packaging_out}/cz.tobranix.Kelvoma.metainfo.xml @ONLY)
+configure_file(${packaging_in}/changelog.in ${packaging_out}/changelog @ONLY)
 set(man_pages kelvoma.1 kelvoma-publish.1)
-set(compressed ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
-kelvoma_gzip(${CMAKE_CURRENT_BINARY_DIR}/changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+set(compressed ${packaging_out}/changelog.gz)
+kelvoma_gzip(${packaging_out}/changelog ${packaging_out}/changelog.gz)
 foreach(page IN LISTS man_pages)
-  kelvoma_gzip(${CMAKE_CURRENT_SOURCE_DIR}/${page} ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz)
-  list(APPEND compressed ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz)
+  kelvoma_gzip(${packaging_in}/${page} ${packaging_out}/${page}.gz)
+  list(APPEND compressed ${packaging_out}/${page}.gz)
 endforeach()
 add_custom_target(kelvoma_package_documents ALL DEPENDS ${compressed})
 
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/cz.tobranix.Kelvoma.metainfo.xml
+install(FILES ${packaging_out}/cz.tobranix.Kelvoma.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT kelvoma)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kelvoma.1.gz
+install(FILES ${packaging_out}/kelvoma.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT kelvoma)
 install(TARGETS kelvoma-publish RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT kelvoma-publish)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kelvoma-publish.1.gz
+install(FILES ${packaging_out}/kelvoma-publish.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT kelvoma-publish)
 foreach(package IN ITEMS kelvoma kelvoma-publish)
-  install(FILES copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+  install(FILES ${packaging_in}/copyright ${packaging_out}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${package})
 endforeach()
 
