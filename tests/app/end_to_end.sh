@@ -61,71 +61,41 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 export DISPLAY=":$(head -n1 "$work/display")"
 unset QT_QPA_PLATFORM WAYLAND_DISPLAY
 
-# ---- The Debian packages, built, installed, used and purged ----------------
-# scripts/package checks them with lintian, appstreamcli and man. Built
-# without keys, so the description must say that every bundle is refused. The
-# installed program runs from /usr/bin and finds its icons in /usr/share; the
-# tray test (TRAY_TEST) sees the item's icon name.
+# The packages (scripts/package checks them with lintian, appstreamcli, man),
+# built without keys; installed, the program runs from /usr/bin and finds its
+# icons in /usr/share, where the tray test ($executable) reads the item's icon.
 if [ -n "$package_mode" ]; then
-  tray_test=$executable
-  source_dir=$(cd "$(dirname "$0")/../.." && pwd)
-  packages=$artifacts/packages
-  KELVOMA_TEAM_KEYS_DIR= KELVOMA_NOTARY_KEY= "$source_dir/scripts/package" --output "$packages" \
-    >"$work/package.log" 2>&1 || { cat "$work/package.log" >&2; fail "scripts/package failed"; }
-  version=$(sed -n 's/^project(Kelvoma VERSION \([0-9.]*\) .*/\1/p' "$source_dir/CMakeLists.txt")
-  manager=$packages/kelvoma_${version}_amd64.deb
-  publisher=$packages/kelvoma-publish_${version}_amd64.deb
-  [ -f "$manager" ] && [ -f "$publisher" ] || fail "no packages named after version $version: $(ls "$packages")"
+  source_dir=$(dirname "$0")/../..
+  KELVOMA_TEAM_KEYS_DIR= KELVOMA_NOTARY_KEY= "$source_dir/scripts/package" --output "$artifacts" \
+    >"$work/package.log" 2>&1 || fail "scripts/package: $(cat "$work/package.log")"
   sed 's/^/  /' "$work/package.log"
-
-  [[ $(dpkg-deb -f "$manager" Description) == *"refuses every"* ]] \
+  version=$(sed -n 's/^project(Kelvoma VERSION \([0-9.]*\) .*/\1/p' "$source_dir/CMakeLists.txt")
+  debs=("$artifacts/kelvoma_${version}_amd64.deb" "$artifacts/kelvoma-publish_${version}_amd64.deb")
+  [[ $(dpkg-deb -f "${debs[0]}" Description) == *"refuses every"* ]] \
     || fail "the description of a build without keys does not say that it refuses every bundle"
-  dpkg-deb -c "$manager" | awk '{print $6}' | sed 's|^\.||' >"$work/package.files"
-  dpkg-deb -c "$publisher" | awk '{print $6}' | sed 's|^\.||' >>"$work/package.files"
-
-  if [[ $(dpkg-query -W -f='${Status}' kelvoma 2>/dev/null) == *"ok installed" ]]; then
-    echo "NOTE: a kelvoma package is installed here already: install, run and purge not checked"
-    exit 0
-  fi
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "NOTE: not root: install, run and purge not checked"
+  for deb in "${debs[@]}"; do dpkg-deb -c "$deb"; done | awk '{print substr($6, 2)}' >"$work/package.files"
+  if [[ $(id -u) != 0 || $(dpkg-query -W -f='${Status}' kelvoma 2>/dev/null) == *"ok installed" ]]; then
+    echo "NOTE: not root, or a kelvoma package is installed here: install, run and purge not checked"
     exit 0
   fi
   installed=1
-  dpkg -i "$manager" "$publisher" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i failed"; }
-
+  dpkg -i "${debs[@]}" >"$work/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$work/dpkg.log")"
   status=0
-  /usr/bin/kelvoma --verify-release >"$work/verify.out" 2>"$work/verify.err" || status=$?
-  [ "$status" = 1 ] && [ "$(cat "$work/verify.err")" = "Chybí cesta k release.json." ] && [ ! -s "$work/verify.out" ] \
-    || fail "--verify-release answered $status: $(cat "$work/verify.out" "$work/verify.err")"
-
-  # No tray: the window opens; its picture is the metainfo's screenshot.
-  export KELVOMA_WORK=$work KELVOMA_ARTIFACTS=$artifacts
-  dbus-run-session -- bash -euo pipefail -c '
-    /usr/bin/kelvoma >"$KELVOMA_WORK/app.log" 2>&1 &
-    app=$!
-    window=
+  answer=$(/usr/bin/kelvoma --verify-release 2>&1 >/dev/null) || status=$?
+  [[ $status == 1 && $answer == "Chybí cesta k release.json." ]] || fail "--verify-release: $status $answer"
+  # No tray: the window opens. Its picture is the metainfo's screenshot.
+  dbus-run-session -- bash -c '/usr/bin/kelvoma & app=$!
     for _ in $(seq 400); do
-      window=$(xdotool search --onlyvisible --name "Kelvoma · Nástroje" 2>/dev/null | head -n1) && [ -n "$window" ] && break
-      sleep 0.05
+      w=$(xdotool search --onlyvisible --name "Kelvoma · Nástroje" | head -n1); [ -n "$w" ] && break; sleep 0.05
     done
-    [ -n "$window" ] || { echo "FAIL: the installed program shows no window" >&2; exit 1; }
-    sleep 1.5  # a refresh has filled the rows
-    import -window "$window" "$KELVOMA_ARTIFACTS/manager-window.png"
-    echo "screenshot: $KELVOMA_ARTIFACTS/manager-window.png"
-    kill -TERM "$app"
-    wait "$app"
-  ' || fail "the installed program under Xvfb"
-  KELVOMA_TRAY_EXE=/usr/bin/kelvoma KELVOMA_TRAY_DATA_DIRS=/usr/share "$tray_test" \
-    || fail "the installed program's tray item"
-
-  dpkg --purge kelvoma kelvoma-publish >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg --purge failed"; }
+    sleep 1.5 && import -window "$w" "$1" && kill -TERM $app && wait $app
+  ' _ "$artifacts/manager-window.png" >"$work/app.log" 2>&1 || fail "the installed program's window"
+  KELVOMA_TRAY_EXE=/usr/bin/kelvoma KELVOMA_TRAY_DATA_DIRS=/usr/share "$executable" || fail "its tray item"
+  dpkg --purge kelvoma kelvoma-publish >"$work/dpkg.log" 2>&1 || fail "dpkg --purge: $(cat "$work/dpkg.log")"
   installed=
   while read -r path; do
-    case $path in */) [[ $path == */kelvoma*/ ]] || continue ;; esac
-    [ -e "$path" ] && fail "$path remains after dpkg --purge"
+    if [[ $path != */ || $path == */kelvoma*/ ]] && [ -e "$path" ]; then fail "$path remains after purge"; fi
   done <"$work/package.files"
-  echo "packages checked: $manager $publisher"
   exit 0
 fi
 

@@ -85,8 +85,7 @@ bool windowShown(DesktopSession& desktop) {
   }) != nullptr;
 }
 
-// The program under test: the fixture build with the source tree's icons, or
-// an installed one named by KELVOMA_TRAY_EXE with its KELVOMA_TRAY_DATA_DIRS.
+// KELVOMA_TRAY_EXE and KELVOMA_TRAY_DATA_DIRS name an installed program instead.
 std::string fromEnvironment(const char* name, const char* otherwise) {
   const char* value = getenv(name);
   return value != nullptr ? value : otherwise;
