@@ -46,12 +46,15 @@ endforeach()
 
 # A build without the publisher's team keys or the notary key refuses every
 # bundle; its package must say so before anyone installs it.
-file(GLOB team_keys "${KELVOMA_TEAM_KEYS_DIR}/*.pub")
+set(team_keys)
+if(KELVOMA_TEAM_KEYS_DIR)
+  file(GLOB team_keys CONFIGURE_DEPENDS "${KELVOMA_TEAM_KEYS_DIR}/*.pub")
+endif()
 if(KELVOMA_CODE_TRUST STREQUAL "macos")
   set(trust_note
       "This build checks bundles with /usr/bin/codesign and /usr/sbin/spctl,\n"
       "which Debian does not have: it refuses every bundle it would install.")
-elseif(NOT KELVOMA_TEAM_KEYS_DIR OR NOT team_keys OR NOT KELVOMA_NOTARY_KEY)
+elseif(NOT team_keys OR NOT KELVOMA_NOTARY_KEY)
   set(trust_note
       "This build carries no team keys or no notary key: it refuses every\n"
       "bundle it would install, with \"Podpis aplikace nebo identita vydavatele\n"
