@@ -40,16 +40,17 @@ void remove_entry(int parent_fd, const std::string& name, dev_t device) {
   UniqueFd directory = open_folder(parent_fd, name);
   if (!directory && errno == EACCES) {
     // A folder unpacked without read permission for its owner.
-    (void)::fchmodat(parent_fd, name.c_str(), S_IRWXU, 0);
-    directory = open_folder(parent_fd, name);
+    if (::fchmodat(parent_fd, name.c_str(), S_IRWXU, 0) == 0) {
+      directory = open_folder(parent_fd, name);
+    }
   }
   struct stat info {};
   if (!directory || ::fstat(directory.get(), &info) != 0 || info.st_dev != device) {
     return;
   }
-  if ((info.st_mode & S_IRWXU) != S_IRWXU) {
-    // Its entries can only go once it is writable.
-    (void)::fchmod(directory.get(), S_IRWXU);
+  // Its entries can only go once it is writable.
+  if ((info.st_mode & S_IRWXU) != S_IRWXU && ::fchmod(directory.get(), S_IRWXU) != 0) {
+    return;
   }
   remove_contents(directory.get(), device);
   (void)::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR);

@@ -6,18 +6,29 @@
 # window opens despite --background, the item appears once a tray starts, and
 # Ctrl+Q on the window quits.
 #
+# With --package: the Debian packages from scripts/package, checked with
+# lintian, appstreamcli and man, installed here, used and purged.
+#
 #   end_to_end.sh KELVOMA_EXECUTABLE ARTIFACT_DIR
+#   end_to_end.sh --package TRAY_TEST ARTIFACT_DIR
 set -euo pipefail
 
+package_mode=
+if [ "$1" = --package ]; then
+  package_mode=1
+  shift
+fi
 executable=$1
 artifacts=$2
 mkdir -p "$artifacts"
 work=$(mktemp -d)
 xvfb_pid=
 tray_pid=
+installed=
 cleanup() {
   [ -n "$tray_pid" ] && kill "$tray_pid" 2>/dev/null || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  [ -n "$installed" ] && dpkg --purge kelvoma kelvoma-publish >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -49,6 +60,44 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 [ -s "$work/display" ] || fail "Xvfb did not start"
 export DISPLAY=":$(head -n1 "$work/display")"
 unset QT_QPA_PLATFORM WAYLAND_DISPLAY
+
+# The packages (scripts/package checks them with lintian, appstreamcli, man),
+# built without keys; installed, the program runs from /usr/bin and finds its
+# icons in /usr/share, where the tray test ($executable) reads the item's icon.
+if [ -n "$package_mode" ]; then
+  source_dir=$(dirname "$0")/../..
+  KELVOMA_TEAM_KEYS_DIR= KELVOMA_NOTARY_KEY= "$source_dir/scripts/package" --output "$artifacts" \
+    >"$work/package.log" 2>&1 || fail "scripts/package: $(cat "$work/package.log")"
+  sed 's/^/  /' "$work/package.log"
+  version=$(sed -n 's/^project(Kelvoma VERSION \([0-9.]*\) .*/\1/p' "$source_dir/CMakeLists.txt")
+  debs=("$artifacts/kelvoma_${version}_amd64.deb" "$artifacts/kelvoma-publish_${version}_amd64.deb")
+  [[ $(dpkg-deb -f "${debs[0]}" Description) == *"refuses every"* ]] \
+    || fail "the description of a build without keys does not say that it refuses every bundle"
+  for deb in "${debs[@]}"; do dpkg-deb -c "$deb"; done | awk '{print substr($6, 2)}' >"$work/package.files"
+  if [[ $(id -u) != 0 || $(dpkg-query -W -f='${Status}' kelvoma 2>/dev/null) == *"ok installed" ]]; then
+    echo "NOTE: not root, or a kelvoma package is installed here: install, run and purge not checked"
+    exit 0
+  fi
+  installed=1
+  dpkg -i "${debs[@]}" >"$work/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$work/dpkg.log")"
+  status=0
+  answer=$(/usr/bin/kelvoma --verify-release 2>&1 >/dev/null) || status=$?
+  [[ $status == 1 && $answer == "Chybí cesta k release.json." ]] || fail "--verify-release: $status $answer"
+  # No tray: the window opens. Its picture is the metainfo's screenshot.
+  dbus-run-session -- bash -c '/usr/bin/kelvoma & app=$!
+    for _ in $(seq 400); do
+      w=$(xdotool search --onlyvisible --name "Kelvoma · Nástroje" | head -n1); [ -n "$w" ] && break; sleep 0.05
+    done
+    sleep 1.5 && import -window "$w" "$1" && kill -TERM $app && wait $app
+  ' _ "$artifacts/manager-window.png" >"$work/app.log" 2>&1 || fail "the installed program's window"
+  KELVOMA_TRAY_EXE=/usr/bin/kelvoma KELVOMA_TRAY_DATA_DIRS=/usr/share "$executable" || fail "its tray item"
+  dpkg --purge kelvoma kelvoma-publish >"$work/dpkg.log" 2>&1 || fail "dpkg --purge: $(cat "$work/dpkg.log")"
+  installed=
+  while read -r path; do
+    if [[ $path != */ || $path == */kelvoma*/ ]] && [ -e "$path" ]; then fail "$path remains after purge"; fi
+  done <"$work/package.files"
+  exit 0
+fi
 
 # An XEmbed tray, as a bare window manager's panel has; dark like most panels.
 start_tray() {

@@ -85,6 +85,12 @@ bool windowShown(DesktopSession& desktop) {
   }) != nullptr;
 }
 
+// KELVOMA_TRAY_EXE and KELVOMA_TRAY_DATA_DIRS name an installed program instead.
+std::string fromEnvironment(const char* name, const char* otherwise) {
+  const char* value = getenv(name);
+  return value != nullptr ? value : otherwise;
+}
+
 // With the host running first, --background is honoured; with none at start
 // the window stands in, and the item follows once a host appears.
 TEST(StatusNotifierItem, NamesTheSymbolicIconWhenTheHostRunsOrAppearsLater) {
@@ -105,7 +111,9 @@ TEST(StatusNotifierItem, NamesTheSymbolicIconWhenTheHostRunsOrAppearsLater) {
     unsetenv("XDG_RUNTIME_DIR");
     unsetenv("XDG_CURRENT_DESKTOP");
     // Where an installation under /usr/local would be found.
-    setenv("XDG_DATA_DIRS", KELVOMA_ICON_DATA_DIR ":/usr/share", 1);
+    setenv("XDG_DATA_DIRS",
+           fromEnvironment("KELVOMA_TRAY_DATA_DIRS", KELVOMA_ICON_DATA_DIR ":/usr/share").c_str(),
+           1);
     // No check at start: nothing else goes on.
     home.write(".config/cz.tobranix.tools-manager.ini", "[General]\nautomaticChecks=false\n");
 
@@ -126,7 +134,8 @@ TEST(StatusNotifierItem, NamesTheSymbolicIconWhenTheHostRunsOrAppearsLater) {
     }
 
     const std::string log = home.file("app.log");
-    auto app = Process::start({KELVOMA_FIXTURE_EXE, "--background"}, log);
+    auto app = Process::start(
+        {fromEnvironment("KELVOMA_TRAY_EXE", KELVOMA_FIXTURE_EXE), "--background"}, log);
     ASSERT_TRUE(app.has_value());
     const auto appOutput = [&] {
       return "\napplication output:\n" + kelvoma::testing::read_file(log);
