@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "releases/code_seal.h"
 #include "releases/command.h"
 #include "releases/macos_version.h"
 #include "releases/system_error.h"
@@ -142,6 +143,14 @@ std::expected<BundleIdentity, std::string> read_bundle_identity(const std::strin
   return BundleIdentity{.identifier = std::move(*identifier), .build = *build};
 }
 
+std::optional<std::string> read_info_string(const std::string& bundle, const char* key) {
+  const auto plist = read_info_plist(bundle);
+  if (!plist) {
+    return std::nullopt;
+  }
+  return string_value(plist->get(), key);
+}
+
 std::string code_requirement(const Tool& tool) {
   std::string requirement = "anchor apple generic and identifier \"";
   requirement.append(tool.bundle_id);
@@ -200,20 +209,21 @@ std::expected<void, std::string> verify_code_signature(const CoreConfig& config,
   if (tool.team_id.empty()) {
     return std::unexpected("V katalogu chybí identita vydavatele.");
   }
+  if (config.code_trust == CodeTrust::seal) {
+    return verify_sealed_bundle(config, bundle, tool);
+  }
   // "=" marks the argument as requirement text rather than a file name.
   std::string requirement = "=";
   requirement.append(code_requirement(tool));
   const Command codesign{
       .program = config.codesign,
       .arguments = {"--verify", "--deep", "--strict", "-R", std::move(requirement), bundle}};
-  if (auto signature =
-          run_command(codesign, "Podpis aplikace nebo identita vydavatele nesouhlasí.");
-      !signature) {
+  if (auto signature = run_command(codesign, seal_refused); !signature) {
     return signature;
   }
   const Command spctl{.program = config.spctl,
                       .arguments = {"--assess", "--type", "execute", bundle}};
-  return run_command(spctl, "macOS nepotvrdil notarizaci stažené aplikace.");
+  return run_command(spctl, ticket_refused);
 }
 
 }  // namespace kelvoma
