@@ -150,14 +150,25 @@ Outcome seal_list_command(std::span<const char* const> arguments) {
   return std::move(*list);
 }
 
-Outcome seal(std::span<const char* const> arguments) {
-  const auto options = parse_options(seal_options, arguments, 1);
+// The options of a command that signs, and the secret key of --key.
+std::expected<Options, Failure> options_and_key(std::span<const OptionSpec> specs,
+                                                std::span<const char* const> arguments,
+                                                SecretKey& secret) {
+  auto options = parse_options(specs, arguments, 1);
   if (!options) {
-    return std::unexpected(options.error());
+    return options;
   }
-  SecretKey secret;
   if (auto loaded = load_secret_key(single(*options, "--key"), secret); !loaded) {
     return fail(loaded.error());
+  }
+  return options;
+}
+
+Outcome seal(std::span<const char* const> arguments) {
+  SecretKey secret;
+  const auto options = options_and_key(seal_options, arguments, secret);
+  if (!options) {
+    return std::unexpected(options.error());
   }
   const std::string& bundle = single(*options, "");
   // A seal folder from an earlier seal is left out of the list; its ticket
@@ -182,13 +193,10 @@ Outcome seal(std::span<const char* const> arguments) {
 }
 
 Outcome notarize(std::span<const char* const> arguments) {
-  const auto options = parse_options(notarize_options, arguments, 1);
+  SecretKey secret;
+  const auto options = options_and_key(notarize_options, arguments, secret);
   if (!options) {
     return std::unexpected(options.error());
-  }
-  SecretKey secret;
-  if (auto loaded = load_secret_key(single(*options, "--key"), secret); !loaded) {
-    return fail(loaded.error());
   }
   const std::string& bundle = single(*options, "");
   const auto seal_bytes = read_whole_file(seal_path(bundle, "CodeSeal"));

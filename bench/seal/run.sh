@@ -49,14 +49,14 @@ PY
 "$publish" seal-keygen "$work/notary.pub" "$work/notary.sec" >/dev/null
 "$publish" seal "$bundle" --team BENCHTEAM --key "$work/team.sec" >/dev/null
 "$publish" notarize "$bundle" --key "$work/notary.sec" >/dev/null
-mapfile -d '' files < <(find "$bundle" -type f ! -path '*/_CodeSignature/*' -print0 | sort -z)
-echo "Bundle: ${#files[@]} files, $(du -sm --apparent-size "$bundle" | cut -f1) MiB"
+find "$bundle" -type f ! -path '*/_CodeSignature/*' -print0 | sort -z > "$work/files"
+echo "Bundle: $(tr -cd '\0' < "$work/files" | wc -c) files, $(du -sm --apparent-size "$bundle" | cut -f1) MiB"
 
 check() {
   "$publish" check-bundle "$bundle" --identifier cz.tobranix.bench --team BENCHTEAM \
     --team-key "$work/team.pub" --notary-key "$work/notary.pub" >/dev/null
 }
-hash_all() { sha256sum -- "${files[@]}" >/dev/null; }
+hash_all() { xargs -0 sha256sum -- < "$work/files" >/dev/null; }
 
 # Seconds and peak RSS (KiB) of one run, appended to the named files.
 measure() {
@@ -75,11 +75,11 @@ export -f check hash_all
 export publish bundle work
 for ((i = 0; i < runs; i++)); do
   if ((i % 2 == 0)); then
-    measure seal check
-    measure sha256sum bash -c 'hash_all "$@"' _
+    measure seal bash -c check
+    measure sha256sum bash -c hash_all
   else
-    measure sha256sum bash -c 'hash_all "$@"' _
-    measure seal check
+    measure sha256sum bash -c hash_all
+    measure seal bash -c check
   fi
 done
 seal=$(median "$work/seal.time")

@@ -11,6 +11,7 @@
 #include "releases/base64.h"
 #include "releases/bundle.h"
 #include "releases/elf_check.h"
+#include "releases/regular_file.h"
 #include "releases/seal_list.h"
 #include "releases/signature.h"
 #include "releases/signify.h"
@@ -32,32 +33,7 @@ std::unexpected<std::string> refuse(std::string_view message) {
 std::optional<std::string> read_in_bundle(int bundle_fd, const std::string& path,
                                           std::size_t limit) {
   const UniqueFd fd(open_in_bundle(bundle_fd, path, O_RDONLY | O_NONBLOCK | O_NOCTTY));
-  struct stat info {};
-  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      static_cast<std::uint64_t>(info.st_size) > limit) {
-    return std::nullopt;
-  }
-  // One byte more than it claims, to notice a file that grows meanwhile.
-  std::string bytes(static_cast<std::size_t>(info.st_size) + 1, '\0');
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t got = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      return std::nullopt;
-    }
-    if (got == 0) {
-      break;
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  if (done > static_cast<std::size_t>(info.st_size)) {
-    return std::nullopt;  // it grew while being read
-  }
-  bytes.resize(done);
-  return bytes;
+  return read_regular_file(fd.get(), limit);
 }
 
 // The signify signature holds: the same key number, and Ed25519 with the
