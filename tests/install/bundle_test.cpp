@@ -479,6 +479,12 @@ TEST_F(BundleTest, SealsInteroperateWithSignify) {
   }
   const auto verified = verify_code_signature(fixture::seal_config(), bundle, orbit());
   EXPECT_TRUE(verified.has_value()) << verified.error();
+
+  // Keys the publisher tool makes serve signify as well.
+  const std::string pub = dir_.file("k.pub"), sec = dir_.file("k.sec"), sig = dir_.file("l.sig");
+  ASSERT_EQ(testing::run_program({KELVOMA_PUBLISH_EXE, "seal-keygen", pub, sec}).exit_status, 0);
+  ASSERT_EQ(signify({"-S", "-s", sec, "-m", dir_.file("list"), "-x", sig}).exit_status, 0);
+  EXPECT_EQ(signify({"-V", "-q", "-p", pub, "-m", dir_.file("list"), "-x", sig}).exit_status, 0);
 }
 
 // --- validate_managed_bundle -----------------------------------------------
