@@ -20,14 +20,24 @@
 #include <string_view>
 #include <vector>
 
+#include "publish_support.h"
 #include "releases/base64.h"
 #include "releases/macos_version.h"
 #include "releases/manifest.h"
 #include "releases/signature.h"
 #include "releases/system_error.h"
+#include "seal_commands.h"
 
 namespace kelvoma {
 namespace {
+
+using publish::fail;
+using publish::Options;
+using publish::OptionSpec;
+using publish::Outcome;
+using publish::read_whole_file;
+using publish::single;
+using publish::usage_error;
 
 constexpr std::string_view usage_text =
     "Použití:\n"
@@ -41,106 +51,6 @@ constexpr std::string_view usage_text =
     "      --architecture ARCHITEKTURA [--architecture ...] --archive-url ADRESA\n"
     "      [--output release.json]\n"
     "      podepíše archiv a zapíše podepsané informace o verzi\n";
-
-// A failed command: its message, and whether the command line was at fault
-// (then the usage text follows the message and the status is 2).
-struct Failure {
-  std::string message;
-  bool usage = false;
-};
-
-using Outcome = std::expected<std::string, Failure>;
-
-std::unexpected<Failure> fail(std::string message) {
-  return std::unexpected(Failure{std::move(message), false});
-}
-
-std::unexpected<Failure> usage_error(std::string message) {
-  return std::unexpected(Failure{std::move(message), true});
-}
-
-// ---- Files -------------------------------------------------------------
-
-std::expected<std::vector<std::uint8_t>, std::string> read_whole_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return std::unexpected(path + ": " + system_error_text(errno));
-  }
-  std::vector<std::uint8_t> bytes;
-  struct stat status {};
-  if (::fstat(fd, &status) == 0 && status.st_size > 0) {
-    bytes.reserve(static_cast<std::size_t>(status.st_size));
-  }
-  std::array<std::uint8_t, 1 << 16> block{};
-  while (true) {
-    const ssize_t count = ::read(fd, block.data(), block.size());
-    if (count < 0 && errno == EINTR) {
-      continue;
-    }
-    if (count < 0) {
-      const int error = errno;
-      ::close(fd);
-      return std::unexpected(path + ": " + system_error_text(error));
-    }
-    if (count == 0) {
-      break;
-    }
-    bytes.insert(bytes.end(), block.begin(), block.begin() + count);
-  }
-  ::close(fd);
-  return bytes;
-}
-
-// Writes all of `text` to a descriptor, then closes it.
-std::expected<void, std::string> write_and_close(int fd, std::string_view text,
-                                                 const std::string& path) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written < 0) {
-      const int error = errno;
-      ::close(fd);
-      return std::unexpected(path + ": " + system_error_text(error));
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  if (::close(fd) != 0) {
-    return std::unexpected(path + ": " + system_error_text(errno));
-  }
-  return {};
-}
-
-// A new file, readable by its owner only; an existing file is never replaced
-// (a lost publisher key cannot be recovered).
-std::expected<void, std::string> create_private_file(const std::string& path,
-                                                     std::string_view text) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    return std::unexpected(path + ": " + system_error_text(errno));
-  }
-  return write_and_close(fd, text, path);
-}
-
-// Replaces `path` only once the new contents are complete.
-std::expected<void, std::string> replace_file(const std::string& path, std::string_view text) {
-  const std::string temporary = path + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    return std::unexpected(temporary + ": " + system_error_text(errno));
-  }
-  if (auto written = write_and_close(fd, text, temporary); !written) {
-    ::unlink(temporary.c_str());
-    return written;
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    return std::unexpected(path + ": " + system_error_text(error));
-  }
-  return {};
-}
 
 // ---- Keys --------------------------------------------------------------
 
@@ -189,7 +99,7 @@ Outcome keygen(const std::string& path) {
   derive(pair, seed);
   std::string line = encode_base64(seed) + "\n";
   sodium_memzero(seed.data(), seed.size());
-  auto written = create_private_file(path, line);
+  auto written = publish::create_private_file(path, line);
   sodium_memzero(line.data(), line.size());
   if (!written) {
     return fail(written.error());
@@ -205,14 +115,6 @@ Outcome public_key(const std::string& path) {
   return encode_base64(pair.public_key) + "\n";
 }
 
-// ---- Options -----------------------------------------------------------
-
-struct OptionSpec {
-  std::string_view name;
-  bool repeatable = false;
-  bool required = true;
-};
-
 constexpr std::array<OptionSpec, 10> sign_release_options{{
     {"--key"},
     {"--archive"},
@@ -225,56 +127,6 @@ constexpr std::array<OptionSpec, 10> sign_release_options{{
     {"--archive-url"},
     {"--output", false, false},
 }};
-
-using Options = std::map<std::string, std::vector<std::string>, std::less<>>;
-
-const OptionSpec* find_option(std::string_view name) {
-  for (const OptionSpec& spec : sign_release_options) {
-    if (spec.name == name) {
-      return &spec;
-    }
-  }
-  return nullptr;
-}
-
-// "--name value" or "--name=value"; every option at most once unless it is
-// repeatable; every required option present.
-std::expected<Options, Failure> parse_options(std::span<const char* const> arguments) {
-  Options options;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    std::string_view argument = arguments[i];
-    std::string_view name = argument.substr(0, argument.find('='));
-    const OptionSpec* spec = find_option(name);
-    if (spec == nullptr) {
-      return usage_error(argument.starts_with("--")
-                             ? "Neznámá volba " + std::string(name) + "."
-                             : "Nečekaný argument " + std::string(argument) + ".");
-    }
-    std::string value;
-    if (name.size() < argument.size()) {
-      value = argument.substr(name.size() + 1);
-    } else if (i + 1 < arguments.size()) {
-      value = arguments[++i];
-    } else {
-      return usage_error("Volba " + std::string(name) + " potřebuje hodnotu.");
-    }
-    auto& values = options[std::string(name)];
-    if (!values.empty() && !spec->repeatable) {
-      return usage_error("Volba " + std::string(name) + " je uvedena dvakrát.");
-    }
-    values.push_back(std::move(value));
-  }
-  for (const OptionSpec& spec : sign_release_options) {
-    if (spec.required && !options.contains(spec.name)) {
-      return usage_error("Chybí volba " + std::string(spec.name) + ".");
-    }
-  }
-  return options;
-}
-
-const std::string& single(const Options& options, std::string_view name) {
-  return options.find(name)->second.front();
-}
 
 // ---- The release -------------------------------------------------------
 
@@ -359,7 +211,7 @@ std::expected<std::string, std::string> signed_manifest(const KeyPair& pair, Rel
 }
 
 Outcome sign_release(std::span<const char* const> arguments) {
-  auto options = parse_options(arguments);
+  auto options = publish::parse_options(sign_release_options, arguments);
   if (!options) {
     return std::unexpected(options.error());
   }
@@ -381,7 +233,7 @@ Outcome sign_release(std::span<const char* const> arguments) {
   }
   const auto output =
       options->contains("--output") ? single(*options, "--output") : std::string("release.json");
-  if (auto written = replace_file(output, *manifest); !written) {
+  if (auto written = publish::replace_file(output, *manifest); !written) {
     return fail(written.error());
   }
   return "Zapsáno " + output + ": " + release->id + " " + release->version + " (" +
@@ -414,8 +266,11 @@ Outcome run(std::span<const char* const> arguments) {
   if (command == "sign-release") {
     return sign_release(rest);
   }
+  if (auto sealing = publish::run_seal_command(command, rest)) {
+    return std::move(*sealing);
+  }
   if (command == "help" || command == "--help" || command == "-h") {
-    return std::string(usage_text);
+    return std::string(usage_text) + std::string(publish::seal_usage_text);
   }
   return usage_error("Neznámý příkaz " + std::string(command) + ".");
 }
@@ -437,6 +292,7 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "%s\n", outcome.error().message.c_str());
   if (outcome.error().usage) {
     std::fputs(kelvoma::usage_text.data(), stderr);
+    std::fputs(kelvoma::publish::seal_usage_text.data(), stderr);
     return 2;
   }
   return 1;

@@ -1,7 +1,8 @@
 # shellcheck shell=bash disable=SC2034 # `program` and `screenshot` are for scripts/run
-# Sourced by scripts/run for `scripts/run --demo`: the test build of Kelvoma
-# (kelvoma-fixture) in a temporary home, against a local HTTPS release host
-# serving releases signed at start with the test keys.
+# Sourced by scripts/run for the demo (`scripts/run`, `scripts/run --demo`):
+# the sealed test build of Kelvoma (kelvoma-fixture-seal) in a temporary home,
+# against a local HTTPS release host serving releases signed, sealed and
+# notarized at start with the test keys.
 #
 #   demo_build          builds what the demo runs; sets `program`, `screenshot`
 #   demo_start WORK     lays out the home and the releases in WORK, starts the
@@ -23,6 +24,7 @@
 demo_preset=dev
 demo_catalog=$PWD/tests/fixtures/tools.json
 demo_keys=$PWD/tests/fixtures/keys
+demo_seal_keys=$PWD/tests/fixtures/seal
 demo_host='' demo_home='' demo_state=''
 
 demo_build() {
@@ -31,10 +33,10 @@ demo_build() {
   # to compile, and unoptimised compiles are the quickest from scratch. It
   # runs with the sanitizers, which a demo can afford.
   cmake --preset "$demo_preset" >/dev/null
-  cmake --build --preset "$demo_preset" --target kelvoma-fixture kelvoma-fixture-tool \
+  cmake --build --preset "$demo_preset" --target kelvoma-fixture-seal kelvoma-fixture-tool \
     kelvoma-publish kelvoma-demo-bundle
   local build=$PWD/build/$demo_preset
-  program=$build/tests/kelvoma-fixture
+  program=$build/tests/kelvoma-fixture-seal
   screenshot=$build/kelvoma-demo-window.png
   demo_bundle=$build/tests/fixtures/demo/kelvoma-demo-bundle
   demo_publish=$build/tools/kelvoma-publish
@@ -52,8 +54,21 @@ demo_origin() {
   demo_catalog_field orbit-action-dial manifest_url | sed -E 's|^(https://[^/]+)/.*|\1|'
 }
 
-# Bundle of TOOL at BUILD and VERSION, zipped, signed with the tool's test key
-# by the publisher's tool, and put where the catalog looks for it.
+# Bundle of TOOL at BUILD and VERSION, sealed with the test team's key and
+# notarized with the test notary's key, zipped into ARCHIVE.
+demo_sealed_archive() {
+  local tool=$1 build=$2 version=$3 archive=$4 team staging bundle
+  team=$(demo_catalog_field "$tool" team_id)
+  staging=$demo_state/staging/$tool-$build
+  bundle=$("$demo_bundle" "$tool" "$build" "$version" "$staging")
+  "$demo_publish" seal "$bundle" --team "$team" --key "$demo_seal_keys/$team.sec" >/dev/null
+  "$demo_publish" notarize "$bundle" --key "$demo_seal_keys/notary.sec" >/dev/null
+  (cd "$staging" && zip -qry "$archive" "$(basename "$bundle")")
+}
+
+# Bundle of TOOL at BUILD and VERSION, sealed and zipped, the archive signed
+# with the tool's test key by the publisher's tool, and put where the catalog
+# looks for it.
 demo_publish_release() {
   local tool=$1 build=$2 version=$3 root=$4
   local prefix manifest_url url archive manifest
@@ -63,7 +78,7 @@ demo_publish_release() {
   archive=$root/${url#"$(demo_origin)"/}
   manifest=$root/${manifest_url#"$(demo_origin)"/}
   mkdir -p "$(dirname "$archive")" "$(dirname "$manifest")"
-  "$demo_bundle" "$tool" "$build" "$version" "$demo_state/staging/$tool-$build" "$archive" >/dev/null
+  demo_sealed_archive "$tool" "$build" "$version" "$archive"
   "$demo_publish" sign-release --key "$demo_keys/$tool.key" --archive "$archive" \
     --id "$tool" --bundle-id "$(demo_catalog_field "$tool" bundle_id)" \
     --version "$version" --build "$build" --minimum-macos 1.0 \
@@ -80,7 +95,7 @@ demo_publish_external() {
   asset=${bundle_name%.app}-x64-mac.zip
   archive=$root/web/$repository/releases/download/$tag/$asset
   mkdir -p "$(dirname "$archive")" "$root/api/repos/$repository/releases"
-  "$demo_bundle" "$tool" "$build" "$version" "$demo_state/staging/$tool-$build" "$archive" >/dev/null
+  demo_sealed_archive "$tool" "$build" "$version" "$archive"
   size=$(stat -c %s "$archive")
   digest=$(sha256sum "$archive" | cut -d' ' -f1)
   cat > "$root/api/repos/$repository/releases/latest" <<JSON
@@ -98,7 +113,7 @@ demo_start() {
   origin=$(demo_origin)
   port=${origin##*:}
 
-  echo "Signing the demo releases with the test keys (kelvoma-publish sign-release):"
+  echo "Sealing, notarizing and signing the demo releases with the test keys (kelvoma-publish):"
   # Build 1 installed and remembered as switched on, so that it runs at start.
   "$demo_bundle" orbit-action-dial 1 1.0.0 "$demo_home/Applications" >/dev/null
   printf '[General]\nenabled.orbit-action-dial=true\n' \
@@ -145,18 +160,20 @@ demo_start() {
 
   cat <<TEXT
 
-Demo: the test build of Kelvoma (catalog tests/fixtures/tools.json) in a
-temporary home, $HOME,
+Demo: the sealed test build of Kelvoma (kelvoma-fixture-seal, catalog
+tests/fixtures/tools.json) in a temporary home, $HOME,
 against a local release host on $origin.
   Orbit Action Dial  1.0.0 installed and running; the check at start finds 2.0.0
                      ("Aktualizovat"); its switch turns it off and on
   Pane Keeper        not installed; 1.0.0 can be installed ("Nainstalovat")
   Clip Ledger        an external tool, not installed; 1.2.0 can be installed
-The releases were signed just now with the test keys in tests/fixtures/keys;
-Kelvoma checks those signatures for real.
-Code-signature and notarization checks are SIMULATED: this system has no
-platform signing tools (codesign, spctl), so the test build runs stand-ins
-(tests/stubs/codesign, tests/stubs/spctl) that accept every bundle.
+Everything is checked for real, with TEST keys whose secret halves are in
+the repository (never trust them anywhere else):
+  the release manifests and archives, signed just now with tests/fixtures/keys;
+  each bundle's seal (its identifier, team and every file, link and folder),
+  made with tests/fixtures/seal/TESTTEAM42.sec;
+  its notarization ticket, made with tests/fixtures/seal/notary.sec, and that
+  its executable runs on this computer.
 Everything (the home, the installed tools, the release host) is removed on exit.
 
 TEXT

@@ -12,8 +12,10 @@
 #include <optional>
 #include <vector>
 
+#include "releases/code_seal.h"
 #include "releases/command.h"
 #include "releases/macos_version.h"
+#include "releases/regular_file.h"
 #include "releases/system_error.h"
 
 namespace kelvoma {
@@ -30,38 +32,13 @@ struct PlistDeleter {
 };
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
-// The file's bytes if it is a regular file of sensible size. Opening without
-// blocking and insisting on a regular file keeps a FIFO or device planted as
-// Info.plist from stalling the installation.
-std::optional<std::vector<char>> read_regular_file(const std::string& path) {
-  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  struct stat info {};
-  if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      static_cast<std::uint64_t>(info.st_size) > max_info_plist_size) {
-    return std::nullopt;
-  }
-  std::vector<char> bytes(static_cast<std::size_t>(info.st_size));
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t got = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      return std::nullopt;
-    }
-    if (got == 0) {
-      bytes.resize(done);  // the file shrank meanwhile; parse what is there
-      break;
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  return bytes;
-}
-
 // The root dictionary of Contents/Info.plist, XML or binary.
 std::expected<PlistPtr, std::string> read_info_plist(const std::string& bundle) {
-  const auto bytes = read_regular_file(bundle + "/Contents/Info.plist");
+  // Without blocking: a FIFO or device planted as Info.plist cannot stall
+  // the installation.
+  const UniqueFd fd(::open((bundle + "/Contents/Info.plist").c_str(),
+                           O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  const auto bytes = read_regular_file(fd.get(), max_info_plist_size);
   if (!bytes || bytes->empty()) {
     return std::unexpected(std::string(invalid_info_plist));
   }
@@ -142,6 +119,14 @@ std::expected<BundleIdentity, std::string> read_bundle_identity(const std::strin
   return BundleIdentity{.identifier = std::move(*identifier), .build = *build};
 }
 
+std::optional<std::string> read_info_string(const std::string& bundle, const char* key) {
+  const auto plist = read_info_plist(bundle);
+  if (!plist) {
+    return std::nullopt;
+  }
+  return string_value(plist->get(), key);
+}
+
 std::string code_requirement(const Tool& tool) {
   std::string requirement = "anchor apple generic and identifier \"";
   requirement.append(tool.bundle_id);
@@ -200,20 +185,21 @@ std::expected<void, std::string> verify_code_signature(const CoreConfig& config,
   if (tool.team_id.empty()) {
     return std::unexpected("V katalogu chybí identita vydavatele.");
   }
+  if (config.code_trust == CodeTrust::seal) {
+    return verify_sealed_bundle(config, bundle, tool);
+  }
   // "=" marks the argument as requirement text rather than a file name.
   std::string requirement = "=";
   requirement.append(code_requirement(tool));
   const Command codesign{
       .program = config.codesign,
       .arguments = {"--verify", "--deep", "--strict", "-R", std::move(requirement), bundle}};
-  if (auto signature =
-          run_command(codesign, "Podpis aplikace nebo identita vydavatele nesouhlasí.");
-      !signature) {
+  if (auto signature = run_command(codesign, seal_refused); !signature) {
     return signature;
   }
   const Command spctl{.program = config.spctl,
                       .arguments = {"--assess", "--type", "execute", bundle}};
-  return run_command(spctl, "macOS nepotvrdil notarizaci stažené aplikace.");
+  return run_command(spctl, ticket_refused);
 }
 
 }  // namespace kelvoma

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,10 @@ struct BundleIdentity {
 
 // Reads Contents/Info.plist (XML or binary) of `bundle`.
 std::expected<BundleIdentity, std::string> read_bundle_identity(const std::string& bundle);
+
+// The value of `key` in the bundle's Info.plist when it is a string;
+// nothing when the file cannot be read or the value is missing or no string.
+std::optional<std::string> read_info_string(const std::string& bundle, const char* key);
 
 // The requirement text the code signature must satisfy (without the "=").
 std::string code_requirement(const Tool& tool);
@@ -37,8 +42,10 @@ std::expected<void, std::string> validate_external_bundle(const CoreConfig& conf
                                                           std::string_view version,
                                                           std::string_view os_version);
 
-// codesign against the requirement, then spctl; nothing runs without a
-// team identifier in the catalog.
+// Nothing without a team identifier in the catalog; then, as the build's
+// code trust says, codesign against the requirement and then spctl, or the
+// seal and then the ticket (code_seal.h) naming the requirement's
+// identifier and team.
 std::expected<void, std::string> verify_code_signature(const CoreConfig& config,
                                                        const std::string& bundle, const Tool& tool);
 

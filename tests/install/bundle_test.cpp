@@ -8,9 +8,11 @@
 #include <optional>
 
 #include "install/install_helpers.h"
+#include "releases/base64.h"
 #include "releases/build_config.h"
 #include "releases/catalog.h"
 #include "support/fixture_bundle.h"
+#include "support/run_program.h"
 #include "support/signing.h"
 #include "support/temp_dir.h"
 
@@ -284,6 +286,205 @@ TEST_F(BundleTest, WithoutSigningProgramsEveryBundleIsRefused) {
   const std::string bundle = make(fixture::tool_bundle("orbit-action-dial", 1));
   const auto verified = verify_code_signature(CoreConfig{}, bundle, orbit());
   EXPECT_FALSE(verified.has_value());
+}
+
+// --- seal and ticket ---------------------------------------------------------
+
+constexpr std::string_view seal_refused = "Podpis aplikace nebo identita vydavatele nesouhlasí.";
+constexpr std::string_view ticket_refused = "macOS nepotvrdil notarizaci stažené aplikace.";
+
+using BundleChange = std::function<void(const fs::path& bundle)>;
+
+// Rewrites the signature line of a signify file: `change` gets its bytes
+// ("Ed", key number, signature).
+BundleChange resign(std::string file, std::function<void(std::vector<std::uint8_t>&)> change) {
+  return [=](const fs::path& bundle) {
+    const fs::path path = bundle / "Contents/_CodeSignature" / file;
+    std::string text = fixture::read_file(path);
+    const std::size_t start = text.find('\n') + 1, end = text.find('\n', start);
+    auto bytes = *decode_base64(text.substr(start, end - start));
+    change(bytes);
+    fixture::write_file(path, text.replace(start, end - start, encode_base64(bytes)));
+  };
+}
+
+// S + L, the same scalar written non-canonically.
+void add_group_order(std::vector<std::uint8_t>& bytes) {
+  constexpr std::array<std::uint8_t, 32> order = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58,
+                                                  0xd6, 0x9c, 0xf7, 0xa2, 0xde, 0xf9, 0xde, 0x14,
+                                                  0,    0,    0,    0,    0,    0,    0,    0,
+                                                  0,    0,    0,    0,    0,    0,    0,    0x10};
+  unsigned carry = 0;
+  for (std::size_t i = 0; i < 32; ++i) {
+    carry += bytes[42 + i] + order[i];
+    bytes[42 + i] = static_cast<std::uint8_t>(carry);
+    carry >>= 8;
+  }
+}
+
+void write_executable(const fs::path& bundle, std::string_view bytes) {
+  fixture::write_file(bundle / "Contents/MacOS/fixture-tool", bytes);
+}
+
+struct SealCase {
+  std::string name;
+  BundleChange before_seal = [](const fs::path&) {};
+  BundleChange after_seal = [](const fs::path&) {};
+  std::function<void(Tool&, CoreConfig&)> expect = [](Tool&, CoreConfig&) {};
+  std::string_view message;  // empty: accepted
+};
+
+void PrintTo(const SealCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
+class SealTest : public BundleTest, public ::testing::WithParamInterface<SealCase> {};
+
+TEST_P(SealTest, TamperedBundlesAreRefused) {
+  const fs::path bundle = make(fixture::tool_bundle("orbit-action-dial", 1));
+  GetParam().before_seal(bundle);
+  ASSERT_TRUE(fixture::seal_bundle(bundle));
+  GetParam().after_seal(bundle);
+  Tool tool = orbit();
+  CoreConfig config = fixture::seal_config();
+  GetParam().expect(tool, config);
+  const auto verified = verify_code_signature(config, bundle, tool);
+  EXPECT_EQ(verified ? std::string() : verified.error(), GetParam().message);
+  EXPECT_TRUE(stubs_.runs().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bundles, SealTest,
+    ::testing::Values(
+        SealCase{.name = "Sealed", .message = ""},
+        SealCase{.name = "Content",
+                 .after_seal =
+                     [](auto& b) { fixture::write_file(b / "Contents/Resources/marker.txt", "x"); },
+                 .message = seal_refused},
+        SealCase{.name = "OwnerExecuteBit",
+                 .after_seal =
+                     [](auto& b) { fs::permissions(b / "Contents/Info.plist", fs::perms(0744)); },
+                 .message = seal_refused},
+        SealCase{.name = "ExtraFile",
+                 .after_seal = [](auto& b) { fixture::write_file(b / "Contents/extra", ""); },
+                 .message = seal_refused},
+        SealCase{.name = "MissingFile",
+                 .after_seal = [](auto& b) { fs::remove(b / "Contents/Resources/marker.txt"); },
+                 .message = seal_refused},
+        SealCase{.name = "LinkRetargeted",
+                 .after_seal =
+                     [](auto& b) {
+                       fs::remove(b / "Contents/Resources/marker-link");
+                       fs::create_symlink("../Info.plist", b / "Contents/Resources/marker-link");
+                     },
+                 .message = seal_refused},
+        SealCase{.name = "TypeChanged",
+                 .after_seal =
+                     [](auto& b) {
+                       fs::remove(b / "Contents/Resources/marker.txt");
+                       fs::create_directory(b / "Contents/Resources/marker.txt");
+                     },
+                 .message = seal_refused},
+        SealCase{
+            .name = "NameWithATab",
+            .before_seal = [](auto& b) { fixture::write_file(b / "Contents/a\tb", ""); },
+            .after_seal = [](auto& b) { fs::rename(b / "Contents/a\tb", b / "Contents/a\\tb"); },
+            .message = seal_refused},
+        SealCase{
+            .name = "WrongIdentifier",
+            .expect = [](Tool& tool, CoreConfig&) { tool.bundle_id = "cz.tobranix.pane-keeper"; },
+            .message = seal_refused},
+        SealCase{.name = "WrongTeam",
+                 .expect =
+                     [](Tool& tool, CoreConfig& c) {
+                       tool.team_id = "OTHERTEAM1";
+                       c.team_keys.push_back(
+                           {.team = "OTHERTEAM1", .public_key = c.team_keys[0].public_key});
+                     },
+                 .message = seal_refused},
+        SealCase{.name = "UnknownTeam",
+                 .expect = [](Tool& tool, CoreConfig&) { tool.team_id = "NOKEYTEAM1"; },
+                 .message = seal_refused},
+        SealCase{.name = "KeyNumberMismatch",
+                 .after_seal = resign("CodeSeal", [](auto& bytes) { bytes[2] ^= 1; }),
+                 .message = seal_refused},
+        SealCase{.name = "NonCanonicalSignature",
+                 .after_seal = resign("CodeSeal", add_group_order),
+                 .message = seal_refused},
+        SealCase{
+            .name = "TicketMissing",
+            .after_seal = [](auto& b) { fs::remove(b / "Contents/_CodeSignature/Notarization"); },
+            .message = ticket_refused},
+        SealCase{.name = "TicketOverAnotherSeal",
+                 .after_seal =
+                     [](auto& b) {
+                       const auto ticket =
+                           fixture::read_file(b / "Contents/_CodeSignature/Notarization");
+                       fixture::write_file(b / "Contents/extra", "");
+                       ASSERT_TRUE(fixture::seal_bundle(b, "TESTTEAM42", false));
+                       fixture::write_file(b / "Contents/_CodeSignature/Notarization", ticket);
+                     },
+                 .message = ticket_refused},
+        SealCase{.name = "NotaryKeyAbsent",
+                 .expect = [](Tool&, CoreConfig& c) { c.notary_key.clear(); },
+                 .message = ticket_refused},
+        SealCase{.name = "NonElfExecutable",
+                 .before_seal = [](auto& b) { write_executable(b, "#!/bin/sh\nexit 0\n"); },
+                 .message = ticket_refused},
+        SealCase{.name = "ElfOfAnotherMachine",
+                 .before_seal =
+                     [](auto& b) {
+                       std::string elf = fixture::read_file(b / "Contents/MacOS/fixture-tool");
+                       elf[18] = static_cast<char>(elf[18] ^ 0x40);
+                       write_executable(b, elf);
+                     },
+                 .message = ticket_refused},
+        SealCase{.name = "ExecutableIsALink",
+                 .before_seal =
+                     [](auto& b) {
+                       fs::rename(b / "Contents/MacOS/fixture-tool", b / "Contents/MacOS/real");
+                       fs::create_symlink("real", b / "Contents/MacOS/fixture-tool");
+                     },
+                 .message = ticket_refused}),
+    [](const auto& test) { return test.param.name; });
+
+// Both directions against OpenBSD's signify: it verifies what the publisher
+// tool writes, and a seal it makes over the tool's list is accepted.
+TEST_F(BundleTest, SealsInteroperateWithSignify) {
+  const fs::path bundle = make(fixture::tool_bundle("orbit-action-dial", 1));
+  ASSERT_TRUE(fixture::seal_bundle(bundle));
+  const std::string keys = KELVOMA_SEAL_KEYS_DIR,
+                    seal = bundle / "Contents/_CodeSignature/CodeSeal";
+  const auto signify = [](std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "/usr/bin/signify-openbsd");
+    return testing::run_program(arguments);
+  };
+  const auto checked = signify(
+      {"-V", "-q", "-e", "-p", keys + "/TESTTEAM42.pub", "-x", seal, "-m", dir_.file("out")});
+  EXPECT_EQ(checked.exit_status, 0) << checked.err;
+  const auto ticket = signify({"-V", "-q", "-p", keys + "/notary.pub", "-x",
+                               bundle / "Contents/_CodeSignature/Notarization", "-m", seal});
+  EXPECT_EQ(ticket.exit_status, 0) << ticket.err;
+
+  fixture::write_file(bundle / "Contents/extra", "");  // a new list for signify to sign
+  const auto list =
+      testing::run_program({KELVOMA_PUBLISH_EXE, "seal-list", bundle, "--team", "TESTTEAM42"});
+  fixture::write_file(dir_.file("list"), list.out);
+  fs::remove(seal);
+  for (auto arguments : {std::vector<std::string>{"-S", "-e", "-s", keys + "/TESTTEAM42.sec", "-m",
+                                                  dir_.file("list"), "-x", seal},
+                         {"-S", "-s", keys + "/notary.sec", "-m", seal, "-x",
+                          bundle / "Contents/_CodeSignature/Notarization"}}) {
+    fs::remove(arguments.back());
+    const auto made = signify(arguments);
+    ASSERT_EQ(made.exit_status, 0) << made.err;
+  }
+  const auto verified = verify_code_signature(fixture::seal_config(), bundle, orbit());
+  EXPECT_TRUE(verified.has_value()) << verified.error();
+
+  // Keys the publisher tool makes serve signify as well.
+  const std::string pub = dir_.file("k.pub"), sec = dir_.file("k.sec"), sig = dir_.file("l.sig");
+  ASSERT_EQ(testing::run_program({KELVOMA_PUBLISH_EXE, "seal-keygen", pub, sec}).exit_status, 0);
+  ASSERT_EQ(signify({"-S", "-s", sec, "-m", dir_.file("list"), "-x", sig}).exit_status, 0);
+  EXPECT_EQ(signify({"-V", "-q", "-p", pub, "-m", dir_.file("list"), "-x", sig}).exit_status, 0);
 }
 
 // --- validate_managed_bundle -----------------------------------------------

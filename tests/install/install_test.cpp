@@ -277,6 +277,19 @@ TEST_F(InstallTest, UpdateReplacesTheInstalledCopy) {
   EXPECT_EQ(install_testing::tree(apps_).size(), install_testing::tree(target_).size() + 1);
 }
 
+TEST_F(InstallTest, SealedAndNotarizedReleaseInstallsThroughTheRealChecks) {
+  install_old();
+  const std::string source = sources_.file("sealed");
+  fs::create_directories(source);
+  const auto spec = orbit_bundle(2, "new");
+  ASSERT_TRUE(fixture::seal_bundle(fixture::make_bundle(source, spec)));
+  publish(fixture::zip_entries(source, {spec.bundle_name}, source + ".zip"), 2);
+  const auto outcome = install_tool(fixture::seal_config(), arguments_for(orbit_id, target_));
+  EXPECT_EQ(outcome.error, std::nullopt);
+  EXPECT_EQ(marker_of(target_), "new");
+  EXPECT_TRUE(programs_run().empty());
+}
+
 TEST_F(InstallTest, StopReceivesTheArgumentsAsGiven) {
   install_old();
   publish_release_2();

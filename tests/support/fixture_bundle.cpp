@@ -11,6 +11,7 @@
 
 #include "releases/catalog.h"
 #include "support/run_program.h"
+#include "support/signing.h"
 
 namespace kelvoma::fixture {
 namespace {
@@ -250,6 +251,26 @@ std::vector<std::uint8_t> hostile_zip(const fs::path& directory, std::string_vie
     return {};
   }
   return read_bytes(archive);
+}
+
+bool seal_bundle(const fs::path& bundle, std::string_view team, bool notarize) {
+  const fs::path keys = KELVOMA_SEAL_KEYS_DIR;
+  return run({KELVOMA_PUBLISH_EXE, "seal", bundle.string(), "--team", std::string(team), "--key",
+              (keys / (std::string(team) + ".sec")).string()}) &&
+         (!notarize || run({KELVOMA_PUBLISH_EXE, "notarize", bundle.string(), "--key",
+                            (keys / "notary.sec").string()}));
+}
+
+CoreConfig seal_config() {
+  const auto key_line = [](const std::string& name) {
+    const std::string text = read_file(fs::path(KELVOMA_SEAL_KEYS_DIR) / name);
+    return text.substr(text.find('\n') + 1, 56);
+  };
+  CoreConfig config;
+  config.code_trust = CodeTrust::seal;
+  config.team_keys = {{.team = "TESTTEAM42", .public_key = key_line("TESTTEAM42.pub")}};
+  config.notary_key = key_line("notary.pub");
+  return config;
 }
 
 fs::path fixture_tool_path() { return KELVOMA_FIXTURE_TOOL_EXE; }

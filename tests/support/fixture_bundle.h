@@ -24,6 +24,8 @@
 #include <variant>
 #include <vector>
 
+#include "releases/build_config.h"
+
 namespace kelvoma::fixture {
 
 enum class PlistFormat { xml, binary };
@@ -79,6 +81,16 @@ std::vector<std::uint8_t> hostile_zip(const std::filesystem::path& directory,
                                       std::string_view bundle_name, HostileEntry kind,
                                       const std::filesystem::path& outside,
                                       const std::filesystem::path& archive);
+
+// Seals `bundle` for `team` with tests/fixtures/seal/<team>.sec, then (when
+// `notarize`) adds the ticket of tests/fixtures/seal/notary.sec, both with
+// kelvoma-publish; returns whether that succeeded.
+bool seal_bundle(const std::filesystem::path& bundle, std::string_view team = "TESTTEAM42",
+                 bool notarize = true);
+
+// Code trust as the kelvoma-fixture-seal build has it: the seal, with the
+// keys of tests/fixtures/seal.
+CoreConfig seal_config();
 
 // The fixture tool executable that bundles carry.
 std::filesystem::path fixture_tool_path();
