@@ -274,7 +274,7 @@ Step install_managed(const CoreConfig& config, const Tool& tool, const InstallRe
   if (auto unchanged = recheck_managed_target(target, tool, *release); !unchanged) {
     return unchanged;
   }
-  const std::string backup = unpacked->directory.entry("previous.app");
+  const std::string backup = unpacked->directory.entry(backup_entry_name);
   auto replaced = replace_bundle(unpacked->bundle, target, backup, *request.renames);
   make_renames_durable(unpacked->directory);
   if (replaced) {

@@ -98,7 +98,7 @@ std::optional<InstallDirectory> InstallDirectory::create(const std::string& pare
 InstallDirectory::~InstallDirectory() {
   struct stat backup {};
   const std::string backup_name(backup_entry_name);
-  if (directory_ && !keep_ &&
+  if (directory_ &&
       ::fstatat(directory_.get(), backup_name.c_str(), &backup, AT_SYMLINK_NOFOLLOW) != 0 &&
       errno == ENOENT) {
     (void)remove_tree(parent_.get(), name_);

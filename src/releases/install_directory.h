@@ -44,18 +44,15 @@ class InstallDirectory {
   InstallDirectory& operator=(InstallDirectory&&) = delete;
   InstallDirectory(const InstallDirectory&) = delete;
   InstallDirectory& operator=(const InstallDirectory&) = delete;
-  // Removes the folder and everything in it (errors ignored), unless kept
-  // or it holds a backup: a backup is removed only by discard_backup(), so
-  // a failure or an exception after the swap can never delete the only copy
-  // of the replaced bundle.
+  // Removes the folder and everything in it (errors ignored), unless it
+  // holds a backup: a backup is removed only by discard_backup(), so a
+  // failure or an exception after the swap can never delete the only copy
+  // of the replaced bundle. The folder's lock goes with this object, so the
+  // next recovery can put a kept backup back.
   ~InstallDirectory();
 
   int fd() const { return directory_.get(); }
   std::string entry(std::string_view name) const;
-  // Leaves the folder on disk: it holds the only copy of a replaced bundle.
-  // Its lock goes with this object, so the next installation's recovery
-  // can put that copy back.
-  void keep() { keep_ = true; }
   // Removes the backup once the new bundle is in place: renamed to the
   // throw-away name first, then deleted.
   void discard_backup() const;
@@ -77,7 +74,6 @@ class InstallDirectory {
   UniqueFd directory_;  // carries the lock
   std::string name_;
   std::string path_;
-  bool keep_ = false;
 };
 
 }  // namespace kelvoma
