@@ -52,7 +52,9 @@ void Kelvoma::applicationDidFinishLaunching() {
       timing_.checkInterval, TimerModes::defaultMode, [this] { scheduledCheck(); });
   platform_.notifications.observeNotification("KelvomaCheckUpdates", [this] { checkRequested(); });
 
-  if (automaticChecks()) {
+  if (core_.recover) {
+    recoverAtStart(automaticChecks());
+  } else if (automaticChecks()) {
     checkAll();
   }
   // Without a tray host the window is all there is of the application.

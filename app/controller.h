@@ -100,6 +100,9 @@ class Kelvoma final : public ApplicationDelegate {
   void chooseApplication(const Sender& sender);
   void addApplication(const Tool& tool);
 
+  // Start-up recovery (recovering.cpp).
+  void recoverAtStart(bool checkAfterwards);
+
   // Launch at login (login.cpp).
   void changeLogin(const Sender& sender);
 
@@ -125,6 +128,7 @@ class Kelvoma final : public ApplicationDelegate {
   void finishInstallation(const std::string& id, const InstallAnswer& answer);
   std::string installationTarget(const Tool& tool, const ToolSnapshot& snapshot);
   static std::int32_t stopCallback(const char* id, const char* path);
+  void finishRecovery(const std::string& id, bool recovered, bool checkAfterwards);
 
   Platform platform_;
   Core core_;
@@ -138,6 +142,7 @@ class Kelvoma final : public ApplicationDelegate {
   std::set<std::string> checking_;
   WindowLayout layout_;
   bool windowMade_ = false;
+  std::size_t recovering_ = 0;  // tools whose start-up recovery is still running
   std::optional<TimerId> timer_;
   std::optional<TimerId> checkTimer_;
 };

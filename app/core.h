@@ -1,5 +1,7 @@
-// The core as the application sees it: the four functions of its C interface.
-// The controller receives them as values, so tests can answer in their place.
+// The core as the application sees it: the functions of its C interface.
+// The controller receives them as values, so tests can answer in their place;
+// the members after `free` may be left empty, and the controller then does
+// without them.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +18,7 @@ struct Core {
                       StopCallback stop)>
       install;
   std::function<void(char* text)> free;
+  std::function<char*(const char* id)> recover = nullptr;
 };
 
 // The linked core's mini_* functions.

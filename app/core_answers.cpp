@@ -76,4 +76,9 @@ InstallAnswer askInstall(const Core& core, const std::string& id, const std::str
       takeDocument(core, core.install(id.c_str(), targetPath.c_str(), osVersion.c_str(), stop)));
 }
 
+bool askRecover(const Core& core, const std::string& id) {
+  const Document answer = takeDocument(core, core.recover(id.c_str()));
+  return boolOf(answer, "ok") && boolOf(answer, "recovered");
+}
+
 }  // namespace kelvoma::app

@@ -67,5 +67,8 @@ CheckAnswer askCheck(const Core& core, const std::string& id, const std::string&
                      std::uint64_t installedBuild);
 InstallAnswer askInstall(const Core& core, const std::string& id, const std::string& targetPath,
                          const std::string& osVersion, StopCallback stop);
+// Whether the start-up recovery put a copy of the tool back; a failure or
+// an answer that is not JSON reads as "nothing put back".
+bool askRecover(const Core& core, const std::string& id);
 
 }  // namespace kelvoma::app

@@ -5,14 +5,19 @@
 // directory must hold the complete old bundle as "previous.app". Then one
 // more installation runs to its end: afterwards the target must hold a
 // complete bundle and no ".kelvoma-install-" folder may remain (what the
-// killed call left is put back or removed).
+// killed call left is put back or removed). Every other run judges instead
+// after the next start of the application: the start-up recovery of every
+// catalog tool (mini_recover), with no installation and no network.
 //
 //   kelvoma_install_crash [--runs N] [--payload-mib N] [--seed S]
 //   kelvoma_install_crash --install-child TARGET     (one installation)
+//   kelvoma_install_crash --recover-child            (an application's start)
 //
 // Most kills fall uniformly over the length of the fastest of five
 // uninterrupted installations; every fourth falls into its last quarter,
-// where the bundle is unpacked and validated and the renames happen.
+// where the bundle is unpacked and validated and the renames happen, and
+// every fourth into its last tenth and a little past it, where the replaced
+// copy is being removed after success.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
@@ -29,6 +34,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "kelvoma/kelvoma.h"
 #include "release_fixture.h"
@@ -50,16 +57,35 @@ int install_child(const char* target) {
   return ok ? 0 : 3;
 }
 
-// Starts this program as an installation child in a process group of its own.
+// What the application does at its start, before any check.
+int recover_child() {
+  char* catalog = mini_catalog();
+  const auto tools = nlohmann::json::parse(catalog);
+  mini_free(catalog);
+  int failures = 0;
+  for (const auto& tool : tools) {
+    char* document = mini_recover(tool.at("id").get<std::string>().c_str());
+    if (std::strstr(document, "\"ok\":true") == nullptr) {
+      std::fprintf(stderr, "%s\n", document);
+      ++failures;
+    }
+    mini_free(document);
+  }
+  return failures == 0 ? 0 : 3;
+}
+
+// Starts this program as a child in a process group of its own: an
+// installation into `target`, or (no target) an application's start.
 pid_t start_child(const std::string& target) {
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attributes, 0);
   std::string self = "/proc/self/exe";
-  std::string flag = "--install-child";
+  std::string flag = target.empty() ? "--recover-child" : "--install-child";
   std::string target_argument = target;
-  char* argv[] = {self.data(), flag.data(), target_argument.data(), nullptr};
+  char* argv[] = {self.data(), flag.data(), target.empty() ? nullptr : target_argument.data(),
+                  nullptr};
   pid_t pid = -1;
   const int error = posix_spawn(&pid, self.c_str(), nullptr, &attributes, argv, environ);
   posix_spawnattr_destroy(&attributes);
@@ -83,9 +109,10 @@ bool kill_and_reap(pid_t pid) {
   return WIFEXITED(status);  // true: it had finished before the kill
 }
 
-// One installation to its end; its exit status (0: installed), or -1.
-int install_to_the_end(const UpdateFixture& fixture) {
-  const pid_t pid = start_child(fixture.target());
+// One child to its end (an installation, or with an empty target an
+// application's start-up recovery); its exit status (0: done), or -1.
+int run_to_the_end(const std::string& target) {
+  const pid_t pid = start_child(target);
   if (pid < 0) return -1;
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -96,15 +123,20 @@ int install_to_the_end(const UpdateFixture& fixture) {
 double run_uninterrupted(const UpdateFixture& fixture) {
   fixture.install_old();
   const auto start = Clock::now();
-  const int status = install_to_the_end(fixture);
+  const int status = run_to_the_end(fixture.target());
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   return status == 0 ? seconds : -1;
 }
 
-// After the next installation: a complete bundle at the target and no
-// install folder left.
-bool recovered(const UpdateFixture& fixture, std::uint64_t payload_bytes, std::string& detail) {
-  (void)install_to_the_end(fixture);
+// After the next installation, or the next start of the application: a
+// complete bundle at the target and no install folder left.
+bool recovered(const UpdateFixture& fixture, bool by_start, std::uint64_t payload_bytes,
+               std::string& detail) {
+  // An installation may fail (the new copy is already in place); a start
+  // may not.
+  if (run_to_the_end(by_start ? std::string() : fixture.target()) != 0 && by_start) {
+    detail = "the start-up recovery failed";
+  }
   const Outcome outcome = judge_target(fixture.target(), payload_bytes, detail);
   const std::size_t folders = install_directory_count(fixture.applications());
   if (folders != 0) {
@@ -159,15 +191,19 @@ int run(int runs, std::uint64_t payload_bytes, unsigned seed) {
   std::mt19937 random(seed);
   std::uniform_real_distribution<double> spread(0.0, length);
   std::uniform_real_distribution<double> ending(0.75 * length, length);
+  std::uniform_real_distribution<double> removal(0.9 * length, 1.1 * length);
   std::map<std::string, int> outcomes;
   std::map<std::string, int> phases;
   int losses = 0;
-  int unrecovered = 0;
+  int unrecovered_by_installation = 0;
+  int unrecovered_by_start = 0;
   int folders_left_by_kill = 0;
   int finished_before_kill = 0;
   for (int run_index = 0; run_index < runs; ++run_index) {
     fixture.install_old();
-    const double delay = run_index % 4 == 3 ? ending(random) : spread(random);
+    const double delay = run_index % 4 == 3   ? ending(random)
+                         : run_index % 4 == 1 ? removal(random)
+                                              : spread(random);
     const pid_t pid = start_child(fixture.target());
     if (pid < 0) {
       std::fprintf(stderr, "cannot start the installation child\n");
@@ -186,10 +222,11 @@ int run(int runs, std::uint64_t payload_bytes, unsigned seed) {
     }
     if (install_directory_count(fixture.applications()) != 0) ++folders_left_by_kill;
     std::string after_detail;
-    if (!recovered(fixture, payload_bytes, after_detail)) {
-      ++unrecovered;
-      std::printf("run %d (kill at %.4f s), after the next installation: %s\n", run_index, delay,
-                  after_detail.c_str());
+    const bool by_start = run_index % 2 == 1;
+    if (!recovered(fixture, by_start, payload_bytes, after_detail)) {
+      ++(by_start ? unrecovered_by_start : unrecovered_by_installation);
+      std::printf("run %d (kill at %.4f s), after the next %s: %s\n", run_index, delay,
+                  by_start ? "start" : "installation", after_detail.c_str());
     }
   }
   fixture.remove_install_directories();
@@ -201,8 +238,10 @@ int run(int runs, std::uint64_t payload_bytes, unsigned seed) {
   for (const auto& [outcome, count] : outcomes) std::printf("  %5d  %s\n", count, outcome.c_str());
   std::printf("kills that left an install folder: %d\n", folders_left_by_kill);
   std::printf("losses: %d\n", losses);
-  std::printf("not recovered by the next installation: %d\n", unrecovered);
-  return losses == 0 && unrecovered == 0 ? 0 : 1;
+  std::printf("not recovered by the next installation: %d of %d\n", unrecovered_by_installation,
+              runs - runs / 2);
+  std::printf("not recovered by the next start: %d of %d\n", unrecovered_by_start, runs / 2);
+  return losses == 0 && unrecovered_by_installation == 0 && unrecovered_by_start == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -211,6 +250,9 @@ int run(int runs, std::uint64_t payload_bytes, unsigned seed) {
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--install-child") == 0) {
     return kelvoma::bench::install_child(argv[2]);
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--recover-child") == 0) {
+    return kelvoma::bench::recover_child();
   }
   int runs = 300;
   std::uint64_t payload_mib = 8;

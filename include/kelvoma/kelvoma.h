@@ -36,9 +36,31 @@ char* mini_catalog(void) KELVOMA_NOEXCEPT;
 char* mini_check(const char* id, const char* os_version, uint64_t installed_build) KELVOMA_NOEXCEPT;
 
 /* Installs or updates a tool at target_path. Success: {"ok":true,"relaunch":..};
- * failure adds "error". "relaunch" is true exactly when stop returned 1. */
+ * failure adds "error". "relaunch" is true exactly when stop returned 1.
+ * Before the release check, and silently, it runs the recovery of
+ * mini_recover beside a permitted target_path. A backup whose restore
+ * failed stays on disk, whatever now occupies the target. */
 char* mini_install(const char* id, const char* target_path, const char* os_version,
                    StopCallback stop) KELVOMA_NOEXCEPT;
+
+/* Puts back what an installation of the tool that died left behind: beside
+ * both targets an installation would accept ("/Applications" and the
+ * "Applications" folder of HOME), the tool's own backup ("previous.app" in a
+ * ".kelvoma-install-" folder) returns to a target where nothing is, and
+ * abandoned folders that hold no needed backup are removed (see
+ * mini_install). No network. Success: {"ok":true,"recovered":..}, true
+ * when a copy was put back; failure: the error document.
+ *
+ * This fifth function departs on purpose from the four-function interface,
+ * and with it from "mini_install is the only operation that changes the
+ * disk": without it a tool whose installation died between its two renames
+ * stays missing until another installation of it gets past the release
+ * check, which never happens while the network is down. The application
+ * calls it at start, for every tool, before its first check. Where the
+ * file system offers no directory locks (some NFS mounts), nothing is done.
+ * mini_install runs the same recovery for its target before the release
+ * check. */
+char* mini_recover(const char* id) KELVOMA_NOEXCEPT;
 
 /* Releases a text returned by the functions above; NULL does nothing. */
 void mini_free(char* text) KELVOMA_NOEXCEPT;

@@ -148,7 +148,12 @@ int run_verify_release(std::span<const char* const> arguments, std::FILE* out, s
   // Written whole: the signed texts may hold any character, NUL included.
   const std::string line = "Verified " + release->id + " " + release->version + " (" +
                            std::to_string(release->build) + ")\n";
-  std::fwrite(line.data(), 1, line.size(), out);
+  // A line that could not be written (a full disk, a closed pipe) is no
+  // verdict given.
+  if (std::fwrite(line.data(), 1, line.size(), out) != line.size() || std::fflush(out) != 0) {
+    std::fprintf(err, "%s\n", system_error_text(errno).c_str());
+    return 1;
+  }
   return 0;
 }
 

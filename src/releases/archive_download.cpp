@@ -1,6 +1,7 @@
 #include "releases/archive_download.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,6 +46,22 @@ UniqueFd open_unnamed_file(std::string folder) {
   }
 }
 
+// A new file that nothing else can have made or redirected.
+constexpr int new_file_flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+
+// A second descriptor of `fd`, for reading the archive from its start; the
+// first one closed, so that a failed close, which can be the first report
+// of a failed write, is seen.
+std::expected<UniqueFd, std::string> reader_of(UniqueFd file, int write_error) {
+  UniqueFd reader(write_error == 0 ? ::fcntl(file.get(), F_DUPFD_CLOEXEC, 0) : -1);
+  const int error = write_error != 0 ? write_error : (!reader ? errno : 0);
+  const int closed = file.close();
+  if (error != 0 || closed != 0) {
+    return std::unexpected(system_error_text(error != 0 ? error : closed));
+  }
+  return reader;
+}
+
 }  // namespace
 
 ArchiveDownload::ArchiveDownload(const std::optional<std::string>& folder, std::uint64_t limit) {
@@ -75,7 +92,8 @@ void ArchiveDownload::take(std::size_t count) {
   }
 }
 
-std::expected<void, std::string> ArchiveDownload::save_as(int folder_fd, const std::string& name) {
+std::expected<UniqueFd, std::string> ArchiveDownload::save_as(int folder_fd,
+                                                              const std::string& name) {
   if (memory_) {
     return write_memory(folder_fd, name);
   }
@@ -86,32 +104,51 @@ std::expected<void, std::string> ArchiveDownload::save_as(int folder_fd, const s
 }
 
 // Linking by descriptor needs CAP_DAC_READ_SEARCH; the file's entry under
-// /proc does not.
-std::expected<void, std::string> ArchiveDownload::link_file(int folder_fd,
-                                                            const std::string& name) const {
-  if (::linkat(file_.get(), "", folder_fd, name.c_str(), AT_EMPTY_PATH) == 0) {
-    return {};
-  }
+// /proc does not. Where neither links (a file system without hard links,
+// /proc not mounted), the bytes are copied.
+std::expected<UniqueFd, std::string> ArchiveDownload::link_file(int folder_fd,
+                                                                const std::string& name) const {
   const std::string own_entry = "/proc/self/fd/" + std::to_string(file_.get());
-  if (::linkat(AT_FDCWD, own_entry.c_str(), folder_fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-    return {};
+  if (::linkat(file_.get(), "", folder_fd, name.c_str(), AT_EMPTY_PATH) != 0 &&
+      ::linkat(AT_FDCWD, own_entry.c_str(), folder_fd, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    return copy_file(folder_fd, name);
   }
-  return std::unexpected(system_error_text(errno));
+  UniqueFd reader(::fcntl(file_.get(), F_DUPFD_CLOEXEC, 0));
+  if (!reader) {
+    return std::unexpected(system_error_text(errno));
+  }
+  return reader;
 }
 
-std::expected<void, std::string> ArchiveDownload::write_memory(int folder_fd,
-                                                               const std::string& name) const {
-  UniqueFd file(::openat(folder_fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+std::expected<UniqueFd, std::string> ArchiveDownload::copy_file(int folder_fd,
+                                                                const std::string& name) const {
+  UniqueFd file(::openat(folder_fd, name.c_str(), new_file_flags, 0666));
+  if (!file) {
+    return std::unexpected(system_error_text(errno));
+  }
+  struct stat info {};
+  int error = ::fstat(file_.get(), &info) == 0 ? 0 : errno;
+  loff_t from = 0;
+  while (error == 0 && from < info.st_size) {
+    const ssize_t copied = ::copy_file_range(file_.get(), &from, file.get(), nullptr,
+                                             static_cast<std::size_t>(info.st_size - from), 0);
+    if (copied == 0) {
+      error = EIO;  // the file ended before its size
+    } else if (copied < 0 && errno != EINTR) {
+      error = errno;
+    }
+  }
+  return reader_of(std::move(file), error);
+}
+
+std::expected<UniqueFd, std::string> ArchiveDownload::write_memory(int folder_fd,
+                                                                   const std::string& name) const {
+  UniqueFd file(::openat(folder_fd, name.c_str(), new_file_flags, 0666));
   if (!file) {
     return std::unexpected(system_error_text(errno));
   }
   const int error = write_all(file.get(), memory_->body().bytes());
-  // A failed close can be the first report of a failed write.
-  const int closed = file.close();
-  if (error != 0 || closed != 0) {
-    return std::unexpected(system_error_text(error != 0 ? error : closed));
-  }
-  return {};
+  return reader_of(std::move(file), error);
 }
 
 }  // namespace kelvoma

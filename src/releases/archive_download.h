@@ -32,14 +32,18 @@ class ArchiveDownload final : public BodySink {
   bool in_memory() const { return memory_.has_value(); }
 
   // Gives the whole archive the name `name` in the folder open as
-  // `folder_fd` (created with 0666 less the mask). A write that failed while
-  // the archive arrived is reported here, as the system error text, and so
-  // is a failure to link or write it now.
-  std::expected<void, std::string> save_as(int folder_fd, const std::string& name);
+  // `folder_fd` (created with 0666 less the mask, never through a link or
+  // over an entry that exists) and answers a descriptor that reads it: the
+  // very file that was checked, never the name opened again. The unnamed
+  // file is linked, or copied (copy_file_range) where it cannot be linked.
+  // A write that failed while the archive arrived is reported here, as the
+  // system error text, and so is a failure to link or write it now.
+  std::expected<UniqueFd, std::string> save_as(int folder_fd, const std::string& name);
 
  private:
-  std::expected<void, std::string> link_file(int folder_fd, const std::string& name) const;
-  std::expected<void, std::string> write_memory(int folder_fd, const std::string& name) const;
+  std::expected<UniqueFd, std::string> link_file(int folder_fd, const std::string& name) const;
+  std::expected<UniqueFd, std::string> copy_file(int folder_fd, const std::string& name) const;
+  std::expected<UniqueFd, std::string> write_memory(int folder_fd, const std::string& name) const;
 
   UniqueFd file_;
   std::optional<BodyCollector> memory_;

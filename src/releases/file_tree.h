@@ -10,8 +10,8 @@ namespace kelvoma {
 // symbolic link is unlinked, a folder emptied first and then removed. A
 // symbolic link is never followed and no other file system is entered (a
 // mount point inside stays, and so do the folders above it). A folder that
-// its owner may not read or change is made so first. Best effort: returns
-// whether the entry is gone.
+// its owner may not read or change is made so first. One descriptor is held
+// whatever the depth. Best effort: returns whether the entry is gone.
 bool remove_tree(int parent_fd, const std::string& name);
 
 // The names in the folder open as `directory_fd`, without "." and "..";

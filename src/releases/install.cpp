@@ -26,6 +26,7 @@
 #include "releases/release_host.h"
 #include "releases/system_error.h"
 #include "releases/text_argument.h"
+#include "releases/unique_fd.h"
 #include "releases/unpack.h"
 #include "releases/update_check.h"
 
@@ -87,7 +88,13 @@ struct WorkspaceMessages {
 // install directory next to the target, the target's missing ancestors
 // created first. The transfer's message comes first, then the check's (size
 // before signature or digest), then those of the disk.
-std::expected<InstallDirectory, std::string> download_into_workspace(
+// The install directory and the archive in it, open for reading.
+struct Workspace {
+  InstallDirectory directory;
+  UniqueFd archive;
+};
+
+std::expected<Workspace, std::string> download_into_workspace(
     const CoreConfig& config, const std::string& target, std::string_view url, std::uint64_t limit,
     ArchiveStreamCheck& check, const WorkspaceMessages& messages) {
   const auto parent = parent_directory(target);
@@ -109,10 +116,11 @@ std::expected<InstallDirectory, std::string> download_into_workspace(
   if (!directory) {
     return std::unexpected(std::string(messages.cannot_create_message));
   }
-  if (auto saved = archive.save_as(directory->fd(), messages.archive_name); !saved) {
+  auto saved = archive.save_as(directory->fd(), messages.archive_name);
+  if (!saved) {
     return std::unexpected(std::move(saved.error()));
   }
-  return std::move(*directory);
+  return Workspace{.directory = std::move(*directory), .archive = std::move(*saved)};
 }
 
 // Where the unpacked archive's bundle is expected, after the archive has
@@ -127,17 +135,16 @@ struct UnpackedRelease {
 std::expected<UnpackedRelease, std::string> unpack_next_to_target(
     const CoreConfig& config, const std::string& target, const Tool& tool, std::string_view url,
     std::uint64_t limit, ArchiveStreamCheck& check, const WorkspaceMessages& messages) {
-  auto directory = download_into_workspace(config, target, url, limit, check, messages);
-  if (!directory) {
-    return std::unexpected(std::move(directory.error()));
+  auto workspace = download_into_workspace(config, target, url, limit, check, messages);
+  if (!workspace) {
+    return std::unexpected(std::move(workspace.error()));
   }
-  const std::string unpacked = directory->entry("unpacked");
-  if (auto unpacked_ok = unpack_archive(directory->entry(messages.archive_name), unpacked);
-      !unpacked_ok) {
+  const std::string unpacked = workspace->directory.entry("unpacked");
+  if (auto unpacked_ok = unpack_archive(workspace->archive.get(), unpacked); !unpacked_ok) {
     return std::unexpected(std::move(unpacked_ok.error()));
   }
   std::string bundle = join_path(unpacked, tool.bundle_name);
-  return UnpackedRelease{.directory = std::move(*directory),
+  return UnpackedRelease{.directory = std::move(workspace->directory),
                          .bundle = std::move(bundle),
                          .archive_name = messages.archive_name};
 }
@@ -229,6 +236,11 @@ Step judge_permitted(const InstallRequest& request, const Tool& tool, std::strin
 
 Step install_managed(const CoreConfig& config, const Tool& tool, const InstallRequest& request,
                      bool& relaunch) {
+  // What a crash left is put back even when the release cannot be had; the
+  // target is judged silently here and again, with its messages, below.
+  if (judge_permitted(request, tool, {})) {
+    (void)recover_abandoned_installations(normalized_path(request.target), tool.bundle_id);
+  }
   const auto release = check_release(config, tool, request.os_version);
   if (!release) {
     return std::unexpected(release.error());
@@ -237,7 +249,6 @@ Step install_managed(const CoreConfig& config, const Tool& tool, const InstallRe
     return permitted;
   }
   const std::string target = normalized_path(request.target);
-  recover_abandoned_installations(target, tool.bundle_id);
   if (auto judged = judge_managed_target(target, tool, *release); !judged) {
     return judged;
   }
@@ -263,13 +274,14 @@ Step install_managed(const CoreConfig& config, const Tool& tool, const InstallRe
   if (auto unchanged = recheck_managed_target(target, tool, *release); !unchanged) {
     return unchanged;
   }
-  const std::string backup = unpacked->directory.entry("previous.app");
+  const std::string backup = unpacked->directory.entry(backup_entry_name);
   auto replaced = replace_bundle(unpacked->bundle, target, backup, *request.renames);
   make_renames_durable(unpacked->directory);
-  if (!replaced && exists_following_links(backup) && !exists_following_links(target)) {
-    // The backup is the only copy of the replaced bundle; the message names it.
-    unpacked->directory.keep();
+  if (replaced) {
+    unpacked->directory.discard_backup();
   }
+  // After a failed restore the backup is the only copy, whatever now occupies
+  // the target, and the message names it: the folder keeps it.
   return replaced;
 }
 
@@ -283,7 +295,7 @@ Step install_external(const CoreConfig& config, const Tool& tool, const InstallR
     return std::unexpected(std::string(refused));
   }
   const std::string target = normalized_path(request.target);
-  recover_abandoned_installations(target, tool.bundle_id);
+  (void)recover_abandoned_installations(target, tool.bundle_id);
   struct stat info {};
   if (::lstat(target.c_str(), &info) == 0) {
     return std::unexpected("Aplikace už je nainstalovaná. Aktualizace prováděj přímo v ní.");

@@ -28,13 +28,17 @@ struct InstallArguments {
 // Reads the C arguments (NULL or invalid UTF-8 as empty), looks the tool up
 // and runs the route of its integration. `stop` receives `id` and
 // `target_path` exactly as given; a NULL `stop` counts as "not running".
-// Before anything is downloaded, what crashed installations left beside a
-// permitted target is put back or removed (install_recovery.h). The
+// Before the release check (so also when the release host cannot be
+// reached), what crashed installations left beside a permitted target is
+// put back or removed (install_recovery.h); the target is judged silently
+// for it, and its messages come in their usual place. The
 // downloaded archive is named in the install directory only once it has
 // passed its check (archive_download.h), and the new bundle is on disk
 // before the first rename. The install directory (".kelvoma-install-XXXXXX"
-// next to the target) is gone when the call returns, except after a failed
-// replacement that left the replaced bundle only as its "previous.app".
+// next to the target) is gone when the call returns, except while it holds
+// "previous.app": after a failed restore that is the only copy of the
+// replaced bundle, whatever now occupies the target. After a success the
+// backup is renamed to a throw-away name before it is deleted.
 // `renames` performs the final step's renames (tests make them fail).
 InstallOutcome install_tool(const CoreConfig& config, const InstallArguments& arguments,
                             const RenameOperations& renames = system_rename_operations());

@@ -16,6 +16,10 @@ namespace {
 
 constexpr int max_name_attempts = 65536;
 
+// How long a lock that someone holds is tried for: 20 tries 10 ms apart.
+constexpr int lock_attempts = 20;
+constexpr useconds_t lock_pause_us = 10'000;
+
 // Six characters from the 62 letters and digits; bytes that would make the
 // choice uneven are drawn again.
 std::optional<std::string> random_name_part() {
@@ -42,13 +46,17 @@ std::optional<std::string> random_name_part() {
 
 }  // namespace
 
-bool lock_file(int fd, int operation) {
-  while (::flock(fd, operation) != 0) {
-    if (errno != EINTR) {
+bool try_lock(int fd, int operation) {
+  for (int attempt = 0; attempt < lock_attempts; ++attempt) {
+    if (::flock(fd, operation | LOCK_NB) == 0) {
+      return true;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) {
       return false;
     }
+    ::usleep(lock_pause_us);
   }
-  return true;
+  return false;
 }
 
 std::optional<InstallDirectory> InstallDirectory::create(const std::string& parent) {
@@ -59,7 +67,7 @@ std::optional<InstallDirectory> InstallDirectory::create(const std::string& pare
   // A file system without flock gives no lock here and none to recovery
   // either, which then leaves every folder alone; so failing locks are no
   // reason to stop.
-  (void)lock_file(parent_fd.get(), LOCK_SH);
+  (void)try_lock(parent_fd.get(), LOCK_SH);
   for (int attempt = 0; attempt < max_name_attempts; ++attempt) {
     const auto part = random_name_part();
     if (!part) {
@@ -78,8 +86,8 @@ std::optional<InstallDirectory> InstallDirectory::create(const std::string& pare
       (void)::unlinkat(parent_fd.get(), name.c_str(), AT_REMOVEDIR);
       return std::nullopt;
     }
-    (void)lock_file(directory.get(), LOCK_EX);
-    (void)lock_file(parent_fd.get(), LOCK_UN);
+    (void)try_lock(directory.get(), LOCK_EX);
+    (void)::flock(parent_fd.get(), LOCK_UN);
     std::string path = join_path(parent, name);
     return InstallDirectory(std::move(parent_fd), std::move(directory), std::move(name),
                             std::move(path));
@@ -88,8 +96,20 @@ std::optional<InstallDirectory> InstallDirectory::create(const std::string& pare
 }
 
 InstallDirectory::~InstallDirectory() {
-  if (directory_ && !keep_) {
+  struct stat backup {};
+  const std::string backup_name(backup_entry_name);
+  if (directory_ &&
+      ::fstatat(directory_.get(), backup_name.c_str(), &backup, AT_SYMLINK_NOFOLLOW) != 0 &&
+      errno == ENOENT) {
     (void)remove_tree(parent_.get(), name_);
+  }
+}
+
+void InstallDirectory::discard_backup() const {
+  const std::string backup(backup_entry_name);
+  const std::string discarded(discarded_entry_name);
+  if (::renameat(directory_.get(), backup.c_str(), directory_.get(), discarded.c_str()) == 0) {
+    (void)remove_tree(directory_.get(), discarded);
   }
 }
 

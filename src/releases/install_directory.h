@@ -21,8 +21,18 @@ namespace kelvoma {
 
 inline constexpr std::string_view install_directory_prefix = ".kelvoma-install-";
 
-// flock(`fd`, `operation`), interrupted waits retried; whether it holds.
-bool lock_file(int fd, int operation);
+// The replaced bundle, kept aside during the swap.
+inline constexpr std::string_view backup_entry_name = "previous.app";
+
+// What a backup that is no longer needed is renamed to before it is
+// deleted, so that a deletion cut short leaves nothing that looks like a
+// backup: recovery removes it without judging it.
+inline constexpr std::string_view discarded_entry_name = "discarded.app";
+
+// flock(`fd`, `operation` | LOCK_NB), tried again for a short while when
+// someone else holds the lock; whether it holds. False at once where the
+// file system has no such locks.
+bool try_lock(int fd, int operation);
 
 class InstallDirectory {
  public:
@@ -34,15 +44,18 @@ class InstallDirectory {
   InstallDirectory& operator=(InstallDirectory&&) = delete;
   InstallDirectory(const InstallDirectory&) = delete;
   InstallDirectory& operator=(const InstallDirectory&) = delete;
-  // Removes the folder and everything in it (errors ignored), unless kept.
+  // Removes the folder and everything in it (errors ignored), unless it
+  // holds a backup: a backup is removed only by discard_backup(), so a
+  // failure or an exception after the swap can never delete the only copy
+  // of the replaced bundle. The folder's lock goes with this object, so the
+  // next recovery can put a kept backup back.
   ~InstallDirectory();
 
   int fd() const { return directory_.get(); }
   std::string entry(std::string_view name) const;
-  // Leaves the folder on disk: it holds the only copy of a replaced bundle.
-  // Its lock goes with this object, so the next installation's recovery
-  // can put that copy back.
-  void keep() { keep_ = true; }
+  // Removes the backup once the new bundle is in place: renamed to the
+  // throw-away name first, then deleted.
+  void discard_backup() const;
 
   // Writes everything of the file system that holds the folder to disk
   // (syncfs); 0 or the errno.
@@ -61,7 +74,6 @@ class InstallDirectory {
   UniqueFd directory_;  // carries the lock
   std::string name_;
   std::string path_;
-  bool keep_ = false;
 };
 
 }  // namespace kelvoma

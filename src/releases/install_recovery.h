@@ -2,6 +2,7 @@
 // cleared away before the next one starts.
 #pragma once
 
+#include <expected>
 #include <string>
 
 namespace kelvoma {
@@ -9,14 +10,31 @@ namespace kelvoma {
 // Looks at the ".kelvoma-install-" folders (real folders, never symbolic
 // links) in the parent of `target`; nothing else there is touched, and a
 // folder whose owning call still runs (it holds the folder's flock) is left
-// alone. An abandoned folder whose "previous.app" carries `bundle_id` while
-// nothing is at `target` gives that copy back to the target (an exclusive
-// rename, made durable) and is then removed; one whose copy cannot go back
-// stays, and so does one whose "previous.app" is another application's
-// (it may be that one's only copy). Every other abandoned folder is
-// removed, without following symbolic links. Best effort and silent: failures leave things as they
-// were, and while another call is creating its folder in the same parent
-// nothing is done (the next installation looks again).
-void recover_abandoned_installations(const std::string& target, const std::string& bundle_id);
+// alone. For an abandoned folder:
+//   - without a "previous.app" (a throw-away "discarded.app" included): it
+//     is removed;
+//   - whose "previous.app" carries `bundle_id` while nothing at all is at
+//     `target`: that copy goes back to the target (an exclusive rename,
+//     made durable) and the folder is removed;
+//   - whose "previous.app" carries `bundle_id` while `target` holds this
+//     tool's bundle (a real folder, not that same backup by device and
+//     inode): the backup is renamed to the throw-away name, then the folder
+//     is removed;
+//   - in every other case it stays: a symbolic link or anything else at the
+//     target, a copy that cannot go back, a "previous.app" of another
+//     application. Each may be somebody's only copy.
+// Removal never follows a symbolic link. Best effort and silent: failures
+// leave things as they were. Where the parent's flock cannot be had within
+// a short bounded retry (another call is creating its folder, or the file
+// system has no directory locks, as on some NFS mounts) nothing is done and
+// the caller goes on. Returns whether a copy was put back at the target.
+bool recover_abandoned_installations(const std::string& target, const std::string& bundle_id);
+
+// The recovery above for the catalog tool `id` (read as a C argument: NULL
+// or invalid UTF-8 as empty) beside both targets an installation of it
+// would accept: "/Applications" and `home`'s "Applications" (`home` as the
+// installation reads "HOME"). No network. Whether a copy was put back, or
+// "Neznámý nástroj." / "Chybí domovský adresář.".
+std::expected<bool, std::string> recover_tool(const char* id, const char* home);
 
 }  // namespace kelvoma

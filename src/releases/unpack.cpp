@@ -13,11 +13,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "releases/system_error.h"
-#include "releases/unique_fd.h"
 #include "releases/unpack_rules.h"
 
 namespace kelvoma {
@@ -28,6 +29,18 @@ constexpr std::size_t read_block_size = 256 * 1024;
 
 // Permission bits only: set-user-ID, set-group-ID and sticky never survive.
 constexpr mode_t kept_permission_bits = 0777;
+
+// The process's file-creation mask, read without changing it (umask() would
+// change it for every thread meanwhile); 022 where it cannot be read.
+mode_t process_umask() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("Umask:")) {
+      return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8)) & 0777;
+    }
+  }
+  return 022;
+}
 
 // Owners are not restored (no ARCHIVE_EXTRACT_OWNER): the files belong to
 // whoever installs them. Absolute names cannot be refused by the writer
@@ -101,12 +114,12 @@ Next read_header(archive* reader, archive_entry*& entry, EntryHeader& header) {
 }
 
 // The first pass: every header, nothing written.
-std::optional<EntryPlan> plan_entries(int fd) {
+std::optional<EntryPlan> plan_entries(int fd, const std::string& root) {
   const ArchiveReader reader = open_zip(fd);
   if (!reader) {
     return std::nullopt;
   }
-  EntryPlan plan;
+  EntryPlan plan(root.size());
   for (;;) {
     archive_entry* entry = nullptr;
     EntryHeader header;
@@ -173,10 +186,19 @@ bool copy_data(archive* reader, archive* disk, std::uint64_t declared, std::uint
   }
 }
 
+// Where the entry goes and with which permission bits: the archive's (or
+// libarchive's defaults for entries without any), less the special bits and
+// then the process's mask, as an extractor run by the user would.
+struct Placement {
+  const std::string& root;
+  mode_t umask;
+};
+
 bool write_entry(archive* reader, archive* disk, archive_entry* entry, const EntryHeader& header,
-                 const std::string& root, std::uint64_t& written) {
-  archive_entry_set_pathname(entry, (root + "/" + header.name).c_str());
-  archive_entry_set_perm(entry, archive_entry_perm(entry) & kept_permission_bits);
+                 const Placement& placement, std::uint64_t& written) {
+  archive_entry_set_pathname(entry, (placement.root + "/" + header.name).c_str());
+  archive_entry_set_perm(entry,
+                         archive_entry_perm(entry) & kept_permission_bits & ~placement.umask);
   if (archive_write_header(disk, entry) != ARCHIVE_OK) {
     return false;
   }
@@ -188,7 +210,7 @@ bool write_entry(archive* reader, archive* disk, archive_entry* entry, const Ent
 
 // The second pass: the entries the plan holds, in its order, below `root`.
 // The archive is read afresh, so every header must be the planned one.
-bool extract(int fd, const EntryPlan& plan, const std::string& root) {
+bool extract(int fd, const EntryPlan& plan, const Placement& placement) {
   const ArchiveReader reader = open_zip(fd);
   const DiskWriter disk(archive_write_disk_new());
   if (!reader || !disk || archive_write_disk_set_options(disk.get(), extract_flags) != ARCHIVE_OK) {
@@ -199,7 +221,7 @@ bool extract(int fd, const EntryPlan& plan, const std::string& root) {
   EntryHeader header;
   for (const EntryHeader& planned : plan.entries()) {
     if (read_header(reader.get(), entry, header) != Next::entry || header != planned ||
-        !write_entry(reader.get(), disk.get(), entry, header, root, written)) {
+        !write_entry(reader.get(), disk.get(), entry, header, placement, written)) {
       return false;
     }
   }
@@ -227,16 +249,18 @@ bool is_plain_zip_file(int fd) {
 
 }  // namespace
 
-std::expected<void, std::string> unpack_archive(const std::string& archive,
-                                                const std::string& destination) {
+std::expected<void, std::string> unpack_archive(int archive_fd, const std::string& destination) {
   if (::mkdir(destination.c_str(), 0777) != 0) {
     return std::unexpected(system_error_text(errno));
   }
-  const UniqueFd fd(::open(archive.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!is_plain_zip_file(fd.get())) {
+  const auto root = resolved(destination);
+  if (!root) {
+    return std::unexpected(root.error());
+  }
+  if (!is_plain_zip_file(archive_fd)) {
     return std::unexpected(std::string(unpack_failed));
   }
-  const auto plan = plan_entries(fd.get());
+  const auto plan = plan_entries(archive_fd, *root);
   if (!plan) {
     return std::unexpected(std::string(unpack_failed));
   }
@@ -244,11 +268,7 @@ std::expected<void, std::string> unpack_archive(const std::string& archive,
   if (!fits) {
     return std::unexpected(fits.error());
   }
-  const auto root = resolved(destination);
-  if (!root) {
-    return std::unexpected(root.error());
-  }
-  if (!*fits || !extract(fd.get(), *plan, *root)) {
+  if (!*fits || !extract(archive_fd, *plan, {.root = *root, .umask = process_umask()})) {
     return std::unexpected(std::string(unpack_failed));
   }
   return {};

@@ -19,25 +19,28 @@ inline constexpr std::uint64_t max_archive_entries = 100'000;
 inline constexpr std::uint64_t max_unpacked_bytes = std::uint64_t{2} << 30;
 
 // Creates `destination` (which must not exist) and unpacks the zip file
-// `archive` into it. Failures: the system error text when `destination`
-// cannot be created; otherwise "Balíček nelze rozbalit." for anything that
-// is not a plain zip file of files, folders and symbolic links that stays
-// below `destination`:
+// open as `archive_fd` (read from its start; the descriptor through which
+// it was verified, never reopened by name) into it. Failures: the system error text when
+// `destination` cannot be created; otherwise "Balíček nelze rozbalit." for anything that is not a
+// plain zip file of files, folders and symbolic links that stays below `destination`:
 //   - another format, bytes before the first entry or after the end record
 //     (a zip appended to a tar, a self-extracting stub), a broken archive,
 //     an archive without entries;
 //   - a name that is empty, absolute, holds a ".." component or lies below
-//     (or names again) a symbolic link of the archive;
+//     (or names again) a symbolic link of the archive; a name that names
+//     the destination itself ("." or "./"); a NUL byte in any name as the
+//     zip stores it; more than 256 components; a destination path of
+//     PATH_MAX bytes or more;
 //   - encrypted entries, hard links, devices, pipes;
 //   - more than max_archive_entries entries, or declared sizes that sum to
 //     more than max_unpacked_bytes or than the free space at `destination`;
 //   - an entry whose data runs past the size it declares.
 // All of this is judged from the entry headers before anything is written;
 // the written bytes are counted again while unpacking. Symbolic links and
-// permission bits are kept; set-user-ID, set-group-ID and sticky bits and
-// the owners recorded in the archive are not. After a failure `destination`
+// permission bits are kept, less the process's umask; set-user-ID,
+// set-group-ID and sticky bits and the owners recorded in the archive are
+// not. After a failure `destination`
 // may hold part of the archive; the caller removes it.
-std::expected<void, std::string> unpack_archive(const std::string& archive,
-                                                const std::string& destination);
+std::expected<void, std::string> unpack_archive(int archive_fd, const std::string& destination);
 
 }  // namespace kelvoma

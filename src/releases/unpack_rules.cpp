@@ -1,66 +1,10 @@
 #include "releases/unpack_rules.h"
 
-#include <unistd.h>
+#include <limits.h>
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
-#include <cstring>
-#include <optional>
-#include <span>
 
 namespace kelvoma {
-namespace {
-
-constexpr std::array<char, 4> local_header_signature = {'P', 'K', 3, 4};
-constexpr std::array<char, 4> end_record_signature = {'P', 'K', 5, 6};
-constexpr std::uint64_t end_record_size = 22;
-constexpr std::uint64_t max_comment_size = 0xffff;
-
-bool read_exactly(int fd, std::uint64_t offset, std::span<char> bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t got =
-        ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return false;
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
-bool has_signature(const char* at, const std::array<char, 4>& signature) {
-  return std::memcmp(at, signature.data(), signature.size()) == 0;
-}
-
-// Offset of the last end record whose comment length reaches the end of the
-// file, if there is one.
-std::optional<std::uint64_t> find_end_record(int fd, std::uint64_t file_size) {
-  if (file_size < end_record_size) {
-    return std::nullopt;
-  }
-  const std::uint64_t tail_size = std::min(file_size, end_record_size + max_comment_size);
-  std::vector<char> tail(tail_size);
-  const std::uint64_t tail_offset = file_size - tail_size;
-  if (!read_exactly(fd, tail_offset, tail)) {
-    return std::nullopt;
-  }
-  for (std::size_t at = tail.size() - end_record_size + 1; at-- > 0;) {
-    const auto* record = reinterpret_cast<const unsigned char*>(tail.data() + at);
-    const std::size_t comment_size = record[20] | (record[21] << 8);
-    if (has_signature(tail.data() + at, end_record_signature) &&
-        comment_size == tail.size() - at - end_record_size) {
-      return tail_offset + at;
-    }
-  }
-  return std::nullopt;
-}
-
-}  // namespace
 
 bool is_contained_name(std::string_view name) {
   if (name.empty() || name.find('\0') != std::string_view::npos) {
@@ -107,7 +51,11 @@ std::string normalized_name(std::string_view name) {
 }
 
 bool EntryPlan::add(EntryHeader header) {
-  if (!is_contained_name(header.name)) {
+  // A name that normalises to nothing names the destination itself.
+  const std::string normalized = normalized_name(header.name);
+  if (!is_contained_name(header.name) || normalized.empty() ||
+      root_size_ + 1 + header.name.size() >= PATH_MAX ||
+      static_cast<std::size_t>(std::ranges::count(normalized, '/')) >= max_name_components) {
     return false;
   }
   if (header.kind == EntryKind::symbolic_link) {
@@ -135,15 +83,6 @@ bool EntryPlan::writes_through_links() const {
     }
   }
   return false;
-}
-
-bool has_plain_zip_layout(int fd, std::uint64_t file_size) {
-  std::array<char, 4> start{};
-  if (!read_exactly(fd, 0, start)) {
-    return false;
-  }
-  return has_signature(start.data(), local_header_signature) &&
-         find_end_record(fd, file_size).has_value();
 }
 
 }  // namespace kelvoma

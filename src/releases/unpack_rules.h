@@ -30,10 +30,20 @@ struct EntryHeader {
   bool operator==(const EntryHeader&) const = default;
 };
 
-// The entries of one archive, gathered header by header.
+// At most this many components in one name: no bundle of ours nests that
+// deep, and walking deeper trees costs time for nothing.
+inline constexpr std::size_t max_name_components = 256;
+
+// The entries of one archive, gathered header by header, to be unpacked
+// into a folder whose resolved path is `root_size` bytes long.
 class EntryPlan {
  public:
-  // False when the name is not contained.
+  explicit EntryPlan(std::size_t root_size) : root_size_(root_size) {}
+
+  // False when the name is not contained, names the destination itself
+  // ("." or "./"), has more than max_name_components components, or makes
+  // a path below the destination of PATH_MAX bytes or more (libarchive would
+  // reach it by changing the working directory of the whole process).
   bool add(EntryHeader header);
 
   // No entry lies below a symbolic link of the archive, and no link is named
@@ -43,15 +53,19 @@ class EntryPlan {
   const std::vector<EntryHeader>& entries() const { return entries_; }
 
  private:
+  std::size_t root_size_;
   std::vector<EntryHeader> entries_;
   std::set<std::string> symbolic_links_;  // normalized
 };
 
 // A zip file with nothing around it: it starts with its first entry's local
 // header and its last end record, with its comment, reaches exactly to the
-// end of the file. An archive without entries is refused: no publisher
-// ships one. Reads through `fd`
-// with positioned reads.
+// end of the file; that record is the one libarchive chooses, and its
+// central directory ends exactly where the record (or its zip64 record)
+// begins. Every name as stored, in each central-directory record and the
+// local header it points to (a Unicode path field included), is free of
+// NUL bytes. An archive without entries is refused: no publisher ships
+// one. Reads through `fd` with positioned reads (unpack_layout.cpp).
 bool has_plain_zip_layout(int fd, std::uint64_t file_size);
 
 }  // namespace kelvoma

@@ -68,6 +68,20 @@ Core FakeCore::core() {
     return handOut(answer);
   };
   made.free = [this](char* text) { take(text); };
+  if (recovers) {
+    made.recover = [this](const char* id) {
+      if (onRecover) onRecover(id);
+      std::string answer = R"({"ok":true,"recovered":false})";
+      {
+        const std::lock_guard lock(mutex_);
+        recoveries.emplace_back(id);
+        if (const auto found = recoverAnswers.find(id); found != recoverAnswers.end()) {
+          answer = found->second;
+        }
+      }
+      return handOut(answer);
+    };
+  }
   return made;
 }
 

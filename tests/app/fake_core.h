@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -35,9 +36,13 @@ class FakeCore {
   std::map<std::string, std::string> installAnswers;  // by tool id
   bool installCallsStop = false;
   bool catalogReturnsNull = false;
+  bool recovers = false;                                 // offers start-up recovery
+  std::map<std::string, std::string> recoverAnswers;     // by tool id; default: nothing put back
+  std::function<void(const std::string& id)> onRecover;  // what recovering does on the disk
 
   std::vector<CheckCall> checks;
   std::vector<InstallCall> installs;
+  std::vector<std::string> recoveries;
 
   Core core();
   // Texts handed out and not yet freed; texts freed twice or never handed out.

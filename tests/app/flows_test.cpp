@@ -307,6 +307,28 @@ TEST_F(Installing, NotInstalledInstallsAtOnceIntoTheWritableFolder) {
   }
 }
 
+TEST_F(Installing, AtStartACopyLeftAsideComesBackBeforeTheFirstCheck) {
+  platform.settings[kDomain]["automaticChecks"] = true;
+  core.recovers = true;
+  core.recoverAnswers[kOrbit] = R"({"ok":true,"recovered":true})";
+  core.onRecover = [&](const std::string& id) {
+    if (id == kOrbit) install(kOrbit);
+  };
+  start();
+  EXPECT_EQ(controller->busy(), (std::set<std::string>{kOrbit, kPane, kClip}));
+  controller->perform(Action::installTool, controlSender(kOrbit));
+  EXPECT_FALSE(controller->applicationShouldTerminate());
+  platform.runWorkers();
+  EXPECT_EQ(core.recoveries, (std::vector<std::string>{kOrbit, kPane, kClip}));
+  EXPECT_TRUE(core.installs.empty());
+  EXPECT_TRUE(core.checks.empty());
+  EXPECT_TRUE(controller->busy().empty());
+  EXPECT_EQ(control(row(kOrbit).state).text, "Vypnuto");
+  platform.runWorkers();
+  ASSERT_EQ(core.checks.size(), 2u);
+  EXPECT_EQ(core.checks[0].installedBuild, 5u);
+}
+
 TEST_F(Installing, InstalledWithoutASuccessfulCheckChecksInstead) {
   install(kOrbit);
   start();

@@ -59,6 +59,13 @@ TEST_F(VerifyCommand, PrintsTheSuccessLineForAManifestAndItsArchive) {
   EXPECT_EQ(result.exit_status, 0);
 }
 
+TEST_F(VerifyCommand, ASuccessLineThatCannotBeWrittenFails) {
+  const auto result =
+      run_program({"/bin/sh", "-c", "exec \"$0\" --verify-release \"$1\" >/dev/full",
+                   KELVOMA_FIXTURE_EXE, manifest()});
+  expect_failure(result, "No space left on device (os error 28)");
+}
+
 TEST_F(VerifyCommand, IgnoresTheApplicabilityRules) {
   auto release = fixture::fixture_release("orbit-action-dial");
   release.architectures = {"arm64"};

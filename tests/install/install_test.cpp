@@ -1273,6 +1273,9 @@ struct RecoveryCase {
   bool target_installed;
   bool leftover_remains;
   std::optional<std::string> target_marker;  // what the target holds afterwards; none: nothing
+  // Puts more in place (target, folder); the installation then says `message`.
+  std::function<void(const std::string&, const std::string&)> arrange = {};
+  std::string message = tampered;
 };
 
 void PrintTo(const RecoveryCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
@@ -1316,10 +1319,11 @@ TEST_P(RecoveryTest, PutsBackOrClearsAwayBeforeDownloading) {
     holder = UniqueFd(::open(leftover.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     ASSERT_EQ(::flock(holder.get(), LOCK_EX), 0);
   }
+  if (c.arrange) c.arrange(target_, contents);
   publish_release_2();
   tamper(archive_file_);  // the installation itself fails after the recovery
 
-  EXPECT_EQ(install_document(orbit_id, target_.c_str()), failure(tampered));
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()), failure(c.message));
   EXPECT_EQ(fs::exists(fs::symlink_status(leftover)), c.leftover_remains);
   if (c.leftover_remains) {
     EXPECT_EQ(install_testing::tree(contents), contents_before);
@@ -1337,50 +1341,88 @@ TEST_P(RecoveryTest, PutsBackOrClearsAwayBeforeDownloading) {
 
 const std::string orbit_bundle_id = "cz.tobranix.orbit-action-dial";
 
-INSTANTIATE_TEST_SUITE_P(Leftovers, RecoveryTest,
-                         ::testing::Values(RecoveryCase{.name = "BackupOfTheToolComesBack",
-                                                        .leftover = Leftover::folder,
-                                                        .backup_identifier = orbit_bundle_id,
-                                                        .target_installed = false,
-                                                        .leftover_remains = false,
-                                                        .target_marker = "backup"},
-                                           RecoveryCase{.name = "BackupOfAnotherApplicationIsKept",
-                                                        .leftover = Leftover::folder,
-                                                        .backup_identifier = "cz.example.other",
-                                                        .target_installed = false,
-                                                        .leftover_remains = true,
-                                                        .target_marker = std::nullopt},
-                                           RecoveryCase{.name = "FolderWithoutBackupIsRemoved",
-                                                        .leftover = Leftover::folder,
-                                                        .backup_identifier = std::nullopt,
-                                                        .target_installed = false,
-                                                        .leftover_remains = false,
-                                                        .target_marker = std::nullopt},
-                                           RecoveryCase{.name = "TargetPresentRemovesTheFolder",
-                                                        .leftover = Leftover::folder,
-                                                        .backup_identifier = orbit_bundle_id,
-                                                        .target_installed = true,
-                                                        .leftover_remains = false,
-                                                        .target_marker = "old"},
-                                           RecoveryCase{.name = "FolderInUseIsLeftAlone",
-                                                        .leftover = Leftover::folder_in_use,
-                                                        .backup_identifier = orbit_bundle_id,
-                                                        .target_installed = false,
-                                                        .leftover_remains = true,
-                                                        .target_marker = std::nullopt},
-                                           RecoveryCase{.name = "SymbolicLinkIsLeftAlone",
-                                                        .leftover = Leftover::symbolic_link,
-                                                        .backup_identifier = orbit_bundle_id,
-                                                        .target_installed = false,
-                                                        .leftover_remains = true,
-                                                        .target_marker = std::nullopt},
-                                           RecoveryCase{.name = "FileIsLeftAlone",
-                                                        .leftover = Leftover::file,
-                                                        .backup_identifier = std::nullopt,
-                                                        .target_installed = false,
-                                                        .leftover_remains = true,
-                                                        .target_marker = std::nullopt}),
-                         [](const auto& test) { return test.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Leftovers, RecoveryTest,
+    ::testing::Values(RecoveryCase{.name = "BackupOfTheToolComesBack",
+                                   .leftover = Leftover::folder,
+                                   .backup_identifier = orbit_bundle_id,
+                                   .target_installed = false,
+                                   .leftover_remains = false,
+                                   .target_marker = "backup"},
+                      RecoveryCase{.name = "BackupOfAnotherApplicationIsKept",
+                                   .leftover = Leftover::folder,
+                                   .backup_identifier = "cz.example.other",
+                                   .target_installed = false,
+                                   .leftover_remains = true,
+                                   .target_marker = std::nullopt},
+                      RecoveryCase{.name = "FolderWithoutBackupIsRemoved",
+                                   .leftover = Leftover::folder,
+                                   .backup_identifier = std::nullopt,
+                                   .target_installed = false,
+                                   .leftover_remains = false,
+                                   .target_marker = std::nullopt},
+                      RecoveryCase{.name = "TargetPresentRemovesTheFolder",
+                                   .leftover = Leftover::folder,
+                                   .backup_identifier = orbit_bundle_id,
+                                   .target_installed = true,
+                                   .leftover_remains = false,
+                                   .target_marker = "old"},
+                      RecoveryCase{.name = "FolderInUseIsLeftAlone",
+                                   .leftover = Leftover::folder_in_use,
+                                   .backup_identifier = orbit_bundle_id,
+                                   .target_installed = false,
+                                   .leftover_remains = true,
+                                   .target_marker = std::nullopt},
+                      RecoveryCase{.name = "SymbolicLinkIsLeftAlone",
+                                   .leftover = Leftover::symbolic_link,
+                                   .backup_identifier = orbit_bundle_id,
+                                   .target_installed = false,
+                                   .leftover_remains = true,
+                                   .target_marker = std::nullopt},
+                      RecoveryCase{.name = "FileIsLeftAlone",
+                                   .leftover = Leftover::file,
+                                   .backup_identifier = std::nullopt,
+                                   .target_installed = false,
+                                   .leftover_remains = true,
+                                   .target_marker = std::nullopt},
+                      RecoveryCase{.name = "LinkAtTheTargetKeepsTheBackup",
+                                   .leftover = Leftover::folder,
+                                   .backup_identifier = orbit_bundle_id,
+                                   .target_installed = false,
+                                   .leftover_remains = true,
+                                   .target_marker = "backup",
+                                   .arrange =
+                                       [](const std::string& target, const std::string& folder) {
+                                         fs::create_symlink(folder + "/previous.app", target);
+                                       },
+                                   .message = "Cílová aplikace je symbolický odkaz."},
+                      RecoveryCase{.name = "OccupiedTargetKeepsTheBackup",
+                                   .leftover = Leftover::folder,
+                                   .backup_identifier = orbit_bundle_id,
+                                   .target_installed = false,
+                                   .leftover_remains = true,
+                                   .target_marker = "other",
+                                   .arrange =
+                                       [](const std::string& target, const std::string&) {
+                                         fixture::BundleSpec other =
+                                             fixture::tool_bundle("clip-ledger", 1);
+                                         other.marker = "other";
+                                         other.bundle_name = fs::path(target).filename();
+                                         fixture::make_bundle(fs::path(target).parent_path(),
+                                                              other);
+                                       },
+                                   .message = "Cílové umístění patří jiné aplikaci."},
+                      RecoveryCase{.name = "HalfRemovedBackupIsRemoved",
+                                   .leftover = Leftover::folder,
+                                   .backup_identifier = std::nullopt,
+                                   .target_installed = true,
+                                   .leftover_remains = false,
+                                   .target_marker = "old",
+                                   .arrange =
+                                       [](const std::string&, const std::string& folder) {
+                                         fs::create_directories(folder + "/discarded.app/Contents");
+                                       }}),
+    [](const auto& test) { return test.param.name; });
 
 // A kill between the two renames leaves the old copy only as previous.app;
 // the next installation gives it back and then updates it.
@@ -1398,6 +1440,11 @@ TEST_F(InstallTest, NextInstallationAfterACrashBetweenTheRenames) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_FALSE(fs::exists(target_));
   ASSERT_EQ(install_directories(apps_).size(), 1u);
+  server_.route(manifest_path, {.drop = true});  // first with the release host unreachable
+  EXPECT_NE(install_document(orbit_id, target_.c_str()), success);
+  EXPECT_EQ(marker_of(target_), "old");
+  EXPECT_TRUE(install_directories(apps_).empty());
+  server_.clear_routes();
   probe().action = [&] { EXPECT_EQ(marker_of(target_), "old"); };
   EXPECT_EQ(install_document(orbit_id, target_.c_str()), success);
   EXPECT_EQ(marker_of(target_), "new");
@@ -1463,7 +1510,9 @@ TEST_F(InstallTest, BundleReachesTheDiskBeforeTheRenamesAndTheRenamesAfter) {
   std::optional<std::size_t> flush;
   std::optional<std::size_t> parent_sync;
   for (std::size_t i = 0; i < calls.size(); ++i) {
-    if (calls[i].starts_with("rename")) renames.push_back(i);
+    if (calls[i].starts_with("rename") && calls[i].find("discarded.app") == std::string::npos) {
+      renames.push_back(i);
+    }
     if (calls[i].starts_with("syncfs(") && calls[i].ends_with("= 0") && renames.empty()) flush = i;
     if (calls[i].starts_with("fsync(") && calls[i].ends_with("= 0") && !renames.empty()) {
       parent_sync = i;

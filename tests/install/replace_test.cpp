@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "install/install_helpers.h"
+#include "releases/install_directory.h"
 #include "support/fixture_bundle.h"
 #include "support/signing.h"
 #include "support/temp_dir.h"
@@ -39,15 +40,22 @@ class FailingRenames final : public RenameOperations {
   }
 
   const std::vector<std::pair<std::string, std::string>>& calls() const { return calls_; }
+  void before_call(int call, std::function<void()> action) {
+    action_call_ = call;
+    action_ = std::move(action);
+  }
 
  private:
   int injected() const {
+    if (static_cast<int>(calls_.size()) == action_call_) action_();
     for (const auto& [call, error] : failures_) {
       if (call == static_cast<int>(calls_.size())) return error;
     }
     return 0;
   }
   std::vector<std::pair<int, int>> failures_;  // (call number, errno)
+  int action_call_ = 0;
+  std::function<void()> action_;
   mutable std::vector<std::pair<std::string, std::string>> calls_;
 };
 
@@ -76,8 +84,14 @@ std::string marker_of(const std::string& bundle) {
 class ReplaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fs::create_directories(work_ + "/unpacked");
     fs::create_directories(apps_);
+    auto made = InstallDirectory::create(apps_);
+    ASSERT_TRUE(made);
+    directory_.emplace(std::move(*made));
+    work_ = fs::path(directory_->entry("unpacked")).parent_path();
+    new_bundle_ = work_ + "/unpacked/Orbit Action Dial.app";
+    backup_ = work_ + "/previous.app";
+    fs::create_directories(work_ + "/unpacked");
     fixture::BundleSpec spec = fixture::tool_bundle("orbit-action-dial", 2);
     spec.marker = "new";
     fixture::make_bundle(work_ + "/unpacked", spec);
@@ -91,10 +105,11 @@ class ReplaceTest : public ::testing::Test {
 
   testing::TempDir dir_;
   std::string apps_ = dir_.file("Applications");
-  std::string work_ = dir_.file("Applications/.kelvoma-install-abc123");
-  std::string new_bundle_ = work_ + "/unpacked/Orbit Action Dial.app";
+  std::optional<InstallDirectory> directory_;
+  std::string work_;
+  std::string new_bundle_;
   std::string target_ = apps_ + "/Orbit Action Dial.app";
-  std::string backup_ = work_ + "/previous.app";
+  std::string backup_;
 };
 
 struct ReplaceCase {
@@ -105,6 +120,7 @@ struct ReplaceCase {
   std::optional<std::string> target_marker;   // nothing: no target
   std::optional<std::string> backup_marker;   // nothing: no backup
   bool new_bundle_left;
+  std::optional<std::string> occupant = {};  // a bundle with this marker appears before the restore
 };
 
 // Test names in listings come from here, not from the bytes of the case.
@@ -115,7 +131,15 @@ class ReplaceBundleTest : public ReplaceTest, public ::testing::WithParamInterfa
 TEST_P(ReplaceBundleTest, OutcomeAndWhatRemains) {
   const ReplaceCase& c = GetParam();
   if (c.installed) install_old();
-  const FailingRenames renames(c.failures);
+  FailingRenames renames(c.failures);
+  if (c.occupant) {
+    // A sync client puts a copy back while the new bundle fails to move in.
+    renames.before_call(3, [&] {
+      fixture::BundleSpec spec = fixture::tool_bundle("orbit-action-dial", 1);
+      spec.marker = *c.occupant;
+      fixture::make_bundle(apps_, spec);
+    });
+  }
   const auto replaced = replace_bundle(new_bundle_, target_, backup_, renames);
   if (c.message.empty()) {
     EXPECT_TRUE(replaced.has_value()) << replaced.error();
@@ -138,6 +162,8 @@ TEST_P(ReplaceBundleTest, OutcomeAndWhatRemains) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(backup_)));
   }
   EXPECT_EQ(fs::exists(new_bundle_), c.new_bundle_left);
+  directory_.reset();  // never takes a backup with it
+  EXPECT_EQ(fs::exists(work_), c.backup_marker.has_value());
 }
 
 const std::string busy = "Device or resource busy (os error 16)";
@@ -176,7 +202,17 @@ INSTANTIATE_TEST_SUITE_P(
                                       ". Původní aplikace je v {backup}.",
                                   {},
                                   "old",
-                                  true}),
+                                  true},
+                      ReplaceCase{"OccupiedTargetAfterAFailedRestore",
+                                  true,
+                                  {{2, EXDEV}},
+                                  "Instalace selhala: " + cross +
+                                      ". Obnovení selhalo: Directory not empty (os error 39). "
+                                      "Původní aplikace je v {backup}.",
+                                  "synced",
+                                  "old",
+                                  true,
+                                  "synced"}),
     [](const auto& test) { return test.param.name; });
 
 TEST_F(ReplaceTest, RenamesInTheirOrder) {

@@ -2,6 +2,7 @@
 // entries would land outside the destination.
 #include "releases/unpack.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "install/install_helpers.h"
+#include "releases/unique_fd.h"
 #include "support/fixture_bundle.h"
 #include "support/run_program.h"
 #include "support/signing.h"
@@ -29,7 +31,8 @@ constexpr int link_mode = S_IFLNK | 0777;
 constexpr int directory_mode = S_IFDIR | 0755;
 
 // One zip entry as python's zipfile writes it; `unicode_path` adds an
-// Info-ZIP Unicode path field.
+// Info-ZIP Unicode path field. A DEL (0x7f) in a name is stored as NUL, in
+// the central directory and the local header alike.
 struct Entry {
   Entry(std::string name_, std::string data_, int mode_ = file_mode,
         std::optional<std::string> unicode_path_ = std::nullopt)
@@ -67,6 +70,11 @@ with zipfile.ZipFile(archive, 'w', zipfile.ZIP_DEFLATED) as z:
                 + b'\x01' + zlib.crc32(e['name'].encode()).to_bytes(4, 'little') + upath
         z.writestr(info, e['data'].encode())
     z.comment = spec['comment'].encode()
+raw = open(archive, 'rb').read()
+for e in spec['entries']:
+    name = e['name'].encode()
+    raw = raw.replace(name, name.replace(b'\x7f', b'\x00'))
+open(archive, 'wb').write(raw)
 )PY";
 
 void write_zip(const std::string& archive, const std::vector<Entry>& entries,
@@ -83,6 +91,13 @@ void write_zip(const std::string& archive, const std::vector<Entry>& entries,
   ASSERT_EQ(result.exit_status, 0) << result.err;
 }
 
+// Unpacking reads the archive through a descriptor, as the pipeline hands it over.
+std::expected<void, std::string> unpack_file(const std::string& archive,
+                                             const std::string& destination) {
+  const UniqueFd fd(::open(archive.c_str(), O_RDONLY | O_CLOEXEC));
+  return unpack_archive(fd.get(), destination);
+}
+
 class UnpackTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -91,7 +106,7 @@ class UnpackTest : public ::testing::Test {
   }
 
   std::expected<void, std::string> unpack(const std::string& archive) {
-    return unpack_archive(archive, unpacked_);
+    return unpack_file(archive, unpacked_);
   }
 
   // Nothing was written outside the destination.
@@ -209,7 +224,9 @@ class EntryNamesTest : public UnpackTest, public ::testing::WithParamInterface<N
 
 TEST_P(EntryNamesTest, Decides) {
   write_zip(archive_, GetParam().entries, GetParam().options);
+  const fs::path working_directory = fs::current_path();
   const auto unpacked = unpack(archive_);
+  EXPECT_EQ(fs::current_path(), working_directory);
   if (GetParam().accepted) {
     EXPECT_TRUE(unpacked.has_value()) << unpacked.error();
   } else {
@@ -270,7 +287,34 @@ INSTANTIATE_TEST_SUITE_P(
                   .entries = {{"A.app/null", "", S_IFCHR | 0666}},
                   .options = plain_zip,
                   .accepted = false},
-        NamesCase{.name = "NoEntries", .entries = {}, .options = plain_zip, .accepted = false}),
+        NamesCase{.name = "NoEntries", .entries = {}, .options = plain_zip, .accepted = false},
+        NamesCase{.name = "DotFolder",
+                  .entries = {{"./", "", S_IFDIR | 0777}, {"A.app/x", "x"}},
+                  .options = plain_zip,
+                  .accepted = false},
+        NamesCase{.name = "Dot", .entries = {{".", "x"}}, .options = plain_zip, .accepted = false},
+        NamesCase{.name = "NulInName",
+                  .entries = {{"A.app/x\x7f.evil", "x"}},
+                  .options = plain_zip,
+                  .accepted = false},
+        NamesCase{.name = "NameOf5000Bytes",
+                  .entries = {{[] {
+                                 std::string name = "A.app/";
+                                 for (int i = 0; i < 24; ++i) name += std::string(199, 'n') + "/";
+                                 return name + std::string(194, 'x');
+                               }(),
+                               "x"}},
+                  .options = plain_zip,
+                  .accepted = false},
+        NamesCase{.name = "ThreeHundredComponents",
+                  .entries = {{[] {
+                                 std::string name;
+                                 for (int i = 0; i < 299; ++i) name += "d/";
+                                 return name + "x";
+                               }(),
+                               "x"}},
+                  .options = plain_zip,
+                  .accepted = false}),
     [](const auto& test) { return test.param.name; });
 
 // --- files that are no zip archive of ours ---------------------------------
@@ -414,6 +458,7 @@ struct ModeCase {
   std::string name;
   Entry entry;
   fs::perms installed;
+  mode_t umask = 0;  // the process's, while unpacking
 };
 
 void PrintTo(const ModeCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
@@ -422,7 +467,9 @@ class ModeBitsTest : public UnpackTest, public ::testing::WithParamInterface<Mod
 
 TEST_P(ModeBitsTest, OnlyPermissionBitsSurvive) {
   write_zip(archive_, {GetParam().entry});
+  const mode_t before = ::umask(GetParam().umask);
   const auto unpacked = unpack(archive_);
+  ::umask(before);
   ASSERT_TRUE(unpacked.has_value()) << unpacked.error();
   const fs::path path = fs::path(unpacked_) / GetParam().entry.name;
   EXPECT_EQ(fs::symlink_status(path).permissions(), GetParam().installed);
@@ -449,7 +496,11 @@ INSTANTIATE_TEST_SUITE_P(Modes, ModeBitsTest,
                                                     .installed = fs::perms(0750)},
                                            ModeCase{.name = "ReadOnlyFile",
                                                     .entry = {"a", "a", S_IFREG | 0444},
-                                                    .installed = fs::perms(0444)}),
+                                                    .installed = fs::perms(0444)},
+                                           ModeCase{.name = "UmaskAfterSpecialBits",
+                                                    .entry = {"d/", "", S_IFDIR | 07777},
+                                                    .installed = fs::perms(0750),
+                                                    .umask = 027}),
                          [](const auto& test) { return test.param.name; });
 
 TEST_F(UnpackTest, SymbolicLinksAreKeptAsLinks) {
@@ -514,7 +565,7 @@ TEST_F(SmallFileSystemTest, ArchiveDeclaringMoreThanFitsIsRefusedBeforeWriting) 
   zip_sized_files(dir_, archive_, {{"small", 1}, {"zeros", 4 << 20}});
   const std::string destination = mount_point_ + "/unpacked";
   const std::uint64_t used_before = used_bytes();
-  const auto unpacked = unpack_archive(archive_, destination);
+  const auto unpacked = unpack_file(archive_, destination);
   ASSERT_FALSE(unpacked.has_value());
   EXPECT_EQ(unpacked.error(), refused);
   EXPECT_EQ(install_testing::tree(destination), std::vector<std::string>{});
@@ -524,7 +575,7 @@ TEST_F(SmallFileSystemTest, ArchiveDeclaringMoreThanFitsIsRefusedBeforeWriting) 
 TEST_F(SmallFileSystemTest, ArchiveThatFitsIsUnpacked) {
   zip_sized_files(dir_, archive_, {{"data", 256 << 10}});
   const std::string destination = mount_point_ + "/unpacked";
-  const auto unpacked = unpack_archive(archive_, destination);
+  const auto unpacked = unpack_file(archive_, destination);
   ASSERT_TRUE(unpacked.has_value()) << unpacked.error();
   EXPECT_EQ(fs::file_size(destination + "/A.app/data"), 256u << 10);
 }
