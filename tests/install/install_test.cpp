@@ -34,6 +34,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using install_testing::install_directories;
+using install_testing::record_progress;
+using Report = install_testing::ProgressReport;
 using install_testing::ScopedEnv;
 using install_testing::SigningStubs;
 
@@ -76,22 +78,10 @@ std::string install_document(const char* id, const char* target, const char* os 
   return document;
 }
 
-// One call of the progress callback.
-struct Report {
-  std::int32_t phase;
-  std::uint64_t done;
-  std::uint64_t total;
-  bool operator==(const Report&) const = default;
-};
-
-void record_report(void* reports, std::int32_t phase, std::uint64_t done, std::uint64_t total) {
-  static_cast<std::vector<Report>*>(reports)->push_back({phase, done, total});
-}
-
 // The same installation through mini_install_with_progress.
 std::string install_document(const char* id, const char* target, std::vector<Report>& reports) {
   char* text =
-      mini_install_with_progress(id, target, os_version, stop_callback, record_report, &reports);
+      mini_install_with_progress(id, target, os_version, stop_callback, record_progress, &reports);
   std::string document(text);
   mini_free(text);
   return document;
