@@ -55,10 +55,12 @@ enum { KELVOMA_PHASE_DOWNLOADING = 0, KELVOMA_PHASE_UNPACKING = 1, KELVOMA_PHASE
  * Phases come in that order, each once; the first report of a phase always
  * comes (done 0) and, within a phase, `done` never decreases and never
  * exceeds `total`. Reports within a phase come at most ten times a second,
- * apart from the download's last one (done == total), which always comes. A
+ * apart from the one that reaches the total (done == total), which always
+ * comes: a download or unpacking that succeeds ends at its total. A
  * failure before the download (release check, refused target) reports
- * nothing; after a failure no further report comes. The callback must not
- * call back into the core's installation. */
+ * nothing; after a failure no further report comes. The installation waits
+ * while the callback runs: it should return at once (hand the numbers to
+ * another thread rather than draw). */
 typedef void (*ProgressCallback)(void* context, int32_t phase, uint64_t done, uint64_t total);
 
 /* mini_install, with progress reported to `progress` (NULL: none, exactly
