@@ -110,8 +110,7 @@ inline std::vector<std::string> tree(const fs::path& root) {
   return entries;
 }
 
-// One call of a progress callback; record_progress appends it to the
-// std::vector<ProgressReport> given as the context.
+// One call of a progress callback, as record_progress keeps it.
 struct ProgressReport {
   std::int32_t phase;
   std::uint64_t done;

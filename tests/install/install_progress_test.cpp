@@ -1,6 +1,4 @@
-// The progress rules on a clock of the test's own: phases forward only,
-// each reported at once; within one, at most one report per interval unless
-// the total is reached, never falling, never past the total.
+// The progress rules, on a clock of the test's own.
 #include "releases/install_progress.h"
 
 #include <gtest/gtest.h>
