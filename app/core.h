@@ -19,6 +19,12 @@ struct Core {
       install;
   std::function<void(char* text)> free;
   std::function<char*(const char* id)> recover = nullptr;
+  // Empty in fakes that do not report progress: callers fall back to install.
+  // Initialised here so that a Core listing only the four members above
+  // still compiles without warnings.
+  std::function<char*(const char* id, const char* targetPath, const char* osVersion,
+                      StopCallback stop, ProgressCallback progress, void* context)>
+      installWithProgress = {};
 };
 
 // The linked core's mini_* functions.

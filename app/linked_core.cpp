@@ -8,7 +8,8 @@ Core linkedCore() {
               .check = &mini_check,
               .install = &mini_install,
               .free = &mini_free,
-              .recover = &mini_recover};
+              .recover = &mini_recover,
+              .installWithProgress = &mini_install_with_progress};
 }
 
 }  // namespace kelvoma::app

@@ -22,7 +22,9 @@ struct InstallArguments {
   const char* target_path = nullptr;
   const char* os_version = nullptr;
   StopCallback stop = nullptr;
-  const char* home = nullptr;  // "HOME" as the caller read it; null: not set
+  const char* home = nullptr;           // "HOME" as the caller read it; null: not set
+  ProgressCallback progress = nullptr;  // null: nothing reported
+  void* progress_context = nullptr;
 };
 
 // Reads the C arguments (NULL or invalid UTF-8 as empty), looks the tool up
@@ -39,6 +41,7 @@ struct InstallArguments {
 // "previous.app": after a failed restore that is the only copy of the
 // replaced bundle, whatever now occupies the target. After a success the
 // backup is renamed to a throw-away name before it is deleted.
+// `progress` is told how far the installation is (install_progress.h).
 // `renames` performs the final step's renames (tests make them fail).
 InstallOutcome install_tool(const CoreConfig& config, const InstallArguments& arguments,
                             const RenameOperations& renames = system_rename_operations());

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -107,6 +108,19 @@ inline std::vector<std::string> tree(const fs::path& root) {
   }
   std::sort(entries.begin(), entries.end());
   return entries;
+}
+
+// One call of a progress callback, as record_progress keeps it.
+struct ProgressReport {
+  std::int32_t phase;
+  std::uint64_t done;
+  std::uint64_t total;
+  bool operator==(const ProgressReport&) const = default;
+};
+
+inline void record_progress(void* reports, std::int32_t phase, std::uint64_t done,
+                            std::uint64_t total) {
+  static_cast<std::vector<ProgressReport>*>(reports)->push_back({phase, done, total});
 }
 
 }  // namespace kelvoma::install_testing

@@ -34,6 +34,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using install_testing::install_directories;
+using install_testing::record_progress;
+using Report = install_testing::ProgressReport;
 using install_testing::ScopedEnv;
 using install_testing::SigningStubs;
 
@@ -69,8 +71,12 @@ std::int32_t stop_callback(const char* id, const char* target) {
   return p.result;
 }
 
-std::string install_document(const char* id, const char* target, const char* os = os_version) {
-  char* text = mini_install(id, target, os, stop_callback);
+// With `reports`, through mini_install_with_progress, which records there.
+std::string install_document(const char* id, const char* target, const char* os = os_version,
+                             std::vector<Report>* reports = nullptr) {
+  char* text =
+      reports ? mini_install_with_progress(id, target, os, stop_callback, record_progress, reports)
+              : mini_install(id, target, os, stop_callback);
   std::string document(text);
   mini_free(text);
   return document;
@@ -451,7 +457,11 @@ TEST_P(ManagedRefusalTest, Refuses) {
   const auto before =
       fs::exists(target_) ? install_testing::tree(apps_) : std::vector<std::string>{};
   const std::string target = c.target ? c.target(*this) : target_;
-  EXPECT_EQ(install_document(orbit_id, target.c_str()), failure(c.message));
+  std::vector<Report> reports;
+  EXPECT_EQ(install_document(orbit_id, target.c_str(), os_version, &reports), failure(c.message));
+  // Reports start with the download and stop at the failing step's phase.
+  EXPECT_EQ(reports.empty(), !c.archive_fetched);
+  EXPECT_TRUE((c.programs.empty() || reports.back() == Report{KELVOMA_PHASE_CHECKING, 0, 0}));
   EXPECT_EQ(manifest_requested(), c.manifest_fetched);
   EXPECT_EQ(archive_requested(), c.archive_fetched);
   EXPECT_EQ(programs_run(), c.programs);
@@ -1536,6 +1546,42 @@ TEST_F(InstallTest, ExternalFirstInstallation) {
   EXPECT_EQ(marker_of(clip_target_), "clip");
   EXPECT_EQ(probe().calls, 0);
   EXPECT_EQ(programs_run(), both_run);
+}
+
+TEST_F(InstallTest, ProgressRisesToEachTotalAndShowsEachPhaseOnce) {
+  install_old();
+  publish_release_2();
+  const std::vector<std::uint8_t> asset = zip_bundle(clip_bundle());
+  publish_external(asset);
+  struct Route {
+    const char* id;
+    std::string target;
+    std::uint64_t archive_size;
+  };
+  for (const Route& route :
+       {Route{.id = orbit_id, .target = target_, .archive_size = fs::file_size(archive_file_)},
+        Route{.id = clip_id, .target = clip_target_, .archive_size = asset.size()}}) {
+    SCOPED_TRACE(route.id);
+    std::vector<Report> reports;
+    ASSERT_EQ(install_document(route.id, route.target.c_str(), os_version, &reports), success);
+    std::uint64_t file_bytes = 0;  // what the archive declares for its files
+    for (const auto& entry : fs::recursive_directory_iterator(route.target)) {
+      if (entry.symlink_status().type() == fs::file_type::regular) file_bytes += entry.file_size();
+    }
+    const std::vector<std::uint64_t> totals = {route.archive_size, file_bytes, 0};
+    std::vector<std::int32_t> phases;
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+      const Report& report = reports[i];
+      const bool first = i == 0 || reports[i - 1].phase != report.phase;
+      const bool last = i + 1 == reports.size() || reports[i + 1].phase != report.phase;
+      EXPECT_EQ(report.total, totals.at(static_cast<std::size_t>(report.phase))) << i;
+      EXPECT_TRUE(first ? report.done == 0 : report.done > reports[i - 1].done) << i;
+      EXPECT_TRUE(!last || report.done == report.total) << i;
+      if (first) phases.push_back(report.phase);
+    }
+    EXPECT_EQ(phases, (std::vector<std::int32_t>{KELVOMA_PHASE_DOWNLOADING, KELVOMA_PHASE_UNPACKING,
+                                                 KELVOMA_PHASE_CHECKING}));
+  }
 }
 
 TEST_F(InstallTest, ExternalFirstInstallationWithSeparators) {
