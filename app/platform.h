@@ -3,8 +3,8 @@
 //
 // The controller (app/controller.h) decides everything the user sees and every
 // effect; an implementation only draws, stores and forwards. The Qt
-// implementation (app/qt/) is one class that implements every interface; the
-// test fake (tests/app/) is split the same way.
+// implementation (app/qt/) has one class per interface, joined into QtPlatform;
+// the test fake (tests/app/) is split the same way.
 //
 // Threads: every member is called on the main thread, except those of
 // Scheduler that say otherwise.
