@@ -1,4 +1,4 @@
-// The core as the application sees it: the four functions of its C interface.
+// The core as the application sees it: the functions of its C interface.
 // The controller receives them as values, so tests can answer in their place.
 #pragma once
 
@@ -16,6 +16,10 @@ struct Core {
                       StopCallback stop)>
       install;
   std::function<void(char* text)> free;
+  // Empty in fakes that do not report progress: callers fall back to install.
+  std::function<char*(const char* id, const char* targetPath, const char* osVersion,
+                      StopCallback stop, ProgressCallback progress, void* context)>
+      installWithProgress;
 };
 
 // The linked core's mini_* functions.

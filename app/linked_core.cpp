@@ -3,6 +3,12 @@
 
 namespace kelvoma::app {
 
-Core linkedCore() { return Core{&mini_catalog, &mini_check, &mini_install, &mini_free}; }
+Core linkedCore() {
+  return Core{.catalog = &mini_catalog,
+              .check = &mini_check,
+              .install = &mini_install,
+              .free = &mini_free,
+              .installWithProgress = &mini_install_with_progress};
+}
 
 }  // namespace kelvoma::app

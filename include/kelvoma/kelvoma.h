@@ -40,6 +40,33 @@ char* mini_check(const char* id, const char* os_version, uint64_t installed_buil
 char* mini_install(const char* id, const char* target_path, const char* os_version,
                    StopCallback stop) KELVOMA_NOEXCEPT;
 
+/* Progress of an installation. This departs on purpose from the
+ * four-function interface: one more exported function, mini_install_with_progress,
+ * and a second callback, so that an application can show how far a long
+ * installation is. mini_install stays as it was. */
+enum { KELVOMA_PHASE_DOWNLOADING = 0, KELVOMA_PHASE_UNPACKING = 1, KELVOMA_PHASE_CHECKING = 2 };
+
+/* Told how far an installation is: the phase and `done` of `total`, on the
+ * thread that called mini_install_with_progress, with the `context` given to
+ * it. Downloading: bytes of the archive received of its declared size.
+ * Unpacking: bytes of the archive's files written of the sizes the archive
+ * declares for them. Checking (bundle identity, code signature,
+ * notarization, then the replacement): 0 of 0, a phase of unknown length.
+ * Phases come in that order, each once; the first report of a phase always
+ * comes (done 0) and, within a phase, `done` never decreases and never
+ * exceeds `total`. Reports within a phase come at most ten times a second,
+ * apart from the download's last one (done == total), which always comes. A
+ * failure before the download (release check, refused target) reports
+ * nothing; after a failure no further report comes. The callback must not
+ * call back into the core's installation. */
+typedef void (*ProgressCallback)(void* context, int32_t phase, uint64_t done, uint64_t total);
+
+/* mini_install, with progress reported to `progress` (NULL: none, exactly
+ * mini_install). Same arguments, same document. */
+char* mini_install_with_progress(const char* id, const char* target_path, const char* os_version,
+                                 StopCallback stop, ProgressCallback progress,
+                                 void* context) KELVOMA_NOEXCEPT;
+
 /* Releases a text returned by the functions above; NULL does nothing. */
 void mini_free(char* text) KELVOMA_NOEXCEPT;
 

@@ -22,6 +22,7 @@
 #include "releases/fetch.h"
 #include "releases/install_directory.h"
 #include "releases/install_paths.h"
+#include "releases/install_progress.h"
 #include "releases/install_recovery.h"
 #include "releases/release_host.h"
 #include "releases/system_error.h"
@@ -43,6 +44,7 @@ struct InstallRequest {
   const char* raw_target = nullptr;
   StopCallback stop = nullptr;
   const RenameOperations* renames = nullptr;
+  InstallProgress* progress = nullptr;
 };
 
 using Step = std::expected<void, std::string>;
@@ -89,11 +91,12 @@ struct WorkspaceMessages {
 // before signature or digest), then those of the disk.
 std::expected<InstallDirectory, std::string> download_into_workspace(
     const CoreConfig& config, const std::string& target, std::string_view url, std::uint64_t limit,
-    ArchiveStreamCheck& check, const WorkspaceMessages& messages) {
+    ArchiveStreamCheck& check, const WorkspaceMessages& messages, InstallProgress& progress) {
   const auto parent = parent_directory(target);
   ArchiveDownload archive(parent, limit);
   CheckedArchive checked(check, archive);
-  if (auto fetched = fetch_url(config, url, limit, checked); !fetched) {
+  ReportedDownload reported(checked, progress, limit);
+  if (auto fetched = fetch_url(config, url, limit, reported); !fetched) {
     return std::unexpected(std::move(fetched.error()));
   }
   if (auto verified = check.finish(checked.received()); !verified) {
@@ -126,16 +129,19 @@ struct UnpackedRelease {
 
 std::expected<UnpackedRelease, std::string> unpack_next_to_target(
     const CoreConfig& config, const std::string& target, const Tool& tool, std::string_view url,
-    std::uint64_t limit, ArchiveStreamCheck& check, const WorkspaceMessages& messages) {
-  auto directory = download_into_workspace(config, target, url, limit, check, messages);
+    std::uint64_t limit, ArchiveStreamCheck& check, const WorkspaceMessages& messages,
+    InstallProgress& progress) {
+  auto directory = download_into_workspace(config, target, url, limit, check, messages, progress);
   if (!directory) {
     return std::unexpected(std::move(directory.error()));
   }
   const std::string unpacked = directory->entry("unpacked");
-  if (auto unpacked_ok = unpack_archive(directory->entry(messages.archive_name), unpacked);
+  if (auto unpacked_ok =
+          unpack_archive(directory->entry(messages.archive_name), unpacked, progress.unpacking());
       !unpacked_ok) {
     return std::unexpected(std::move(unpacked_ok.error()));
   }
+  progress.report(InstallPhase::checking, 0, 0);
   std::string bundle = join_path(unpacked, tool.bundle_name);
   return UnpackedRelease{.directory = std::move(*directory),
                          .bundle = std::move(bundle),
@@ -246,7 +252,8 @@ Step install_managed(const CoreConfig& config, const Tool& tool, const InstallRe
       config, target, tool, release->archive_url, release->archive_size, signed_by_publisher,
       {.archive_name = "update.zip",
        .cannot_create_message =
-           "Do složky Applications nelze zapisovat. Použij aplikaci v ~/Applications."});
+           "Do složky Applications nelze zapisovat. Použij aplikaci v ~/Applications."},
+      *request.progress);
   if (!unpacked) {
     return std::unexpected(unpacked.error());
   }
@@ -300,7 +307,8 @@ Step install_external(const CoreConfig& config, const Tool& tool, const InstallR
       config, target, tool, release->asset.browser_download_url, release->asset.size,
       matches_digest,
       {.archive_name = "download.zip",
-       .cannot_create_message = "Do cílové složky Applications nelze zapisovat."});
+       .cannot_create_message = "Do cílové složky Applications nelze zapisovat."},
+      *request.progress);
   if (!unpacked) {
     return std::unexpected(unpacked.error());
   }
@@ -321,6 +329,7 @@ Step install_external(const CoreConfig& config, const Tool& tool, const InstallR
 
 InstallOutcome install_tool(const CoreConfig& config, const InstallArguments& arguments,
                             const RenameOperations& renames) {
+  InstallProgress progress(arguments.progress, arguments.progress_context);
   const InstallRequest request{
       .id = read_text_argument(arguments.id),
       .target = read_text_argument(arguments.target_path),
@@ -329,7 +338,8 @@ InstallOutcome install_tool(const CoreConfig& config, const InstallArguments& ar
       .raw_id = arguments.id,
       .raw_target = arguments.target_path,
       .stop = arguments.stop,
-      .renames = &renames};
+      .renames = &renames,
+      .progress = &progress};
   const auto tool = find_tool(request.id);
   if (!tool) {
     return InstallOutcome{.relaunch = false, .error = tool.error()};

@@ -22,7 +22,9 @@ struct InstallArguments {
   const char* target_path = nullptr;
   const char* os_version = nullptr;
   StopCallback stop = nullptr;
-  const char* home = nullptr;  // "HOME" as the caller read it; null: not set
+  const char* home = nullptr;           // "HOME" as the caller read it; null: not set
+  ProgressCallback progress = nullptr;  // null: nothing reported
+  void* progress_context = nullptr;
 };
 
 // Reads the C arguments (NULL or invalid UTF-8 as empty), looks the tool up
@@ -35,6 +37,7 @@ struct InstallArguments {
 // before the first rename. The install directory (".kelvoma-install-XXXXXX"
 // next to the target) is gone when the call returns, except after a failed
 // replacement that left the replaced bundle only as its "previous.app".
+// `progress` is told how far the installation is (install_progress.h).
 // `renames` performs the final step's renames (tests make them fail).
 InstallOutcome install_tool(const CoreConfig& config, const InstallArguments& arguments,
                             const RenameOperations& renames = system_rename_operations());

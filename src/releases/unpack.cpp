@@ -150,9 +150,32 @@ std::expected<bool, std::string> fits_destination(const EntryPlan& plan,
   return in_blocks <= std::uint64_t{space.f_bavail} * block;
 }
 
+// The bytes written so far, told to the progress (if any) after every block.
+struct WrittenBytes {
+  std::uint64_t count = 0;
+  std::uint64_t declared = 0;  // by the files' headers, summed
+  const UnpackProgress& progress;
+
+  void add(std::size_t size) {
+    count += size;
+    if (progress) {
+      progress(count, declared);
+    }
+  }
+};
+
+// Declared sizes of an approved plan: their sum is within max_unpacked_bytes.
+std::uint64_t declared_file_bytes(const EntryPlan& plan) {
+  std::uint64_t declared = 0;
+  for (const EntryHeader& entry : plan.entries()) {
+    declared += entry.kind == EntryKind::file ? entry.size : 0;
+  }
+  return declared;
+}
+
 // Copies one entry's data, refusing before any block that would take the
 // entry past its declared size or the archive past max_unpacked_bytes.
-bool copy_data(archive* reader, archive* disk, std::uint64_t declared, std::uint64_t& written) {
+bool copy_data(archive* reader, archive* disk, std::uint64_t declared, WrittenBytes& written) {
   for (;;) {
     const void* block = nullptr;
     std::size_t size = 0;
@@ -163,18 +186,18 @@ bool copy_data(archive* reader, archive* disk, std::uint64_t declared, std::uint
     }
     if (status != ARCHIVE_OK || offset < 0 || static_cast<std::uint64_t>(offset) > declared ||
         size > declared - static_cast<std::uint64_t>(offset) ||
-        size > max_unpacked_bytes - written) {
+        size > max_unpacked_bytes - written.count) {
       return false;
     }
     if (archive_write_data_block(disk, block, size, offset) != ARCHIVE_OK) {
       return false;
     }
-    written += size;
+    written.add(size);
   }
 }
 
 bool write_entry(archive* reader, archive* disk, archive_entry* entry, const EntryHeader& header,
-                 const std::string& root, std::uint64_t& written) {
+                 const std::string& root, WrittenBytes& written) {
   archive_entry_set_pathname(entry, (root + "/" + header.name).c_str());
   archive_entry_set_perm(entry, archive_entry_perm(entry) & kept_permission_bits);
   if (archive_write_header(disk, entry) != ARCHIVE_OK) {
@@ -188,13 +211,17 @@ bool write_entry(archive* reader, archive* disk, archive_entry* entry, const Ent
 
 // The second pass: the entries the plan holds, in its order, below `root`.
 // The archive is read afresh, so every header must be the planned one.
-bool extract(int fd, const EntryPlan& plan, const std::string& root) {
+bool extract(int fd, const EntryPlan& plan, const std::string& root,
+             const UnpackProgress& progress) {
   const ArchiveReader reader = open_zip(fd);
   const DiskWriter disk(archive_write_disk_new());
   if (!reader || !disk || archive_write_disk_set_options(disk.get(), extract_flags) != ARCHIVE_OK) {
     return false;
   }
-  std::uint64_t written = 0;
+  WrittenBytes written{.declared = progress ? declared_file_bytes(plan) : 0, .progress = progress};
+  if (progress) {
+    progress(0, written.declared);
+  }
   archive_entry* entry = nullptr;
   EntryHeader header;
   for (const EntryHeader& planned : plan.entries()) {
@@ -228,7 +255,8 @@ bool is_plain_zip_file(int fd) {
 }  // namespace
 
 std::expected<void, std::string> unpack_archive(const std::string& archive,
-                                                const std::string& destination) {
+                                                const std::string& destination,
+                                                const UnpackProgress& progress) {
   if (::mkdir(destination.c_str(), 0777) != 0) {
     return std::unexpected(system_error_text(errno));
   }
@@ -248,7 +276,7 @@ std::expected<void, std::string> unpack_archive(const std::string& archive,
   if (!root) {
     return std::unexpected(root.error());
   }
-  if (!*fits || !extract(fd.get(), *plan, *root)) {
+  if (!*fits || !extract(fd.get(), *plan, *root, progress)) {
     return std::unexpected(std::string(unpack_failed));
   }
   return {};

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <string>
 
 namespace kelvoma {
@@ -37,7 +38,12 @@ inline constexpr std::uint64_t max_unpacked_bytes = std::uint64_t{2} << 30;
 // permission bits are kept; set-user-ID, set-group-ID and sticky bits and
 // the owners recorded in the archive are not. After a failure `destination`
 // may hold part of the archive; the caller removes it.
+// `progress`, when set, is told the bytes written so far of the sizes the
+// files declare: (0, declared) once the archive is approved, then after every
+// block written.
+using UnpackProgress = std::function<void(std::uint64_t written, std::uint64_t declared)>;
 std::expected<void, std::string> unpack_archive(const std::string& archive,
-                                                const std::string& destination);
+                                                const std::string& destination,
+                                                const UnpackProgress& progress = {});
 
 }  // namespace kelvoma

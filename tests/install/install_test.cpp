@@ -76,6 +76,27 @@ std::string install_document(const char* id, const char* target, const char* os 
   return document;
 }
 
+// One call of the progress callback.
+struct Report {
+  std::int32_t phase;
+  std::uint64_t done;
+  std::uint64_t total;
+  bool operator==(const Report&) const = default;
+};
+
+void record_report(void* reports, std::int32_t phase, std::uint64_t done, std::uint64_t total) {
+  static_cast<std::vector<Report>*>(reports)->push_back({phase, done, total});
+}
+
+// The same installation through mini_install_with_progress.
+std::string install_document(const char* id, const char* target, std::vector<Report>& reports) {
+  char* text =
+      mini_install_with_progress(id, target, os_version, stop_callback, record_report, &reports);
+  std::string document(text);
+  mini_free(text);
+  return document;
+}
+
 // What mini_install passes on for `id` and `target`, this process's HOME
 // included.
 InstallArguments arguments_for(const char* id, const std::string& target) {
@@ -438,7 +459,13 @@ TEST_P(ManagedRefusalTest, Refuses) {
   const auto before =
       fs::exists(target_) ? install_testing::tree(apps_) : std::vector<std::string>{};
   const std::string target = c.target ? c.target(*this) : target_;
-  EXPECT_EQ(install_document(orbit_id, target.c_str()), failure(c.message));
+  std::vector<Report> reports;
+  EXPECT_EQ(install_document(orbit_id, target.c_str(), reports), failure(c.message));
+  // Reports start with the download and stop at the failing step's phase.
+  EXPECT_EQ(reports.empty(), !c.archive_fetched);
+  if (!c.programs.empty()) {
+    EXPECT_EQ(reports.back(), (Report{KELVOMA_PHASE_CHECKING, 0, 0}));
+  }
   EXPECT_EQ(manifest_requested(), c.manifest_fetched);
   EXPECT_EQ(archive_requested(), c.archive_fetched);
   EXPECT_EQ(programs_run(), c.programs);
@@ -1474,6 +1501,47 @@ TEST_F(InstallTest, ExternalFirstInstallation) {
   EXPECT_EQ(marker_of(clip_target_), "clip");
   EXPECT_EQ(probe().calls, 0);
   EXPECT_EQ(programs_run(), both_run);
+}
+
+TEST_F(InstallTest, ProgressRisesToEachTotalAndShowsEachPhaseOnce) {
+  install_old();
+  publish_release_2();
+  const std::vector<std::uint8_t> asset = zip_bundle(clip_bundle());
+  publish_external(asset);
+  struct Route {
+    const char* id;
+    std::string target;
+    std::uint64_t archive_size;
+  };
+  for (const Route& route :
+       {Route{.id = orbit_id, .target = target_, .archive_size = fs::file_size(archive_file_)},
+        Route{.id = clip_id, .target = clip_target_, .archive_size = asset.size()}}) {
+    std::vector<Report> reports;
+    ASSERT_EQ(install_document(route.id, route.target.c_str(), reports), success) << route.id;
+    std::uint64_t file_bytes = 0;  // what the archive declares for its files
+    for (const auto& entry : fs::recursive_directory_iterator(route.target)) {
+      if (entry.symlink_status().type() == fs::file_type::regular) file_bytes += entry.file_size();
+    }
+    const std::vector<std::uint64_t> totals = {route.archive_size, file_bytes, 0};
+    std::vector<std::int32_t> phases;
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+      const Report& report = reports[i];
+      ASSERT_TRUE(report.phase >= 0 && report.phase <= 2) << report.phase;
+      EXPECT_EQ(report.total, totals[static_cast<std::size_t>(report.phase)]) << route.id;
+      if (i == 0 || reports[i - 1].phase != report.phase) {
+        phases.push_back(report.phase);
+        EXPECT_EQ(report.done, 0u) << route.id;
+      } else {
+        EXPECT_GT(report.done, reports[i - 1].done) << route.id;
+      }
+      if (i + 1 == reports.size() || reports[i + 1].phase != report.phase) {
+        EXPECT_EQ(report.done, report.total) << route.id << " " << report.phase;
+      }
+    }
+    EXPECT_EQ(phases, (std::vector<std::int32_t>{KELVOMA_PHASE_DOWNLOADING, KELVOMA_PHASE_UNPACKING,
+                                                 KELVOMA_PHASE_CHECKING}))
+        << route.id;
+  }
 }
 
 TEST_F(InstallTest, ExternalFirstInstallationWithSeparators) {
