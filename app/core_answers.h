@@ -65,7 +65,10 @@ InstallAnswer installAnswerOf(const Document& document);
 CatalogAnswer askCatalog(const Core& core);
 CheckAnswer askCheck(const Core& core, const std::string& id, const std::string& osVersion,
                      std::uint64_t installedBuild);
+// With a progress callback and a core that reports progress, reports reach
+// progress(context, ...) on the calling thread.
 InstallAnswer askInstall(const Core& core, const std::string& id, const std::string& targetPath,
-                         const std::string& osVersion, StopCallback stop);
+                         const std::string& osVersion, StopCallback stop,
+                         ProgressCallback progress = nullptr, void* context = nullptr);
 
 }  // namespace kelvoma::app

@@ -76,6 +76,8 @@ class Screen {
   virtual void setState(ControlId control, bool on) = 0;
   // Scrolls a scroll view's document to a point given from its bottom-left.
   virtual void scrollTo(ControlId scrollView, double y) = 0;
+  virtual void setHidden(ControlId control, bool hidden) = 0;
+  virtual void setProgress(ControlId progressBar, const ProgressValue& value) = 0;
 };
 
 // A user-default value as stored; a store that keeps only text may hand back

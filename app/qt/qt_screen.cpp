@@ -73,4 +73,16 @@ void QtScreen::scrollTo(ControlId scrollView, double y) {
   }
 }
 
+void QtScreen::setHidden(ControlId control, bool hidden) {
+  if (window_) {
+    window_->setHidden(control, hidden);
+  }
+}
+
+void QtScreen::setProgress(ControlId progressBar, const ProgressValue& value) {
+  if (window_) {
+    window_->setProgress(progressBar, value);
+  }
+}
+
 }  // namespace kelvoma::app::qt

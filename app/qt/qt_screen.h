@@ -36,6 +36,8 @@ class QtScreen : public Screen {
   void setEnabled(ControlId control, bool enabled) override;
   void setState(ControlId control, bool on) override;
   void scrollTo(ControlId scrollView, double y) override;
+  void setHidden(ControlId control, bool hidden) override;
+  void setProgress(ControlId progressBar, const ProgressValue& value) override;
 
  private:
   Forward forward_;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -35,6 +36,15 @@ class FakeCore {
   std::map<std::string, std::string> installAnswers;  // by tool id
   bool installCallsStop = false;
   bool catalogReturnsNull = false;
+  // Progress: whether the core offers installWithProgress, the reports an
+  // installation makes, and what happens after each (on the installing thread).
+  bool reportsProgress = true;
+  struct Report {
+    std::int32_t phase;
+    std::uint64_t done, total;
+  };
+  std::vector<Report> progressReports;
+  std::function<void()> afterReport;
 
   std::vector<CheckCall> checks;
   std::vector<InstallCall> installs;

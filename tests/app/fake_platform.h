@@ -50,6 +50,9 @@ struct ControlState {
   bool on = false;
   ControlKind kind = ControlKind::label;
   std::string identifier;
+  bool hidden = false;
+  ProgressValue progress;
+  int progressUpdates = 0;
 };
 
 class FakeScreen : public Screen, protected FakePart {
@@ -74,6 +77,8 @@ class FakeScreen : public Screen, protected FakePart {
   void setEnabled(ControlId control, bool enabled) override;
   void setState(ControlId control, bool on) override;
   void scrollTo(ControlId scrollView, double y) override { scrolls[scrollView] = y; }
+  void setHidden(ControlId control, bool hidden) override { controls.at(control).hidden = hidden; }
+  void setProgress(ControlId control, const ProgressValue& value) override;
 
  private:
   void registerControls(const std::vector<ControlModel>& models);
