@@ -178,7 +178,9 @@ void Kelvoma::addApplication(const Tool& target) {
   const OpenPanelOptions options{
       .title = "Přidat " + target.name + " do správy",
       .prompt = "Přidat",
-      .directory = "/Applications",
+      .directory = platform_.files.isDirectory("/Applications")
+                       ? std::string("/Applications")
+                       : platform_.files.homeDirectory() + "/Applications",
   };
   platform_.dialogs.beginOpenPanelSheet(options, [this, id = target.id](
                                                      std::optional<std::string> chosen) {

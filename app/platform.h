@@ -131,6 +131,7 @@ class Files {
   virtual std::optional<Document> readPropertyList(const std::string& path) = 0;
   virtual std::string resolveSymlinks(const std::string& path) = 0;
   virtual bool isWritable(const std::string& path) = 0;
+  virtual bool isDirectory(const std::string& path) = 0;
 };
 
 // One process running from inside an application bundle. (pid, startTime)

@@ -1,5 +1,6 @@
 #include "qt_dialogs.h"
 
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <memory>
@@ -10,6 +11,11 @@ namespace {
 QString qs(const std::string& text) { return QString::fromStdString(text); }
 
 }  // namespace
+
+QString QtDialogs::FolderTypes::type(const QFileInfo& info) const {
+  return info.isDir() ? QCoreApplication::translate("QFileDialog", "Folder")
+                      : QFileIconProvider::type(info);
+}
 
 QtDialogs::QtDialogs(std::function<QWidget*()> window) : window_(std::move(window)) {}
 
@@ -35,6 +41,7 @@ void QtDialogs::beginOpenPanelSheet(const OpenPanelOptions& options,
   panel->setFileMode(QFileDialog::Directory);  // a bundle is a folder chosen as one item
   panel->setOption(QFileDialog::ShowDirsOnly, true);
   panel->setOption(QFileDialog::DontUseNativeDialog, true);
+  panel->setIconProvider(&folderTypes_);
   panel->setLabelText(QFileDialog::Accept, qs(options.prompt));
   panel->setWindowModality(Qt::WindowModal);
   panel->setAttribute(Qt::WA_DeleteOnClose);

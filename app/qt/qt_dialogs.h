@@ -2,6 +2,7 @@
 // manager window when there is one.
 #pragma once
 
+#include <QFileIconProvider>
 #include <QWidget>
 #include <functional>
 
@@ -20,7 +21,15 @@ class QtDialogs : public Dialogs {
                            std::function<void(std::optional<std::string>)> completion) override;
 
  private:
+  // Qt 6 names a folder's type under a context its Czech catalogue lacks;
+  // the file dialog's own entry has the Czech word.
+  class FolderTypes : public QFileIconProvider {
+   public:
+    QString type(const QFileInfo& info) const override;
+  };
+
   std::function<QWidget*()> window_;
+  FolderTypes folderTypes_;
 };
 
 }  // namespace kelvoma::app::qt

@@ -27,4 +27,9 @@ std::string QtFiles::resolveSymlinks(const std::string& path) {
 
 bool QtFiles::isWritable(const std::string& path) { return access(path.c_str(), W_OK) == 0; }
 
+bool QtFiles::isDirectory(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::is_directory(path, error);
+}
+
 }  // namespace kelvoma::app::qt

@@ -12,6 +12,7 @@ class QtFiles : public Files {
   std::optional<Document> readPropertyList(const std::string& path) override;
   std::string resolveSymlinks(const std::string& path) override;
   bool isWritable(const std::string& path) override;
+  bool isDirectory(const std::string& path) override;
 };
 
 }  // namespace kelvoma::app::qt

@@ -151,6 +151,7 @@ class FakeFiles : public Files {
   std::map<std::string, Document> plists;       // file path → contents
   std::map<std::string, std::string> symlinks;  // path → what it resolves to
   std::set<std::string> writable;
+  std::set<std::string> directories;
   int readsOfPropertyLists = 0;
 
   // A bundle with an Info.plist at path.
@@ -161,6 +162,7 @@ class FakeFiles : public Files {
   std::string homeDirectory() override { return home; }
   std::optional<Document> readPropertyList(const std::string& path) override;
   std::string resolveSymlinks(const std::string& path) override;
+  bool isDirectory(const std::string& path) override { return directories.contains(path); }
   bool isWritable(const std::string& path) override { return writable.contains(path); }
 };
 

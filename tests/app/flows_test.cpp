@@ -316,15 +316,23 @@ TEST_F(Installing, InstalledWithoutASuccessfulCheckChecksInstead) {
 }
 
 TEST_F(Installing, InstalledExternalToolOpensTheAdoptionPanel) {
-  install(kClip);
-  start({"kelvoma", "--background"});
-  controller->perform(Action::installTool, controlSender(kClip));
-  ASSERT_TRUE(platform.openPanel);
-  EXPECT_EQ(platform.openPanel->title, "Přidat Clip Ledger do správy");
-  EXPECT_EQ(platform.openPanel->prompt, "Přidat");
-  EXPECT_EQ(platform.openPanel->directory, "/Applications");
-  EXPECT_EQ(platform.windowShows, 1);
-  EXPECT_TRUE(core.installs.empty());
+  for (const bool systemFolder : {true, false}) {
+    platform = FakePlatform();
+    automaticChecksOff();
+    if (systemFolder) {
+      platform.directories.insert("/Applications");
+    }
+    install(kClip);
+    start({"kelvoma", "--background"});
+    controller->perform(Action::installTool, controlSender(kClip));
+    ASSERT_TRUE(platform.openPanel);
+    EXPECT_EQ(platform.openPanel->title, "Přidat Clip Ledger do správy");
+    EXPECT_EQ(platform.openPanel->prompt, "Přidat");
+    EXPECT_EQ(platform.openPanel->directory,
+              systemFolder ? "/Applications" : platform.home + "/Applications");
+    EXPECT_EQ(platform.windowShows, 1);
+    EXPECT_TRUE(core.installs.empty());
+  }
 }
 
 TEST_F(Installing, RelaunchWithAFailureStillLaunchesTheCopyInPlace) {
