@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -18,6 +19,7 @@
 #include "core_answers.h"
 #include "document.h"
 #include "platform.h"
+#include "row_progress.h"
 #include "tool_status.h"
 #include "user_defaults.h"
 #include "window_layout.h"
@@ -129,6 +131,14 @@ class Kelvoma final : public ApplicationDelegate {
   std::string installationTarget(const Tool& tool, const ToolSnapshot& snapshot);
   static std::int32_t stopCallback(const char* id, const char* path);
   void finishRecovery(const std::string& id, bool recovered, bool checkAfterwards);
+  // An installation's progress: posted on its worker, shown on the main
+  // thread at most ten times a second (installing.cpp).
+  struct ProgressRelay;
+  static void progressCallback(void* context, std::int32_t phase, std::uint64_t done,
+                               std::uint64_t total);
+  void relayProgress(const std::shared_ptr<ProgressRelay>& relay, const ProgressReport& report);
+  void deliverProgress(const std::shared_ptr<ProgressRelay>& relay);
+  void showProgress(const std::string& id, const std::optional<ProgressValue>& value);
 
   Platform platform_;
   Core core_;
@@ -140,6 +150,7 @@ class Kelvoma final : public ApplicationDelegate {
   std::map<std::string, CheckAnswer> releases_;  // the last check of each tool
   std::set<std::string> busy_;
   std::set<std::string> checking_;
+  std::map<std::string, std::shared_ptr<ProgressRelay>> progress_;  // by tool id, while busy
   WindowLayout layout_;
   bool windowMade_ = false;
   std::size_t recovering_ = 0;  // tools whose start-up recovery is still running

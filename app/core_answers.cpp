@@ -71,7 +71,13 @@ CheckAnswer askCheck(const Core& core, const std::string& id, const std::string&
 }
 
 InstallAnswer askInstall(const Core& core, const std::string& id, const std::string& targetPath,
-                         const std::string& osVersion, StopCallback stop) {
+                         const std::string& osVersion, StopCallback stop, ProgressCallback progress,
+                         void* context) {
+  if (progress != nullptr && core.installWithProgress) {
+    return installAnswerOf(
+        takeDocument(core, core.installWithProgress(id.c_str(), targetPath.c_str(),
+                                                    osVersion.c_str(), stop, progress, context)));
+  }
   return installAnswerOf(
       takeDocument(core, core.install(id.c_str(), targetPath.c_str(), osVersion.c_str(), stop)));
 }

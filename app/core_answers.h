@@ -65,8 +65,11 @@ InstallAnswer installAnswerOf(const Document& document);
 CatalogAnswer askCatalog(const Core& core);
 CheckAnswer askCheck(const Core& core, const std::string& id, const std::string& osVersion,
                      std::uint64_t installedBuild);
+// With a progress callback and a core that reports progress, reports reach
+// progress(context, ...) on the calling thread.
 InstallAnswer askInstall(const Core& core, const std::string& id, const std::string& targetPath,
-                         const std::string& osVersion, StopCallback stop);
+                         const std::string& osVersion, StopCallback stop,
+                         ProgressCallback progress = nullptr, void* context = nullptr);
 // Whether the start-up recovery put a copy of the tool back; a failure or
 // an answer that is not JSON reads as "nothing put back".
 bool askRecover(const Core& core, const std::string& id);

@@ -35,6 +35,61 @@ std::string extensionOf(const std::string& path) {
 
 }  // namespace
 
+// One installation's reports on their way from its worker to its row.
+struct Kelvoma::ProgressRelay {
+  ProgressRelay(Kelvoma& owner, std::string tool) : controller(owner), id(std::move(tool)) {}
+  Kelvoma& controller;
+  const std::string id;
+  ProgressMailbox mailbox;
+};
+
+void Kelvoma::progressCallback(void* context, std::int32_t phase, std::uint64_t done,
+                               std::uint64_t total) {
+  const auto& relay = *static_cast<std::shared_ptr<ProgressRelay>*>(context);
+  relay->controller.relayProgress(relay, {.phase = phase, .done = done, .total = total});
+}
+
+// On the worker: the first report of a burst goes to the main thread at once,
+// later ones wait for the interval since the last delivery and collapse.
+void Kelvoma::relayProgress(const std::shared_ptr<ProgressRelay>& relay,
+                            const ProgressReport& report) {
+  const auto delay = relay->mailbox.post(report, platform_.scheduler.uptime());
+  if (!delay) {
+    return;
+  }
+  platform_.scheduler.runOnMain([this, relay, delay = *delay] {
+    if (delay <= 0) {
+      deliverProgress(relay);
+    } else {
+      platform_.scheduler.runOnMainAfter(delay, [this, relay] { deliverProgress(relay); });
+    }
+  });
+}
+
+void Kelvoma::deliverProgress(const std::shared_ptr<ProgressRelay>& relay) {
+  const auto report = relay->mailbox.take(platform_.scheduler.uptime());
+  const auto current = progress_.find(relay->id);
+  // A delivery that arrives after its installation ended shows nothing.
+  if (report && current != progress_.end() && current->second == relay) {
+    showProgress(relay->id, progressValueOf(*report));
+  }
+}
+
+// A value shows the bar with it; nothing hides the bar.
+void Kelvoma::showProgress(const std::string& id, const std::optional<ProgressValue>& value) {
+  const auto row = rows_.find(id);
+  if (row == rows_.end()) {
+    return;
+  }
+  if (value) {
+    platform_.screen.setProgress(row->second.progress, *value);
+    platform_.screen.setToolTip(
+        row->second.progress,
+        value->text.empty() ? std::nullopt : std::optional<std::string>(value->text));
+  }
+  platform_.screen.setHidden(row->second.progress, !value);
+}
+
 std::int32_t Kelvoma::stopCallback(const char* id, const char* path) {
   // Nobody to ask: treat the tool as still running rather than replace it blind.
   return installingController == nullptr ? -1 : installingController->stopRunningTool(id, path);
@@ -70,14 +125,18 @@ std::string Kelvoma::installationTarget(const Tool& target, const ToolSnapshot& 
 void Kelvoma::startInstallation(const Tool& target, const ToolSnapshot& snapshot) {
   busy_.insert(target.id);
   message(std::string("Stahuji a ověřuji balíček…"), target);
+  auto relay = std::make_shared<ProgressRelay>(*this, target.id);
+  progress_[target.id] = relay;
+  showProgress(target.id, ProgressValue{});  // busy until the first report
   refresh();
   const std::string path = installationTarget(target, snapshot);
   const std::string version = operatingSystemVersionText();
-  platform_.scheduler.runOnWorker([this, id = target.id, path, version] {
+  platform_.scheduler.runOnWorker([this, id = target.id, path, version, relay]() mutable {
     InstallAnswer answer;
     {
       InstallingScope scope(this);
-      answer = askInstall(core_, id, path, version, &Kelvoma::stopCallback);
+      answer = askInstall(core_, id, path, version, &Kelvoma::stopCallback,
+                          &Kelvoma::progressCallback, &relay);
     }
     platform_.scheduler.runOnMain(
         [this, id, answer = std::move(answer)] { finishInstallation(id, answer); });
@@ -86,6 +145,8 @@ void Kelvoma::startInstallation(const Tool& target, const ToolSnapshot& snapshot
 
 void Kelvoma::finishInstallation(const std::string& id, const InstallAnswer& answer) {
   busy_.erase(id);
+  progress_.erase(id);
+  showProgress(id, std::nullopt);  // the bar goes as the result comes
   const Tool* installed = tool(id);
   if (installed == nullptr) {
     refresh();
@@ -117,7 +178,9 @@ void Kelvoma::addApplication(const Tool& target) {
   const OpenPanelOptions options{
       .title = "Přidat " + target.name + " do správy",
       .prompt = "Přidat",
-      .directory = "/Applications",
+      .directory = platform_.files.isDirectory("/Applications")
+                       ? std::string("/Applications")
+                       : platform_.files.homeDirectory() + "/Applications",
   };
   platform_.dialogs.beginOpenPanelSheet(options, [this, id = target.id](
                                                      std::optional<std::string> chosen) {

@@ -3,8 +3,8 @@
 //
 // The controller (app/controller.h) decides everything the user sees and every
 // effect; an implementation only draws, stores and forwards. The Qt
-// implementation (app/qt/) is one class that implements every interface; the
-// test fake (tests/app/) is split the same way.
+// implementation (app/qt/) has one class per interface, joined into QtPlatform;
+// the test fake (tests/app/) is split the same way.
 //
 // Threads: every member is called on the main thread, except those of
 // Scheduler that say otherwise.
@@ -76,6 +76,8 @@ class Screen {
   virtual void setState(ControlId control, bool on) = 0;
   // Scrolls a scroll view's document to a point given from its bottom-left.
   virtual void scrollTo(ControlId scrollView, double y) = 0;
+  virtual void setHidden(ControlId control, bool hidden) = 0;
+  virtual void setProgress(ControlId progressBar, const ProgressValue& value) = 0;
 };
 
 // A user-default value as stored; a store that keeps only text may hand back
@@ -129,6 +131,7 @@ class Files {
   virtual std::optional<Document> readPropertyList(const std::string& path) = 0;
   virtual std::string resolveSymlinks(const std::string& path) = 0;
   virtual bool isWritable(const std::string& path) = 0;
+  virtual bool isDirectory(const std::string& path) = 0;
 };
 
 // One process running from inside an application bundle. (pid, startTime)

@@ -57,7 +57,16 @@ struct Font {
 using ControlId = int;
 inline constexpr ControlId noControl = 0;
 
-enum class ControlKind { label, image, checkbox, pushButton, box, scrollView };
+enum class ControlKind { label, image, checkbox, pushButton, box, scrollView, progressBar };
+
+// What a progress bar shows: a fraction of the work done (0 to 1), or a busy
+// bar without one; text tells the same in words, for the tool tip and for
+// assistive technology.
+struct ProgressValue {
+  std::optional<double> fraction;
+  std::string text;
+  bool operator==(const ProgressValue&) const = default;
+};
 
 struct ControlModel {
   ControlId id = noControl;
@@ -80,6 +89,15 @@ struct ControlModel {
   bool hasVerticalScroller = false;
   bool drawsBackground = true;
   std::vector<ControlModel> children;  // box content, scroll document content
+  bool hidden = false;
+  // Controls of a tool's row name the tool, so that assistive technology can
+  // tell the rows' controls apart: a control's accessible name is its text
+  // followed by " – " and subject; a box's name is subject itself, its
+  // description this description. An image is named by the text of the label
+  // nameFrom.
+  std::string subject;
+  std::string description;
+  ControlId nameFrom = noControl;
 };
 
 struct WindowModel {

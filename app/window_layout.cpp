@@ -41,6 +41,8 @@ ControlModel rowBox(const Tool& tool, Frame frame, RowRecord& record, Ids& ids) 
   box.cornerRadius = 10;
   box.borderColour = Colour::separator;
   box.fillColour = Colour::controlBackground;
+  box.subject = tool.name;
+  box.description = tool.description;
 
   ControlModel image;
   image.kind = ControlKind::image;
@@ -56,6 +58,7 @@ ControlModel rowBox(const Tool& tool, Frame frame, RowRecord& record, Ids& ids) 
   state.id = record.state = ids.next();
   state.alignment = Alignment::right;
   box.children.push_back(std::move(state));
+  box.children.front().nameFrom = record.state;  // the symbol is read as the tool's state
 
   ControlModel description = label(tool.description, {20, 106, 530, 40});
   description.colour = Colour::secondaryLabel;
@@ -69,16 +72,19 @@ ControlModel rowBox(const Tool& tool, Frame frame, RowRecord& record, Ids& ids) 
   ControlModel toggle =
       button(ControlKind::checkbox, "Zapnuto", {20, 22, 116, 32}, Action::toggleTool, tool.id);
   toggle.id = record.toggle = ids.next();
+  toggle.subject = tool.name;
   box.children.push_back(std::move(toggle));
 
   ControlModel settings = button(ControlKind::pushButton, settingsButtonTitle(tool),
                                  {146, 22, 130, 32}, Action::settingsTool, tool.id);
   settings.id = record.settings = ids.next();
+  settings.subject = tool.name;
   box.children.push_back(std::move(settings));
 
   ControlModel install = button(ControlKind::pushButton, "Nainstalovat", {380, 22, 174, 32},
                                 Action::installTool, tool.id);
   install.id = record.install = ids.next();
+  install.subject = tool.name;
   box.children.push_back(std::move(install));
 
   ControlModel message = label(initialMessage(tool), {20, 52, 534, 24});
@@ -87,6 +93,13 @@ ControlModel rowBox(const Tool& tool, Frame frame, RowRecord& record, Ids& ids) 
   message.colour = Colour::secondaryLabel;
   message.maximumLines = 1;
   box.children.push_back(std::move(message));
+
+  ControlModel progress = label("Průběh instalace", {20, 6, 534, 10});
+  progress.kind = ControlKind::progressBar;
+  progress.id = record.progress = ids.next();
+  progress.subject = tool.name;
+  progress.hidden = true;
+  box.children.push_back(std::move(progress));
   return box;
 }
 

@@ -11,7 +11,7 @@
 
 namespace kelvoma::app {
 
-// The six controls of a row that change after creation.
+// The seven controls of a row that change after creation.
 struct RowRecord {
   ControlId state = noControl;
   ControlId version = noControl;
@@ -19,6 +19,7 @@ struct RowRecord {
   ControlId settings = noControl;
   ControlId install = noControl;
   ControlId message = noControl;
+  ControlId progress = noControl;  // shown only while the tool is busy
 };
 
 struct WindowLayout {

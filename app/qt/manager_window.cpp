@@ -1,28 +1,21 @@
 #include "manager_window.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCheckBox>
-#include <QPainter>
-#include <QPainterPath>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QShortcut>
-#include <QStyle>
 #include <algorithm>
 
+#include "accessibility.h"
 #include "symbols.h"
 
 namespace kelvoma::app::qt {
 namespace {
-
-QColor blend(const QColor& base, const QColor& over, double amount) {
-  return QColor::fromRgbF(
-      static_cast<float>(base.redF() + (over.redF() - base.redF()) * amount),
-      static_cast<float>(base.greenF() + (over.greenF() - base.greenF()) * amount),
-      static_cast<float>(base.blueF() + (over.blueF() - base.blueF()) * amount));
-}
 
 // Origin at the parent's top-left, as Qt has it.
 QRect flipped(const Frame& frame, double parentHeight) {
@@ -49,45 +42,6 @@ void setForeground(QWidget* widget, const QColor& colour) {
 
 }  // namespace
 
-QColor colourOf(Colour colour, const QPalette& palette) {
-  const QColor text = palette.color(QPalette::WindowText);
-  const QColor base = palette.color(QPalette::Base);
-  switch (colour) {
-    case Colour::label:
-      return text;
-    case Colour::secondaryLabel:
-      return blend(palette.color(QPalette::Window), text, 0.55);
-    case Colour::systemGreen:
-      return QColor(0x1f, 0x9d, 0x46);
-    case Colour::separator:
-      return blend(base, text, 0.14);
-    case Colour::controlBackground:
-      return base;
-  }
-  return text;
-}
-
-void OneLineLabel::paintEvent(QPaintEvent*) {
-  QPainter painter(this);
-  const QRect area = contentsRect();
-  const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, area.width());
-  style()->drawItemText(&painter, area, static_cast<int>(alignment()), palette(), isEnabled(),
-                        shown, foregroundRole());
-}
-
-RowBox::RowBox(double cornerRadius, QColor border, QColor fill, QWidget* parent)
-    : QWidget(parent), cornerRadius_(cornerRadius), border_(border), fill_(fill) {}
-
-void RowBox::paintEvent(QPaintEvent*) {
-  QPainter painter(this);
-  painter.setRenderHint(QPainter::Antialiasing);
-  QPainterPath path;
-  path.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), cornerRadius_, cornerRadius_);
-  painter.fillPath(path, fill_);
-  painter.setPen(QPen(border_, 1));
-  painter.drawPath(path);
-}
-
 ManagerWindow::ManagerWindow(const WindowModel& model, Forward forward)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::CustomizeWindowHint |
                            (model.closable ? Qt::WindowCloseButtonHint : Qt::Widget) |
@@ -100,10 +54,16 @@ ManagerWindow::ManagerWindow(const WindowModel& model, Forward forward)
   // Quitting without a tray: the menu's "Ukončit Kelvoma", with its rules.
   auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
   connect(quit, &QShortcut::activated, this, [this] { forward_(Action::quit, Sender{}); });
+  installAccessibleRoles();
   for (const ControlModel& each : model.controls) {
     build(each, this, model.height);
   }
+  focusFollower_ = connect(qApp, &QApplication::focusChanged, this,
+                           [this](QWidget*, QWidget* focused) { followFocus(focused); });
 }
+
+// Focus moves while the children go; this is no ManagerWindow by then.
+ManagerWindow::~ManagerWindow() { disconnect(focusFollower_); }
 
 QWidget* ManagerWindow::buildLabel(const ControlModel& model, QWidget* parent) {
   QLabel* label = model.maximumLines == 1 ? new OneLineLabel(parent) : new QLabel(parent);
@@ -120,6 +80,7 @@ QWidget* ManagerWindow::buildLabel(const ControlModel& model, QWidget* parent) {
 
 QWidget* ManagerWindow::buildScrollView(const ControlModel& model, QWidget* parent) {
   auto* scroll = new QScrollArea(parent);
+  scroll->setFocusPolicy(Qt::NoFocus);  // Tab goes from control to control, through the rows
   scroll->setFrameShape(QFrame::NoFrame);
   scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   scroll->setVerticalScrollBarPolicy(model.hasVerticalScroller ? Qt::ScrollBarAsNeeded
@@ -186,12 +147,34 @@ QWidget* ManagerWindow::build(const ControlModel& model, QWidget* parent, double
     case ControlKind::scrollView:
       widget = buildScrollView(model, parent);
       break;
+    case ControlKind::progressBar: {
+      auto* bar = new QProgressBar(parent);
+      bar->setTextVisible(false);  // its text is the tool tip and the accessible value
+      bar->setRange(0, 0);
+      widget = bar;
+      break;
+    }
   }
   widget->setGeometry(flipped(model.frame, parentHeight));
+  widget->setHidden(model.hidden);
+  name(widget, model);
   if (model.id != noControl) {
     controls_[model.id] = widget;
   }
   return widget;
+}
+
+void ManagerWindow::name(QWidget* widget, const ControlModel& model) {
+  const QString subject = QString::fromStdString(model.subject);
+  if (model.kind == ControlKind::box && !subject.isEmpty()) {
+    widget->setAccessibleName(subject);
+    widget->setAccessibleDescription(QString::fromStdString(model.description));
+  } else if (!subject.isEmpty()) {
+    nameRowControl(widget, QString::fromStdString(model.text), subject);
+  }
+  if (model.nameFrom != noControl) {
+    namedByText_[model.nameFrom] = widget;
+  }
 }
 
 QWidget* ManagerWindow::control(ControlId id) const {
@@ -204,10 +187,41 @@ void ManagerWindow::setText(ControlId id, const QString& text) {
   if (auto* label = qobject_cast<QLabel*>(widget)) {
     if (label->text() != text) {
       label->setText(text);
+      if (const auto image = namedByText_.find(id); image != namedByText_.end()) {
+        image->second->setAccessibleName(text);
+      }
     }
   } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
     if (button->text() != text) {
       button->setText(text);
+      renameRowControl(button, text);
+    }
+  }
+}
+
+void ManagerWindow::setHidden(ControlId id, bool hidden) {
+  if (QWidget* widget = control(id); widget != nullptr && widget->isHidden() != hidden) {
+    widget->setHidden(hidden);
+  }
+}
+
+void ManagerWindow::setProgress(ControlId id, const ProgressValue& value) {
+  if (auto* bar = qobject_cast<QProgressBar*>(control(id))) {
+    setProgressValue(*bar, value);
+  }
+}
+
+// A control reached with the keyboard is scrolled into view with its row.
+void ManagerWindow::followFocus(QWidget* focused) {
+  if (focused == nullptr || focused->window() != this) {
+    return;
+  }
+  QWidget* row = rowBoxOf(focused);
+  for (const auto& [id, height] : documentHeights_) {
+    auto* scroll = qobject_cast<QScrollArea*>(control(id));
+    if (scroll != nullptr && scroll->widget() != nullptr &&
+        scroll->widget()->isAncestorOf(focused)) {
+      scroll->ensureWidgetVisible(row != nullptr ? row : focused, 0, 8);
     }
   }
 }

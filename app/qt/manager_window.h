@@ -2,8 +2,6 @@
 // the parent's bottom-left corner; each is flipped within its parent here.
 #pragma once
 
-#include <QColor>
-#include <QLabel>
 #include <QWidget>
 #include <functional>
 #include <map>
@@ -11,6 +9,7 @@
 #include <string>
 
 #include "ui_model.h"
+#include "window_widgets.h"
 
 class QScrollArea;
 
@@ -18,35 +17,10 @@ namespace kelvoma::app::qt {
 
 using Forward = std::function<void(Action, const Sender&)>;
 
-// The platform's named colours, taken from the palette where it has them.
-QColor colourOf(Colour colour, const QPalette& palette);
-
-// A label that keeps to one line and ends an overlong text with "…".
-class OneLineLabel : public QLabel {
- public:
-  using QLabel::QLabel;
-
- protected:
-  void paintEvent(QPaintEvent* event) override;
-};
-
-// The row's rounded frame.
-class RowBox : public QWidget {
- public:
-  RowBox(double cornerRadius, QColor border, QColor fill, QWidget* parent);
-
- protected:
-  void paintEvent(QPaintEvent* event) override;
-
- private:
-  double cornerRadius_;
-  QColor border_;
-  QColor fill_;
-};
-
 class ManagerWindow : public QWidget {
  public:
   ManagerWindow(const WindowModel& model, Forward forward);
+  ~ManagerWindow() override;
 
   QWidget* control(ControlId id) const;
   void setText(ControlId id, const QString& text);
@@ -55,6 +29,8 @@ class ManagerWindow : public QWidget {
   void setEnabled(ControlId id, bool enabled);
   void setState(ControlId id, bool on);
   void scrollTo(ControlId id, double yFromBottom);
+  void setHidden(ControlId id, bool hidden);
+  void setProgress(ControlId id, const ProgressValue& value);
   void centreOnScreen();
 
  protected:
@@ -65,11 +41,15 @@ class ManagerWindow : public QWidget {
   QWidget* buildLabel(const ControlModel& model, QWidget* parent);
   QWidget* buildScrollView(const ControlModel& model, QWidget* parent);
   void applyScroll(ControlId id);
+  void name(QWidget* widget, const ControlModel& model);
+  void followFocus(QWidget* focused);
 
   Forward forward_;
   std::map<ControlId, QWidget*> controls_;
   std::map<ControlId, double> documentHeights_;
   std::map<ControlId, double> pendingScroll_;
+  std::map<ControlId, QWidget*> namedByText_;  // label id → the image it names
+  QMetaObject::Connection focusFollower_;
 };
 
 }  // namespace kelvoma::app::qt

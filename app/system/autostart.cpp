@@ -87,7 +87,8 @@ std::expected<void, std::string> Autostart::enable() const {
              "Comment=Správce nástrojů\n"
              "Exec="
           << quotedExecArgument(executable_)
-          << "\n"
+          // At login it goes to the tray, as tray programs do, without its window.
+          << " --background\n"
              "Icon=cz.tobranix.Kelvoma\n"
              "Terminal=false\n"
              "X-GNOME-Autostart-enabled=true\n";

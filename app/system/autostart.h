@@ -14,7 +14,8 @@ class Autostart {
   // the entry must start to count as enabled.
   Autostart(std::string entryPath, std::string executable);
 
-  // enabled when the entry exists and starts the executable.
+  // enabled when the entry exists and starts the executable, with whatever
+  // arguments (older entries start it without --background).
   LoginItemStatus status() const;
   std::expected<void, std::string> enable() const;
   std::expected<void, std::string> disable() const;

@@ -78,6 +78,12 @@ class RefreshClock final : public app::Screen {
   }
   void setState(app::ControlId control, bool on) override { inner_.setState(control, on); }
   void scrollTo(app::ControlId scrollView, double y) override { inner_.scrollTo(scrollView, y); }
+  void setHidden(app::ControlId control, bool hidden) override {
+    inner_.setHidden(control, hidden);
+  }
+  void setProgress(app::ControlId control, const app::ProgressValue& value) override {
+    inner_.setProgress(control, value);
+  }
 
  private:
   app::Screen& inner_;
@@ -192,7 +198,11 @@ int main(int argc, char** argv) {
                                         .workspace = parts.workspace,
                                         .loginItems = parts.loginItems,
                                         .dialogs = parts.dialogs},
-                          app::Core{&mini_catalog, &mini_check, &mini_install, &mini_free});
+                          app::Core{.catalog = &mini_catalog,
+                                    .check = &mini_check,
+                                    .install = &mini_install,
+                                    .free = &mini_free,
+                                    .installWithProgress = &mini_install_with_progress});
   qtPlatform.setDelegate(&controller);
   controller.applicationDidFinishLaunching();
 

@@ -104,7 +104,11 @@ int main(int argc, char** argv) {
   app::qt::QtPlatform platform(options);
   platform.writeSetting("cz.tobranix.tools-manager", "automaticChecks", false);
   app::Kelvoma controller(app::platformOf(platform),
-                          app::Core{&mini_catalog, &mini_check, &mini_install, &mini_free});
+                          app::Core{.catalog = &mini_catalog,
+                                    .check = &mini_check,
+                                    .install = &mini_install,
+                                    .free = &mini_free,
+                                    .installWithProgress = &mini_install_with_progress});
   platform.setDelegate(&controller);
   controller.applicationDidFinishLaunching();
   QApplication::processEvents();

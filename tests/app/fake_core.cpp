@@ -67,6 +67,19 @@ Core FakeCore::core() {
     }
     return handOut(answer);
   };
+  if (reportsProgress) {
+    made.installWithProgress = [this, install = made.install](
+                                   const char* id, const char* path, const char* os,
+                                   StopCallback stop, ProgressCallback progress, void* context) {
+      for (const Report& each : progressReports) {
+        progress(context, each.phase, each.done, each.total);
+        if (afterReport) {
+          afterReport();
+        }
+      }
+      return install(id, path, os, stop);
+    };
+  }
   made.free = [this](char* text) { take(text); };
   if (recovers) {
     made.recover = [this](const char* id) {

@@ -39,6 +39,15 @@ class FakeCore {
   bool recovers = false;                                 // offers start-up recovery
   std::map<std::string, std::string> recoverAnswers;     // by tool id; default: nothing put back
   std::function<void(const std::string& id)> onRecover;  // what recovering does on the disk
+  // Progress: whether the core offers installWithProgress, the reports an
+  // installation makes, and what happens after each (on the installing thread).
+  bool reportsProgress = true;
+  struct Report {
+    std::int32_t phase;
+    std::uint64_t done, total;
+  };
+  std::vector<Report> progressReports;
+  std::function<void()> afterReport;
 
   std::vector<CheckCall> checks;
   std::vector<InstallCall> installs;

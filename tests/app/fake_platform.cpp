@@ -119,6 +119,7 @@ void FakeScreen::registerControls(const std::vector<ControlModel>& models) {
       state.colour = model.colour;
       state.kind = model.kind;
       state.identifier = model.identifier;
+      state.hidden = model.hidden;
     }
     registerControls(model.children);
   }
@@ -151,6 +152,11 @@ void FakeScreen::setEnabled(ControlId control, bool enabled) {
 }
 
 void FakeScreen::setState(ControlId control, bool on) { controls.at(control).on = on; }
+
+void FakeScreen::setProgress(ControlId control, const ProgressValue& value) {
+  controls.at(control).progress = value;
+  ++controls.at(control).progressUpdates;
+}
 
 std::optional<SettingValue> FakeSettings::readSetting(std::string_view domain,
                                                       std::string_view key) {

@@ -50,6 +50,9 @@ struct ControlState {
   bool on = false;
   ControlKind kind = ControlKind::label;
   std::string identifier;
+  bool hidden = false;
+  ProgressValue progress;
+  int progressUpdates = 0;
 };
 
 class FakeScreen : public Screen, protected FakePart {
@@ -74,6 +77,8 @@ class FakeScreen : public Screen, protected FakePart {
   void setEnabled(ControlId control, bool enabled) override;
   void setState(ControlId control, bool on) override;
   void scrollTo(ControlId scrollView, double y) override { scrolls[scrollView] = y; }
+  void setHidden(ControlId control, bool hidden) override { controls.at(control).hidden = hidden; }
+  void setProgress(ControlId control, const ProgressValue& value) override;
 
  private:
   void registerControls(const std::vector<ControlModel>& models);
@@ -146,6 +151,7 @@ class FakeFiles : public Files {
   std::map<std::string, Document> plists;       // file path → contents
   std::map<std::string, std::string> symlinks;  // path → what it resolves to
   std::set<std::string> writable;
+  std::set<std::string> directories;
   int readsOfPropertyLists = 0;
 
   // A bundle with an Info.plist at path.
@@ -156,6 +162,7 @@ class FakeFiles : public Files {
   std::string homeDirectory() override { return home; }
   std::optional<Document> readPropertyList(const std::string& path) override;
   std::string resolveSymlinks(const std::string& path) override;
+  bool isDirectory(const std::string& path) override { return directories.contains(path); }
   bool isWritable(const std::string& path) override { return writable.contains(path); }
 };
 

@@ -338,15 +338,23 @@ TEST_F(Installing, InstalledWithoutASuccessfulCheckChecksInstead) {
 }
 
 TEST_F(Installing, InstalledExternalToolOpensTheAdoptionPanel) {
-  install(kClip);
-  start({"kelvoma", "--background"});
-  controller->perform(Action::installTool, controlSender(kClip));
-  ASSERT_TRUE(platform.openPanel);
-  EXPECT_EQ(platform.openPanel->title, "Přidat Clip Ledger do správy");
-  EXPECT_EQ(platform.openPanel->prompt, "Přidat");
-  EXPECT_EQ(platform.openPanel->directory, "/Applications");
-  EXPECT_EQ(platform.windowShows, 1);
-  EXPECT_TRUE(core.installs.empty());
+  for (const bool systemFolder : {true, false}) {
+    platform = FakePlatform();
+    automaticChecksOff();
+    if (systemFolder) {
+      platform.directories.insert("/Applications");
+    }
+    install(kClip);
+    start({"kelvoma", "--background"});
+    controller->perform(Action::installTool, controlSender(kClip));
+    ASSERT_TRUE(platform.openPanel);
+    EXPECT_EQ(platform.openPanel->title, "Přidat Clip Ledger do správy");
+    EXPECT_EQ(platform.openPanel->prompt, "Přidat");
+    EXPECT_EQ(platform.openPanel->directory,
+              systemFolder ? "/Applications" : platform.home + "/Applications");
+    EXPECT_EQ(platform.windowShows, 1);
+    EXPECT_TRUE(core.installs.empty());
+  }
 }
 
 TEST_F(Installing, RelaunchWithAFailureStillLaunchesTheCopyInPlace) {
@@ -373,6 +381,44 @@ TEST_F(Installing, AnExternalToolIsStartedAfterItsInstallation) {
   EXPECT_EQ(platform.launches[0].config, (LaunchConfiguration{.arguments = {}, .activates = true}));
   platform.drainMain();
   EXPECT_EQ(setting("enabled.clip-ledger"), SettingValue(true));
+}
+
+// Reports every 10 ms reach the row at most every 100 ms; the bar goes with
+// the result, a late delivery does not bring it back, and refresh leaves it.
+TEST_F(Installing, ProgressAtMostTenTimesASecondGoneWithTheResult) {
+  for (const bool reportsProgress : {true, false}) {
+    platform = FakePlatform();
+    automaticChecksOff();
+    core.reportsProgress = reportsProgress;
+    core.progressReports.clear();
+    core.installAnswers[kPane] = R"({"ok":true,"relaunch":false})";
+    for (std::uint64_t megabytes = 0; megabytes <= 50; ++megabytes) {
+      core.progressReports.push_back(
+          {KELVOMA_PHASE_DOWNLOADING, megabytes * 1'000'000, 50'000'000});
+    }
+    std::string midway;
+    core.afterReport = [&, reports = 0]() mutable {
+      platform.drainMain();  // the main thread runs meanwhile
+      platform.advance(0.01);
+      if (++reports == 30) {
+        midway = control(row(kPane).progress).progress.text;
+      }
+    };
+    start();
+    controller->perform(Action::installTool, controlSender(kPane));
+    const ControlState& bar = control(row(kPane).progress);
+    EXPECT_FALSE(bar.hidden);
+    platform.runWorkers();
+    EXPECT_EQ(midway.ends_with(" MB z 50,0 MB"), reportsProgress) << midway;
+    EXPECT_LE(bar.progressUpdates, 1 + 6);  // the busy bar, then at most one per 100 ms
+    EXPECT_GE(bar.progressUpdates, reportsProgress ? 5 : 1);
+    EXPECT_TRUE(bar.hidden);
+    EXPECT_EQ(control(row(kPane).message).text, "Nainstalováno.");
+    const int updates = bar.progressUpdates;
+    platform.advance(1.5);  // late deliveries and a refresh
+    EXPECT_TRUE(bar.hidden);
+    EXPECT_EQ(bar.progressUpdates, updates);
+  }
 }
 
 TEST_F(Installing, AnAnswerThatIsNotJsonFailsQuietly) {

@@ -17,6 +17,7 @@ struct Situation {
   Release release = Release::none;
   bool busy = false;
   bool shortVersion = true;
+  std::vector<FakeCore::Report> progress{};  // reported by the busy installation
 };
 
 struct ExpectedRow {
@@ -26,6 +27,7 @@ struct ExpectedRow {
   bool toggleOn, toggleEnabled, settingsEnabled;
   const char* install;
   bool installEnabled;
+  std::optional<ProgressValue> bar{};  // nothing: hidden
 };
 
 struct ExpectedMenuItem {
@@ -47,7 +49,9 @@ class Rows : public ControllerHarness, public ::testing::WithParamInterface<RowC
  protected:
   std::size_t indexOf(const std::string& id) { return id == kOrbit ? 0 : id == kPane ? 1 : 2; }
 
-  void arrange(const Situation& s) {
+  // look runs once the situation holds: with progress reports, during the
+  // installation after the last report has reached the window.
+  void arrange(const Situation& s, const std::function<void()>& look) {
     automaticChecksOff();
     start({"kelvoma", "--background"});
     const std::string id = s.tool;
@@ -78,6 +82,19 @@ class Rows : public ControllerHarness, public ::testing::WithParamInterface<RowC
       controller->perform(Action::installTool, menuSender(id));
       ASSERT_TRUE(controller->busy().contains(id));
     }
+    if (!s.progress.empty()) {
+      core.progressReports = s.progress;
+      core.afterReport = [this, &look, left = s.progress.size()]() mutable {
+        platform.drainMain();
+        platform.advance(kProgressInterval);
+        if (--left == 0) {
+          controller->refresh();
+          look();
+        }
+      };
+      platform.runWorkers();
+      return;
+    }
     if (s.installed) {
       install(id, "5", s.shortVersion ? std::optional<std::string>("1.2.0") : std::nullopt);
     }
@@ -85,43 +102,49 @@ class Rows : public ControllerHarness, public ::testing::WithParamInterface<RowC
       run(id);
     }
     controller->refresh();
+    look();
   }
 };
 
 TEST_P(Rows, ShowTheSituation) {
   const RowCase& c = GetParam();
-  arrange(c.situation);
-  const RowRecord& r = row(c.situation.tool);
-  EXPECT_EQ(control(r.state).text, c.row.state);
-  EXPECT_EQ(control(r.state).colour, c.row.stateColour);
-  EXPECT_EQ(control(r.version).text, c.row.version);
-  EXPECT_EQ(control(r.toggle).on, c.row.toggleOn);
-  EXPECT_EQ(control(r.toggle).enabled, c.row.toggleEnabled);
-  EXPECT_EQ(control(r.settings).enabled, c.row.settingsEnabled);
-  EXPECT_EQ(control(r.install).text, c.row.install);
-  EXPECT_EQ(control(r.install).enabled, c.row.installEnabled);
+  arrange(c.situation, [&] {
+    const RowRecord& r = row(c.situation.tool);
+    EXPECT_EQ(control(r.state).text, c.row.state);
+    EXPECT_EQ(control(r.state).colour, c.row.stateColour);
+    EXPECT_EQ(control(r.version).text, c.row.version);
+    EXPECT_EQ(control(r.toggle).on, c.row.toggleOn);
+    EXPECT_EQ(control(r.toggle).enabled, c.row.toggleEnabled);
+    EXPECT_EQ(control(r.settings).enabled, c.row.settingsEnabled);
+    EXPECT_EQ(control(r.install).text, c.row.install);
+    EXPECT_EQ(control(r.install).enabled, c.row.installEnabled);
+    EXPECT_EQ(control(r.progress).hidden, !c.row.bar.has_value());
+    EXPECT_EQ(control(r.progress).progress, c.row.bar.value_or(ProgressValue{}));
+  });
 }
 
 TEST_P(Rows, MenuShowsTheSituation) {
   const RowCase& c = GetParam();
-  arrange(c.situation);
-  const MenuItem& head = toolItem(indexOf(c.situation.tool));
-  EXPECT_EQ(head.title, c.menuTitle);
-  EXPECT_FALSE(head.action.has_value());
-  EXPECT_TRUE(head.enabled);
-  ASSERT_TRUE(head.submenu.has_value());
-  ASSERT_EQ(head.submenu->size(), c.submenu.size());
-  for (std::size_t i = 0; i < c.submenu.size(); ++i) {
-    const MenuItem& item = (*head.submenu)[i];
-    EXPECT_EQ(item.title, c.submenu[i].title) << i;
-    EXPECT_EQ(item.action, c.submenu[i].action) << i;
-    EXPECT_EQ(item.enabled, c.submenu[i].enabled) << item.title;
-    EXPECT_EQ(item.representedObject, c.situation.tool) << item.title;
-  }
+  arrange(c.situation, [&] {
+    const MenuItem& head = toolItem(indexOf(c.situation.tool));
+    EXPECT_EQ(head.title, c.menuTitle);
+    EXPECT_FALSE(head.action.has_value());
+    EXPECT_TRUE(head.enabled);
+    ASSERT_TRUE(head.submenu.has_value());
+    ASSERT_EQ(head.submenu->size(), c.submenu.size());
+    for (std::size_t i = 0; i < c.submenu.size(); ++i) {
+      const MenuItem& item = (*head.submenu)[i];
+      EXPECT_EQ(item.title, c.submenu[i].title) << i;
+      EXPECT_EQ(item.action, c.submenu[i].action) << i;
+      EXPECT_EQ(item.enabled, c.submenu[i].enabled) << item.title;
+      EXPECT_EQ(item.representedObject, c.situation.tool) << item.title;
+    }
+  });
 }
 
 constexpr Colour grey = Colour::secondaryLabel;
 constexpr Colour green = Colour::systemGreen;
+const ProgressValue busyBar{};
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Rows,
@@ -278,7 +301,8 @@ INSTANTIATE_TEST_SUITE_P(
                     .toggleEnabled = false,
                     .settingsEnabled = false,
                     .install = "Pracuji…",
-                    .installEnabled = false},
+                    .installEnabled = false,
+                    .bar = busyBar},
             .menuTitle = "Orbit Action Dial · Běží",
             .submenu =
                 {{.title = "Vypnout", .action = Action::toggleTool, .enabled = false},
@@ -293,7 +317,50 @@ INSTANTIATE_TEST_SUITE_P(
                     .toggleEnabled = false,
                     .settingsEnabled = false,
                     .install = "Pracuji…",
-                    .installEnabled = false},
+                    .installEnabled = false,
+                    .bar = busyBar},
+            .menuTitle = "Pane Keeper · Nenainstalováno",
+            .submenu =
+                {{.title = "Zapnout", .action = Action::toggleTool, .enabled = false},
+                 {.title = "Nastavení nástroje…", .action = Action::settingsTool, .enabled = false},
+                 {.title = "Nainstalovat…", .action = Action::installTool, .enabled = false}}},
+        RowCase{
+            .situation = {.name = "manifest_busy_downloading",
+                          .tool = kPane,
+                          .busy = true,
+                          .progress = {{KELVOMA_PHASE_DOWNLOADING, 0, 104'857'600},
+                                       {KELVOMA_PHASE_DOWNLOADING, 12'345'678, 104'857'600}}},
+            .row = {.state = "Nenainstalováno",
+                    .stateColour = grey,
+                    .version = "Stáhni nástroj do Applications.",
+                    .toggleOn = false,
+                    .toggleEnabled = false,
+                    .settingsEnabled = false,
+                    .install = "Pracuji…",
+                    .installEnabled = false,
+                    .bar = ProgressValue{.fraction = 12'345'678.0 / 104'857'600,
+                                         .text = "12,3 MB z 104,8 MB"}},
+            .menuTitle = "Pane Keeper · Nenainstalováno",
+            .submenu =
+                {{.title = "Zapnout", .action = Action::toggleTool, .enabled = false},
+                 {.title = "Nastavení nástroje…", .action = Action::settingsTool, .enabled = false},
+                 {.title = "Nainstalovat…", .action = Action::installTool, .enabled = false}}},
+        RowCase{
+            .situation = {.name = "manifest_busy_checking",
+                          .tool = kPane,
+                          .busy = true,
+                          .progress = {{KELVOMA_PHASE_DOWNLOADING, 104'857'600, 104'857'600},
+                                       {KELVOMA_PHASE_UNPACKING, 0, 0},
+                                       {KELVOMA_PHASE_CHECKING, 0, 0}}},
+            .row = {.state = "Nenainstalováno",
+                    .stateColour = grey,
+                    .version = "Stáhni nástroj do Applications.",
+                    .toggleOn = false,
+                    .toggleEnabled = false,
+                    .settingsEnabled = false,
+                    .install = "Pracuji…",
+                    .installEnabled = false,
+                    .bar = busyBar},
             .menuTitle = "Pane Keeper · Nenainstalováno",
             .submenu =
                 {{.title = "Zapnout", .action = Action::toggleTool, .enabled = false},
@@ -358,7 +425,8 @@ INSTANTIATE_TEST_SUITE_P(
                     .toggleEnabled = false,
                     .settingsEnabled = false,
                     .install = "Pracuji…",
-                    .installEnabled = false},
+                    .installEnabled = false,
+                    .bar = busyBar},
             .menuTitle = "Clip Ledger · Nenainstalováno",
             .submenu =
                 {{.title = "Zapnout", .action = Action::toggleTool, .enabled = false},
@@ -377,7 +445,8 @@ INSTANTIATE_TEST_SUITE_P(
                     .toggleEnabled = false,
                     .settingsEnabled = false,
                     .install = "Pracuji…",
-                    .installEnabled = false},
+                    .installEnabled = false,
+                    .bar = busyBar},
             .menuTitle = "Clip Ledger · Vypnuto",
             .submenu =
                 {{.title = "Zapnout", .action = Action::toggleTool, .enabled = false},

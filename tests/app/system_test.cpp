@@ -289,7 +289,8 @@ TEST(AutostartEntry, WrittenReadBackAndRemoved) {
   EXPECT_EQ(autostart.status(), LoginItemStatus::enabled);
   std::ifstream written(entry);
   const std::string text((std::istreambuf_iterator<char>(written)), {});
-  EXPECT_NE(text.find("Exec=\"/opt/Kelvoma \\\"beta\\\"/bin/kelvoma\"\n"), std::string::npos)
+  EXPECT_NE(text.find("Exec=\"/opt/Kelvoma \\\"beta\\\"/bin/kelvoma\" --background\n"),
+            std::string::npos)
       << text;
   EXPECT_NE(text.find("Type=Application\n"), std::string::npos);
 
@@ -308,6 +309,9 @@ TEST(AutostartEntry, DisabledEntriesDoNotCount) {
   std::ofstream(entry) << "[Desktop Entry]\nExec=/usr/bin/kelvoma\nHidden=true\n";
   EXPECT_EQ(Autostart(entry, "/usr/bin/kelvoma").status(), LoginItemStatus::notRegistered);
   std::ofstream(entry) << "[Desktop Entry]\nExec=/usr/bin/kelvoma --background\n";
+  EXPECT_EQ(Autostart(entry, "/usr/bin/kelvoma").status(), LoginItemStatus::enabled);
+  std::ofstream(entry)
+      << "[Desktop Entry]\nExec=/usr/bin/kelvoma\n";  // written before --background
   EXPECT_EQ(Autostart(entry, "/usr/bin/kelvoma").status(), LoginItemStatus::enabled);
 }
 

@@ -83,7 +83,8 @@ std::optional<Row> rowOf(const AccessibleNode& application, std::string_view too
   return Row{.state = labels[1]->name,
              .version = labels[3]->name,
              .message = labels[4]->name,
-             .installTitle = buttons[1]->name,
+             // The button's accessible name is its title, then the tool's name.
+             .installTitle = buttons[1]->name.substr(0, buttons[1]->name.find(" – ")),
              .installEnabled = buttons[1]->enabled,
              .install = buttons[1]->extents};
 }
@@ -178,7 +179,7 @@ class UpdateEndToEnd : public ::testing::Test {
 
   // Build 2, zipped, signed with the publisher's fixture key and published
   // where the fixture catalog looks for it.
-  void publishBuildTwo(const kelvoma::testing::TestServer& server) {
+  void publishBuildTwo(kelvoma::testing::TestServer& server) {
     fixture::BundleSpec spec = fixture::tool_bundle(kToolId, 2, "2.0.0");
     spec.marker = "build-2";
     // Any running kernel qualifies: the system rule is not what this test is about.
@@ -199,6 +200,11 @@ class UpdateEndToEnd : public ::testing::Test {
         fixture::load_key(kToolId), release, archive);
     ASSERT_TRUE(fs::exists(published.archive));
     server.put(kManifestPath, fixture::read_file(published.manifest));
+    // Paced so that the download lasts about four seconds and its progress can be watched.
+    const std::string served = fs::relative(published.archive, server.root()).string();
+    server.route("/" + served, {.file = served,
+                                .bytes_per_second = std::max<std::uint64_t>(
+                                    fs::file_size(published.archive) / 4, 1)});
   }
 };
 
@@ -264,6 +270,15 @@ TEST_F(UpdateEndToEnd, UpdatesARunningToolFromTheWindowAndStartsItAgain) {
   ASSERT_EQ(desktop.screenshot(window->extents, (artifacts / "update-before.png").string()),
             std::nullopt);
 
+  // A screen reader's view of the window, then of the installation's progress.
+  const fs::path checkLog = artifacts / "accessibility-check.log";
+  auto watcher =
+      Process::startPiped({"/usr/bin/python3", KELVOMA_A11Y_CHECK, "--title", kWindowTitle,
+                           "--tool", kToolName, "--tree", (artifacts / "row-tree.txt").string()},
+                          checkLog.string());
+  ASSERT_TRUE(watcher.has_value());
+  ASSERT_EQ(watcher->readLine(kStepLimit), "READY") << fixture::read_file(checkLog);
+
   // A pointer click on "Aktualizovat".
   ASSERT_GT(row->install.width, 0);
   const ScreenRect pressed = row->install;
@@ -276,6 +291,7 @@ TEST_F(UpdateEndToEnd, UpdatesARunningToolFromTheWindowAndStartsItAgain) {
                                   row->version == "Nainstalováno 2.0.0" && row->state == "Běží";
                          }))
       << describe(row) << appOutput();
+  EXPECT_EQ(watcher->stop(0, kStepLimit), 0) << fixture::read_file(checkLog);
   // The row stays where it was pressed: the list did not scroll away from it.
   EXPECT_EQ(row->install.y, pressed.y);
   EXPECT_EQ(row->install.x, pressed.x);

@@ -179,6 +179,13 @@ TEST(WindowLayoutTest, RowControlsInTheirOrderWithFramesAndStyles) {
        Colour::secondaryLabel,
        Alignment::natural,
        1},
+      {ControlKind::progressBar,
+       {20, 6, 534, 10},
+       "Průběh instalace",
+       {},
+       Colour::label,
+       Alignment::natural,
+       0},
   };
   ASSERT_EQ(box.children.size(), std::size(expected));
   for (std::size_t i = 0; i < std::size(expected); ++i) {
@@ -210,12 +217,12 @@ TEST(WindowLayoutTest, RowRecordsNameDistinctControls) {
   std::set<ControlId> ids = {layout.scrollView, layout.checkButton, layout.automatic, layout.login};
   for (const auto& [id, record] : layout.rows) {
     for (const ControlId each : {record.state, record.version, record.toggle, record.settings,
-                                 record.install, record.message}) {
+                                 record.install, record.message, record.progress}) {
       EXPECT_NE(each, noControl);
       EXPECT_TRUE(ids.insert(each).second) << id;
     }
   }
-  EXPECT_EQ(ids.size(), 4u + 3u * 6u);
+  EXPECT_EQ(ids.size(), 4u + 3u * 7u);
 }
 
 }  // namespace

@@ -24,6 +24,7 @@ match wins:
                        the connection closes early (a truncated body)
        drop            true: close the connection without any answer
        delay_ms        wait this long before answering
+       bytes_per_second  send a file or generated body no faster than this
        headers         further response headers, {"Name": "value"}
 2. Generated answers under /_/:
        /_/status/CODE[?body=TEXT]     that status with a short text body
@@ -57,7 +58,8 @@ PATTERN = bytes(range(256)) * (CHUNK // 256)
 
 class Answer:
     def __init__(self, status=200, body=b"", generated=None, file=None, location=None,
-                 content_length=None, drop=False, delay_ms=0, headers=None):
+                 content_length=None, drop=False, delay_ms=0, headers=None,
+                 bytes_per_second=0):
         self.status = status
         self.body = body
         self.generated = generated
@@ -67,6 +69,7 @@ class Answer:
         self.drop = drop
         self.delay_ms = delay_ms
         self.headers = headers or {}
+        self.bytes_per_second = bytes_per_second
 
 
 def route_answer(spec, root):
@@ -75,7 +78,8 @@ def route_answer(spec, root):
                     content_length=spec.get("content_length"),
                     drop=bool(spec.get("drop", False)),
                     delay_ms=int(spec.get("delay_ms", 0)),
-                    headers=spec.get("headers"))
+                    headers=spec.get("headers"),
+                    bytes_per_second=int(spec.get("bytes_per_second", 0)))
     if "body" in spec:
         answer.body = spec["body"].encode("utf-8")
     elif "bytes" in spec:
@@ -160,10 +164,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return
             with source:
                 self.send_head(answer, os.fstat(source.fileno()).st_size)
-                self.send_file(source)
+                self.send_file(source, answer.bytes_per_second)
         elif answer.generated is not None:
             self.send_head(answer, answer.generated)
-            self.send_generated(answer.generated)
+            self.send_generated(answer.generated, answer.bytes_per_second)
         else:
             self.send_head(answer, len(answer.body))
             self.connection.sendall(answer.body)
@@ -179,19 +183,29 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Connection", "close")
         self.end_headers()
 
-    def send_file(self, source):
+    def send_file(self, source, rate):
         while True:
-            chunk = source.read(CHUNK)
+            chunk = source.read(piece(rate))
             if not chunk:
                 return
-            self.connection.sendall(chunk)
+            self.send_paced(chunk, rate)
 
-    def send_generated(self, length):
+    def send_generated(self, length, rate):
         view = memoryview(PATTERN)
         while length > 0:
-            count = min(length, CHUNK)
-            self.connection.sendall(view[:count])
+            count = min(length, piece(rate))
+            self.send_paced(view[:count], rate)
             length -= count
+
+    def send_paced(self, data, rate):
+        self.connection.sendall(data)
+        if rate:
+            time.sleep(len(data) / rate)
+
+
+def piece(rate):
+    """How much to send at once: a twentieth of a second's worth when paced."""
+    return max(1, min(CHUNK, rate // 20)) if rate else CHUNK
 
 
 class Server(http.server.ThreadingHTTPServer):

@@ -98,6 +98,7 @@ nlohmann::json answer_json(const Answer& answer) {
   if (answer.location) spec["location"] = *answer.location;
   if (answer.content_length) spec["content_length"] = *answer.content_length;
   if (!answer.headers.empty()) spec["headers"] = answer.headers;
+  if (answer.bytes_per_second != 0) spec["bytes_per_second"] = answer.bytes_per_second;
   return spec;
 }
 

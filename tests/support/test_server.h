@@ -75,6 +75,7 @@ struct Answer {
   std::optional<std::uint64_t> content_length{};  // declared length; more than sent = truncated
   bool drop = false;                              // close the connection without answering
   int delay_ms = 0;                               // wait before answering
+  std::uint64_t bytes_per_second = 0;             // a paced file or generated body; 0: no pace
   std::map<std::string, std::string> headers{};   // further response headers
 };
 

@@ -1,0 +1,88 @@
+#include "qt_screen.h"
+
+namespace kelvoma::app::qt {
+namespace {
+
+QString qs(const std::string& text) { return QString::fromStdString(text); }
+
+}  // namespace
+
+QtScreen::QtScreen(Forward forward, std::function<bool()> trayAvailable)
+    : forward_(std::move(forward)), trayAvailable_(std::move(trayAvailable)) {}
+
+QtScreen::~QtScreen() = default;
+
+void QtScreen::createStatusItem(const StatusItemModel& model) {
+  tray_ = std::make_unique<StatusTray>(model, forward_, trayAvailable_);
+}
+
+bool QtScreen::statusItemAvailable() { return tray_ && tray_->shown(); }
+
+void QtScreen::setStatusMenu(const Menu& menu) {
+  if (tray_) {
+    tray_->setMenu(menu);
+  }
+}
+
+void QtScreen::createWindow(const WindowModel& model) {
+  window_ = std::make_unique<ManagerWindow>(model, forward_);
+  window_->centreOnScreen();
+}
+
+void QtScreen::showWindow() {
+  if (window_) {
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+  }
+}
+
+void QtScreen::setText(ControlId control, const std::string& text) {
+  if (window_) {
+    window_->setText(control, qs(text));
+  }
+}
+
+void QtScreen::setToolTip(ControlId control, const std::optional<std::string>& text) {
+  if (window_) {
+    window_->setToolTip(control, text ? std::optional<QString>(qs(*text)) : std::nullopt);
+  }
+}
+
+void QtScreen::setTextColour(ControlId control, Colour colour) {
+  if (window_) {
+    window_->setTextColour(control, colour);
+  }
+}
+
+void QtScreen::setEnabled(ControlId control, bool enabled) {
+  if (window_) {
+    window_->setEnabled(control, enabled);
+  }
+}
+
+void QtScreen::setState(ControlId control, bool on) {
+  if (window_) {
+    window_->setState(control, on);
+  }
+}
+
+void QtScreen::scrollTo(ControlId scrollView, double y) {
+  if (window_) {
+    window_->scrollTo(scrollView, y);
+  }
+}
+
+void QtScreen::setHidden(ControlId control, bool hidden) {
+  if (window_) {
+    window_->setHidden(control, hidden);
+  }
+}
+
+void QtScreen::setProgress(ControlId progressBar, const ProgressValue& value) {
+  if (window_) {
+    window_->setProgress(progressBar, value);
+  }
+}
+
+}  // namespace kelvoma::app::qt
