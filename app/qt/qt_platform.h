@@ -118,6 +118,10 @@ class QtPlatform final : public QObject,
   bool isWritable(const std::string& path) override;
   // Workspace.
   std::vector<RunningApplication> runningApplications() override;
+  std::vector<RunningApplication> runningApplicationsIn(
+      const std::vector<std::string>& bundlePaths) override {
+    return processes_.scan(bundlePaths, uptime());
+  }
   bool isTerminated(const RunningApplication& application) override;
   void terminateApplication(const RunningApplication& application) override;
   void openApplication(const std::string& bundlePath, const LaunchConfiguration& config,
