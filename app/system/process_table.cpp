@@ -36,7 +36,9 @@ std::optional<int> pidOf(const char* name) {
 
 // Relative to an open procRoot, so that each lookup walks two names, not four:
 // this runs for every process on the machine once a second.
-std::optional<std::string> executableOf(int procFd, const char* pid) {
+// bundlesOnly: nothing for an executable outside any bundle, without making a
+// string of it (a full reading passes over thousands of those).
+std::optional<std::string> executableOf(int procFd, const char* pid, bool bundlesOnly = false) {
   char link[32];
   const int written = std::snprintf(link, sizeof link, "%s/exe", pid);
   if (written <= 0 || static_cast<std::size_t>(written) >= sizeof link) {
@@ -47,7 +49,11 @@ std::optional<std::string> executableOf(int procFd, const char* pid) {
   if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) {
     return std::nullopt;
   }
-  return std::string(target, static_cast<std::size_t>(length));
+  const std::string_view executable(target, static_cast<std::size_t>(length));
+  if (bundlesOnly && executable.find(kMacOS) == std::string_view::npos) {
+    return std::nullopt;
+  }
+  return std::string(executable);
 }
 
 std::optional<std::string> readSmallFile(const std::string& path) {
@@ -141,8 +147,20 @@ std::optional<RunningApplication> applicationOf(const std::string& procRoot, int
 }  // namespace
 
 std::vector<RunningApplication> runningApplications(const std::string& procRoot) {
-  ProcessTable table(procRoot);
-  return table.scan(0.0);
+  std::vector<RunningApplication> found;
+  const std::unique_ptr<DIR, DirClose> directory(opendir(procRoot.c_str()));
+  std::map<std::string, std::string> identifiers;
+  while (const dirent* entry = directory ? readdir(directory.get()) : nullptr) {
+    const auto pid = pidOf(entry->d_name);
+    const auto executable =
+        pid ? executableOf(dirfd(directory.get()), entry->d_name, true) : std::nullopt;
+    if (executable) {
+      if (auto application = applicationOf(procRoot, *pid, *executable, identifiers)) {
+        found.push_back(std::move(*application));
+      }
+    }
+  }
+  return found;
 }
 
 namespace {
@@ -212,7 +230,7 @@ std::vector<RunningApplication> ProcessTable::scan(const std::vector<std::string
   readEveryProcess_ = lookNow(foldersChanged, opened, now);
   if (readEveryProcess_) {
     watchedBundles_ = resolved(bundlePaths);
-    held_->holdOnly(among(readProcesses(true), watchedBundles_));
+    held_->holdOnly(among(runningApplications(procRoot_), watchedBundles_));
     lastFullScan_ = now;
     scannedOnce_ = true;
   } else {
@@ -222,13 +240,14 @@ std::vector<RunningApplication> ProcessTable::scan(const std::vector<std::string
 }
 
 bool ProcessTable::lookNow(bool foldersChanged, bool opened, double now) {
-  const bool pending = lookAgainAfter_.has_value();
-  if (foldersChanged || opened) {
-    lookAgainAfter_ = now + kLookAgainSeconds;
-  } else if (pending && now >= *lookAgainAfter_) {
+  const bool again = lookAgainAfter_ && now >= *lookAgainAfter_;
+  if (again) {
     lookAgainAfter_.reset();
   }
-  return !scannedOnce_ || foldersChanged || opened || pending ||
+  if (foldersChanged || opened) {
+    lookAgainAfter_ = now + kLookAgainSeconds;
+  }
+  return !scannedOnce_ || foldersChanged || opened || again ||
          now - lastFullScan_ >= fullScanSeconds_;
 }
 
