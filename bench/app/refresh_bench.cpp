@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
   std::printf("refresh CPU: median %.3f ms, p90 %.3f ms, max %.3f ms (target: median <= %.1f ms)\n",
               median, p90, costs.back(), kTargetMilliseconds);
   std::printf(
-      "of which the tools' processes: median %.3f ms (a full reading, every 120 s: %.3f ms)\n",
+      "of which the tools' processes: median %.3f ms (a full reading, every 240 s: %.3f ms)\n",
       scans[scans.size() / 2], fullScans[fullScans.size() / 2]);
 
   controller.applicationWillTerminate();
