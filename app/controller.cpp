@@ -160,11 +160,20 @@ void Kelvoma::message(const std::optional<std::string>& text, const Tool& forToo
 }
 
 void Kelvoma::refresh() {
-  const auto running = platform_.workspace.runningApplications();
+  std::vector<std::optional<Located>> copies;
+  std::vector<std::string> bundles;
+  for (const Tool& each : tools_) {
+    copies.push_back(locate(each));
+    if (copies.back()) {
+      bundles.push_back(copies.back()->path);
+    }
+  }
+  const auto running = platform_.workspace.runningApplicationsIn(bundles);
   std::vector<ToolSnapshot> snapshots;
   snapshots.reserve(tools_.size());
-  for (const Tool& each : tools_) {
-    snapshots.push_back(snapshotOf(each, running));
+  for (std::size_t i = 0; i < tools_.size(); ++i) {
+    const Tool& each = tools_[i];
+    snapshots.push_back(snapshotOf(each, running, std::move(copies[i])));
     if (const auto row = rows_.find(each.id); row != rows_.end()) {
       writeRow(row->second, rowPresentation(snapshots.back()));
     }
@@ -290,13 +299,14 @@ const Tool* Kelvoma::tool(std::string_view id) const {
 }
 
 ToolSnapshot Kelvoma::snapshotOf(const Tool& forTool) {
-  return snapshotOf(forTool, platform_.workspace.runningApplications());
+  return snapshotOf(forTool, platform_.workspace.runningApplications(), locate(forTool));
 }
 
 ToolSnapshot Kelvoma::snapshotOf(const Tool& forTool,
-                                 const std::vector<RunningApplication>& running) {
+                                 const std::vector<RunningApplication>& running,
+                                 std::optional<Located> located) {
   SnapshotFacts facts{.busy = busy_.contains(forTool.id)};
-  if (auto located = locate(forTool)) {
+  if (located) {
     facts.runningCount = instancesAmong(running, forTool, located->path).size();
     facts.installedPath = std::move(located->path);
     facts.info = std::move(located->info);

@@ -120,7 +120,8 @@ class Kelvoma final : public ApplicationDelegate {
   bool carriesIdentifier(const std::string& path, const Tool& tool, Document& info);
   std::vector<RunningApplication> instancesAmong(const std::vector<RunningApplication>& running,
                                                  const Tool& tool, const std::string& url);
-  ToolSnapshot snapshotOf(const Tool& tool, const std::vector<RunningApplication>& running);
+  ToolSnapshot snapshotOf(const Tool& tool, const std::vector<RunningApplication>& running,
+                          std::optional<Located> located);
   void writeRow(const RowRecord& row, const RowPresentation& presentation);
   void refreshGlobalControls();
   void launchRememberedTools();

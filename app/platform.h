@@ -158,12 +158,21 @@ struct LaunchResult {
 };
 
 // The workspace: running applications and launching them. runningApplications
-// lists every process that runs from inside an application bundle. The launch
-// completion may arrive on any thread.
+// lists every process that runs from inside an application bundle, read
+// afresh. runningApplicationsIn is the once-a-second refresh's question about
+// the tools' installed copies only: it lists at least the processes running
+// from inside those bundles, and an implementation may answer it from what it
+// has learnt since the last call rather than by reading every process. The
+// launch completion may arrive on any thread.
 class Workspace {
  public:
   virtual ~Workspace() = default;
   virtual std::vector<RunningApplication> runningApplications() = 0;
+  virtual std::vector<RunningApplication> runningApplicationsIn(
+      const std::vector<std::string>& bundlePaths) {
+    (void)bundlePaths;
+    return runningApplications();
+  }
   virtual bool isTerminated(const RunningApplication& application) = 0;
   virtual void terminateApplication(const RunningApplication& application) = 0;  // polite
   virtual void openApplication(const std::string& bundlePath, const LaunchConfiguration& config,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform.h"
 #include "system/process_table.h"
@@ -16,6 +17,11 @@ class QtWorkspace : public Workspace {
   QtWorkspace(std::string procRoot, Files& files, Scheduler& scheduler);
 
   std::vector<RunningApplication> runningApplications() override;
+  // The refresh's question: answered from what the table has learnt.
+  std::vector<RunningApplication> runningApplicationsIn(
+      const std::vector<std::string>& bundlePaths) override {
+    return processes_.scan(bundlePaths, scheduler_.uptime());
+  }
   bool isTerminated(const RunningApplication& application) override;
   void terminateApplication(const RunningApplication& application) override;
   void openApplication(const std::string& bundlePath, const LaunchConfiguration& config,

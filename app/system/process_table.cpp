@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -35,7 +36,9 @@ std::optional<int> pidOf(const char* name) {
 
 // Relative to an open procRoot, so that each lookup walks two names, not four:
 // this runs for every process on the machine once a second.
-std::optional<std::string> executableOf(int procFd, const char* pid) {
+// bundlesOnly: nothing for an executable outside any bundle, without making a
+// string of it (a full reading passes over thousands of those).
+std::optional<std::string> executableOf(int procFd, const char* pid, bool bundlesOnly = false) {
   char link[32];
   const int written = std::snprintf(link, sizeof link, "%s/exe", pid);
   if (written <= 0 || static_cast<std::size_t>(written) >= sizeof link) {
@@ -46,7 +49,11 @@ std::optional<std::string> executableOf(int procFd, const char* pid) {
   if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) {
     return std::nullopt;
   }
-  return std::string(target, static_cast<std::size_t>(length));
+  const std::string_view executable(target, static_cast<std::size_t>(length));
+  if (bundlesOnly && executable.find(kMacOS) == std::string_view::npos) {
+    return std::nullopt;
+  }
+  return std::string(executable);
 }
 
 std::optional<std::string> readSmallFile(const std::string& path) {
@@ -140,12 +147,53 @@ std::optional<RunningApplication> applicationOf(const std::string& procRoot, int
 }  // namespace
 
 std::vector<RunningApplication> runningApplications(const std::string& procRoot) {
-  ProcessTable table(procRoot, 0.0);
-  return table.scan(0.0);
+  std::vector<RunningApplication> found;
+  const std::unique_ptr<DIR, DirClose> directory(opendir(procRoot.c_str()));
+  std::map<std::string, std::string> identifiers;
+  while (const dirent* entry = directory ? readdir(directory.get()) : nullptr) {
+    const auto pid = pidOf(entry->d_name);
+    const auto executable =
+        pid ? executableOf(dirfd(directory.get()), entry->d_name, true) : std::nullopt;
+    if (executable) {
+      if (auto application = applicationOf(procRoot, *pid, *executable, identifiers)) {
+        found.push_back(std::move(*application));
+      }
+    }
+  }
+  return found;
 }
 
-ProcessTable::ProcessTable(std::string procRoot, double fullRescanSeconds)
-    : procRoot_(std::move(procRoot)), fullRescanSeconds_(fullRescanSeconds) {
+namespace {
+
+constexpr double kFallbackRescanSeconds = 5.0;
+// An open comes before the exec completes: look again at the first call at
+// least this long after it (the next refresh).
+constexpr double kLookAgainSeconds = 0.5;
+
+std::vector<std::string> resolved(const std::vector<std::string>& bundlePaths) {
+  std::vector<std::string> paths;
+  for (const std::string& each : bundlePaths) {
+    const std::unique_ptr<char, decltype(&std::free)> real(realpath(each.c_str(), nullptr),
+                                                           &std::free);
+    paths.push_back(real ? std::string(real.get()) : each);
+  }
+  return paths;
+}
+
+std::vector<RunningApplication> among(std::vector<RunningApplication> applications,
+                                      const std::vector<std::string>& bundles) {
+  std::erase_if(applications, [&](const RunningApplication& each) {
+    return std::ranges::find(bundles, each.bundlePath) == bundles.end();
+  });
+  return applications;
+}
+
+}  // namespace
+
+ProcessTable::ProcessTable(std::string procRoot, double fullScanSeconds)
+    : procRoot_(std::move(procRoot)),
+      fullScanSeconds_(fullScanSeconds),
+      held_(std::make_unique<HeldProcesses>(procRoot_)) {
   char self[4096];
   const ssize_t length = readlink("/proc/self/exe", self, sizeof self);
   if (length > 0 && static_cast<std::size_t>(length) < sizeof self) {
@@ -153,17 +201,74 @@ ProcessTable::ProcessTable(std::string procRoot, double fullRescanSeconds)
   }
 }
 
+ProcessTable::~ProcessTable() = default;
+
 std::vector<RunningApplication> ProcessTable::scan(double now) {
+  auto found = readProcesses(true);
+  if (watch_ && !watch_->failure() && scannedOnce_) {
+    // As good as the safety net's reading.
+    held_->holdOnly(among(found, watchedBundles_));
+    lastFullScan_ = now;
+  }
+  return found;
+}
+
+std::vector<RunningApplication> ProcessTable::scan(const std::vector<std::string>& bundlePaths,
+                                                   double now) {
+  if (!watch_) {
+    watch_ = std::make_unique<BundleWatch>();
+  }
+  const bool foldersChanged = watch_->arm(bundlePaths);
+  const bool opened = watch_->drain();
+  if (watch_->failure()) {
+    if (!toldFallback_) {
+      std::fprintf(stderr, "%s\n", watch_->failure()->c_str());
+      toldFallback_ = true;
+    }
+    return rescanWithoutEvents(now);
+  }
+  readEveryProcess_ = lookNow(foldersChanged, opened, now);
+  if (readEveryProcess_) {
+    watchedBundles_ = resolved(bundlePaths);
+    held_->holdOnly(among(runningApplications(procRoot_), watchedBundles_));
+    lastFullScan_ = now;
+    scannedOnce_ = true;
+  } else {
+    held_->dropEnded();
+  }
+  return held_->applications();
+}
+
+bool ProcessTable::lookNow(bool foldersChanged, bool opened, double now) {
+  const bool again = lookAgainAfter_ && now >= *lookAgainAfter_;
+  if (again) {
+    lookAgainAfter_.reset();
+  }
+  if (foldersChanged || opened) {
+    lookAgainAfter_ = now + kLookAgainSeconds;
+  }
+  return !scannedOnce_ || foldersChanged || opened || again ||
+         now - lastFullScan_ >= fullScanSeconds_;
+}
+
+// Today's reading without events: processes seen outside bundles are read
+// again only every few seconds.
+std::vector<RunningApplication> ProcessTable::rescanWithoutEvents(double now) {
+  const bool full = !scannedOnce_ || now - lastFullScan_ >= kFallbackRescanSeconds;
+  if (full) {
+    lastFullScan_ = now;
+    scannedOnce_ = true;
+  }
+  readEveryProcess_ = true;
+  return readProcesses(full);
+}
+
+std::vector<RunningApplication> ProcessTable::readProcesses(bool full) {
   std::vector<RunningApplication> found;
   const std::unique_ptr<DIR, DirClose> directory(opendir(procRoot_.c_str()));
   if (!directory) {
     known_.clear();
     return found;
-  }
-  const bool full = !scannedOnce_ || now - lastFullScan_ >= fullRescanSeconds_;
-  if (full) {
-    lastFullScan_ = now;
-    scannedOnce_ = true;
   }
   std::map<int, Known> seen;
   std::map<std::string, std::string> identifiers;

@@ -87,9 +87,11 @@ int main(int argc, char** argv) {
   Processes processes;
   const fs::path applications = home / "Applications";
   fs::create_directories(applications);
+  std::vector<std::string> bundles;
   for (const char* id : {"orbit-action-dial", "pane-keeper", "clip-ledger"}) {
     const fs::path bundle =
         fixture::make_bundle(applications, fixture::tool_bundle(id, 5, "1.2.0"));
+    bundles.push_back(bundle.string());
     processes.add(spawn((bundle / "Contents/MacOS/fixture-tool").string(), {"--background"}));
   }
   for (int i = 0; i < kOtherProcesses; ++i) {
@@ -130,7 +132,7 @@ int main(int argc, char** argv) {
   std::vector<double> scans;
   for (int i = 0; i < kRounds; ++i) {
     const double before = threadCpuMilliseconds();
-    (void)platform.runningApplications();
+    (void)platform.runningApplicationsIn(bundles);
     scans.push_back(threadCpuMilliseconds() - before);
   }
   std::vector<double> fullScans;
@@ -148,8 +150,9 @@ int main(int argc, char** argv) {
               static_cast<int>(controller.tools().size()), running, processes.size(), kRounds);
   std::printf("refresh CPU: median %.3f ms, p90 %.3f ms, max %.3f ms (target: median <= %.1f ms)\n",
               median, p90, costs.back(), kTargetMilliseconds);
-  std::printf("of which the process table: median %.3f ms (a full reading, every 5 s: %.3f ms)\n",
-              scans[scans.size() / 2], fullScans[fullScans.size() / 2]);
+  std::printf(
+      "of which the tools' processes: median %.3f ms (a full reading, every 240 s: %.3f ms)\n",
+      scans[scans.size() / 2], fullScans[fullScans.size() / 2]);
 
   controller.applicationWillTerminate();
   std::error_code error;

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <thread>
 
 #include "support/fixture_bundle.h"
@@ -157,6 +159,9 @@ TEST(RunningApplications, AReusedProcessIdIsNotTheTool) {
   RunningApplication impostor = *found;
   impostor.startTime += 1;  // the same id, another process
   EXPECT_TRUE(isTerminated(impostor));
+  HeldProcesses held("/proc");
+  held.holdOnly({impostor, *found});
+  EXPECT_EQ(held.applications(), std::vector{*found});
   terminate(impostor);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_TRUE(child.alive());
@@ -240,6 +245,88 @@ TEST(ProcessTableTest, NewProcessesAtOnceAnExecIntoABundleWithinTheRescanPeriod)
   EXPECT_TRUE(listed(6.5));  // and on every scan after that, being inside a bundle
   (void)before;              // a scan before the period may or may not have read it again
   EXPECT_FALSE(runningApplications().empty());
+}
+
+// By hand, between refreshes: the table lists exactly what is left at once
+// (and still at the refresh after, which looks again), and a quiet refresh
+// after that reads no process but the tools'.
+TEST(ProcessTableTest, StartsAndExitsAsEventsWithinTwoRefreshes) {
+  struct Scene {
+    TemporaryDirectory directory;
+    fs::path bundle = makeToolBundle(directory.path(), "pane-keeper");
+    std::vector<std::unique_ptr<Child>> children;
+    pid_t start(const fs::path& executable, std::vector<std::string> arguments = {}) {
+      children.push_back(std::make_unique<Child>(executable, std::move(arguments)));
+      return children.back()->pid();
+    }
+    fs::path tool() const { return bundle / "Contents/MacOS/fixture-tool"; }
+  };
+  struct Case {
+    const char* name;
+    std::function<void(Scene&)> before;
+    std::function<std::vector<pid_t>(Scene&)> byHand;  // what is listed afterwards
+  };
+  const Case cases[] = {
+      {.name = "started",
+       .before = [](Scene&) {},
+       .byHand = [](Scene& scene) { return std::vector{scene.start(scene.tool())}; }},
+      {.name = "killed",
+       .before = [](Scene& scene) { scene.start(scene.tool()); },
+       .byHand =
+           [](Scene& scene) {
+             kill(scene.children[0]->pid(), SIGKILL);
+             EXPECT_TRUE(scene.children[0]->waitForExit(std::chrono::seconds(5)));
+             return std::vector<pid_t>{};
+           }},
+      {.name = "exec'd by a shell already known",
+       .before =
+           [](Scene& scene) {
+             const std::string gate = (scene.directory.path() / "gate").string();
+             scene.start("/bin/sh",
+                         {"-c", "while [ ! -e '" + gate + "' ]; do sleep 0.02; done; exec '" +
+                                    scene.tool().string() + "'"});
+           },
+       .byHand =
+           [](Scene& scene) {
+             std::ofstream(scene.directory.path() / "gate") << "go";
+             const pid_t shell = scene.children[0]->pid();
+             const fs::path exe = "/proc/" + std::to_string(shell) + "/exe";
+             std::error_code error;
+             for (int i = 0;
+                  i < 500 && !bundlePathOfExecutable(fs::read_symlink(exe, error).string()); ++i) {
+               std::this_thread::sleep_for(std::chrono::milliseconds(10));
+             }
+             return std::vector{shell};
+           }},
+      {.name = "replaced by an update's rename",
+       .before = [](Scene& scene) { scene.start(scene.tool()); },
+       .byHand =
+           [](Scene& scene) {
+             fs::rename(scene.bundle, scene.directory.path() / "previous.app");
+             makeToolBundle(scene.directory.path(), "pane-keeper");
+             return std::vector{scene.start(scene.tool())};
+           }},
+  };
+  for (const Case& each : cases) {
+    Scene scene;
+    ProcessTable table("/proc", 30.0);
+    const std::vector<std::string> bundles{scene.bundle.string()};
+    each.before(scene);
+    table.scan(bundles, 0.0);
+    table.scan(bundles, 1.0);  // looks again after the first look
+    const auto expected = each.byHand(scene);
+    auto listed = [&](double now) {
+      std::vector<pid_t> pids;
+      for (const RunningApplication& application : table.scan(bundles, now)) {
+        pids.push_back(application.pid);
+      }
+      return pids;
+    };
+    EXPECT_EQ(listed(2.0), expected) << each.name;  // the exec had completed
+    EXPECT_EQ(listed(3.0), expected) << each.name;
+    EXPECT_EQ(listed(4.0), expected) << each.name;
+    EXPECT_FALSE(table.readEveryProcess()) << each.name;
+  }
 }
 
 // ---- Property lists ------------------------------------------------------------

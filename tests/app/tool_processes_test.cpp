@@ -3,14 +3,18 @@
 // the stop callback's answers within a short deadline.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <QApplication>
+#include <QLabel>
 #include <QTemporaryDir>
 #include <QThread>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <memory>
 #include <sstream>
@@ -18,7 +22,10 @@
 
 #include "controller.h"
 #include "fake_core.h"
+#include "manager_window.h"
 #include "qt_platform.h"
+
+extern char** environ;
 
 namespace kelvoma::app::qt {
 namespace {
@@ -171,6 +178,72 @@ TEST_F(ToolProcesses, StopCallbackGivesUpOnAToolThatIgnoresTheRequest) {
   EXPECT_GE(waited, 1s);
   EXPECT_LT(waited, 3s);
   EXPECT_EQ(runningCount(), 1u);  // never forced
+}
+
+// By hand, between refreshes: the row follows within two refreshes.
+TEST_F(ToolProcesses, StartsAndEndsByHandShowWithinTwoRefreshes) {
+  const fs::path elsewhere = fs::path(home.path().toStdString()) / "Tools" / "Pane Keeper.app";
+  std::vector<pid_t> started;
+  auto startByHand = [&](const fs::path& copy) {
+    std::string program = (copy / "Contents/MacOS/fixture-tool").string();
+    char* argv[] = {program.data(), nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ), 0);
+    started.push_back(pid);
+  };
+  auto killByHand = [&] {
+    for (const pid_t pid : started) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    started.clear();
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> byHand;
+    const char* state;
+  };
+  const Case cases[] = {
+      {.name = "started", .byHand = [&] { startByHand(bundle); }, .state = "Běží"},
+      {.name = "killed", .byHand = killByHand, .state = "Vypnuto"},
+      {.name = "stopped for an update just after a start",
+       .byHand =
+           [&] {
+             startByHand(bundle);
+             EXPECT_EQ(stopFromWorker(), 1);
+             waitpid(started.back(), nullptr, 0);
+             started.clear();
+           },
+       .state = "Vypnuto"},
+      {.name = "adopted copy outside the two folders",
+       .byHand =
+           [&] {
+             fs::create_directories(elsewhere.parent_path());
+             fs::copy(bundle, elsewhere, fs::copy_options::recursive);
+             platform->writeSetting("cz.tobranix.tools-manager", "applicationPath.pane-keeper",
+                                    elsewhere.string());
+             startByHand(elsewhere);
+           },
+       .state = "Běží"},
+      {.name = "renamed aside by an update, a new copy in its place",
+       .byHand =
+           [&] {
+             fs::rename(elsewhere, elsewhere.parent_path() / "previous.app");
+             fs::copy(bundle, elsewhere, fs::copy_options::recursive);
+           },
+       .state = "Vypnuto"},
+      {.name = "the new copy started", .byHand = [&] { startByHand(elsewhere); }, .state = "Běží"},
+  };
+  start({.stopDeadline = 5.0});
+  const auto* state = qobject_cast<QLabel*>(
+      platform->window()->control(controller->rows().at("pane-keeper").state));
+  ASSERT_NE(state, nullptr);
+  for (const Case& each : cases) {
+    each.byHand();
+    EXPECT_TRUE(within(2200ms, [&] { return state->text() == QString::fromUtf8(each.state); }))
+        << each.name;
+  }
+  killByHand();
 }
 
 }  // namespace
