@@ -78,17 +78,23 @@ void Kelvoma::resetStatusItemPositionOnce() {
 void Kelvoma::launchRememberedTools() {
   const auto running = platform_.workspace.runningApplications();
   for (const Tool& each : tools_) {
-    const auto located = locate(each);
-    if (!located) {
-      continue;
-    }
-    announceManagement(each);
-    if (!defaults_.hasObject(enabledKey(each))) {
-      remember(each, choiceOf(!instancesAmong(running, each, located->path).empty()));
-    }
-    if (defaults_.boolForKey(enabledKey(each))) {
-      openTool(each, Opening::background);
-    }
+    launchIfRemembered(each, running);
+  }
+}
+
+// A tool without an installed copy is left alone: start-up recovery may put
+// it back, and then launches it (recovering.cpp).
+void Kelvoma::launchIfRemembered(const Tool& each, const std::vector<RunningApplication>& running) {
+  const auto located = locate(each);
+  if (!located) {
+    return;
+  }
+  announceManagement(each);
+  if (!defaults_.hasObject(enabledKey(each))) {
+    remember(each, choiceOf(!instancesAmong(running, each, located->path).empty()));
+  }
+  if (defaults_.boolForKey(enabledKey(each))) {
+    openTool(each, Opening::background);
   }
 }
 

@@ -125,6 +125,7 @@ class Kelvoma final : public ApplicationDelegate {
   void writeRow(const RowRecord& row, const RowPresentation& presentation);
   void refreshGlobalControls();
   void launchRememberedTools();
+  void launchIfRemembered(const Tool& tool, const std::vector<RunningApplication>& running);
   void resetStatusItemPositionOnce();
   void finishCheck(const std::string& id, CheckAnswer answer);
   void startInstallation(const Tool& tool, const ToolSnapshot& snapshot);

@@ -34,6 +34,10 @@ void Kelvoma::recoverAtStart(bool checkAfterwards) {
 
 void Kelvoma::finishRecovery(const std::string& id, bool recovered, bool checkAfterwards) {
   busy_.erase(id);
+  // A copy that was missing at launch missed its start with the others.
+  if (const Tool* putBack = recovered ? tool(id) : nullptr) {
+    launchIfRemembered(*putBack, platform_.workspace.runningApplications());
+  }
   if (--recovering_ == 0 && checkAfterwards) {
     checkAll();  // refreshes too
   } else if (recovered || recovering_ == 0) {

@@ -309,6 +309,7 @@ TEST_F(Installing, NotInstalledInstallsAtOnceIntoTheWritableFolder) {
 
 TEST_F(Installing, AtStartACopyLeftAsideComesBackBeforeTheFirstCheck) {
   platform.settings[kDomain]["automaticChecks"] = true;
+  platform.settings[kDomain]["enabled.orbit-action-dial"] = true;
   core.recovers = true;
   core.recoverAnswers[kOrbit] = R"({"ok":true,"recovered":true})";
   core.onRecover = [&](const std::string& id) {
@@ -324,6 +325,7 @@ TEST_F(Installing, AtStartACopyLeftAsideComesBackBeforeTheFirstCheck) {
   EXPECT_TRUE(core.checks.empty());
   EXPECT_TRUE(controller->busy().empty());
   EXPECT_EQ(control(row(kOrbit).state).text, "Vypnuto");
+  EXPECT_EQ(platform.launches.size(), 1u);  // switched on, so started once it is back
   platform.runWorkers();
   ASSERT_EQ(core.checks.size(), 2u);
   EXPECT_EQ(core.checks[0].installedBuild, 5u);
