@@ -144,22 +144,29 @@ std::optional<RunningApplication> applicationOf(const std::string& procRoot, int
                             .bundlePath = std::move(*bundle)};
 }
 
+// Calls visit(pid, entry, procFd) for every process under procRoot.
+template <typename Visit>
+void forEachProcess(const std::string& procRoot, Visit&& visit) {
+  const std::unique_ptr<DIR, DirClose> directory(opendir(procRoot.c_str()));
+  while (const dirent* entry = directory ? readdir(directory.get()) : nullptr) {
+    if (const auto pid = pidOf(entry->d_name)) {
+      visit(*pid, *entry, dirfd(directory.get()));
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<RunningApplication> runningApplications(const std::string& procRoot) {
   std::vector<RunningApplication> found;
-  const std::unique_ptr<DIR, DirClose> directory(opendir(procRoot.c_str()));
   std::map<std::string, std::string> identifiers;
-  while (const dirent* entry = directory ? readdir(directory.get()) : nullptr) {
-    const auto pid = pidOf(entry->d_name);
-    const auto executable =
-        pid ? executableOf(dirfd(directory.get()), entry->d_name, true) : std::nullopt;
-    if (executable) {
-      if (auto application = applicationOf(procRoot, *pid, *executable, identifiers)) {
+  forEachProcess(procRoot, [&](int pid, const dirent& entry, int procFd) {
+    if (const auto executable = executableOf(procFd, entry.d_name, true)) {
+      if (auto application = applicationOf(procRoot, pid, *executable, identifiers)) {
         found.push_back(std::move(*application));
       }
     }
-  }
+  });
   return found;
 }
 
@@ -265,37 +272,28 @@ std::vector<RunningApplication> ProcessTable::rescanWithoutEvents(double now) {
 
 std::vector<RunningApplication> ProcessTable::readProcesses(bool full) {
   std::vector<RunningApplication> found;
-  const std::unique_ptr<DIR, DirClose> directory(opendir(procRoot_.c_str()));
-  if (!directory) {
-    known_.clear();
-    return found;
-  }
   std::map<int, Known> seen;
   std::map<std::string, std::string> identifiers;
-  while (const dirent* entry = readdir(directory.get())) {
-    const auto pid = pidOf(entry->d_name);
-    if (!pid) {
-      continue;
-    }
-    const std::uint64_t inode = entry->d_ino;
-    const auto cached = known_.find(*pid);
+  forEachProcess(procRoot_, [&](int pid, const dirent& entry, int procFd) {
+    const std::uint64_t inode = entry.d_ino;
+    const auto cached = known_.find(pid);
     Known current;
     if (!full && cached != known_.end() && cached->second.inode == inode) {
       current = std::move(cached->second);
     } else {
-      current = {inode, executableOf(dirfd(directory.get()), entry->d_name)};
+      current = {inode, executableOf(procFd, entry.d_name)};
     }
     if (current.executable) {
-      if (auto application = applicationOf(procRoot_, *pid, *current.executable, identifiers)) {
+      if (auto application = applicationOf(procRoot_, pid, *current.executable, identifiers)) {
         found.push_back(std::move(*application));
       }
     }
     // Our own forked children may exec a tool at any moment: read them again.
     const bool settled = !current.executable || *current.executable != ownExecutable_;
     if (settled && (!current.executable || current.executable->find(kMacOS) == std::string::npos)) {
-      seen.emplace(*pid, std::move(current));
+      seen.emplace(pid, std::move(current));
     }
-  }
+  });
   known_ = std::move(seen);
   return found;
 }
