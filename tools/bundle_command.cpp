@@ -225,7 +225,8 @@ Outcome bundle_command(std::span<const char* const> arguments) {
   if (!fields) {
     return fail(fields.error());
   }
-  const auto architecture = executable_architecture(single(*options, ""), "PROGRAM", false);
+  const auto architecture =
+      executable_architecture(single(*options, ""), single(*options, ""), false);
   if (!architecture) {
     return fail(architecture.error());
   }

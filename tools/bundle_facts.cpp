@@ -55,8 +55,8 @@ std::expected<BundleFacts, std::string> read_bundle_facts(const std::string& bun
     return std::unexpected(refusal("CFBundleExecutable", *executable,
                                    "jeden název souboru v Contents/MacOS", "Oprav Info.plist."));
   }
-  auto architecture = executable_architecture(bundle + "/Contents/MacOS/" + *executable,
-                                              "CFBundleExecutable", true);
+  const std::string program = "Contents/MacOS/" + *executable;
+  auto architecture = executable_architecture(bundle + "/" + program, program, true);
   if (!architecture) {
     return std::unexpected(architecture.error());
   }

@@ -32,8 +32,8 @@ std::string architecture_name(std::uint16_t machine) {
   }
 }
 
-std::string not_executable(const std::string& path, std::string_view found) {
-  return refusal(path, found, "spustitelný soubor ELF pro x86_64 nebo arm64",
+std::string not_executable(const std::string& shown_as, std::string_view found) {
+  return refusal(shown_as, found, "spustitelný soubor ELF pro x86_64 nebo arm64",
                  "Instalace spouští jen programy ELF; zabal přeložený program, ne skript ani "
                  "knihovnu.");
 }
@@ -41,25 +41,25 @@ std::string not_executable(const std::string& path, std::string_view found) {
 }  // namespace
 
 std::expected<std::string, std::string> executable_architecture(const std::string& path,
-                                                                const std::string& field,
+                                                                const std::string& shown_as,
                                                                 bool need_execute_bit) {
   struct stat status {};
   if (::lstat(path.c_str(), &status) != 0) {
-    return std::unexpected(field + " " + path + ": " + system_error_text(errno));
+    return std::unexpected(shown_as + ": " + system_error_text(errno));
   }
   if (!S_ISREG(status.st_mode)) {
-    return std::unexpected(refusal(field + " " + path, "odkaz nebo jiný než obyčejný soubor",
+    return std::unexpected(refusal(shown_as, "odkaz nebo jiný než obyčejný soubor",
                                    "obyčejný soubor", "Ulož program do balíčku jako soubor."));
   }
   if (need_execute_bit && (status.st_mode & S_IXUSR) == 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
-    return std::unexpected(refusal("Práva " + path, mode, "bit spuštění vlastníka (např. 0755)",
+    return std::unexpected(refusal("Práva " + shown_as, mode, "bit spuštění vlastníka (např. 0755)",
                                    "Spusť chmod 0755 na program a balíček znovu zapečeť."));
   }
   const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!fd) {
-    return std::unexpected(field + " " + path + ": " + system_error_text(errno));
+    return std::unexpected(shown_as + ": " + system_error_text(errno));
   }
   std::array<unsigned char, EI_NIDENT + 4> header{};
   ssize_t got = 0;
@@ -69,7 +69,7 @@ std::expected<std::string, std::string> executable_architecture(const std::strin
   if (got != static_cast<ssize_t>(header.size()) ||
       std::memcmp(header.data(), ELFMAG, SELFMAG) != 0) {
     const bool script = got >= 2 && header[0] == '#' && header[1] == '!';
-    return std::unexpected(not_executable(path, script ? "skript" : "soubor, který není ELF"));
+    return std::unexpected(not_executable(shown_as, script ? "skript" : "soubor, který není ELF"));
   }
   std::uint16_t type = 0;
   std::uint16_t machine = 0;
@@ -79,7 +79,7 @@ std::expected<std::string, std::string> executable_architecture(const std::strin
   if (header[EI_CLASS] != ELFCLASS64 || header[EI_DATA] != ELFDATA2LSB || name.empty() ||
       (type != ET_EXEC && type != ET_DYN)) {
     return std::unexpected(not_executable(
-        path, "ELF typu " + std::to_string(type) + " pro stroj " + std::to_string(machine)));
+        shown_as, "ELF typu " + std::to_string(type) + " pro stroj " + std::to_string(machine)));
   }
   return name;
 }

@@ -10,9 +10,9 @@ namespace kelvoma::publish {
 
 // The architecture ("x86_64", "arm64") of the ELF executable at `path`, a
 // regular file (not a link) whose owner may execute it when `need_execute_bit`.
-// `field` names where the path came from in refusals.
+// Refusals name it `shown_as`.
 std::expected<std::string, std::string> executable_architecture(const std::string& path,
-                                                                const std::string& field,
+                                                                const std::string& shown_as,
                                                                 bool need_execute_bit);
 
 // The running kernel's release as a minimum-system text ("6.1.0").
