@@ -23,6 +23,7 @@
 #include "releases/file_tree.h"
 #include "releases/system_error.h"
 #include "releases/unique_fd.h"
+#include "seal_difference.h"
 #include "trust_keys.h"
 #include "zip_writer.h"
 
@@ -90,8 +91,10 @@ std::expected<std::string, std::string> archive_name_of(const std::string& url) 
 
 std::expected<void, std::string> check_seal(const Plan& plan, const std::string& bundle) {
   if (auto sealed = verify_code_signature(plan.trust, bundle, plan.tool); !sealed) {
+    const auto difference = first_seal_difference(bundle);
     return std::unexpected(
-        refusal("Pečeť a lístek balíčku", sealed.error(),
+        refusal("Pečeť a lístek balíčku",
+                sealed.error() + (difference ? " První rozdíl: " + *difference + "." : ""),
                 "pečeť týmu " + plan.tool.team_id + " nad tímto obsahem a notářský lístek",
                 "Po poslední změně balíček znovu zapečeť (kelvoma-publish seal) a připoj lístek "
                 "(kelvoma-publish notarize); check-bundle ukáže první rozdíl."));

@@ -133,7 +133,14 @@ std::expected<std::vector<std::uint8_t>, std::string> zip_bundle(const std::stri
   if (!entries) {
     return std::unexpected(entries.error());
   }
+  // Room for the files stored as they are and their headers: the archive is
+  // never copied while it grows.
+  std::uint64_t room = 0;
+  for (const Entry& entry : *entries) {
+    room += static_cast<std::uint64_t>(entry.status.st_size) + 2 * entry.name.size() + 200;
+  }
   std::vector<std::uint8_t> bytes;
+  bytes.reserve(room);
   const std::unique_ptr<archive, ArchiveDeleter> writer(archive_write_new());
   archive_write_set_format_zip(writer.get());
   archive_write_zip_set_compression_deflate(writer.get());

@@ -693,7 +693,8 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
        .command = Command::release},
       {.why = "release: file changed after sealing",
        .change = [](auto&) {},
-       .first_line = unsealed("Podpis aplikace nebo identita vydavatele nesouhlasí."),
+       .first_line = unsealed("Podpis aplikace nebo identita vydavatele nesouhlasí. První rozdíl: "
+                              "Contents/Resources/marker.txt (změněný obsah)."),
        .status = 1,
        .command = Command::release,
        .after_seal =
