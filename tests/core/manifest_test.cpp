@@ -505,9 +505,10 @@ TEST_F(PublisherTool, FixtureKeyShowsItsCatalogKey) {
 namespace fs = std::filesystem;
 using BundleChange = std::function<void(const fs::path& bundle)>;
 
-// What a row publishes with: sign-release of an archive, or release of a
-// bundle that `bundle` made and that is sealed between the two changes.
-enum class Command { sign_release, release };
+// What a row publishes with: sign-release of an archive, bundle of the
+// fixture tool, or release of a bundle that `bundle` made and that is sealed
+// between the two changes.
+enum class Command { sign_release, bundle, release };
 
 struct PublishFailure {
   std::string_view why;
@@ -686,6 +687,28 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
        "Adresa archivu je „https://example.com/v2.1/orbit-action-dial.zip“, čeká se „" +
            fixture::archive_prefix("orbit-action-dial") + "…“. " + elsewhere,
        1},
+      {.why = "bundle: a script as the program",
+       .change = [&](auto& a) { a[1] = directory_.write("run.sh", "#!/bin/sh\n"); },
+       .first_line = directory_.file("run.sh") +
+                     " je „skript“, čeká se „spustitelný soubor ELF pro x86_64 nebo arm64“. "
+                     "Instalace spouští jen programy ELF; zabal přeložený program, ne skript ani "
+                     "knihovnu.",
+       .status = 1,
+       .command = Command::bundle},
+      {.why = "bundle: an output that exists",
+       .change = [&](auto& a) { set_option(a, "--output", directory_.path()); },
+       .first_line = "--output je „" + directory_.path() +
+                     "“, čeká se „cesta, která ještě neexistuje“. Zvol jiný název nebo starý "
+                     "balíček nejdřív odstraň.",
+       .status = 1,
+       .command = Command::bundle},
+      {.why = "bundle: the production catalog has no such tool",
+       .change = [](auto& a) { set_option(a, "--id", "no-such-tool"); },
+       .first_line = "--id je „no-such-tool“, čeká se „orbit-action-dial, pane-keeper"
+                     "“. V katalogu tohoto sestavení není nástroj s tímto id, který vydává "
+                     "podepsané verze; použij id z katalogu (nebo --catalog s jiným katalogem).",
+       .status = 1,
+       .command = Command::bundle},
       {.why = "release: bundle, seal, notarize, release, verify, install",
        .change = [](auto& a) { std::erase(a, "--no-previous"); },
        .first_line = "",
@@ -771,8 +794,15 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
            }},
   };
   for (const PublishFailure& c : cases) {
-    std::vector<std::string> arguments = sign_release_arguments();
-    if (c.command == Command::sign_release) {
+    std::vector<std::string> arguments =
+        c.command == Command::bundle
+            ? std::vector<std::string>{"bundle",    fixture::fixture_tool_path(),
+                                       "--id",      "orbit-action-dial",
+                                       "--version", "1",
+                                       "--build",   "1",
+                                       "--output",  directory_.file("Made.app")}
+            : sign_release_arguments();
+    if (c.command != Command::release) {
       c.change(arguments);
     }
     const auto result = c.command == Command::release ? run_release_row(c) : publish(arguments);
