@@ -1,6 +1,9 @@
 #include "trust_keys.h"
 
+#include <algorithm>
+
 #include "publish_support.h"
+#include "refusal.h"
 #include "releases/signify.h"
 
 namespace kelvoma::publish {
@@ -22,7 +25,16 @@ std::expected<CoreConfig, std::string> trust_config(const std::optional<std::str
                                                     const std::optional<std::string>& notary_key,
                                                     const std::string& team) {
   if (!team_key && !notary_key) {
-    return build_config();
+    const CoreConfig& built = build_config();
+    const bool knows_team = std::any_of(built.team_keys.begin(), built.team_keys.end(),
+                                        [&](const TeamKey& key) { return key.team == team; });
+    if (built.code_trust == CodeTrust::seal && (!knows_team || built.notary_key.empty())) {
+      return std::unexpected(refusal("Klíče tohoto sestavení",
+                                     knows_team ? "bez klíče notáře" : "bez klíče týmu " + team,
+                                     "klíč týmu " + team + " a klíč notáře",
+                                     "Uveď --team-key TÝM.pub a --notary-key NOTÁŘ.pub."));
+    }
+    return built;
   }
   if (!team_key || !notary_key) {
     return std::unexpected(std::string("Uveď obě volby --team-key a --notary-key, nebo žádnou."));
