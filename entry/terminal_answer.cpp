@@ -20,7 +20,8 @@ constexpr std::string_view kUsage =
 }  // namespace
 
 std::optional<std::string> terminal_answer(std::span<const char* const> arguments) {
-  if (arguments.size() < 2) {
+  // Only the argument alone: every other shape still starts the application.
+  if (arguments.size() != 2) {
     return std::nullopt;
   }
   const std::string_view argument = arguments[1];
