@@ -92,6 +92,12 @@ set(CPACK_DEBIAN_PACKAGE_SOURCE kelvoma)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_KELVOMA_PACKAGE_NAME kelvoma)
 set(CPACK_DEBIAN_KELVOMA-PUBLISH_PACKAGE_NAME kelvoma-publish)
+# dpkg-shlibdeps sees only linked libraries: every download runs /usr/bin/curl.
+# Without qt6-wayland Qt falls back to XWayland on a Wayland desktop; a
+# publisher checks what kelvoma-publish signs with signify.
+set(CPACK_DEBIAN_KELVOMA_PACKAGE_DEPENDS curl)
+set(CPACK_DEBIAN_KELVOMA_PACKAGE_RECOMMENDS qt6-wayland)
+set(CPACK_DEBIAN_KELVOMA-PUBLISH_PACKAGE_SUGGESTS signify-openbsd)
 set(CPACK_DEBIAN_KELVOMA_DESCRIPTION
     "tray manager for one publisher's family of companion tools\n"
     "Kelvoma shows whether each of the publisher's tools is installed and\n"
