@@ -6,21 +6,22 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
+#include <utility>
 
 #include "bundle_facts.h"
 #include "catalog_entry.h"
 #include "executable_facts.h"
 #include "previous_release.h"
 #include "refusal.h"
+#include "release_output.h"
 #include "release_self_check.h"
 #include "release_signing.h"
 #include "releases/base64.h"
 #include "releases/bundle.h"
-#include "releases/file_tree.h"
 #include "releases/system_error.h"
 #include "releases/unique_fd.h"
 #include "seal_difference.h"
@@ -37,8 +38,6 @@ const std::string_view release_usage_text =
     "      a teprve pak zapíše release.json a archiv do SLOŽKY\n";
 
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr std::array<OptionSpec, 9> release_options{{
     {"--id"},
@@ -166,83 +165,9 @@ Release release_of(const Plan& plan) {
   return release;
 }
 
-std::expected<void, std::string> write_durably(const std::string& path,
-                                               std::span<const std::uint8_t> bytes) {
-  const UniqueFd fd(
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (!fd) {
-    return std::unexpected(path + ": " + system_error_text(errno));
-  }
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd.get(), bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written < 0) {
-      return std::unexpected(path + ": " + system_error_text(errno));
-    }
-    bytes = bytes.subspan(static_cast<std::size_t>(written));
-  }
-  if (::fsync(fd.get()) != 0) {
-    return std::unexpected(path + ": " + system_error_text(errno));
-  }
-  return {};
-}
-
-// A folder beside the output for everything before the final move; removed
-// whatever happens.
-class WorkFolder {
- public:
-  static std::expected<WorkFolder, std::string> create(const fs::path& output) {
-    const fs::path parent = output.has_parent_path() ? output.parent_path() : fs::path(".");
-    std::string path = (parent / ".kelvoma-release-XXXXXX").string();
-    if (::mkdtemp(path.data()) == nullptr) {
-      return std::unexpected(parent.string() + ": " + system_error_text(errno));
-    }
-    return WorkFolder(parent.string(), std::move(path));
-  }
-  WorkFolder(WorkFolder&& other) noexcept
-      : parent_(std::move(other.parent_)), path_(std::exchange(other.path_, {})) {}
-  WorkFolder(const WorkFolder&) = delete;
-  WorkFolder& operator=(const WorkFolder&) = delete;
-  WorkFolder& operator=(WorkFolder&&) = delete;
-  ~WorkFolder() {
-    if (!path_.empty()) {
-      const UniqueFd parent(::open(parent_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      (void)remove_tree(parent.get(), fs::path(path_).filename().string());
-    }
-  }
-  std::string entry(std::string_view name) const { return path_ + "/" + std::string(name); }
-
- private:
-  WorkFolder(std::string parent, std::string path)
-      : parent_(std::move(parent)), path_(std::move(path)) {}
-  std::string parent_;
-  std::string path_;
-};
-
-// The archive first, so that a release.json never names a missing archive.
-std::expected<void, std::string> move_into(const WorkFolder& work, const fs::path& output,
-                                           const std::string& archive_name) {
-  if (::mkdir(output.c_str(), 0755) != 0 && errno != EEXIST) {
-    return std::unexpected(output.string() + ": " + system_error_text(errno));
-  }
-  for (const std::string& name : {archive_name, std::string("release.json")}) {
-    const std::string target = (output / name).string();
-    if (std::rename(work.entry(name).c_str(), target.c_str()) != 0) {
-      return std::unexpected(target + ": " + system_error_text(errno));
-    }
-  }
-  const UniqueFd folder(::open(output.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder) {
-    (void)::fsync(folder.get());
-  }
-  return {};
-}
-
 std::expected<std::string, std::string> publish(const Options& options, const KeyPair& key,
                                                 const Plan& plan) {
-  const fs::path output = single(options, "--output");
+  const std::string& output = single(options, "--output");
   auto work = WorkFolder::create(output);
   if (!work) {
     return std::unexpected(work.error());
@@ -260,20 +185,20 @@ std::expected<std::string, std::string> publish(const Options& options, const Ke
       reinterpret_cast<const std::uint8_t*>(manifest->data()), manifest->size());
   for (const auto& [name, bytes] : {std::pair{plan.archive_name, std::span(*archive)},
                                     std::pair{std::string("release.json"), manifest_bytes}}) {
-    if (auto written = write_durably(work->entry(name), bytes); !written) {
+    if (auto written = work->write(name, bytes); !written) {
       return std::unexpected(written.error());
     }
   }
   const UniqueFd archive_fd(::open(work->entry(plan.archive_name).c_str(), O_RDONLY | O_CLOEXEC));
   if (auto checked = check_as_installation(plan.trust, plan.tool, manifest_bytes, *archive,
-                                           archive_fd.get(), work->entry("."));
+                                           archive_fd.get(), work->path());
       !checked) {
     return std::unexpected(checked.error());
   }
-  if (auto moved = move_into(*work, output, plan.archive_name); !moved) {
+  if (auto moved = work->publish_into(output, plan.archive_name); !moved) {
     return std::unexpected(moved.error());
   }
-  return "Zapsáno do " + output.string() + ": " + plan.archive_name + " (" +
+  return "Zapsáno do " + output + ": " + plan.archive_name + " (" +
          std::to_string(archive->size()) + " B) a release.json, " + plan.tool.id + " " +
          release.version + " (" + std::to_string(release.build) + "), " + plan.facts.architecture +
          ", minimální systém " + release.minimum_macos + ".\nNahraj nejdřív archiv na " +
@@ -289,6 +214,9 @@ Outcome release_command(std::span<const char* const> arguments) {
   }
   if (options->contains("--previous") && options->contains("--no-previous")) {
     return usage_error("Uveď nejvýš jednu z voleb --previous a --no-previous.");
+  }
+  if (auto folder = check_output_folder(single(*options, "--output")); !folder) {
+    return fail(folder.error());
   }
   KeyPair key;
   if (auto loaded = load_key(single(*options, "--key"), key); !loaded) {
