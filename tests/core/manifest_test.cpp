@@ -584,6 +584,13 @@ void install_as_users_do(const testing::TempDir& directory, const std::string& o
 // and published again from the same bundle it gives the same archive.
 void set_option(std::vector<std::string>& arguments, std::string_view name, std::string value);
 
+// A refused bundle or release leaves no work folder behind.
+void expect_no_work_folders(const std::string& directory) {
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".kelvoma-")) << entry.path();
+  }
+}
+
 testing::ProgramResult run_release_row(const PublishFailure& row) {
   testing::TempDir directory;
   const fs::path bundle = sealed_bundle(directory, row);
@@ -599,6 +606,7 @@ testing::ProgramResult run_release_row(const PublishFailure& row) {
   release_host.reset();
   if (row.status != 0) {
     EXPECT_FALSE(fs::exists(output)) << row.why << ": nothing is written after a refusal";
+    expect_no_work_folders(directory.path());
     return result;
   }
   install_as_users_do(directory, output);
@@ -700,6 +708,19 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
        .first_line = "--output je „" + directory_.path() +
                      "“, čeká se „cesta, která ještě neexistuje“. Zvol jiný název nebo starý "
                      "balíček nejdřív odstraň.",
+       .status = 1,
+       .command = Command::bundle},
+      {.why = "bundle: a link out of the resources",
+       .change =
+           [&](auto& a) {
+             fs::create_directories(directory_.file("res"));
+             fs::create_symlink("../../etc/passwd", directory_.file("res/escape"));
+             a.insert(a.end(), {"--resources", directory_.file("res")});
+           },
+       .first_line = "Odkaz " + directory_.file("res/escape") +
+                     " je „../../etc/passwd“, čeká se „cíl uvnitř " + directory_.file("res") +
+                     "“. Balíček nesmí odkazovat mimo sebe; zkopíruj soubor do složky s "
+                     "prostředky.",
        .status = 1,
        .command = Command::bundle},
       {.why = "bundle: the production catalog has no such tool",
@@ -811,6 +832,7 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
     EXPECT_EQ(result.out.empty(), c.status != 0) << c.why;
   }
   EXPECT_FALSE(std::filesystem::exists(directory_.file("release.json")));
+  expect_no_work_folders(directory_.path());
 }
 
 TEST_F(PublisherTool, UsageWithoutOrWithAnUnknownCommand) {
