@@ -129,9 +129,12 @@ std::string seal_path(const std::string& bundle, std::string_view file) {
   return bundle + "/" + std::string(seal_folder) + "/" + std::string(file);
 }
 
-// The bundle's seal folder held open, made first when `made`; a link at the
-// bundle, at Contents or at the folder is refused.
-std::expected<UniqueFd, std::string> open_seal_folder(const std::string& bundle, bool made) {
+// Whether the seal folder is made when it is missing.
+enum class Missing { made, refused };
+
+// The bundle's seal folder held open; a link at the bundle, at Contents or
+// at the folder is refused.
+std::expected<UniqueFd, std::string> open_seal_folder(const std::string& bundle, Missing missing) {
   const auto bundle_fd = open_folder(AT_FDCWD, bundle, bundle, FolderLink::refused);
   if (!bundle_fd) {
     return std::unexpected(bundle_fd.error());
@@ -142,7 +145,8 @@ std::expected<UniqueFd, std::string> open_seal_folder(const std::string& bundle,
     return std::unexpected(contents.error());
   }
   const std::string folder = bundle + "/" + std::string(seal_folder);
-  if (made && ::mkdirat(contents->get(), "_CodeSignature", 0755) != 0 && errno != EEXIST) {
+  if (missing == Missing::made && ::mkdirat(contents->get(), "_CodeSignature", 0755) != 0 &&
+      errno != EEXIST) {
     return std::unexpected(folder + ": " + system_error_text(errno));
   }
   return open_folder(contents->get(), "_CodeSignature", folder, FolderLink::refused);
@@ -199,7 +203,7 @@ Outcome seal(std::span<const char* const> arguments) {
   const std::string& bundle = single(*options, "");
   // A seal folder from an earlier seal is left out of the list; its ticket
   // would no longer match the new seal.
-  const auto folder = open_seal_folder(bundle, true);
+  const auto folder = open_seal_folder(bundle, Missing::made);
   if (!folder) {
     return fail(folder.error());
   }
@@ -225,7 +229,7 @@ Outcome notarize(std::span<const char* const> arguments) {
     return std::unexpected(options.error());
   }
   const std::string& bundle = single(*options, "");
-  const auto folder = open_seal_folder(bundle, false);
+  const auto folder = open_seal_folder(bundle, Missing::refused);
   if (!folder) {
     return fail(folder.error());
   }
