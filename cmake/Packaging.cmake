@@ -54,6 +54,7 @@ endforeach()
 set(team_keys)
 if(KELVOMA_TEAM_KEYS_DIR)
   file(GLOB team_keys CONFIGURE_DEPENDS "${KELVOMA_TEAM_KEYS_DIR}/*.pub")
+  list(FILTER team_keys EXCLUDE REGEX "/notary\\.pub$")  # the build skips it too (CodeTrust.cmake)
 endif()
 if(KELVOMA_CODE_TRUST STREQUAL "macos")
   set(trust_note

@@ -1,12 +1,17 @@
 #include "seal_difference.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <map>
 #include <vector>
 
 #include "publish_support.h"
 #include "releases/bundle.h"
+#include "releases/file_tree.h"
 #include "releases/seal_list.h"
 #include "releases/signify.h"
+#include "releases/unique_fd.h"
 
 namespace kelvoma::publish {
 namespace {
@@ -50,9 +55,13 @@ std::map<std::string, Line, std::less<>> lines_by_key(std::string_view list) {
   return lines;
 }
 
+std::string kind_name(std::string_view kind) {
+  return kind == "directory" ? "složka" : kind == "file" ? "soubor" : "odkaz";
+}
+
 std::string how(const Line& sealed, const Line& now) {
   if (sealed.kind() != now.kind()) {
-    return std::string(sealed.kind()) + " → " + std::string(now.kind());
+    return kind_name(sealed.kind()) + " → " + kind_name(now.kind());
   }
   if (sealed.kind() == "file" && sealed.fields[2] != now.fields[2]) {
     return "změněný obsah";
@@ -94,7 +103,35 @@ std::optional<std::string> first_seal_difference(std::string_view sealed, std::s
   return std::nullopt;
 }
 
+namespace {
+
+// Anything in the seal's folder but the seal and the ticket, each a file.
+std::optional<std::string> seal_folder_difference(const std::string& bundle) {
+  const std::string folder = bundle + "/" + std::string(seal_folder);
+  const UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) {
+    return std::nullopt;
+  }
+  for (const std::string& name : folder_names(fd.get())) {
+    struct stat info {};
+    const std::string path = std::string(seal_folder) + "/" + name;
+    if (name != "CodeSeal" && name != "Notarization") {
+      return path + " (přidáno)";
+    }
+    if (::fstatat(fd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode)) {
+      return path + " (není obyčejný soubor)";
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::string> first_seal_difference(const std::string& bundle) {
+  if (auto extra = seal_folder_difference(bundle)) {
+    return extra;
+  }
   const auto seal = read_whole_file(bundle + "/" + std::string(seal_folder) + "/CodeSeal");
   if (!seal) {
     return std::nullopt;
