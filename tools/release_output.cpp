@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <utility>
 
+#include "publish_support.h"
 #include "refusal.h"
 #include "releases/file_tree.h"
 #include "releases/system_error.h"
@@ -59,26 +59,13 @@ std::string WorkFolder::entry(std::string_view name) const {
 
 std::expected<void, std::string> WorkFolder::write(const std::string& name,
                                                    std::span<const std::uint8_t> bytes) const {
-  const std::string path = entry(name);
-  const UniqueFd fd(
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (!fd) {
-    return system_failure(path);
+  const auto folder = open_folder(AT_FDCWD, path_, path_, FolderLink::refused);
+  if (!folder) {
+    return std::unexpected(folder.error());
   }
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd.get(), bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written < 0) {
-      return system_failure(path);
-    }
-    bytes = bytes.subspan(static_cast<std::size_t>(written));
-  }
-  if (::fsync(fd.get()) != 0) {
-    return system_failure(path);
-  }
-  return {};
+  return write_in_folder(folder->get(), path_, name,
+                         {reinterpret_cast<const char*>(bytes.data()), bytes.size()}, 0644,
+                         Existing::kept);
 }
 
 std::expected<void, std::string> WorkFolder::publish_into(const std::string& output,
@@ -86,16 +73,18 @@ std::expected<void, std::string> WorkFolder::publish_into(const std::string& out
   if (::mkdir(output.c_str(), 0755) != 0 && errno != EEXIST) {
     return system_failure(output);
   }
+  const auto work = open_folder(AT_FDCWD, path_, path_, FolderLink::refused);
+  const auto target = open_folder(AT_FDCWD, output, output, FolderLink::followed);
+  if (!work || !target) {
+    return std::unexpected(work ? target.error() : work.error());
+  }
+  // A link already at a name is replaced, never written through.
   for (const std::string& name : {archive_name, std::string("release.json")}) {
-    const std::string target = output + "/" + name;
-    if (std::rename(entry(name).c_str(), target.c_str()) != 0) {
-      return system_failure(target);
+    if (::renameat(work->get(), name.c_str(), target->get(), name.c_str()) != 0) {
+      return system_failure(output + "/" + name);
     }
   }
-  const UniqueFd folder(::open(output.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder) {
-    (void)::fsync(folder.get());
-  }
+  (void)::fsync(target->get());
   return {};
 }
 

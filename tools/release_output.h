@@ -25,7 +25,8 @@ class WorkFolder {
   const std::string& path() const { return path_; }
   std::string entry(std::string_view name) const;
 
-  // A new file NAME holding `bytes`, on disk when this returns.
+  // A new file NAME holding `bytes`, on disk when this returns (written as
+  // every file of this tool, never through a link).
   std::expected<void, std::string> write(const std::string& name,
                                          std::span<const std::uint8_t> bytes) const;
 
