@@ -281,9 +281,10 @@ int run(int runs, const Scenario& scenario, const std::string& other_build) {
   if (!other_build.empty()) {
     const Series& other = series.back();
     std::printf(
-        "other build (median): %.3f s, ratio to shell tools %.3f, mini_install to it %.3f\n",
-        median(other.seconds), median(other.seconds) / median(series[1].seconds),
-        core / median(other.seconds));
+        "other build (median): %.3f s (CPU %.3f s), ratio to shell tools %.3f, mini_install "
+        "to it %.3f (CPU %.3f s)\n",
+        median(other.seconds), median(other.cpu), median(other.seconds) / median(series[1].seconds),
+        core / median(other.seconds), median(series[0].cpu));
   }
   std::printf("%s\n", passed ? "within the limits" : "OUTSIDE THE LIMITS");
   return passed ? 0 : 1;
