@@ -506,14 +506,17 @@ TEST_P(ModeBitsTest, OnlyPermissionBitsSurvive) {
     for (const auto& result : results) EXPECT_TRUE(result.has_value()) << result.error();
   }
   ::umask(before);
+  std::vector<std::string> widened;  // by a bit the umask takes away
   for (int i = 0; i < c.rounds * c.at_once; ++i) {
     std::error_code missing;
     const std::string destination = unpacked_ + "-" + std::to_string(i);
     for (const auto& made : fs::recursive_directory_iterator(destination, missing)) {
-      EXPECT_EQ(made.symlink_status().permissions() & fs::perms(c.umask), fs::perms::none)
-          << made.path();
+      if ((made.symlink_status().permissions() & fs::perms(c.umask)) != fs::perms::none) {
+        widened.push_back(made.path());
+      }
     }
   }
+  EXPECT_EQ(widened.size(), 0u) << "the first: " << (widened.empty() ? "" : widened.front());
   const std::string name = c.copies == 1 ? c.entry.name : "0/0/" + c.entry.name;
   EXPECT_EQ(fs::symlink_status(fs::path(unpacked_ + "-0") / name).permissions(), c.installed);
 }
