@@ -309,8 +309,16 @@ std::expected<void, std::string> unpack_archive(int archive_fd, const std::strin
   if (!fits) {
     return std::unexpected(fits.error());
   }
+  if (!*fits) {
+    return std::unexpected(std::string(unpack_failed));
+  }
+  // Without the lookup the writer relies on, nothing is unpacked, and the
+  // message says why rather than blaming the archive.
+  if (const int error = beneath_lookup_error(root_fd->get()); error != 0) {
+    return std::unexpected(system_error_text(error));
+  }
   EntryWriter writer(root_fd->get(), process_umask(root_fd->get()));
-  if (!*fits || !extract(archive_fd, *plan, writer, progress)) {
+  if (!extract(archive_fd, *plan, writer, progress)) {
     return std::unexpected(std::string(unpack_failed));
   }
   return {};

@@ -38,7 +38,9 @@ inline constexpr std::uint64_t max_unpacked_bytes = std::uint64_t{2} << 30;
 //   - an entry whose data runs past the size it declares.
 // All of this is judged from the entry headers before anything is written;
 // the written bytes are counted again while unpacking. Every entry is made
-// by descriptor below `destination`, never through a symbolic link.
+// by descriptor below `destination`, never through a symbolic link; where
+// the kernel (before 5.6) or a filter refuses openat2, which that relies
+// on, nothing is written and the failure is the system error text.
 // Symbolic links and permission bits are kept, less the process's umask,
 // which is read and never changed; set-user-ID, set-group-ID and sticky
 // bits and the owners recorded in the archive are not. Folders the archive

@@ -88,6 +88,11 @@ mode_t process_umask(int folder_fd) {
   return 077;
 }
 
+int beneath_lookup_error(int folder_fd) {
+  const UniqueFd found(open_beneath(folder_fd, ".", O_PATH | O_DIRECTORY));
+  return found ? 0 : errno;
+}
+
 int EntryWriter::open_folder(std::string_view path) {
   const std::string wanted(path);
   UniqueFd found(open_beneath(root_fd_, wanted.c_str(), O_PATH | O_DIRECTORY));

@@ -23,6 +23,11 @@ namespace kelvoma {
 // as `folder_fd` gets, else 077, which widens nothing.
 mode_t process_umask(int folder_fd);
 
+// 0 when folders below the one open as `folder_fd` can be opened as the
+// writer opens them (openat2, beneath it, no link followed), else the
+// errno: a kernel before 5.6, or a filter that refuses the call.
+int beneath_lookup_error(int folder_fd);
+
 // An entry's times as its header gives them.
 struct EntryTimes {
   std::optional<timespec> access;

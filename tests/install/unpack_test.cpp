@@ -4,11 +4,16 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -174,6 +179,26 @@ TEST_F(UnpackTest, DestinationMustBeNew) {
   const auto unpacked = unpack(archive_);
   ASSERT_FALSE(unpacked.has_value());
   EXPECT_EQ(unpacked.error(), "File exists (os error 17)");
+}
+
+// Where openat2 is refused (an old kernel, a filter), the archive is not
+// blamed. The filter holds for the calling thread alone.
+TEST_F(UnpackTest, RefusedLookupIsNamed) {
+  write_zip(archive_, {{"A.app/x", "x"}});
+  std::expected<void, std::string> unpacked;
+  std::thread([&] {
+    sock_filter filter[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+                            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+                            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+    const sock_fprog program{.len = std::size(filter), .filter = filter};
+    ASSERT_EQ(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
+    ASSERT_EQ(::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program), 0);
+    unpacked = unpack(archive_);
+  }).join();
+  ASSERT_FALSE(unpacked.has_value());
+  EXPECT_EQ(unpacked.error(), "Function not implemented (os error 38)");
+  EXPECT_EQ(install_testing::tree(unpacked_), std::vector<std::string>{});
 }
 
 // --- hostile archives made like a bundle with one bad entry ---------------
