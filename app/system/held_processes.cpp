@@ -55,14 +55,14 @@ void HeldProcesses::holdOnly(const std::vector<RunningApplication>& applications
   held_ = std::move(next);
 }
 
-void HeldProcesses::dropEnded() {
+bool HeldProcesses::dropEnded() {
   std::vector<pollfd> waits;
   for (const Held& each : held_) {
     waits.push_back({.fd = each.pidfd, .events = POLLIN, .revents = 0});
   }
   // Negative descriptors are skipped by poll; those are read from /proc.
   if (!waits.empty() && poll(waits.data(), waits.size(), 0) < 0) {
-    return;
+    return false;
   }
   std::vector<Held> alive;
   for (std::size_t i = 0; i < held_.size(); ++i) {
@@ -74,7 +74,9 @@ void HeldProcesses::dropEnded() {
       alive.push_back(std::exchange(held_[i], Held{}));
     }
   }
+  const bool anyEnded = alive.size() != held_.size();
   held_ = std::move(alive);
+  return anyEnded;
 }
 
 std::vector<RunningApplication> HeldProcesses::applications() const {

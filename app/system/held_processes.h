@@ -21,8 +21,8 @@ class HeldProcesses {
   // A process is held only when it is still the one that was listed (same
   // start time, read after its pidfd was opened) and alive.
   void holdOnly(const std::vector<RunningApplication>& applications);
-  // Lets go of those that have ended. Never blocks.
-  void dropEnded();
+  // Lets go of those that have ended; whether any had. Never blocks.
+  bool dropEnded();
   std::vector<RunningApplication> applications() const;
 
  private:

@@ -234,14 +234,15 @@ std::vector<RunningApplication> ProcessTable::scan(const std::vector<std::string
     }
     return rescanWithoutEvents(now);
   }
-  readEveryProcess_ = lookNow(foldersChanged, opened, now);
+  // A tool that forks and whose parent then exits (as a tool started in the
+  // background often does) raises no event of its own: any exit is a reason
+  // to read every process once.
+  readEveryProcess_ = lookNow(foldersChanged, opened, now) || held_->dropEnded();
   if (readEveryProcess_) {
     watchedBundles_ = resolved(bundlePaths);
     held_->holdOnly(among(runningApplications(procRoot_), watchedBundles_));
     lastFullScan_ = now;
     scannedOnce_ = true;
-  } else {
-    held_->dropEnded();
   }
   return held_->applications();
 }

@@ -43,7 +43,8 @@ std::vector<RunningApplication> runningApplications(const std::string& procRoot 
 // the executable there), and each process found in a bundle is held by a pidfd
 // (its exit is an event). After an open, every process is read at once and
 // again at the following call, since the open comes before the exec has
-// completed. Every process is read too at the first call, when the watched
+// completed. Every process is read too when a held process has ended (its
+// child may go on as the tool), at the first call, when the watched
 // folders change (a bundle adopted, installed, removed, renamed or replaced),
 // and every `fullScanSeconds` (240 s in production) as a safety net (one
 // reading of 3,000 processes costs 5 to 12 ms, so that in idle the machine's

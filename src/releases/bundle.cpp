@@ -16,6 +16,7 @@
 #include "releases/command.h"
 #include "releases/macos_version.h"
 #include "releases/regular_file.h"
+#include "releases/seal_list.h"
 #include "releases/system_error.h"
 
 namespace kelvoma {
@@ -32,12 +33,12 @@ struct PlistDeleter {
 };
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
-// The root dictionary of Contents/Info.plist, XML or binary.
-std::expected<PlistPtr, std::string> read_info_plist(const std::string& bundle) {
-  // Without blocking: a FIFO or device planted as Info.plist cannot stall
-  // the installation.
-  const UniqueFd fd(::open((bundle + "/Contents/Info.plist").c_str(),
-                           O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+// Without blocking: a FIFO or device planted as Info.plist cannot stall
+// the installation.
+constexpr int info_plist_flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+
+// The root dictionary of the Info.plist open as `fd`, XML or binary.
+std::expected<PlistPtr, std::string> parse_info_plist(const UniqueFd& fd) {
   const auto bytes = read_regular_file(fd.get(), max_info_plist_size);
   if (!bytes || bytes->empty()) {
     return std::unexpected(std::string(invalid_info_plist));
@@ -52,6 +53,24 @@ std::expected<PlistPtr, std::string> read_info_plist(const std::string& bundle) 
     return std::unexpected("Neplatné informace o aplikaci.");
   }
   return owned;
+}
+
+// Info.plist below the bundle open as `bundle_fd`, no link followed: one
+// openat2 call or, where the kernel lacks it (before 5.6, or a filter
+// refuses it), one component at a time.
+int open_info_plist_at(int bundle_fd) {
+  const int fd = open_in_bundle(bundle_fd, "Contents/Info.plist", info_plist_flags);
+  if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) {
+    return fd;
+  }
+  const UniqueFd contents(
+      ::openat(bundle_fd, "Contents", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  return contents ? ::openat(contents.get(), "Info.plist", info_plist_flags | O_NOFOLLOW) : -1;
+}
+
+std::expected<PlistPtr, std::string> read_info_plist(const std::string& bundle) {
+  return parse_info_plist(
+      UniqueFd(::open((bundle + "/Contents/Info.plist").c_str(), info_plist_flags)));
 }
 
 // The value of `key` when it is a string; any other type counts as absent.
@@ -97,10 +116,8 @@ std::expected<void, std::string> require_plain_bundle(const std::string& bundle)
   return {};
 }
 
-}  // namespace
-
-std::expected<BundleIdentity, std::string> read_bundle_identity(const std::string& bundle) {
-  const auto plist = read_info_plist(bundle);
+std::expected<BundleIdentity, std::string> identity_of(
+    const std::expected<PlistPtr, std::string>& plist) {
   if (!plist) {
     return std::unexpected(plist.error());
   }
@@ -117,6 +134,16 @@ std::expected<BundleIdentity, std::string> read_bundle_identity(const std::strin
     return std::unexpected("Neplatné číslo sestavení.");
   }
   return BundleIdentity{.identifier = std::move(*identifier), .build = *build};
+}
+
+}  // namespace
+
+std::expected<BundleIdentity, std::string> read_bundle_identity(const std::string& bundle) {
+  return identity_of(read_info_plist(bundle));
+}
+
+std::expected<BundleIdentity, std::string> read_bundle_identity_at(int bundle_fd) {
+  return identity_of(parse_info_plist(UniqueFd(open_info_plist_at(bundle_fd))));
 }
 
 std::optional<std::string> read_info_string(const std::string& bundle, const char* key) {

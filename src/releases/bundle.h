@@ -19,6 +19,9 @@ struct BundleIdentity {
 
 // Reads Contents/Info.plist (XML or binary) of `bundle`.
 std::expected<BundleIdentity, std::string> read_bundle_identity(const std::string& bundle);
+// The same for the bundle open as `bundle_fd`, with no symbolic link
+// followed on the way to Info.plist (a link there counts as no Info.plist).
+std::expected<BundleIdentity, std::string> read_bundle_identity_at(int bundle_fd);
 
 // The value of `key` in the bundle's Info.plist when it is a string;
 // nothing when the file cannot be read or the value is missing or no string.

@@ -117,7 +117,9 @@ std::expected<Workspace, std::string> download_into_workspace(
   }
   auto directory = InstallDirectory::create(*parent);
   if (!directory) {
-    return std::unexpected(std::string(messages.cannot_create_message));
+    return std::unexpected(std::string(directory.error() == InstallDirectoryFailure::locked
+                                           ? install_directory_locked_message
+                                           : messages.cannot_create_message));
   }
   auto saved = archive.save_as(directory->fd(), messages.archive_name);
   if (!saved) {

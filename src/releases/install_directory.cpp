@@ -19,6 +19,29 @@ constexpr int max_name_attempts = 65536;
 // How long a lock that someone holds is tried for: 20 tries 10 ms apart.
 constexpr int lock_attempts = 20;
 constexpr useconds_t lock_pause_us = 10'000;
+// An installation waits longer, 10 s, before it gives up.
+constexpr int install_lock_attempts = 1000;
+
+enum class Lock { held, unsupported, busy };
+
+// Only a file system without flock lets an installation go on unlocked;
+// a lock that someone holds is waited for, and any other failure counts as
+// held by someone.
+Lock wait_for_lock(int fd, int operation) {
+  for (int attempt = 0; attempt < install_lock_attempts; ++attempt) {
+    if (::flock(fd, operation | LOCK_NB) == 0) {
+      return Lock::held;
+    }
+    if (errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL) {
+      return Lock::unsupported;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      return Lock::busy;
+    }
+    ::usleep(lock_pause_us);
+  }
+  return Lock::busy;
+}
 
 // Six characters from the 62 letters and digits; bytes that would make the
 // choice uneven are drawn again.
@@ -59,40 +82,48 @@ bool try_lock(int fd, int operation) {
   return false;
 }
 
-std::optional<InstallDirectory> InstallDirectory::create(const std::string& parent) {
+std::expected<InstallDirectory, InstallDirectoryFailure> InstallDirectory::create(
+    const std::string& parent) {
+  using Failure = InstallDirectoryFailure;
   UniqueFd parent_fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!parent_fd) {
-    return std::nullopt;
+    return std::unexpected(Failure::cannot_create);
   }
   // A file system without flock gives no lock here and none to recovery
-  // either, which then leaves every folder alone; so failing locks are no
-  // reason to stop.
-  (void)try_lock(parent_fd.get(), LOCK_SH);
+  // either, which then leaves every folder alone; a lock that someone holds
+  // is another matter: unlocked, the folder could be taken for abandoned.
+  if (wait_for_lock(parent_fd.get(), LOCK_SH) == Lock::busy) {
+    return std::unexpected(Failure::locked);
+  }
   for (int attempt = 0; attempt < max_name_attempts; ++attempt) {
     const auto part = random_name_part();
     if (!part) {
-      return std::nullopt;
+      return std::unexpected(Failure::cannot_create);
     }
     std::string name = std::string(install_directory_prefix) + *part;
-    if (::mkdirat(parent_fd.get(), name.c_str(), 0777) != 0) {
+    // Ours alone: whatever the umask, nobody else may add or swap entries.
+    if (::mkdirat(parent_fd.get(), name.c_str(), 0700) != 0) {
       if (errno == EEXIST) {
         continue;
       }
-      return std::nullopt;
+      return std::unexpected(Failure::cannot_create);
     }
     UniqueFd directory(
         ::openat(parent_fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!directory) {
       (void)::unlinkat(parent_fd.get(), name.c_str(), AT_REMOVEDIR);
-      return std::nullopt;
+      return std::unexpected(Failure::cannot_create);
     }
-    (void)try_lock(directory.get(), LOCK_EX);
+    if (wait_for_lock(directory.get(), LOCK_EX) == Lock::busy) {
+      (void)::unlinkat(parent_fd.get(), name.c_str(), AT_REMOVEDIR);
+      return std::unexpected(Failure::locked);
+    }
     (void)::flock(parent_fd.get(), LOCK_UN);
     std::string path = join_path(parent, name);
     return InstallDirectory(std::move(parent_fd), std::move(directory), std::move(name),
                             std::move(path));
   }
-  return std::nullopt;
+  return std::unexpected(Failure::cannot_create);
 }
 
 InstallDirectory::~InstallDirectory() {

@@ -7,9 +7,10 @@
 // from one that a crashed call left behind. Creation takes a shared flock on
 // the parent folder until its own lock is in place, and recovery an
 // exclusive one, so that a folder is never seen between its mkdir and its
-// lock.
+// lock. A lock that another process holds is waited for, never skipped.
 #pragma once
 
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,11 +35,24 @@ inline constexpr std::string_view discarded_entry_name = "discarded.app";
 // file system has no such locks.
 bool try_lock(int fd, int operation);
 
+// Why no folder was created.
+enum class InstallDirectoryFailure {
+  cannot_create,
+  // Another process held the parent's lock or the new folder's for longer
+  // than an installation waits (10 s); nothing was left behind.
+  locked,
+};
+
+// The message for InstallDirectoryFailure::locked.
+inline constexpr std::string_view install_directory_locked_message =
+    "Cílovou složku právě používá jiný proces. Zkus instalaci znovu za chvíli.";
+
 class InstallDirectory {
  public:
-  // A fresh folder in `parent` (0777 less the mask); a name taken is drawn
-  // again, at most 65536 times. Nothing on any failure.
-  static std::optional<InstallDirectory> create(const std::string& parent);
+  // A fresh folder in `parent` (0700); a name taken is drawn
+  // again, at most 65536 times. Nothing on any failure. Goes on without
+  // locks only where the file system has none.
+  static std::expected<InstallDirectory, InstallDirectoryFailure> create(const std::string& parent);
 
   InstallDirectory(InstallDirectory&&) noexcept = default;
   InstallDirectory& operator=(InstallDirectory&&) = delete;

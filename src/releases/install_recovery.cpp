@@ -29,25 +29,21 @@ struct AbandonedFolder {
   std::string name;
 };
 
-// The path of `name` inside the folder open as `fd`, so that what is read
-// there is what was opened, whatever happened to the folder's own name.
-std::string entry_of(int fd, const std::string& name) {
-  return "/proc/self/fd/" + std::to_string(fd) + "/" + name;
-}
-
 bool same_file(const struct stat& left, const struct stat& right) {
   return left.st_dev == right.st_dev && left.st_ino == right.st_ino;
 }
 
-// This tool's "previous.app" in the folder, if that is what it holds.
+// This tool's "previous.app" in the folder, if that is what it holds: read
+// through a descriptor of it, with no link followed below it.
 std::optional<struct stat> backup_of_tool(const AbandonedFolder& folder,
                                           const std::string& bundle_id) {
+  const UniqueFd backup(::openat(folder.fd.get(), backup_name.c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat info {};
-  if (::fstatat(folder.fd.get(), backup_name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISDIR(info.st_mode)) {
+  if (!backup || ::fstat(backup.get(), &info) != 0) {
     return std::nullopt;
   }
-  const auto identity = read_bundle_identity(entry_of(folder.fd.get(), backup_name));
+  const auto identity = read_bundle_identity_at(backup.get());
   if (!identity || identity->identifier != bundle_id) {
     return std::nullopt;
   }
@@ -60,26 +56,36 @@ bool has_backup(const AbandonedFolder& folder) {
          errno != ENOENT;
 }
 
+// Whether the entry `name` of the folder open as `fd` is `expected`.
+bool is_same_entry(int fd, const std::string& name, const struct stat& expected) {
+  struct stat info {};
+  return ::fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && same_file(info, expected);
+}
+
 enum class Target { missing, tools_bundle, other };
 
 // Only a real folder that carries the tool's identifier, and is not the
 // backup itself seen through a mount, makes the backup needless; a link to
-// the backup, a folder that a sync client put there, anything unreadable
-// does not.
+// the backup, a folder whose Contents or Info.plist is a link (into the
+// backup, say), a folder that a sync client put there, anything unreadable
+// does not. The identity is read from the folder as opened, and the name
+// must still lead to that folder afterwards.
 Target judge_target(int parent_fd, const std::string& name, const std::string& bundle_id,
                     const struct stat& backup) {
-  struct stat before {};
-  if (::fstatat(parent_fd, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno == ENOENT ? Target::missing : Target::other;
+  const UniqueFd target(
+      ::openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!target) {
+    struct stat info {};
+    const bool missing =
+        ::fstatat(parent_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+    return missing ? Target::missing : Target::other;
   }
-  if (!S_ISDIR(before.st_mode) || same_file(before, backup)) {
+  struct stat opened {};
+  if (::fstat(target.get(), &opened) != 0 || same_file(opened, backup)) {
     return Target::other;
   }
-  const auto identity = read_bundle_identity(entry_of(parent_fd, name));
-  struct stat after {};
-  if (!identity || identity->identifier != bundle_id ||
-      ::fstatat(parent_fd, name.c_str(), &after, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !same_file(before, after)) {
+  const auto identity = read_bundle_identity_at(target.get());
+  if (!identity || identity->identifier != bundle_id || !is_same_entry(parent_fd, name, opened)) {
     return Target::other;
   }
   return Target::tools_bundle;
@@ -116,30 +122,43 @@ std::vector<AbandonedFolder> abandoned_folders(int parent_fd) {
 
 enum class Verdict { keep, remove, put_back };
 
-Verdict judge(const AbandonedFolder& folder, int parent_fd, const std::string& target_name,
-              const std::string& bundle_id) {
+struct Judgement {
+  Verdict verdict = Verdict::keep;
+  std::optional<struct stat> backup;  // the "previous.app" it saw, if any
+};
+
+Judgement judge(const AbandonedFolder& folder, int parent_fd, const std::string& target_name,
+                const std::string& bundle_id) {
   if (!has_backup(folder)) {
-    return Verdict::remove;
+    return {.verdict = Verdict::remove, .backup = std::nullopt};
   }
   const auto backup = backup_of_tool(folder, bundle_id);
   if (!backup) {
-    return Verdict::keep;
+    return {};
   }
   switch (judge_target(parent_fd, target_name, bundle_id, *backup)) {
     case Target::missing:
-      return Verdict::put_back;
+      return {.verdict = Verdict::put_back, .backup = backup};
     case Target::tools_bundle:
-      return Verdict::remove;
+      return {.verdict = Verdict::remove, .backup = backup};
     case Target::other:
-      return Verdict::keep;
+      return {};
   }
-  return Verdict::keep;
+  return {};
 }
 
-// Whether the backup is back at the target.
-bool put_back(const AbandonedFolder& folder, int parent_fd, const std::string& target_name) {
-  if (::renameat2(folder.fd.get(), backup_name.c_str(), parent_fd, target_name.c_str(),
+// Whether the backup that was judged is back at the target. Whatever else
+// a rename moved goes back where it was.
+bool put_back(const AbandonedFolder& folder, int parent_fd, const std::string& target_name,
+              const struct stat& judged) {
+  if (!is_same_entry(folder.fd.get(), backup_name, judged) ||
+      ::renameat2(folder.fd.get(), backup_name.c_str(), parent_fd, target_name.c_str(),
                   RENAME_NOREPLACE) != 0) {
+    return false;
+  }
+  if (!is_same_entry(parent_fd, target_name, judged)) {
+    (void)::renameat2(parent_fd, target_name.c_str(), folder.fd.get(), backup_name.c_str(),
+                      RENAME_NOREPLACE);
     return false;
   }
   (void)::fsync(parent_fd);
@@ -147,12 +166,21 @@ bool put_back(const AbandonedFolder& folder, int parent_fd, const std::string& t
 }
 
 // A backup is renamed away before the folder goes, so that a removal cut
-// short leaves nothing that looks like one.
-void remove_folder(const AbandonedFolder& folder, int parent_fd) {
-  (void)remove_tree(folder.fd.get(), discarded_name);
-  if (::renameat(folder.fd.get(), backup_name.c_str(), folder.fd.get(), discarded_name.c_str()) !=
-          0 &&
-      errno != ENOENT) {
+// short leaves nothing that looks like one; only the backup that was judged
+// (none when none was seen), so the folder stays when another has appeared.
+void remove_folder(const AbandonedFolder& folder, int parent_fd,
+                   const std::optional<struct stat>& judged) {
+  const int fd = folder.fd.get();
+  (void)remove_tree(fd, discarded_name);
+  if (judged ? !is_same_entry(fd, backup_name, *judged) : has_backup(folder)) {
+    return;
+  }
+  if (judged &&
+      ::renameat2(fd, backup_name.c_str(), fd, discarded_name.c_str(), RENAME_NOREPLACE) != 0) {
+    return;
+  }
+  if (judged && !is_same_entry(fd, discarded_name, *judged)) {
+    (void)::renameat2(fd, discarded_name.c_str(), fd, backup_name.c_str(), RENAME_NOREPLACE);
     return;
   }
   (void)remove_tree(parent_fd, folder.name);
@@ -172,17 +200,18 @@ bool recover_abandoned_installations(const std::string& target, const std::strin
   }
   bool recovered = false;
   for (const AbandonedFolder& folder : abandoned_folders(parent_fd.get())) {
-    switch (judge(folder, parent_fd.get(), *target_name, bundle_id)) {
+    const Judgement judged = judge(folder, parent_fd.get(), *target_name, bundle_id);
+    switch (judged.verdict) {
       case Verdict::keep:
         break;
       case Verdict::put_back:
-        if (put_back(folder, parent_fd.get(), *target_name)) {
+        if (put_back(folder, parent_fd.get(), *target_name, *judged.backup)) {
           recovered = true;
-          remove_folder(folder, parent_fd.get());
+          remove_folder(folder, parent_fd.get(), std::nullopt);
         }
         break;
       case Verdict::remove:
-        remove_folder(folder, parent_fd.get());
+        remove_folder(folder, parent_fd.get(), judged.backup);
         break;
     }
   }

@@ -18,11 +18,16 @@ namespace kelvoma {
 //     made durable) and the folder is removed;
 //   - whose "previous.app" carries `bundle_id` while `target` holds this
 //     tool's bundle (a real folder, not that same backup by device and
-//     inode): the backup is renamed to the throw-away name, then the folder
+//     inode, whose Info.plist is reached without any symbolic link below
+//     it): the backup is renamed to the throw-away name, then the folder
 //     is removed;
 //   - in every other case it stays: a symbolic link or anything else at the
 //     target, a copy that cannot go back, a "previous.app" of another
 //     application. Each may be somebody's only copy.
+// Identities are read through descriptors, never through a symbolic link
+// below the bundle. Only the very "previous.app" that was judged (by device
+// and inode) is moved or removed, and a folder judged without one stays
+// when one has appeared since.
 // Removal never follows a symbolic link. Best effort and silent: failures
 // leave things as they were. Where the parent's flock cannot be had within
 // a short bounded retry (another call is creating its folder, or the file

@@ -255,6 +255,10 @@ TEST(ProcessTableTest, StartsAndExitsAsEventsWithinTwoRefreshes) {
     TemporaryDirectory directory;
     fs::path bundle = makeToolBundle(directory.path(), "pane-keeper");
     std::vector<std::unique_ptr<Child>> children;
+    std::vector<pid_t> forked;  // no child of ours: killed here
+    ~Scene() {
+      for (const pid_t pid : forked) kill(pid, SIGKILL);
+    }
     pid_t start(const fs::path& executable, std::vector<std::string> arguments = {}) {
       children.push_back(std::make_unique<Child>(executable, std::move(arguments)));
       return children.back()->pid();
@@ -305,6 +309,22 @@ TEST(ProcessTableTest, StartsAndExitsAsEventsWithinTwoRefreshes) {
              fs::rename(scene.bundle, scene.directory.path() / "previous.app");
              makeToolBundle(scene.directory.path(), "pane-keeper");
              return std::vector{scene.start(scene.tool())};
+           }},
+      {.name = "forked, then the parent exits",
+       .before =
+           [](Scene& scene) {
+             const fs::path log = scene.directory.path() / "log";  // once it waits for signals
+             scene.start(scene.tool(), {"--fork-on-sigusr1", "--log=" + log.string()});
+             for (int i = 0; i < 500 && !fs::exists(log); ++i) usleep(10000);
+           },
+       .byHand =
+           [](Scene& scene) {
+             kill(scene.children[0]->pid(), SIGUSR1);
+             EXPECT_TRUE(scene.children[0]->waitForExit(std::chrono::seconds(5)));
+             for (const RunningApplication& each : runningApplications()) {
+               if (each.bundlePath == scene.bundle) scene.forked.push_back(each.pid);
+             }
+             return scene.forked;
            }},
   };
   for (const Case& each : cases) {

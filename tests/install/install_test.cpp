@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sodium.h>
+#include <sys/fanotify.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -1274,6 +1276,43 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- what crashed installations left beside the target -----------------------
 
+// Another process that takes `flock -n -x` for 1 s on each new
+// ".kelvoma-install-" folder in `folder` before the first opening of it
+// completes (a fanotify permission event): its creator finds it locked.
+class NewFolderLocker {
+ public:
+  explicit NewFolderLocker(const std::string& folder) {
+    const UniqueFd events(::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY));
+    EXPECT_EQ(
+        ::fanotify_mark(events.get(), FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD | FAN_ONDIR,
+                        AT_FDCWD, folder.c_str()),
+        0);
+    child_ = ::fork();
+    for (std::set<std::string> seen; child_ == 0;) {
+      fanotify_event_metadata event{};
+      if (::read(events.get(), &event, sizeof event) != sizeof event) continue;
+      std::error_code error;
+      const std::string name =
+          fs::read_symlink("/proc/self/fd/" + std::to_string(event.fd), error).filename();
+      if (name.starts_with(".kelvoma-install-") && seen.insert(name).second &&
+          ::flock(event.fd, LOCK_EX | LOCK_NB) == 0 && ::fork() == 0) {
+        ::sleep(1);  // the lock goes with this process
+        ::_exit(0);
+      }
+      const fanotify_response allow{.fd = event.fd, .response = FAN_ALLOW};
+      (void)!::write(events.get(), &allow, sizeof allow);
+      ::close(event.fd);
+    }
+  }
+  ~NewFolderLocker() {
+    ::kill(child_, SIGKILL);
+    ::waitpid(child_, nullptr, 0);
+  }
+
+ private:
+  pid_t child_ = -1;
+};
+
 enum class Leftover { folder, folder_in_use, symbolic_link, file };
 
 struct RecoveryCase {
@@ -1285,7 +1324,10 @@ struct RecoveryCase {
   std::optional<std::string> target_marker;  // what the target holds afterwards; none: nothing
   // Puts more in place (target, folder); the installation then says `message`.
   std::function<void(const std::string&, const std::string&)> arrange = {};
-  std::string message = tampered;
+  std::optional<std::string> message = tampered;  // none: the release is intact and installed
+  // Another process locks the installation's folder as it is created; while
+  // the tool is asked to stop, the recovery of another tool runs beside it.
+  bool lock_held_elsewhere = false;
 };
 
 void PrintTo(const RecoveryCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
@@ -1331,9 +1373,17 @@ TEST_P(RecoveryTest, PutsBackOrClearsAwayBeforeDownloading) {
   }
   if (c.arrange) c.arrange(target_, contents);
   publish_release_2();
-  tamper(archive_file_);  // the installation itself fails after the recovery
+  if (c.message) tamper(archive_file_);  // the installation itself fails after the recovery
+  std::optional<NewFolderLocker> locker;
+  if (c.lock_held_elsewhere) {
+    locker.emplace(apps_);
+    probe().action = [] {
+      std::this_thread::sleep_for(std::chrono::seconds(2));  // the other lock is gone by then
+      mini_free(mini_recover(clip_id));
+    };
+  }
 
-  EXPECT_EQ(install_document(orbit_id, target_.c_str()), failure(c.message));
+  EXPECT_EQ(install_document(orbit_id, target_.c_str()), c.message ? failure(*c.message) : success);
   EXPECT_EQ(fs::exists(fs::symlink_status(leftover)), c.leftover_remains);
   if (c.leftover_remains) {
     EXPECT_EQ(install_testing::tree(contents), contents_before);
@@ -1431,7 +1481,28 @@ INSTANTIATE_TEST_SUITE_P(
                                    .arrange =
                                        [](const std::string&, const std::string& folder) {
                                          fs::create_directories(folder + "/discarded.app/Contents");
-                                       }}),
+                                       }},
+                      RecoveryCase{.name = "ContentsLinkedIntoTheBackupKeepsIt",
+                                   .leftover = Leftover::folder,
+                                   .backup_identifier = orbit_bundle_id,
+                                   .target_installed = false,
+                                   .leftover_remains = true,
+                                   .target_marker = "backup",
+                                   .arrange =
+                                       [](const std::string& target, const std::string& folder) {
+                                         fs::create_directory(target);
+                                         fs::create_directory_symlink(
+                                             folder + "/previous.app/Contents",
+                                             target + "/Contents");
+                                       }},
+                      RecoveryCase{.name = "FolderLockedByAnotherProcessIsWaitedFor",
+                                   .leftover = Leftover::folder_in_use,
+                                   .backup_identifier = orbit_bundle_id,
+                                   .target_installed = true,
+                                   .leftover_remains = true,
+                                   .target_marker = "new",
+                                   .message = std::nullopt,
+                                   .lock_held_elsewhere = true}),
     [](const auto& test) { return test.param.name; });
 
 // A kill between the two renames leaves the old copy only as previous.app;
