@@ -3,7 +3,8 @@
 # two packages that CPack makes of the install components (scripts/package
 # runs it):
 #   kelvoma          – the application, its desktop entry, icons, metainfo, man page
-#   kelvoma-publish  – the publisher's tool, which users of the manager never need
+#   kelvoma-publish  – the publisher's tool, its man page and bash completion, which
+#                      users of the manager never need
 include(GNUInstallDirs)
 set(packaging_in ${PROJECT_SOURCE_DIR}/packaging)
 set(packaging_out ${PROJECT_BINARY_DIR}/packaging)
@@ -39,6 +40,10 @@ install(TARGETS kelvoma-publish RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT kelvoma-publish)
 install(FILES ${packaging_out}/kelvoma-publish.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT kelvoma-publish)
+# bash-completion loads it on demand by the command's name.
+install(FILES ${packaging_in}/kelvoma-publish.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME kelvoma-publish
+        COMPONENT kelvoma-publish)
 foreach(package IN ITEMS kelvoma kelvoma-publish)
   install(FILES ${packaging_in}/copyright ${packaging_out}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${package})
@@ -106,9 +111,11 @@ set(CPACK_DEBIAN_KELVOMA_DESCRIPTION
     "${trust_note}")
 set(CPACK_DEBIAN_KELVOMA-PUBLISH_DESCRIPTION
     "signs releases of tools for the Kelvoma manager\n"
-    "kelvoma-publish makes a tool's Ed25519 key pair and writes the signed\n"
-    "release manifest (release.json) and archive signature that Kelvoma\n"
-    "verifies before it installs an update. Only a tool's publisher needs it.")
+    "kelvoma-publish makes a tool's bundle from its program, seals and\n"
+    "notarizes it, and writes the archive and the signed release manifest\n"
+    "(release.json) that Kelvoma verifies before it installs an update,\n"
+    "after checking them as an installation would. Only a tool's publisher\n"
+    "needs it.")
 string(JOIN "" CPACK_DEBIAN_KELVOMA_DESCRIPTION ${CPACK_DEBIAN_KELVOMA_DESCRIPTION})
 string(JOIN "" CPACK_DEBIAN_KELVOMA-PUBLISH_DESCRIPTION
        ${CPACK_DEBIAN_KELVOMA-PUBLISH_DESCRIPTION})

@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <expected>
 #include <filesystem>
 #include <map>
@@ -20,7 +21,11 @@
 #include <string_view>
 #include <vector>
 
+#include "bundle_command.h"
+#include "catalog_entry.h"
 #include "publish_support.h"
+#include "release_command.h"
+#include "release_signing.h"
 #include "releases/base64.h"
 #include "releases/macos_version.h"
 #include "releases/manifest.h"
@@ -31,11 +36,16 @@
 namespace kelvoma {
 namespace {
 
+using publish::derive;
 using publish::fail;
+using publish::KeyPair;
+using publish::load_key;
 using publish::Options;
 using publish::OptionSpec;
 using publish::Outcome;
+using publish::parse_build;
 using publish::read_whole_file;
+using publish::signed_manifest;
 using publish::single;
 using publish::usage_error;
 
@@ -53,44 +63,6 @@ constexpr std::string_view usage_text =
     "      podepíše archiv a zapíše podepsané informace o verzi\n";
 
 // ---- Keys --------------------------------------------------------------
-
-struct KeyPair {
-  std::array<std::uint8_t, crypto_sign_SECRETKEYBYTES> secret{};
-  std::array<std::uint8_t, crypto_sign_PUBLICKEYBYTES> public_key{};
-
-  KeyPair() = default;
-  KeyPair(const KeyPair&) = delete;
-  KeyPair& operator=(const KeyPair&) = delete;
-  ~KeyPair() { sodium_memzero(secret.data(), secret.size()); }
-};
-
-void derive(KeyPair& pair, std::span<const std::uint8_t, crypto_sign_SEEDBYTES> seed) {
-  crypto_sign_seed_keypair(pair.public_key.data(), pair.secret.data(), seed.data());
-}
-
-// The secret key file holds one line: base64 of the 32-byte seed.
-std::expected<void, std::string> load_key(const std::string& path, KeyPair& pair) {
-  auto bytes = read_whole_file(path);
-  if (!bytes) {
-    return std::unexpected(bytes.error());
-  }
-  std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
-  text = text.substr(0, text.find_first_of("\r\n"));
-  auto seed = decode_base64(text);
-  sodium_memzero(bytes->data(), bytes->size());
-  if (!seed || seed->size() != crypto_sign_SEEDBYTES) {
-    return std::unexpected(path + ": tajný klíč není base64 32bajtového semínka Ed25519.");
-  }
-  derive(pair, std::span<const std::uint8_t, crypto_sign_SEEDBYTES>(*seed));
-  sodium_memzero(seed->data(), seed->size());
-  return {};
-}
-
-std::string sign(const KeyPair& pair, std::span<const std::uint8_t> bytes) {
-  std::array<std::uint8_t, crypto_sign_BYTES> signature{};
-  crypto_sign_detached(signature.data(), nullptr, bytes.data(), bytes.size(), pair.secret.data());
-  return encode_base64(signature);
-}
 
 Outcome keygen(const std::string& path) {
   std::array<std::uint8_t, crypto_sign_SEEDBYTES> seed{};
@@ -115,7 +87,7 @@ Outcome public_key(const std::string& path) {
   return encode_base64(pair.public_key) + "\n";
 }
 
-constexpr std::array<OptionSpec, 10> sign_release_options{{
+constexpr std::array<OptionSpec, 11> sign_release_options{{
     {"--key"},
     {"--archive"},
     {"--id"},
@@ -126,18 +98,10 @@ constexpr std::array<OptionSpec, 10> sign_release_options{{
     {"--architecture", true},
     {"--archive-url"},
     {"--output", false, false},
+    {"--catalog", false, false},
 }};
 
 // ---- The release -------------------------------------------------------
-
-std::expected<std::uint64_t, std::string> parse_build(std::string_view text) {
-  std::uint64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value == 0) {
-    return std::unexpected("Číslo sestavení musí být celé číslo od 1 do 18446744073709551615.");
-  }
-  return value;
-}
 
 // The fields from the command line, checked by the rules the verifier applies
 // that need no catalog, so that a release is not published only to be refused.
@@ -170,44 +134,20 @@ std::expected<Release, std::string> release_from(const Options& options) {
   return release;
 }
 
-// The payload a publisher signs.
-std::expected<std::string, std::string> payload_text(const Release& release) {
-  auto payload = release_payload(release);
-  if (!payload) {
-    // The verifier refuses texts that are not UTF-8 as well.
-    return std::unexpected(std::string("Údaje o verzi musí být v kódování UTF-8."));
+// With --catalog, what the installation checks against the catalog entry.
+std::expected<void, std::string> matches_catalog(const std::string& catalog, const Release& release,
+                                                 const KeyPair& pair) {
+  const auto tool = publish::catalog_entry(catalog, release.id);
+  if (!tool) {
+    return std::unexpected(tool.error());
   }
-  return payload;
-}
-
-std::string envelope_text(std::string_view payload, std::string_view signature) {
-  nlohmann::ordered_json object;
-  object["payload"] =
-      encode_base64({reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()});
-  object["signature"] = signature;
-  return object.dump() + "\n";
-}
-
-// Signs the archive into the release, then the release into an envelope.
-std::expected<std::string, std::string> signed_manifest(const KeyPair& pair, Release& release,
-                                                        std::span<const std::uint8_t> archive) {
-  if (archive.empty() || archive.size() > max_archive_size) {
-    return std::unexpected("Archiv musí mít 1 až 268435456 bajtů, má " +
-                           std::to_string(archive.size()) + ".");
+  if (auto key = publish::check_public_key(*tool, encode_base64(pair.public_key)); !key) {
+    return key;
   }
-  release.archive_size = archive.size();
-  release.archive_signature = sign(pair, archive);
-  auto payload = payload_text(release);
-  if (!payload) {
-    return std::unexpected(payload.error());
+  if (auto bundle = publish::check_bundle_id(*tool, release.bundle_id); !bundle) {
+    return bundle;
   }
-  const std::string manifest = envelope_text(
-      *payload,
-      sign(pair, {reinterpret_cast<const std::uint8_t*>(payload->data()), payload->size()}));
-  if (manifest.size() > max_manifest_size) {
-    return std::unexpected(std::string("Informace o verzi by měly přes 65536 bajtů."));
-  }
-  return manifest;
+  return publish::check_archive_url(*tool, release.archive_url);
 }
 
 Outcome sign_release(std::span<const char* const> arguments) {
@@ -222,6 +162,11 @@ Outcome sign_release(std::span<const char* const> arguments) {
   KeyPair pair;
   if (auto loaded = load_key(single(*options, "--key"), pair); !loaded) {
     return fail(loaded.error());
+  }
+  if (options->contains("--catalog")) {
+    if (auto matches = matches_catalog(single(*options, "--catalog"), *release, pair); !matches) {
+      return fail(matches.error());
+    }
   }
   const auto archive = read_whole_file(single(*options, "--archive"));
   if (!archive) {
@@ -266,11 +211,18 @@ Outcome run(std::span<const char* const> arguments) {
   if (command == "sign-release") {
     return sign_release(rest);
   }
+  if (command == "bundle") {
+    return publish::bundle_command(rest);
+  }
+  if (command == "release") {
+    return publish::release_command(rest);
+  }
   if (auto sealing = publish::run_seal_command(command, rest)) {
     return std::move(*sealing);
   }
   if (command == "help" || command == "--help" || command == "-h") {
-    return std::string(usage_text) + std::string(publish::seal_usage_text);
+    return std::string(usage_text) + std::string(publish::bundle_usage_text) +
+           std::string(publish::release_usage_text) + std::string(publish::seal_usage_text);
   }
   return usage_error("Neznámý příkaz " + std::string(command) + ".");
 }
@@ -283,6 +235,10 @@ int main(int argc, char** argv) {
     std::fputs("Knihovnu libsodium se nepodařilo inicializovat.\n", stderr);
     return 1;
   }
+  // Archive headers hold local times: the same bundle gives the same bytes
+  // in every zone.
+  ::setenv("TZ", "UTC0", 1);
+  ::tzset();
   const std::span<const char* const> arguments(argv, static_cast<std::size_t>(argc));
   const auto outcome = kelvoma::run(arguments.subspan(1));
   if (outcome) {
@@ -292,6 +248,8 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "%s\n", outcome.error().message.c_str());
   if (outcome.error().usage) {
     std::fputs(kelvoma::usage_text.data(), stderr);
+    std::fputs(kelvoma::publish::bundle_usage_text.data(), stderr);
+    std::fputs(kelvoma::publish::release_usage_text.data(), stderr);
     std::fputs(kelvoma::publish::seal_usage_text.data(), stderr);
     return 2;
   }

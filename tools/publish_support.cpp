@@ -257,7 +257,12 @@ std::expected<Options, Failure> parse_options(std::span<const OptionSpec> specs,
                              : "Nečekaný argument " + std::string(argument) + ".");
     }
     std::string value;
-    if (name.size() < argument.size()) {
+    if (spec->flag && name.size() < argument.size()) {
+      return usage_error("Volba " + std::string(name) + " nemá hodnotu.");
+    }
+    if (spec->flag) {
+      value = "";
+    } else if (name.size() < argument.size()) {
       value = argument.substr(name.size() + 1);
     } else if (i + 1 < arguments.size()) {
       value = arguments[++i];

@@ -70,6 +70,7 @@ struct OptionSpec {
   std::string_view name;
   bool repeatable = false;
   bool required = true;
+  bool flag = false;  // takes no value
 };
 
 // Values by option name; the positional arguments under "".

@@ -13,6 +13,8 @@
 #include "releases/seal_list.h"
 #include "releases/signify.h"
 #include "releases/system_error.h"
+#include "seal_difference.h"
+#include "trust_keys.h"
 
 namespace kelvoma::publish {
 
@@ -61,18 +63,6 @@ std::expected<void, std::string> load_secret_key(const std::string& path, Secret
   secret.key = *key;
   sodium_memzero(key->key.data(), key->key.size());
   return {};
-}
-
-std::expected<std::string, std::string> load_public_key_line(const std::string& path) {
-  const auto bytes = read_whole_file(path);
-  if (!bytes) {
-    return std::unexpected(bytes.error());
-  }
-  const auto line = signify::key_line(as_text(*bytes));
-  if (!line || !signify::decode_public_key(*line)) {
-    return std::unexpected(path + ": není veřejný klíč signify.");
-  }
-  return std::string(*line);
 }
 
 signify::Signature sign(const SecretKey& secret, std::string_view message) {
@@ -260,7 +250,10 @@ Outcome check_bundle(std::span<const char* const> arguments) {
                           .team_key = *team_key,
                           .notary_key = *notary_key};
   if (auto verified = check_sealed_bundle(single(*options, ""), check); !verified) {
-    return fail(verified.error());
+    // The user's message, then which file to look at.
+    const auto difference = first_seal_difference(single(*options, ""));
+    return fail(verified.error() +
+                (difference ? "\nPrvní rozdíl oproti pečeti: " + *difference + "." : ""));
   }
   return std::string("Pečeť i notářský lístek platí.\n");
 }

@@ -10,11 +10,13 @@
 
 #include "releases/base64.h"
 #include "releases/catalog.h"
+#include "releases/install.h"
 #include "releases/signature.h"
 #include "support/fixture_bundle.h"
 #include "support/run_program.h"
 #include "support/signing.h"
 #include "support/temp_dir.h"
+#include "support/test_server.h"
 
 namespace kelvoma {
 namespace {
@@ -501,12 +503,122 @@ TEST_F(PublisherTool, FixtureKeyShowsItsCatalogKey) {
   EXPECT_EQ(shown.out, find_tool("orbit-action-dial").value().public_key + "\n");
 }
 
+using BundleChange = std::function<void(const fs::path& bundle)>;
+
+// What a row publishes with: sign-release of an archive, bundle of the
+// fixture tool, or release of a bundle that `bundle` made and that is sealed
+// between the two changes.
+enum class Command { sign_release, bundle, release };
+
 struct PublishFailure {
   std::string_view why;
   std::function<void(std::vector<std::string>&)> change;
-  std::string first_line;
+  std::string first_line;  // empty: published, then checked as users get it
   int status;
+  Command command = Command::sign_release;
+  BundleChange before_seal = [](const fs::path&) {};
+  BundleChange after_seal = [](const fs::path&) {};
 };
+
+const std::string fixtures = std::string(KELVOMA_SOURCE_DIR) + "/tests/fixtures";
+
+// `kelvoma-publish bundle` of the fixture tool, sealed and notarized.
+fs::path sealed_bundle(const testing::TempDir& directory, const PublishFailure& row) {
+  const std::string resources = directory.write("resources/marker.txt", "published");
+  fs::create_symlink("marker.txt", directory.file("resources/marker-link"));
+  const std::string bundle = directory.file("Orbit Action Dial.app");
+  const auto made = testing::run_program(
+      {KELVOMA_PUBLISH_EXE, "bundle", fixture::fixture_tool_path(), "--id", "orbit-action-dial",
+       "--version", "2.0.0", "--build", "2", "--minimum-system", "5.10", "--resources",
+       directory.file("resources"), "--catalog", fixtures + "/tools.json", "--output", bundle});
+  EXPECT_EQ(made.exit_status, 0) << made.err;
+  row.before_seal(bundle);
+  EXPECT_TRUE(fixture::seal_bundle(bundle));
+  row.after_seal(bundle);
+  return bundle;
+}
+
+std::vector<std::string> release_arguments(const fs::path& bundle, const std::string& output) {
+  return {"release",      bundle,
+          "--id",         "orbit-action-dial",
+          "--key",        fixtures + "/keys/orbit-action-dial.key",
+          "--output",     output,
+          "--catalog",    fixtures + "/tools.json",
+          "--team-key",   fixtures + "/seal/TESTTEAM42.pub",
+          "--notary-key", fixtures + "/seal/notary.pub",
+          "--no-previous"};
+}
+
+void set_flag(std::vector<std::string>& arguments, std::string_view flag,
+              std::vector<std::string> with) {
+  const auto at = std::find(arguments.begin(), arguments.end(), flag);
+  ASSERT_NE(at, arguments.end()) << flag;
+  arguments.insert(arguments.erase(at), with.begin(), with.end());
+}
+
+// What a user's installation does with the published folder: the fixture
+// build's verifier, then the sealed build's installation from the release
+// host (where no release was published before).
+void install_as_users_do(const testing::TempDir& directory, const std::string& output) {
+  EXPECT_TRUE(fs::exists(output + "/orbit-action-dial.zip"));
+  const auto verified =
+      testing::run_program({KELVOMA_FIXTURE_EXE, "--verify-release", output + "/release.json",
+                            output + "/orbit-action-dial.zip"});
+  EXPECT_EQ(verified.out, "Verified orbit-action-dial 2.0.0 (2)\n") << verified.err;
+  testing::TestServer server(testing::ServerPort::fixture);
+  ASSERT_TRUE(server.running()) << server.failure();
+  server.put("/tobranix/orbit-action-dial/releases/latest/download/release.json",
+             testing::read_file(output + "/release.json"));
+  server.put("/tobranix/orbit-action-dial/releases/download/v2.0.0/orbit-action-dial.zip",
+             testing::read_file(output + "/orbit-action-dial.zip"));
+  const std::string target = directory.file("Applications/Orbit Action Dial.app");
+  const auto installed = install_tool(fixture::seal_config(), {.id = "orbit-action-dial",
+                                                               .target_path = target.c_str(),
+                                                               .os_version = "6.1.0",
+                                                               .home = directory.path().c_str()});
+  EXPECT_EQ(installed.error, std::nullopt);
+  EXPECT_EQ(testing::read_file(target + "/Contents/Resources/marker-link"), "published");
+}
+
+// Publishes the row's release; a published one is checked as users get it,
+// and published again from the same bundle it gives the same archive.
+void set_option(std::vector<std::string>& arguments, std::string_view name, std::string value);
+
+// A refused bundle or release leaves no work folder behind.
+void expect_no_work_folders(const std::string& directory) {
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".kelvoma-")) << entry.path();
+  }
+}
+
+testing::ProgramResult run_release_row(const PublishFailure& row) {
+  testing::TempDir directory;
+  const fs::path bundle = sealed_bundle(directory, row);
+  const std::string output = directory.file("upload");
+  std::vector<std::string> arguments = release_arguments(bundle, output);
+  row.change(arguments);
+  arguments.insert(arguments.begin(), KELVOMA_PUBLISH_EXE);
+  std::optional<testing::TestServer> release_host;
+  if (row.status == 0) {
+    release_host.emplace(testing::ServerPort::fixture);  // answers 404: nothing published yet
+  }
+  auto result = testing::run_program(arguments);
+  release_host.reset();
+  if (row.status != 0) {
+    EXPECT_FALSE(fs::exists(output)) << row.why << ": nothing is written after a refusal";
+    expect_no_work_folders(directory.path());
+    return result;
+  }
+  install_as_users_do(directory, output);
+  set_option(arguments, "--output", directory.file("again"));
+  arguments.push_back("--no-previous");
+  const auto again = testing::run_program(arguments);
+  EXPECT_EQ(again.exit_status, 0) << again.err;
+  EXPECT_TRUE(testing::read_file(directory.file("again/orbit-action-dial.zip")) ==
+              testing::read_file(output + "/orbit-action-dial.zip"))
+      << "the same bundle gives the same archive";
+  return result;
+}
 
 void set_option(std::vector<std::string>& arguments, std::string_view name, std::string value) {
   for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
@@ -538,6 +650,21 @@ std::vector<std::string> seal_arguments(const std::string& folder) {
 
 TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
   const std::string empty_archive = directory_.write("empty.zip", "");
+  Release published = fixture::fixture_release("orbit-action-dial");
+  published.build = 2;
+  const std::string previous =
+      fixture::publish_release(directory_.file("previous"), fixture::load_key("orbit-action-dial"),
+                               published, as_bytes("PK"))
+          .manifest;
+  const std::string elsewhere =
+      "Instalace stahuje jen adresy začínající archive_prefix z katalogu; nahraj archiv tam a "
+      "uveď tu adresu.";
+  const auto unsealed = [](std::string_view message) {
+    return "Pečeť a lístek balíčku je „" + std::string(message) +
+           "“, čeká se „pečeť týmu TESTTEAM42 nad tímto obsahem a notářský lístek“. Po poslední "
+           "změně balíček znovu zapečeť (kelvoma-publish seal) a připoj lístek (kelvoma-publish "
+           "notarize); check-bundle ukáže první rozdíl.";
+  };
   const std::string seal_folder = "/Orbit Action Dial.app/Contents/_CodeSignature";
   const std::string via_link = ": je symbolický odkaz; kelvoma-publish přes odkazy nezapisuje.";
   const PublishFailure cases[] = {
@@ -569,6 +696,132 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
        directory_.file("none") + ": No such file or directory (os error 2)", 1},
       {"key that is no seed", [&](auto& a) { set_option(a, "--key", archive_); },
        archive_ + ": tajný klíč není base64 32bajtového semínka Ed25519.", 1},
+      {"sign-release: URL on another host of --catalog",
+       [](auto& a) {
+         set_option(a, "--archive-url", "https://example.com/v2.1/orbit-action-dial.zip");
+         a.insert(a.end(), {"--catalog", fixtures + "/tools.json"});
+       },
+       "Adresa archivu je „https://example.com/v2.1/orbit-action-dial.zip“, čeká se „" +
+           fixture::archive_prefix("orbit-action-dial") + "…“. " + elsewhere,
+       1},
+      {.why = "bundle: a script as the program",
+       .change = [&](auto& a) { a[1] = directory_.write("run.sh", "#!/bin/sh\n"); },
+       .first_line = directory_.file("run.sh") +
+                     " je „skript“, čeká se „spustitelný soubor ELF pro x86_64 nebo arm64“. "
+                     "Instalace spouští jen programy ELF; zabal přeložený program, ne skript ani "
+                     "knihovnu.",
+       .status = 1,
+       .command = Command::bundle},
+      {.why = "bundle: an output that exists",
+       .change = [&](auto& a) { set_option(a, "--output", directory_.path()); },
+       .first_line = "--output je „" + directory_.path() +
+                     "“, čeká se „cesta, která ještě neexistuje“. Zvol jiný název nebo starý "
+                     "balíček nejdřív odstraň.",
+       .status = 1,
+       .command = Command::bundle},
+      {.why = "bundle: a link out of the resources",
+       .change =
+           [&](auto& a) {
+             fs::create_directories(directory_.file("res"));
+             fs::create_symlink("../../etc/passwd", directory_.file("res/escape"));
+             a.insert(a.end(), {"--resources", directory_.file("res")});
+           },
+       .first_line = "Odkaz " + directory_.file("res/escape") +
+                     " je „../../etc/passwd“, čeká se „cíl uvnitř " + directory_.file("res") +
+                     "“. Balíček nesmí odkazovat mimo sebe; zkopíruj soubor do složky s "
+                     "prostředky.",
+       .status = 1,
+       .command = Command::bundle},
+      {.why = "bundle: the production catalog has no such tool",
+       .change = [](auto& a) { set_option(a, "--id", "no-such-tool"); },
+       .first_line = "--id je „no-such-tool“, čeká se „orbit-action-dial, pane-keeper"
+                     "“. V katalogu tohoto sestavení není nástroj s tímto id, který vydává "
+                     "podepsané verze; použij id z katalogu (nebo --catalog s jiným katalogem).",
+       .status = 1,
+       .command = Command::bundle},
+      {.why = "release: bundle, seal, notarize, release, verify, install",
+       .change = [](auto& a) { std::erase(a, "--no-previous"); },
+       .first_line = "",
+       .status = 0,
+       .command = Command::release},
+      {.why = "release: file changed after sealing",
+       .change = [](auto&) {},
+       .first_line = unsealed("Podpis aplikace nebo identita vydavatele nesouhlasí. První rozdíl: "
+                              "Contents/Resources/marker.txt (změněný obsah)."),
+       .status = 1,
+       .command = Command::release,
+       .after_seal =
+           [](auto& b) { fixture::write_file(b / "Contents/Resources/marker.txt", "changed"); }},
+      {.why = "release: no ticket",
+       .change = [](auto&) {},
+       .first_line = unsealed("macOS nepotvrdil notarizaci stažené aplikace."),
+       .status = 1,
+       .command = Command::release,
+       .after_seal = [](auto& b) { fs::remove(b / "Contents/_CodeSignature/Notarization"); }},
+      {.why = "release: build not above the published one",
+       .change =
+           [&](auto& a) {
+             set_flag(a, "--no-previous", {"--previous", previous});
+           },
+       .first_line = "CFBundleVersion je „2“, čeká se „víc než 2“. Zveřejněné vydání má "
+                     "sestavení 2 a uživatelům se nabízí jen vyšší; zvyš CFBundleVersion "
+                     "(bundle --build) a balíček znovu zapečeť.",
+       .status = 1,
+       .command = Command::release},
+      {.why = "release: another tool's key",
+       .change = [](auto& a) { set_option(a, "--key", fixtures + "/keys/pane-keeper.key"); },
+       .first_line = "Veřejná část klíče --key je „KdEHvrCKpe8dpQ7sUTyw0X0dbKqEamnTke4js4Wn7fQ=“, "
+                     "čeká se „3xgnvlKJEppVxYG4SW8hAnbo23MrmNWIEmrMX7TjM+U=“. Katalog u "
+                     "orbit-action-dial čeká jiný klíč: použij tajný klíč tohoto nástroje "
+                     "(kelvoma-publish public-key KLÍČ vypíše jeho veřejnou část).",
+       .status = 1,
+       .command = Command::release},
+      {.why = "release: wrong bundle identifier",
+       .change = [](auto&) {},
+       .first_line = "CFBundleIdentifier je „cz.tobranix.orbit“, čeká se "
+                     "„cz.tobranix.orbit-action-dial“. Instalace přijme jen balíček s "
+                     "identifikátorem z katalogu; oprav Info.plist (nebo --id) a balíček znovu "
+                     "zapečeť.",
+       .status = 1,
+       .command = Command::release,
+       .before_seal =
+           [](auto& b) {
+             std::string plist = fixture::read_file(b / "Contents/Info.plist");
+             plist.replace(plist.find("orbit-action-dial"), 17, "orbit");
+             fixture::write_file(b / "Contents/Info.plist", plist);
+           }},
+      {.why = "release: URL on another host",
+       .change =
+           [](auto& a) {
+             a.insert(a.end(), {"--archive-url", "https://example.com/o.zip"});
+           },
+       .first_line = "Adresa archivu je „https://example.com/o.zip“, čeká se „" +
+                     fixture::archive_prefix("orbit-action-dial") + "…“. " + elsewhere,
+       .status = 1,
+       .command = Command::release},
+      {.why = "release: executable without execute bit",
+       .change = [](auto&) {},
+       .first_line = "Práva Contents/MacOS/kelvoma-fixture-tool je „0644“, čeká se „bit spuštění "
+                     "vlastníka (např. 0755)“. Spusť chmod 0755 na program a balíček znovu "
+                     "zapečeť.",
+       .status = 1,
+       .command = Command::release,
+       .before_seal =
+           [](auto& b) {
+             fs::permissions(b / "Contents/MacOS/kelvoma-fixture-tool", fs::perms(0644));
+           }},
+      {.why = "release: a script as executable",
+       .change = [](auto&) {},
+       .first_line =
+           "Contents/MacOS/kelvoma-fixture-tool je „skript“, čeká se „spustitelný soubor ELF "
+           "pro x86_64 nebo arm64“. Instalace spouští jen programy ELF; zabal "
+           "přeložený program, ne skript ani knihovnu.",
+       .status = 1,
+       .command = Command::release,
+       .before_seal =
+           [](auto& b) {
+             fixture::write_file(b / "Contents/MacOS/kelvoma-fixture-tool", "#!/bin/sh\n");
+           }},
       {"seal through a link at CodeSeal.tmp",
        [&](auto& a) {
          a = seal_arguments(directory_.file("a"));
@@ -597,14 +850,24 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
        1},
   };
   for (const PublishFailure& c : cases) {
-    std::vector<std::string> arguments = sign_release_arguments();
-    c.change(arguments);
-    const auto result = publish(arguments);
-    EXPECT_EQ(result.exit_status, c.status) << c.why;
+    std::vector<std::string> arguments =
+        c.command == Command::bundle
+            ? std::vector<std::string>{"bundle",    fixture::fixture_tool_path(),
+                                       "--id",      "orbit-action-dial",
+                                       "--version", "1",
+                                       "--build",   "1",
+                                       "--output",  directory_.file("Made.app")}
+            : sign_release_arguments();
+    if (c.command != Command::release) {
+      c.change(arguments);
+    }
+    const auto result = c.command == Command::release ? run_release_row(c) : publish(arguments);
+    EXPECT_EQ(result.exit_status, c.status) << c.why << result.err;
     EXPECT_EQ(result.err.substr(0, result.err.find('\n')), c.first_line) << c.why;
-    EXPECT_EQ(result.out, "") << c.why;
+    EXPECT_EQ(result.out.empty(), c.status != 0) << c.why;
   }
   EXPECT_FALSE(std::filesystem::exists(directory_.file("release.json")));
+  expect_no_work_folders(directory_.path());
   EXPECT_EQ(testing::read_file(archive_), "PK\x03\x04 the archive") << "written through a link";
 }
 

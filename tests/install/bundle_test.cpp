@@ -339,8 +339,9 @@ struct SealCase {
   BundleChange before_seal = [](const fs::path&) {};
   BundleChange after_seal = [](const fs::path&) {};
   std::function<void(Tool&, CoreConfig&)> expect = [](Tool&, CoreConfig&) {};
-  std::string_view message;  // empty: accepted
-  int openat2_error = 0;     // a seccomp filter refuses openat2 with it
+  std::string_view message;           // empty: accepted
+  int openat2_error = 0;              // a seccomp filter refuses openat2 with it
+  std::string first_difference = {};  // what check-bundle names below the message
 };
 
 // The verdict in a child process whose openat2 fails with `error`, as on
@@ -395,6 +396,15 @@ TEST_P(SealTest, TamperedBundlesAreRefused) {
   const auto verified = verify_code_signature(config, bundle, tool);
   EXPECT_EQ(verified ? std::string() : verified.error(), GetParam().message);
   EXPECT_TRUE(stubs_.runs().empty());
+  if (!GetParam().first_difference.empty()) {
+    const std::string keys = KELVOMA_SEAL_KEYS_DIR;
+    const auto checked =
+        testing::run_program({KELVOMA_PUBLISH_EXE, "check-bundle", bundle, "--identifier",
+                              tool.bundle_id, "--team", "TESTTEAM42", "--team-key",
+                              keys + "/TESTTEAM42.pub", "--notary-key", keys + "/notary.pub"});
+    EXPECT_EQ(checked.err, std::string(GetParam().message) + "\nPrvní rozdíl oproti pečeti: " +
+                               GetParam().first_difference + ".\n");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -404,31 +414,37 @@ INSTANTIATE_TEST_SUITE_P(
         SealCase{.name = "Content",
                  .after_seal =
                      [](auto& b) { fixture::write_file(b / "Contents/Resources/marker.txt", "x"); },
-                 .message = seal_refused},
+                 .message = seal_refused,
+                 .first_difference = "Contents/Resources/marker.txt (změněný obsah)"},
         SealCase{.name = "OwnerExecuteBit",
                  .after_seal =
                      [](auto& b) { fs::permissions(b / "Contents/Info.plist", fs::perms(0744)); },
-                 .message = seal_refused},
+                 .message = seal_refused,
+                 .first_difference = "Contents/Info.plist (změněný bit spuštění)"},
         SealCase{.name = "ExtraFile",
                  .after_seal = [](auto& b) { fixture::write_file(b / "Contents/extra", ""); },
-                 .message = seal_refused},
+                 .message = seal_refused,
+                 .first_difference = "Contents/extra (přidáno)"},
         SealCase{.name = "MissingFile",
                  .after_seal = [](auto& b) { fs::remove(b / "Contents/Resources/marker.txt"); },
-                 .message = seal_refused},
+                 .message = seal_refused,
+                 .first_difference = "Contents/Resources/marker.txt (chybí)"},
         SealCase{.name = "LinkRetargeted",
                  .after_seal =
                      [](auto& b) {
                        fs::remove(b / "Contents/Resources/marker-link");
                        fs::create_symlink("../Info.plist", b / "Contents/Resources/marker-link");
                      },
-                 .message = seal_refused},
+                 .message = seal_refused,
+                 .first_difference = "Contents/Resources/marker-link (změněný cíl odkazu)"},
         SealCase{.name = "TypeChanged",
                  .after_seal =
                      [](auto& b) {
                        fs::remove(b / "Contents/Resources/marker.txt");
                        fs::create_directory(b / "Contents/Resources/marker.txt");
                      },
-                 .message = seal_refused},
+                 .message = seal_refused,
+                 .first_difference = "Contents/Resources/marker.txt (soubor → složka)"},
         SealCase{
             .name = "NameWithATab",
             .before_seal = [](auto& b) { fixture::write_file(b / "Contents/a\tb", ""); },
@@ -486,7 +502,8 @@ INSTANTIATE_TEST_SUITE_P(
         SealCase{.name = "FileInSealFolder",
                  .after_seal =
                      [](auto& b) { fixture::write_file(b / "Contents/_CodeSignature/x.so", ""); },
-                 .message = seal_refused},
+                 .message = seal_refused,
+                 .first_difference = "Contents/_CodeSignature/x.so (přidáno)"},
         SealCase{
             .name = "FolderInSealFolder",
             .after_seal = [](auto& b) { fs::create_directory(b / "Contents/_CodeSignature/x"); },

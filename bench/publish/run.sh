@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Publishing a release with `kelvoma-publish release` against what a
+# publisher would do by hand: `zip -qry` of the same bundle plus
+# `kelvoma-publish check-bundle`. A bundle of 256 MiB in about 2,000 files
+# (half of every file compresses, half does not), page cache warm, both run
+# alternately; prints the medians and their ratio. Target: at most 1.5x.
+#
+#   bench/publish/run.sh [RUNS]     (default 7)
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+runs=${1:-7}
+scripts/setup
+cmake --preset bench >/dev/null
+cmake --build --preset bench --target kelvoma-publish
+publish=$PWD/build/bench/tools/kelvoma-publish
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$publish" keygen "$work/tool.key" > "$work/tool.pub"
+"$publish" seal-keygen "$work/team.pub" "$work/team.sec" >/dev/null
+"$publish" seal-keygen "$work/notary.pub" "$work/notary.sec" >/dev/null
+cat > "$work/tools.json" <<JSON
+[
+  {
+    "id": "bench-tool",
+    "name": "Bench Tool",
+    "description": "Benchmark.",
+    "bundle_id": "cz.tobranix.bench-tool",
+    "bundle_name": "Bench Tool.app",
+    "symbol": "circle",
+    "manifest_url": "https://example.invalid/bench-tool/release.json",
+    "archive_prefix": "https://example.invalid/bench-tool/",
+    "public_key": "$(cat "$work/tool.pub")",
+    "team_id": "BENCHTEAM"
+  }
+]
+JSON
+
+# 2,000 files in 40 folders, sizes spread from a few bytes to about 1 MiB,
+# 256 MiB in all; each file alternates 4 KiB of random bytes and 4 KiB of
+# text.
+python3 - "$work/resources" <<'PY'
+import os, random, sys
+root, total, count = sys.argv[1], 256 << 20, 1998
+random.seed(7)
+weights = [random.random() ** 3 for _ in range(count)]
+scale = total / sum(weights)
+sizes = [int(w * scale) for w in weights]
+sizes[0] += total - sum(sizes)
+words = [("%x" % random.getrandbits(24)).encode() for _ in range(400)]
+text = b" ".join(random.choice(words) for _ in range(1 << 18))
+noise = os.urandom(len(text))
+block = b"".join(noise[i:i + 4096] + text[i:i + 4096] for i in range(0, 1 << 20, 8192))
+for i, size in enumerate(sizes):
+    folder = os.path.join(root, "part-%02d" % (i % 40))
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "file-%04d.bin" % i), "wb") as f:
+        offset = (i * 8192) % len(block)
+        while size > 0:
+            piece = block[offset:offset + size]
+            f.write(piece)
+            size -= len(piece)
+            offset = 0
+PY
+bundle=$work/Bench.app
+"$publish" bundle /bin/true --id bench-tool --version 1.0 --build 1 --catalog "$work/tools.json" \
+  --resources "$work/resources" --output "$bundle" >/dev/null
+"$publish" seal "$bundle" --team BENCHTEAM --key "$work/team.sec" >/dev/null
+"$publish" notarize "$bundle" --key "$work/notary.sec" >/dev/null
+echo "Bundle: $(find "$bundle" -type f | wc -l) files, $(du -sm --apparent-size "$bundle" | cut -f1) MiB"
+
+release() {
+  rm -rf "$work/out"
+  "$publish" release "$bundle" --id bench-tool --key "$work/tool.key" --output "$work/out" \
+    --catalog "$work/tools.json" --team-key "$work/team.pub" --notary-key "$work/notary.pub" \
+    --no-previous >/dev/null
+}
+by_hand() {
+  rm -f "$work/by-hand.zip"
+  (cd "$work" && zip -qry by-hand.zip Bench.app)
+  "$publish" check-bundle "$bundle" --identifier cz.tobranix.bench-tool --team BENCHTEAM \
+    --team-key "$work/team.pub" --notary-key "$work/notary.pub" >/dev/null
+}
+
+measure() {
+  local name=$1 start end
+  shift
+  start=$(date +%s%N)
+  "$@"
+  end=$(date +%s%N)
+  echo "scale=4; ($end - $start) / 1000000000" | bc >> "$work/$name.time"
+}
+median() { sort -n "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+release && by_hand  # warm the page cache
+echo "Archives: release $(stat -c %s "$work"/out/*.zip) B, zip -qry $(stat -c %s "$work/by-hand.zip") B"
+for ((i = 0; i < runs; i++)); do
+  if ((i % 2 == 0)); then
+    measure release release
+    measure by_hand by_hand
+  else
+    measure by_hand by_hand
+    measure release release
+  fi
+done
+ours=$(median "$work/release.time")
+theirs=$(median "$work/by_hand.time")
+printf 'release                     median %s s\n' "$ours"
+printf 'zip -qry + check-bundle     median %s s\n' "$theirs"
+printf 'ratio                       %.2fx (target at most 1.5x)\n' \
+  "$(echo "scale=4; $ours / $theirs" | bc)"

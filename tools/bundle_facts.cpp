@@ -1,0 +1,67 @@
+#include "bundle_facts.h"
+
+#include "executable_facts.h"
+#include "refusal.h"
+#include "release_signing.h"
+#include "releases/bundle.h"
+#include "releases/macos_version.h"
+
+namespace kelvoma::publish {
+namespace {
+
+std::expected<std::string, std::string> required(const std::string& bundle, const char* key,
+                                                 std::string_view expected) {
+  auto value = read_info_string(bundle, key);
+  if (!value || value->empty()) {
+    return std::unexpected(refusal(std::string(key) + " v " + bundle + "/Contents/Info.plist",
+                                   "(chybí)", expected,
+                                   "Doplň ho (kelvoma-publish bundle ho zapíše sám)."));
+  }
+  return std::move(*value);
+}
+
+}  // namespace
+
+std::expected<BundleFacts, std::string> read_bundle_facts(const std::string& bundle) {
+  BundleFacts facts;
+  const auto identifier = required(bundle, "CFBundleIdentifier", "bundle_id z katalogu");
+  const auto version = required(bundle, "CFBundleShortVersionString", "verze, např. 1.4.0");
+  const auto build = required(bundle, "CFBundleVersion", "číslo sestavení, např. 140");
+  const auto executable = required(bundle, "CFBundleExecutable", "název programu v Contents/MacOS");
+  for (const auto* value : {&identifier, &version, &build, &executable}) {
+    if (!*value) {
+      return std::unexpected(value->error());
+    }
+  }
+  facts.identifier = *identifier;
+  facts.version = *version;
+  if (facts.version.size() > 40) {
+    return std::unexpected(refusal("CFBundleShortVersionString", facts.version, "1 až 40 bajtů",
+                                   "Zkrať verzi v Info.plist."));
+  }
+  const auto number = parse_build(*build);
+  if (!number) {
+    return std::unexpected(refusal("CFBundleVersion", *build, "celé číslo od 1",
+                                   "Instalace porovnává sestavení jako číslo; oprav Info.plist."));
+  }
+  facts.build = *number;
+  facts.minimum_system = read_info_string(bundle, "LSMinimumSystemVersion").value_or("1.0");
+  if (!parse_macos_version(facts.minimum_system)) {
+    return std::unexpected(refusal("LSMinimumSystemVersion", facts.minimum_system,
+                                   "verze jádra jako 5.10 nebo 6.1.0",
+                                   "Na Linuxu se porovnává s verzí jádra; oprav Info.plist."));
+  }
+  if (executable->find('/') != std::string::npos || *executable == "." || *executable == "..") {
+    return std::unexpected(refusal("CFBundleExecutable", *executable,
+                                   "jeden název souboru v Contents/MacOS", "Oprav Info.plist."));
+  }
+  const std::string program = "Contents/MacOS/" + *executable;
+  auto architecture = executable_architecture(bundle + "/" + program, program, true);
+  if (!architecture) {
+    return std::unexpected(architecture.error());
+  }
+  facts.architecture = std::move(*architecture);
+  return facts;
+}
+
+}  // namespace kelvoma::publish

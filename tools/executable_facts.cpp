@@ -1,0 +1,114 @@
+#include "executable_facts.h"
+
+#include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "refusal.h"
+#include "releases/macos_version.h"
+#include "releases/system_error.h"
+#include "releases/unique_fd.h"
+
+namespace kelvoma::publish {
+namespace {
+
+// The processors a release may name, by ELF machine (64-bit, little-endian).
+std::string architecture_name(std::uint16_t machine) {
+  switch (machine) {
+    case EM_X86_64:
+      return "x86_64";
+    case EM_AARCH64:
+      return "arm64";
+    default:
+      return {};
+  }
+}
+
+std::string not_executable(const std::string& shown_as, std::string_view found) {
+  return refusal(shown_as, found, "spustitelný soubor ELF pro x86_64 nebo arm64",
+                 "Instalace spouští jen programy ELF; zabal přeložený program, ne skript ani "
+                 "knihovnu.");
+}
+
+}  // namespace
+
+std::expected<std::string, std::string> executable_architecture(const std::string& path,
+                                                                const std::string& shown_as,
+                                                                bool need_execute_bit) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) {
+    return std::unexpected(shown_as + ": " + system_error_text(errno));
+  }
+  if (!S_ISREG(status.st_mode)) {
+    return std::unexpected(refusal(shown_as, "odkaz nebo jiný než obyčejný soubor",
+                                   "obyčejný soubor", "Ulož program do balíčku jako soubor."));
+  }
+  if (need_execute_bit && (status.st_mode & S_IXUSR) == 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+    return std::unexpected(refusal("Práva " + shown_as, mode, "bit spuštění vlastníka (např. 0755)",
+                                   "Spusť chmod 0755 na program a balíček znovu zapečeť."));
+  }
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd) {
+    return std::unexpected(shown_as + ": " + system_error_text(errno));
+  }
+  std::array<unsigned char, EI_NIDENT + 4> header{};
+  ssize_t got = 0;
+  do {
+    got = ::pread(fd.get(), header.data(), header.size(), 0);
+  } while (got < 0 && errno == EINTR);
+  if (got != static_cast<ssize_t>(header.size()) ||
+      std::memcmp(header.data(), ELFMAG, SELFMAG) != 0) {
+    const bool script = got >= 2 && header[0] == '#' && header[1] == '!';
+    return std::unexpected(not_executable(shown_as, script ? "skript" : "soubor, který není ELF"));
+  }
+  std::uint16_t type = 0;
+  std::uint16_t machine = 0;
+  std::memcpy(&type, header.data() + EI_NIDENT, 2);
+  std::memcpy(&machine, header.data() + EI_NIDENT + 2, 2);
+  const std::string name = architecture_name(machine);
+  if (header[EI_CLASS] != ELFCLASS64 || header[EI_DATA] != ELFDATA2LSB || name.empty() ||
+      (type != ET_EXEC && type != ET_DYN)) {
+    return std::unexpected(not_executable(
+        shown_as, "ELF typu " + std::to_string(type) + " pro stroj " + std::to_string(machine)));
+  }
+  return name;
+}
+
+std::string running_system_version() {
+  struct utsname names {};
+  if (::uname(&names) != 0) {
+    return {};
+  }
+  // "6.1.0-18-amd64": the leading numbers and dots only.
+  std::string release = names.release;
+  if (const auto end = release.find_first_not_of("0123456789."); end != std::string::npos) {
+    release.resize(end);
+  }
+  while (!release.empty() && release.back() == '.') {
+    release.pop_back();
+  }
+  return release;
+}
+
+std::string minimum_system_warning(const std::string& minimum) {
+  const std::string running = running_system_version();
+  if (running.empty() || require_minimum_macos(minimum, running)) {
+    return {};
+  }
+  return "Upozornění: minimální systém " + minimum + " je vyšší než jádro tohoto počítače (" +
+         running +
+         "); na Linuxu se porovnává s verzí jádra a uživatelé se starším jádrem verzi "
+         "nenainstalují.\n";
+}
+
+}  // namespace kelvoma::publish

@@ -1,0 +1,63 @@
+#include "previous_release.h"
+
+#include "publish_support.h"
+#include "refusal.h"
+#include "releases/fetch.h"
+#include "releases/manifest.h"
+
+namespace kelvoma::publish {
+namespace {
+
+constexpr std::string_view not_published = "Zatím není zveřejněné dostupné vydání.";
+
+std::expected<std::optional<std::uint64_t>, std::string> build_of(
+    const Tool& tool, std::span<const std::uint8_t> manifest, const std::string& where) {
+  const auto release = verify_release_manifest(tool, manifest);
+  if (!release) {
+    return std::unexpected("Zveřejněné vydání (" + where +
+                           ") neprošlo kontrolou: " + release.error() +
+                           " Oprav je, nebo uveď --previous se správným release.json.");
+  }
+  return release->build;
+}
+
+}  // namespace
+
+std::expected<std::optional<std::uint64_t>, std::string> published_build(
+    const CoreConfig& config, const Tool& tool, const PreviousSource& source) {
+  if (source.none) {
+    return std::nullopt;
+  }
+  if (source.file) {
+    const auto bytes = read_whole_file(*source.file);
+    if (!bytes) {
+      return std::unexpected(bytes.error());
+    }
+    return build_of(tool, *bytes, *source.file);
+  }
+  const auto fetched = fetch_url(config, tool.manifest_url, max_manifest_size);
+  if (!fetched && fetched.error() == not_published) {
+    return std::nullopt;
+  }
+  if (!fetched) {
+    return std::unexpected("Zveřejněné vydání z " + tool.manifest_url +
+                           " nelze stáhnout: " + fetched.error() +
+                           " Uveď ho jako --previous release.json, nebo (jen když žádné "
+                           "není) --no-previous.");
+  }
+  return build_of(tool, fetched->bytes(), tool.manifest_url);
+}
+
+std::expected<void, std::string> check_build_is_newer(std::uint64_t build,
+                                                      std::optional<std::uint64_t> published) {
+  if (!published || build > *published) {
+    return {};
+  }
+  return std::unexpected(refusal(
+      "CFBundleVersion", std::to_string(build), "víc než " + std::to_string(*published),
+      "Zveřejněné vydání má sestavení " + std::to_string(*published) +
+          " a uživatelům se nabízí jen vyšší; zvyš CFBundleVersion (bundle --build) a balíček "
+          "znovu zapečeť."));
+}
+
+}  // namespace kelvoma::publish

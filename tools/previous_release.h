@@ -1,0 +1,32 @@
+// The release a tool's users are offered now, so that a new one is only
+// published with a higher build (the update check offers nothing else).
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+
+#include "releases/build_config.h"
+#include "releases/catalog.h"
+
+namespace kelvoma::publish {
+
+// Where the published release comes from.
+struct PreviousSource {
+  std::optional<std::string> file;  // --previous: a release.json
+  bool none = false;                // --no-previous: nothing is compared
+};
+
+// The build of the published release: from the file, verified with the
+// entry's key, or fetched from the entry's manifest_url as the application
+// fetches it. Nothing when none is published yet (or with `none`); an
+// unreachable or unverifiable release stops the publisher.
+std::expected<std::optional<std::uint64_t>, std::string> published_build(
+    const CoreConfig& config, const Tool& tool, const PreviousSource& source);
+
+// The new build must be above the published one.
+std::expected<void, std::string> check_build_is_newer(std::uint64_t build,
+                                                      std::optional<std::uint64_t> published);
+
+}  // namespace kelvoma::publish

@@ -1,0 +1,237 @@
+#include "release_command.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "bundle_facts.h"
+#include "catalog_entry.h"
+#include "executable_facts.h"
+#include "previous_release.h"
+#include "refusal.h"
+#include "release_output.h"
+#include "release_self_check.h"
+#include "release_signing.h"
+#include "releases/base64.h"
+#include "releases/bundle.h"
+#include "releases/system_error.h"
+#include "releases/unique_fd.h"
+#include "seal_difference.h"
+#include "trust_keys.h"
+#include "zip_writer.h"
+
+namespace kelvoma::publish {
+
+const std::string_view release_usage_text =
+    "  kelvoma-publish release BALÍČEK --id ID --key TAJNÝ_KLÍČ --output SLOŽKA\n"
+    "      [--archive-url ADRESA] [--previous release.json | --no-previous]\n"
+    "      [--catalog tools.json] [--team-key TÝM.pub --notary-key NOTÁŘ.pub]\n"
+    "      zkontroluje zapečetěný balíček, zabalí ho, podepíše, ověří jako instalace\n"
+    "      a teprve pak zapíše release.json a archiv do SLOŽKY\n";
+
+namespace {
+
+constexpr std::array<OptionSpec, 9> release_options{{
+    {"--id"},
+    {"--key"},
+    {"--output"},
+    {"--archive-url", false, false},
+    {"--previous", false, false},
+    {"--no-previous", false, false, true},
+    {"--catalog", false, false},
+    {"--team-key", false, false},
+    {"--notary-key", false, false},
+}};
+
+std::optional<std::string> optional_value(const Options& options, std::string_view name) {
+  return options.contains(name) ? std::optional(single(options, name)) : std::nullopt;
+}
+
+// The version as one path segment of an address.
+std::string url_segment(std::string_view text) {
+  static constexpr char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const unsigned char c : text) {
+    if (std::isalnum(c) != 0 || c == '-' || c == '.' || c == '_' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += {'%', hex[c >> 4], hex[c & 15]};
+    }
+  }
+  return out;
+}
+
+// Everything that is decided before anything is written.
+struct Plan {
+  Tool tool;
+  BundleFacts facts;
+  CoreConfig trust;
+  std::string archive_url;
+  std::string archive_name;  // the last segment of the address
+};
+
+std::expected<std::string, std::string> archive_name_of(const std::string& url) {
+  const std::string name = url.substr(url.find_last_of('/') + 1);
+  if (name.empty() || name == "." || name == ".." || name == "release.json") {
+    return std::unexpected(
+        refusal("--archive-url", url, "adresa končící názvem souboru",
+                "Uveď adresu archivu včetně názvu, např. …/v1.4.0/nastroj.zip."));
+  }
+  return name;
+}
+
+std::expected<void, std::string> check_seal(const Plan& plan, const std::string& bundle) {
+  if (auto sealed = verify_code_signature(plan.trust, bundle, plan.tool); !sealed) {
+    const auto difference = first_seal_difference(bundle);
+    return std::unexpected(
+        refusal("Pečeť a lístek balíčku",
+                sealed.error() + (difference ? " První rozdíl: " + *difference + "." : ""),
+                "pečeť týmu " + plan.tool.team_id + " nad tímto obsahem a notářský lístek",
+                "Po poslední změně balíček znovu zapečeť (kelvoma-publish seal) a připoj lístek "
+                "(kelvoma-publish notarize); check-bundle ukáže první rozdíl."));
+  }
+  return {};
+}
+
+std::expected<Plan, std::string> plan_release(const Options& options, const KeyPair& key) {
+  const std::string& bundle = single(options, "");
+  auto tool = catalog_entry(optional_value(options, "--catalog"), single(options, "--id"));
+  if (!tool) {
+    return std::unexpected(tool.error());
+  }
+  Plan plan;
+  plan.tool = std::move(*tool);
+  if (auto same = check_public_key(plan.tool, encode_base64(key.public_key)); !same) {
+    return std::unexpected(same.error());
+  }
+  auto facts = read_bundle_facts(bundle);
+  if (!facts) {
+    return std::unexpected(facts.error());
+  }
+  plan.facts = std::move(*facts);
+  if (auto same = check_bundle_id(plan.tool, plan.facts.identifier); !same) {
+    return std::unexpected(same.error());
+  }
+  plan.archive_url = optional_value(options, "--archive-url")
+                         .value_or(plan.tool.archive_prefix + "v" +
+                                   url_segment(plan.facts.version) + "/" + plan.tool.id + ".zip");
+  if (auto prefix = check_archive_url(plan.tool, plan.archive_url); !prefix) {
+    return std::unexpected(prefix.error());
+  }
+  auto name = archive_name_of(plan.archive_url);
+  if (!name) {
+    return std::unexpected(name.error());
+  }
+  plan.archive_name = std::move(*name);
+  auto trust = trust_config(optional_value(options, "--team-key"),
+                            optional_value(options, "--notary-key"), plan.tool.team_id);
+  if (!trust) {
+    return std::unexpected(trust.error());
+  }
+  plan.trust = std::move(*trust);
+  if (auto sealed = check_seal(plan, bundle); !sealed) {
+    return std::unexpected(sealed.error());
+  }
+  const auto published = published_build(
+      plan.trust, plan.tool,
+      {.file = optional_value(options, "--previous"), .none = options.contains("--no-previous")});
+  if (!published) {
+    return std::unexpected(published.error());
+  }
+  if (auto newer = check_build_is_newer(plan.facts.build, *published); !newer) {
+    return std::unexpected(newer.error());
+  }
+  return plan;
+}
+
+Release release_of(const Plan& plan) {
+  Release release;
+  release.schema = 1;
+  release.id = plan.tool.id;
+  release.bundle_id = plan.facts.identifier;
+  release.version = plan.facts.version;
+  release.build = plan.facts.build;
+  release.minimum_macos = plan.facts.minimum_system;
+  release.architectures = {plan.facts.architecture};
+  release.archive_url = plan.archive_url;
+  return release;
+}
+
+std::expected<std::string, std::string> publish(const Options& options, const KeyPair& key,
+                                                const Plan& plan) {
+  const std::string& output = single(options, "--output");
+  auto work = WorkFolder::create(output);
+  if (!work) {
+    return std::unexpected(work.error());
+  }
+  const auto archive = zip_bundle(single(options, ""), plan.tool.bundle_name);
+  if (!archive) {
+    return std::unexpected(archive.error());
+  }
+  Release release = release_of(plan);
+  const auto manifest = signed_manifest(key, release, *archive);
+  if (!manifest) {
+    return std::unexpected(manifest.error());
+  }
+  const std::span<const std::uint8_t> manifest_bytes(
+      reinterpret_cast<const std::uint8_t*>(manifest->data()), manifest->size());
+  for (const auto& [name, bytes] : {std::pair{plan.archive_name, std::span(*archive)},
+                                    std::pair{std::string("release.json"), manifest_bytes}}) {
+    if (auto written = work->write(name, bytes); !written) {
+      return std::unexpected(written.error());
+    }
+  }
+  const UniqueFd archive_fd(::open(work->entry(plan.archive_name).c_str(), O_RDONLY | O_CLOEXEC));
+  if (auto checked = check_as_installation(plan.trust, plan.tool, manifest_bytes, *archive,
+                                           archive_fd.get(), work->path());
+      !checked) {
+    return std::unexpected(checked.error());
+  }
+  if (auto moved = work->publish_into(output, plan.archive_name); !moved) {
+    return std::unexpected(moved.error());
+  }
+  return "Zapsáno do " + output + ": " + plan.archive_name + " (" +
+         std::to_string(archive->size()) + " B) a release.json, " + plan.tool.id + " " +
+         release.version + " (" + std::to_string(release.build) + "), " + plan.facts.architecture +
+         ", minimální systém " + release.minimum_macos + ".\nNahraj nejdřív archiv na " +
+         plan.archive_url + "\na pak release.json na " + plan.tool.manifest_url + "\n";
+}
+
+}  // namespace
+
+Outcome release_command(std::span<const char* const> arguments) {
+  const auto options = parse_options(release_options, arguments, 1);
+  if (!options) {
+    return std::unexpected(options.error());
+  }
+  if (options->contains("--previous") && options->contains("--no-previous")) {
+    return usage_error("Uveď nejvýš jednu z voleb --previous a --no-previous.");
+  }
+  if (auto folder = check_output_folder(single(*options, "--output")); !folder) {
+    return fail(folder.error());
+  }
+  KeyPair key;
+  if (auto loaded = load_key(single(*options, "--key"), key); !loaded) {
+    return fail(loaded.error());
+  }
+  const auto plan = plan_release(*options, key);
+  if (!plan) {
+    return fail(plan.error());
+  }
+  std::fputs(minimum_system_warning(plan->facts.minimum_system).c_str(), stderr);
+  auto published = publish(*options, key, *plan);
+  if (!published) {
+    return fail(published.error());
+  }
+  return std::move(*published);
+}
+
+}  // namespace kelvoma::publish

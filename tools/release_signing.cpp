@@ -1,0 +1,90 @@
+#include "release_signing.h"
+
+#include <charconv>
+#include <nlohmann/json.hpp>
+
+#include "publish_support.h"
+#include "releases/base64.h"
+
+namespace kelvoma::publish {
+
+void derive(KeyPair& pair, std::span<const std::uint8_t, crypto_sign_SEEDBYTES> seed) {
+  crypto_sign_seed_keypair(pair.public_key.data(), pair.secret.data(), seed.data());
+}
+
+std::expected<void, std::string> load_key(const std::string& path, KeyPair& pair) {
+  auto bytes = read_whole_file(path);
+  if (!bytes) {
+    return std::unexpected(bytes.error());
+  }
+  std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  text = text.substr(0, text.find_first_of("\r\n"));
+  auto seed = decode_base64(text);
+  sodium_memzero(bytes->data(), bytes->size());
+  if (!seed || seed->size() != crypto_sign_SEEDBYTES) {
+    return std::unexpected(path + ": tajný klíč není base64 32bajtového semínka Ed25519.");
+  }
+  derive(pair, std::span<const std::uint8_t, crypto_sign_SEEDBYTES>(*seed));
+  sodium_memzero(seed->data(), seed->size());
+  return {};
+}
+
+std::string sign(const KeyPair& pair, std::span<const std::uint8_t> bytes) {
+  std::array<std::uint8_t, crypto_sign_BYTES> signature{};
+  crypto_sign_detached(signature.data(), nullptr, bytes.data(), bytes.size(), pair.secret.data());
+  return encode_base64(signature);
+}
+
+std::expected<std::uint64_t, std::string> parse_build(std::string_view text) {
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value == 0) {
+    return std::unexpected("Číslo sestavení musí být celé číslo od 1 do 18446744073709551615.");
+  }
+  return value;
+}
+
+namespace {
+
+// The payload a publisher signs.
+std::expected<std::string, std::string> payload_text(const Release& release) {
+  auto payload = release_payload(release);
+  if (!payload) {
+    // The verifier refuses texts that are not UTF-8 as well.
+    return std::unexpected(std::string("Údaje o verzi musí být v kódování UTF-8."));
+  }
+  return payload;
+}
+
+std::string envelope_text(std::string_view payload, std::string_view signature) {
+  nlohmann::ordered_json object;
+  object["payload"] =
+      encode_base64({reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()});
+  object["signature"] = signature;
+  return object.dump() + "\n";
+}
+
+}  // namespace
+
+std::expected<std::string, std::string> signed_manifest(const KeyPair& pair, Release& release,
+                                                        std::span<const std::uint8_t> archive) {
+  if (archive.empty() || archive.size() > max_archive_size) {
+    return std::unexpected("Archiv musí mít 1 až 268435456 bajtů, má " +
+                           std::to_string(archive.size()) + ".");
+  }
+  release.archive_size = archive.size();
+  release.archive_signature = sign(pair, archive);
+  auto payload = payload_text(release);
+  if (!payload) {
+    return std::unexpected(payload.error());
+  }
+  const std::string manifest = envelope_text(
+      *payload,
+      sign(pair, {reinterpret_cast<const std::uint8_t*>(payload->data()), payload->size()}));
+  if (manifest.size() > max_manifest_size) {
+    return std::unexpected(std::string("Informace o verzi by měly přes 65536 bajtů."));
+  }
+  return manifest;
+}
+
+}  // namespace kelvoma::publish

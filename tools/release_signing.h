@@ -1,0 +1,44 @@
+// The publisher's Ed25519 key and what it signs: the archive whole, then the
+// release record, wrapped in the envelope that release.json holds.
+#pragma once
+
+#include <sodium.h>
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "releases/manifest.h"
+
+namespace kelvoma::publish {
+
+struct KeyPair {
+  std::array<std::uint8_t, crypto_sign_SECRETKEYBYTES> secret{};
+  std::array<std::uint8_t, crypto_sign_PUBLICKEYBYTES> public_key{};
+
+  KeyPair() = default;
+  KeyPair(const KeyPair&) = delete;
+  KeyPair& operator=(const KeyPair&) = delete;
+  ~KeyPair() { sodium_memzero(secret.data(), secret.size()); }
+};
+
+void derive(KeyPair& pair, std::span<const std::uint8_t, crypto_sign_SEEDBYTES> seed);
+
+// The secret key file holds one line: base64 of the 32-byte seed.
+std::expected<void, std::string> load_key(const std::string& path, KeyPair& pair);
+
+// The base64 text of the detached signature over `bytes`.
+std::string sign(const KeyPair& pair, std::span<const std::uint8_t> bytes);
+
+// A build number: decimal, 1 to 2^64-1.
+std::expected<std::uint64_t, std::string> parse_build(std::string_view text);
+
+// Signs the archive into `release` (its size and signature), then the
+// release into the envelope text of release.json.
+std::expected<std::string, std::string> signed_manifest(const KeyPair& pair, Release& release,
+                                                        std::span<const std::uint8_t> archive);
+
+}  // namespace kelvoma::publish
