@@ -15,7 +15,7 @@
 //
 // Prints per model "N crash states from K operations: L lost the tool, M
 // neither old nor new, S stranded" and exits 1 when L, M or S is not 0.
-// --quick explores 150 states per model (the ctest), --full 6000. The trace
+// --quick explores 200 states per model (the ctest), --full 6000. The trace
 // replayed in full must give the folder the real update left, or the run
 // fails (2): a recorder that missed a call cannot pass. --self-check drops
 // the barriers from the trace and exits 0 only when that finds violations.
@@ -52,7 +52,7 @@ namespace fs = std::filesystem;
 constexpr unsigned recorded_umask = 022;
 
 struct Options {
-  std::size_t states = 150;
+  std::size_t states = 200;
   std::uint64_t seed = 25;
   int jobs = 2;
   std::vector<Model> models = {Model::ordered, Model::any_subset};
@@ -349,7 +349,7 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : "";
     if (arg == "--quick") {
-      options.states = 150;
+      options.states = 200;
     } else if (arg == "--full") {
       options.states = 6000;
     } else if (arg == "--self-check") {
