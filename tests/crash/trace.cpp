@@ -146,7 +146,7 @@ std::optional<Call> parse_call(std::string_view text) {
   const std::string_view result = text.substr(equals + 3);
   if (result.starts_with("?")) return std::nullopt;
   call.result = number(result);
-  if (const auto path = annotation(result.substr(0, result.find(' ')))) call.result_path = *path;
+  if (const auto path = annotation(result); path && call.result >= 0) call.result_path = *path;
   return call;
 }
 
