@@ -317,6 +317,12 @@ int run(const Options& options) {
     std::fprintf(stderr, "recording: %s\n", recording.error().c_str());
     return 2;
   }
+  std::size_t kinds[3] = {};
+  for (const Op& op : recording->ops) {
+    ++kinds[is_metadata(op.kind) ? 0 : op.kind == OpKind::write ? 1 : 2];
+  }
+  std::printf("recorded update 1.0.0 -> 2.0.0: %zu metadata operations, %zu writes, %zu barriers\n",
+              kinds[0], kinds[1], kinds[2]);
   if (options.self_check) {
     std::erase_if(recording->ops, [](const Op& op) { return is_barrier(op.kind); });
   }
