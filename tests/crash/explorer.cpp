@@ -15,10 +15,10 @@
 //
 // Prints per model "N crash states from K operations: L lost the tool, M
 // neither old nor new, S stranded" and exits 1 when L, M or S is not 0.
-// --quick explores 200 states per model (the ctest), --full 6000. The trace
-// replayed in full must give the folder the real update left, or the run
-// fails (2): a recorder that missed a call cannot pass. --self-check drops
-// the barriers from the trace and exits 0 only when that finds violations.
+// --quick explores 200 states per model (the ctest), --full 25000 (every candidate state of this
+// update). The trace replayed in full must give the folder the real update left, or the run fails
+// (2): a recorder that missed a call cannot pass. --self-check drops the barriers from the trace
+// and exits 0 only when that finds violations.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -331,8 +331,13 @@ int run(const Options& options) {
   for (const Model model : options.models) {
     Explorer explorer{
         .recording = *recording, .persistence = persistence, .model = model, .ids = catalog_ids()};
-    const auto states = persistence.states(model, options.states, options.seed);
-    std::printf("%s%s:\n", model_name(model), options.self_check ? ", barriers dropped" : "");
+    std::size_t candidates = 0;
+    const auto states = persistence.states(model, options.states, options.seed, &candidates);
+    std::printf("%s%s: %zu candidate states, %s\n", model_name(model),
+                options.self_check ? ", barriers dropped" : "", candidates,
+                states.size() < candidates
+                    ? ("sampled with seed " + std::to_string(options.seed)).c_str()
+                    : "all explored");
     violations +=
         report(explore(explorer, states, options.jobs), states, explorer, recording->ops.size());
   }
@@ -357,7 +362,7 @@ int main(int argc, char** argv) {
     if (arg == "--quick") {
       options.states = 200;
     } else if (arg == "--full") {
-      options.states = 6000;
+      options.states = 25000;
     } else if (arg == "--self-check") {
       options.self_check = true;
       options.models = {Model::ordered};

@@ -133,8 +133,8 @@ bool Persistence::is_key_point(std::size_t crash_point) const {
          key(ops_[crash_point]);
 }
 
-std::vector<CrashState> Persistence::states(Model model, std::size_t budget,
-                                            std::uint64_t seed) const {
+std::vector<CrashState> Persistence::states(Model model, std::size_t budget, std::uint64_t seed,
+                                            std::size_t* total) const {
   std::vector<CrashState> key;
   std::vector<CrashState> other;
   for (std::size_t point = 0; point <= ops_.size(); ++point) {
@@ -142,6 +142,7 @@ std::vector<CrashState> Persistence::states(Model model, std::size_t budget,
     auto& into = is_key_point(point) ? key : other;
     into.insert(into.end(), found.begin(), found.end());
   }
+  if (total != nullptr) *total = key.size() + other.size();
   if (key.size() + other.size() <= budget) {
     key.insert(key.end(), other.begin(), other.end());
     return key;

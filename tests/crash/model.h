@@ -69,7 +69,10 @@ class Persistence {
   // number of ops when none does.
   std::size_t durable_from(std::size_t index) const { return durable_from_[index]; }
 
-  std::vector<CrashState> states(Model model, std::size_t budget, std::uint64_t seed) const;
+  // The states to explore: all candidates when they fit the budget, else
+  // a sample of `budget`; `total` tells how many candidates there were.
+  std::vector<CrashState> states(Model model, std::size_t budget, std::uint64_t seed,
+                                 std::size_t* total = nullptr) const;
   Persisted persisted(const CrashState& state, Model model) const;
   // How a file's data that is not durable fared in `state`.
   DataLoss loss_of(const CrashState& state, int inode) const;
