@@ -15,10 +15,13 @@
 //
 // Prints per model "N crash states from K operations: L lost the tool, M
 // neither old nor new, S stranded" and exits 1 when L, M or S is not 0.
-// --quick explores 200 states per model (the ctest), --full 25000 (every candidate state of this
-// update). The trace replayed in full must give the folder the real update left, or the run fails
-// (2): a recorder that missed a call cannot pass. --self-check drops the barriers from the trace
-// and exits 0 only when that finds violations.
+// --quick explores 200 states per model (the ctest), --full 25000 (every
+// candidate state of this update). The trace replayed in full must give
+// the folder the real update left, or the run fails (2): a recorder that
+// missed a call cannot pass. --self-check drops the barriers from the trace
+// and exits 0 only when that finds violations. Crash states are built in
+// /dev/shm where it exists (see ScratchFolder); the update is recorded in
+// the temporary folder, on the file system the model describes.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>

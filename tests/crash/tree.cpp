@@ -310,8 +310,10 @@ std::expected<void, std::string> annotate(std::vector<Op>& ops, Tree& tree, unsi
         break;
     }
     switch (op.kind) {
-      case OpKind::create:
       case OpKind::anonymous:
+        op.inode = tree.next_++;
+        break;
+      case OpKind::create:
       case OpKind::mkdir:
       case OpKind::symlink:
         op.inode = tree.next_++;
