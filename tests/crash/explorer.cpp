@@ -12,6 +12,7 @@
 //
 //   kelvoma_crash_explorer [--quick | --full] [--model ordered|any-subset|both]
 //                          [--states N] [--seed S] [--jobs N] [--self-check]
+//                          [--drop fsync|fdatasync|syncfs|sync]...
 //
 // Prints per model "N crash states from K operations: L lost the tool, M
 // neither old nor new, S stranded" and exits 1 when L, M or S is not 0.
@@ -19,7 +20,8 @@
 // candidate state of this update). The trace replayed in full must give
 // the folder the real update left, or the run fails (2): a recorder that
 // missed a call cannot pass. --self-check drops the barriers from the trace
-// and exits 0 only when that finds violations. Crash states are built in
+// and exits 0 only when that finds violations; --drop takes one kind of
+// barrier out, to show what it protects. Crash states are built in
 // /dev/shm where it exists (see ScratchFolder); the update is recorded in
 // the temporary folder, on the file system the model describes.
 #include <fcntl.h>
@@ -60,6 +62,7 @@ struct Options {
   int jobs = 2;
   std::vector<Model> models = {Model::ordered, Model::any_subset};
   bool self_check = false;
+  std::vector<std::string> dropped;  // barrier calls taken out of the trace
 };
 
 std::int32_t not_running(const char*, const char*) { return 0; }
@@ -326,8 +329,12 @@ int run(const Options& options) {
   }
   std::printf("recorded update 1.0.0 -> 2.0.0: %zu metadata operations, %zu writes, %zu barriers\n",
               kinds[0], kinds[1], kinds[2]);
-  if (options.self_check) {
-    std::erase_if(recording->ops, [](const Op& op) { return is_barrier(op.kind); });
+  std::string without;
+  for (const std::string& call : options.dropped) {
+    without += (without.empty() ? ", without " : " and ") + call;
+    std::erase_if(recording->ops, [&](const Op& op) {
+      return is_barrier(op.kind) && describe(op).starts_with(call + " ");
+    });
   }
   const Persistence persistence(recording->ops);
   std::size_t violations = 0;
@@ -336,8 +343,7 @@ int run(const Options& options) {
         .recording = *recording, .persistence = persistence, .model = model, .ids = catalog_ids()};
     std::size_t candidates = 0;
     const auto states = persistence.states(model, options.states, options.seed, &candidates);
-    std::printf("%s%s: %zu candidate states, %s\n", model_name(model),
-                options.self_check ? ", barriers dropped" : "", candidates,
+    std::printf("%s%s: %zu candidate states, %s\n", model_name(model), without.c_str(), candidates,
                 states.size() < candidates
                     ? ("sampled with seed " + std::to_string(options.seed)).c_str()
                     : "all explored");
@@ -369,6 +375,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--self-check") {
       options.self_check = true;
       options.models = {Model::ordered};
+      options.dropped = {"fsync", "fdatasync", "syncfs", "sync"};
+    } else if (arg == "--drop") {
+      options.dropped.push_back(value), ++i;
     } else if (arg == "--states") {
       options.states = std::strtoull(value, nullptr, 10), ++i;
     } else if (arg == "--seed") {
@@ -384,7 +393,7 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: %s [--quick|--full] [--model ordered|any-subset|both] [--states N] "
-                   "[--seed S] [--jobs N] [--self-check]\n",
+                   "[--seed S] [--jobs N] [--self-check] [--drop fsync|fdatasync|syncfs|sync]\n",
                    argv[0]);
       return 2;
     }
