@@ -49,6 +49,7 @@ endforeach()
 set(team_keys)
 if(KELVOMA_TEAM_KEYS_DIR)
   file(GLOB team_keys CONFIGURE_DEPENDS "${KELVOMA_TEAM_KEYS_DIR}/*.pub")
+  list(FILTER team_keys EXCLUDE REGEX "/notary\\.pub$")  # the build skips it too (CodeTrust.cmake)
 endif()
 if(KELVOMA_CODE_TRUST STREQUAL "macos")
   set(trust_note
@@ -87,6 +88,12 @@ set(CPACK_DEBIAN_PACKAGE_SOURCE kelvoma)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_KELVOMA_PACKAGE_NAME kelvoma)
 set(CPACK_DEBIAN_KELVOMA-PUBLISH_PACKAGE_NAME kelvoma-publish)
+# dpkg-shlibdeps sees only linked libraries: every download runs /usr/bin/curl.
+# Without qt6-wayland Qt falls back to XWayland on a Wayland desktop; a
+# publisher checks what kelvoma-publish signs with signify.
+set(CPACK_DEBIAN_KELVOMA_PACKAGE_DEPENDS curl)
+set(CPACK_DEBIAN_KELVOMA_PACKAGE_RECOMMENDS qt6-wayland)
+set(CPACK_DEBIAN_KELVOMA-PUBLISH_PACKAGE_SUGGESTS signify-openbsd)
 set(CPACK_DEBIAN_KELVOMA_DESCRIPTION
     "tray manager for one publisher's family of companion tools\n"
     "Kelvoma shows whether each of the publisher's tools is installed and\n"

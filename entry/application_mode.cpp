@@ -5,9 +5,6 @@
 
 namespace kelvoma {
 
-int run_application_mode(int argc, char** argv) {
-  kelvoma_run(argc, argv);
-  return 0;
-}
+int run_application_mode(int argc, char** argv) { return kelvoma_run(argc, argv); }
 
 }  // namespace kelvoma

@@ -1,12 +1,15 @@
 #include "publish_support.h"
 
 #include <fcntl.h>
+#include <sodium.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdio>
+#include <filesystem>
 
 #include "releases/system_error.h"
 
@@ -20,95 +23,207 @@ std::unexpected<Failure> usage_error(std::string message) {
   return std::unexpected(Failure{std::move(message), true});
 }
 
+namespace {
+
+std::unexpected<std::string> system_failure(const std::string& path, int error) {
+  return std::unexpected(path + ": " + system_error_text(error));
+}
+
+// Appends without leaving a copy behind when the vector must grow: the
+// bytes may be a secret key.
+void append_wiping(std::vector<std::uint8_t>& bytes, std::span<const std::uint8_t> more) {
+  if (bytes.capacity() - bytes.size() < more.size()) {
+    std::vector<std::uint8_t> larger;
+    larger.reserve(std::max(bytes.capacity() * 2, bytes.size() + more.size()));
+    larger.assign(bytes.begin(), bytes.end());
+    sodium_memzero(bytes.data(), bytes.size());
+    bytes.swap(larger);
+  }
+  bytes.insert(bytes.end(), more.begin(), more.end());
+}
+
+}  // namespace
+
 std::expected<std::vector<std::uint8_t>, std::string> read_whole_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return std::unexpected(path + ": " + system_error_text(errno));
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
+    return system_failure(path, errno);
   }
   std::vector<std::uint8_t> bytes;
   struct stat status {};
-  if (::fstat(fd, &status) == 0 && status.st_size > 0) {
+  if (::fstat(fd.get(), &status) == 0 && status.st_size > 0) {
     bytes.reserve(static_cast<std::size_t>(status.st_size));
   }
   std::array<std::uint8_t, 1 << 16> block{};
-  while (true) {
-    const ssize_t count = ::read(fd, block.data(), block.size());
+  ssize_t count = 0;
+  while ((count = ::read(fd.get(), block.data(), block.size())) != 0) {
     if (count < 0 && errno == EINTR) {
       continue;
     }
     if (count < 0) {
       const int error = errno;
-      ::close(fd);
-      return std::unexpected(path + ": " + system_error_text(error));
+      sodium_memzero(block.data(), block.size());
+      sodium_memzero(bytes.data(), bytes.size());
+      return system_failure(path, error);
     }
-    if (count == 0) {
-      break;
-    }
-    bytes.insert(bytes.end(), block.begin(), block.begin() + count);
+    append_wiping(bytes, std::span(block.data(), static_cast<std::size_t>(count)));
   }
-  ::close(fd);
+  sodium_memzero(block.data(), block.size());
   return bytes;
+}
+
+std::string link_refused(const std::string& path) {
+  return path + ": je symbolický odkaz; kelvoma-publish přes odkazy nezapisuje.";
+}
+
+std::expected<UniqueFd, std::string> open_folder(int parent_fd, const std::string& name,
+                                                 const std::string& path, FolderLink link) {
+  const int no_follow = link == FolderLink::refused ? O_NOFOLLOW : 0;
+  UniqueFd fd(::openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | no_follow));
+  if (!fd) {
+    struct stat info {};
+    const int error = errno;
+    if (no_follow != 0 && ::fstatat(parent_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(info.st_mode)) {
+      return std::unexpected(link_refused(path));
+    }
+    return system_failure(path, error);
+  }
+  return fd;
 }
 
 namespace {
 
-// Writes all of `text` to a descriptor, then closes it.
-std::expected<void, std::string> write_and_close(int fd, std::string_view text,
-                                                 const std::string& path) {
+std::string in_folder(const std::string& folder, const std::string& name) {
+  if (folder.empty()) {
+    return name;
+  }
+  return folder.ends_with('/') ? folder + name : folder + "/" + name;
+}
+
+// What is at `name` in the folder: nothing (ENOENT), or its type.
+std::expected<mode_t, int> entry_type(int folder_fd, const std::string& name) {
+  struct stat info {};
+  if (::fstatat(folder_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return std::unexpected(errno);
+  }
+  return info.st_mode & S_IFMT;
+}
+
+// A new temporary file beside the target. A regular file left there by an
+// earlier run that stopped halfway goes; a link or anything else there is
+// refused.
+std::expected<UniqueFd, std::string> create_temporary(int folder_fd, const std::string& name,
+                                                      const std::string& path, mode_t mode) {
+  const auto existing = entry_type(folder_fd, name);
+  if (existing && *existing == S_IFLNK) {
+    return std::unexpected(link_refused(path));
+  }
+  if (existing && *existing == S_IFREG && ::unlinkat(folder_fd, name.c_str(), 0) != 0) {
+    return system_failure(path, errno);
+  }
+  UniqueFd fd(::openat(folder_fd, name.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+  if (!fd) {
+    return system_failure(path, errno);
+  }
+  return fd;
+}
+
+std::expected<void, std::string> write_all(int fd, std::string_view text, const std::string& path) {
   while (!text.empty()) {
     const ssize_t written = ::write(fd, text.data(), text.size());
     if (written < 0 && errno == EINTR) {
       continue;
     }
     if (written < 0) {
-      const int error = errno;
-      ::close(fd);
-      return std::unexpected(path + ": " + system_error_text(error));
+      return system_failure(path, errno);
     }
     text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  if (::close(fd) != 0) {
-    return std::unexpected(path + ": " + system_error_text(errno));
   }
   return {};
 }
 
-std::expected<void, std::string> create_new_file(const std::string& path, std::string_view text,
-                                                 mode_t mode) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0) {
-    return std::unexpected(path + ": " + system_error_text(errno));
+// The complete temporary file takes the target's name: over what is there,
+// or (Existing::kept) only where nothing is.
+std::expected<void, std::string> move_into_place(int folder_fd, const std::string& temporary,
+                                                 const std::string& name, const std::string& path,
+                                                 Existing existing) {
+  const unsigned flags = existing == Existing::kept ? RENAME_NOREPLACE : 0;
+  if (::renameat2(folder_fd, temporary.c_str(), folder_fd, name.c_str(), flags) != 0) {
+    return system_failure(path, errno);
   }
-  return write_and_close(fd, text, path);
+  // The new name lasts only once the folder is on disk too.
+  static_cast<void>(::fsync(folder_fd));
+  return {};
+}
+
+}  // namespace
+
+std::expected<void, std::string> write_in_folder(int folder_fd, const std::string& folder,
+                                                 const std::string& name, std::string_view text,
+                                                 mode_t mode, Existing existing) {
+  const std::string path = in_folder(folder, name);
+  const auto target = entry_type(folder_fd, name);
+  if (target && *target == S_IFLNK) {
+    return std::unexpected(link_refused(path));
+  }
+  if (target && existing == Existing::kept) {
+    return system_failure(path, EEXIST);
+  }
+  if (!target && target.error() != ENOENT) {
+    return system_failure(path, target.error());
+  }
+  const std::string temporary = name + ".tmp";
+  const std::string temporary_path = in_folder(folder, temporary);
+  auto fd = create_temporary(folder_fd, temporary, temporary_path, mode);
+  if (!fd) {
+    return std::unexpected(fd.error());
+  }
+  auto written = write_all(fd->get(), text, temporary_path);
+  if (written && ::fsync(fd->get()) != 0) {
+    written = system_failure(temporary_path, errno);
+  }
+  if (const int closed = fd->close(); written && closed != 0) {
+    written = system_failure(temporary_path, closed);
+  }
+  if (written) {
+    written = move_into_place(folder_fd, temporary, name, path, existing);
+  }
+  if (!written) {
+    ::unlinkat(folder_fd, temporary.c_str(), 0);
+  }
+  return written;
+}
+
+namespace {
+
+std::expected<void, std::string> write_file(const std::string& path, std::string_view text,
+                                            mode_t mode, Existing existing) {
+  const std::filesystem::path target(path);
+  const std::string folder = target.parent_path().string();
+  const std::string opened = folder.empty() ? "." : folder;
+  const auto folder_fd = open_folder(AT_FDCWD, opened, opened, FolderLink::followed);
+  if (!folder_fd) {
+    return std::unexpected(folder_fd.error());
+  }
+  return write_in_folder(folder_fd->get(), folder, target.filename().string(), text, mode,
+                         existing);
 }
 
 }  // namespace
 
 std::expected<void, std::string> replace_file(const std::string& path, std::string_view text) {
-  const std::string temporary = path + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    return std::unexpected(temporary + ": " + system_error_text(errno));
-  }
-  if (auto written = write_and_close(fd, text, temporary); !written) {
-    ::unlink(temporary.c_str());
-    return written;
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    return std::unexpected(path + ": " + system_error_text(error));
-  }
-  return {};
+  return write_file(path, text, 0644, Existing::replaced);
 }
 
 std::expected<void, std::string> create_private_file(const std::string& path,
                                                      std::string_view text) {
-  return create_new_file(path, text, 0600);
+  return write_file(path, text, 0600, Existing::kept);
 }
 
 std::expected<void, std::string> create_file(const std::string& path, std::string_view text) {
-  return create_new_file(path, text, 0644);
+  return write_file(path, text, 0644, Existing::kept);
 }
 
 namespace {

@@ -1,6 +1,9 @@
 // What the publisher tool's commands share: their outcome, file writing that
-// never leaves half a file, and the command-line options.
+// never leaves half a file and never writes through a link, and the
+// command-line options.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <expected>
@@ -9,6 +12,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "releases/unique_fd.h"
 
 namespace kelvoma::publish {
 
@@ -25,17 +30,40 @@ using Outcome = std::expected<std::string, Failure>;
 std::unexpected<Failure> fail(std::string message);
 std::unexpected<Failure> usage_error(std::string message);
 
+// The whole file; the buffers it passes through are wiped, as the file may
+// hold a secret key.
 std::expected<std::vector<std::uint8_t>, std::string> read_whole_file(const std::string& path);
 
-// A new file, readable by its owner only; an existing file is never replaced
-// (a lost key cannot be recovered).
+// Files are written never through a symbolic link: into a folder held open,
+// as a new "NAME.tmp" (O_EXCL, O_NOFOLLOW) that is synced and then renamed
+// to NAME. A link at NAME or at NAME.tmp is refused with this message.
+std::string link_refused(const std::string& path);
+
+// Opens the folder `name` below `parent_fd` (or AT_FDCWD), named `path` in
+// messages. A symbolic link there is followed (a path the publisher gave) or
+// refused (a folder inside a bundle).
+enum class FolderLink { followed, refused };
+std::expected<UniqueFd, std::string> open_folder(int parent_fd, const std::string& name,
+                                                 const std::string& path, FolderLink link);
+
+// Whether an existing file at the target is replaced, or kept and the write
+// refused (a lost key cannot be recovered).
+enum class Existing { replaced, kept };
+
+// Writes `text` as NAME in the folder open as `folder_fd`, whose path
+// `folder` names it in messages; a new file gets `mode`.
+std::expected<void, std::string> write_in_folder(int folder_fd, const std::string& folder,
+                                                 const std::string& name, std::string_view text,
+                                                 mode_t mode, Existing existing);
+
+// A new file, readable by its owner only; an existing file is never replaced.
 std::expected<void, std::string> create_private_file(const std::string& path,
                                                      std::string_view text);
 
 // A new file of mode 0644; an existing file is never replaced.
 std::expected<void, std::string> create_file(const std::string& path, std::string_view text);
 
-// Replaces `path` only once the new contents are complete.
+// Replaces `path` only once the new contents are complete and on disk.
 std::expected<void, std::string> replace_file(const std::string& path, std::string_view text);
 
 struct OptionSpec {

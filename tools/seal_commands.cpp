@@ -1,5 +1,6 @@
 #include "seal_commands.h"
 
+#include <fcntl.h>
 #include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -128,6 +129,35 @@ std::string seal_path(const std::string& bundle, std::string_view file) {
   return bundle + "/" + std::string(seal_folder) + "/" + std::string(file);
 }
 
+// Whether the seal folder is made when it is missing.
+enum class Missing { made, refused };
+
+// The bundle's seal folder held open; a link at the bundle, at Contents or
+// at the folder is refused.
+std::expected<UniqueFd, std::string> open_seal_folder(const std::string& bundle, Missing missing) {
+  const auto bundle_fd = open_folder(AT_FDCWD, bundle, bundle, FolderLink::refused);
+  if (!bundle_fd) {
+    return std::unexpected(bundle_fd.error());
+  }
+  const auto contents =
+      open_folder(bundle_fd->get(), "Contents", bundle + "/Contents", FolderLink::refused);
+  if (!contents) {
+    return std::unexpected(contents.error());
+  }
+  const std::string folder = bundle + "/" + std::string(seal_folder);
+  if (missing == Missing::made && ::mkdirat(contents->get(), "_CodeSignature", 0755) != 0 &&
+      errno != EEXIST) {
+    return std::unexpected(folder + ": " + system_error_text(errno));
+  }
+  return open_folder(contents->get(), "_CodeSignature", folder, FolderLink::refused);
+}
+
+std::expected<void, std::string> write_seal_file(const UniqueFd& folder, const std::string& bundle,
+                                                 const std::string& name, std::string_view text) {
+  return write_in_folder(folder.get(), bundle + "/" + std::string(seal_folder), name, text, 0644,
+                         Existing::replaced);
+}
+
 // The list of BUNDLE for --team, naming the bundle's own identifier.
 std::expected<std::string, std::string> list_of(const Options& options) {
   const std::string& bundle = single(options, "");
@@ -173,11 +203,11 @@ Outcome seal(std::span<const char* const> arguments) {
   const std::string& bundle = single(*options, "");
   // A seal folder from an earlier seal is left out of the list; its ticket
   // would no longer match the new seal.
-  const std::string folder = bundle + "/" + std::string(seal_folder);
-  if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-    return fail(folder + ": " + system_error_text(errno));
+  const auto folder = open_seal_folder(bundle, Missing::made);
+  if (!folder) {
+    return fail(folder.error());
   }
-  if (::unlink(seal_path(bundle, "Notarization").c_str()) != 0 && errno != ENOENT) {
+  if (::unlinkat(folder->get(), "Notarization", 0) != 0 && errno != ENOENT) {
     return fail(seal_path(bundle, "Notarization") + ": " + system_error_text(errno));
   }
   const auto list = list_of(*options);
@@ -186,7 +216,7 @@ Outcome seal(std::span<const char* const> arguments) {
   }
   const std::string text =
       signify::signature_file(sign(secret, *list), verify_with(single(*options, "--key"))) + *list;
-  if (auto written = replace_file(seal_path(bundle, "CodeSeal"), text); !written) {
+  if (auto written = write_seal_file(*folder, bundle, "CodeSeal", text); !written) {
     return fail(written.error());
   }
   return "Zapečetěno " + seal_path(bundle, "CodeSeal") + ".\n";
@@ -199,13 +229,17 @@ Outcome notarize(std::span<const char* const> arguments) {
     return std::unexpected(options.error());
   }
   const std::string& bundle = single(*options, "");
+  const auto folder = open_seal_folder(bundle, Missing::refused);
+  if (!folder) {
+    return fail(folder.error());
+  }
   const auto seal_bytes = read_whole_file(seal_path(bundle, "CodeSeal"));
   if (!seal_bytes) {
     return fail(seal_bytes.error());
   }
   const std::string ticket = signify::signature_file(sign(secret, as_text(*seal_bytes)),
                                                      verify_with(single(*options, "--key")));
-  if (auto written = replace_file(seal_path(bundle, "Notarization"), ticket); !written) {
+  if (auto written = write_seal_file(*folder, bundle, "Notarization", ticket); !written) {
     return fail(written.error());
   }
   return "Notářský lístek zapsán do " + seal_path(bundle, "Notarization") + ".\n";
@@ -221,20 +255,38 @@ Outcome check_bundle(std::span<const char* const> arguments) {
   if (!team_key || !notary_key) {
     return fail(team_key ? notary_key.error() : team_key.error());
   }
-  CoreConfig config;
-  config.code_trust = CodeTrust::seal;
-  config.team_keys = {{.team = single(*options, "--team"), .public_key = *team_key}};
-  config.notary_key = *notary_key;
-  Tool tool;
-  tool.bundle_id = single(*options, "--identifier");
-  tool.team_id = single(*options, "--team");
-  if (auto verified = verify_code_signature(config, single(*options, ""), tool); !verified) {
+  const BundleCheck check{.identifier = single(*options, "--identifier"),
+                          .team = single(*options, "--team"),
+                          .team_key = *team_key,
+                          .notary_key = *notary_key};
+  if (auto verified = check_sealed_bundle(single(*options, ""), check); !verified) {
     return fail(verified.error());
   }
   return std::string("Pečeť i notářský lístek platí.\n");
 }
 
 }  // namespace
+
+std::expected<void, std::string> check_sealed_bundle(const std::string& bundle,
+                                                     const BundleCheck& check) {
+  // The installation compares the identifier before the code signature.
+  const auto identifier = read_info_string(bundle, "CFBundleIdentifier");
+  if (!identifier) {
+    return std::unexpected(bundle + ": Info.plist nemá textový CFBundleIdentifier.");
+  }
+  if (*identifier != check.identifier) {
+    return std::unexpected(bundle + ": CFBundleIdentifier v Info.plist je " + *identifier +
+                           ", ne " + check.identifier + ".");
+  }
+  CoreConfig config;
+  config.code_trust = CodeTrust::seal;
+  config.team_keys = {{.team = check.team, .public_key = check.team_key}};
+  config.notary_key = check.notary_key;
+  Tool tool;
+  tool.bundle_id = check.identifier;
+  tool.team_id = check.team;
+  return verify_code_signature(config, bundle, tool);
+}
 
 std::optional<Outcome> run_seal_command(std::string_view command,
                                         std::span<const char* const> arguments) {

@@ -3,8 +3,10 @@
 // check of both before a bundle ships.
 #pragma once
 
+#include <expected>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "publish_support.h"
@@ -12,6 +14,20 @@
 namespace kelvoma::publish {
 
 extern const std::string_view seal_usage_text;
+
+// What a bundle is checked against; the keys are the base64 lines of
+// signify public keys.
+struct BundleCheck {
+  std::string identifier;
+  std::string team;
+  std::string team_key;
+  std::string notary_key;
+};
+
+// The installation's verdict on the bundle at `bundle`: Info.plist's
+// CFBundleIdentifier is the expected one, then the seal and the ticket hold.
+std::expected<void, std::string> check_sealed_bundle(const std::string& bundle,
+                                                     const BundleCheck& check);
 
 // The outcome of `command` with its arguments, or nothing when `command` is
 // not one of these.

@@ -21,6 +21,21 @@ fixture::BundleSpec orbit_bundle(std::uint64_t build, const char* marker,
   return spec;
 }
 
+// `count` files that unpack much like the many small resources of a large
+// application: a hundred to a folder, 100 to 900 bytes, compressible text.
+void write_small_files(const fs::path& bundle, int count) {
+  const fs::path many = bundle / "Contents/Resources/many";
+  for (int i = 0; i < count; ++i) {
+    const fs::path folder = many / std::to_string(i / 100);
+    if (i % 100 == 0) fs::create_directories(folder);
+    std::string text;
+    while (text.size() < 100 + static_cast<std::size_t>(i * 37 % 800)) {
+      text += "resource " + std::to_string(i) + " line " + std::to_string(text.size()) + "\n";
+    }
+    fixture::write_file(folder / (std::to_string(i) + ".txt"), text);
+  }
+}
+
 std::uintmax_t size_or_zero(const fs::path& path) {
   std::error_code error;
   const auto size = fs::file_size(path, error);
@@ -65,7 +80,7 @@ std::vector<fs::path> install_directories(const std::string& applications) {
 
 }  // namespace
 
-UpdateFixture::UpdateFixture(std::uint64_t payload_bytes)
+UpdateFixture::UpdateFixture(std::uint64_t payload_bytes, int small_files)
     : server_(testing::ServerPort::fixture),
       applications_(home_.file("Applications")),
       target_(applications_ + "/Orbit Action Dial.app") {
@@ -78,7 +93,8 @@ UpdateFixture::UpdateFixture(std::uint64_t payload_bytes)
   const std::string old_source = sources_.file("old");
   fs::create_directories(new_source);
   fs::create_directories(old_source);
-  fixture::make_bundle(new_source, orbit_bundle(2, "new", payload_bytes));
+  write_small_files(fixture::make_bundle(new_source, orbit_bundle(2, "new", payload_bytes)),
+                    small_files);
   old_template_ = fixture::make_bundle(old_source, orbit_bundle(1, "old", 0)).string();
   Release release = fixture::fixture_release(tool_id);
   release.build = 2;

@@ -17,9 +17,11 @@ inline constexpr const char* os_version = "14.0.0";
 
 class UpdateFixture {
  public:
-  // Serves build 2 (marker "new") with `payload_bytes` of random content;
-  // HOME points at a fresh directory.
-  explicit UpdateFixture(std::uint64_t payload_bytes);
+  // Serves build 2 (marker "new") with `payload_bytes` of random content
+  // and `small_files` files of a few hundred bytes each in
+  // Contents/Resources/many (a hundred to a folder); HOME points at a fresh
+  // directory.
+  explicit UpdateFixture(std::uint64_t payload_bytes, int small_files = 0);
 
   bool ready() const { return ready_; }
   const std::string& failure() const { return failure_; }

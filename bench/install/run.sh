@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the installation benchmarks with the "bench" preset and runs them.
 #   bench/install/run.sh [bench|crash|power] [options]
-#     bench [--runs N] [--size-mib N]      end-to-end update against shell tools
+#     bench [--runs N] [--size-mib N] [--small-files N] [--other-build EXE]
+#                                          end-to-end updates against shell tools
 #     crash [--runs N] [--payload-mib N]   SIGKILL at many moments, then check the target
 #     power [options]                      power loss: every crash state of a recorded update
 #                                          under both persistence models (tests/crash, --full)

@@ -192,7 +192,9 @@ demo_ready() {
 # The start-up check has asked for both manifests; its results take a moment more.
 demo_settle() {
   for _ in $(seq 300); do
-    [ "$(grep -c 'release.json' "$demo_state/requests.jsonl" 2>/dev/null)" -ge 2 ] && break
+    # The log appears with the first request.
+    [ -f "$demo_state/requests.jsonl" ] \
+      && [ "$(grep -c 'release.json' "$demo_state/requests.jsonl")" -ge 2 ] && break
     sleep 0.1
   done
   sleep 1.5

@@ -13,6 +13,8 @@
 namespace kelvoma {
 namespace {
 
+constexpr std::size_t copy_buffer_size = 1 << 20;
+
 // 0 or the errno of the failed write; interrupted and partial writes go on.
 int write_all(int fd, std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
@@ -24,6 +26,53 @@ int write_all(int fd, std::span<const std::uint8_t> bytes) {
       return errno;
     }
     bytes = bytes.subspan(static_cast<std::size_t>(written));
+  }
+  return 0;
+}
+
+// Whether copy_file_range refuses these two files, rather than failing on
+// them: an old kernel, two file systems it cannot copy between, a file
+// system that does not offer it.
+bool copy_refused(int error) {
+  return error == ENOSYS || error == EXDEV || error == EOPNOTSUPP || error == EINVAL;
+}
+
+// Copies through our own buffer from `offset` on.
+int read_write_copy(int from, int to, loff_t offset, loff_t size) {
+  const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(copy_buffer_size);
+  while (offset < size) {
+    const ssize_t got = ::pread(from, buffer.get(), copy_buffer_size, offset);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return got == 0 ? EIO : errno;  // the file ended before its size
+    }
+    if (const int error = write_all(to, {buffer.get(), static_cast<std::size_t>(got)});
+        error != 0) {
+      return error;
+    }
+    offset += got;
+  }
+  return 0;
+}
+
+// 0 or the errno: the first `size` bytes of `from` appended to `to`, by
+// copy_file_range where the kernel does it, else by reading and writing.
+int copy_bytes(int from, int to, loff_t size) {
+  loff_t offset = 0;
+  while (offset < size) {
+    const ssize_t copied =
+        ::copy_file_range(from, &offset, to, nullptr, static_cast<std::size_t>(size - offset), 0);
+    if (copied == 0) {
+      return EIO;  // the file ended before its size
+    }
+    if (copied < 0 && errno == EINTR) {
+      continue;
+    }
+    if (copied < 0) {
+      return copy_refused(errno) ? read_write_copy(from, to, offset, size) : errno;
+    }
   }
   return 0;
 }
@@ -127,17 +176,8 @@ std::expected<UniqueFd, std::string> ArchiveDownload::copy_file(int folder_fd,
     return std::unexpected(system_error_text(errno));
   }
   struct stat info {};
-  int error = ::fstat(file_.get(), &info) == 0 ? 0 : errno;
-  loff_t from = 0;
-  while (error == 0 && from < info.st_size) {
-    const ssize_t copied = ::copy_file_range(file_.get(), &from, file.get(), nullptr,
-                                             static_cast<std::size_t>(info.st_size - from), 0);
-    if (copied == 0) {
-      error = EIO;  // the file ended before its size
-    } else if (copied < 0 && errno != EINTR) {
-      error = errno;
-    }
-  }
+  const int error =
+      ::fstat(file_.get(), &info) == 0 ? copy_bytes(file_.get(), file.get(), info.st_size) : errno;
   return reader_of(std::move(file), error);
 }
 

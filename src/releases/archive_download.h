@@ -35,7 +35,8 @@ class ArchiveDownload final : public BodySink {
   // `folder_fd` (created with 0666 less the mask, never through a link or
   // over an entry that exists) and answers a descriptor that reads it: the
   // very file that was checked, never the name opened again. The unnamed
-  // file is linked, or copied (copy_file_range) where it cannot be linked.
+  // file is linked, or copied where it cannot be linked (copy_file_range,
+  // or reading and writing where the kernel refuses that).
   // A write that failed while the archive arrived is reported here, as the
   // system error text, and so is a failure to link or write it now.
   std::expected<UniqueFd, std::string> save_as(int folder_fd, const std::string& name);

@@ -11,10 +11,12 @@
 #include "releases/base64.h"
 #include "releases/bundle.h"
 #include "releases/elf_check.h"
+#include "releases/file_tree.h"
 #include "releases/regular_file.h"
 #include "releases/seal_list.h"
 #include "releases/signature.h"
 #include "releases/signify.h"
+#include "releases/system_error.h"
 #include "releases/unique_fd.h"
 
 namespace kelvoma {
@@ -57,19 +59,6 @@ std::optional<signify::PublicKey> team_key(const CoreConfig& config, const std::
   return signify::decode_public_key(found->public_key);
 }
 
-// The tree below the bundle prints exactly `entries`; the walk stops at the
-// first line that differs, before hashing any more files.
-bool tree_matches(int bundle_fd, std::string_view entries) {
-  const auto walked = write_seal_entries(bundle_fd, [&](std::string_view line) {
-    if (!entries.starts_with(line)) {
-      return false;
-    }
-    entries.remove_prefix(line.size());
-    return true;
-  });
-  return walked && *walked && entries.empty();
-}
-
 std::expected<void, std::string> verify_seal(const CoreConfig& config, int bundle_fd,
                                              const Tool& tool, std::string_view seal) {
   const auto key = team_key(config, tool.team_id);
@@ -77,16 +66,45 @@ std::expected<void, std::string> verify_seal(const CoreConfig& config, int bundl
   if (!key || !embedded || !signed_by(*key, embedded->signature, embedded->message)) {
     return refuse(seal_refused);
   }
-  const std::string header = seal_header(tool.bundle_id, tool.team_id);
-  if (!embedded->message.starts_with(header) ||
-      !tree_matches(bundle_fd, embedded->message.substr(header.size()))) {
+  if (!seal_list_matches(bundle_fd, embedded->message, tool.bundle_id, tool.team_id)) {
+    return refuse(seal_refused);
+  }
+  return {};
+}
+
+// The seal's folder holds CodeSeal, at most Notarization beside it, and
+// nothing else, each a regular file: the list leaves this folder out, so
+// anything more here would ship unsealed.
+std::expected<void, std::string> check_seal_folder(int bundle_fd) {
+  const UniqueFd folder(
+      open_in_bundle(bundle_fd, std::string(seal_folder), O_RDONLY | O_DIRECTORY));
+  if (!folder) {
+    // Without openat2 (Linux before 5.6, or a seccomp filter refusing it) no
+    // bundle can be checked: say why rather than call a good one tampered.
+    if (errno == ENOSYS || errno == EPERM) {
+      return std::unexpected(system_error_text(errno));
+    }
+    return refuse(seal_refused);
+  }
+  bool has_seal = false;
+  for (const std::string& name : folder_names(folder.get())) {
+    struct stat info {};
+    if ((name != "CodeSeal" && name != "Notarization") ||
+        ::fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode)) {
+      return refuse(seal_refused);
+    }
+    has_seal = has_seal || name == "CodeSeal";
+  }
+  if (!has_seal) {
     return refuse(seal_refused);
   }
   return {};
 }
 
 // CFBundleExecutable names one regular file in Contents/MacOS, opened
-// without following links, that this computer can run.
+// without following links, that its owner may execute and this computer can
+// run.
 bool executable_runs_here(int bundle_fd, const std::string& bundle) {
   const auto name = read_info_string(bundle, "CFBundleExecutable");
   if (!name || name->empty() || *name == "." || *name == ".." ||
@@ -97,7 +115,7 @@ bool executable_runs_here(int bundle_fd, const std::string& bundle) {
       open_in_bundle(bundle_fd, "Contents/MacOS/" + *name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
   struct stat info {};
   return fd && ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
-         is_native_executable(fd.get());
+         (info.st_mode & S_IXUSR) != 0 && is_native_executable(fd.get());
 }
 
 std::expected<void, std::string> verify_ticket(const CoreConfig& config, int bundle_fd,
@@ -119,10 +137,14 @@ std::expected<void, std::string> verify_ticket(const CoreConfig& config, int bun
 std::expected<void, std::string> verify_sealed_bundle(const CoreConfig& config,
                                                       const std::string& bundle, const Tool& tool) {
   const UniqueFd bundle_fd(::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!bundle_fd) {
+    return refuse(seal_refused);
+  }
+  if (auto folder = check_seal_folder(bundle_fd.get()); !folder) {
+    return folder;
+  }
   const auto seal =
-      bundle_fd
-          ? read_in_bundle(bundle_fd.get(), std::string(seal_folder) + "/CodeSeal", max_seal_size)
-          : std::nullopt;
+      read_in_bundle(bundle_fd.get(), std::string(seal_folder) + "/CodeSeal", max_seal_size);
   if (!seal) {
     return refuse(seal_refused);
   }

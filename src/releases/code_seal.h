@@ -7,12 +7,14 @@
 // the key numbers match, the signature verifies under the strict Ed25519
 // rules of the publisher's signatures, the list names the tool's bundle
 // identifier and team, and the bundle's tree prints exactly that list.
+// Contents/_CodeSignature, which the list leaves out, must hold CodeSeal and
+// Notarization only, both regular files.
 //
 // The ticket, Contents/_CodeSignature/Notarization, is a detached signify
 // signature by the notary's key over the bytes of CodeSeal. With it the
 // bundle is accepted for execution when its CFBundleExecutable is one name
-// of a regular file in Contents/MacOS that is an executable of this
-// computer (elf_check.h).
+// of a regular file in Contents/MacOS, executable by its owner, that is an
+// executable of this computer (elf_check.h).
 #pragma once
 
 #include <expected>
@@ -28,7 +30,8 @@ inline constexpr std::string_view seal_refused =
 inline constexpr std::string_view ticket_refused = "macOS nepotvrdil notarizaci stažené aplikace.";
 
 // The seal, then (only when it holds) the ticket; the first failure's
-// message. The tool's team identifier must not be empty.
+// message. Where openat2 is refused (ENOSYS, EPERM) the message is that
+// call's system error text. The tool's team identifier must not be empty.
 std::expected<void, std::string> verify_sealed_bundle(const CoreConfig& config,
                                                       const std::string& bundle, const Tool& tool);
 

@@ -74,7 +74,8 @@ std::optional<InstallDirectory> InstallDirectory::create(const std::string& pare
       return std::nullopt;
     }
     std::string name = std::string(install_directory_prefix) + *part;
-    if (::mkdirat(parent_fd.get(), name.c_str(), 0777) != 0) {
+    // Ours alone: whatever the umask, nobody else may add or swap entries.
+    if (::mkdirat(parent_fd.get(), name.c_str(), 0700) != 0) {
       if (errno == EEXIST) {
         continue;
       }

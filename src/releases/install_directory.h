@@ -36,7 +36,7 @@ bool try_lock(int fd, int operation);
 
 class InstallDirectory {
  public:
-  // A fresh folder in `parent` (0777 less the mask); a name taken is drawn
+  // A fresh folder in `parent` (0700); a name taken is drawn
   // again, at most 65536 times. Nothing on any failure.
   static std::optional<InstallDirectory> create(const std::string& parent);
 

@@ -209,6 +209,23 @@ std::expected<bool, std::string> write_seal_entries(int bundle_fd, const SealLin
   return true;
 }
 
+bool seal_list_matches(int bundle_fd, std::string_view list, std::string_view identifier,
+                       std::string_view team) {
+  const std::string header = seal_header(identifier, team);
+  if (!list.starts_with(header)) {
+    return false;
+  }
+  std::string_view entries = list.substr(header.size());
+  const auto walked = write_seal_entries(bundle_fd, [&](std::string_view line) {
+    if (!entries.starts_with(line)) {
+      return false;
+    }
+    entries.remove_prefix(line.size());
+    return true;
+  });
+  return walked && *walked && entries.empty();
+}
+
 std::expected<std::string, std::string> seal_list(const std::string& bundle,
                                                   std::string_view identifier,
                                                   std::string_view team) {

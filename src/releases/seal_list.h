@@ -51,6 +51,12 @@ using SealLineSink = std::function<bool(std::string_view line)>;
 // file nor a symbolic link.
 std::expected<bool, std::string> write_seal_entries(int bundle_fd, const SealLineSink& sink);
 
+// Whether `list` is exactly the list of the bundle open as `bundle_fd` for
+// `identifier` and `team`. The walk stops at the first line that differs,
+// before hashing any more files.
+bool seal_list_matches(int bundle_fd, std::string_view list, std::string_view identifier,
+                       std::string_view team);
+
 // The whole list of the bundle at `bundle`, as the publisher signs it.
 std::expected<std::string, std::string> seal_list(const std::string& bundle,
                                                   std::string_view identifier,

@@ -1,5 +1,7 @@
 #include "releases/signify.h"
 
+#include <sodium.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -25,7 +27,9 @@ std::optional<Lines> split_lines(std::string_view text) {
     return std::nullopt;
   }
   const std::size_t comment_end = text.find('\n');
-  if (comment_end == std::string_view::npos) {
+  // signify reads the comment as a C string: a NUL would end it early.
+  if (comment_end == std::string_view::npos ||
+      text.substr(0, comment_end).find('\0') != std::string_view::npos) {
     return std::nullopt;
   }
   text.remove_prefix(comment_end + 1);
@@ -73,11 +77,13 @@ void append(std::vector<std::uint8_t>& bytes, std::span<const std::uint8_t> more
 }
 
 std::string file_text(std::string_view comment, std::span<const std::uint8_t> bytes) {
-  std::string text(comment_prefix);
-  text.append(comment);
-  text.push_back('\n');
-  text.append(encode_base64(bytes));
-  text.push_back('\n');
+  std::string base64 = encode_base64(bytes);
+  std::string text;
+  // Sized once: a secret key's text passes through here, and a growing
+  // string would leave copies of it behind.
+  text.reserve(comment_prefix.size() + comment.size() + base64.size() + 2);
+  text.append(comment_prefix).append(comment).append("\n").append(base64).append("\n");
+  sodium_memzero(base64.data(), base64.size());
   return text;
 }
 
@@ -122,9 +128,9 @@ std::optional<SecretKey> decode_secret_key(std::string_view base64_line) {
   }
   SecretKey key{.number = take<8>(*bytes, 32), .key = take<64>(*bytes, 40)};
   const bool intact = checksum(key.key) == take<8>(*bytes, 24);
-  std::fill(bytes->begin(), bytes->end(), 0);
+  sodium_memzero(bytes->data(), bytes->size());
   if (!intact) {
-    std::fill(key.key.begin(), key.key.end(), 0);
+    sodium_memzero(key.key.data(), key.key.size());
     return std::nullopt;
   }
   return key;
@@ -153,6 +159,7 @@ std::string public_key_file(const PublicKey& key, std::string_view comment) {
 std::string secret_key_file(const SecretKey& key, std::span<const std::uint8_t, 16> salt,
                             std::string_view comment) {
   std::vector<std::uint8_t> bytes;
+  bytes.reserve(104);  // never moved while it holds the key
   append(bytes, algorithm);
   append(bytes, unencrypted_kdf);
   append(bytes, std::array<std::uint8_t, 4>{});  // KDF rounds: none, the key is stored as is
@@ -161,7 +168,7 @@ std::string secret_key_file(const SecretKey& key, std::span<const std::uint8_t, 
   append(bytes, key.number);
   append(bytes, key.key);
   std::string text = file_text(comment, bytes);
-  std::fill(bytes.begin(), bytes.end(), 0);
+  sodium_memzero(bytes.data(), bytes.size());
   return text;
 }
 

@@ -1,7 +1,8 @@
 // OpenBSD signify's file formats for Ed25519 keys and signatures, so that
 // seals and tickets interoperate with a tool nobody here wrote.
 //
-// Every file is a line "untrusted comment: TEXT", then one line of base64:
+// Every file is a line "untrusted comment: TEXT" (TEXT without NUL bytes, as
+// signify reads it), then one line of base64:
 //   public key  "Ed" (2), key number (8), public key (32)
 //   signature   "Ed" (2), key number (8), signature (64)
 //   secret key  "Ed" "BK", KDF rounds (4, big-endian), salt (16), checksum (8:

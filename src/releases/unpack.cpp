@@ -1,7 +1,8 @@
-// Unpacking with libarchive, in two passes over one open file. The first
-// reads every entry header and writes nothing, so that an archive can be
-// refused whole; the second writes what the first approved and counts the
-// bytes again, since the sizes in a header are only claims.
+// Unpacking in two passes over one open file, libarchive reading. The
+// first reads every entry header and writes nothing, so that an archive can
+// be refused whole; the second writes what the first approved, by
+// descriptor (unpack_writer.h), and counts the bytes again, since the sizes
+// in a header are only claims.
 #include "releases/unpack.h"
 
 #include <archive.h>
@@ -13,53 +14,27 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "releases/system_error.h"
+#include "releases/unique_fd.h"
 #include "releases/unpack_rules.h"
+#include "releases/unpack_writer.h"
 
 namespace kelvoma {
 namespace {
 
 constexpr std::string_view unpack_failed = "Balíček nelze rozbalit.";
-constexpr std::size_t read_block_size = 256 * 1024;
-
-// Permission bits only: set-user-ID, set-group-ID and sticky never survive.
-constexpr mode_t kept_permission_bits = 0777;
-
-// The process's file-creation mask, read without changing it (umask() would
-// change it for every thread meanwhile); 022 where it cannot be read.
-mode_t process_umask() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("Umask:")) {
-      return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8)) & 0777;
-    }
-  }
-  return 022;
-}
-
-// Owners are not restored (no ARCHIVE_EXTRACT_OWNER): the files belong to
-// whoever installs them. Absolute names cannot be refused by the writer
-// (ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS) because every entry is given one
-// below the destination: the writer resolves relative names against the
-// process's working directory, which a library must not change while other
-// threads run. The archive's own names were refused when absolute in the
-// first pass.
-constexpr int extract_flags = ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
-                              ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT;
+// Large blocks: a stored entry reaches the disk in as few writes.
+constexpr std::size_t read_block_size = 1024 * 1024;
 
 struct ReaderFree {
   void operator()(archive* reader) const { archive_read_free(reader); }
 };
-struct WriterFree {
-  void operator()(archive* writer) const { archive_write_free(writer); }
-};
 using ArchiveReader = std::unique_ptr<archive, ReaderFree>;
-using DiskWriter = std::unique_ptr<archive, WriterFree>;
 
 // A reader of zip files by their central directory, and of nothing else:
 // no other format, no compression around the file.
@@ -140,11 +115,10 @@ std::optional<EntryPlan> plan_entries(int fd, const std::string& root) {
 
 // Whether the files' declared sizes stay within max_unpacked_bytes and, each
 // rounded up to whole blocks, within the space the file system holding
-// `destination` grants us.
-std::expected<bool, std::string> fits_destination(const EntryPlan& plan,
-                                                  const std::string& destination) {
+// the destination (open as `root_fd`) grants us.
+std::expected<bool, std::string> fits_destination(const EntryPlan& plan, int root_fd) {
   struct statvfs space {};
-  if (::statvfs(destination.c_str(), &space) != 0) {
+  if (::fstatvfs(root_fd, &space) != 0) {
     return std::unexpected(system_error_text(errno));
   }
   const std::uint64_t block = space.f_frsize != 0 ? space.f_frsize : 1;
@@ -186,9 +160,27 @@ std::uint64_t declared_file_bytes(const EntryPlan& plan) {
   return declared;
 }
 
-// Copies one entry's data, refusing before any block that would take the
-// entry past its declared size or the archive past max_unpacked_bytes.
-bool copy_data(archive* reader, archive* disk, std::uint64_t declared, WrittenBytes& written) {
+// 0 or the errno of the failed write; interrupted and partial writes go on.
+int write_all(int fd, std::span<const char> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written < 0) {
+      return errno;
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(written));
+  }
+  return 0;
+}
+
+// Copies one entry's data, in the blocks libarchive hands over, refusing
+// before any block that would take the entry past its declared size or the
+// archive past max_unpacked_bytes. Zip data comes without holes: every
+// block starts where the one before ended.
+bool copy_data(archive* reader, int file, std::uint64_t declared, WrittenBytes& written) {
+  std::uint64_t at = 0;
   for (;;) {
     const void* block = nullptr;
     std::size_t size = 0;
@@ -197,47 +189,57 @@ bool copy_data(archive* reader, archive* disk, std::uint64_t declared, WrittenBy
     if (status == ARCHIVE_EOF) {
       return true;
     }
-    if (status != ARCHIVE_OK || offset < 0 || static_cast<std::uint64_t>(offset) > declared ||
-        size > declared - static_cast<std::uint64_t>(offset) ||
-        size > max_unpacked_bytes - written.count) {
+    if (status != ARCHIVE_OK || offset < 0 || static_cast<std::uint64_t>(offset) != at ||
+        size > declared - at || size > max_unpacked_bytes - written.count ||
+        write_all(file, {static_cast<const char*>(block), size}) != 0) {
       return false;
     }
-    if (archive_write_data_block(disk, block, size, offset) != ARCHIVE_OK) {
-      return false;
-    }
+    at += size;
     written.add(size);
   }
 }
 
-// Where the entry goes and with which permission bits: the archive's (or
-// libarchive's defaults for entries without any), less the special bits and
-// then the process's mask, as an extractor run by the user would.
-struct Placement {
-  const std::string& root;
-  mode_t umask;
-};
-
-bool write_entry(archive* reader, archive* disk, archive_entry* entry, const EntryHeader& header,
-                 const Placement& placement, WrittenBytes& written) {
-  archive_entry_set_pathname(entry, (placement.root + "/" + header.name).c_str());
-  archive_entry_set_perm(entry,
-                         archive_entry_perm(entry) & kept_permission_bits & ~placement.umask);
-  if (archive_write_header(disk, entry) != ARCHIVE_OK) {
-    return false;
+EntryTimes times_of(archive_entry* entry) {
+  EntryTimes times;
+  if (archive_entry_atime_is_set(entry) != 0) {
+    times.access =
+        timespec{.tv_sec = archive_entry_atime(entry), .tv_nsec = archive_entry_atime_nsec(entry)};
   }
-  if (header.kind == EntryKind::file && !copy_data(reader, disk, header.size, written)) {
-    return false;
+  if (archive_entry_mtime_is_set(entry) != 0) {
+    times.modification =
+        timespec{.tv_sec = archive_entry_mtime(entry), .tv_nsec = archive_entry_mtime_nsec(entry)};
   }
-  return archive_write_finish_entry(disk) == ARCHIVE_OK;
+  return times;
 }
 
-// The second pass: the entries the plan holds, in its order, below `root`.
-// The archive is read afresh, so every header must be the planned one.
-bool extract(int fd, const EntryPlan& plan, const Placement& placement,
-             const UnpackProgress& progress) {
+// One entry, with the archive's permission bits (or libarchive's defaults
+// for entries without any) less the special bits and the process's mask,
+// as an extractor run by the user would, and with its times.
+bool write_entry(archive* reader, archive_entry* entry, const EntryHeader& header,
+                 EntryWriter& writer, WrittenBytes& written) {
+  const mode_t mode = archive_entry_perm(entry);
+  switch (header.kind) {
+    case EntryKind::directory:
+      return writer.add_folder(header.name, mode, times_of(entry));
+    case EntryKind::symbolic_link: {
+      const char* target = archive_entry_symlink(entry);
+      return target != nullptr && writer.add_link(header.name, target, times_of(entry));
+    }
+    case EntryKind::file: {
+      UniqueFd file = writer.add_file(header.name);
+      return file && copy_data(reader, file.get(), header.size, written) &&
+             writer.finish_file(std::move(file), mode, times_of(entry));
+    }
+  }
+  return false;
+}
+
+// The second pass: the entries the plan holds, in its order, below the
+// destination. The archive is read afresh, so every header must be the
+// planned one.
+bool extract(int fd, const EntryPlan& plan, EntryWriter& writer, const UnpackProgress& progress) {
   const ArchiveReader reader = open_zip(fd);
-  const DiskWriter disk(archive_write_disk_new());
-  if (!reader || !disk || archive_write_disk_set_options(disk.get(), extract_flags) != ARCHIVE_OK) {
+  if (!reader) {
     return false;
   }
   WrittenBytes written{.declared = progress ? declared_file_bytes(plan) : 0, .progress = progress};
@@ -248,17 +250,15 @@ bool extract(int fd, const EntryPlan& plan, const Placement& placement,
   EntryHeader header;
   for (const EntryHeader& planned : plan.entries()) {
     if (read_header(reader.get(), entry, header) != Next::entry || header != planned ||
-        !write_entry(reader.get(), disk.get(), entry, header, placement, written)) {
+        !write_entry(reader.get(), entry, header, writer, written)) {
       return false;
     }
   }
-  // Closing applies the folders' permission bits and times.
-  return read_header(reader.get(), entry, header) == Next::end &&
-         archive_write_close(disk.get()) == ARCHIVE_OK;
+  return read_header(reader.get(), entry, header) == Next::end && writer.finish();
 }
 
-// The destination without symbolic links on the way, so that the writer's
-// refusal to write through links judges the archive's links only.
+// The destination's path without symbolic links, whose length the plan
+// judges.
 std::expected<std::string, std::string> resolved(const std::string& destination) {
   const std::unique_ptr<char, decltype(&::free)> path(::realpath(destination.c_str(), nullptr),
                                                       &::free);
@@ -274,12 +274,25 @@ bool is_plain_zip_file(int fd) {
          has_plain_zip_layout(fd, static_cast<std::uint64_t>(info.st_size));
 }
 
+// The destination, made for us alone and opened; never a link put there.
+std::expected<UniqueFd, std::string> make_destination(const std::string& destination) {
+  if (::mkdir(destination.c_str(), 0700) != 0) {
+    return std::unexpected(system_error_text(errno));
+  }
+  UniqueFd root(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!root) {
+    return std::unexpected(system_error_text(errno));
+  }
+  return root;
+}
+
 }  // namespace
 
 std::expected<void, std::string> unpack_archive(int archive_fd, const std::string& destination,
                                                 const UnpackProgress& progress) {
-  if (::mkdir(destination.c_str(), 0777) != 0) {
-    return std::unexpected(system_error_text(errno));
+  const auto root_fd = make_destination(destination);
+  if (!root_fd) {
+    return std::unexpected(root_fd.error());
   }
   const auto root = resolved(destination);
   if (!root) {
@@ -292,11 +305,20 @@ std::expected<void, std::string> unpack_archive(int archive_fd, const std::strin
   if (!plan) {
     return std::unexpected(std::string(unpack_failed));
   }
-  const auto fits = fits_destination(*plan, destination);
+  const auto fits = fits_destination(*plan, root_fd->get());
   if (!fits) {
     return std::unexpected(fits.error());
   }
-  if (!*fits || !extract(archive_fd, *plan, {.root = *root, .umask = process_umask()}, progress)) {
+  if (!*fits) {
+    return std::unexpected(std::string(unpack_failed));
+  }
+  // Without the lookup the writer relies on, nothing is unpacked, and the
+  // message says why rather than blaming the archive.
+  if (const int error = beneath_lookup_error(root_fd->get()); error != 0) {
+    return std::unexpected(system_error_text(error));
+  }
+  EntryWriter writer(root_fd->get(), process_umask(root_fd->get()));
+  if (!extract(archive_fd, *plan, writer, progress)) {
     return std::unexpected(std::string(unpack_failed));
   }
   return {};

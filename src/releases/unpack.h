@@ -19,7 +19,7 @@ inline constexpr std::uint64_t max_archive_entries = 100'000;
 // above what compressed bundles expand to, far below filling a disk.
 inline constexpr std::uint64_t max_unpacked_bytes = std::uint64_t{2} << 30;
 
-// Creates `destination` (which must not exist) and unpacks the zip file
+// Creates `destination` (which must not exist; mode 0700) and unpacks the zip file
 // open as `archive_fd` (read from its start; the descriptor through which
 // it was verified, never reopened by name) into it. Failures: the system error text when
 // `destination` cannot be created; otherwise "Balíček nelze rozbalit." for anything that is not a
@@ -37,10 +37,14 @@ inline constexpr std::uint64_t max_unpacked_bytes = std::uint64_t{2} << 30;
 //     more than max_unpacked_bytes or than the free space at `destination`;
 //   - an entry whose data runs past the size it declares.
 // All of this is judged from the entry headers before anything is written;
-// the written bytes are counted again while unpacking. Symbolic links and
-// permission bits are kept, less the process's umask; set-user-ID,
-// set-group-ID and sticky bits and the owners recorded in the archive are
-// not. After a failure `destination`
+// the written bytes are counted again while unpacking. Every entry is made
+// by descriptor below `destination`, never through a symbolic link; where
+// the kernel (before 5.6) or a filter refuses openat2, which that relies
+// on, nothing is written and the failure is the system error text.
+// Symbolic links and permission bits are kept, less the process's umask,
+// which is read and never changed; set-user-ID, set-group-ID and sticky
+// bits and the owners recorded in the archive are not. Folders the archive
+// does not list get 0777 less the umask. After a failure `destination`
 // may hold part of the archive; the caller removes it.
 // `progress`, when set, is told the bytes written so far of the sizes the
 // files declare: (0, declared) once the archive is approved, then after every

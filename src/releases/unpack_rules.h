@@ -42,8 +42,8 @@ class EntryPlan {
 
   // False when the name is not contained, names the destination itself
   // ("." or "./"), has more than max_name_components components, or makes
-  // a path below the destination of PATH_MAX bytes or more (libarchive would
-  // reach it by changing the working directory of the whole process).
+  // a path below the destination of PATH_MAX bytes or more (the checks and
+  // tools that follow name files by their full paths).
   bool add(EntryHeader header);
 
   // No entry lies below a symbolic link of the archive, and no link is named

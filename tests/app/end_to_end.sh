@@ -6,8 +6,12 @@
 # window opens despite --background, the item appears once a tray starts, and
 # Ctrl+Q on the window quits.
 #
+# Before that, in a terminal without a display or bus: --help, -h and
+# --version answer; a start ends with one line and status 1, not an abort.
+#
 # With --package: the Debian packages from scripts/package, checked with
-# lintian, appstreamcli and man, installed here, used and purged.
+# lintian, appstreamcli and man, installed here, used and purged; their
+# relations, licence and the desktop entry's window class are checked too.
 #
 #   end_to_end.sh KELVOMA_EXECUTABLE ARTIFACT_DIR
 #   end_to_end.sh --package TRAY_TEST ARTIFACT_DIR
@@ -20,6 +24,8 @@ if [ "$1" = --package ]; then
 fi
 executable=$1
 artifacts=$2
+source_dir=$(dirname "$0")/../..
+version=$(sed -n 's/^project(Kelvoma VERSION \([0-9.]*\) .*/\1/p' "$source_dir/CMakeLists.txt")
 mkdir -p "$artifacts"
 work=$(mktemp -d)
 xvfb_pid=
@@ -54,6 +60,30 @@ PLIST
 # No hourly or start-up check: the only check is the one the signal asks for.
 printf '[General]\nautomaticChecks=false\n' > "$XDG_CONFIG_HOME/cz.tobranix.tools-manager.ini"
 
+# One row: PROGRAM's standard output (status 0) or error must match `says`.
+terminal_row() {
+  local program arguments= display= status says
+  local "$@"
+  local seen=0
+  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u DBUS_SESSION_BUS_ADDRESS \
+    ${display:+DISPLAY=$display} "$program" $arguments >"$work/out" 2>"$work/err" || seen=$?
+  local text
+  text=$(cat "$work/$([ "$status" = 0 ] && echo out || echo err)")
+  [[ $seen == "$status" && $text == $says ]] || fail "$program $arguments: status $seen, $text"
+}
+terminal_rows() {
+  terminal_row program="$1" arguments=--help status=0 \
+    says='Použití:*kelvoma --background*--verify-release RELEASE.JSON*man kelvoma'
+  terminal_row program="$1" arguments=-h status=0 says='Použití:*'
+  terminal_row program="$1" arguments=--version status=0 says="kelvoma $version"
+  terminal_row program="$1" arguments=--background status=1 \
+    says='Kelvoma potřebuje grafické sezení (*); bez něj funguje jen kelvoma --verify-release.'
+  # No X server listens there: Qt cannot connect.
+  terminal_row program="$1" display=:64999 status=1 \
+    says='*Kelvoma se nemůže připojit ke grafickému sezení; *'
+}
+[ -n "$package_mode" ] || terminal_rows "$executable"
+
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 xvfb_pid=$!
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
@@ -65,14 +95,15 @@ unset QT_QPA_PLATFORM WAYLAND_DISPLAY
 # built without keys; installed, the program runs from /usr/bin and finds its
 # icons in /usr/share, where the tray test ($executable) reads the item's icon.
 if [ -n "$package_mode" ]; then
-  source_dir=$(dirname "$0")/../..
   KELVOMA_TEAM_KEYS_DIR= KELVOMA_NOTARY_KEY= "$source_dir/scripts/package" --output "$artifacts" \
     >"$work/package.log" 2>&1 || fail "scripts/package: $(cat "$work/package.log")"
   sed 's/^/  /' "$work/package.log"
-  version=$(sed -n 's/^project(Kelvoma VERSION \([0-9.]*\) .*/\1/p' "$source_dir/CMakeLists.txt")
   debs=("$artifacts/kelvoma_${version}_amd64.deb" "$artifacts/kelvoma-publish_${version}_amd64.deb")
   [[ $(dpkg-deb -f "${debs[0]}" Description) == *"refuses every"* ]] \
     || fail "the description of a build without keys does not say that it refuses every bundle"
+  [[ $(dpkg-deb -f "${debs[0]}" Depends) =~ (^|, )curl(,|$) ]] || fail "kelvoma does not depend on curl"
+  [[ $(dpkg-deb -f "${debs[0]}" Recommends) == qt6-wayland ]] || fail "no Recommends: qt6-wayland"
+  [[ $(dpkg-deb -f "${debs[1]}" Suggests) == signify-openbsd ]] || fail "no Suggests: signify-openbsd"
   for deb in "${debs[@]}"; do dpkg-deb -c "$deb"; done | awk '{print substr($6, 2)}' >"$work/package.files"
   if [[ $(id -u) != 0 || $(dpkg-query -W -f='${Status}' kelvoma 2>/dev/null) == *"ok installed" ]]; then
     echo "NOTE: not root, or a kelvoma package is installed here: install, run and purge not checked"
@@ -83,13 +114,22 @@ if [ -n "$package_mode" ]; then
   status=0
   answer=$(/usr/bin/kelvoma --verify-release 2>&1 >/dev/null) || status=$?
   [[ $status == 1 && $answer == "Chybí cesta k release.json." ]] || fail "--verify-release: $status $answer"
+  terminal_rows /usr/bin/kelvoma
+  for package in kelvoma kelvoma-publish; do
+    [[ $(<"/usr/share/doc/$package/copyright") == *$'\nFiles: *\nCopyright: 2026 tobranix\nLicense: MIT\n'* ]] \
+      || fail "$package's copyright does not grant the MIT licence for every file"
+  done
   # No tray: the window opens. Its picture is the metainfo's screenshot.
   dbus-run-session -- bash -c '/usr/bin/kelvoma & app=$!
     for _ in $(seq 400); do
       w=$(xdotool search --onlyvisible --name "Kelvoma · Nástroje" | head -n1); [ -n "$w" ] && break; sleep 0.05
     done
-    sleep 1.5 && import -window "$w" "$1" && kill -TERM $app && wait $app
-  ' _ "$artifacts/manager-window.png" >"$work/app.log" 2>&1 || fail "the installed program's window"
+    xprop -id "$w" WM_CLASS >"$2" && sleep 1.5 && import -window "$w" "$1" && kill -TERM $app && wait $app
+  ' _ "$artifacts/manager-window.png" "$work/wm-class" >"$work/app.log" 2>&1 || fail "the installed program's window"
+  # X11 docks tie the window to its launcher by the class (the second name).
+  window_class=$(sed -n 's/^WM_CLASS(STRING) = ".*", "\(.*\)"$/\1/p' "$work/wm-class")
+  grep -qx "StartupWMClass=${window_class:-?}" /usr/share/applications/cz.tobranix.Kelvoma.desktop \
+    || fail "StartupWMClass does not name the window's class: $(cat "$work/wm-class")"
   KELVOMA_TRAY_EXE=/usr/bin/kelvoma KELVOMA_TRAY_DATA_DIRS=/usr/share "$executable" || fail "its tray item"
   dpkg --purge kelvoma kelvoma-publish >"$work/dpkg.log" 2>&1 || fail "dpkg --purge: $(cat "$work/dpkg.log")"
   installed=

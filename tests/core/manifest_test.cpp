@@ -11,6 +11,7 @@
 #include "releases/base64.h"
 #include "releases/catalog.h"
 #include "releases/signature.h"
+#include "support/fixture_bundle.h"
 #include "support/run_program.h"
 #include "support/signing.h"
 #include "support/temp_dir.h"
@@ -32,6 +33,7 @@ constexpr std::string_view mismatch = "Podpis vydavatele nesouhlasí. Instalace 
 constexpr std::string_view other_processor = "Tato verze není dostupná pro procesor tohoto Macu.";
 
 using fixture::as_bytes;
+namespace fs = std::filesystem;
 
 std::unexpected<std::string> refusal(std::string_view message) {
   return std::unexpected(std::string(message));
@@ -527,8 +529,17 @@ void drop_option(std::vector<std::string>& arguments, std::string_view name) {
   ADD_FAILURE() << "no option " << name;
 }
 
+// `seal` of a fresh bundle in `folder`.
+std::vector<std::string> seal_arguments(const std::string& folder) {
+  const auto bundle = fixture::make_bundle(folder, fixture::tool_bundle("orbit-action-dial", 1));
+  return {"seal",       bundle,  "--team",
+          "TESTTEAM42", "--key", std::string(KELVOMA_SEAL_KEYS_DIR) + "/TESTTEAM42.sec"};
+}
+
 TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
   const std::string empty_archive = directory_.write("empty.zip", "");
+  const std::string seal_folder = "/Orbit Action Dial.app/Contents/_CodeSignature";
+  const std::string via_link = ": je symbolický odkaz; kelvoma-publish přes odkazy nezapisuje.";
   const PublishFailure cases[] = {
       {"missing --id", [](auto& a) { drop_option(a, "--id"); }, "Chybí volba --id.", 2},
       {"unknown option",
@@ -558,6 +569,32 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
        directory_.file("none") + ": No such file or directory (os error 2)", 1},
       {"key that is no seed", [&](auto& a) { set_option(a, "--key", archive_); },
        archive_ + ": tajný klíč není base64 32bajtového semínka Ed25519.", 1},
+      {"seal through a link at CodeSeal.tmp",
+       [&](auto& a) {
+         a = seal_arguments(directory_.file("a"));
+         fs::create_directory(a[1] + "/Contents/_CodeSignature");
+         fs::create_symlink(archive_, a[1] + "/Contents/_CodeSignature/CodeSeal.tmp");
+       },
+       directory_.file("a") + seal_folder + "/CodeSeal.tmp" + via_link, 1},
+      {"seal through a link at _CodeSignature",
+       [&](auto& a) {
+         a = seal_arguments(directory_.file("b"));
+         fs::create_directory_symlink(directory_.path(), a[1] + "/Contents/_CodeSignature");
+       },
+       directory_.file("b") + seal_folder + via_link, 1},
+      {"bundle of another identifier",
+       [&](auto& a) {
+         const auto sealed = seal_arguments(directory_.file("c"));
+         ASSERT_TRUE(fixture::seal_bundle(sealed[1]));
+         a = {"check-bundle", sealed[1],
+              "--identifier", "cz.tobranix.pane-keeper",
+              "--team",       "TESTTEAM42",
+              "--team-key",   std::string(KELVOMA_SEAL_KEYS_DIR) + "/TESTTEAM42.pub",
+              "--notary-key", std::string(KELVOMA_SEAL_KEYS_DIR) + "/notary.pub"};
+       },
+       directory_.file("c") + "/Orbit Action Dial.app: CFBundleIdentifier v Info.plist je "
+                              "cz.tobranix.orbit-action-dial, ne cz.tobranix.pane-keeper.",
+       1},
   };
   for (const PublishFailure& c : cases) {
     std::vector<std::string> arguments = sign_release_arguments();
@@ -568,6 +605,7 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
     EXPECT_EQ(result.out, "") << c.why;
   }
   EXPECT_FALSE(std::filesystem::exists(directory_.file("release.json")));
+  EXPECT_EQ(testing::read_file(archive_), "PK\x03\x04 the archive") << "written through a link";
 }
 
 TEST_F(PublisherTool, UsageWithoutOrWithAnUnknownCommand) {

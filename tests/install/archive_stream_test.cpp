@@ -2,16 +2,25 @@
 // archive downloads: whatever the pieces, the verdicts, their order (size
 // first, then the signature or digest) and their messages are those of the
 // one-shot checks.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "releases/archive_check.h"
+#include "releases/archive_download.h"
 #include "releases/catalog.h"
 #include "support/signing.h"
+#include "support/temp_dir.h"
 
 namespace kelvoma {
 namespace {
@@ -200,6 +209,47 @@ TEST(AssetDigestStream, PiecesThatAreNotTheDataAreRefused) {
   fed_twice.update(abc);
   fed_twice.update(abc);
   EXPECT_EQ(fed_twice.finish(abc.size()), refusal(digest_mismatch));
+}
+
+// For the calling thread alone: linkat and copy_file_range fail with `error`.
+void refuse_link_and_copy_range(int error) {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_linkat, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_copy_file_range, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)),
+  };
+  const sock_fprog program{.len = std::size(filter), .filter = filter};
+  ASSERT_EQ(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
+  ASSERT_EQ(::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program), 0);
+}
+
+// An archive that can be neither linked nor copied by the kernel is copied
+// by reading and writing, whichever refusal copy_file_range gives.
+TEST(ArchiveDownloadTest, SavedWhereCopyFileRangeIsRefused) {
+  const Bytes archive = sample_archive(3 << 20);
+  for (const int refusal : {ENOSYS, EXDEV, EOPNOTSUPP, EINVAL}) {
+    testing::TempDir dir;
+    std::expected<UniqueFd, std::string> saved = std::unexpected("not run");
+    std::thread([&] {
+      refuse_link_and_copy_range(refusal);
+      ArchiveDownload download(dir.path(), archive.size());
+      ASSERT_FALSE(download.in_memory());
+      for (std::size_t at = 0; at < archive.size();) {
+        const auto space = download.space();
+        const std::size_t count = std::min(space.size(), archive.size() - at);
+        std::copy_n(archive.begin() + static_cast<std::ptrdiff_t>(at), count, space.begin());
+        download.take(count);
+        at += count;
+      }
+      const UniqueFd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      saved = download.save_as(folder.get(), "update.zip");
+    }).join();
+    ASSERT_TRUE(saved.has_value()) << refusal << ": " << saved.error();
+    const std::string written = fixture::read_file(dir.file("update.zip"));
+    EXPECT_EQ(Bytes(written.begin(), written.end()), archive) << refusal;
+  }
 }
 
 }  // namespace

@@ -2,7 +2,15 @@
 #include "releases/bundle.h"
 
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstddef>
 
 #include <functional>
 #include <optional>
@@ -332,7 +340,40 @@ struct SealCase {
   BundleChange after_seal = [](const fs::path&) {};
   std::function<void(Tool&, CoreConfig&)> expect = [](Tool&, CoreConfig&) {};
   std::string_view message;  // empty: accepted
+  int openat2_error = 0;     // a seccomp filter refuses openat2 with it
 };
+
+// The verdict in a child process whose openat2 fails with `error`, as on
+// Linux before 5.6 or under a sandbox's seccomp filter.
+std::string verdict_without_openat2(int error, const CoreConfig& config, const fs::path& bundle,
+                                    const Tool& tool) {
+  int ends[2];
+  EXPECT_EQ(::pipe(ends), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(error)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+    const sock_fprog program{.len = 4, .filter = filter};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+      ::_exit(1);
+    }
+    const auto verified = verify_code_signature(config, bundle, tool);
+    const std::string text = verified ? "" : verified.error();
+    ::_exit(::write(ends[1], text.data(), text.size()) == ssize_t(text.size()) ? 0 : 1);
+  }
+  ::close(ends[1]);
+  std::string text(4096, '\0');
+  text.resize(std::max<ssize_t>(::read(ends[0], text.data(), text.size()), 0));
+  ::close(ends[0]);
+  int status = 0;
+  EXPECT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0);
+  return text;
+}
 
 void PrintTo(const SealCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
@@ -346,6 +387,11 @@ TEST_P(SealTest, TamperedBundlesAreRefused) {
   Tool tool = orbit();
   CoreConfig config = fixture::seal_config();
   GetParam().expect(tool, config);
+  if (GetParam().openat2_error != 0) {
+    EXPECT_EQ(verdict_without_openat2(GetParam().openat2_error, config, bundle, tool),
+              GetParam().message);
+    return;
+  }
   const auto verified = verify_code_signature(config, bundle, tool);
   EXPECT_EQ(verified ? std::string() : verified.error(), GetParam().message);
   EXPECT_TRUE(stubs_.runs().empty());
@@ -437,6 +483,38 @@ INSTANTIATE_TEST_SUITE_P(
                        write_executable(b, elf);
                      },
                  .message = ticket_refused},
+        SealCase{.name = "FileInSealFolder",
+                 .after_seal =
+                     [](auto& b) { fixture::write_file(b / "Contents/_CodeSignature/x.so", ""); },
+                 .message = seal_refused},
+        SealCase{
+            .name = "FolderInSealFolder",
+            .after_seal = [](auto& b) { fs::create_directory(b / "Contents/_CodeSignature/x"); },
+            .message = seal_refused},
+        SealCase{
+            .name = "LinkInSealFolder",
+            .after_seal =
+                [](auto& b) { fs::create_symlink("/etc/passwd", b / "Contents/_CodeSignature/x"); },
+            .message = seal_refused},
+        SealCase{.name = "NulInSealComment",  // signify stops reading the comment there
+                 .after_seal =
+                     [](auto& b) {
+                       const fs::path seal = b / "Contents/_CodeSignature/CodeSeal";
+                       fixture::write_file(seal, fixture::read_file(seal).insert(20, 1, '\0'));
+                     },
+                 .message = seal_refused},
+        SealCase{.name = "ExecutableWithoutExecuteBit",
+                 .before_seal =
+                     [](auto& b) {
+                       fs::permissions(b / "Contents/MacOS/fixture-tool", fs::perms(0644));
+                     },
+                 .message = ticket_refused},
+        SealCase{.name = "OpenAt2Missing",
+                 .message = "Function not implemented (os error 38)",
+                 .openat2_error = ENOSYS},
+        SealCase{.name = "OpenAt2RefusedByAFilter",
+                 .message = "Operation not permitted (os error 1)",
+                 .openat2_error = EPERM},
         SealCase{.name = "ExecutableIsALink",
                  .before_seal =
                      [](auto& b) {

@@ -4,12 +4,19 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
+#include <fstream>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -49,6 +56,7 @@ struct Entry {
 struct ZipOptions {
   bool zip64 = false;  // zip64 end records and offsets, whatever the size
   std::string comment;
+  int copies = 1;  // more: each entry again below "<i % 50>/<i>/", folders not listed
 };
 const ZipOptions plain_zip{false, ""};
 const ZipOptions zip64{true, ""};
@@ -59,9 +67,14 @@ archive, spec = sys.argv[1], json.loads(sys.argv[2])
 if spec['zip64']:
     zipfile.ZIP64_LIMIT = 1
     zipfile.ZIP_FILECOUNT_LIMIT = 1
+copies = spec['copies']
+def names(e):
+    if copies == 1:
+        return [e['name']]
+    return ['%d/%d/%s' % (i % 50, i, e['name']) for i in range(copies)]
 with zipfile.ZipFile(archive, 'w', zipfile.ZIP_DEFLATED) as z:
-    for e in spec['entries']:
-        info = zipfile.ZipInfo(e['name'])
+    for e, name in ((e, name) for e in spec['entries'] for name in names(e)):
+        info = zipfile.ZipInfo(name)
         info.create_system = 3
         info.external_attr = e['mode'] << 16
         if e.get('unicode_path') is not None:
@@ -79,7 +92,8 @@ open(archive, 'wb').write(raw)
 
 void write_zip(const std::string& archive, const std::vector<Entry>& entries,
                const ZipOptions& options = plain_zip) {
-  nlohmann::json spec = {{"zip64", options.zip64}, {"comment", options.comment}};
+  nlohmann::json spec = {
+      {"zip64", options.zip64}, {"comment", options.comment}, {"copies", options.copies}};
   spec["entries"] = nlohmann::json::array();
   for (const Entry& e : entries) {
     nlohmann::json entry = {{"name", e.name}, {"data", e.data}, {"mode", e.mode}};
@@ -165,6 +179,26 @@ TEST_F(UnpackTest, DestinationMustBeNew) {
   const auto unpacked = unpack(archive_);
   ASSERT_FALSE(unpacked.has_value());
   EXPECT_EQ(unpacked.error(), "File exists (os error 17)");
+}
+
+// Where openat2 is refused (an old kernel, a filter), the archive is not
+// blamed. The filter holds for the calling thread alone.
+TEST_F(UnpackTest, RefusedLookupIsNamed) {
+  write_zip(archive_, {{"A.app/x", "x"}});
+  std::expected<void, std::string> unpacked;
+  std::thread([&] {
+    sock_filter filter[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+                            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+                            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+    const sock_fprog program{.len = std::size(filter), .filter = filter};
+    ASSERT_EQ(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
+    ASSERT_EQ(::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program), 0);
+    unpacked = unpack(archive_);
+  }).join();
+  ASSERT_FALSE(unpacked.has_value());
+  EXPECT_EQ(unpacked.error(), "Function not implemented (os error 38)");
+  EXPECT_EQ(install_testing::tree(unpacked_), std::vector<std::string>{});
 }
 
 // --- hostile archives made like a bundle with one bad entry ---------------
@@ -459,20 +493,57 @@ struct ModeCase {
   Entry entry;
   fs::perms installed;
   mode_t umask = 0;  // the process's, while unpacking
+  int copies = 1;    // of the entry in the archive (ZipOptions::copies)
+  int at_once = 1;   // unpacks of the archive on threads, in each of
+  int rounds = 1;    // these rounds
 };
 
 void PrintTo(const ModeCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
 class ModeBitsTest : public UnpackTest, public ::testing::WithParamInterface<ModeCase> {};
 
+// The "Umask:" line of /proc/self/status, which reading does not change.
+std::string umask_in_status() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("Umask:")) return line;
+  }
+  return "";
+}
+
 TEST_P(ModeBitsTest, OnlyPermissionBitsSurvive) {
-  write_zip(archive_, {GetParam().entry});
-  const mode_t before = ::umask(GetParam().umask);
-  const auto unpacked = unpack(archive_);
+  const ModeCase& c = GetParam();
+  write_zip(archive_, {c.entry}, {.zip64 = false, .comment = "", .copies = c.copies});
+  const mode_t before = ::umask(c.umask);
+  const std::string expected_umask = umask_in_status();
+  for (int round = 0; round < c.rounds; ++round) {
+    std::vector<std::expected<void, std::string>> results(c.at_once);
+    {
+      std::vector<std::jthread> threads;
+      for (int i = 0; i < c.at_once; ++i) {
+        threads.emplace_back([&, i] {
+          results[i] =
+              unpack_file(archive_, unpacked_ + "-" + std::to_string(round * c.at_once + i));
+        });
+      }
+    }
+    EXPECT_EQ(umask_in_status(), expected_umask) << "round " << round;
+    for (const auto& result : results) EXPECT_TRUE(result.has_value()) << result.error();
+  }
   ::umask(before);
-  ASSERT_TRUE(unpacked.has_value()) << unpacked.error();
-  const fs::path path = fs::path(unpacked_) / GetParam().entry.name;
-  EXPECT_EQ(fs::symlink_status(path).permissions(), GetParam().installed);
+  std::vector<std::string> widened;  // by a bit the umask takes away
+  for (int i = 0; i < c.rounds * c.at_once; ++i) {
+    std::error_code missing;
+    const std::string destination = unpacked_ + "-" + std::to_string(i);
+    for (const auto& made : fs::recursive_directory_iterator(destination, missing)) {
+      if ((made.symlink_status().permissions() & fs::perms(c.umask)) != fs::perms::none) {
+        widened.push_back(made.path());
+      }
+    }
+  }
+  EXPECT_EQ(widened.size(), 0u) << "the first: " << (widened.empty() ? "" : widened.front());
+  const std::string name = c.copies == 1 ? c.entry.name : "0/0/" + c.entry.name;
+  EXPECT_EQ(fs::symlink_status(fs::path(unpacked_ + "-0") / name).permissions(), c.installed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ModeBitsTest,
@@ -500,7 +571,21 @@ INSTANTIATE_TEST_SUITE_P(Modes, ModeBitsTest,
                                            ModeCase{.name = "UmaskAfterSpecialBits",
                                                     .entry = {"d/", "", S_IFDIR | 07777},
                                                     .installed = fs::perms(0750),
-                                                    .umask = 027}),
+                                                    .umask = 027},
+                                           ModeCase{.name = "TwoAtOnce",
+                                                    .entry = {"a", "a", S_IFREG | 0777},
+                                                    .installed = fs::perms(0750),
+                                                    .umask = 027,
+                                                    .copies = 3000,
+                                                    .at_once = 2,
+                                                    .rounds = 2},
+                                           ModeCase{.name = "FourAtOnce",
+                                                    .entry = {"d/", "", S_IFDIR | 0777},
+                                                    .installed = fs::perms(0750),
+                                                    .umask = 027,
+                                                    .copies = 3000,
+                                                    .at_once = 4,
+                                                    .rounds = 2}),
                          [](const auto& test) { return test.param.name; });
 
 TEST_F(UnpackTest, SymbolicLinksAreKeptAsLinks) {
