@@ -208,6 +208,11 @@ INSTANTIATE_TEST_SUITE_P(
                         "= 0\n",
                  .ops = {"anonymous \"#12 (deleted)\"", "link \"#12 (deleted)\" -> \"w/a.zip\""},
                  .error = {}},
+        TraceRow{.name = "Openat2CreatesBeneathItsFolder",
+                 .log = "7 openat2(4</r/d>, \"f\", {flags=O_RDWR|O_CREAT|O_EXCL, mode=0600, "
+                        "resolve=RESOLVE_BENEATH}, 24) = 5</r/d/f>\n",
+                 .ops = {"create \"d/f\""},
+                 .error = {}},
         TraceRow{.name = "AWritevBelowTheRootIsRefused",
                  .log = "7 writev(3</r/f>, [{iov_base=\"\\x61\", iov_len=1}], 1) = 1\n",
                  .ops = {},

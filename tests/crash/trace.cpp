@@ -175,8 +175,8 @@ class TraceReader {
   }
   std::expected<void, std::string> add(Op op, const std::string& path,
                                        const std::string& path2 = {});
-  std::expected<void, std::string> take_open(const Call& call, std::size_t flags_at,
-                                             std::size_t mode_at);
+  std::expected<void, std::string> take_open(const Call& call, const std::string& flags,
+                                             long long mode);
   std::expected<void, std::string> take_write(const Call& call, std::optional<std::uint64_t> at);
   std::expected<void, std::string> take_link(const Call& call);
 
@@ -200,10 +200,8 @@ std::expected<void, std::string> TraceReader::add(Op op, const std::string& path
   return {};
 }
 
-std::expected<void, std::string> TraceReader::take_open(const Call& call, std::size_t flags_at,
-                                                        std::size_t mode_at) {
-  const std::string& flags = call.args.at(flags_at);
-  const auto mode = mode_at < call.args.size() ? number(call.args[mode_at]) : 0;
+std::expected<void, std::string> TraceReader::take_open(const Call& call, const std::string& flags,
+                                                        long long mode) {
   const std::string key = std::to_string(call.result) + "|" + call.result_path;
   positions_[key] = 0;
   descriptors_[call.result] = call.result_path;
@@ -260,8 +258,20 @@ std::expected<void, std::string> TraceReader::take(const Call& call) {
   const auto fd_path = [&](std::size_t i) { return annotation(a.at(i)).value_or(""); };
   const auto mode_of = [&](std::size_t i) { return static_cast<unsigned>(number(a.at(i))); };
   const std::string& n = call.name;
-  if (n == "openat") return take_open(call, 2, 3);
-  if (n == "open") return take_open(call, 1, 2);
+  const auto optional_mode = [&](std::size_t i) { return i < a.size() ? number(a[i]) : 0; };
+  if (n == "openat") return take_open(call, a.at(2), optional_mode(3));
+  if (n == "open") return take_open(call, a.at(1), optional_mode(2));
+  if (n == "openat2") {
+    // {flags=..., mode=..., resolve=...}
+    const auto field = [&](std::string_view name) {
+      const std::string& how = a.at(2);
+      const auto at = how.find(name);
+      if (at == std::string::npos) return std::string();
+      const auto start = at + name.size();
+      return how.substr(start, how.find_first_of(",}", start) - start);
+    };
+    return take_open(call, field("flags="), number(field("mode=")));
+  }
   if (n == "creat") {
     return add(Op{.kind = OpKind::create, .mode = mode_of(1), .truncates = true}, call.result_path);
   }
@@ -329,7 +339,8 @@ bool is_metadata(OpKind kind) { return kind < OpKind::write; }
 bool is_barrier(OpKind kind) { return kind > OpKind::write; }
 
 std::string_view traced_calls() {
-  return "open,openat,creat,write,pwrite64,writev,pwritev,pwritev2,lseek,ftruncate,truncate,"
+  return "open,openat,openat2,creat,write,pwrite64,writev,pwritev,pwritev2,lseek,ftruncate,"
+         "truncate,"
          "fallocate,copy_file_range,sendfile,fchmod,chmod,fchmodat,mkdir,mkdirat,symlink,"
          "symlinkat,link,linkat,rename,renameat,renameat2,unlink,unlinkat,rmdir,fsync,"
          "fdatasync,syncfs,sync";
