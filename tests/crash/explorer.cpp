@@ -16,7 +16,7 @@
 //
 // Prints per model "N crash states from K operations: L lost the tool, M
 // neither old nor new, S stranded" and exits 1 when L, M or S is not 0.
-// --quick explores 200 states per model (the ctest), --full 25000 (every
+// --quick explores 200 states per model (the ctest), --full 40000 (every
 // candidate state of this update). The trace replayed in full must give
 // the folder the real update left, or the run fails (2): a recorder that
 // missed a call cannot pass. --self-check drops the barriers from the trace
@@ -327,8 +327,14 @@ int run(const Options& options) {
   for (const Op& op : recording->ops) {
     ++kinds[is_metadata(op.kind) ? 0 : op.kind == OpKind::write ? 1 : 2];
   }
-  std::printf("recorded update 1.0.0 -> 2.0.0: %zu metadata operations, %zu writes, %zu barriers\n",
-              kinds[0], kinds[1], kinds[2]);
+  std::size_t entries[3] = {};  // files, links, folders of 2.0.0
+  for (const auto& [path, item] : recording->expected.new_bundle) {
+    ++entries[item.starts_with("file") ? 0 : item.starts_with("link") ? 1 : 2];
+  }
+  std::printf(
+      "recorded update 1.0.0 -> 2.0.0 (%zu files, %zu links, %zu folders): %zu metadata "
+      "operations, %zu writes, %zu barriers\n",
+      entries[0], entries[1], entries[2], kinds[0], kinds[1], kinds[2]);
   std::string without;
   for (const std::string& call : options.dropped) {
     without += (without.empty() ? ", without " : " and ") + call;
@@ -371,7 +377,7 @@ int main(int argc, char** argv) {
     if (arg == "--quick") {
       options.states = 200;
     } else if (arg == "--full") {
-      options.states = 25000;
+      options.states = 40000;
     } else if (arg == "--self-check") {
       options.self_check = true;
       options.models = {Model::ordered};

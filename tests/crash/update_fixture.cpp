@@ -13,8 +13,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int languages = 48;
-constexpr int icons = 40;
+constexpr int languages = 72;
+constexpr int icons = 60;
 constexpr int framework_resources = 24;
 
 std::string random_bytes(std::uint32_t seed, std::size_t size) {
