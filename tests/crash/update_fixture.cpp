@@ -1,0 +1,115 @@
+#include "update_fixture.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <random>
+
+#include "support/fixture_bundle.h"
+#include "support/signing.h"
+
+namespace kelvoma::crash {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int languages = 72;
+constexpr int icons = 60;
+constexpr int framework_resources = 24;
+
+std::string random_bytes(std::uint32_t seed, std::size_t size) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(random() & 0xff);
+  return bytes;
+}
+
+void put(const fs::path& path, const std::string& bytes, fs::perms mode = fs::perms(0644)) {
+  fs::create_directories(path.parent_path());
+  fixture::write_file(path, std::string_view(bytes));
+  fs::permissions(path, mode);
+}
+
+// The build's resources beside what make_bundle writes; `build` 1 or 2.
+void add_resources(const fs::path& bundle, int build) {
+  const fs::path resources = bundle / "Contents/Resources";
+  for (int i = 0; i < languages; ++i) {
+    const fs::path lproj = resources / "l10n" / ("l" + std::to_string(i) + ".lproj");
+    const std::string strings = "\"build\" = \"" + std::to_string(build) + "\";\n";
+    put(lproj / "Localizable.strings",
+        strings + random_bytes(build * 1000 + i, 64 + i * 61 % 3000));
+    put(lproj / "InfoPlist.strings", strings);
+    if (build == 1 && i % 5 == 0) put(lproj / "Legacy.strings", strings);
+    if (build == 2 && i % 4 == 0) put(lproj / "Help.strings", strings + "help\n");
+  }
+  for (int i = 0; i < icons; ++i) {
+    const int size = (i % 7) * 2500 + (i == 3 ? 0 : 17);
+    put(resources / "icons" / ("icon" + std::to_string(i) + ".png"),
+        random_bytes(build * 5000 + i, static_cast<std::size_t>(size)));
+  }
+  put(resources / "scripts/helper.sh", "#!/bin/sh\necho " + std::to_string(build) + "\n",
+      fs::perms(0755));
+  put(resources / "read-only.txt", "build " + std::to_string(build) + "\n", fs::perms(0444));
+  put(resources / "private.key", random_bytes(build, 32), fs::perms(0600));
+  fs::create_symlink("l10n/l1.lproj", resources / "current-language");
+  const fs::path framework = bundle / "Contents/Frameworks/Dial.framework";
+  const fs::path version = framework / "Versions" / (build == 1 ? "A" : "B");
+  put(version / "Dial", random_bytes(build * 7, 40000 + build * 1000), fs::perms(0755));
+  for (int i = 0; i < framework_resources; ++i) {
+    put(version / "Resources" / ("r" + std::to_string(i) + ".dat"),
+        random_bytes(build * 9000 + i, 100 + i * 37));
+  }
+  fs::create_symlink(build == 1 ? "A" : "B", framework / "Versions/Current");
+  fs::create_symlink("Versions/Current/Dial", framework / "Dial");
+  fs::create_symlink("Versions/Current/Resources", framework / "Resources");
+}
+
+fs::path make_build(const fs::path& folder, int build) {
+  fixture::BundleSpec spec = fixture::tool_bundle(tool_id, static_cast<std::uint64_t>(build),
+                                                  build == 1 ? "1.0.0" : "2.0.0");
+  spec.marker = build == 1 ? "old" : "new";
+  const fs::path bundle = fixture::make_bundle(folder, spec);
+  add_resources(bundle, build);
+  return bundle;
+}
+
+}  // namespace
+
+UpdateFixture::UpdateFixture() : server_(testing::ServerPort::fixture) {
+  if (!server_.running()) {
+    failure_ = server_.failure();
+    return;
+  }
+  const fs::path sources = sources_.path();
+  fs::create_directories(sources / "new");
+  make_build(sources / "new", 2);
+  const auto archive = fixture::zip_entries(sources / "new", {bundle_name}, sources / "new.zip");
+  if (archive.empty()) {
+    failure_ = "cannot zip 2.0.0";
+    return;
+  }
+  Release release = fixture::fixture_release(tool_id);
+  release.build = 2;
+  release.version = "2.0.0";
+  release.archive_url = fixture::archive_prefix(tool_id) + "v2.0.0/orbit-action-dial.zip";
+  const auto published = fixture::publish_release(
+      server_.root() + "/tobranix/orbit-action-dial/releases/download/v2.0.0",
+      fixture::load_key(tool_id), release, archive);
+  server_.put("/tobranix/orbit-action-dial/releases/latest/download/release.json",
+              fixture::read_file(published.manifest));
+  // Before the update: 1.0.0, another catalog tool and a file of the user's.
+  before_ = (sources / "Applications").string();
+  fs::create_directories(before_);
+  make_build(before_, 1);
+  fixture::make_bundle(before_, fixture::tool_bundle("pane-keeper", 1));
+  put(fs::path(before_) / "notes.txt", "the user's own file\n");
+}
+
+bool UpdateFixture::prepare(const std::string& applications) const {
+  std::error_code error;
+  fs::copy(before_, applications, fs::copy_options::recursive | fs::copy_options::copy_symlinks,
+           error);
+  return !error;
+}
+
+}  // namespace kelvoma::crash
