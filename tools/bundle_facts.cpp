@@ -1,10 +1,10 @@
 #include "bundle_facts.h"
 
 #include "executable_facts.h"
+#include "install/bundle/bundle.h"
 #include "refusal.h"
 #include "release_signing.h"
-#include "releases/bundle.h"
-#include "releases/macos_version.h"
+#include "verify/macos_version.h"
 
 namespace kelvoma::publish {
 namespace {

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "releases/system_error.h"
+#include "verify/util/system_error.h"
 
 namespace kelvoma::publish {
 
