@@ -1,5 +1,7 @@
 #include "verify/archive_check.h"
 
+#include "verify/util/hex.h"
+
 namespace kelvoma {
 namespace {
 
@@ -15,13 +17,7 @@ std::string_view size_mismatch(ArchiveSizeMessage size_message) {
 
 // "sha256:" and the 64 lower-case hexadecimal digits of a SHA-256 digest.
 std::string sha256_text(std::span<const std::uint8_t> digest) {
-  constexpr std::string_view digits = "0123456789abcdef";
-  std::string text = "sha256:";
-  for (const std::uint8_t byte : digest) {
-    text += digits[byte >> 4];
-    text += digits[byte & 15];
-  }
-  return text;
+  return "sha256:" + lower_hex(digest);
 }
 
 char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }

@@ -13,6 +13,7 @@
 
 #include "install/files/file_tree.h"
 #include "verify/crypto/digest.h"
+#include "verify/util/hex.h"
 #include "verify/util/system_error.h"
 #include "verify/util/unique_fd.h"
 
@@ -101,16 +102,6 @@ std::expected<std::vector<Entry>, std::string> list_entries(int bundle_fd) {
   return entries;
 }
 
-std::string hex(const std::vector<std::uint8_t>& bytes) {
-  constexpr std::string_view digits = "0123456789abcdef";
-  std::string text;
-  for (const std::uint8_t byte : bytes) {
-    text.push_back(digits[byte >> 4]);
-    text.push_back(digits[byte & 15]);
-  }
-  return text;
-}
-
 // "file<TAB>x|-<TAB>sha-256<TAB>path\n", from the file as it is opened now.
 std::expected<std::string, std::string> file_line(int bundle_fd, const std::string& path,
                                                   std::vector<std::uint8_t>& buffer) {
@@ -138,7 +129,7 @@ std::expected<std::string, std::string> file_line(int bundle_fd, const std::stri
     digest.update(std::span(buffer.data(), static_cast<std::size_t>(got)));
   }
   const std::string_view executable = (info.st_mode & S_IXUSR) != 0 ? "x" : "-";
-  return "file\t" + std::string(executable) + "\t" + hex(digest.value()) + "\t" +
+  return "file\t" + std::string(executable) + "\t" + lower_hex(digest.value()) + "\t" +
          escape_seal_text(path) + "\n";
 }
 
