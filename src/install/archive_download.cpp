@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "install/files/file_io.h"
 #include "install/install_paths.h"
 #include "verify/util/system_error.h"
 
@@ -14,21 +15,6 @@ namespace kelvoma {
 namespace {
 
 constexpr std::size_t copy_buffer_size = 1 << 20;
-
-// 0 or the errno of the failed write; interrupted and partial writes go on.
-int write_all(int fd, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written < 0) {
-      return errno;
-    }
-    bytes = bytes.subspan(static_cast<std::size_t>(written));
-  }
-  return 0;
-}
 
 // Whether copy_file_range refuses these two files, rather than failing on
 // them: an old kernel, two file systems it cannot copy between, a file

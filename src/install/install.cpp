@@ -20,6 +20,7 @@
 #include "fetch/update_check.h"
 #include "install/archive_download.h"
 #include "install/bundle/bundle.h"
+#include "install/files/file_io.h"
 #include "install/install_directory.h"
 #include "install/install_paths.h"
 #include "install/install_progress.h"
@@ -49,11 +50,6 @@ struct InstallRequest {
 };
 
 using Step = std::expected<void, std::string>;
-
-bool exists_following_links(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0;
-}
 
 // Hashes every piece on the reading thread on its way to where the archive
 // waits, so that the verdict is ready with the last byte and no second pass

@@ -5,10 +5,10 @@
 
 #include <fcntl.h>
 #include <stdio.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 
+#include "install/files/file_io.h"
 #include "verify/util/system_error.h"
 
 namespace kelvoma {
@@ -28,11 +28,6 @@ class SystemRenameOperations final : public RenameOperations {
                                                                                             : errno;
   }
 };
-
-bool exists_following_links(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0;
-}
 
 std::string preserved_message(int error) {
   return "Instalace selhala, původní aplikace zůstala zachovaná: " + system_error_text(error);
