@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "install/bundle/bundle.h"
+#include "install/bundle/info_plist.h"
 #include "install/bundle/seal_list.h"
 #include "seal_difference.h"
 #include "trust_keys.h"

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <expected>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,10 +21,6 @@ std::expected<BundleIdentity, std::string> read_bundle_identity(const std::strin
 // The same for the bundle open as `bundle_fd`, with no symbolic link
 // followed on the way to Info.plist (a link there counts as no Info.plist).
 std::expected<BundleIdentity, std::string> read_bundle_identity_at(int bundle_fd);
-
-// The value of `key` in the bundle's Info.plist when it is a string;
-// nothing when the file cannot be read or the value is missing or no string.
-std::optional<std::string> read_info_string(const std::string& bundle, const char* key);
 
 // The requirement text the code signature must satisfy (without the "=").
 std::string code_requirement(const Tool& tool);

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <optional>
 
-#include "install/bundle/bundle.h"
 #include "install/bundle/elf_check.h"
+#include "install/bundle/info_plist.h"
 #include "install/bundle/seal_list.h"
 #include "install/files/file_io.h"
 #include "install/files/file_tree.h"
