@@ -13,7 +13,6 @@
 #include "install/bundle/seal_list.h"
 #include "install/files/file_io.h"
 #include "install/files/file_tree.h"
-#include "verify/crypto/base64.h"
 #include "verify/crypto/signature.h"
 #include "verify/crypto/signify.h"
 #include "verify/util/system_error.h"
@@ -47,8 +46,7 @@ bool signed_by(const signify::PublicKey& key, const signify::Signature& signatur
   }
   const auto bytes =
       std::span(reinterpret_cast<const std::uint8_t*>(message.data()), message.size());
-  return verify_signature(bytes, encode_base64(signature.signature), encode_base64(key.key))
-      .has_value();
+  return verify_signature(bytes, signature.signature, key.key).has_value();
 }
 
 std::optional<signify::PublicKey> team_key(const CoreConfig& config, const std::string& team) {

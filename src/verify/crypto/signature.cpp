@@ -55,6 +55,15 @@ bool decodes_as_curve_point(std::span<const std::uint8_t, 32> bytes) {
   return ed25519::decodes_as_point(bytes);
 }
 
+SignatureStream::SignatureStream(std::span<const std::uint8_t, signature_size> signature,
+                                 std::span<const std::uint8_t, key_size> public_key) {
+  std::ranges::copy(public_key, key_.begin());
+  std::ranges::copy(signature, signature_.begin());
+  // k hashes R, then the key's 32 bytes as given, then the message.
+  hash_.update(std::span(signature_).first<32>());
+  hash_.update(key_);
+}
+
 std::expected<SignatureStream, std::string> SignatureStream::start(std::string_view signature,
                                                                    std::string_view public_key) {
   const auto key = decode_key(public_key);
@@ -65,13 +74,16 @@ std::expected<SignatureStream, std::string> SignatureStream::start(std::string_v
   if (!decoded) {
     return std::unexpected(decoded.error());
   }
-  SignatureStream stream;
-  stream.key_ = *key;
-  stream.signature_ = *decoded;
-  // k hashes R, then the key's 32 bytes as given, then the message.
-  stream.hash_.update(std::span(stream.signature_).first<32>());
-  stream.hash_.update(stream.key_);
-  return stream;
+  return SignatureStream(*decoded, *key);
+}
+
+std::expected<SignatureStream, std::string> SignatureStream::start(
+    std::span<const std::uint8_t, signature_size> signature,
+    std::span<const std::uint8_t, key_size> public_key) {
+  if (!decodes_as_curve_point(public_key)) {
+    return std::unexpected(std::string(bad_key));
+  }
+  return SignatureStream(signature, public_key);
 }
 
 void SignatureStream::update(std::span<const std::uint8_t> bytes) { hash_.update(bytes); }
@@ -85,15 +97,29 @@ std::expected<void, std::string> SignatureStream::finish() const {
   return {};
 }
 
-std::expected<void, std::string> verify_signature(std::span<const std::uint8_t> message,
-                                                  std::string_view signature,
-                                                  std::string_view public_key) {
-  auto stream = SignatureStream::start(signature, public_key);
+namespace {
+
+std::expected<void, std::string> verify_whole(std::expected<SignatureStream, std::string> stream,
+                                              std::span<const std::uint8_t> message) {
   if (!stream) {
     return std::unexpected(stream.error());
   }
   stream->update(message);
   return stream->finish();
+}
+
+}  // namespace
+
+std::expected<void, std::string> verify_signature(std::span<const std::uint8_t> message,
+                                                  std::string_view signature,
+                                                  std::string_view public_key) {
+  return verify_whole(SignatureStream::start(signature, public_key), message);
+}
+
+std::expected<void, std::string> verify_signature(std::span<const std::uint8_t> message,
+                                                  std::span<const std::uint8_t, 64> signature,
+                                                  std::span<const std::uint8_t, 32> public_key) {
+  return verify_whole(SignatureStream::start(signature, public_key), message);
 }
 
 }  // namespace kelvoma

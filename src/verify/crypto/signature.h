@@ -33,11 +33,17 @@ class SignatureStream {
   static std::expected<SignatureStream, std::string> start(std::string_view signature,
                                                            std::string_view public_key);
 
+  // The same for a key and signature already decoded from their texts: the
+  // key must be a curve point ("Neplatný veřejný klíč.").
+  static std::expected<SignatureStream, std::string> start(
+      std::span<const std::uint8_t, 64> signature, std::span<const std::uint8_t, 32> public_key);
+
   void update(std::span<const std::uint8_t> bytes);
   std::expected<void, std::string> finish() const;
 
  private:
-  SignatureStream() = default;
+  SignatureStream(std::span<const std::uint8_t, 64> signature,
+                  std::span<const std::uint8_t, 32> public_key);
 
   std::array<std::uint8_t, 32> key_{};
   std::array<std::uint8_t, 64> signature_{};
@@ -50,6 +56,12 @@ class SignatureStream {
 std::expected<void, std::string> verify_signature(std::span<const std::uint8_t> message,
                                                   std::string_view signature,
                                                   std::string_view public_key);
+
+// The same over a key and signature already decoded (signify's files carry
+// them as bytes).
+std::expected<void, std::string> verify_signature(std::span<const std::uint8_t> message,
+                                                  std::span<const std::uint8_t, 64> signature,
+                                                  std::span<const std::uint8_t, 32> public_key);
 
 // Whether 32 bytes are the RFC 8032 encoding of a curve point: y below p,
 // x recoverable from y, and no "negative" zero x. Points of small or mixed
