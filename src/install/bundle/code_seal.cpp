@@ -33,7 +33,7 @@ std::unexpected<std::string> refuse(std::string_view message) {
 // The bytes of a regular file below the bundle, at most `limit` of them.
 std::optional<std::string> read_in_bundle(int bundle_fd, const std::string& path,
                                           std::size_t limit) {
-  const UniqueFd fd(open_in_bundle(bundle_fd, path, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  const UniqueFd fd(open_beneath(bundle_fd, path, O_RDONLY | O_NONBLOCK | O_NOCTTY));
   return read_regular_file(fd.get(), limit);
 }
 
@@ -74,8 +74,7 @@ std::expected<void, std::string> verify_seal(const CoreConfig& config, int bundl
 // nothing else, each a regular file: the list leaves this folder out, so
 // anything more here would ship unsealed.
 std::expected<void, std::string> check_seal_folder(int bundle_fd) {
-  const UniqueFd folder(
-      open_in_bundle(bundle_fd, std::string(seal_folder), O_RDONLY | O_DIRECTORY));
+  const UniqueFd folder(open_beneath(bundle_fd, std::string(seal_folder), O_RDONLY | O_DIRECTORY));
   if (!folder) {
     // Without openat2 (Linux before 5.6, or a seccomp filter refusing it) no
     // bundle can be checked: say why rather than call a good one tampered.
@@ -110,7 +109,7 @@ bool executable_runs_here(int bundle_fd, const std::string& bundle) {
     return false;
   }
   const UniqueFd fd(
-      open_in_bundle(bundle_fd, "Contents/MacOS/" + *name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+      open_beneath(bundle_fd, "Contents/MacOS/" + *name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
   struct stat info {};
   return fd && ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
          (info.st_mode & S_IXUSR) != 0 && is_native_executable(fd.get());

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "install/bundle/seal_list.h"
 #include "install/files/file_io.h"
+#include "install/files/file_tree.h"
 #include "verify/util/unique_fd.h"
 
 namespace kelvoma {
@@ -28,7 +28,7 @@ constexpr int info_plist_flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 // openat2 call or, where the kernel lacks it (before 5.6, or a filter
 // refuses it), one component at a time.
 int open_info_plist_at(int bundle_fd) {
-  const int fd = open_in_bundle(bundle_fd, "Contents/Info.plist", info_plist_flags);
+  const int fd = open_beneath(bundle_fd, "Contents/Info.plist", info_plist_flags);
   if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) {
     return fd;
   }

@@ -1,9 +1,7 @@
 #include "install/bundle/seal_list.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,7 +33,7 @@ Failure failure(const std::string& path, int error) {
 }
 
 UniqueFd open_below(int bundle_fd, const std::string& path, std::uint64_t flags) {
-  return UniqueFd(open_in_bundle(bundle_fd, path, flags));
+  return UniqueFd(open_beneath(bundle_fd, path, flags));
 }
 
 std::string joined(const std::string& folder, const std::string& name) {
@@ -134,19 +132,6 @@ std::expected<std::string, std::string> file_line(int bundle_fd, const std::stri
 }
 
 }  // namespace
-
-int open_in_bundle(int bundle_fd, const std::string& path, std::uint64_t flags) {
-  open_how how{};
-  how.flags = flags | O_NOFOLLOW | O_CLOEXEC;
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  for (;;) {
-    // EAGAIN: a rename elsewhere on the system raced the lookup.
-    const long fd = ::syscall(SYS_openat2, bundle_fd, path.c_str(), &how, sizeof how);
-    if (fd >= 0 || errno != EAGAIN) {
-      return static_cast<int>(fd);
-    }
-  }
-}
 
 std::string escape_seal_text(std::string_view text) {
   std::string escaped;

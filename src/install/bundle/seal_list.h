@@ -34,11 +34,6 @@ std::string escape_seal_text(std::string_view text);
 // The first three lines.
 std::string seal_header(std::string_view identifier, std::string_view team);
 
-// Opens `path` below the bundle open as `bundle_fd`, refusing symbolic links
-// in every component (the last one too) and any way out of the bundle; -1
-// with errno on failure.
-int open_in_bundle(int bundle_fd, const std::string& path, std::uint64_t flags);
-
 // Gets each entry's line (with its newline) in order; returns false to stop
 // the walk early.
 using SealLineSink = std::function<bool(std::string_view line)>;

@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +14,19 @@
 #include "verify/util/unique_fd.h"
 
 namespace kelvoma {
+
+int open_beneath(int folder_fd, const std::string& path, std::uint64_t flags) {
+  open_how how{};
+  how.flags = flags | O_NOFOLLOW | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  for (;;) {
+    // EAGAIN: a rename elsewhere on the system raced the lookup.
+    const long fd = ::syscall(SYS_openat2, folder_fd, path.c_str(), &how, sizeof how);
+    if (fd >= 0 || errno != EAGAIN) {
+      return static_cast<int>(fd);
+    }
+  }
+}
 namespace {
 
 struct ClosesListing {

@@ -1,10 +1,19 @@
-// Removing a tree of files below a folder held open, by descriptor.
+// Files below a folder held open, by descriptor: opening them with no link
+// followed, and removing trees of them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace kelvoma {
+
+// Opens `path` below the folder open as `folder_fd` with `flags` (O_NOFOLLOW
+// and O_CLOEXEC added): no symbolic link is followed on the way or at its
+// end, and no step leads out of the folder (openat2 with RESOLVE_BENEATH and
+// RESOLVE_NO_SYMLINKS). The descriptor, or -1 with errno set (ENOSYS before
+// Linux 5.6).
+int open_beneath(int folder_fd, const std::string& path, std::uint64_t flags);
 
 // Removes the entry `name` of the folder open as `parent_fd`: a file or a
 // symbolic link is unlinked, a folder emptied first and then removed. A
