@@ -19,6 +19,7 @@
 #include <span>
 #include <string>
 
+#include "install/files/file_io.h"
 #include "install/unpack/unpack_rules.h"
 #include "install/unpack/unpack_writer.h"
 #include "verify/util/system_error.h"
@@ -160,21 +161,6 @@ std::uint64_t declared_file_bytes(const EntryPlan& plan) {
   return declared;
 }
 
-// 0 or the errno of the failed write; interrupted and partial writes go on.
-int write_all(int fd, std::span<const char> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written < 0) {
-      return errno;
-    }
-    bytes = bytes.subspan(static_cast<std::size_t>(written));
-  }
-  return 0;
-}
-
 // Copies one entry's data, in the blocks libarchive hands over, refusing
 // before any block that would take the entry past its declared size or the
 // archive past max_unpacked_bytes. Zip data comes without holes: every
@@ -191,7 +177,7 @@ bool copy_data(archive* reader, int file, std::uint64_t declared, WrittenBytes& 
     }
     if (status != ARCHIVE_OK || offset < 0 || static_cast<std::uint64_t>(offset) != at ||
         size > declared - at || size > max_unpacked_bytes - written.count ||
-        write_all(file, {static_cast<const char*>(block), size}) != 0) {
+        write_all(file, {static_cast<const std::uint8_t*>(block), size}) != 0) {
       return false;
     }
     at += size;

@@ -1,8 +1,6 @@
 #include "install/unpack/unpack_writer.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "install/files/file_tree.h"
 #include "install/unpack/unpack_rules.h"
 
 namespace kelvoma {
@@ -34,21 +33,6 @@ std::optional<mode_t> umask_from_status() {
     }
   }
   return std::nullopt;
-}
-
-// `path` below `folder_fd`, no symbolic link followed on the way or at its
-// end and no step out of `folder_fd`.
-int open_beneath(int folder_fd, const char* path, std::uint64_t flags) {
-  open_how how{};
-  how.flags = flags | O_NOFOLLOW | O_CLOEXEC;
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  for (;;) {
-    // EAGAIN: a rename elsewhere on the system raced the lookup.
-    const long fd = ::syscall(SYS_openat2, folder_fd, path, &how, sizeof how);
-    if (fd >= 0 || errno != EAGAIN) {
-      return static_cast<int>(fd);
-    }
-  }
 }
 
 // The times to set, or false when the entry gives none. A time the entry
@@ -95,7 +79,7 @@ int beneath_lookup_error(int folder_fd) {
 
 int EntryWriter::open_folder(std::string_view path) {
   const std::string wanted(path);
-  UniqueFd found(open_beneath(root_fd_, wanted.c_str(), O_PATH | O_DIRECTORY));
+  UniqueFd found(open_beneath(root_fd_, wanted, O_PATH | O_DIRECTORY));
   if (!found && errno == ENOENT) {
     // Made one by one, each opened as made: a link put in the way stops it.
     UniqueFd at;
@@ -110,7 +94,7 @@ int EntryWriter::open_folder(std::string_view path) {
       } else if (errno != EEXIST) {
         return -1;
       }
-      at = UniqueFd(open_beneath(parent, component.c_str(), O_PATH | O_DIRECTORY));
+      at = UniqueFd(open_beneath(parent, component, O_PATH | O_DIRECTORY));
       if (!at) {
         return -1;
       }
@@ -189,7 +173,7 @@ bool EntryWriter::finish() {
   open_fd_.reset();
   open_path_.clear();
   for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) {
-    const UniqueFd made(open_beneath(root_fd_, it->first.c_str(), O_RDONLY | O_DIRECTORY));
+    const UniqueFd made(open_beneath(root_fd_, it->first, O_RDONLY | O_DIRECTORY));
     if (!made || ::fchmod(made.get(), it->second.mode) != 0 ||
         !set_times(made.get(), it->second.times)) {
       return false;
