@@ -6,7 +6,7 @@
 #include <map>
 #include <vector>
 
-#include "install/bundle/bundle.h"
+#include "install/bundle/info_plist.h"
 #include "install/bundle/seal_list.h"
 #include "install/files/file_tree.h"
 #include "publish_support.h"
