@@ -4,7 +4,7 @@
 #include <span>
 
 #include "application_mode.h"
-#include "main/verify_command.h"
+#include "exports/verify_command.h"
 #include "terminal_answer.h"
 
 int main(int argc, char** argv) {

@@ -13,10 +13,10 @@
 #include <string>
 #include <string_view>
 
-#include "releases/base64.h"
-#include "releases/catalog.h"
-#include "releases/macos_version.h"
-#include "releases/manifest.h"
+#include "verify/catalog.h"
+#include "verify/crypto/base64.h"
+#include "verify/macos_version.h"
+#include "verify/manifest.h"
 
 const std::string_view kelvoma::EMBEDDED_CATALOG = "[]";
 

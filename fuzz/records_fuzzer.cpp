@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "releases/catalog.h"
-#include "releases/json_record.h"
-#include "releases/manifest.h"
+#include "verify/catalog.h"
+#include "verify/json_record.h"
+#include "verify/manifest.h"
 
 // The reader code links against a catalog symbol; these targets never load it.
 const std::string_view kelvoma::EMBEDDED_CATALOG = "[]";

@@ -18,8 +18,8 @@
 #include <string>
 #include <string_view>
 
-#include "releases/seal_list.h"
-#include "releases/unique_fd.h"
+#include "install/bundle/seal_list.h"
+#include "verify/util/unique_fd.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include <span>
 #include <string>
 
-#include "releases/base64.h"
-#include "releases/signature.h"
+#include "verify/crypto/base64.h"
+#include "verify/crypto/signature.h"
 
 namespace {
 

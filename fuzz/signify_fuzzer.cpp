@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "releases/signify.h"
+#include "verify/crypto/signify.h"
 
 namespace {
 

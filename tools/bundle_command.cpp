@@ -15,11 +15,11 @@
 
 #include "catalog_entry.h"
 #include "executable_facts.h"
+#include "install/files/file_tree.h"
 #include "refusal.h"
 #include "release_signing.h"
-#include "releases/file_tree.h"
-#include "releases/macos_version.h"
-#include "releases/system_error.h"
+#include "verify/macos_version.h"
+#include "verify/util/system_error.h"
 
 namespace kelvoma::publish {
 

@@ -1,17 +1,19 @@
 #include "bundle_facts.h"
 
 #include "executable_facts.h"
+#include "install/bundle/info_plist.h"
 #include "refusal.h"
 #include "release_signing.h"
-#include "releases/bundle.h"
-#include "releases/macos_version.h"
+#include "verify/macos_version.h"
 
 namespace kelvoma::publish {
 namespace {
 
-std::expected<std::string, std::string> required(const std::string& bundle, const char* key,
-                                                 std::string_view expected) {
-  auto value = read_info_string(bundle, key);
+// An Info.plist that cannot be read counts as one without the key.
+std::expected<std::string, std::string> required(const std::string& bundle,
+                                                 const std::expected<InfoPlist, std::string>& info,
+                                                 const char* key, std::string_view expected) {
+  auto value = info ? info->string(key) : std::nullopt;
   if (!value || value->empty()) {
     return std::unexpected(refusal(std::string(key) + " v " + bundle + "/Contents/Info.plist",
                                    "(chybí)", expected,
@@ -24,10 +26,12 @@ std::expected<std::string, std::string> required(const std::string& bundle, cons
 
 std::expected<BundleFacts, std::string> read_bundle_facts(const std::string& bundle) {
   BundleFacts facts;
-  const auto identifier = required(bundle, "CFBundleIdentifier", "bundle_id z katalogu");
-  const auto version = required(bundle, "CFBundleShortVersionString", "verze, např. 1.4.0");
-  const auto build = required(bundle, "CFBundleVersion", "číslo sestavení, např. 140");
-  const auto executable = required(bundle, "CFBundleExecutable", "název programu v Contents/MacOS");
+  const auto info = InfoPlist::read(bundle);
+  const auto identifier = required(bundle, info, "CFBundleIdentifier", "bundle_id z katalogu");
+  const auto version = required(bundle, info, "CFBundleShortVersionString", "verze, např. 1.4.0");
+  const auto build = required(bundle, info, "CFBundleVersion", "číslo sestavení, např. 140");
+  const auto executable =
+      required(bundle, info, "CFBundleExecutable", "název programu v Contents/MacOS");
   for (const auto* value : {&identifier, &version, &build, &executable}) {
     if (!*value) {
       return std::unexpected(value->error());
@@ -45,7 +49,8 @@ std::expected<BundleFacts, std::string> read_bundle_facts(const std::string& bun
                                    "Instalace porovnává sestavení jako číslo; oprav Info.plist."));
   }
   facts.build = *number;
-  facts.minimum_system = read_info_string(bundle, "LSMinimumSystemVersion").value_or("1.0");
+  facts.minimum_system =
+      (info ? info->string("LSMinimumSystemVersion") : std::nullopt).value_or("1.0");
   if (!parse_macos_version(facts.minimum_system)) {
     return std::unexpected(refusal("LSMinimumSystemVersion", facts.minimum_system,
                                    "verze jádra jako 5.10 nebo 6.1.0",

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "releases/catalog.h"
+#include "verify/catalog.h"
 
 namespace kelvoma::publish {
 

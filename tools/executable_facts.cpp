@@ -13,9 +13,9 @@
 #include <cstring>
 
 #include "refusal.h"
-#include "releases/macos_version.h"
-#include "releases/system_error.h"
-#include "releases/unique_fd.h"
+#include "verify/macos_version.h"
+#include "verify/util/system_error.h"
+#include "verify/util/unique_fd.h"
 
 namespace kelvoma::publish {
 namespace {

@@ -1,9 +1,9 @@
 #include "previous_release.h"
 
+#include "fetch/fetch.h"
 #include "publish_support.h"
 #include "refusal.h"
-#include "releases/fetch.h"
-#include "releases/manifest.h"
+#include "verify/manifest.h"
 
 namespace kelvoma::publish {
 namespace {

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "releases/build_config.h"
-#include "releases/catalog.h"
+#include "verify/build_config.h"
+#include "verify/catalog.h"
 
 namespace kelvoma::publish {
 

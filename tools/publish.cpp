@@ -26,12 +26,12 @@
 #include "publish_support.h"
 #include "release_command.h"
 #include "release_signing.h"
-#include "releases/base64.h"
-#include "releases/macos_version.h"
-#include "releases/manifest.h"
-#include "releases/signature.h"
-#include "releases/system_error.h"
 #include "seal_commands.h"
+#include "verify/crypto/base64.h"
+#include "verify/crypto/signature.h"
+#include "verify/macos_version.h"
+#include "verify/manifest.h"
+#include "verify/util/system_error.h"
 
 namespace kelvoma {
 namespace {

@@ -1,17 +1,16 @@
 #include "publish_support.h"
 
 #include <fcntl.h>
-#include <sodium.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <filesystem>
+#include <limits>
 
-#include "releases/system_error.h"
+#include "install/files/file_io.h"
+#include "verify/util/system_error.h"
 
 namespace kelvoma::publish {
 
@@ -29,19 +28,6 @@ std::unexpected<std::string> system_failure(const std::string& path, int error) 
   return std::unexpected(path + ": " + system_error_text(error));
 }
 
-// Appends without leaving a copy behind when the vector must grow: the
-// bytes may be a secret key.
-void append_wiping(std::vector<std::uint8_t>& bytes, std::span<const std::uint8_t> more) {
-  if (bytes.capacity() - bytes.size() < more.size()) {
-    std::vector<std::uint8_t> larger;
-    larger.reserve(std::max(bytes.capacity() * 2, bytes.size() + more.size()));
-    larger.assign(bytes.begin(), bytes.end());
-    sodium_memzero(bytes.data(), bytes.size());
-    bytes.swap(larger);
-  }
-  bytes.insert(bytes.end(), more.begin(), more.end());
-}
-
 }  // namespace
 
 std::expected<std::vector<std::uint8_t>, std::string> read_whole_file(const std::string& path) {
@@ -49,27 +35,11 @@ std::expected<std::vector<std::uint8_t>, std::string> read_whole_file(const std:
   if (!fd) {
     return system_failure(path, errno);
   }
-  std::vector<std::uint8_t> bytes;
-  struct stat status {};
-  if (::fstat(fd.get(), &status) == 0 && status.st_size > 0) {
-    bytes.reserve(static_cast<std::size_t>(status.st_size));
+  auto bytes = read_to_end(fd.get(), std::numeric_limits<std::size_t>::max());
+  if (!bytes) {
+    return system_failure(path, bytes.error());
   }
-  std::array<std::uint8_t, 1 << 16> block{};
-  ssize_t count = 0;
-  while ((count = ::read(fd.get(), block.data(), block.size())) != 0) {
-    if (count < 0 && errno == EINTR) {
-      continue;
-    }
-    if (count < 0) {
-      const int error = errno;
-      sodium_memzero(block.data(), block.size());
-      sodium_memzero(bytes.data(), bytes.size());
-      return system_failure(path, error);
-    }
-    append_wiping(bytes, std::span(block.data(), static_cast<std::size_t>(count)));
-  }
-  sodium_memzero(block.data(), block.size());
-  return bytes;
+  return std::move(*bytes);
 }
 
 std::string link_refused(const std::string& path) {
@@ -131,15 +101,8 @@ std::expected<UniqueFd, std::string> create_temporary(int folder_fd, const std::
 }
 
 std::expected<void, std::string> write_all(int fd, std::string_view text, const std::string& path) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written < 0) {
-      return system_failure(path, errno);
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
+  if (const int error = kelvoma::write_all(fd, text); error != 0) {
+    return system_failure(path, error);
   }
   return {};
 }

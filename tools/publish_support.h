@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "releases/unique_fd.h"
+#include "verify/util/unique_fd.h"
 
 namespace kelvoma::publish {
 

@@ -9,11 +9,11 @@
 #include <filesystem>
 #include <utility>
 
+#include "install/files/file_tree.h"
 #include "publish_support.h"
 #include "refusal.h"
-#include "releases/file_tree.h"
-#include "releases/system_error.h"
-#include "releases/unique_fd.h"
+#include "verify/util/system_error.h"
+#include "verify/util/unique_fd.h"
 
 namespace kelvoma::publish {
 namespace {

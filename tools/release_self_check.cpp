@@ -1,9 +1,9 @@
 #include "release_self_check.h"
 
-#include "releases/archive_check.h"
-#include "releases/bundle.h"
-#include "releases/manifest.h"
-#include "releases/unpack.h"
+#include "install/bundle/bundle.h"
+#include "install/unpack/unpack.h"
+#include "verify/archive_check.h"
+#include "verify/manifest.h"
 
 namespace kelvoma::publish {
 namespace {

@@ -8,8 +8,8 @@
 #include <span>
 #include <string>
 
-#include "releases/build_config.h"
-#include "releases/catalog.h"
+#include "verify/build_config.h"
+#include "verify/catalog.h"
 
 namespace kelvoma::publish {
 

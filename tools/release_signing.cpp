@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "publish_support.h"
-#include "releases/base64.h"
+#include "verify/crypto/base64.h"
 
 namespace kelvoma::publish {
 

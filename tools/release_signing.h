@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "releases/manifest.h"
+#include "verify/manifest.h"
 
 namespace kelvoma::publish {
 

@@ -9,12 +9,13 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "releases/bundle.h"
-#include "releases/seal_list.h"
-#include "releases/signify.h"
-#include "releases/system_error.h"
+#include "install/bundle/bundle.h"
+#include "install/bundle/info_plist.h"
+#include "install/bundle/seal_list.h"
 #include "seal_difference.h"
 #include "trust_keys.h"
+#include "verify/crypto/signify.h"
+#include "verify/util/system_error.h"
 
 namespace kelvoma::publish {
 

@@ -6,12 +6,12 @@
 #include <map>
 #include <vector>
 
+#include "install/bundle/info_plist.h"
+#include "install/bundle/seal_list.h"
+#include "install/files/file_tree.h"
 #include "publish_support.h"
-#include "releases/bundle.h"
-#include "releases/file_tree.h"
-#include "releases/seal_list.h"
-#include "releases/signify.h"
-#include "releases/unique_fd.h"
+#include "verify/crypto/signify.h"
+#include "verify/util/unique_fd.h"
 
 namespace kelvoma::publish {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "publish_support.h"
 #include "refusal.h"
-#include "releases/signify.h"
+#include "verify/crypto/signify.h"
 
 namespace kelvoma::publish {
 

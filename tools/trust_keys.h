@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "releases/build_config.h"
+#include "verify/build_config.h"
 
 namespace kelvoma::publish {
 

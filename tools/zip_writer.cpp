@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <memory>
 
-#include "releases/system_error.h"
-#include "releases/unique_fd.h"
+#include "verify/util/system_error.h"
+#include "verify/util/unique_fd.h"
 
 namespace kelvoma::publish {
 namespace {

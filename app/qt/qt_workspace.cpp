@@ -31,7 +31,7 @@ LaunchResult QtWorkspace::launch(const std::string& bundlePath, const LaunchConf
       return {.error = std::nullopt, .launched = true};
     }
   }
-  const auto info = system::readPropertyList(bundlePath + "/Contents/Info.plist");
+  const auto info = system::readBundleInfo(bundlePath);
   const auto name = info ? textOf(*info, "CFBundleExecutable") : std::nullopt;
   if (!name || name->empty() || name->find('/') != std::string::npos) {
     return {.error = "Aplikace neuvádí svůj spustitelný soubor.", .launched = false};

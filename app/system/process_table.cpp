@@ -14,11 +14,14 @@
 #include <memory>
 
 #include "property_list.h"
+#include "whole_file.h"
 
 namespace kelvoma::app::system {
 namespace {
 
 constexpr std::string_view kMacOS = "/Contents/MacOS/";
+// A stat line is a few hundred bytes, however long the command name.
+constexpr std::size_t kStatLimit = 4096;
 
 struct DirClose {
   void operator()(DIR* directory) const { closedir(directory); }
@@ -56,24 +59,6 @@ std::optional<std::string> executableOf(int procFd, const char* pid, bool bundle
   return std::string(executable);
 }
 
-std::optional<std::string> readSmallFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return std::nullopt;
-  }
-  std::string text;
-  char buffer[1024];
-  ssize_t got = 0;
-  while ((got = read(fd, buffer, sizeof buffer)) > 0) {
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  close(fd);
-  if (got < 0) {
-    return std::nullopt;
-  }
-  return text;
-}
-
 }  // namespace
 
 std::optional<std::string> bundlePathOfExecutable(std::string_view executable) {
@@ -90,7 +75,7 @@ std::optional<std::string> bundlePathOfExecutable(std::string_view executable) {
 }
 
 std::optional<ProcessStat> readProcessStat(const std::string& procRoot, int pid) {
-  const auto text = readSmallFile(procRoot + "/" + std::to_string(pid) + "/stat");
+  const auto text = readWholeFile(procRoot + "/" + std::to_string(pid) + "/stat", kStatLimit);
   if (!text) {
     return std::nullopt;
   }
@@ -135,7 +120,7 @@ std::optional<RunningApplication> applicationOf(const std::string& procRoot, int
   // Several processes of one bundle share its identifier: read each plist once.
   auto [known, inserted] = identifiers.try_emplace(*bundle);
   if (inserted) {
-    const auto info = readPropertyList(*bundle + "/Contents/Info.plist");
+    const auto info = readBundleInfo(*bundle);
     known->second = info ? textOf(*info, "CFBundleIdentifier").value_or("") : "";
   }
   return RunningApplication{.pid = pid,

@@ -3,21 +3,19 @@
 #include <plist/plist.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
+
+#include "whole_file.h"
 
 namespace kelvoma::app::system {
 namespace {
 
 // Info.plist files are small; anything larger is not one we read.
-constexpr long kMaximumSize = 4 * 1024 * 1024;
+constexpr std::size_t kMaximumSize = 4 * 1024 * 1024;
 
 struct PlistFree {
   void operator()(plist_t node) const { plist_free(node); }
-};
-struct FileClose {
-  void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
 Document toDocument(plist_t node, int depth);
@@ -94,7 +92,7 @@ Document toDocument(plist_t node, int depth) {
 }  // namespace
 
 std::optional<Document> parsePropertyList(const std::string& bytes) {
-  if (bytes.empty() || bytes.size() > static_cast<std::size_t>(kMaximumSize)) {
+  if (bytes.empty() || bytes.size() > kMaximumSize) {
     return std::nullopt;
   }
   plist_t root = nullptr;
@@ -108,26 +106,15 @@ std::optional<Document> parsePropertyList(const std::string& bytes) {
 }
 
 std::optional<Document> readPropertyList(const std::string& path) {
-  const std::unique_ptr<std::FILE, FileClose> file(std::fopen(path.c_str(), "rbe"));
-  if (!file) {
+  const auto bytes = readWholeFile(path, kMaximumSize);
+  if (!bytes) {
     return std::nullopt;
   }
-  std::string bytes;
-  char buffer[8192];
-  while (true) {
-    const std::size_t got = std::fread(buffer, 1, sizeof buffer, file.get());
-    bytes.append(buffer, got);
-    if (static_cast<long>(bytes.size()) > kMaximumSize) {
-      return std::nullopt;
-    }
-    if (got < sizeof buffer) {
-      break;
-    }
-  }
-  if (std::ferror(file.get()) != 0 || bytes.empty()) {
-    return std::nullopt;
-  }
-  return parsePropertyList(bytes);
+  return parsePropertyList(*bytes);
+}
+
+std::optional<Document> readBundleInfo(const std::string& bundlePath) {
+  return readPropertyList(bundlePath + "/Contents/Info.plist");
 }
 
 }  // namespace kelvoma::app::system

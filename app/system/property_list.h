@@ -13,6 +13,9 @@ namespace kelvoma::app::system {
 // booleans, arrays and dictionaries are kept; dates and data become null.
 std::optional<Document> readPropertyList(const std::string& path);
 
+// The Contents/Info.plist of the bundle at bundlePath, read as above.
+std::optional<Document> readBundleInfo(const std::string& bundlePath);
+
 // The same for bytes already in memory.
 std::optional<Document> parsePropertyList(const std::string& bytes);
 

@@ -27,9 +27,9 @@
 #include <string>
 #include <vector>
 
+#include "fetch/command.h"
+#include "fetch/fetch.h"
 #include "kelvoma/kelvoma.h"
-#include "releases/command.h"
-#include "releases/fetch.h"
 #include "support/signing.h"
 #include "support/test_server.h"
 

@@ -30,9 +30,9 @@
 #include <string>
 #include <vector>
 
+#include "fetch/fetch.h"
 #include "kelvoma/kelvoma.h"
 #include "release_fixture.h"
-#include "releases/fetch.h"
 
 extern char** environ;
 

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "releases/bundle.h"
+#include "install/bundle/bundle.h"
 #include "support/fixture_bundle.h"
 #include "support/signing.h"
 

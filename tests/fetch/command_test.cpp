@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "releases/command.h"
+#include "fetch/command.h"
 #include "support/process_util.h"
 #include "support/temp_dir.h"
 

@@ -1,7 +1,7 @@
 // The download runner: against the stub transfer tool where the arguments
 // and the tool's own behaviour matter, against the real curl and the local
 // HTTPS server where the transfer does.
-#include "releases/fetch.h"
+#include "fetch/fetch.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

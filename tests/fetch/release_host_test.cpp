@@ -1,7 +1,7 @@
 // External tools: the release host's latest-release answer, the asset name,
 // and the whole query against the local HTTPS server standing in for the
 // release host.
-#include "releases/release_host.h"
+#include "fetch/release_host.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "releases/catalog.h"
 #include "support/test_server.h"
+#include "verify/catalog.h"
 
 namespace kelvoma {
 namespace {

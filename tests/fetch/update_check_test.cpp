@@ -1,7 +1,7 @@
 // The update check: check_release against the local HTTPS server, and
 // mini_check end to end through the C interface of the fixture build, whose
 // catalog points at the server on the fixture port.
-#include "releases/update_check.h"
+#include "fetch/update_check.h"
 
 #include <gtest/gtest.h>
 
@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "kelvoma/kelvoma.h"
-#include "releases/catalog.h"
 #include "support/process_util.h"
 #include "support/signing.h"
 #include "support/test_server.h"
+#include "verify/catalog.h"
 
 namespace kelvoma {
 namespace {

@@ -16,11 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "releases/archive_check.h"
-#include "releases/archive_download.h"
-#include "releases/catalog.h"
+#include "install/archive_download.h"
 #include "support/signing.h"
 #include "support/temp_dir.h"
+#include "verify/archive_check.h"
+#include "verify/catalog.h"
 
 namespace kelvoma {
 namespace {

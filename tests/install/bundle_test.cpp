@@ -1,5 +1,5 @@
 // Bundle identity, bundle validation and the signing programs' arguments.
-#include "releases/bundle.h"
+#include "install/bundle/bundle.h"
 
 #include <gtest/gtest.h>
 #include <linux/filter.h>
@@ -16,13 +16,13 @@
 #include <optional>
 
 #include "install/install_helpers.h"
-#include "releases/base64.h"
-#include "releases/build_config.h"
-#include "releases/catalog.h"
 #include "support/fixture_bundle.h"
 #include "support/run_program.h"
 #include "support/signing.h"
 #include "support/temp_dir.h"
+#include "verify/build_config.h"
+#include "verify/catalog.h"
+#include "verify/crypto/base64.h"
 
 namespace kelvoma {
 namespace {

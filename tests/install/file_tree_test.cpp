@@ -1,6 +1,6 @@
 // Removing a tree below a folder held open: never through a symbolic link,
 // also where the owner lacks permissions, run as an unprivileged user.
-#include "releases/file_tree.h"
+#include "install/files/file_tree.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,9 +13,9 @@
 #include <string>
 
 #include "install/install_helpers.h"
-#include "releases/unique_fd.h"
 #include "support/signing.h"
 #include "support/temp_dir.h"
+#include "verify/util/unique_fd.h"
 
 namespace kelvoma {
 namespace {

@@ -1,5 +1,5 @@
 // The progress rules, on a clock of the test's own.
-#include "releases/install_progress.h"
+#include "install/install_progress.h"
 
 #include <gtest/gtest.h>
 

@@ -19,17 +19,17 @@
 #include <sstream>
 #include <thread>
 
+#include "fetch/command.h"
+#include "install/install.h"
 #include "install/install_helpers.h"
 #include "kelvoma/kelvoma.h"
-#include "releases/build_config.h"
-#include "releases/command.h"
-#include "releases/install.h"
-#include "releases/manifest.h"
-#include "releases/unique_fd.h"
 #include "support/fixture_bundle.h"
 #include "support/signing.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
+#include "verify/build_config.h"
+#include "verify/manifest.h"
+#include "verify/util/unique_fd.h"
 
 namespace kelvoma {
 namespace {

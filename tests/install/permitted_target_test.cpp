@@ -1,7 +1,7 @@
 // Which targets an installation may write: compared component by component.
 #include <gtest/gtest.h>
 
-#include "releases/install_paths.h"
+#include "install/install_paths.h"
 
 namespace kelvoma {
 namespace {

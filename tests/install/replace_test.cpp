@@ -1,7 +1,7 @@
 // Replacement with backup and rollback, and the exclusive move: injected
 // rename failures for every step, and real ones (another file system, a
 // mount point that cannot be moved, an entry at the target).
-#include "releases/replace.h"
+#include "install/replace.h"
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -10,8 +10,8 @@
 #include <functional>
 #include <optional>
 
+#include "install/install_directory.h"
 #include "install/install_helpers.h"
-#include "releases/install_directory.h"
 #include "support/fixture_bundle.h"
 #include "support/signing.h"
 #include "support/temp_dir.h"

@@ -1,6 +1,6 @@
 // Unpacking: what a publisher's archive keeps, and hostile archives whose
 // entries would land outside the destination.
-#include "releases/unpack.h"
+#include "install/unpack/unpack.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -21,11 +21,11 @@
 #include <nlohmann/json.hpp>
 
 #include "install/install_helpers.h"
-#include "releases/unique_fd.h"
 #include "support/fixture_bundle.h"
 #include "support/run_program.h"
 #include "support/signing.h"
 #include "support/temp_dir.h"
+#include "verify/util/unique_fd.h"
 
 namespace kelvoma {
 namespace {

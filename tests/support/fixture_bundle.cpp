@@ -9,9 +9,9 @@
 #include <memory>
 #include <random>
 
-#include "releases/catalog.h"
 #include "support/run_program.h"
 #include "support/signing.h"
+#include "verify/catalog.h"
 
 namespace kelvoma::fixture {
 namespace {

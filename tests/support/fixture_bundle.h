@@ -24,7 +24,7 @@
 #include <variant>
 #include <vector>
 
-#include "releases/build_config.h"
+#include "verify/build_config.h"
 
 namespace kelvoma::fixture {
 

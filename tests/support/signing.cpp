@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
-#include "releases/base64.h"
+#include "verify/crypto/base64.h"
 
 namespace kelvoma::fixture {
 namespace {

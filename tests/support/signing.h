@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "releases/manifest.h"
+#include "verify/manifest.h"
 
 namespace kelvoma::fixture {
 

@@ -55,7 +55,7 @@
 #include <string_view>
 #include <vector>
 
-#include "releases/command.h"
+#include "fetch/command.h"
 #include "support/temp_dir.h"
 
 namespace kelvoma::testing {

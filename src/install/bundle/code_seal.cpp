@@ -1,0 +1,154 @@
+#include "install/bundle/code_seal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+
+#include "install/bundle/elf_check.h"
+#include "install/bundle/info_plist.h"
+#include "install/bundle/seal_list.h"
+#include "install/files/file_io.h"
+#include "install/files/file_tree.h"
+#include "verify/crypto/signature.h"
+#include "verify/crypto/signify.h"
+#include "verify/util/system_error.h"
+#include "verify/util/unique_fd.h"
+
+namespace kelvoma {
+namespace {
+
+// A seal lists a bundle of tens of thousands of entries well within this;
+// the bound keeps a hostile one from being read whole into memory.
+constexpr std::size_t max_seal_size = 16 * 1024 * 1024;
+constexpr std::size_t max_ticket_size = 4096;
+
+std::unexpected<std::string> refuse(std::string_view message) {
+  return std::unexpected(std::string(message));
+}
+
+// The bytes of a regular file below the bundle, at most `limit` of them.
+std::optional<std::string> read_in_bundle(int bundle_fd, const std::string& path,
+                                          std::size_t limit) {
+  const UniqueFd fd(open_beneath(bundle_fd, path, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  return read_regular_file(fd.get(), limit);
+}
+
+// The signify signature holds: the same key number, and Ed25519 with the
+// strict rules of the publisher's signatures.
+bool signed_by(const signify::PublicKey& key, const signify::Signature& signature,
+               std::string_view message) {
+  if (key.number != signature.number) {
+    return false;
+  }
+  const auto bytes =
+      std::span(reinterpret_cast<const std::uint8_t*>(message.data()), message.size());
+  return verify_signature(bytes, signature.signature, key.key).has_value();
+}
+
+std::optional<signify::PublicKey> team_key(const CoreConfig& config, const std::string& team) {
+  const auto found = std::ranges::find(config.team_keys, team, &TeamKey::team);
+  if (found == config.team_keys.end()) {
+    return std::nullopt;
+  }
+  return signify::decode_public_key(found->public_key);
+}
+
+std::expected<void, std::string> verify_seal(const CoreConfig& config, int bundle_fd,
+                                             const Tool& tool, std::string_view seal) {
+  const auto key = team_key(config, tool.team_id);
+  const auto embedded = signify::split_embedded(seal);
+  if (!key || !embedded || !signed_by(*key, embedded->signature, embedded->message)) {
+    return refuse(seal_refused);
+  }
+  if (!seal_list_matches(bundle_fd, embedded->message, tool.bundle_id, tool.team_id)) {
+    return refuse(seal_refused);
+  }
+  return {};
+}
+
+// The seal's folder holds CodeSeal, at most Notarization beside it, and
+// nothing else, each a regular file: the list leaves this folder out, so
+// anything more here would ship unsealed.
+std::expected<void, std::string> check_seal_folder(int bundle_fd) {
+  const UniqueFd folder(open_beneath(bundle_fd, std::string(seal_folder), O_RDONLY | O_DIRECTORY));
+  if (!folder) {
+    // Without openat2 (Linux before 5.6, or a seccomp filter refusing it) no
+    // bundle can be checked: say why rather than call a good one tampered.
+    if (errno == ENOSYS || errno == EPERM) {
+      return std::unexpected(system_error_text(errno));
+    }
+    return refuse(seal_refused);
+  }
+  bool has_seal = false;
+  for (const std::string& name : folder_names(folder.get())) {
+    struct stat info {};
+    if ((name != "CodeSeal" && name != "Notarization") ||
+        ::fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode)) {
+      return refuse(seal_refused);
+    }
+    has_seal = has_seal || name == "CodeSeal";
+  }
+  if (!has_seal) {
+    return refuse(seal_refused);
+  }
+  return {};
+}
+
+// CFBundleExecutable names one regular file in Contents/MacOS, opened
+// without following links, that its owner may execute and this computer can
+// run.
+bool executable_runs_here(int bundle_fd, const std::string& bundle) {
+  const auto name = read_info_string(bundle, "CFBundleExecutable");
+  if (!name || name->empty() || *name == "." || *name == ".." ||
+      name->find('/') != std::string::npos || name->find('\0') != std::string::npos) {
+    return false;
+  }
+  const UniqueFd fd(
+      open_beneath(bundle_fd, "Contents/MacOS/" + *name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  struct stat info {};
+  return fd && ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
+         (info.st_mode & S_IXUSR) != 0 && is_native_executable(fd.get());
+}
+
+std::expected<void, std::string> verify_ticket(const CoreConfig& config, int bundle_fd,
+                                               const std::string& bundle, std::string_view seal) {
+  const auto notary = signify::decode_public_key(config.notary_key);
+  const auto ticket =
+      read_in_bundle(bundle_fd, std::string(seal_folder) + "/Notarization", max_ticket_size);
+  const auto line = ticket ? signify::key_line(*ticket) : std::nullopt;
+  const auto signature = line ? signify::decode_signature(*line) : std::nullopt;
+  if (!notary || !signature || !signed_by(*notary, *signature, seal) ||
+      !executable_runs_here(bundle_fd, bundle)) {
+    return refuse(ticket_refused);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::expected<void, std::string> verify_sealed_bundle(const CoreConfig& config,
+                                                      const std::string& bundle, const Tool& tool) {
+  const UniqueFd bundle_fd(::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!bundle_fd) {
+    return refuse(seal_refused);
+  }
+  if (auto folder = check_seal_folder(bundle_fd.get()); !folder) {
+    return folder;
+  }
+  const auto seal =
+      read_in_bundle(bundle_fd.get(), std::string(seal_folder) + "/CodeSeal", max_seal_size);
+  if (!seal) {
+    return refuse(seal_refused);
+  }
+  if (auto sealed = verify_seal(config, bundle_fd.get(), tool, *seal); !sealed) {
+    return sealed;
+  }
+  return verify_ticket(config, bundle_fd.get(), bundle, *seal);
+}
+
+}  // namespace kelvoma

@@ -1,0 +1,69 @@
+#include "verify/macos_version.h"
+
+#include <array>
+#include <optional>
+
+namespace kelvoma {
+namespace {
+
+constexpr std::string_view invalid_version = "Neplatná verze macOS.";
+
+// One part: an optional "+", then one or more decimal digits, at most
+// 4294967295.
+std::optional<std::uint32_t> parse_part(std::string_view part) {
+  if (part.starts_with('+')) {
+    part.remove_prefix(1);
+  }
+  if (part.empty()) {
+    return std::nullopt;
+  }
+  std::uint64_t value = 0;
+  for (const char c : part) {
+    if (c < '0' || c > '9') {
+      return std::nullopt;
+    }
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > UINT32_MAX) {
+      return std::nullopt;
+    }
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+}  // namespace
+
+std::expected<MacosVersion, std::string> parse_macos_version(std::string_view text) {
+  std::array<std::uint32_t, 3> numbers{};
+  std::size_t count = 0;
+  while (true) {
+    const std::size_t dot = text.find('.');
+    const auto number = parse_part(text.substr(0, dot));
+    if (!number || count == numbers.size()) {
+      return std::unexpected(std::string(invalid_version));
+    }
+    numbers[count++] = *number;
+    if (dot == std::string_view::npos) {
+      break;
+    }
+    text.remove_prefix(dot + 1);
+  }
+  return MacosVersion{numbers[0], numbers[1], numbers[2]};
+}
+
+std::expected<void, std::string> require_minimum_macos(std::string_view minimum,
+                                                       std::string_view os_version) {
+  const auto running = parse_macos_version(os_version);
+  if (!running) {
+    return std::unexpected(running.error());
+  }
+  const auto required = parse_macos_version(minimum);
+  if (!required) {
+    return std::unexpected(required.error());
+  }
+  if (*running < *required) {
+    return std::unexpected("Vyžaduje macOS " + std::string(minimum) + " nebo novější.");
+  }
+  return {};
+}
+
+}  // namespace kelvoma

@@ -1,0 +1,887 @@
+#include "verify/manifest.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
+
+#include "install/install.h"
+#include "support/fixture_bundle.h"
+#include "support/run_program.h"
+#include "support/signing.h"
+#include "support/temp_dir.h"
+#include "support/test_server.h"
+#include "verify/catalog.h"
+#include "verify/crypto/base64.h"
+#include "verify/crypto/signature.h"
+
+namespace kelvoma {
+namespace {
+
+constexpr std::string_view external_tool = "Aktualizace spravuje samotná aplikace.";
+constexpr std::string_view too_large = "Informace o verzi jsou příliš velké.";
+constexpr std::string_view invalid_envelope = "Neplatné informace o verzi.";
+constexpr std::string_view invalid_payload = "Neplatná data verze.";
+constexpr std::string_view unsupported = "Nepodporovaný formát verze.";
+constexpr std::string_view foreign = "Vydání neodpovídá nástroji v katalogu.";
+constexpr std::string_view bad_key = "Neplatný veřejný klíč.";
+constexpr std::string_view bad_key_length = "Neplatná délka klíče.";
+constexpr std::string_view bad_signature = "Neplatný podpis.";
+constexpr std::string_view bad_signature_length = "Neplatná délka podpisu.";
+constexpr std::string_view mismatch = "Podpis vydavatele nesouhlasí. Instalace byla zastavena.";
+constexpr std::string_view other_processor = "Tato verze není dostupná pro procesor tohoto Macu.";
+
+using fixture::as_bytes;
+namespace fs = std::filesystem;
+
+std::unexpected<std::string> refusal(std::string_view message) {
+  return std::unexpected(std::string(message));
+}
+
+// An envelope whose payload member is the given text, not base64 of it.
+std::string envelope_with_payload_text(std::string_view payload, std::string_view signature) {
+  return nlohmann::ordered_json{{"payload", payload}, {"signature", signature}}.dump();
+}
+
+class ManifestTest : public ::testing::Test {
+ protected:
+  ManifestTest() {
+    release_ = fixture::sign_archive(key_, fixture::fixture_release("orbit-action-dial"),
+                                     as_bytes("PK archive"));
+  }
+
+  std::expected<Release, std::string> verify(std::string_view manifest) const {
+    return verify_release_manifest(tool_, as_bytes(manifest));
+  }
+
+  // The release JSON with one piece of its text replaced, signed.
+  std::string signed_with_replaced(std::string_view from, std::string_view to) const {
+    std::string payload = fixture::release_json(release_);
+    const auto at = payload.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) {
+      payload.replace(at, from.size(), to);
+    }
+    return fixture::signed_manifest(key_, payload);
+  }
+
+  Tool tool_ = find_tool("orbit-action-dial").value();
+  fixture::SigningKey key_ = fixture::load_key("orbit-action-dial");
+  Release release_;
+};
+
+TEST_F(ManifestTest, AcceptsSignedReleaseInObjectAndArrayForm) {
+  for (auto form : {fixture::EnvelopeForm::object, fixture::EnvelopeForm::array}) {
+    EXPECT_EQ(verify(fixture::signed_manifest(key_, release_, form)), release_);
+  }
+}
+
+TEST_F(ManifestTest, ExternalToolIsRefusedWhateverTheInput) {
+  const Tool external = find_tool("clip-ledger").value();
+  ASSERT_EQ(external.integration, Integration::external);
+  for (const std::string& manifest :
+       {std::string(), std::string("{"), fixture::signed_manifest(key_, release_)}) {
+    EXPECT_EQ(verify_release_manifest(external, as_bytes(manifest)), refusal(external_tool));
+  }
+}
+
+TEST_F(ManifestTest, SizeLimitIs65536Bytes) {
+  const std::string manifest = fixture::signed_manifest(key_, release_);
+  ASSERT_LT(manifest.size(), max_manifest_size);
+  // Whitespace after the envelope is allowed, so padding keeps it valid.
+  const std::string at_limit = manifest + std::string(max_manifest_size - manifest.size(), ' ');
+  EXPECT_EQ(verify(at_limit), release_);
+  EXPECT_EQ(verify(at_limit + " "), refusal(too_large));
+  // Examined at the limit, refused unparsed above it.
+  EXPECT_EQ(verify(std::string(max_manifest_size, '{')), refusal(invalid_envelope));
+  EXPECT_EQ(verify(std::string(max_manifest_size + 1, '{')), refusal(too_large));
+}
+
+TEST_F(ManifestTest, MalformedEnvelopesAreRefused) {
+  const std::string payload = encode_base64(as_bytes(fixture::release_json(release_)));
+  const std::string signature = fixture::sign(key_, fixture::release_json(release_));
+  const std::string members = "\"payload\":\"" + payload + "\",\"signature\":\"" + signature + "\"";
+  const std::pair<std::string_view, std::string> cases[] = {
+      {"empty file", ""},
+      {"whitespace only", " \n"},
+      {"a third member", "{" + members + ",\"comment\":\"x\"}"},
+      {"text after the object", "{" + members + "}x"},
+      {"a second object", "{" + members + "}{}"},
+      {"missing signature", "{\"payload\":\"" + payload + "\"}"},
+      {"empty object", "{}"},
+      {"duplicate payload", "{\"payload\":\"" + payload + "\"," + members + "}"},
+      {"signature as null", "{\"payload\":\"" + payload + "\",\"signature\":null}"},
+      {"payload as a number", "{\"payload\":1,\"signature\":\"" + signature + "\"}"},
+      {"array of one", "[\"" + payload + "\"]"},
+      {"array of three", "[\"" + payload + "\",\"" + signature + "\",\"x\"]"},
+      {"top-level string", "\"" + payload + "\""},
+      {"byte-order mark", "\xEF\xBB\xBF{" + members + "}"},
+      {"truncated", "{" + members},
+      {"invalid UTF-8 in a text", "{" + members + ",\"\xff\":1}"},
+      {"single quotes", "{'payload':'" + payload + "','signature':'" + signature + "'}"},
+  };
+  for (const auto& [why, manifest] : cases) {
+    EXPECT_EQ(verify(manifest), refusal(invalid_envelope)) << why;
+  }
+  EXPECT_EQ(verify(" \t\r\n{" + members + "} \t\r\n"), release_) << "whitespace around";
+  EXPECT_EQ(verify("{\"signature\":\"" + signature + "\",\"payload\":\"" + payload + "\"}"),
+            release_)
+      << "members in the other order";
+}
+
+TEST_F(ManifestTest, PayloadMustBeStrictBase64) {
+  // A version of tildes puts "fn5+" into the base64 text; trailing spaces
+  // make the payload length leave a remainder, so the text ends in "==".
+  release_.version = "1.0.0~~~~~~~~~";
+  std::string payload = fixture::release_json(release_);
+  while (payload.size() % 3 != 1) {
+    payload += ' ';
+  }
+  const std::string signature = fixture::sign(key_, payload);
+  const std::string encoded = encode_base64(as_bytes(payload));
+  ASSERT_TRUE(encoded.ends_with("==") && encoded.find('+') != std::string::npos);
+  EXPECT_EQ(verify(envelope_with_payload_text(encoded, signature)), release_) << "control";
+
+  std::string url_safe = encoded;
+  std::ranges::replace(url_safe, '+', '-');
+  std::ranges::replace(url_safe, '/', '_');
+  const std::pair<std::string_view, std::string> cases[] = {
+      {"padding missing", encoded.substr(0, encoded.size() - 2)},
+      {"half the padding", encoded.substr(0, encoded.size() - 1)},
+      {"split into lines", encoded.substr(0, 76) + "\n" + encoded.substr(76)},
+      {"split with CR LF", encoded.substr(0, 76) + "\r\n" + encoded.substr(76)},
+      {"split by a blank line", encoded.substr(0, 76) + "\r\n\r\n" + encoded.substr(76)},
+      {"URL-safe alphabet", url_safe},
+      {"surrounding space", " " + encoded},
+      {"not base64", "*"},
+  };
+  for (const auto& [why, text] : cases) {
+    EXPECT_EQ(verify(envelope_with_payload_text(text, signature)), refusal(invalid_payload)) << why;
+  }
+}
+
+TEST_F(ManifestTest, SignatureFailuresKeepTheirMessages) {
+  const std::string payload = fixture::release_json(release_);
+  const std::string signature = fixture::sign(key_, payload);
+  const std::string& key = tool_.public_key;
+  struct Case {
+    std::string_view why;
+    std::string public_key;
+    std::string signature;
+    std::string_view message;
+  };
+  const Case cases[] = {
+      {"key lacks its final =", key.substr(0, key.size() - 1), signature, bad_key},
+      {"empty key", "", signature, bad_key_length},
+      {"key of 31 bytes", encode_base64(std::vector<std::uint8_t>(31, 7)), signature,
+       bad_key_length},
+      {"key of 33 bytes", encode_base64(std::vector<std::uint8_t>(33, 7)), signature,
+       bad_key_length},
+      {"32 bytes that are no point",
+       encode_base64(std::vector<std::uint8_t>{2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                               0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+       signature, bad_key},
+      {"signature with a line break", key, signature.substr(0, 10) + "\n" + signature.substr(10),
+       bad_signature},
+      {"signature of 63 bytes", key, encode_base64(std::vector<std::uint8_t>(63, 1)),
+       bad_signature_length},
+      {"signature of 65 bytes", key, encode_base64(std::vector<std::uint8_t>(65, 1)),
+       bad_signature_length},
+      {"both broken: the key is reported", key.substr(1), "***", bad_key},
+      {"signed by another key", key, fixture::sign(fixture::load_key("pane-keeper"), payload),
+       mismatch},
+      {"signed over the base64 text", key, fixture::sign(key_, encode_base64(as_bytes(payload))),
+       mismatch},
+      {"signed over the envelope", key, fixture::sign(key_, fixture::envelope_json(payload, "")),
+       mismatch},
+  };
+  for (const Case& c : cases) {
+    Tool tool = tool_;
+    tool.public_key = c.public_key;
+    EXPECT_EQ(verify_release_manifest(tool, as_bytes(fixture::envelope_json(payload, c.signature))),
+              refusal(c.message))
+        << c.why;
+  }
+}
+
+TEST_F(ManifestTest, SignatureIsCheckedBeforeThePayloadIsRead) {
+  const std::string garbage = "not a release";
+  const std::string wrong_signature = fixture::sign(key_, "something else");
+  EXPECT_EQ(verify(fixture::envelope_json(garbage, wrong_signature)), refusal(mismatch));
+  EXPECT_EQ(verify(fixture::signed_manifest(key_, garbage)), refusal(unsupported));
+}
+
+TEST_F(ManifestTest, SignedPayloadThatIsNoReleaseIsUnsupported) {
+  const std::string json = fixture::release_json(release_);
+  const std::pair<std::string_view, std::string> cases[] = {
+      {"not JSON", fixture::signed_manifest(key_, "hello")},
+      {"empty payload", fixture::signed_manifest(key_, "")},
+      {"missing member", signed_with_replaced(",\"minimum_macos\":\"13.0\"", "")},
+      {"extra member", signed_with_replaced("{", "{\"comment\":\"x\",")},
+      {"duplicate member", signed_with_replaced("{", "{\"build\":1,")},
+      {"build as a string", signed_with_replaced("\"build\":1", "\"build\":\"1\"")},
+      {"build with a fraction", signed_with_replaced("\"build\":1", "\"build\":12.0")},
+      {"build as an exponent", signed_with_replaced("\"build\":1", "\"build\":1e3")},
+      {"negative build", signed_with_replaced("\"build\":1", "\"build\":-1")},
+      {"build beyond 64 bits",
+       signed_with_replaced("\"build\":1", "\"build\":18446744073709551616")},
+      {"schema beyond 32 bits", signed_with_replaced("\"schema\":1", "\"schema\":4294967296")},
+      {"archive_size beyond 64 bits",
+       signed_with_replaced("\"archive_size\":10", "\"archive_size\":18446744073709551616")},
+      {"architectures as a text", signed_with_replaced("[\"arm64\",\"x86_64\"]", "\"x86_64\"")},
+      {"architecture as a number", signed_with_replaced("[\"arm64\",\"x86_64\"]", "[64]")},
+      {"null version", signed_with_replaced("\"version\":\"1.0.0\"", "\"version\":null")},
+      {"id as a number", signed_with_replaced("\"id\":\"orbit-action-dial\"", "\"id\":1")},
+      {"text after the object", fixture::signed_manifest(key_, json + "x")},
+      {"byte-order mark", fixture::signed_manifest(key_, "\xEF\xBB\xBF" + json)},
+      {"invalid UTF-8", signed_with_replaced("1.0.0", "1.0.\xff")},
+      {"top-level array of nine",
+       fixture::signed_manifest(key_, R"([1,"a","b","1",1,"13",[],"https://x",1])")},
+  };
+  for (const auto& [why, manifest] : cases) {
+    EXPECT_EQ(verify(manifest), refusal(unsupported)) << why;
+  }
+}
+
+TEST_F(ManifestTest, ReleaseInArrayFormIsAccepted) {
+  const auto& r = release_;
+  const std::string payload =
+      nlohmann::json::array({r.schema, r.id, r.bundle_id, r.version, r.build, r.minimum_macos,
+                             r.architectures, r.archive_url, r.archive_size, r.archive_signature})
+          .dump();
+  EXPECT_EQ(verify(fixture::signed_manifest(key_, payload)), release_);
+  const std::string eleven = payload.substr(0, payload.size() - 1) + ",1]";
+  EXPECT_EQ(verify(fixture::signed_manifest(key_, eleven)), refusal(unsupported));
+}
+
+TEST_F(ManifestTest, ParsedWhitespaceAndMemberOrderAreFree) {
+  std::string payload = fixture::release_json(release_);
+  payload = "\n\t " + payload + " \r\n";
+  EXPECT_EQ(verify(fixture::signed_manifest(key_, payload)), release_);
+}
+
+struct Consistency {
+  std::string_view why;
+  std::function<void(Release&)> change;
+  bool accepted;
+};
+
+std::string two_byte_letters(std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) {
+    text += "ř";
+  }
+  return text;
+}
+
+TEST_F(ManifestTest, ReleaseMustBelongToTheCatalogTool) {
+  const std::string prefix = tool_.archive_prefix;
+  const Consistency cases[] = {
+      {"schema 0", [](Release& r) { r.schema = 0; }, false},
+      {"schema 2", [](Release& r) { r.schema = 2; }, false},
+      {"schema 4294967295", [](Release& r) { r.schema = 4294967295; }, false},
+      {"id in other letter case", [](Release& r) { r.id = "Orbit-Action-Dial"; }, false},
+      {"id with a trailing space", [](Release& r) { r.id += " "; }, false},
+      {"id of the other tool", [](Release& r) { r.id = "pane-keeper"; }, false},
+      {"bundle_id in other letter case",
+       [](Release& r) { r.bundle_id = "cz.tobranix.Orbit-Action-Dial"; }, false},
+      {"bundle_id of the other tool", [](Release& r) { r.bundle_id = "cz.tobranix.pane-keeper"; },
+       false},
+      {"build 0", [](Release& r) { r.build = 0; }, false},
+      {"build 1", [](Release& r) { r.build = 1; }, true},
+      {"build at the 64-bit maximum", [](Release& r) { r.build = UINT64_MAX; }, true},
+      {"empty version", [](Release& r) { r.version = ""; }, false},
+      {"version of 1 byte", [](Release& r) { r.version = "1"; }, true},
+      {"version of 40 bytes", [](Release& r) { r.version = std::string(40, '1'); }, true},
+      {"version of 41 bytes", [](Release& r) { r.version = std::string(41, '1'); }, false},
+      {"version of 20 two-byte letters", [](Release& r) { r.version = two_byte_letters(20); },
+       true},
+      {"version of 21 two-byte letters", [](Release& r) { r.version = two_byte_letters(21); },
+       false},
+      {"archive_size 0", [](Release& r) { r.archive_size = 0; }, false},
+      {"archive_size 1", [](Release& r) { r.archive_size = 1; }, true},
+      {"archive_size 268435456", [](Release& r) { r.archive_size = 268435456; }, true},
+      {"archive_size 268435457", [](Release& r) { r.archive_size = 268435457; }, false},
+      {"archive_size at the 64-bit maximum", [](Release& r) { r.archive_size = UINT64_MAX; },
+       false},
+      {"archive_url over http",
+       [&](Release& r) { r.archive_url = "http://" + prefix.substr(8) + "a.zip"; }, false},
+      {"archive_url with the scheme in capitals",
+       [&](Release& r) { r.archive_url = "HTTPS://" + prefix.substr(8) + "a.zip"; }, false},
+      {"archive_url outside the prefix",
+       [](Release& r) {
+         r.archive_url = "https://localhost:47321/tobranix/pane-keeper/releases/download/a.zip";
+       },
+       false},
+      {"archive_url on another host",
+       [](Release& r) { r.archive_url = "https://example.com/a.zip"; }, false},
+      {"archive_url a prefix of the prefix",
+       [&](Release& r) { r.archive_url = prefix.substr(0, prefix.size() - 1); }, false},
+      {"archive_url equal to the prefix", [&](Release& r) { r.archive_url = prefix; }, true},
+      {"archive_url of 2048 bytes",
+       [&](Release& r) { r.archive_url = prefix + std::string(2048 - prefix.size(), 'a'); }, true},
+      {"archive_url of 2049 bytes",
+       [&](Release& r) { r.archive_url = prefix + std::string(2049 - prefix.size(), 'a'); }, false},
+      {"minimum_macos is not checked here", [](Release& r) { r.minimum_macos = "junk"; }, true},
+      {"architectures are not checked here", [](Release& r) { r.architectures = {}; }, true},
+      {"archive_signature is not checked here", [](Release& r) { r.archive_signature = "?"; },
+       true},
+  };
+  for (const Consistency& c : cases) {
+    Release release = release_;
+    c.change(release);
+    const auto verified = verify(fixture::signed_manifest(key_, release));
+    if (c.accepted) {
+      EXPECT_EQ(verified, release) << c.why;
+    } else {
+      EXPECT_EQ(verified, refusal(foreign)) << c.why;
+    }
+  }
+}
+
+TEST_F(ManifestTest, EmptyPrefixAdmitsAnyHttpsAddress) {
+  Tool tool = tool_;
+  tool.archive_prefix = "";
+  release_.archive_url = "https://example.com/a.zip";
+  EXPECT_EQ(verify_release_manifest(tool, as_bytes(fixture::signed_manifest(key_, release_))),
+            release_);
+  release_.archive_url = "http://example.com/a.zip";
+  EXPECT_EQ(verify_release_manifest(tool, as_bytes(fixture::signed_manifest(key_, release_))),
+            refusal(foreign));
+}
+
+TEST_F(ManifestTest, ManifestOfAnotherCatalogTool) {
+  const auto pane_key = fixture::load_key("pane-keeper");
+  const Release pane = fixture::sign_archive(pane_key, fixture::fixture_release("pane-keeper"),
+                                             as_bytes("PK other"));
+  // Signed with that tool's key: the signature fails first.
+  EXPECT_EQ(verify(fixture::signed_manifest(pane_key, pane)), refusal(mismatch));
+  // Signed with this tool's key: the release does not belong here.
+  EXPECT_EQ(verify(fixture::signed_manifest(key_, pane)), refusal(foreign));
+  const Tool pane_tool = find_tool("pane-keeper").value();
+  EXPECT_EQ(verify_release_manifest(pane_tool, as_bytes(fixture::signed_manifest(pane_key, pane))),
+            pane);
+}
+
+struct ArchitectureCase {
+  std::vector<std::string> architectures;
+  bool supported;
+};
+
+TEST(Architecture, OnlyTheExactTextX86_64Counts) {
+  const ArchitectureCase cases[] = {
+      {{"x86_64"}, true},
+      {{"arm64", "x86_64"}, true},
+      {{"x86_64", "arm64"}, true},
+      {{"arm64"}, false},
+      {{}, false},
+      {{"X86_64"}, false},
+      {{"x86_64 "}, false},
+      {{"x86-64"}, false},
+      {{"amd64"}, false},
+      {{"x86_64h"}, false},
+      {{""}, false},
+  };
+  for (const auto& [architectures, supported] : cases) {
+    Release release;
+    release.architectures = architectures;
+    const auto result = require_supported_architecture(release);
+    if (supported) {
+      EXPECT_TRUE(result.has_value()) << ::testing::PrintToString(architectures);
+    } else {
+      EXPECT_EQ(result, refusal(other_processor)) << ::testing::PrintToString(architectures);
+    }
+  }
+}
+
+TEST(RecordReaders, EnvelopeInBothForms) {
+  for (std::string_view text : {R"({"signature":"b","payload":"a"})", R"(["a","b"])"}) {
+    const auto envelope = parse_envelope(text);
+    ASSERT_TRUE(envelope.has_value()) << text;
+    EXPECT_EQ(envelope->payload, "a");
+    EXPECT_EQ(envelope->signature, "b");
+  }
+}
+
+TEST(RecordReaders, DescribeFailuresForDevelopers) {
+  EXPECT_EQ(parse_envelope(R"({"payload":"","signature":"","x":1})"), refusal("unknown field `x`"));
+  EXPECT_EQ(parse_envelope(R"({"payload":""})"), refusal("missing field `signature`"));
+  EXPECT_EQ(parse_release(R"({"schema":1})"), refusal("missing field `id`"));
+}
+
+// The publisher's tool writes manifests that this verifier accepts.
+class PublisherTool : public ::testing::Test {
+ protected:
+  testing::ProgramResult publish(std::vector<std::string> arguments) const {
+    arguments.insert(arguments.begin(), KELVOMA_PUBLISH_EXE);
+    return testing::run_program(arguments);
+  }
+
+  std::vector<std::string> sign_release_arguments() const {
+    return {"sign-release",
+            "--key",
+            key_file_,
+            "--archive",
+            archive_,
+            "--id",
+            "orbit-action-dial",
+            "--bundle-id",
+            "cz.tobranix.orbit-action-dial",
+            "--version",
+            "2.1 beta",
+            "--build",
+            "210",
+            "--minimum-macos",
+            "13.5",
+            "--architecture",
+            "arm64",
+            "--architecture=x86_64",
+            "--archive-url",
+            fixture::archive_prefix("orbit-action-dial") + "v2.1/orbit-action-dial.zip",
+            "--output",
+            directory_.file("release.json")};
+  }
+
+  testing::TempDir directory_;
+  std::string key_file_ =
+      std::string(KELVOMA_SOURCE_DIR) + "/tests/fixtures/keys/orbit-action-dial.key";
+  std::string archive_ = directory_.write("orbit-action-dial.zip", "PK\x03\x04 the archive");
+};
+
+TEST_F(PublisherTool, SignedReleaseVerifiesWithTheCatalogKey) {
+  const auto result = publish(sign_release_arguments());
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(result.out, "Zapsáno " + directory_.file("release.json") +
+                            ": orbit-action-dial 2.1 beta (210), archiv 16 B.\n");
+  const Tool tool = find_tool("orbit-action-dial").value();
+  const auto release =
+      verify_release_manifest(tool, as_bytes(testing::read_file(directory_.file("release.json"))));
+  ASSERT_TRUE(release.has_value()) << release.error();
+  EXPECT_EQ(release->schema, 1u);
+  EXPECT_EQ(release->version, "2.1 beta");
+  EXPECT_EQ(release->build, 210u);
+  EXPECT_EQ(release->minimum_macos, "13.5");
+  EXPECT_EQ(release->architectures, (std::vector<std::string>{"arm64", "x86_64"}));
+  EXPECT_EQ(release->archive_size, 16u);
+  const std::string archive = testing::read_file(archive_);
+  EXPECT_TRUE(
+      verify_signature(as_bytes(archive), release->archive_signature, tool.public_key).has_value());
+}
+
+TEST_F(PublisherTool, KeygenWritesAPrivateSeedAndPrintsThePublicKey) {
+  const std::string secret = directory_.file("publisher.key");
+  const auto made = publish({"keygen", secret});
+  ASSERT_EQ(made.exit_status, 0) << made.err;
+  struct stat status {};
+  ASSERT_EQ(::stat(secret.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  const std::string line = testing::read_file(secret);
+  ASSERT_TRUE(line.ends_with("\n"));
+  EXPECT_EQ(
+      decode_base64(line.substr(0, line.size() - 1)).value_or(std::vector<std::uint8_t>{}).size(),
+      32u);
+  const auto shown = publish({"public-key", secret});
+  EXPECT_EQ(shown.exit_status, 0);
+  EXPECT_EQ(shown.out, made.out);
+  EXPECT_EQ(decode_base64(made.out.substr(0, made.out.size() - 1))
+                .value_or(std::vector<std::uint8_t>{})
+                .size(),
+            32u);
+
+  const auto again = publish({"keygen", secret});
+  EXPECT_EQ(again.exit_status, 1);
+  EXPECT_EQ(again.err, secret + ": File exists (os error 17)\n");
+  EXPECT_EQ(testing::read_file(secret), line) << "an existing key is never replaced";
+}
+
+TEST_F(PublisherTool, FixtureKeyShowsItsCatalogKey) {
+  const auto shown = publish({"public-key", key_file_});
+  EXPECT_EQ(shown.exit_status, 0);
+  EXPECT_EQ(shown.out, find_tool("orbit-action-dial").value().public_key + "\n");
+}
+
+using BundleChange = std::function<void(const fs::path& bundle)>;
+
+// What a row publishes with: sign-release of an archive, bundle of the
+// fixture tool, or release of a bundle that `bundle` made and that is sealed
+// between the two changes.
+enum class Command { sign_release, bundle, release };
+
+struct PublishFailure {
+  std::string_view why;
+  std::function<void(std::vector<std::string>&)> change;
+  std::string first_line;  // empty: published, then checked as users get it
+  int status;
+  Command command = Command::sign_release;
+  BundleChange before_seal = [](const fs::path&) {};
+  BundleChange after_seal = [](const fs::path&) {};
+};
+
+const std::string fixtures = std::string(KELVOMA_SOURCE_DIR) + "/tests/fixtures";
+
+// `kelvoma-publish bundle` of the fixture tool, sealed and notarized.
+fs::path sealed_bundle(const testing::TempDir& directory, const PublishFailure& row) {
+  const std::string resources = directory.write("resources/marker.txt", "published");
+  fs::create_symlink("marker.txt", directory.file("resources/marker-link"));
+  const std::string bundle = directory.file("Orbit Action Dial.app");
+  const auto made = testing::run_program(
+      {KELVOMA_PUBLISH_EXE, "bundle", fixture::fixture_tool_path(), "--id", "orbit-action-dial",
+       "--version", "2.0.0", "--build", "2", "--minimum-system", "5.10", "--resources",
+       directory.file("resources"), "--catalog", fixtures + "/tools.json", "--output", bundle});
+  EXPECT_EQ(made.exit_status, 0) << made.err;
+  row.before_seal(bundle);
+  EXPECT_TRUE(fixture::seal_bundle(bundle));
+  row.after_seal(bundle);
+  return bundle;
+}
+
+std::vector<std::string> release_arguments(const fs::path& bundle, const std::string& output) {
+  return {"release",      bundle,
+          "--id",         "orbit-action-dial",
+          "--key",        fixtures + "/keys/orbit-action-dial.key",
+          "--output",     output,
+          "--catalog",    fixtures + "/tools.json",
+          "--team-key",   fixtures + "/seal/TESTTEAM42.pub",
+          "--notary-key", fixtures + "/seal/notary.pub",
+          "--no-previous"};
+}
+
+void set_flag(std::vector<std::string>& arguments, std::string_view flag,
+              std::vector<std::string> with) {
+  const auto at = std::find(arguments.begin(), arguments.end(), flag);
+  ASSERT_NE(at, arguments.end()) << flag;
+  arguments.insert(arguments.erase(at), with.begin(), with.end());
+}
+
+// What a user's installation does with the published folder: the fixture
+// build's verifier, then the sealed build's installation from the release
+// host (where no release was published before).
+void install_as_users_do(const testing::TempDir& directory, const std::string& output) {
+  EXPECT_TRUE(fs::exists(output + "/orbit-action-dial.zip"));
+  const auto verified =
+      testing::run_program({KELVOMA_FIXTURE_EXE, "--verify-release", output + "/release.json",
+                            output + "/orbit-action-dial.zip"});
+  EXPECT_EQ(verified.out, "Verified orbit-action-dial 2.0.0 (2)\n") << verified.err;
+  testing::TestServer server(testing::ServerPort::fixture);
+  ASSERT_TRUE(server.running()) << server.failure();
+  server.put("/tobranix/orbit-action-dial/releases/latest/download/release.json",
+             testing::read_file(output + "/release.json"));
+  server.put("/tobranix/orbit-action-dial/releases/download/v2.0.0/orbit-action-dial.zip",
+             testing::read_file(output + "/orbit-action-dial.zip"));
+  const std::string target = directory.file("Applications/Orbit Action Dial.app");
+  const auto installed = install_tool(fixture::seal_config(), {.id = "orbit-action-dial",
+                                                               .target_path = target.c_str(),
+                                                               .os_version = "6.1.0",
+                                                               .home = directory.path().c_str()});
+  EXPECT_EQ(installed.error, std::nullopt);
+  EXPECT_EQ(testing::read_file(target + "/Contents/Resources/marker-link"), "published");
+}
+
+// Publishes the row's release; a published one is checked as users get it,
+// and published again from the same bundle it gives the same archive.
+void set_option(std::vector<std::string>& arguments, std::string_view name, std::string value);
+
+// A refused bundle or release leaves no work folder behind.
+void expect_no_work_folders(const std::string& directory) {
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".kelvoma-")) << entry.path();
+  }
+}
+
+testing::ProgramResult run_release_row(const PublishFailure& row) {
+  testing::TempDir directory;
+  const fs::path bundle = sealed_bundle(directory, row);
+  const std::string output = directory.file("upload");
+  std::vector<std::string> arguments = release_arguments(bundle, output);
+  row.change(arguments);
+  arguments.insert(arguments.begin(), KELVOMA_PUBLISH_EXE);
+  std::optional<testing::TestServer> release_host;
+  if (row.status == 0) {
+    release_host.emplace(testing::ServerPort::fixture);  // answers 404: nothing published yet
+  }
+  auto result = testing::run_program(arguments);
+  release_host.reset();
+  if (row.status != 0) {
+    EXPECT_FALSE(fs::exists(output)) << row.why << ": nothing is written after a refusal";
+    expect_no_work_folders(directory.path());
+    return result;
+  }
+  install_as_users_do(directory, output);
+  set_option(arguments, "--output", directory.file("again"));
+  arguments.push_back("--no-previous");
+  const auto again = testing::run_program(arguments);
+  EXPECT_EQ(again.exit_status, 0) << again.err;
+  EXPECT_TRUE(testing::read_file(directory.file("again/orbit-action-dial.zip")) ==
+              testing::read_file(output + "/orbit-action-dial.zip"))
+      << "the same bundle gives the same archive";
+  return result;
+}
+
+void set_option(std::vector<std::string>& arguments, std::string_view name, std::string value) {
+  for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
+    if (arguments[i] == name) {
+      arguments[i + 1] = std::move(value);
+      return;
+    }
+  }
+  ADD_FAILURE() << "no option " << name;
+}
+
+void drop_option(std::vector<std::string>& arguments, std::string_view name) {
+  for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
+    if (arguments[i] == name) {
+      arguments.erase(arguments.begin() + static_cast<std::ptrdiff_t>(i),
+                      arguments.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+      return;
+    }
+  }
+  ADD_FAILURE() << "no option " << name;
+}
+
+// `seal` of a fresh bundle in `folder`.
+std::vector<std::string> seal_arguments(const std::string& folder) {
+  const auto bundle = fixture::make_bundle(folder, fixture::tool_bundle("orbit-action-dial", 1));
+  return {"seal",       bundle,  "--team",
+          "TESTTEAM42", "--key", std::string(KELVOMA_SEAL_KEYS_DIR) + "/TESTTEAM42.sec"};
+}
+
+TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
+  const std::string empty_archive = directory_.write("empty.zip", "");
+  Release published = fixture::fixture_release("orbit-action-dial");
+  published.build = 2;
+  const std::string previous =
+      fixture::publish_release(directory_.file("previous"), fixture::load_key("orbit-action-dial"),
+                               published, as_bytes("PK"))
+          .manifest;
+  const std::string elsewhere =
+      "Instalace stahuje jen adresy začínající archive_prefix z katalogu; nahraj archiv tam a "
+      "uveď tu adresu.";
+  const auto unsealed = [](std::string_view message) {
+    return "Pečeť a lístek balíčku je „" + std::string(message) +
+           "“, čeká se „pečeť týmu TESTTEAM42 nad tímto obsahem a notářský lístek“. Po poslední "
+           "změně balíček znovu zapečeť (kelvoma-publish seal) a připoj lístek (kelvoma-publish "
+           "notarize); check-bundle ukáže první rozdíl.";
+  };
+  const std::string seal_folder = "/Orbit Action Dial.app/Contents/_CodeSignature";
+  const std::string via_link = ": je symbolický odkaz; kelvoma-publish přes odkazy nezapisuje.";
+  const PublishFailure cases[] = {
+      {"missing --id", [](auto& a) { drop_option(a, "--id"); }, "Chybí volba --id.", 2},
+      {"unknown option",
+       [](auto& a) {
+         a.push_back("--schema");
+         a.push_back("2");
+       },
+       "Neznámá volba --schema.", 2},
+      {"stray argument", [](auto& a) { a.push_back("extra"); }, "Nečekaný argument extra.", 2},
+      {"option given twice", [](auto& a) { a.push_back("--build=3"); },
+       "Volba --build je uvedena dvakrát.", 2},
+      {"option without value", [](auto& a) { a.push_back("--output"); },
+       "Volba --output potřebuje hodnotu.", 2},
+      {"build 0", [](auto& a) { set_option(a, "--build", "0"); },
+       "Číslo sestavení musí být celé číslo od 1 do 18446744073709551615.", 1},
+      {"build not a number", [](auto& a) { set_option(a, "--build", "12.0"); },
+       "Číslo sestavení musí být celé číslo od 1 do 18446744073709551615.", 1},
+      {"version of 41 bytes", [](auto& a) { set_option(a, "--version", std::string(41, '1')); },
+       "Verze musí mít 1 až 40 bajtů.", 1},
+      {"unreadable minimum", [](auto& a) { set_option(a, "--minimum-macos", "14."); },
+       "Minimální verze macOS musí mít tvar 14, 13.6 nebo 13.6.1.", 1},
+      {"http address", [](auto& a) { set_option(a, "--archive-url", "http://x/a.zip"); },
+       "Adresa archivu musí začínat https:// a mít nejvýš 2048 bajtů.", 1},
+      {"empty archive", [&](auto& a) { set_option(a, "--archive", empty_archive); },
+       "Archiv musí mít 1 až 268435456 bajtů, má 0.", 1},
+      {"missing archive", [&](auto& a) { set_option(a, "--archive", directory_.file("none")); },
+       directory_.file("none") + ": No such file or directory (os error 2)", 1},
+      {"key that is no seed", [&](auto& a) { set_option(a, "--key", archive_); },
+       archive_ + ": tajný klíč není base64 32bajtového semínka Ed25519.", 1},
+      {"sign-release: URL on another host of --catalog",
+       [](auto& a) {
+         set_option(a, "--archive-url", "https://example.com/v2.1/orbit-action-dial.zip");
+         a.insert(a.end(), {"--catalog", fixtures + "/tools.json"});
+       },
+       "Adresa archivu je „https://example.com/v2.1/orbit-action-dial.zip“, čeká se „" +
+           fixture::archive_prefix("orbit-action-dial") + "…“. " + elsewhere,
+       1},
+      {.why = "bundle: a script as the program",
+       .change = [&](auto& a) { a[1] = directory_.write("run.sh", "#!/bin/sh\n"); },
+       .first_line = directory_.file("run.sh") +
+                     " je „skript“, čeká se „spustitelný soubor ELF pro x86_64 nebo arm64“. "
+                     "Instalace spouští jen programy ELF; zabal přeložený program, ne skript ani "
+                     "knihovnu.",
+       .status = 1,
+       .command = Command::bundle},
+      {.why = "bundle: an output that exists",
+       .change = [&](auto& a) { set_option(a, "--output", directory_.path()); },
+       .first_line = "--output je „" + directory_.path() +
+                     "“, čeká se „cesta, která ještě neexistuje“. Zvol jiný název nebo starý "
+                     "balíček nejdřív odstraň.",
+       .status = 1,
+       .command = Command::bundle},
+      {.why = "bundle: a link out of the resources",
+       .change =
+           [&](auto& a) {
+             fs::create_directories(directory_.file("res"));
+             fs::create_symlink("../../etc/passwd", directory_.file("res/escape"));
+             a.insert(a.end(), {"--resources", directory_.file("res")});
+           },
+       .first_line = "Odkaz " + directory_.file("res/escape") +
+                     " je „../../etc/passwd“, čeká se „cíl uvnitř " + directory_.file("res") +
+                     "“. Balíček nesmí odkazovat mimo sebe; zkopíruj soubor do složky s "
+                     "prostředky.",
+       .status = 1,
+       .command = Command::bundle},
+      {.why = "bundle: the production catalog has no such tool",
+       .change = [](auto& a) { set_option(a, "--id", "no-such-tool"); },
+       .first_line = "--id je „no-such-tool“, čeká se „orbit-action-dial, pane-keeper"
+                     "“. V katalogu tohoto sestavení není nástroj s tímto id, který vydává "
+                     "podepsané verze; použij id z katalogu (nebo --catalog s jiným katalogem).",
+       .status = 1,
+       .command = Command::bundle},
+      {.why = "release: bundle, seal, notarize, release, verify, install",
+       .change = [](auto& a) { std::erase(a, "--no-previous"); },
+       .first_line = "",
+       .status = 0,
+       .command = Command::release},
+      {.why = "release: file changed after sealing",
+       .change = [](auto&) {},
+       .first_line = unsealed("Podpis aplikace nebo identita vydavatele nesouhlasí. První rozdíl: "
+                              "Contents/Resources/marker.txt (změněný obsah)."),
+       .status = 1,
+       .command = Command::release,
+       .after_seal =
+           [](auto& b) { fixture::write_file(b / "Contents/Resources/marker.txt", "changed"); }},
+      {.why = "release: no ticket",
+       .change = [](auto&) {},
+       .first_line = unsealed("macOS nepotvrdil notarizaci stažené aplikace."),
+       .status = 1,
+       .command = Command::release,
+       .after_seal = [](auto& b) { fs::remove(b / "Contents/_CodeSignature/Notarization"); }},
+      {.why = "release: build not above the published one",
+       .change =
+           [&](auto& a) {
+             set_flag(a, "--no-previous", {"--previous", previous});
+           },
+       .first_line = "CFBundleVersion je „2“, čeká se „víc než 2“. Zveřejněné vydání má "
+                     "sestavení 2 a uživatelům se nabízí jen vyšší; zvyš CFBundleVersion "
+                     "(bundle --build) a balíček znovu zapečeť.",
+       .status = 1,
+       .command = Command::release},
+      {.why = "release: another tool's key",
+       .change = [](auto& a) { set_option(a, "--key", fixtures + "/keys/pane-keeper.key"); },
+       .first_line = "Veřejná část klíče --key je „KdEHvrCKpe8dpQ7sUTyw0X0dbKqEamnTke4js4Wn7fQ=“, "
+                     "čeká se „3xgnvlKJEppVxYG4SW8hAnbo23MrmNWIEmrMX7TjM+U=“. Katalog u "
+                     "orbit-action-dial čeká jiný klíč: použij tajný klíč tohoto nástroje "
+                     "(kelvoma-publish public-key KLÍČ vypíše jeho veřejnou část).",
+       .status = 1,
+       .command = Command::release},
+      {.why = "release: wrong bundle identifier",
+       .change = [](auto&) {},
+       .first_line = "CFBundleIdentifier je „cz.tobranix.orbit“, čeká se "
+                     "„cz.tobranix.orbit-action-dial“. Instalace přijme jen balíček s "
+                     "identifikátorem z katalogu; oprav Info.plist (nebo --id) a balíček znovu "
+                     "zapečeť.",
+       .status = 1,
+       .command = Command::release,
+       .before_seal =
+           [](auto& b) {
+             std::string plist = fixture::read_file(b / "Contents/Info.plist");
+             plist.replace(plist.find("orbit-action-dial"), 17, "orbit");
+             fixture::write_file(b / "Contents/Info.plist", plist);
+           }},
+      {.why = "release: URL on another host",
+       .change =
+           [](auto& a) {
+             a.insert(a.end(), {"--archive-url", "https://example.com/o.zip"});
+           },
+       .first_line = "Adresa archivu je „https://example.com/o.zip“, čeká se „" +
+                     fixture::archive_prefix("orbit-action-dial") + "…“. " + elsewhere,
+       .status = 1,
+       .command = Command::release},
+      {.why = "release: executable without execute bit",
+       .change = [](auto&) {},
+       .first_line = "Práva Contents/MacOS/kelvoma-fixture-tool je „0644“, čeká se „bit spuštění "
+                     "vlastníka (např. 0755)“. Spusť chmod 0755 na program a balíček znovu "
+                     "zapečeť.",
+       .status = 1,
+       .command = Command::release,
+       .before_seal =
+           [](auto& b) {
+             fs::permissions(b / "Contents/MacOS/kelvoma-fixture-tool", fs::perms(0644));
+           }},
+      {.why = "release: a script as executable",
+       .change = [](auto&) {},
+       .first_line =
+           "Contents/MacOS/kelvoma-fixture-tool je „skript“, čeká se „spustitelný soubor ELF "
+           "pro x86_64 nebo arm64“. Instalace spouští jen programy ELF; zabal "
+           "přeložený program, ne skript ani knihovnu.",
+       .status = 1,
+       .command = Command::release,
+       .before_seal =
+           [](auto& b) {
+             fixture::write_file(b / "Contents/MacOS/kelvoma-fixture-tool", "#!/bin/sh\n");
+           }},
+      {"seal through a link at CodeSeal.tmp",
+       [&](auto& a) {
+         a = seal_arguments(directory_.file("a"));
+         fs::create_directory(a[1] + "/Contents/_CodeSignature");
+         fs::create_symlink(archive_, a[1] + "/Contents/_CodeSignature/CodeSeal.tmp");
+       },
+       directory_.file("a") + seal_folder + "/CodeSeal.tmp" + via_link, 1},
+      {"seal through a link at _CodeSignature",
+       [&](auto& a) {
+         a = seal_arguments(directory_.file("b"));
+         fs::create_directory_symlink(directory_.path(), a[1] + "/Contents/_CodeSignature");
+       },
+       directory_.file("b") + seal_folder + via_link, 1},
+      {"bundle of another identifier",
+       [&](auto& a) {
+         const auto sealed = seal_arguments(directory_.file("c"));
+         ASSERT_TRUE(fixture::seal_bundle(sealed[1]));
+         a = {"check-bundle", sealed[1],
+              "--identifier", "cz.tobranix.pane-keeper",
+              "--team",       "TESTTEAM42",
+              "--team-key",   std::string(KELVOMA_SEAL_KEYS_DIR) + "/TESTTEAM42.pub",
+              "--notary-key", std::string(KELVOMA_SEAL_KEYS_DIR) + "/notary.pub"};
+       },
+       directory_.file("c") + "/Orbit Action Dial.app: CFBundleIdentifier v Info.plist je "
+                              "cz.tobranix.orbit-action-dial, ne cz.tobranix.pane-keeper.",
+       1},
+  };
+  for (const PublishFailure& c : cases) {
+    std::vector<std::string> arguments =
+        c.command == Command::bundle
+            ? std::vector<std::string>{"bundle",    fixture::fixture_tool_path(),
+                                       "--id",      "orbit-action-dial",
+                                       "--version", "1",
+                                       "--build",   "1",
+                                       "--output",  directory_.file("Made.app")}
+            : sign_release_arguments();
+    if (c.command != Command::release) {
+      c.change(arguments);
+    }
+    const auto result = c.command == Command::release ? run_release_row(c) : publish(arguments);
+    EXPECT_EQ(result.exit_status, c.status) << c.why << result.err;
+    EXPECT_EQ(result.err.substr(0, result.err.find('\n')), c.first_line) << c.why;
+    EXPECT_EQ(result.out.empty(), c.status != 0) << c.why;
+  }
+  EXPECT_FALSE(std::filesystem::exists(directory_.file("release.json")));
+  expect_no_work_folders(directory_.path());
+  EXPECT_EQ(testing::read_file(archive_), "PK\x03\x04 the archive") << "written through a link";
+}
+
+TEST_F(PublisherTool, UsageWithoutOrWithAnUnknownCommand) {
+  for (const auto& [arguments, first_line] :
+       {std::pair<std::vector<std::string>, std::string>{{}, "Chybí příkaz."},
+        {{"sign"}, "Neznámý příkaz sign."},
+        {{"keygen"}, "Příkaz potřebuje právě jednu cestu k tajnému klíči."}}) {
+    const auto result = publish(arguments);
+    EXPECT_EQ(result.exit_status, 2);
+    EXPECT_EQ(result.err.substr(0, result.err.find('\n')), first_line);
+    EXPECT_NE(result.err.find("Použití:\n  kelvoma-publish keygen"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace kelvoma
