@@ -41,9 +41,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "fetch/command.h"
 #include "kelvoma/kelvoma.h"
 #include "model.h"
-#include "releases/command.h"
 #include "support/temp_dir.h"
 #include "tree.h"
 #include "update_fixture.h"
