@@ -36,32 +36,7 @@ cat > "$work/tools.json" <<JSON
 ]
 JSON
 
-# 2,000 files in 40 folders, sizes spread from a few bytes to about 1 MiB,
-# 256 MiB in all; each file alternates 4 KiB of random bytes and 4 KiB of
-# text.
-python3 - "$work/resources" <<'PY'
-import os, random, sys
-root, total, count = sys.argv[1], 256 << 20, 1998
-random.seed(7)
-weights = [random.random() ** 3 for _ in range(count)]
-scale = total / sum(weights)
-sizes = [int(w * scale) for w in weights]
-sizes[0] += total - sum(sizes)
-words = [("%x" % random.getrandbits(24)).encode() for _ in range(400)]
-text = b" ".join(random.choice(words) for _ in range(1 << 18))
-noise = os.urandom(len(text))
-block = b"".join(noise[i:i + 4096] + text[i:i + 4096] for i in range(0, 1 << 20, 8192))
-for i, size in enumerate(sizes):
-    folder = os.path.join(root, "part-%02d" % (i % 40))
-    os.makedirs(folder, exist_ok=True)
-    with open(os.path.join(folder, "file-%04d.bin" % i), "wb") as f:
-        offset = (i * 8192) % len(block)
-        while size > 0:
-            piece = block[offset:offset + size]
-            f.write(piece)
-            size -= len(piece)
-            offset = 0
-PY
+bench/bundle_files.py "$work/resources" --half-text
 bundle=$work/Bench.app
 "$publish" bundle /bin/true --id bench-tool --version 1.0 --build 1 --catalog "$work/tools.json" \
   --resources "$work/resources" --output "$bundle" >/dev/null

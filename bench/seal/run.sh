@@ -26,25 +26,7 @@ cat > "$bundle/Contents/Info.plist" <<'PLIST'
 <key>CFBundleExecutable</key><string>bench</string>
 </dict></plist>
 PLIST
-# 2,000 files in 40 folders, sizes spread from a few bytes to about 1 MiB,
-# 256 MiB in all.
-python3 - "$bundle/Contents/Resources" <<'PY'
-import os, random, sys
-root, total, count = sys.argv[1], 256 << 20, 1998
-random.seed(7)
-weights = [random.random() ** 3 for _ in range(count)]
-scale = total / sum(weights)
-sizes = [int(w * scale) for w in weights]
-sizes[0] += total - sum(sizes)
-block = os.urandom(1 << 20)
-for i, size in enumerate(sizes):
-    folder = os.path.join(root, "part-%02d" % (i % 40))
-    os.makedirs(folder, exist_ok=True)
-    with open(os.path.join(folder, "file-%04d.bin" % i), "wb") as f:
-        while size > 0:
-            f.write(block[: min(size, len(block))])
-            size -= len(block)
-PY
+bench/bundle_files.py "$bundle/Contents/Resources"
 "$publish" seal-keygen "$work/team.pub" "$work/team.sec" >/dev/null
 "$publish" seal-keygen "$work/notary.pub" "$work/notary.sec" >/dev/null
 "$publish" seal "$bundle" --team BENCHTEAM --key "$work/team.sec" >/dev/null
