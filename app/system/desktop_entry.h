@@ -1,0 +1,66 @@
+// A tool's entry in the desktop's application menu: the text of a desktop
+// entry, and the files that carry it (the entry and an icon copied from the
+// bundle) under $XDG_DATA_HOME.
+//
+// Every file is written beside its place and renamed over it, so nobody reads
+// half of one and a link planted at the place is replaced, never written
+// through. An entry without Kelvoma's key is the user's and is left alone.
+#pragma once
+
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kelvoma::app::system {
+
+// The key that marks an entry as Kelvoma's; its value is the tool's id.
+inline constexpr const char* kToolKey = "X-Kelvoma-Tool";
+
+// An image for the entry: the bytes of a PNG or an SVG file.
+struct EntryIcon {
+  std::string bytes;
+  bool svg = false;
+};
+
+struct EntryFields {
+  std::string id;
+  std::string name;
+  std::string comment;
+  std::vector<std::string> command;  // the program, then its arguments
+  std::string iconName;
+};
+
+// The Exec value that starts exactly command: arguments quoted where the
+// Desktop Entry rules reserve a character, '%' doubled, then the value's own
+// escapes applied. Nothing for an empty command or a control character.
+std::optional<std::string> execValue(const std::vector<std::string>& command);
+// The whole entry; nothing when the command cannot be written.
+std::optional<std::string> desktopEntryText(const EntryFields& fields);
+
+// The bundle's icon named by CFBundleIconFile in Contents/Resources ("name" or
+// "name.png"/"name.svg"): a regular file reached without any link, at most
+// 4 MiB, that is a PNG or an SVG. Nothing otherwise.
+std::optional<EntryIcon> bundleIcon(const std::string& bundlePath, const std::string& iconFile);
+
+class DesktopEntries {
+ public:
+  explicit DesktopEntries(std::string dataHome);
+
+  // Writes the icon and then the entry, each only when its content changes.
+  std::expected<void, std::string> publish(const EntryFields& fields, const EntryIcon& icon) const;
+  // Removes Kelvoma's entry of the tool and its icons; a user's file stays.
+  std::expected<void, std::string> withdraw(const std::string& id) const;
+
+  std::string entryPath(const std::string& id) const;
+  static std::string iconName(const std::string& id);
+
+ private:
+  std::string iconPath(const std::string& id, const EntryIcon& icon) const;
+  std::vector<std::string> iconPaths(const std::string& id) const;
+  bool holdsUserFile(const std::string& id) const;
+
+  std::string dataHome_;
+};
+
+}  // namespace kelvoma::app::system

@@ -1,0 +1,185 @@
+#include "trash.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <filesystem>
+#include <optional>
+
+namespace kelvoma::app::system {
+namespace {
+
+constexpr const char* kNoTrash =
+    "Koš na disku s aplikací není k dispozici. Aplikace zůstala na svém místě.";
+constexpr const char* kMoveFailed =
+    "Aplikaci se nepodařilo přesunout do koše. Zůstala na svém místě.";
+constexpr const char* kOccupied = "Na původním místě aplikace teď něco je. Zůstala v koši.";
+constexpr const char* kRestoreFailed = "Aplikaci se nepodařilo vrátit z koše.";
+
+struct Trash {
+  std::string folder;
+  std::string topdir;  // empty for the home trash: its records hold absolute paths
+};
+
+std::optional<dev_t> deviceOf(const std::string& path) {
+  struct stat status{};
+  if (lstat(path.c_str(), &status) != 0) {
+    return std::nullopt;
+  }
+  return status.st_dev;
+}
+
+// The mount point: the highest folder above path on the same device.
+std::string topdirOf(const std::string& path, dev_t device) {
+  std::filesystem::path top = std::filesystem::path(path).parent_path();
+  while (top.has_parent_path() && top != top.root_path() &&
+         deviceOf(top.parent_path().string()) == device) {
+    top = top.parent_path();
+  }
+  return top.string();
+}
+
+bool isOwnFolder(const std::string& path) {
+  struct stat status{};
+  return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+         status.st_uid == getuid();
+}
+
+bool makeFolder(const std::string& path) {
+  return (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) && isOwnFolder(path);
+}
+
+std::optional<Trash> trashFor(const std::string& path, const TrashPlaces& places) {
+  const auto device = deviceOf(path);
+  if (!device) {
+    return std::nullopt;
+  }
+  std::error_code ignored;
+  std::filesystem::create_directories(places.dataHome, ignored);
+  if (deviceOf(places.dataHome) == device) {
+    return Trash{.folder = places.dataHome + "/Trash", .topdir = ""};
+  }
+  const std::string topdir = topdirOf(path, *device);
+  const std::string shared = topdir + "/.Trash";
+  struct stat status{};
+  if (lstat(shared.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+      (status.st_mode & S_ISVTX) != 0) {
+    const std::string own = shared + "/" + std::to_string(places.uid);
+    if (makeFolder(own)) {
+      return Trash{.folder = own, .topdir = topdir};
+    }
+  }
+  return Trash{.folder = topdir + "/.Trash-" + std::to_string(places.uid), .topdir = topdir};
+}
+
+std::string percentEncoded(const std::string& path) {
+  std::string encoded;
+  for (const unsigned char c : path) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+      encoded += static_cast<char>(c);
+    } else {
+      char escape[4];
+      std::snprintf(escape, sizeof escape, "%%%02X", c);
+      encoded += escape;
+    }
+  }
+  return encoded;
+}
+
+std::string recordOf(const std::string& path, const Trash& trash) {
+  const std::string shown =
+      trash.topdir.empty() ? path : path.substr(trash.topdir.size() + (trash.topdir == "/" ? 0 : 1));
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char date[32];
+  std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+  return "[Trash Info]\nPath=" + percentEncoded(shown) + "\nDeletionDate=" + date + "\n";
+}
+
+// Creates the record under a name nobody holds yet; the name, or nothing.
+std::optional<std::string> claimRecord(const Trash& trash, const std::string& base,
+                                       const std::string& record, int attempt) {
+  const std::string name = attempt == 0 ? base : base + "." + std::to_string(attempt + 1);
+  const std::string info = trash.folder + "/info/" + name + ".trashinfo";
+  const int fd = open(info.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    return errno == EEXIST ? std::optional<std::string>("") : std::nullopt;
+  }
+  const bool written = write(fd, record.data(), record.size()) ==
+                           static_cast<ssize_t>(record.size()) &&
+                       fsync(fd) == 0;
+  if (close(fd) != 0 || !written) {
+    unlink(info.c_str());
+    return std::nullopt;
+  }
+  return name;
+}
+
+void flushFolder(const std::string& folder) {
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+}
+
+bool renameExclusive(const std::string& from, const std::string& to) {
+  return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+}
+
+}  // namespace
+
+std::expected<TrashedItem, std::string> moveToTrash(const std::string& path,
+                                                    const TrashPlaces& places) {
+  const auto trash = trashFor(path, places);
+  if (!trash || !makeFolder(trash->folder) || !makeFolder(trash->folder + "/files") ||
+      !makeFolder(trash->folder + "/info") || deviceOf(trash->folder) != deviceOf(path)) {
+    return std::unexpected(kNoTrash);
+  }
+  const std::string base = std::filesystem::path(path).filename().string();
+  const std::string record = recordOf(path, *trash);
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const auto name = claimRecord(*trash, base, record, attempt);
+    if (!name) {
+      return std::unexpected(kNoTrash);
+    }
+    if (name->empty()) {
+      continue;
+    }
+    const TrashedItem item{.originalPath = path,
+                           .trashedPath = trash->folder + "/files/" + *name,
+                           .infoPath = trash->folder + "/info/" + *name + ".trashinfo"};
+    flushFolder(trash->folder + "/info");
+    if (renameExclusive(path, item.trashedPath)) {
+      flushFolder(trash->folder + "/files");
+      flushFolder(std::filesystem::path(path).parent_path().string());
+      return item;
+    }
+    const int failure = errno;
+    unlink(item.infoPath.c_str());
+    if (failure != EEXIST) {
+      return std::unexpected(failure == EXDEV ? kNoTrash : kMoveFailed);
+    }
+  }
+  return std::unexpected(kMoveFailed);
+}
+
+std::expected<void, std::string> putBack(const TrashedItem& item) {
+  struct stat status{};
+  if (lstat(item.originalPath.c_str(), &status) == 0) {
+    return std::unexpected(kOccupied);
+  }
+  if (!renameExclusive(item.trashedPath, item.originalPath)) {
+    return std::unexpected(errno == EEXIST ? kOccupied : kRestoreFailed);
+  }
+  flushFolder(std::filesystem::path(item.originalPath).parent_path().string());
+  unlink(item.infoPath.c_str());
+  return {};
+}
+
+}  // namespace kelvoma::app::system

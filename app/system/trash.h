@@ -1,0 +1,38 @@
+// The freedesktop trash: a bundle moved into the trash of its own file
+// system, by one rename and never by copying, and put back from there.
+//
+// The ".trashinfo" is written (and flushed) before the rename and removed
+// when the rename fails, so a kill at any step leaves the bundle either at
+// its place or in the trash with its record; at worst a record without its
+// item, which trash managers disregard.
+#pragma once
+
+#include <expected>
+#include <string>
+
+namespace kelvoma::app::system {
+
+struct TrashedItem {
+  std::string originalPath;
+  std::string trashedPath;  // in the trash's files/
+  std::string infoPath;     // in the trash's info/
+  bool operator==(const TrashedItem&) const = default;
+};
+
+struct TrashPlaces {
+  std::string dataHome;  // $XDG_DATA_HOME: the home trash is its "Trash"
+  unsigned uid = 0;
+};
+
+// The home trash when path lies on the file system of dataHome; otherwise
+// "$topdir/.Trash/$uid" (when .Trash is a real sticky folder) or
+// "$topdir/.Trash-$uid" of path's own file system. Refused, with nothing
+// moved, when none of those can take it.
+std::expected<TrashedItem, std::string> moveToTrash(const std::string& path,
+                                                    const TrashPlaces& places);
+
+// Renames the item back when nothing stands at its original place, then
+// removes its record.
+std::expected<void, std::string> putBack(const TrashedItem& item);
+
+}  // namespace kelvoma::app::system
