@@ -11,6 +11,8 @@ namespace {
 constexpr const char* kStillQuitting =
     "Nástroj právě dokončuje práci. Zkus vypnutí znovu za chvíli.";
 
+}  // namespace
+
 LaunchConfiguration launchConfiguration(const Tool& tool, Opening opening) {
   if (tool.external) {
     return {.arguments = {}, .activates = true};
@@ -20,8 +22,6 @@ LaunchConfiguration launchConfiguration(const Tool& tool, Opening opening) {
   }
   return {.arguments = {"--background"}, .activates = false};
 }
-
-}  // namespace
 
 // The decision follows whether the tool runs now, not the clicked checkbox.
 void Kelvoma::toggleTool(const Sender& sender) {

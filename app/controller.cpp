@@ -134,6 +134,10 @@ void Kelvoma::perform(Action action, const Sender& sender) {
       return installTool(sender);
     case Action::chooseApplication:
       return chooseApplication(sender);
+    case Action::trashTool:
+      return trashTool(sender);
+    case Action::updateAll:
+      return updateAll();
   }
 }
 
@@ -179,6 +183,7 @@ void Kelvoma::refresh() {
   snapshots.reserve(tools_.size());
   for (std::size_t i = 0; i < tools_.size(); ++i) {
     const Tool& each = tools_[i];
+    publishEntry(each, copies[i]);
     snapshots.push_back(snapshotOf(each, running, std::move(copies[i])));
     if (const auto row = rows_.find(each.id); row != rows_.end()) {
       writeRow(row->second, rowPresentation(snapshots.back()));
@@ -186,6 +191,10 @@ void Kelvoma::refresh() {
   }
   platform_.screen.setStatusMenu(statusMenu(tools_, snapshots));
   refreshGlobalControls();
+  if (windowMade_) {
+    platform_.screen.setHidden(layout_.updateAllButton,
+                               updateRun_.has_value() || updatableCount(snapshots) < 2);
+  }
 }
 
 void Kelvoma::writeRow(const RowRecord& row, const RowPresentation& presentation) {
@@ -197,6 +206,7 @@ void Kelvoma::writeRow(const RowRecord& row, const RowPresentation& presentation
   platform_.screen.setEnabled(row.settings, presentation.settingsEnabled);
   platform_.screen.setText(row.install, presentation.installTitle);
   platform_.screen.setEnabled(row.install, presentation.installEnabled);
+  platform_.screen.setEnabled(row.trash, presentation.trashEnabled);
 }
 
 void Kelvoma::refreshGlobalControls() {

@@ -40,6 +40,9 @@ struct Timing {
 // itself always opens in front, without arguments.
 enum class Opening { background, settings };
 
+// What the tool is started with when opened that way.
+LaunchConfiguration launchConfiguration(const Tool& tool, Opening opening);
+
 // The user's choice for a tool, re-applied at every start.
 enum class Choice { off, on };
 constexpr Choice choiceOf(bool on) { return on ? Choice::on : Choice::off; }
@@ -105,6 +108,12 @@ class Kelvoma final : public ApplicationDelegate {
   // Start-up recovery (recovering.cpp).
   void recoverAtStart(bool checkAfterwards);
 
+  // The tools as desktop applications (desktop_apps.cpp): their entries in
+  // the application menu, the move to the trash and back, all updates at once.
+  void trashTool(const Sender& sender);
+  void restoreTool(const std::string& id, const TrashedBundle& bundle);
+  void updateAll();
+
   // Launch at login (login.cpp).
   void changeLogin(const Sender& sender);
 
@@ -133,6 +142,16 @@ class Kelvoma final : public ApplicationDelegate {
   std::string installationTarget(const Tool& tool, const ToolSnapshot& snapshot);
   static std::int32_t stopCallback(const char* id, const char* path);
   void finishRecovery(const std::string& id, bool recovered, bool checkAfterwards);
+  void publishEntry(const Tool& tool, const std::optional<Located>& located);
+  void finishTrash(const std::string& id, const std::string& path, std::int32_t stopped);
+  void startNextUpdate();
+  void continueUpdateAll(const std::string& id, const InstallAnswer& answer);
+  struct UpdateRun {
+    std::vector<std::string> waiting;  // tool ids, in the catalog's order
+    std::optional<std::string> current;
+    std::vector<std::string> updated;  // tool names
+    std::vector<std::string> failed;   // tool names
+  };
   // An installation's progress: posted on its worker, shown on the main
   // thread at most ten times a second (installing.cpp).
   struct ProgressRelay;
@@ -158,6 +177,8 @@ class Kelvoma final : public ApplicationDelegate {
   std::size_t recovering_ = 0;  // tools whose start-up recovery is still running
   std::optional<TimerId> timer_;
   std::optional<TimerId> checkTimer_;
+  std::map<std::string, std::optional<ToolEntry>> entries_;  // as last published, by tool id
+  std::optional<UpdateRun> updateRun_;
 };
 
 }  // namespace kelvoma::app

@@ -162,7 +162,9 @@ void Kelvoma::finishInstallation(const std::string& id, const InstallAnswer& ans
   if (answer.relaunch || (installed->external && answer.ok)) {
     openTool(*installed, Opening::background);
   }
+  entries_.erase(id);  // the new copy may bring another icon
   refresh();
+  continueUpdateAll(id, answer);
 }
 
 void Kelvoma::chooseApplication(const Sender& sender) {

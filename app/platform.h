@@ -192,6 +192,44 @@ class LoginItems {
   virtual std::expected<void, std::string> unregisterLoginItem() = 0;
 };
 
+// An installed tool as one of the desktop's applications: its entry in the
+// application menu starts what Kelvoma's switch starts.
+struct ToolEntry {
+  std::string id;
+  std::string name;
+  std::string comment;
+  std::vector<std::string> command;  // the program, then its arguments
+  std::string bundlePath;
+  std::string iconFile;  // CFBundleIconFile in Contents/Resources; may be empty
+  std::string symbol;    // the catalog's symbol, for a bundle without an icon
+  bool operator==(const ToolEntry&) const = default;
+};
+
+// A bundle in the trash, and where it came from.
+struct TrashedBundle {
+  std::string originalPath;
+  std::string trashedPath;
+  std::string infoPath;  // its ".trashinfo"
+  bool operator==(const TrashedBundle&) const = default;
+};
+
+// The desktop's application menu and its trash. Errors are user-facing Czech
+// texts.
+class Desktop {
+ public:
+  virtual ~Desktop() = default;
+  // Writes the tool's entry and icon when they change; nothing removes
+  // Kelvoma's entry and icon of the tool. A user's own entry of that name is
+  // left alone either way.
+  virtual std::expected<void, std::string> publishEntry(const std::string& id,
+                                                        const std::optional<ToolEntry>& entry) = 0;
+  // Moves the bundle into the trash of its own file system by renaming it;
+  // never copies or deletes. On failure it is where it was.
+  virtual std::expected<TrashedBundle, std::string> moveToTrash(const std::string& bundlePath) = 0;
+  // Back to its original place, when nothing stands there now.
+  virtual std::expected<void, std::string> putBack(const TrashedBundle& bundle) = 0;
+};
+
 struct OpenPanelOptions {
   std::string title;
   std::string prompt;
@@ -221,6 +259,7 @@ struct Platform {
   Files& files;
   Workspace& workspace;
   LoginItems& loginItems;
+  Desktop& desktop;
   Dialogs& dialogs;
 };
 
@@ -236,6 +275,7 @@ Platform platformOf(Whole& whole) {
       .files = whole,
       .workspace = whole,
       .loginItems = whole,
+      .desktop = whole,
       .dialogs = whole,
   };
 }

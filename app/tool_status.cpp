@@ -1,5 +1,6 @@
 #include "tool_status.h"
 
+#include <algorithm>
 #include <cctype>
 #include <limits>
 #include <utility>
@@ -134,6 +135,7 @@ RowPresentation rowPresentation(const ToolSnapshot& snapshot) {
   row.toggleOn = snapshot.running();
   row.toggleEnabled = snapshot.installed() && !snapshot.busy;
   row.settingsEnabled = row.toggleEnabled;
+  row.trashEnabled = row.toggleEnabled;
 
   if (snapshot.busy) {
     row.installTitle = "Pracuji…";
@@ -186,9 +188,19 @@ MenuItem toolMenuItem(const Tool& tool, const ToolSnapshot& snapshot) {
     submenu.push_back(std::move(adopt));
   }
 
+  MenuItem trash = item("Přesunout do koše", Action::trashTool, tool.id);
+  trash.enabled = usable;
+  submenu.push_back(std::move(trash));
+
   head.submenu = std::move(submenu);
   head.enabled = true;  // so that its submenu opens
   return head;
+}
+
+std::size_t updatableCount(const std::vector<ToolSnapshot>& snapshots) {
+  return static_cast<std::size_t>(std::ranges::count_if(snapshots, [](const ToolSnapshot& each) {
+    return each.updateAvailable && !each.external && !each.busy;
+  }));
 }
 
 Menu statusMenu(const std::vector<Tool>& tools, const std::vector<ToolSnapshot>& snapshots) {
@@ -201,6 +213,9 @@ Menu statusMenu(const std::vector<Tool>& tools, const std::vector<ToolSnapshot>&
   menu.items.push_back(separator());
   menu.items.push_back(item("Otevřít správce…", Action::show));
   menu.items.push_back(item("Zkontrolovat verze", Action::checkAll));
+  if (updatableCount(snapshots) >= 2) {
+    menu.items.push_back(item("Aktualizovat vše", Action::updateAll));
+  }
   menu.items.push_back(separator());
   menu.items.push_back(item("Ukončit Kelvoma", Action::quit));
   menu.autoenablesItems = false;

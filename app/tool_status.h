@@ -62,6 +62,7 @@ struct RowPresentation {
   bool settingsEnabled = false;
   std::string installTitle;
   bool installEnabled = false;
+  bool trashEnabled = false;
 };
 
 RowPresentation rowPresentation(const ToolSnapshot& snapshot);
@@ -69,6 +70,9 @@ RowPresentation rowPresentation(const ToolSnapshot& snapshot);
 // The titles that a row is created with.
 std::string settingsButtonTitle(const Tool& tool);
 std::string initialMessage(const Tool& tool);
+
+// How many tools have an update that "Aktualizovat vše" would install.
+std::size_t updatableCount(const std::vector<ToolSnapshot>& snapshots);
 
 // The status menu, top to bottom, with automatic enabling off everywhere.
 Menu statusMenu(const std::vector<Tool>& tools, const std::vector<ToolSnapshot>& snapshots);

@@ -20,6 +20,8 @@ enum class Action {
   settingsTool,
   installTool,
   chooseApplication,
+  trashTool,
+  updateAll,
 };
 
 // Who triggered an action: a menu item carries the tool id as its represented

@@ -76,12 +76,18 @@ ControlModel rowBox(const Tool& tool, Frame frame, RowRecord& record, Ids& ids) 
   box.children.push_back(std::move(toggle));
 
   ControlModel settings = button(ControlKind::pushButton, settingsButtonTitle(tool),
-                                 {146, 22, 130, 32}, Action::settingsTool, tool.id);
+                                 {146, 22, 120, 32}, Action::settingsTool, tool.id);
   settings.id = record.settings = ids.next();
   settings.subject = tool.name;
   box.children.push_back(std::move(settings));
 
-  ControlModel install = button(ControlKind::pushButton, "Nainstalovat", {380, 22, 174, 32},
+  ControlModel trash = button(ControlKind::pushButton, "Přesunout do koše", {274, 22, 140, 32},
+                              Action::trashTool, tool.id);
+  trash.id = record.trash = ids.next();
+  trash.subject = tool.name;
+  box.children.push_back(std::move(trash));
+
+  ControlModel install = button(ControlKind::pushButton, "Nainstalovat", {422, 22, 132, 32},
                                 Action::installTool, tool.id);
   install.id = record.install = ids.next();
   install.subject = tool.name;
@@ -124,9 +130,16 @@ WindowLayout makeWindowLayout(const std::vector<Tool>& tools) {
   window.miniaturizable = true;
   window.resizable = false;
 
-  ControlModel heading = label("Malé aplikace. Jedno místo.", {28, 445, 600, 36});
+  ControlModel heading = label("Malé aplikace. Jedno místo.", {28, 445, 400, 36});
   heading.font = {24, FontWeight::semibold, false};
   window.controls.push_back(std::move(heading));
+
+  // Shown while two or more tools have an update.
+  ControlModel updateAll =
+      button(ControlKind::pushButton, "Aktualizovat vše", {440, 447, 192, 32}, Action::updateAll);
+  updateAll.id = layout.updateAllButton = ids.next();
+  updateAll.hidden = true;
+  window.controls.push_back(std::move(updateAll));
 
   ControlModel subheading =
       label("Tvoje nástroje pro Mac, připravené k zapnutí.", {28, 410, 600, 24});

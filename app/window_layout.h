@@ -11,12 +11,13 @@
 
 namespace kelvoma::app {
 
-// The seven controls of a row that change after creation.
+// The eight controls of a row that change after creation.
 struct RowRecord {
   ControlId state = noControl;
   ControlId version = noControl;
   ControlId toggle = noControl;
   ControlId settings = noControl;
+  ControlId trash = noControl;
   ControlId install = noControl;
   ControlId message = noControl;
   ControlId progress = noControl;  // shown only while the tool is busy
@@ -27,6 +28,7 @@ struct WindowLayout {
   std::map<std::string, RowRecord> rows;  // by tool id
   ControlId scrollView = noControl;
   ControlId checkButton = noControl;
+  ControlId updateAllButton = noControl;
   ControlId automatic = noControl;
   ControlId login = noControl;
   double listHeight = 0;

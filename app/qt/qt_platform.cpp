@@ -27,6 +27,14 @@ std::string configHome() {
   return std::string(home != nullptr ? home : "") + "/.config";
 }
 
+std::string dataHome() {
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') {
+    return xdg;
+  }
+  const char* home = std::getenv("HOME");
+  return std::string(home != nullptr ? home : "") + "/.local/share";
+}
+
 }  // namespace
 
 QtPlatformOptions defaultOptions(int argc, char** argv) {
@@ -35,6 +43,7 @@ QtPlatformOptions defaultOptions(int argc, char** argv) {
     options.arguments.emplace_back(argv[i]);
   }
   options.configDirectory = configHome();
+  options.dataDirectory = dataHome();
   options.executable = currentExecutable();
   return options;
 }
@@ -52,6 +61,7 @@ QtPlatform::QtPlatform(QtPlatformOptions options)
       QtWorkspace(options.procRoot, static_cast<QtFiles&>(*this), static_cast<QtScheduler&>(*this)),
       QtLoginItems(options.configDirectory + "/autostart/" + kApplicationDomain + ".desktop",
                    options.executable),
+      QtDesktop(options.dataDirectory),
       QtDialogs([this] { return static_cast<QWidget*>(window()); }) {
   initialiseSymbols();
 }

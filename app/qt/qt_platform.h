@@ -10,6 +10,7 @@
 #include "bus_names.h"
 #include "platform.h"
 #include "qt_application.h"
+#include "qt_desktop.h"
 #include "qt_dialogs.h"
 #include "qt_files.h"
 #include "qt_login_items.h"
@@ -25,6 +26,7 @@ namespace kelvoma::app::qt {
 struct QtPlatformOptions {
   std::vector<std::string> arguments;
   std::string configDirectory;  // where the settings stores and autostart/ live
+  std::string dataDirectory;    // where applications/, icons/ and the Trash live
   std::string executable;       // the program a login item must start
   std::string procRoot = "/proc";
   std::function<bool()> trayAvailable = statusItemHostAvailable;
@@ -42,6 +44,7 @@ class QtPlatform final : public QtNotifications,
                          public QtFiles,
                          public QtWorkspace,
                          public QtLoginItems,
+                         public QtDesktop,
                          public QtDialogs {
  public:
   explicit QtPlatform(QtPlatformOptions options);

@@ -134,7 +134,7 @@ bool renameExclusive(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-std::expected<TrashedItem, std::string> moveToTrash(const std::string& path,
+std::expected<TrashedBundle, std::string> moveToTrash(const std::string& path,
                                                     const TrashPlaces& places) {
   const auto trash = trashFor(path, places);
   if (!trash || !makeFolder(trash->folder) || !makeFolder(trash->folder + "/files") ||
@@ -151,7 +151,7 @@ std::expected<TrashedItem, std::string> moveToTrash(const std::string& path,
     if (name->empty()) {
       continue;
     }
-    const TrashedItem item{.originalPath = path,
+    const TrashedBundle item{.originalPath = path,
                            .trashedPath = trash->folder + "/files/" + *name,
                            .infoPath = trash->folder + "/info/" + *name + ".trashinfo"};
     flushFolder(trash->folder + "/info");
@@ -169,7 +169,7 @@ std::expected<TrashedItem, std::string> moveToTrash(const std::string& path,
   return std::unexpected(kMoveFailed);
 }
 
-std::expected<void, std::string> putBack(const TrashedItem& item) {
+std::expected<void, std::string> putBack(const TrashedBundle& item) {
   struct stat status{};
   if (lstat(item.originalPath.c_str(), &status) == 0) {
     return std::unexpected(kOccupied);

@@ -10,14 +10,9 @@
 #include <expected>
 #include <string>
 
-namespace kelvoma::app::system {
+#include "platform.h"
 
-struct TrashedItem {
-  std::string originalPath;
-  std::string trashedPath;  // in the trash's files/
-  std::string infoPath;     // in the trash's info/
-  bool operator==(const TrashedItem&) const = default;
-};
+namespace kelvoma::app::system {
 
 struct TrashPlaces {
   std::string dataHome;  // $XDG_DATA_HOME: the home trash is its "Trash"
@@ -28,11 +23,11 @@ struct TrashPlaces {
 // "$topdir/.Trash/$uid" (when .Trash is a real sticky folder) or
 // "$topdir/.Trash-$uid" of path's own file system. Refused, with nothing
 // moved, when none of those can take it.
-std::expected<TrashedItem, std::string> moveToTrash(const std::string& path,
+std::expected<TrashedBundle, std::string> moveToTrash(const std::string& path,
                                                     const TrashPlaces& places);
 
 // Renames the item back when nothing stands at its original place, then
 // removes its record.
-std::expected<void, std::string> putBack(const TrashedItem& item);
+std::expected<void, std::string> putBack(const TrashedBundle& item);
 
 }  // namespace kelvoma::app::system

@@ -183,6 +183,7 @@ int main(int argc, char** argv) {
   app::qt::QtPlatformOptions options;
   options.arguments = {"kelvoma", "--background"};
   options.configDirectory = (home / ".config").string();
+  options.dataDirectory = (home / ".local/share").string();
   options.executable = "/usr/bin/kelvoma";
   app::qt::QtPlatform qtPlatform(options);
   qtPlatform.writeSetting("cz.tobranix.tools-manager", "automaticChecks", false);

@@ -102,6 +102,7 @@ int main(int argc, char** argv) {
   app::qt::QtPlatformOptions options;
   options.arguments = {"kelvoma", "--background"};
   options.configDirectory = (home / ".config").string();
+  options.dataDirectory = (home / ".local/share").string();
   options.executable = "/usr/bin/kelvoma";
   app::qt::QtPlatform platform(options);
   platform.writeSetting("cz.tobranix.tools-manager", "automaticChecks", false);

@@ -274,4 +274,48 @@ void FakeDialogs::beginOpenPanelSheet(const OpenPanelOptions& options,
   panelCompletion_ = std::move(completion);
 }
 
+std::expected<void, std::string> FakeDesktop::publishEntry(const std::string& id,
+                                                           const std::optional<ToolEntry>& entry) {
+  ++entryWrites;
+  if (entry) {
+    entries[id] = *entry;
+  } else {
+    entries.erase(id);
+  }
+  return {};
+}
+
+std::expected<TrashedBundle, std::string> FakeDesktop::moveToTrash(const std::string& bundlePath) {
+  if (trashRefusal) {
+    return std::unexpected(*trashRefusal);
+  }
+  const TrashedBundle bundle{.originalPath = bundlePath,
+                             .trashedPath = "/trash/files/" + std::to_string(trash.size()),
+                             .infoPath = "/trash/info/" + std::to_string(trash.size())};
+  if (!moveBundle(bundlePath, bundle.trashedPath)) {
+    return std::unexpected("Aplikaci se nepodařilo přesunout do koše.");
+  }
+  trash.push_back(bundle);
+  return bundle;
+}
+
+std::expected<void, std::string> FakeDesktop::putBack(const TrashedBundle& bundle) {
+  if (!moveBundle(bundle.trashedPath, bundle.originalPath)) {
+    return std::unexpected("Na původním místě aplikace teď něco je.");
+  }
+  std::erase(trash, bundle);
+  return {};
+}
+
+bool FakePlatform::moveBundle(const std::string& from, const std::string& to) {
+  const std::string plist = "/Contents/Info.plist";
+  const auto source = plists.find(from + plist);
+  if (source == plists.end() || plists.contains(to + plist)) {
+    return false;
+  }
+  plists[to + plist] = source->second;
+  plists.erase(from + plist);
+  return true;
+}
+
 }  // namespace kelvoma::app::testing

@@ -206,6 +206,24 @@ class FakeLoginItems : public LoginItems {
   std::expected<void, std::string> unregisterLoginItem() override;
 };
 
+// Entries as published; the trash moves the fake files' bundles.
+class FakeDesktop : public Desktop {
+ public:
+  std::map<std::string, ToolEntry> entries;  // by tool id
+  int entryWrites = 0;
+  std::optional<std::string> trashRefusal;  // moveToTrash answers with this error
+  std::vector<TrashedBundle> trash;
+
+  std::expected<void, std::string> publishEntry(const std::string& id,
+                                                const std::optional<ToolEntry>& entry) override;
+  std::expected<TrashedBundle, std::string> moveToTrash(const std::string& bundlePath) override;
+  std::expected<void, std::string> putBack(const TrashedBundle& bundle) override;
+
+ protected:
+  // Moves what lies at from to to; false when to is taken or from is gone.
+  virtual bool moveBundle(const std::string& from, const std::string& to) = 0;
+};
+
 struct Alert {
   std::string message;
   std::string informative;
@@ -236,6 +254,7 @@ class FakePlatform final : public FakeApplication,
                            public FakeFiles,
                            public FakeWorkspace,
                            public FakeLoginItems,
+                           public FakeDesktop,
                            public FakeDialogs {
  public:
   std::vector<std::string> events;  // "show", "worker", "launch" in the order they happened
@@ -245,6 +264,7 @@ class FakePlatform final : public FakeApplication,
   double clock() const override { return now; }
   void queueOnMain(std::function<void()> work) override { runOnMain(std::move(work)); }
   void settle() override { drainMain(); }
+  bool moveBundle(const std::string& from, const std::string& to) override;
 };
 
 }  // namespace kelvoma::app::testing

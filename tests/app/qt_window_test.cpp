@@ -86,6 +86,7 @@ class QtWindow : public ::testing::Test {
     QtPlatformOptions options;
     options.arguments = std::move(args);
     options.configDirectory = (home.path() + "/.config").toStdString();
+    options.dataDirectory = (home.path() + "/.local/share").toStdString();
     options.executable = "/usr/bin/kelvoma-test";
     options.trayAvailable = [this] { return trayHost; };
     platform = std::make_unique<QtPlatform>(options);
@@ -425,6 +426,7 @@ TEST_F(QtWindow, SettingsAreWrittenThroughToOneFilePerDomain) {
   platform.reset();
   QtPlatformOptions options;
   options.configDirectory = (home.path() + "/.config").toStdString();
+  options.dataDirectory = (home.path() + "/.local/share").toStdString();
   QtPlatform again(options);
   UserDefaults defaults(again);
   EXPECT_TRUE(defaults.hasObject("automaticChecks"));

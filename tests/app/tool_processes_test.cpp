@@ -75,6 +75,7 @@ class ToolProcesses : public ::testing::Test {
     QtPlatformOptions options;
     options.arguments = {"kelvoma", "--background"};
     options.configDirectory = (home.path() + "/.config").toStdString();
+    options.dataDirectory = (home.path() + "/.local/share").toStdString();
     platform = std::make_unique<QtPlatform>(options);
     platform->writeSetting("cz.tobranix.tools-manager", "automaticChecks", false);
     platform->writeSetting("cz.tobranix.tools-manager", "enabled.pane-keeper", false);
