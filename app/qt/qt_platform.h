@@ -10,6 +10,7 @@
 #include "bus_names.h"
 #include "platform.h"
 #include "qt_application.h"
+#include "qt_desktop_notifications.h"
 #include "qt_dialogs.h"
 #include "qt_files.h"
 #include "qt_login_items.h"
@@ -42,7 +43,8 @@ class QtPlatform final : public QtNotifications,
                          public QtFiles,
                          public QtWorkspace,
                          public QtLoginItems,
-                         public QtDialogs {
+                         public QtDialogs,
+                         public QtDesktopNotifications {
  public:
   explicit QtPlatform(QtPlatformOptions options);
   ~QtPlatform() override;
