@@ -11,6 +11,7 @@
 #include "platform.h"
 #include "qt_application.h"
 #include "qt_desktop.h"
+#include "qt_desktop_notifications.h"
 #include "qt_dialogs.h"
 #include "qt_files.h"
 #include "qt_login_items.h"
@@ -45,7 +46,8 @@ class QtPlatform final : public QtNotifications,
                          public QtWorkspace,
                          public QtLoginItems,
                          public QtDesktop,
-                         public QtDialogs {
+                         public QtDialogs,
+                         public QtDesktopNotifications {
  public:
   explicit QtPlatform(QtPlatformOptions options);
   ~QtPlatform() override;
