@@ -81,12 +81,6 @@ ControlModel rowBox(const Tool& tool, Frame frame, RowRecord& record, Ids& ids) 
   settings.subject = tool.name;
   box.children.push_back(std::move(settings));
 
-  ControlModel trash = button(ControlKind::pushButton, "Přesunout do koše", {274, 22, 140, 32},
-                              Action::trashTool, tool.id);
-  trash.id = record.trash = ids.next();
-  trash.subject = tool.name;
-  box.children.push_back(std::move(trash));
-
   ControlModel install = button(ControlKind::pushButton, "Nainstalovat", {422, 22, 132, 32},
                                 Action::installTool, tool.id);
   install.id = record.install = ids.next();
@@ -106,6 +100,12 @@ ControlModel rowBox(const Tool& tool, Frame frame, RowRecord& record, Ids& ids) 
   progress.subject = tool.name;
   progress.hidden = true;
   box.children.push_back(std::move(progress));
+
+  ControlModel trash = button(ControlKind::pushButton, "Přesunout do koše", {274, 22, 140, 32},
+                              Action::trashTool, tool.id);
+  trash.id = record.trash = ids.next();
+  trash.subject = tool.name;
+  box.children.push_back(std::move(trash));
   return box;
 }
 
@@ -133,13 +133,6 @@ WindowLayout makeWindowLayout(const std::vector<Tool>& tools) {
   ControlModel heading = label("Malé aplikace. Jedno místo.", {28, 445, 400, 36});
   heading.font = {24, FontWeight::semibold, false};
   window.controls.push_back(std::move(heading));
-
-  // Shown while two or more tools have an update.
-  ControlModel updateAll =
-      button(ControlKind::pushButton, "Aktualizovat vše", {440, 447, 192, 32}, Action::updateAll);
-  updateAll.id = layout.updateAllButton = ids.next();
-  updateAll.hidden = true;
-  window.controls.push_back(std::move(updateAll));
 
   ControlModel subheading =
       label("Tvoje nástroje pro Mac, připravené k zapnutí.", {28, 410, 600, 24});
@@ -177,6 +170,13 @@ WindowLayout makeWindowLayout(const std::vector<Tool>& tools) {
                               {28, 40, 370, 30}, Action::changeLogin);
   login.id = layout.login = ids.next();
   window.controls.push_back(std::move(login));
+
+  // Shown while two or more tools have an update.
+  ControlModel updateAll =
+      button(ControlKind::pushButton, "Aktualizovat vše", {440, 447, 192, 32}, Action::updateAll);
+  updateAll.id = layout.updateAllButton = ids.next();
+  updateAll.hidden = true;
+  window.controls.push_back(std::move(updateAll));
   return layout;
 }
 

@@ -29,13 +29,12 @@ std::expected<void, std::string> QtDesktop::publishEntry(const std::string& id,
     return entries_.withdraw(id);
   }
   const auto icon = system::bundleIcon(entry->bundlePath, entry->iconFile);
-  return entries_.publish(
-      {.id = id,
-       .name = entry->name,
-       .comment = entry->comment,
-       .command = entry->command,
-       .iconName = system::DesktopEntries::iconName(id)},
-      icon.value_or(symbolIcon(entry->symbol)));
+  return entries_.publish({.id = id,
+                           .name = entry->name,
+                           .comment = entry->comment,
+                           .command = entry->command,
+                           .iconName = system::DesktopEntries::iconName(id)},
+                          icon.value_or(symbolIcon(entry->symbol)));
 }
 
 std::expected<TrashedBundle, std::string> QtDesktop::moveToTrash(const std::string& bundlePath) {

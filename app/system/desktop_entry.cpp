@@ -30,18 +30,28 @@ std::string escapedValue(std::string_view text) {
   std::string value;
   for (const char c : text) {
     switch (c) {
-      case '\\': value += "\\\\"; break;
-      case '\n': value += "\\n"; break;
-      case '\t': value += "\\t"; break;
-      case '\r': value += "\\r"; break;
-      default: value += c;
+      case '\\':
+        value += "\\\\";
+        break;
+      case '\n':
+        value += "\\n";
+        break;
+      case '\t':
+        value += "\\t";
+        break;
+      case '\r':
+        value += "\\r";
+        break;
+      default:
+        value += c;
     }
   }
   return value.starts_with(' ') ? "\\s" + value.substr(1) : value;
 }
 
 std::string quotedArgument(std::string_view argument) {
-  const bool plain = !argument.empty() && argument.find_first_of(kReserved) == std::string_view::npos;
+  const bool plain =
+      !argument.empty() && argument.find_first_of(kReserved) == std::string_view::npos;
   std::string quoted = plain ? "" : "\"";
   for (const char c : argument) {
     if (!plain && (c == '"' || c == '`' || c == '$' || c == '\\')) {
@@ -59,8 +69,7 @@ bool isPng(std::string_view bytes) {
 
 bool isSvg(std::string_view bytes) {
   const std::string_view head = bytes.substr(0, 4096);
-  return head.find("<svg") != std::string_view::npos &&
-         head.find('\0') == std::string_view::npos;
+  return head.find("<svg") != std::string_view::npos && head.find('\0') == std::string_view::npos;
 }
 
 std::uint32_t pngWidth(std::string_view bytes) {
@@ -120,11 +129,15 @@ std::optional<EntryIcon> bundleIcon(const std::string& bundlePath, const std::st
     return std::nullopt;
   }
   const int bundle = open(bundlePath.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY);
-  const int contents = bundle < 0 ? -1 : openat(bundle, "Contents", O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW);
-  const int resources = contents < 0 ? -1 : openat(contents, "Resources", O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW);
+  const int contents =
+      bundle < 0 ? -1 : openat(bundle, "Contents", O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW);
+  const int resources =
+      contents < 0 ? -1
+                   : openat(contents, "Resources", O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW);
   std::optional<EntryIcon> icon;
   for (const std::string& name : {iconFile, iconFile + ".png", iconFile + ".svg"}) {
-    const auto bytes = resources < 0 ? std::nullopt : readRegularFileAt(resources, name, kIconLimit);
+    const auto bytes =
+        resources < 0 ? std::nullopt : readRegularFileAt(resources, name, kIconLimit);
     if (bytes && (isPng(*bytes) || isSvg(*bytes))) {
       icon = EntryIcon{.bytes = *bytes, .svg = !isPng(*bytes)};
       break;
@@ -153,7 +166,8 @@ std::string DesktopEntries::iconPath(const std::string& id, const EntryIcon& ico
 }
 
 std::vector<std::string> DesktopEntries::iconPaths(const std::string& id) const {
-  std::vector<std::string> paths{dataHome_ + "/icons/hicolor/scalable/apps/" + iconName(id) + ".svg"};
+  std::vector<std::string> paths{dataHome_ + "/icons/hicolor/scalable/apps/" + iconName(id) +
+                                 ".svg"};
   for (const int size : kIconSizes) {
     paths.push_back(dataHome_ + "/icons/hicolor/" + sizeFolder(static_cast<std::uint32_t>(size)) +
                     "/apps/" + iconName(id) + ".png");
@@ -163,7 +177,7 @@ std::vector<std::string> DesktopEntries::iconPaths(const std::string& id) const 
 
 // A regular file without our key; a link or nothing there is not the user's.
 bool DesktopEntries::holdsUserFile(const std::string& id) const {
-  struct stat status{};
+  struct stat status {};
   if (lstat(entryPath(id).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return false;
   }
@@ -189,8 +203,11 @@ std::expected<void, std::string> DesktopEntries::publish(const EntryFields& fiel
   if (readRegularFile(iconAt, kIconLimit) != icon.bytes && !replaceFile(iconAt, icon.bytes)) {
     return std::unexpected(kWriteFailed);
   }
-  if (readRegularFile(entryPath(fields.id), kEntryLimit) != *text &&
-      !replaceFile(entryPath(fields.id), *text)) {
+  const auto current = readRegularFile(entryPath(fields.id), kEntryLimit);
+  if (current != *text && !replaceFile(entryPath(fields.id), *text)) {
+    if (!current) {
+      unlink(iconAt.c_str());  // no icon without its entry
+    }
     return std::unexpected(kWriteFailed);
   }
   return {};

@@ -40,7 +40,7 @@ std::optional<std::string> readRegularFileAt(int folder, const std::string& name
   if (fd < 0) {
     return std::nullopt;
   }
-  struct stat status{};
+  struct stat status {};
   std::optional<std::string> bytes;
   if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
       static_cast<std::size_t>(status.st_size) <= limit) {

@@ -26,7 +26,7 @@ struct Trash {
 };
 
 std::optional<dev_t> deviceOf(const std::string& path) {
-  struct stat status{};
+  struct stat status {};
   if (lstat(path.c_str(), &status) != 0) {
     return std::nullopt;
   }
@@ -44,9 +44,8 @@ std::string topdirOf(const std::string& path, dev_t device) {
 }
 
 bool isOwnFolder(const std::string& path) {
-  struct stat status{};
-  return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
-         status.st_uid == getuid();
+  struct stat status {};
+  return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == getuid();
 }
 
 bool makeFolder(const std::string& path) {
@@ -65,7 +64,7 @@ std::optional<Trash> trashFor(const std::string& path, const TrashPlaces& places
   }
   const std::string topdir = topdirOf(path, *device);
   const std::string shared = topdir + "/.Trash";
-  struct stat status{};
+  struct stat status {};
   if (lstat(shared.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
       (status.st_mode & S_ISVTX) != 0) {
     const std::string own = shared + "/" + std::to_string(places.uid);
@@ -79,7 +78,8 @@ std::optional<Trash> trashFor(const std::string& path, const TrashPlaces& places
 std::string percentEncoded(const std::string& path) {
   std::string encoded;
   for (const unsigned char c : path) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
+        c == '-' || c == '_' || c == '.' || c == '~') {
       encoded += static_cast<char>(c);
     } else {
       char escape[4];
@@ -91,8 +91,9 @@ std::string percentEncoded(const std::string& path) {
 }
 
 std::string recordOf(const std::string& path, const Trash& trash) {
-  const std::string shown =
-      trash.topdir.empty() ? path : path.substr(trash.topdir.size() + (trash.topdir == "/" ? 0 : 1));
+  const std::string shown = trash.topdir.empty()
+                                ? path
+                                : path.substr(trash.topdir.size() + (trash.topdir == "/" ? 0 : 1));
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -110,9 +111,9 @@ std::optional<std::string> claimRecord(const Trash& trash, const std::string& ba
   if (fd < 0) {
     return errno == EEXIST ? std::optional<std::string>("") : std::nullopt;
   }
-  const bool written = write(fd, record.data(), record.size()) ==
-                           static_cast<ssize_t>(record.size()) &&
-                       fsync(fd) == 0;
+  const bool written =
+      write(fd, record.data(), record.size()) == static_cast<ssize_t>(record.size()) &&
+      fsync(fd) == 0;
   if (close(fd) != 0 || !written) {
     unlink(info.c_str());
     return std::nullopt;
@@ -135,7 +136,7 @@ bool renameExclusive(const std::string& from, const std::string& to) {
 }  // namespace
 
 std::expected<TrashedBundle, std::string> moveToTrash(const std::string& path,
-                                                    const TrashPlaces& places) {
+                                                      const TrashPlaces& places) {
   const auto trash = trashFor(path, places);
   if (!trash || !makeFolder(trash->folder) || !makeFolder(trash->folder + "/files") ||
       !makeFolder(trash->folder + "/info") || deviceOf(trash->folder) != deviceOf(path)) {
@@ -152,8 +153,8 @@ std::expected<TrashedBundle, std::string> moveToTrash(const std::string& path,
       continue;
     }
     const TrashedBundle item{.originalPath = path,
-                           .trashedPath = trash->folder + "/files/" + *name,
-                           .infoPath = trash->folder + "/info/" + *name + ".trashinfo"};
+                             .trashedPath = trash->folder + "/files/" + *name,
+                             .infoPath = trash->folder + "/info/" + *name + ".trashinfo"};
     flushFolder(trash->folder + "/info");
     if (renameExclusive(path, item.trashedPath)) {
       flushFolder(trash->folder + "/files");
@@ -170,7 +171,7 @@ std::expected<TrashedBundle, std::string> moveToTrash(const std::string& path,
 }
 
 std::expected<void, std::string> putBack(const TrashedBundle& item) {
-  struct stat status{};
+  struct stat status {};
   if (lstat(item.originalPath.c_str(), &status) == 0) {
     return std::unexpected(kOccupied);
   }

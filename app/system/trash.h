@@ -24,7 +24,7 @@ struct TrashPlaces {
 // "$topdir/.Trash-$uid" of path's own file system. Refused, with nothing
 // moved, when none of those can take it.
 std::expected<TrashedBundle, std::string> moveToTrash(const std::string& path,
-                                                    const TrashPlaces& places);
+                                                      const TrashPlaces& places);
 
 // Renames the item back when nothing stands at its original place, then
 // removes its record.

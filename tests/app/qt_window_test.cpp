@@ -295,10 +295,11 @@ TEST_F(QtWindow, RowControlsFramesTextsAndStyles) {
       {clip.state, {420, 31, 130, 24}, "Nenainstalováno", true},
       {clip.version, {20, 110, 530, 24}, "Stáhni nástroj do Applications.", true},
       {clip.toggle, {20, 158, 116, 32}, "Zapnuto", false},
-      {clip.settings, {146, 158, 130, 32}, "Otevřít…", false},
-      {clip.install, {380, 158, 174, 32}, "Nainstalovat", true},
+      {clip.settings, {146, 158, 120, 32}, "Otevřít…", false},
+      {clip.trash, {274, 158, 140, 32}, "Přesunout do koše", false},
+      {clip.install, {422, 158, 132, 32}, "Nainstalovat", true},
       {clip.message, {20, 136, 534, 24}, "Aktualizace spravuje samotná aplikace.", true},
-      {orbit.settings, {146, 158, 130, 32}, "Nastavení…", false},
+      {orbit.settings, {146, 158, 120, 32}, "Nastavení…", false},
       {orbit.message, {20, 136, 534, 24}, "", true},
   };
   for (const Expected& each : expected) {

@@ -118,6 +118,7 @@ TEST_P(Rows, ShowTheSituation) {
     EXPECT_EQ(control(r.settings).enabled, c.row.settingsEnabled);
     EXPECT_EQ(control(r.install).text, c.row.install);
     EXPECT_EQ(control(r.install).enabled, c.row.installEnabled);
+    EXPECT_EQ(control(r.trash).enabled, c.row.toggleEnabled);  // what can be switched can go
     EXPECT_EQ(control(r.progress).hidden, !c.row.bar.has_value());
     EXPECT_EQ(control(r.progress).progress, c.row.bar.value_or(ProgressValue{}));
   });
@@ -164,7 +165,8 @@ INSTANTIATE_TEST_SUITE_P(
             .submenu =
                 {{.title = "Zapnout", .action = Action::toggleTool, .enabled = false},
                  {.title = "Nastavení nástroje…", .action = Action::settingsTool, .enabled = false},
-                 {.title = "Nainstalovat…", .action = Action::installTool, .enabled = true}}},
+                 {.title = "Nainstalovat…", .action = Action::installTool, .enabled = true},
+                 {.title = "Přesunout do koše", .action = Action::trashTool, .enabled = false}}},
         RowCase{
             .situation = {.name = "manifest_installed_unchecked",
                           .tool = kOrbit,
@@ -181,7 +183,8 @@ INSTANTIATE_TEST_SUITE_P(
             .submenu =
                 {{.title = "Zapnout", .action = Action::toggleTool, .enabled = true},
                  {.title = "Nastavení nástroje…", .action = Action::settingsTool, .enabled = true},
-                 {.title = "Aktualizovat…", .action = Action::installTool, .enabled = true}}},
+                 {.title = "Aktualizovat…", .action = Action::installTool, .enabled = true},
+                 {.title = "Přesunout do koše", .action = Action::trashTool, .enabled = true}}},
         RowCase{
             .situation =
                 {.name = "manifest_running", .tool = kOrbit, .installed = true, .running = true},
@@ -197,7 +200,8 @@ INSTANTIATE_TEST_SUITE_P(
             .submenu =
                 {{.title = "Vypnout", .action = Action::toggleTool, .enabled = true},
                  {.title = "Nastavení nástroje…", .action = Action::settingsTool, .enabled = true},
-                 {.title = "Aktualizovat…", .action = Action::installTool, .enabled = true}}},
+                 {.title = "Aktualizovat…", .action = Action::installTool, .enabled = true},
+                 {.title = "Přesunout do koše", .action = Action::trashTool, .enabled = true}}},
         RowCase{
             .situation = {.name = "manifest_current",
                           .tool = kPane,
@@ -215,7 +219,8 @@ INSTANTIATE_TEST_SUITE_P(
             .submenu =
                 {{.title = "Zapnout", .action = Action::toggleTool, .enabled = true},
                  {.title = "Nastavení nástroje…", .action = Action::settingsTool, .enabled = true},
-                 {.title = "Aktualizovat…", .action = Action::installTool, .enabled = false}}},
+                 {.title = "Aktualizovat…", .action = Action::installTool, .enabled = false},
+                 {.title = "Přesunout do koše", .action = Action::trashTool, .enabled = true}}},
         RowCase{
             .situation = {.name = "manifest_newer_than_offered",
                           .tool = kPane,
@@ -233,7 +238,8 @@ INSTANTIATE_TEST_SUITE_P(
             .submenu =
                 {{.title = "Zapnout", .action = Action::toggleTool, .enabled = true},
                  {.title = "Nastavení nástroje…", .action = Action::settingsTool, .enabled = true},
-                 {.title = "Aktualizovat…", .action = Action::installTool, .enabled = false}}},
+                 {.title = "Aktualizovat…", .action = Action::installTool, .enabled = false},
+                 {.title = "Přesunout do koše", .action = Action::trashTool, .enabled = true}}},
         RowCase{
             .situation = {.name = "manifest_update",
                           .tool = kOrbit,
@@ -251,7 +257,8 @@ INSTANTIATE_TEST_SUITE_P(
             .submenu =
                 {{.title = "Zapnout", .action = Action::toggleTool, .enabled = true},
                  {.title = "Nastavení nástroje…", .action = Action::settingsTool, .enabled = true},
-                 {.title = "Aktualizovat…", .action = Action::installTool, .enabled = true}}},
+                 {.title = "Aktualizovat…", .action = Action::installTool, .enabled = true},
+                 {.title = "Přesunout do koše", .action = Action::trashTool, .enabled = true}}},
         RowCase{
             .situation = {.name = "manifest_check_failed",
                           .tool = kOrbit,
@@ -269,7 +276,8 @@ INSTANTIATE_TEST_SUITE_P(
             .submenu =
                 {{.title = "Zapnout", .action = Action::toggleTool, .enabled = true},
                  {.title = "Nastavení nástroje…", .action = Action::settingsTool, .enabled = true},
-                 {.title = "Aktualizovat…", .action = Action::installTool, .enabled = true}}},
+                 {.title = "Aktualizovat…", .action = Action::installTool, .enabled = true},
+                 {.title = "Přesunout do koše", .action = Action::trashTool, .enabled = true}}},
         RowCase{
             .situation = {.name = "manifest_without_short_version",
                           .tool = kOrbit,
@@ -287,7 +295,8 @@ INSTANTIATE_TEST_SUITE_P(
             .submenu =
                 {{.title = "Zapnout", .action = Action::toggleTool, .enabled = true},
                  {.title = "Nastavení nástroje…", .action = Action::settingsTool, .enabled = true},
-                 {.title = "Aktualizovat…", .action = Action::installTool, .enabled = true}}},
+                 {.title = "Aktualizovat…", .action = Action::installTool, .enabled = true},
+                 {.title = "Přesunout do koše", .action = Action::trashTool, .enabled = true}}},
         RowCase{
             .situation = {.name = "manifest_busy",
                           .tool = kOrbit,
@@ -307,7 +316,8 @@ INSTANTIATE_TEST_SUITE_P(
             .submenu =
                 {{.title = "Vypnout", .action = Action::toggleTool, .enabled = false},
                  {.title = "Nastavení nástroje…", .action = Action::settingsTool, .enabled = false},
-                 {.title = "Aktualizovat…", .action = Action::installTool, .enabled = false}}},
+                 {.title = "Aktualizovat…", .action = Action::installTool, .enabled = false},
+                 {.title = "Přesunout do koše", .action = Action::trashTool, .enabled = false}}},
         RowCase{
             .situation = {.name = "manifest_busy_not_installed", .tool = kPane, .busy = true},
             .row = {.state = "Nenainstalováno",
@@ -323,7 +333,8 @@ INSTANTIATE_TEST_SUITE_P(
             .submenu =
                 {{.title = "Zapnout", .action = Action::toggleTool, .enabled = false},
                  {.title = "Nastavení nástroje…", .action = Action::settingsTool, .enabled = false},
-                 {.title = "Nainstalovat…", .action = Action::installTool, .enabled = false}}},
+                 {.title = "Nainstalovat…", .action = Action::installTool, .enabled = false},
+                 {.title = "Přesunout do koše", .action = Action::trashTool, .enabled = false}}},
         RowCase{
             .situation = {.name = "manifest_busy_downloading",
                           .tool = kPane,
@@ -344,7 +355,8 @@ INSTANTIATE_TEST_SUITE_P(
             .submenu =
                 {{.title = "Zapnout", .action = Action::toggleTool, .enabled = false},
                  {.title = "Nastavení nástroje…", .action = Action::settingsTool, .enabled = false},
-                 {.title = "Nainstalovat…", .action = Action::installTool, .enabled = false}}},
+                 {.title = "Nainstalovat…", .action = Action::installTool, .enabled = false},
+                 {.title = "Přesunout do koše", .action = Action::trashTool, .enabled = false}}},
         RowCase{
             .situation = {.name = "manifest_busy_checking",
                           .tool = kPane,
@@ -365,7 +377,8 @@ INSTANTIATE_TEST_SUITE_P(
             .submenu =
                 {{.title = "Zapnout", .action = Action::toggleTool, .enabled = false},
                  {.title = "Nastavení nástroje…", .action = Action::settingsTool, .enabled = false},
-                 {.title = "Nainstalovat…", .action = Action::installTool, .enabled = false}}},
+                 {.title = "Nainstalovat…", .action = Action::installTool, .enabled = false},
+                 {.title = "Přesunout do koše", .action = Action::trashTool, .enabled = false}}},
         // External tool.
         RowCase{
             .situation = {.name = "external_not_installed", .tool = kClip},
@@ -384,7 +397,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {.title = "Nainstalovat…", .action = Action::installTool, .enabled = true},
                  {.title = "Vybrat existující aplikaci…",
                   .action = Action::chooseApplication,
-                  .enabled = true}}},
+                  .enabled = true},
+                 {.title = "Přesunout do koše", .action = Action::trashTool, .enabled = false}}},
         RowCase{
             .situation = {.name = "external_installed", .tool = kClip, .installed = true},
             .row = {.state = "Vypnuto",
@@ -399,7 +413,8 @@ INSTANTIATE_TEST_SUITE_P(
             .submenu =
                 {{.title = "Zapnout", .action = Action::toggleTool, .enabled = true},
                  {.title = "Otevřít aplikaci…", .action = Action::settingsTool, .enabled = true},
-                 {.title = "Přidat aplikaci…", .action = Action::installTool, .enabled = true}}},
+                 {.title = "Přidat aplikaci…", .action = Action::installTool, .enabled = true},
+                 {.title = "Přesunout do koše", .action = Action::trashTool, .enabled = true}}},
         RowCase{
             .situation =
                 {.name = "external_running", .tool = kClip, .installed = true, .running = true},
@@ -415,7 +430,8 @@ INSTANTIATE_TEST_SUITE_P(
             .submenu =
                 {{.title = "Vypnout", .action = Action::toggleTool, .enabled = true},
                  {.title = "Otevřít aplikaci…", .action = Action::settingsTool, .enabled = true},
-                 {.title = "Přidat aplikaci…", .action = Action::installTool, .enabled = true}}},
+                 {.title = "Přidat aplikaci…", .action = Action::installTool, .enabled = true},
+                 {.title = "Přesunout do koše", .action = Action::trashTool, .enabled = true}}},
         RowCase{
             .situation = {.name = "external_busy", .tool = kClip, .busy = true},
             .row = {.state = "Nenainstalováno",
@@ -434,7 +450,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {.title = "Nainstalovat…", .action = Action::installTool, .enabled = false},
                  {.title = "Vybrat existující aplikaci…",
                   .action = Action::chooseApplication,
-                  .enabled = false}}},
+                  .enabled = false},
+                 {.title = "Přesunout do koše", .action = Action::trashTool, .enabled = false}}},
         RowCase{
             .situation =
                 {.name = "external_busy_installed", .tool = kClip, .installed = true, .busy = true},
@@ -451,7 +468,8 @@ INSTANTIATE_TEST_SUITE_P(
             .submenu =
                 {{.title = "Zapnout", .action = Action::toggleTool, .enabled = false},
                  {.title = "Otevřít aplikaci…", .action = Action::settingsTool, .enabled = false},
-                 {.title = "Přidat aplikaci…", .action = Action::installTool, .enabled = false}}}),
+                 {.title = "Přidat aplikaci…", .action = Action::installTool, .enabled = false},
+                 {.title = "Přesunout do koše", .action = Action::trashTool, .enabled = false}}}),
     [](const auto& param_info) { return std::string(param_info.param.situation.name); });
 
 // ---- The rest of the menu and the window's global controls ----------------------

@@ -23,6 +23,7 @@
 #include "desktop_session.h"
 #include "document.h"
 #include "support/fixture_bundle.h"
+#include "support/run_program.h"
 #include "support/signing.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
@@ -148,6 +149,7 @@ class UpdateEndToEnd : public ::testing::Test {
     // and the tools it launches) lives in this home.
     setenv("HOME", home.path().c_str(), 1);
     setenv("XDG_CONFIG_HOME", (home.path() + "/.config").c_str(), 1);
+    unsetenv("XDG_DATA_HOME");
     unsetenv("XDG_RUNTIME_DIR");
     setenv("KELVOMA_FIXTURE_TOOL_LOG", toolLog.c_str(), 1);
     setenv("KELVOMA_STUB_LOG", stubLog.c_str(), 1);
@@ -340,6 +342,31 @@ TEST_F(UpdateEndToEnd, UpdatesARunningToolFromTheWindowAndStartsItAgain) {
   }
   EXPECT_GE(manifests, 2) << "a check and an installation each read the manifest";
   EXPECT_EQ(archives, 1);
+
+  // The tool is in the application menu: its entry is valid and starts the
+  // new bundle's program as the switch does, the way a desktop starts it.
+  const fs::path data = fs::path(home.path()) / ".local/share";
+  const fs::path entry = data / "applications/cz.tobranix.kelvoma.orbit-action-dial.desktop";
+  const fs::path icon =
+      data / "icons/hicolor/scalable/apps/cz.tobranix.kelvoma.orbit-action-dial.svg";
+  ASSERT_TRUE(eventually(5s, [&] { return fs::exists(entry) && fs::exists(icon); }));
+  EXPECT_NE(fixture::read_file(entry).find("\nExec=\"" + bundle.string() +
+                                           "/Contents/MacOS/fixture-tool\" --background\n"),
+            std::string::npos)
+      << fixture::read_file(entry);
+  const auto validated =
+      kelvoma::testing::run_program({"/usr/bin/desktop-file-validate", entry.string()});
+  EXPECT_EQ(validated.out + validated.err, "");
+  ::kill(starts[1].pid, SIGKILL);
+  ASSERT_EQ(desktop.run({"/usr/bin/gio", "launch", entry.string()}), std::nullopt);
+  ASSERT_TRUE(eventually(10s, [&] { return toolStarts(toolLog).size() == 3; }));
+  EXPECT_EQ(toolStarts(toolLog)[2].arguments, "--background");
+  EXPECT_TRUE(runsFile(toolStarts(toolLog)[2].pid, bundle / "Contents/MacOS/fixture-tool"));
+
+  // Removed by hand, the bundle takes its entry and icon along at the next refresh.
+  ::kill(toolStarts(toolLog)[2].pid, SIGKILL);
+  fs::remove_all(bundle);
+  EXPECT_TRUE(eventually(5s, [&] { return !fs::exists(entry) && !fs::exists(icon); }));
 
   // Nothing installs now: the system's request to quit ends it normally.
   EXPECT_EQ(app->stop(SIGTERM, 20s), 0) << appOutput();

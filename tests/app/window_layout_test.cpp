@@ -59,7 +59,7 @@ TEST(WindowLayoutTest, WindowAndGlobalControls) {
   };
   const Expected expected[] = {
       {"Malé aplikace. Jedno místo.",
-       {28, 445, 600, 36},
+       {28, 445, 400, 36},
        ControlKind::label,
        {24, FontWeight::semibold, false},
        Colour::label,
@@ -88,6 +88,12 @@ TEST(WindowLayoutTest, WindowAndGlobalControls) {
        {},
        Colour::label,
        Action::changeLogin},
+      {"Aktualizovat vše",
+       {440, 447, 192, 32},
+       ControlKind::pushButton,
+       {},
+       Colour::label,
+       Action::updateAll},
   };
   for (const Expected& each : expected) {
     const ControlModel* model = findByText(window.controls, each.text);
@@ -159,14 +165,14 @@ TEST(WindowLayoutTest, RowControlsInTheirOrderWithFramesAndStyles) {
        Alignment::natural,
        0},
       {ControlKind::pushButton,
-       {146, 22, 130, 32},
+       {146, 22, 120, 32},
        "Otevřít…",
        {},
        Colour::label,
        Alignment::natural,
        0},
       {ControlKind::pushButton,
-       {380, 22, 174, 32},
+       {422, 22, 132, 32},
        "Nainstalovat",
        {},
        Colour::label,
@@ -186,6 +192,13 @@ TEST(WindowLayoutTest, RowControlsInTheirOrderWithFramesAndStyles) {
        Colour::label,
        Alignment::natural,
        0},
+      {ControlKind::pushButton,
+       {274, 22, 140, 32},
+       "Přesunout do koše",
+       {},
+       Colour::label,
+       Alignment::natural,
+       0},
   };
   ASSERT_EQ(box.children.size(), std::size(expected));
   for (std::size_t i = 0; i < std::size(expected); ++i) {
@@ -199,12 +212,13 @@ TEST(WindowLayoutTest, RowControlsInTheirOrderWithFramesAndStyles) {
     EXPECT_EQ(model.maximumLines, expected[i].lines) << i;
   }
   EXPECT_EQ(box.children[0].symbol, "doc.on.clipboard");
-  for (const std::size_t i : {5u, 6u, 7u}) {
+  for (const std::size_t i : {5u, 6u, 7u, 10u}) {
     EXPECT_EQ(box.children[i].identifier, "clip-ledger");
   }
   EXPECT_EQ(box.children[5].action, Action::toggleTool);
   EXPECT_EQ(box.children[6].action, Action::settingsTool);
   EXPECT_EQ(box.children[7].action, Action::installTool);
+  EXPECT_EQ(box.children[10].action, Action::trashTool);
 
   const ControlModel& manifestBox = scroll.children.at(0);
   EXPECT_EQ(manifestBox.frame.y, 468);
@@ -214,15 +228,16 @@ TEST(WindowLayoutTest, RowControlsInTheirOrderWithFramesAndStyles) {
 
 TEST(WindowLayoutTest, RowRecordsNameDistinctControls) {
   const WindowLayout layout = makeWindowLayout(catalogTools());
-  std::set<ControlId> ids = {layout.scrollView, layout.checkButton, layout.automatic, layout.login};
+  std::set<ControlId> ids = {layout.scrollView, layout.checkButton, layout.automatic, layout.login,
+                             layout.updateAllButton};
   for (const auto& [id, record] : layout.rows) {
     for (const ControlId each : {record.state, record.version, record.toggle, record.settings,
-                                 record.install, record.message, record.progress}) {
+                                 record.install, record.message, record.progress, record.trash}) {
       EXPECT_NE(each, noControl);
       EXPECT_TRUE(ids.insert(each).second) << id;
     }
   }
-  EXPECT_EQ(ids.size(), 4u + 3u * 7u);
+  EXPECT_EQ(ids.size(), 5u + 3u * 8u);
 }
 
 }  // namespace
