@@ -238,7 +238,7 @@ TEST_F(QtWindow, TopLevelFramesAndTexts) {
     QFont::Weight weight;
   };
   const Expected labels[] = {
-      {"Malé aplikace. Jedno místo.", {28, 39, 600, 36}, 24, QFont::DemiBold},
+      {"Malé aplikace. Jedno místo.", {28, 39, 400, 36}, 24, QFont::DemiBold},
       {"Tvoje nástroje pro Mac, připravené k zapnutí.", {28, 86, 600, 24}, -1, QFont::Normal},
   };
   for (const Expected& each : labels) {
@@ -402,7 +402,7 @@ TEST_F(QtWindow, MenuOfTheSameShapeIsUpdatedInPlace) {
   controller->refresh();
   QMenu* after = platform->tray()->menu();
   EXPECT_NE(after, before);
-  EXPECT_EQ(after->actions()[4]->menu()->actions().size(), 3);
+  EXPECT_EQ(after->actions()[4]->menu()->actions().size(), 4);
   EXPECT_EQ(after->actions()[4]->text(), QString::fromUtf8("Clip Ledger · Vypnuto"));
 }
 
