@@ -63,7 +63,7 @@ std::string describe(const std::optional<Row>& row) {
 }
 
 // The row box holds, in order, the icon, the name, state, description,
-// version and message labels, the switch and the settings and install buttons.
+// version and message labels, the switch and the settings, install and trash buttons.
 std::optional<Row> rowOf(const AccessibleNode& application, std::string_view toolName) {
   const AccessibleNode* box = application.find([&](const AccessibleNode& node) {
     for (const AccessibleNode& child : node.children) {
@@ -78,7 +78,7 @@ std::optional<Row> rowOf(const AccessibleNode& application, std::string_view too
   }
   const auto labels = box->childrenWithRole("label");
   const auto buttons = box->childrenWithRole("push button");
-  if (labels.size() != 5 || buttons.size() != 2) {
+  if (labels.size() != 5 || buttons.size() != 3) {
     return std::nullopt;
   }
   return Row{.state = labels[1]->name,
@@ -358,7 +358,10 @@ TEST_F(UpdateEndToEnd, UpdatesARunningToolFromTheWindowAndStartsItAgain) {
       kelvoma::testing::run_program({"/usr/bin/desktop-file-validate", entry.string()});
   EXPECT_EQ(validated.out + validated.err, "");
   ::kill(starts[1].pid, SIGKILL);
-  ASSERT_EQ(desktop.run({"/usr/bin/gio", "launch", entry.string()}), std::nullopt);
+  // The started tool must not hold the output that run() reads to its end.
+  ASSERT_EQ(desktop.run({"/bin/sh", "-c", "exec /usr/bin/gio launch \"$1\" >/dev/null 2>&1", "sh",
+                         entry.string()}),
+            std::nullopt);
   ASSERT_TRUE(eventually(10s, [&] { return toolStarts(toolLog).size() == 3; }));
   EXPECT_EQ(toolStarts(toolLog)[2].arguments, "--background");
   EXPECT_TRUE(runsFile(toolStarts(toolLog)[2].pid, bundle / "Contents/MacOS/fixture-tool"));
