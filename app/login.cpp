@@ -10,7 +10,7 @@ void Kelvoma::changeLogin(const Sender& sender) {
     if (!changed) {
       platform_.dialogs.runModalAlert(
           "Spuštění při přihlášení",
-          changed.error().empty() ? "Povol Kelvoma v nastavení macOS." : changed.error());
+          changed.error().empty() ? "Povol Kelvoma v nastavení spouštění po přihlášení." : changed.error());
     }
   }
   refresh();

@@ -129,7 +129,7 @@ WindowLayout makeWindowLayout(const std::vector<Tool>& tools) {
   window.controls.push_back(std::move(heading));
 
   ControlModel subheading =
-      label("Tvoje nástroje pro Mac, připravené k zapnutí.", {28, 410, 600, 24});
+      label("Tvoje nástroje, připravené k zapnutí.", {28, 410, 600, 24});
   subheading.colour = Colour::secondaryLabel;
   window.controls.push_back(std::move(subheading));
 

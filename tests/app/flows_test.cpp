@@ -201,13 +201,16 @@ TEST_F(Checks, CompletionMessagesAndRecords) {
   };
   const Case cases[] = {
       {R"({"available":true,"build":9,"ok":true,"version":"2.0"})",
-       "Nová verze je připravená ke stažení.", "Nová verze je připravená ke stažení.",
-       "Aktualizovat"},
+       "Zkontrolováno ve 14:05 · Nová verze je připravená ke stažení.",
+       "Zkontrolováno ve 14:05 · Nová verze je připravená ke stažení.", "Aktualizovat"},
       {R"({"available":false,"build":5,"ok":true,"version":"1.2.0"})",
-       "Máš nejnovější dostupnou verzi.", "Máš nejnovější dostupnou verzi.", "Aktuální verze"},
-      {R"({"error":"Podpis vydání nesouhlasí.","ok":false})", "Podpis vydání nesouhlasí.",
-       "Podpis vydání nesouhlasí.", "Zkontrolovat"},
-      {"<html>not json</html>", "", std::nullopt, "Zkontrolovat"},
+       "Zkontrolováno ve 14:05 · Máš nejnovější dostupnou verzi.",
+       "Zkontrolováno ve 14:05 · Máš nejnovější dostupnou verzi.", "Aktuální verze"},
+      {R"({"error":"Podpis vydání nesouhlasí.","ok":false})",
+       "Kontrola ve 14:05 se nepodařila: Podpis vydání nesouhlasí.",
+       "Kontrola ve 14:05 se nepodařila: Podpis vydání nesouhlasí.", "Zkontrolovat"},
+      {"<html>not json</html>", "Kontrola ve 14:05 se nepodařila.",
+       "Kontrola ve 14:05 se nepodařila.", "Zkontrolovat"},
   };
   for (const Case& each : cases) {
     platform = FakePlatform();
@@ -226,6 +229,129 @@ TEST_F(Checks, CompletionMessagesAndRecords) {
   }
   EXPECT_EQ(controller->releases().at(kOrbit), checkAnswerOf(Document::object()));
   EXPECT_EQ(core.outstanding(), 0u);
+}
+
+TEST_F(Checks, ASecondFailedCheckSaysItsOwnTime) {
+  install(kOrbit);
+  start();
+  controller->perform(Action::checkAll, {});
+  platform.runWorkers();
+  platform.wallClock = {9, 30};
+  controller->perform(Action::checkAll, {});
+  platform.runWorkers();
+  EXPECT_EQ(control(row(kOrbit).message).text,
+            "Kontrola v 9:30 se nepodařila: Stažení se nepodařilo.");
+  EXPECT_EQ(platform.statusToolTip,
+            "Kelvoma · správce nástrojů\nKontrola se nepodařila: Orbit Action Dial\n"
+            "Kontrola se nepodařila: Pane Keeper");
+}
+
+// Desktop notices: which checks and installations post one, and what it says.
+TEST_F(Checks, NoticesOfNewReleasesAndEndedInstallations) {
+  constexpr const char* kNewer = R"({"available":true,"build":9,"ok":true,"version":"2.0.0"})";
+  constexpr const char* kSame = R"({"available":false,"build":5,"ok":true,"version":"1.2.0"})";
+  struct Step {
+    std::optional<Action> action;  // none: the hourly timer
+    Sender sender;
+    const char* orbitAnswer;  // of the check, or of the installation
+    bool windowOnScreen;
+  };
+  struct Case {
+    const char* name;
+    bool orbitInstalled;
+    std::vector<Step> steps;
+    std::vector<std::string> summaries;  // of every notice posted, in order
+    std::string lastBody;
+    bool attention;
+  };
+  const Sender window = controlSender(kOrbit);
+  const Sender tray = menuSender(kOrbit);
+  const Case cases[] = {
+      {"an update found by the hourly check",
+       true,
+       {{std::nullopt, {}, kNewer, false}},
+       {"Nová verze je připravená ke stažení"},
+       "Orbit Action Dial 2.0.0",
+       true},
+      {"the same version twice",
+       true,
+       {{std::nullopt, {}, kNewer, false}, {Action::checkAll, tray, kNewer, false}},
+       {"Nová verze je připravená ke stažení"},
+       "Orbit Action Dial 2.0.0",
+       true},
+      {"nothing new", true, {{Action::checkAll, tray, kSame, false}}, {}, "", false},
+      {"a check from the window", true, {{Action::checkAll, window, kNewer, true}}, {}, "", true},
+      {"installed with the window closed",
+       false,
+       {{Action::installTool, tray, R"({"ok":true,"relaunch":false})", false}},
+       {"Orbit Action Dial je nainstalovaný."},
+       "",
+       false},
+      {"failed with the window closed",
+       false,
+       {{Action::installTool, tray, R"({"error":"Stažení se nepodařilo.","ok":false})", false}},
+       {"Instalace nástroje Orbit Action Dial se nepodařila"},
+       "Stažení se nepodařilo.",
+       true},
+      {"failed in front of the user",
+       false,
+       {{Action::installTool, window, R"({"error":"Stažení se nepodařilo.","ok":false})", true}},
+       {},
+       "",
+       false},
+  };
+  for (const Case& each : cases) {
+    platform = FakePlatform();
+    automaticChecksOff();
+    if (each.orbitInstalled) {
+      install(kOrbit);
+    }
+    start();
+    for (const Step& step : each.steps) {
+      platform.windowOnScreen = step.windowOnScreen;
+      core.checkAnswers[kOrbit] = step.orbitAnswer;
+      core.installAnswers[kOrbit] = step.orbitAnswer;
+      if (step.action) {
+        controller->perform(*step.action, step.sender);
+      } else {
+        platform.settings[kDomain]["automaticChecks"] = true;
+        platform.advance(3600);
+      }
+      platform.runWorkers();
+    }
+    std::vector<std::string> summaries;
+    for (const auto& posted : platform.notices) {
+      summaries.push_back(posted.notice.summary);
+    }
+    EXPECT_EQ(summaries, each.summaries) << each.name;
+    EXPECT_EQ(platform.notices.empty() ? "" : platform.notices.back().notice.body, each.lastBody)
+        << each.name;
+    EXPECT_EQ(platform.statusNeedsAttention, each.attention) << each.name;
+    if (!platform.notices.empty()) {
+      platform.windowOnScreen = false;
+      platform.invokeNotice(platform.notices.back().notice.topic);
+      EXPECT_TRUE(platform.windowOnScreen) << each.name << ": the notice opens the window";
+    }
+  }
+}
+
+TEST_F(Checks, AnInstalledVersionIsAnnouncedAgainWhenANewerOneComes) {
+  install(kOrbit);
+  start();
+  core.checkAnswers[kOrbit] = R"({"available":true,"build":9,"ok":true,"version":"2.0.0"})";
+  controller->perform(Action::checkAll, menuSender(kOrbit));
+  platform.runWorkers();
+  core.installAnswers[kOrbit] = R"({"ok":true,"relaunch":false})";
+  controller->perform(Action::installTool, menuSender(kOrbit));
+  install(kOrbit, "9", "2.0.0");  // what the installation puts in place
+  platform.runWorkers();
+  core.checkAnswers[kOrbit] = R"({"available":true,"build":12,"ok":true,"version":"2.1.0"})";
+  controller->perform(Action::checkAll, menuSender(kOrbit));
+  platform.runWorkers();
+  ASSERT_EQ(platform.notices.size(), 3u);
+  EXPECT_EQ(platform.notices[1].notice.summary, "Orbit Action Dial 2.0.0 je nainstalovaný.");
+  EXPECT_EQ(platform.notices[2].notice.body, "Orbit Action Dial 2.1.0");
+  EXPECT_EQ(platform.notices[2].notice.topic, platform.notices[0].notice.topic);
 }
 
 TEST_F(Checks, TwoQuickRequestsStartOneCheckPerTool) {
@@ -494,7 +620,7 @@ TEST_F(Login, ARefusalIsShownAndTheCheckboxReturns) {
     EXPECT_TRUE(platform.alerts[0].modal);
     EXPECT_EQ(platform.alerts[0].message, "Spuštění při přihlášení");
     EXPECT_EQ(platform.alerts[0].informative,
-              error.empty() ? "Povol Kelvoma v nastavení macOS." : error);
+              error.empty() ? "Povol Kelvoma v nastavení spouštění po přihlášení." : error);
     EXPECT_FALSE(global(&WindowLayout::login).on);
   }
 }

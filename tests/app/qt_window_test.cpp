@@ -238,7 +238,7 @@ TEST_F(QtWindow, TopLevelFramesAndTexts) {
   };
   const Expected labels[] = {
       {"Malé aplikace. Jedno místo.", {28, 39, 600, 36}, 24, QFont::DemiBold},
-      {"Tvoje nástroje pro Mac, připravené k zapnutí.", {28, 86, 600, 24}, -1, QFont::Normal},
+      {"Tvoje nástroje, připravené k zapnutí.", {28, 86, 600, 24}, -1, QFont::Normal},
   };
   for (const Expected& each : labels) {
     QLabel* label = labelWithText(QString::fromUtf8(each.text));
@@ -292,7 +292,7 @@ TEST_F(QtWindow, RowControlsFramesTextsAndStyles) {
   };
   const Expected expected[] = {
       {clip.state, {420, 31, 130, 24}, "Nenainstalováno", true},
-      {clip.version, {20, 110, 530, 24}, "Stáhni nástroj do Applications.", true},
+      {clip.version, {20, 110, 530, 24}, "Stáhni nástroj do složky ~/Applications.", true},
       {clip.toggle, {20, 158, 116, 32}, "Zapnuto", false},
       {clip.settings, {146, 158, 130, 32}, "Otevřít…", false},
       {clip.install, {380, 158, 174, 32}, "Nainstalovat", true},

@@ -64,7 +64,7 @@ TEST(WindowLayoutTest, WindowAndGlobalControls) {
        {24, FontWeight::semibold, false},
        Colour::label,
        std::nullopt},
-      {"Tvoje nástroje pro Mac, připravené k zapnutí.",
+      {"Tvoje nástroje, připravené k zapnutí.",
        {28, 410, 600, 24},
        ControlKind::label,
        {},
