@@ -62,14 +62,16 @@ printf '[General]\nautomaticChecks=false\n' > "$XDG_CONFIG_HOME/cz.tobranix.tool
 
 # One row: PROGRAM's standard output (status 0) or error must match `says`.
 terminal_row() {
-  local program arguments= display= status says
+  local program arguments= display= wayland= status says
   local "$@"
   local seen=0
   env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u DBUS_SESSION_BUS_ADDRESS \
-    ${display:+DISPLAY=$display} "$program" $arguments >"$work/out" 2>"$work/err" || seen=$?
+    ${display:+DISPLAY=$display} ${wayland:+WAYLAND_DISPLAY=$wayland} "$program" $arguments >"$work/out" 2>"$work/err" || seen=$?
   local text
   text=$(cat "$work/$([ "$status" = 0 ] && echo out || echo err)")
   [[ $seen == "$status" && $text == $says ]] || fail "$program $arguments: status $seen, $text"
+  [[ $text != *Mac* && $text != *macOS* && $text != *"do Applications"* ]] \
+    || fail "$program $arguments speaks of the Mac: $text"
 }
 terminal_rows() {
   terminal_row program="$1" arguments=--help status=0 \
@@ -78,9 +80,12 @@ terminal_rows() {
   terminal_row program="$1" arguments=--version status=0 says="kelvoma $version"
   terminal_row program="$1" arguments=--background status=1 \
     says='Kelvoma potřebuje grafické sezení (*); bez něj funguje jen kelvoma --verify-release.'
-  # No X server listens there: Qt cannot connect.
+  # No X server or compositor listens there: Qt cannot connect, and says
+  # nothing of its own about it.
   terminal_row program="$1" display=:64999 status=1 \
-    says='*Kelvoma se nemůže připojit ke grafickému sezení; *'
+    says='Kelvoma se nemůže připojit ke grafickému sezení; bez něj funguje jen kelvoma --verify-release.'
+  terminal_row program="$1" wayland=kelvoma-nowhere status=1 \
+    says='Kelvoma se nemůže připojit ke grafickému sezení; bez něj funguje jen kelvoma --verify-release.'
 }
 [ -n "$package_mode" ] || terminal_rows "$executable"
 
