@@ -473,8 +473,9 @@ TEST_F(QtWindow, ScreenshotOfTheWindow) {
   }
   ASSERT_TRUE(controller->checking().empty());
   EXPECT_EQ(as<QAbstractButton>(row("orbit-action-dial").install)->text(), "Aktualizovat");
-  EXPECT_EQ(as<QLabel>(row("orbit-action-dial").message)->text(),
-            QString::fromUtf8("Nová verze je připravená ke stažení."));
+  EXPECT_TRUE(as<QLabel>(row("orbit-action-dial").message)
+                  ->text()
+                  .endsWith(QString::fromUtf8(" · Nová verze je připravená ke stažení.")));
   QDir().mkpath(KELVOMA_APP_ARTIFACTS);
   const QString path = QStringLiteral(KELVOMA_APP_ARTIFACTS "/manager-window.png");
   const QImage image = window().grab().toImage();
