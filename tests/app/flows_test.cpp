@@ -239,8 +239,7 @@ TEST_F(Checks, ASecondFailedCheckSaysItsOwnTime) {
   platform.wallClock = {9, 30};
   controller->perform(Action::checkAll, {});
   platform.runWorkers();
-  EXPECT_EQ(control(row(kOrbit).message).text,
-            "Kontrola v 9:30 se nepodařila: Stažení se nepodařilo.");
+  EXPECT_EQ(control(row(kOrbit).message).text, "Kontrola v 9:30 se nepodařila: Síť není dostupná.");
   EXPECT_EQ(platform.statusToolTip,
             "Kelvoma · správce nástrojů\nKontrola se nepodařila: Orbit Action Dial\n"
             "Kontrola se nepodařila: Pane Keeper");
@@ -304,6 +303,7 @@ TEST_F(Checks, NoticesOfNewReleasesAndEndedInstallations) {
 TEST_F(Checks, AnInstalledVersionIsAnnouncedAgainWhenANewerOneComes) {
   install(kOrbit);
   start();
+  platform.windowOnScreen = false;
   core.checkAnswers[kOrbit] = R"({"available":true,"build":9,"ok":true,"version":"2.0.0"})";
   controller->perform(Action::checkAll, menuSender(kOrbit));
   platform.runWorkers();
