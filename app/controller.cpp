@@ -30,6 +30,7 @@ void Kelvoma::applicationDidFinishLaunching() {
   releases_.clear();
   busy_.clear();
   checking_.clear();
+  announcing_.clear();
 
   platform_.screen.createStatusItem(StatusItemModel{
       .autosaveName = std::string(kStatusAutosaveName),
@@ -121,7 +122,7 @@ void Kelvoma::perform(Action action, const Sender& sender) {
     case Action::quit:
       return quit();
     case Action::checkAll:
-      return checkAll();
+      return checkAll(originOf(sender));
     case Action::changeAutomatic:
       return changeAutomatic(sender);
     case Action::changeLogin:
@@ -144,6 +145,10 @@ void Kelvoma::perform(Action action, const Sender& sender) {
 void Kelvoma::show() {
   platform_.application.activateIgnoringOtherApps();
   platform_.screen.showWindow();
+  if (installFailedUnseen_) {
+    installFailedUnseen_ = false;
+    refresh();
+  }
 }
 
 void Kelvoma::quit() { platform_.application.terminate(); }
@@ -190,6 +195,7 @@ void Kelvoma::refresh() {
     }
   }
   platform_.screen.setStatusMenu(statusMenu(tools_, snapshots));
+  refreshStatusItem(snapshots);
   refreshGlobalControls();
   if (windowMade_) {
     platform_.screen.setHidden(layout_.updateAllButton,

@@ -43,6 +43,14 @@ enum class Opening { background, settings };
 // What the tool is started with when opened that way.
 LaunchConfiguration launchConfiguration(const Tool& tool, Opening opening);
 
+// Where a check was asked for: a check from the visible window shows its
+// outcome there; any other (the timers, the start, the tray menu) also
+// announces new releases on the desktop.
+enum class CheckOrigin { window, elsewhere };
+inline CheckOrigin originOf(const Sender& sender) {
+  return sender.kind == Sender::Kind::control ? CheckOrigin::window : CheckOrigin::elsewhere;
+}
+
 // The user's choice for a tool, re-applied at every start.
 enum class Choice { off, on };
 constexpr Choice choiceOf(bool on) { return on ? Choice::on : Choice::off; }
@@ -94,7 +102,7 @@ class Kelvoma final : public ApplicationDelegate {
   std::int32_t stopRunningTool(const char* id, const char* path);
 
   // Update checking (update_checking.cpp).
-  void checkAll();
+  void checkAll(CheckOrigin origin = CheckOrigin::elsewhere);
   void scheduledCheck();
   void checkRequested();
   void changeAutomatic(const Sender& sender);
@@ -104,6 +112,11 @@ class Kelvoma final : public ApplicationDelegate {
   void installTool(const Sender& sender);
   void chooseApplication(const Sender& sender);
   void addApplication(const Tool& tool);
+
+  // Notices on the desktop and the status item's state (announcing.cpp).
+  void announceUpdates();
+  void announceInstallation(const Tool& tool, const InstallAnswer& answer);
+  void refreshStatusItem(const std::vector<ToolSnapshot>& snapshots);
 
   // Start-up recovery (recovering.cpp).
   void recoverAtStart(bool checkAfterwards);
@@ -171,6 +184,8 @@ class Kelvoma final : public ApplicationDelegate {
   std::map<std::string, CheckAnswer> releases_;  // the last check of each tool
   std::set<std::string> busy_;
   std::set<std::string> checking_;
+  std::set<std::string> announcing_;  // running checks that may announce a new release
+  bool installFailedUnseen_ = false;  // since the window was last shown
   std::map<std::string, std::shared_ptr<ProgressRelay>> progress_;  // by tool id, while busy
   WindowLayout layout_;
   bool windowMade_ = false;

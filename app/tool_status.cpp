@@ -130,7 +130,7 @@ RowPresentation rowPresentation(const ToolSnapshot& snapshot) {
         snapshot.updateAvailable ? "  ·  Nová verze " + snapshot.release->version : "";
     row.versionText = "Nainstalováno " + version + news;
   } else {
-    row.versionText = "Stáhni nástroj do Applications.";
+    row.versionText = "Stáhni nástroj do složky ~/Applications.";
   }
   row.toggleOn = snapshot.running();
   row.toggleEnabled = snapshot.installed() && !snapshot.busy;
