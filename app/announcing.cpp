@@ -55,6 +55,11 @@ void Kelvoma::announceInstallation(const Tool& installed, const InstallAnswer& a
   if (platform_.screen.windowVisible()) {
     return;
   }
+  // An update of "Aktualizovat vše" is told in the one notice at the run's end.
+  if (updateRun_ && updateRun_->current == installed.id) {
+    installFailedUnseen_ = installFailedUnseen_ || !answer.ok;
+    return;
+  }
   if (answer.ok) {
     const ToolSnapshot snapshot = snapshotOf(installed);
     platform_.desktopNotifications.notify(
