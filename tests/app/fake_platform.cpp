@@ -287,9 +287,6 @@ std::expected<void, std::string> FakeDesktop::publishEntry(const std::string& id
 }
 
 std::expected<TrashedBundle, std::string> FakeDesktop::moveToTrash(const std::string& bundlePath) {
-  if (trashRefusal) {
-    return std::unexpected(*trashRefusal);
-  }
   const TrashedBundle bundle{.originalPath = bundlePath,
                              .trashedPath = "/trash/files/" + std::to_string(trash.size()),
                              .infoPath = "/trash/info/" + std::to_string(trash.size())};

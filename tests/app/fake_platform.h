@@ -221,7 +221,6 @@ class FakeDesktop : public Desktop {
  public:
   std::map<std::string, ToolEntry> entries;  // by tool id
   int entryWrites = 0;
-  std::optional<std::string> trashRefusal;  // moveToTrash answers with this error
   std::vector<TrashedBundle> trash;
 
   std::expected<void, std::string> publishEntry(const std::string& id,

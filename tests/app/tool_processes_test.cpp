@@ -181,38 +181,6 @@ TEST_F(ToolProcesses, StopCallbackGivesUpOnAToolThatIgnoresTheRequest) {
   EXPECT_EQ(runningCount(), 1u);  // never forced
 }
 
-// The running tool is stopped first, then its bundle is renamed into the
-// home's trash with its record, and comes back from there.
-TEST_F(ToolProcesses, TrashStopsTheToolAndTheBundleComesBack) {
-  start({.stopDeadline = 5.0});
-  controller->perform(Action::toggleTool, toggle());
-  ASSERT_TRUE(within(5s, [&] { return runningCount() == 1 && !loggedPids().empty(); }));
-  const fs::path trash = fs::path(home.path().toStdString()) / ".local/share/Trash";
-  const fs::path entry =
-      trash.parent_path() / "applications/cz.tobranix.kelvoma.pane-keeper.desktop";
-  EXPECT_TRUE(fs::exists(entry));
-  controller->perform(Action::trashTool, toggle());
-  ASSERT_TRUE(within(10s, [&] { return fs::exists(trash / "files/Pane Keeper.app"); }));
-  EXPECT_FALSE(fs::exists(bundle));
-  std::ifstream stat("/proc/" + std::to_string(loggedPids().front()) + "/stat");
-  const std::string status((std::istreambuf_iterator<char>(stat)), {});
-  EXPECT_TRUE(status.empty() || status.substr(status.rfind(')') + 2, 1) == "Z")
-      << "the tool still runs: " << status;
-  std::ifstream record(trash / "info/Pane Keeper.app.trashinfo");
-  const std::string info((std::istreambuf_iterator<char>(record)), {});
-  EXPECT_NE(info.find("Path=" + home.path().toStdString() + "/Applications/Pane%20Keeper.app\n"),
-            std::string::npos)
-      << info;
-  EXPECT_FALSE(fs::exists(entry));
-
-  controller->restoreTool("pane-keeper",
-                          {.originalPath = bundle.string(),
-                           .trashedPath = (trash / "files/Pane Keeper.app").string(),
-                           .infoPath = (trash / "info/Pane Keeper.app.trashinfo").string()});
-  EXPECT_TRUE(fs::exists(bundle / "Contents/MacOS/fixture-tool"));
-  EXPECT_TRUE(fs::exists(entry));
-}
-
 // By hand, between refreshes: the row follows within two refreshes.
 TEST_F(ToolProcesses, StartsAndEndsByHandShowWithinTwoRefreshes) {
   const fs::path elsewhere = fs::path(home.path().toStdString()) / "Tools" / "Pane Keeper.app";

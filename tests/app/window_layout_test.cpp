@@ -111,12 +111,6 @@ TEST(WindowLayoutTest, WindowAndGlobalControls) {
        {},
        Colour::label,
        Action::changeLogin},
-      {"Aktualizovat vše",
-       {440, 447, 192, 32},
-       ControlKind::pushButton,
-       {},
-       Colour::label,
-       Action::updateAll},
   };
   for (const Expected& each : expected) {
     const ControlModel* model = findByText(window.controls, each.text);
