@@ -277,7 +277,6 @@ void FakeDialogs::beginOpenPanelSheet(const OpenPanelOptions& options,
 
 std::expected<void, std::string> FakeDesktop::publishEntry(const std::string& id,
                                                            const std::optional<ToolEntry>& entry) {
-  ++entryWrites;
   if (entry) {
     entries[id] = *entry;
   } else {

@@ -220,7 +220,6 @@ class FakeLoginItems : public LoginItems {
 class FakeDesktop : public Desktop {
  public:
   std::map<std::string, ToolEntry> entries;  // by tool id
-  int entryWrites = 0;
   std::vector<TrashedBundle> trash;
 
   std::expected<void, std::string> publishEntry(const std::string& id,
