@@ -1,4 +1,4 @@
-#include "release_output.h"
+#include "release/release_output.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "install/files/file_tree.h"
-#include "publish_support.h"
-#include "refusal.h"
+#include "support/publish_support.h"
+#include "support/refusal.h"
 #include "verify/util/system_error.h"
 #include "verify/util/unique_fd.h"
 

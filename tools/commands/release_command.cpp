@@ -1,4 +1,4 @@
-#include "release_command.h"
+#include "commands/release_command.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -12,21 +12,21 @@
 #include <cstdlib>
 #include <utility>
 
-#include "bundle_facts.h"
-#include "catalog_entry.h"
-#include "executable_facts.h"
+#include "bundle/bundle_facts.h"
+#include "bundle/executable_facts.h"
+#include "bundle/seal_difference.h"
 #include "install/bundle/bundle.h"
-#include "previous_release.h"
-#include "refusal.h"
-#include "release_output.h"
-#include "release_self_check.h"
-#include "release_signing.h"
-#include "seal_difference.h"
-#include "trust_keys.h"
+#include "release/catalog_entry.h"
+#include "release/previous_release.h"
+#include "release/release_output.h"
+#include "release/release_self_check.h"
+#include "release/zip_writer.h"
+#include "signing/release_signing.h"
+#include "signing/trust_keys.h"
+#include "support/refusal.h"
 #include "verify/crypto/base64.h"
 #include "verify/util/system_error.h"
 #include "verify/util/unique_fd.h"
-#include "zip_writer.h"
 
 namespace kelvoma::publish {
 

@@ -1,9 +1,9 @@
-#include "release_signing.h"
+#include "signing/release_signing.h"
 
 #include <charconv>
 #include <nlohmann/json.hpp>
 
-#include "publish_support.h"
+#include "support/publish_support.h"
 #include "verify/crypto/base64.h"
 
 namespace kelvoma::publish {
