@@ -2,6 +2,7 @@
 // mini_check end to end through the C interface of the fixture build, whose
 // catalog points at the server on the fixture port.
 #include "fetch/update_check.h"
+#include "fetch/release_notes_fetch.h"
 
 #include <gtest/gtest.h>
 
@@ -34,6 +35,10 @@ constexpr std::string_view not_published = "Zatím není zveřejněné dostupné
 
 std::string manifest_path(std::string_view tool_id) {
   return "/tobranix/" + std::string(tool_id) + "/releases/latest/download/release.json";
+}
+
+std::string notes_path(std::string_view tool_id) {
+  return "/tobranix/" + std::string(tool_id) + "/releases/latest/download/release-notes.json";
 }
 
 // A signed manifest padded with trailing whitespace (which the envelope
@@ -194,6 +199,117 @@ TEST_F(CheckRelease, EmptyManifestAddressNeedsHttps) {
   EXPECT_EQ("Stahování vyžaduje HTTPS.", checked.error());
 }
 
+// --- The offered release's notes, served beside its manifest. ---
+
+constexpr std::string_view notes_text = "Nový ciferník.\nOprava: „uložení“ při odhlášení.";
+constexpr std::string_view other_release = "Poznámky k vydání patří k jinému vydání.";
+
+struct NotesCase {
+  const char* name;
+  // The file served as release-notes.json; nullopt: none.
+  std::function<std::optional<std::string>(const Release& offered)> served;
+  std::optional<std::string> message;  // nullopt: notes_text
+};
+
+void PrintTo(const NotesCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
+std::string notes_signed(const Release& release, std::string_view text) {
+  return fixture::signed_manifest(fixture::load_key(release.id),
+                                  fixture::notes_json(release, text));
+}
+
+Release changed(Release release, const std::function<void(Release&)>& change) {
+  change(release);
+  return release;
+}
+
+class NotesRule : public CheckRelease, public ::testing::WithParamInterface<NotesCase> {};
+
+TEST_P(NotesRule, DecidesTheNotes) {
+  Release offered = fixture::fixture_release(tool_.id);
+  offered.build = 12;
+  offered.version = "1.2 „zimní“";
+  if (const auto served = GetParam().served(offered)) {
+    server().put(notes_path(tool_.id), *served);
+  } else {
+    std::filesystem::remove(server().root() + notes_path(tool_.id));
+  }
+  const auto notes = fetch_release_notes(CoreConfig{}, tool_, {offered.build, offered.version});
+  if (GetParam().message) {
+    ASSERT_FALSE(notes.has_value());
+    EXPECT_EQ(*GetParam().message, notes.error());
+  } else {
+    ASSERT_TRUE(notes.has_value()) << notes.error();
+    EXPECT_EQ(notes_text, notes->text);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Notes, NotesRule,
+    ::testing::Values(
+        NotesCase{"Good", [](const Release& r) { return notes_signed(r, notes_text); },
+                  std::nullopt},
+        NotesCase{"OtherKey",
+                  [](const Release& r) {
+                    return fixture::signed_manifest(fixture::random_key(),
+                                                    fixture::notes_json(r, notes_text));
+                  },
+                  "Podpis vydavatele nesouhlasí. Instalace byla zastavena."},
+        NotesCase{"OtherBuild",
+                  [](const Release& r) {
+                    return notes_signed(changed(r, [](Release& c) { ++c.build; }), notes_text);
+                  },
+                  std::string(other_release)},
+        NotesCase{"OtherVersion",
+                  [](const Release& r) {
+                    return notes_signed(changed(r, [](Release& c) { c.version += " "; }),
+                                        notes_text);
+                  },
+                  std::string(other_release)},
+        NotesCase{"OtherId",
+                  [](const Release& r) {
+                    Release other = changed(r, [](Release& c) { c.id = "pane-keeper"; });
+                    return fixture::signed_manifest(fixture::load_key(r.id),
+                                                    fixture::notes_json(other, notes_text));
+                  },
+                  std::string(other_release)},
+        NotesCase{"TextOver16KiB",
+                  [](const Release& r) { return notes_signed(r, std::string(16385, 'a')); },
+                  "Text poznámek je delší než 16384 bajtů."},
+        NotesCase{"FileOver64KiB",
+                  [](const Release& r) {
+                    std::string file = notes_signed(r, notes_text);
+                    file.resize(65537, ' ');
+                    return file;
+                  },
+                  std::string(too_large)},
+        NotesCase{"NulInText",
+                  [](const Release& r) {
+                    return notes_signed(r, std::string("před\0po", sizeof("před\0po") - 1));
+                  },
+                  "Text poznámek obsahuje znak NUL."},
+        NotesCase{"UnknownMember",
+                  [](const Release& r) {
+                    std::string payload = fixture::notes_json(r, notes_text);
+                    payload.insert(1, R"("html":"<b>x</b>",)");
+                    return fixture::signed_manifest(fixture::load_key(r.id), payload);
+                  },
+                  "Neplatné poznámky k vydání."},
+        NotesCase{"RepeatedMember",
+                  [](const Release& r) {
+                    std::string payload = fixture::notes_json(r, notes_text);
+                    payload.insert(1, R"("text":"jiný",)");
+                    return fixture::signed_manifest(fixture::load_key(r.id), payload);
+                  },
+                  "Neplatné poznámky k vydání."},
+        NotesCase{
+            "ManifestPresentedAsNotes",
+            [](const Release& r) { return fixture::signed_manifest(fixture::load_key(r.id), r); },
+            "Neplatné poznámky k vydání."},
+        NotesCase{"NotPublished", [](const Release&) { return std::nullopt; },
+                  std::string(not_published)}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 // --- mini_check through the C interface of the fixture build. ---
 
 std::string check(const char* id, const char* os_version, std::uint64_t installed_build) {
@@ -305,6 +421,19 @@ TEST_F(MiniCheck, ManifestOver65536BytesIsRefused) {
 TEST_F(MiniCheck, UnpublishedRelease) {
   std::filesystem::remove(server().root() + manifest_path("pane-keeper"));
   EXPECT_EQ(error_document(not_published), check("pane-keeper", "14.0.0", 0));
+}
+
+TEST_F(MiniCheck, ReleaseNotesOfTheOfferedRelease) {
+  const Release offered = release_with_build("pane-keeper", 4);
+  server().put(notes_path("pane-keeper"),
+               fixture::signed_manifest(fixture::load_key("pane-keeper"),
+                                        fixture::notes_json(offered, "<b>Řádek</b>\n\tdva")));
+  char* text = mini_release_notes("pane-keeper", 4, "1.0.0");
+  EXPECT_STREQ(R"({"ok":true,"text":"<b>Řádek</b>\n\tdva"})", text);
+  mini_free(text);
+  text = mini_release_notes("pane-keeper", 5, "1.0.0");
+  EXPECT_EQ(error_document("Poznámky k vydání patří k jinému vydání."), std::string(text));
+  mini_free(text);
 }
 
 TEST_F(MiniCheck, ExternalToolAsksTheServerNothing) {
