@@ -46,8 +46,11 @@ void Kelvoma::applicationDidFinishLaunching() {
   refresh();
   launchRememberedTools();
 
-  timer_ = platform_.scheduler.scheduleRepeatingTimer(
-      timing_.refreshInterval, TimerModes::commonModes, [this] { refresh(); });
+  timer_ = platform_.scheduler.scheduleRepeatingTimer(timing_.refreshInterval,
+                                                      TimerModes::commonModes, [this] {
+                                                        retryWaitingUpdates();
+                                                        refresh();
+                                                      });
   checkTimer_ = platform_.scheduler.scheduleRepeatingTimer(
       timing_.checkInterval, TimerModes::defaultMode, [this] { scheduledCheck(); });
   platform_.notifications.observeNotification("KelvomaCheckUpdates", [this] { checkRequested(); });
@@ -124,6 +127,8 @@ void Kelvoma::perform(Action action, const Sender& sender) {
       return checkAll();
     case Action::changeAutomatic:
       return changeAutomatic(sender);
+    case Action::changeAutomaticInstall:
+      return changeAutomaticInstall(sender);
     case Action::changeLogin:
       return changeLogin(sender);
     case Action::toggleTool:
@@ -134,6 +139,8 @@ void Kelvoma::perform(Action action, const Sender& sender) {
       return installTool(sender);
     case Action::chooseApplication:
       return chooseApplication(sender);
+    case Action::showNotes:
+      return showNotes(sender);
   }
 }
 
@@ -197,6 +204,7 @@ void Kelvoma::writeRow(const RowRecord& row, const RowPresentation& presentation
   platform_.screen.setEnabled(row.settings, presentation.settingsEnabled);
   platform_.screen.setText(row.install, presentation.installTitle);
   platform_.screen.setEnabled(row.install, presentation.installEnabled);
+  platform_.screen.setHidden(row.notes, !presentation.notesShown);
 }
 
 void Kelvoma::refreshGlobalControls() {
@@ -205,6 +213,7 @@ void Kelvoma::refreshGlobalControls() {
   }
   platform_.screen.setEnabled(layout_.checkButton, busy_.empty() && checking_.empty());
   platform_.screen.setState(layout_.automatic, automaticChecks());
+  platform_.screen.setState(layout_.automaticInstall, automaticInstall());
   if (platform_.loginItems.loginItemsSupported()) {
     platform_.screen.setState(layout_.login,
                               platform_.loginItems.loginItemStatus() == LoginItemStatus::enabled);

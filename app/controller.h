@@ -97,6 +97,15 @@ class Kelvoma final : public ApplicationDelegate {
   void changeAutomatic(const Sender& sender);
   bool automaticChecks() const;
 
+  // Release notes of offered updates (release_notes.cpp).
+  void fetchNotes(const std::string& id, const CheckAnswer& offered);
+  void showNotes(const Sender& sender);
+
+  // Automatic installation of found updates (automatic_install.cpp).
+  void changeAutomaticInstall(const Sender& sender);
+  bool automaticInstall() const;
+  const std::map<std::string, std::string>& waitingUpdates() const { return waiting_; }
+
   // Installing and adopting (installing.cpp).
   void installTool(const Sender& sender);
   void chooseApplication(const Sender& sender);
@@ -128,8 +137,11 @@ class Kelvoma final : public ApplicationDelegate {
   void launchIfRemembered(const Tool& tool, const std::vector<RunningApplication>& running);
   void resetStatusItemPositionOnce();
   void finishCheck(const std::string& id, CheckAnswer answer);
+  void finishNotes(const std::string& id, const CheckAnswer& offered, std::string text);
   void startInstallation(const Tool& tool, const ToolSnapshot& snapshot);
   void finishInstallation(const std::string& id, const InstallAnswer& answer);
+  void installAutomatically(const Tool& tool);
+  void retryWaitingUpdates();
   std::string installationTarget(const Tool& tool, const ToolSnapshot& snapshot);
   static std::int32_t stopCallback(const char* id, const char* path);
   void finishRecovery(const std::string& id, bool recovered, bool checkAfterwards);
@@ -152,6 +164,10 @@ class Kelvoma final : public ApplicationDelegate {
   std::map<std::string, CheckAnswer> releases_;  // the last check of each tool
   std::set<std::string> busy_;
   std::set<std::string> checking_;
+  // Found updates to install once the tool may be touched, with what the row
+  // last said about the wait.
+  std::map<std::string, std::string> waiting_;
+  std::set<std::string> automatic_;  // installations that no click started
   std::map<std::string, std::shared_ptr<ProgressRelay>> progress_;  // by tool id, while busy
   WindowLayout layout_;
   bool windowMade_ = false;

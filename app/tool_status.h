@@ -62,6 +62,7 @@ struct RowPresentation {
   bool settingsEnabled = false;
   std::string installTitle;
   bool installEnabled = false;
+  bool notesShown = false;  // "Co je nového": an update whose notes arrived
 };
 
 RowPresentation rowPresentation(const ToolSnapshot& snapshot);

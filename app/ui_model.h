@@ -15,11 +15,13 @@ enum class Action {
   quit,
   checkAll,
   changeAutomatic,
+  changeAutomaticInstall,
   changeLogin,
   toggleTool,
   settingsTool,
   installTool,
   chooseApplication,
+  showNotes,
 };
 
 // Who triggered an action: a menu item carries the tool id as its represented

@@ -32,10 +32,17 @@ void Kelvoma::finishCheck(const std::string& id, CheckAnswer answer) {
   } else {
     text = answer.error;
   }
+  if (answer.ok && answer.available) {
+    fetchNotes(id, answer);
+  }
+  const bool found = answer.ok && answer.available;
   releases_[id] = std::move(answer);
   checking_.erase(id);
   if (const Tool* checked = tool(id)) {
     message(text, *checked);
+    if (found) {
+      installAutomatically(*checked);
+    }
   }
   refresh();
 }

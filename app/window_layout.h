@@ -11,7 +11,7 @@
 
 namespace kelvoma::app {
 
-// The seven controls of a row that change after creation.
+// The eight controls of a row that change after creation.
 struct RowRecord {
   ControlId state = noControl;
   ControlId version = noControl;
@@ -20,6 +20,7 @@ struct RowRecord {
   ControlId install = noControl;
   ControlId message = noControl;
   ControlId progress = noControl;  // shown only while the tool is busy
+  ControlId notes = noControl;     // shown only with the offered release's notes
 };
 
 struct WindowLayout {
@@ -28,6 +29,7 @@ struct WindowLayout {
   ControlId scrollView = noControl;
   ControlId checkButton = noControl;
   ControlId automatic = noControl;
+  ControlId automaticInstall = noControl;
   ControlId login = noControl;
   double listHeight = 0;
   double scrollContentHeight = 0;

@@ -13,6 +13,7 @@
 #include "qt_dialogs.h"
 #include "qt_files.h"
 #include "qt_login_items.h"
+#include "qt_network_cost.h"
 #include "qt_notifications.h"
 #include "qt_scheduler.h"
 #include "qt_screen.h"
@@ -42,7 +43,8 @@ class QtPlatform final : public QtNotifications,
                          public QtFiles,
                          public QtWorkspace,
                          public QtLoginItems,
-                         public QtDialogs {
+                         public QtDialogs,
+                         public QtNetworkCost {
  public:
   explicit QtPlatform(QtPlatformOptions options);
   ~QtPlatform() override;

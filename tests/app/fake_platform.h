@@ -216,6 +216,7 @@ class FakeDialogs : public Dialogs, protected FakePart {
  public:
   std::vector<Alert> alerts;
   std::optional<OpenPanelOptions> openPanel;
+  std::vector<TextPanel> textPanels;
 
   void answerOpenPanel(std::optional<std::string> chosen);
 
@@ -223,9 +224,16 @@ class FakeDialogs : public Dialogs, protected FakePart {
   void runModalAlert(const std::string& message, const std::string& informative) override;
   void beginOpenPanelSheet(const OpenPanelOptions& options,
                            std::function<void(std::optional<std::string>)> completion) override;
+  void showTextPanel(const TextPanel& panel) override { textPanels.push_back(panel); }
 
  private:
   std::function<void(std::optional<std::string>)> panelCompletion_;
+};
+
+class FakeNetworkCost : public NetworkCost {
+ public:
+  bool meteredConnection = false;
+  bool metered() override { return meteredConnection; }
 };
 
 class FakePlatform final : public FakeApplication,
@@ -236,7 +244,8 @@ class FakePlatform final : public FakeApplication,
                            public FakeFiles,
                            public FakeWorkspace,
                            public FakeLoginItems,
-                           public FakeDialogs {
+                           public FakeDialogs,
+                           public FakeNetworkCost {
  public:
   std::vector<std::string> events;  // "show", "worker", "launch" in the order they happened
 

@@ -1,0 +1,79 @@
+// Automatic installation, opted in with "automaticInstall": an update that a
+// check finds is installed through the same pipeline, progress and messages
+// as a click, but never while the tool runs (it waits until the tool is next
+// not running, however it stopped) and never on a metered connection (it
+// waits for another). The refresh tick looks at the waiting updates again.
+#include <vector>
+
+#include "controller.h"
+
+namespace kelvoma::app {
+namespace {
+
+constexpr std::string_view kAutomaticInstallKey = "automaticInstall";
+constexpr const char* kWaitsForUnmetered = "Aktualizace počká na připojení bez omezení dat.";
+constexpr const char* kWaitsForStop = "Aktualizace se nainstaluje, až nástroj přestane běžet.";
+
+}  // namespace
+
+void Kelvoma::changeAutomaticInstall(const Sender& sender) {
+  defaults_.setBool(kAutomaticInstallKey, sender.on);
+  if (!sender.on) {
+    waiting_.clear();
+    return;
+  }
+  // Updates found before the switch was turned on count too.
+  for (const Tool& each : tools_) {
+    if (snapshotOf(each).updateAvailable) {
+      waiting_.try_emplace(each.id);
+    }
+  }
+  retryWaitingUpdates();
+  refresh();
+}
+
+bool Kelvoma::automaticInstall() const { return defaults_.boolForKey(kAutomaticInstallKey); }
+
+void Kelvoma::installAutomatically(const Tool& found) {
+  if (!automaticInstall() || found.external) {
+    return;
+  }
+  waiting_.try_emplace(found.id);
+  retryWaitingUpdates();
+}
+
+void Kelvoma::retryWaitingUpdates() {
+  if (waiting_.empty()) {
+    return;
+  }
+  const bool metered = platform_.networkCost.metered();
+  std::vector<std::string> ids;
+  for (const auto& [id, said] : waiting_) {
+    ids.push_back(id);
+  }
+  for (const std::string& id : ids) {
+    const Tool* target = tool(id);
+    // One installation per tool: a click's installation finishes first.
+    if (target == nullptr || busy_.contains(id)) {
+      continue;
+    }
+    const ToolSnapshot snapshot = snapshotOf(*target);
+    if (!snapshot.installed() || !snapshot.updateAvailable) {
+      waiting_.erase(id);
+      continue;
+    }
+    const char* wait = metered ? kWaitsForUnmetered : snapshot.running() ? kWaitsForStop : nullptr;
+    if (wait != nullptr) {
+      if (waiting_[id] != wait) {
+        waiting_[id] = wait;
+        message(std::string(wait), *target);
+      }
+      continue;
+    }
+    waiting_.erase(id);
+    automatic_.insert(id);
+    startInstallation(*target, snapshot);
+  }
+}
+
+}  // namespace kelvoma::app
