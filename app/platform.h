@@ -230,6 +230,29 @@ class NetworkCost {
   virtual bool metered() = 0;
 };
 
+// A notice on the desktop (the freedesktop notification service on Linux).
+struct NoticeAction {
+  std::string key;
+  std::string label;  // Czech
+};
+struct DesktopNotice {
+  std::string topic;  // a later notice with the same topic replaces the earlier one
+  std::string summary;
+  std::string body;
+  // Besides the default action (a click on the notice), which opens the window.
+  std::vector<NoticeAction> actions;
+};
+
+class DesktopNotifications {
+ public:
+  virtual ~DesktopNotifications() = default;
+  // Never blocks; a missing, failing or silent service is ignored. onAction
+  // runs on the main thread with the action's key ("default" for the notice
+  // itself).
+  virtual void notify(const DesktopNotice& notice,
+                      std::function<void(const std::string& action)> onAction) = 0;
+};
+
 // Everything the controller reaches the world through; the parts need not
 // be one object.
 struct Platform {
@@ -242,6 +265,7 @@ struct Platform {
   Workspace& workspace;
   LoginItems& loginItems;
   Dialogs& dialogs;
+  DesktopNotifications& desktopNotifications;
   NetworkCost& networkCost;
 };
 
@@ -258,6 +282,7 @@ Platform platformOf(Whole& whole) {
       .workspace = whole,
       .loginItems = whole,
       .dialogs = whole,
+      .desktopNotifications = whole,
       .networkCost = whole,
   };
 }

@@ -10,6 +10,7 @@
 #include "bus_names.h"
 #include "platform.h"
 #include "qt_application.h"
+#include "qt_desktop_notifications.h"
 #include "qt_dialogs.h"
 #include "qt_files.h"
 #include "qt_login_items.h"
@@ -44,6 +45,7 @@ class QtPlatform final : public QtNotifications,
                          public QtWorkspace,
                          public QtLoginItems,
                          public QtDialogs,
+                         public QtDesktopNotifications,
                          public QtNetworkCost {
  public:
   explicit QtPlatform(QtPlatformOptions options);

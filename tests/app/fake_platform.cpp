@@ -274,4 +274,14 @@ void FakeDialogs::beginOpenPanelSheet(const OpenPanelOptions& options,
   panelCompletion_ = std::move(completion);
 }
 
+void FakeDesktopNotifications::invokeNotice(const std::string& topic, const std::string& action) {
+  const auto last = std::ranges::find_if(notices.rbegin(), notices.rend(), [&](const auto& each) {
+    return each.notice.topic == topic;
+  });
+  if (last != notices.rend() && last->onAction) {
+    last->onAction(action);
+  }
+  settle();
+}
+
 }  // namespace kelvoma::app::testing

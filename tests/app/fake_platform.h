@@ -230,6 +230,25 @@ class FakeDialogs : public Dialogs, protected FakePart {
   std::function<void(std::optional<std::string>)> panelCompletion_;
 };
 
+struct PostedNotice {
+  DesktopNotice notice;
+  std::function<void(const std::string& action)> onAction;
+};
+
+class FakeDesktopNotifications : public DesktopNotifications, protected FakePart {
+ public:
+  std::vector<PostedNotice> notices;  // every notice posted, in order
+
+  // The user clicks the last notice of that topic ("default") or one of its
+  // actions.
+  void invokeNotice(const std::string& topic, const std::string& action = "default");
+
+  void notify(const DesktopNotice& notice,
+              std::function<void(const std::string& action)> onAction) override {
+    notices.push_back({notice, std::move(onAction)});
+  }
+};
+
 class FakeNetworkCost : public NetworkCost {
  public:
   bool meteredConnection = false;
@@ -245,6 +264,7 @@ class FakePlatform final : public FakeApplication,
                            public FakeWorkspace,
                            public FakeLoginItems,
                            public FakeDialogs,
+                           public FakeDesktopNotifications,
                            public FakeNetworkCost {
  public:
   std::vector<std::string> events;  // "show", "worker", "launch" in the order they happened
