@@ -1,17 +1,12 @@
 #include "release/release_notes_file.h"
 
 #include <fstream>
-#include <iterator>
 
 #include "support/refusal.h"
 #include "verify/release_notes.h"
 
 namespace kelvoma::publish {
 namespace {
-
-std::string_view as_text(std::span<const std::uint8_t> bytes) {
-  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
 
 std::span<const std::uint8_t> as_bytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
