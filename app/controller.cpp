@@ -96,7 +96,7 @@ void Kelvoma::launchIfRemembered(const Tool& each, const std::vector<RunningAppl
   if (!defaults_.hasObject(enabledKey(each))) {
     remember(each, choiceOf(!instancesAmong(running, each, located->path).empty()));
   }
-  if (defaults_.boolForKey(enabledKey(each))) {
+  if (defaults_.boolForKey(enabledKey(each)) && !holdForUpdate(each)) {
     openTool(each, Opening::background);
   }
 }

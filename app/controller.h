@@ -142,6 +142,9 @@ class Kelvoma final : public ApplicationDelegate {
   void finishInstallation(const std::string& id, const InstallAnswer& answer);
   void installAutomatically(const Tool& tool);
   void retryWaitingUpdates();
+  bool holdForUpdate(const Tool& tool);
+  void releaseHeld(const std::string& id);
+  void rememberWaiting(const std::string& id, bool waiting);
   std::string installationTarget(const Tool& tool, const ToolSnapshot& snapshot);
   static std::int32_t stopCallback(const char* id, const char* path);
   void finishRecovery(const std::string& id, bool recovered, bool checkAfterwards);
@@ -168,6 +171,7 @@ class Kelvoma final : public ApplicationDelegate {
   // last said about the wait.
   std::map<std::string, std::string> waiting_;
   std::set<std::string> automatic_;  // installations that no click started
+  std::set<std::string> held_;       // switched on, not started before their update
   std::map<std::string, std::shared_ptr<ProgressRelay>> progress_;  // by tool id, while busy
   WindowLayout layout_;
   bool windowMade_ = false;

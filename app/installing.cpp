@@ -162,6 +162,7 @@ void Kelvoma::finishInstallation(const std::string& id, const InstallAnswer& ans
   // tool updated automatically after it stopped by itself starts as it would
   // have (a tool the user switched off is remembered off).
   const bool automatic = automatic_.erase(id) > 0;
+  held_.erase(id);
   if (answer.relaunch || (installed->external && answer.ok) ||
       (automatic && defaults_.boolForKey("enabled." + id) &&
        runningInstancesOfTool(*installed, applicationURLForTool(*installed)).empty())) {

@@ -43,6 +43,7 @@ void Kelvoma::finishCheck(const std::string& id, CheckAnswer answer) {
     if (found) {
       installAutomatically(*checked);
     }
+    releaseHeld(id);
   }
   refresh();
 }

@@ -401,6 +401,25 @@ TEST_F(Installing, FoundUpdatesInstallThemselvesOnlyWhenTheToolMayBeTouched) {
   }
 }
 
+TEST_F(Installing, AnUpdateLeftWaitingForItsToolIsInstalledAtStartBeforeTheToolStarts) {
+  auto& stored = platform.settings[kDomain];
+  stored["automaticChecks"] = true;
+  stored["automaticInstall"] = true;
+  stored["enabled.orbit-action-dial"] = true;
+  stored["automaticInstallPending.orbit-action-dial"] = true;
+  core.checkAnswers[kOrbit] = R"({"available":true,"build":9,"ok":true,"version":"2.0"})";
+  core.installAnswers[kOrbit] = R"({"ok":true,"relaunch":false})";
+  install(kOrbit);
+  start();
+  EXPECT_TRUE(platform.launches.empty());
+  platform.runWorkers();  // the check
+  platform.runWorkers();  // the installation it started
+  EXPECT_EQ(core.installs.size(), 1u);
+  EXPECT_EQ(core.installs[0].stopResult, 0);
+  EXPECT_EQ(platform.launches.size(), 1u);
+  EXPECT_EQ(setting("automaticInstallPending.orbit-action-dial"), SettingValue(false));
+}
+
 TEST_F(Installing, InstalledWithoutASuccessfulCheckChecksInstead) {
   install(kOrbit);
   start();
