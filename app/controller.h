@@ -26,6 +26,11 @@
 
 namespace kelvoma::app {
 
+// Release notes as the panel shows them: the text without control characters
+// other than line feed and tab, and without direction overrides and isolates
+// (release_notes.cpp).
+std::string shownNotesText(std::string_view text);
+
 // Delays of the flows; tests shorten them.
 struct Timing {
   double refreshInterval = 1.0;

@@ -11,7 +11,42 @@ bool sameRelease(const CheckAnswer& a, const CheckAnswer& b) {
   return a.ok && b.ok && a.build == b.build && a.version == b.version;
 }
 
+// The length of a character the panel leaves out at `at`, or 0: control
+// characters other than line feed and tab (C0, DEL, C1), and the direction
+// overrides and isolates that could make a line read other than it is
+// (U+202A–U+202E, U+2066–U+2069). The core hands over UTF-8 only.
+std::size_t hiddenCharacterAt(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) {
+    return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u;
+  };
+  const unsigned char lead = byte(0);
+  if ((lead < 0x20 && lead != '\n' && lead != '\t') || lead == 0x7F) {
+    return 1;
+  }
+  if (lead == 0xC2 && byte(1) >= 0x80 && byte(1) <= 0x9F) {
+    return 2;
+  }
+  const bool overrides = byte(1) == 0x80 && byte(2) >= 0xAA && byte(2) <= 0xAE;
+  const bool isolates = byte(1) == 0x81 && byte(2) >= 0xA6 && byte(2) <= 0xA9;
+  return lead == 0xE2 && (overrides || isolates) ? 3 : 0;
+}
+
 }  // namespace
+
+std::string shownNotesText(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t hidden = hiddenCharacterAt(text, at);
+    if (hidden == 0) {
+      shown += text[at];
+    }
+    at += hidden == 0 ? 1 : hidden;
+  }
+  return shown;
+}
+
+namespace {}  // namespace
 
 void Kelvoma::fetchNotes(const std::string& id, const CheckAnswer& offered) {
   platform_.scheduler.runOnWorker([this, id, offered] {
@@ -45,8 +80,8 @@ void Kelvoma::showNotes(const Sender& sender) {
     return;
   }
   const std::string title = "Co je nového – " + shown->name + " " + release->second.version;
-  platform_.dialogs.showTextPanel(
-      TextPanel{.title = title, .accessibleName = title, .text = *release->second.notes});
+  platform_.dialogs.showTextPanel(TextPanel{
+      .title = title, .accessibleName = title, .text = shownNotesText(*release->second.notes)});
 }
 
 }  // namespace kelvoma::app

@@ -208,7 +208,7 @@ TEST_F(Checks, CompletionMessagesAndRecords) {
        "Nová verze je připravená ke stažení.",
        "Aktualizovat",
        {"9 2.0"},
-       "<b>Nový</b> ciferník\n\u202eobráceně"},
+       "<b>Nový</b> ciferník\nobráceně"},  // markup shown as it is, no override
       {R"({"available":true,"build":10,"ok":true,"version":"3.0"})",
        "Nová verze je připravená ke stažení.",
        "Nová verze je připravená ke stažení.",
@@ -221,7 +221,8 @@ TEST_F(Checks, CompletionMessagesAndRecords) {
       {"<html>not json</html>", "", std::nullopt, "Zkontrolovat"},
   };
   // Notes exist for build 9 only; for build 10 the core answers an error.
-  core.notesAnswers[kOrbit] = R"({"ok":true,"text":"<b>Nový</b> ciferník\n\u202eobráceně"})";
+  core.notesAnswers[kOrbit] =
+      R"({"ok":true,"text":"<b>Nový</b> ciferník\r\n\u202eobráceně\u0007"})";
   for (const Case& each : cases) {
     platform = FakePlatform();
     automaticChecksOff();
