@@ -43,7 +43,7 @@ void Kelvoma::installAutomatically(const Tool& found) {
   if (!automaticInstall() || found.external) {
     return;
   }
-  waiting_.try_emplace(found.id);
+  waiting_[found.id].clear();  // the check's message is said again below
   retryWaitingUpdates();
 }
 
