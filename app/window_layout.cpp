@@ -69,13 +69,6 @@ ControlModel rowBox(const Tool& tool, Frame frame, RowRecord& record, Ids& ids) 
   version.font = {12, FontWeight::regular, true};
   box.children.push_back(std::move(version));
 
-  ControlModel notes = button(ControlKind::pushButton, "Co je nového", {414, 74, 140, 30},
-                              Action::showNotes, tool.id);
-  notes.id = record.notes = ids.next();
-  notes.subject = tool.name;
-  notes.hidden = true;
-  box.children.push_back(std::move(notes));
-
   ControlModel toggle =
       button(ControlKind::checkbox, "Zapnuto", {20, 22, 116, 32}, Action::toggleTool, tool.id);
   toggle.id = record.toggle = ids.next();
@@ -107,6 +100,13 @@ ControlModel rowBox(const Tool& tool, Frame frame, RowRecord& record, Ids& ids) 
   progress.subject = tool.name;
   progress.hidden = true;
   box.children.push_back(std::move(progress));
+
+  ControlModel notes = button(ControlKind::pushButton, "Co je nového", {414, 74, 140, 30},
+                              Action::showNotes, tool.id);
+  notes.id = record.notes = ids.next();
+  notes.subject = tool.name;
+  notes.hidden = true;
+  box.children.push_back(std::move(notes));
   return box;
 }
 

@@ -257,7 +257,7 @@ TEST_F(QtWindow, TopLevelFramesAndTexts) {
   EXPECT_EQ(as<QCheckBox>(layout.automatic)->geometry(), QRect(242, 402, 390, 32));
   EXPECT_EQ(as<QCheckBox>(layout.automatic)->text(),
             QString::fromUtf8("Hledat aktualizace každou hodinu"));
-  EXPECT_EQ(as<QCheckBox>(layout.login)->geometry(), QRect(28, 450, 370, 30));
+  EXPECT_EQ(as<QCheckBox>(layout.login)->geometry(), QRect(28, 472, 370, 30));
   EXPECT_EQ(as<QCheckBox>(layout.login)->text(),
             QString::fromUtf8("Spustit Kelvoma při přihlášení"));
   EXPECT_FALSE(as<QCheckBox>(layout.automatic)->isChecked());
@@ -293,7 +293,7 @@ TEST_F(QtWindow, RowControlsFramesTextsAndStyles) {
   };
   const Expected expected[] = {
       {clip.state, {420, 31, 130, 24}, "Nenainstalováno", true},
-      {clip.version, {20, 110, 530, 24}, "Stáhni nástroj do Applications.", true},
+      {clip.version, {20, 110, 386, 24}, "Stáhni nástroj do Applications.", true},
       {clip.toggle, {20, 158, 116, 32}, "Zapnuto", false},
       {clip.settings, {146, 158, 130, 32}, "Otevřít…", false},
       {clip.install, {380, 158, 174, 32}, "Nainstalovat", true},
