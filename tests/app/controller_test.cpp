@@ -285,7 +285,7 @@ TEST_F(StartUp, EmptyOrUnreadableCatalogLeavesOnlyTheFixedMenu) {
     }
     EXPECT_THAT(titles, ElementsAre("Kelvoma", "---", "---", "Otevřít správce…",
                                     "Zkontrolovat verze", "---", "Ukončit Kelvoma"));
-    EXPECT_EQ(platform.window->controls.size(), 6u);
+    EXPECT_EQ(platform.window->controls.size(), 7u);
   }
 }
 
