@@ -768,7 +768,8 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
        .change =
            [&](auto& a) {
              std::erase(a, "--no-previous");
-             a.insert(a.end(), {"--notes", directory_.write("notes.txt", published_notes)});
+             a.insert(a.end(),
+                      {"--notes", directory_.write("notes.txt", std::string(published_notes))});
            },
        .first_line = "",
        .status = 0,
