@@ -30,6 +30,7 @@ void Kelvoma::applicationDidFinishLaunching() {
   releases_.clear();
   busy_.clear();
   checking_.clear();
+  announcing_.clear();
 
   platform_.screen.createStatusItem(StatusItemModel{
       .autosaveName = std::string(kStatusAutosaveName),
@@ -124,7 +125,7 @@ void Kelvoma::perform(Action action, const Sender& sender) {
     case Action::quit:
       return quit();
     case Action::checkAll:
-      return checkAll();
+      return checkAll(originOf(sender));
     case Action::changeAutomatic:
       return changeAutomatic(sender);
     case Action::changeAutomaticInstall:
@@ -147,6 +148,10 @@ void Kelvoma::perform(Action action, const Sender& sender) {
 void Kelvoma::show() {
   platform_.application.activateIgnoringOtherApps();
   platform_.screen.showWindow();
+  if (installFailedUnseen_) {
+    installFailedUnseen_ = false;
+    refresh();
+  }
 }
 
 void Kelvoma::quit() { platform_.application.terminate(); }
@@ -192,6 +197,7 @@ void Kelvoma::refresh() {
     }
   }
   platform_.screen.setStatusMenu(statusMenu(tools_, snapshots));
+  refreshStatusItem(snapshots);
   refreshGlobalControls();
 }
 

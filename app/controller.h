@@ -45,6 +45,14 @@ struct Timing {
 // itself always opens in front, without arguments.
 enum class Opening { background, settings };
 
+// Where a check was asked for: a check from the visible window shows its
+// outcome there; any other (the timers, the start, the tray menu) also
+// announces new releases on the desktop.
+enum class CheckOrigin { window, elsewhere };
+inline CheckOrigin originOf(const Sender& sender) {
+  return sender.kind == Sender::Kind::control ? CheckOrigin::window : CheckOrigin::elsewhere;
+}
+
 // The user's choice for a tool, re-applied at every start.
 enum class Choice { off, on };
 constexpr Choice choiceOf(bool on) { return on ? Choice::on : Choice::off; }
@@ -96,7 +104,7 @@ class Kelvoma final : public ApplicationDelegate {
   std::int32_t stopRunningTool(const char* id, const char* path);
 
   // Update checking (update_checking.cpp).
-  void checkAll();
+  void checkAll(CheckOrigin origin = CheckOrigin::elsewhere);
   void scheduledCheck();
   void checkRequested();
   void changeAutomatic(const Sender& sender);
@@ -115,6 +123,11 @@ class Kelvoma final : public ApplicationDelegate {
   void installTool(const Sender& sender);
   void chooseApplication(const Sender& sender);
   void addApplication(const Tool& tool);
+
+  // Notices on the desktop and the status item's state (announcing.cpp).
+  void announceUpdates();
+  void announceInstallation(const Tool& tool, const InstallAnswer& answer);
+  void refreshStatusItem(const std::vector<ToolSnapshot>& snapshots);
 
   // Start-up recovery (recovering.cpp).
   void recoverAtStart(bool checkAfterwards);
@@ -175,8 +188,10 @@ class Kelvoma final : public ApplicationDelegate {
   // Found updates to install once the tool may be touched, with what the row
   // last said about the wait.
   std::map<std::string, std::string> waiting_;
-  std::set<std::string> automatic_;  // installations that no click started
-  std::set<std::string> held_;       // switched on, not started before their update
+  std::set<std::string> automatic_;   // installations that no click started
+  std::set<std::string> held_;        // switched on, not started before their update
+  std::set<std::string> announcing_;  // running checks that may announce a new release
+  bool installFailedUnseen_ = false;  // since the window was last shown
   std::map<std::string, std::shared_ptr<ProgressRelay>> progress_;  // by tool id, while busy
   WindowLayout layout_;
   bool windowMade_ = false;

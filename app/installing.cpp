@@ -108,7 +108,7 @@ void Kelvoma::installTool(const Sender& sender) {
   if (found->external || !snapshot.installed() || snapshot.releaseOk()) {
     startInstallation(*found, snapshot);
   } else {
-    checkAll();
+    checkAll(originOf(sender));
   }
 }
 
@@ -158,6 +158,7 @@ void Kelvoma::finishInstallation(const std::string& id, const InstallAnswer& ans
   } else {
     message(answer.error, *installed);
   }
+  announceInstallation(*installed, answer);
   // The copy in place starts again whether or not the new one made it; a
   // tool updated automatically after it stopped by itself starts as it would
   // have (a tool the user switched off is remembered off).

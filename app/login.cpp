@@ -8,9 +8,10 @@ void Kelvoma::changeLogin(const Sender& sender) {
     const auto changed = sender.on ? platform_.loginItems.registerLoginItem()
                                    : platform_.loginItems.unregisterLoginItem();
     if (!changed) {
-      platform_.dialogs.runModalAlert(
-          "Spuštění při přihlášení",
-          changed.error().empty() ? "Povol Kelvoma v nastavení macOS." : changed.error());
+      platform_.dialogs.runModalAlert("Spuštění při přihlášení",
+                                      changed.error().empty()
+                                          ? "Povol Kelvoma v nastavení spouštění po přihlášení."
+                                          : changed.error());
     }
   }
   refresh();

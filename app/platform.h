@@ -65,10 +65,17 @@ class Screen {
   // Whether the desktop shows the status item (a tray host is present).
   virtual bool statusItemAvailable() = 0;
   virtual void setStatusMenu(const Menu& menu) = 0;
+  // The item's tool tip, and whether it asks for the user's attention (an
+  // update waits, or an installation failed unseen).
+  virtual void setStatusItemState(const std::string& toolTip, bool needsAttention) = 0;
   // The window is built once; its controls are addressed by the ids that the
   // controller gave them in the WindowModel.
   virtual void createWindow(const WindowModel& model) = 0;
-  virtual void showWindow() = 0;  // make key and order to the front
+  // Make key and order to the front, from any state (closed, minimized,
+  // behind other windows).
+  virtual void showWindow() = 0;
+  // Whether the window is open on the screen (not closed, not minimized).
+  virtual bool windowVisible() = 0;
   virtual void setText(ControlId control, const std::string& text) = 0;
   virtual void setToolTip(ControlId control, const std::optional<std::string>& text) = 0;
   virtual void setTextColour(ControlId control, Colour colour) = 0;
@@ -104,6 +111,12 @@ class Notifications {
   virtual void postNotification(const std::string& name, const std::string& object) = 0;
 };
 
+// The wall clock in the user's time zone, 24-hour.
+struct LocalTime {
+  int hour = 0;
+  int minute = 0;
+};
+
 enum class TimerModes { defaultMode, commonModes };
 using TimerId = int;
 
@@ -120,6 +133,7 @@ class Scheduler {
   virtual void runOnWorker(std::function<void()> work) = 0;
   virtual double uptime() = 0;                // monotonic seconds; any thread
   virtual void sleepFor(double seconds) = 0;  // blocks the calling thread; any thread
+  virtual LocalTime localTime() = 0;
 };
 
 // Files: the home folder, property lists, links and permissions.

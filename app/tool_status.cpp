@@ -129,7 +129,7 @@ RowPresentation rowPresentation(const ToolSnapshot& snapshot) {
         snapshot.updateAvailable ? "  ·  Nová verze " + snapshot.release->version : "";
     row.versionText = "Nainstalováno " + version + news;
   } else {
-    row.versionText = "Stáhni nástroj do Applications.";
+    row.versionText = "Stáhni nástroj do složky ~/Applications.";
   }
   row.notesShown = snapshot.updateAvailable && snapshot.release->notes.has_value();
   row.toggleOn = snapshot.running();

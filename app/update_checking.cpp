@@ -1,16 +1,20 @@
 // Version checks: per manifest-based tool, on a worker, results back on the
 // main thread into `releases`.
+#include "announcements.h"
 #include "controller.h"
 
 namespace kelvoma::app {
 
-void Kelvoma::checkAll() {
+void Kelvoma::checkAll(CheckOrigin origin) {
   const std::string version = operatingSystemVersionText();
   for (const Tool& each : tools_) {
     if (each.external || busy_.contains(each.id) || checking_.contains(each.id)) {
       continue;
     }
     checking_.insert(each.id);
+    if (origin == CheckOrigin::elsewhere) {
+      announcing_.insert(each.id);
+    }
     message(std::string("Hledám nové vydání…"), each);
     const std::int64_t installedBuild =
         installedBuildOf(infoDictionaryAtURL(applicationURLForTool(each)));
@@ -25,17 +29,11 @@ void Kelvoma::checkAll() {
 }
 
 void Kelvoma::finishCheck(const std::string& id, CheckAnswer answer) {
-  std::optional<std::string> text;
-  if (answer.ok) {
-    text = answer.available ? "Nová verze je připravená ke stažení."
-                            : "Máš nejnovější dostupnou verzi.";
-  } else {
-    text = answer.error;
-  }
-  if (answer.ok && answer.available) {
+  const std::string text = checkedLine(answer, platform_.scheduler.localTime());
+  const bool found = answer.ok && answer.available;
+  if (found) {
     fetchNotes(id, answer);
   }
-  const bool found = answer.ok && answer.available;
   releases_[id] = std::move(answer);
   checking_.erase(id);
   if (const Tool* checked = tool(id)) {
@@ -44,6 +42,10 @@ void Kelvoma::finishCheck(const std::string& id, CheckAnswer answer) {
       installAutomatically(*checked);
     }
     releaseHeld(id);
+  }
+  // One notice for a whole round of checks, once its last one is in.
+  if (announcing_.erase(id) > 0 && announcing_.empty()) {
+    announceUpdates();
   }
   refresh();
 }
@@ -56,7 +58,7 @@ void Kelvoma::scheduledCheck() {
 
 void Kelvoma::checkRequested() {
   show();
-  checkAll();
+  checkAll(CheckOrigin::window);
 }
 
 void Kelvoma::changeAutomatic(const Sender& sender) {

@@ -135,8 +135,7 @@ WindowLayout makeWindowLayout(const std::vector<Tool>& tools) {
   heading.font = {24, FontWeight::semibold, false};
   window.controls.push_back(std::move(heading));
 
-  ControlModel subheading =
-      label("Tvoje nástroje pro Mac, připravené k zapnutí.", {28, 410, 600, 24});
+  ControlModel subheading = label("Tvoje nástroje, připravené k zapnutí.", {28, 410, 600, 24});
   subheading.colour = Colour::secondaryLabel;
   window.controls.push_back(std::move(subheading));
 

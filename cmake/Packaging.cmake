@@ -64,7 +64,7 @@ elseif(NOT team_keys OR NOT KELVOMA_NOTARY_KEY)
   set(trust_note
       "This build carries no team keys or no notary key: it refuses every\n"
       "bundle it would install, with \"Podpis aplikace nebo identita vydavatele\n"
-      "nesouhlasí.\" or \"macOS nepotvrdil notarizaci stažené aplikace.\".")
+      "nesouhlasí.\" or \"Notářský lístek stažené aplikace neplatí.\".")
 else()
   set(trust_note
       "Bundles are installed only when sealed with one of the publisher's team\n"

@@ -33,10 +33,14 @@ bool platformArgument(int argc, char** argv) {
 }
 
 // Installed only while the application is created: the one fatal message
-// then is Qt finding no platform. It must not return, or Qt aborts.
+// then is Qt finding no platform. It must not return, or Qt aborts. Qt's
+// warnings on the way (which plugin it tried, which display failed) are for
+// whoever debugs the setup, and only printed for them.
 void endOnFatal(QtMsgType type, const QMessageLogContext& context, const QString& message) {
   if (type != QtFatalMsg) {
-    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+    if (isSet("QT_DEBUG_PLUGINS") || isSet("KELVOMA_DEBUG")) {
+      std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+    }
     return;
   }
   std::fputs(kUnreachable, stderr);

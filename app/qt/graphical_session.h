@@ -17,8 +17,9 @@ namespace kelvoma::app::qt {
 std::expected<void, std::string> graphicalSessionNamed(int argc, char** argv);
 
 // Creates the application on the named display. When Qt cannot reach it, the
-// process ends here with a line on standard error and status 1; Qt's own
-// warnings before that still say which display it tried.
+// process ends here with one line on standard error and status 1; Qt's own
+// warnings on the way are printed only with QT_DEBUG_PLUGINS or KELVOMA_DEBUG
+// set.
 std::unique_ptr<QApplication> connectToDisplay(int& argc, char** argv);
 
 }  // namespace kelvoma::app::qt

@@ -9,6 +9,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QVBoxLayout>
 #include <algorithm>
 
 #include "accessibility.h"
@@ -48,7 +49,18 @@ ManagerWindow::ManagerWindow(const WindowModel& model, Forward forward)
                            (model.miniaturizable ? Qt::WindowMinimizeButtonHint : Qt::Widget)),
       forward_(std::move(forward)) {
   setWindowTitle(QString::fromStdString(model.title));
-  setFixedSize(qRound(model.width), qRound(model.height));
+  // The content keeps the model's size; where the screen is smaller the
+  // window is as large as fits and the whole content scrolls.
+  auto* whole = new QScrollArea(this);
+  whole->setFrameShape(QFrame::NoFrame);
+  whole->setFocusPolicy(Qt::NoFocus);
+  content_ = new QWidget;
+  content_->setFixedSize(qRound(model.width), qRound(model.height));
+  whole->setWidget(content_);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(whole);
+  setFixedSize(content_->size());
   // Closing only hides the window; the application stays in the tray.
   setAttribute(Qt::WA_DeleteOnClose, false);
   // Quitting without a tray: the menu's "Ukončit Kelvoma", with its rules.
@@ -56,7 +68,7 @@ ManagerWindow::ManagerWindow(const WindowModel& model, Forward forward)
   connect(quit, &QShortcut::activated, this, [this] { forward_(Action::quit, Sender{}); });
   installAccessibleRoles();
   for (const ControlModel& each : model.controls) {
-    build(each, this, model.height);
+    build(each, content_, model.height);
   }
   focusFollower_ = connect(qApp, &QApplication::focusChanged, this,
                            [this](QWidget*, QWidget* focused) { followFocus(focused); });
@@ -288,11 +300,19 @@ void ManagerWindow::showEvent(QShowEvent* event) {
   pendingScroll_.clear();
 }
 
+// The window manager's frame is not known before the first showing; the
+// allowance leaves room for a title bar and borders of the usual sizes.
 void ManagerWindow::centreOnScreen() {
-  if (const QScreen* screen = this->screen()) {
-    const QRect available = screen->availableGeometry();
-    move(available.center() - QPoint(width() / 2, height() / 2));
+  const QScreen* screen = this->screen();
+  if (screen == nullptr) {
+    return;
   }
+  const QRect available = screen->availableGeometry();
+  const QSize frame = isVisible() ? frameGeometry().size() - size() : QSize(8, 36);
+  setFixedSize(content_->size().boundedTo(available.size() - frame));
+  const QSize outer = size() + frame;
+  const QPoint centred = available.center() - QPoint(outer.width() / 2, outer.height() / 2);
+  move(std::max(centred.x(), available.left()), std::max(centred.y(), available.top()));
 }
 
 }  // namespace kelvoma::app::qt

@@ -31,6 +31,7 @@ class ManagerWindow : public QWidget {
   void scrollTo(ControlId id, double yFromBottom);
   void setHidden(ControlId id, bool hidden);
   void setProgress(ControlId id, const ProgressValue& value);
+  // Fits the window into the available area of its screen and centres it there.
   void centreOnScreen();
 
  protected:
@@ -45,6 +46,7 @@ class ManagerWindow : public QWidget {
   void followFocus(QWidget* focused);
 
   Forward forward_;
+  QWidget* content_ = nullptr;  // the controls, at the model's size
   std::map<ControlId, QWidget*> controls_;
   std::map<ControlId, double> documentHeights_;
   std::map<ControlId, double> pendingScroll_;

@@ -66,14 +66,14 @@ void QtDesktopNotifications::notify(const DesktopNotice& notice,
        << kServerDecidesTimeout;
   auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kReplyTimeoutMs), &signals_);
   QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &signals_,
-          [this, topic = notice.topic, onAction = std::move(onAction)](
-              QDBusPendingCallWatcher* finished) mutable {
-            const QDBusPendingReply<std::uint32_t> reply = *finished;
-            finished->deleteLater();
-            if (!reply.isError()) {
-              shown(topic, reply.value(), std::move(onAction));
-            }
-          });
+                   [this, topic = notice.topic,
+                    onAction = std::move(onAction)](QDBusPendingCallWatcher* finished) mutable {
+                     const QDBusPendingReply<std::uint32_t> reply = *finished;
+                     finished->deleteLater();
+                     if (!reply.isError()) {
+                       shown(topic, reply.value(), std::move(onAction));
+                     }
+                   });
 }
 
 void QtDesktopNotifications::shown(const std::string& topic, std::uint32_t id,

@@ -6,7 +6,8 @@
 
 namespace kelvoma::app::qt {
 
-QtNotifications::QtNotifications(std::function<void()> reopen) : reopen_(std::move(reopen)) {}
+QtNotifications::QtNotifications(std::function<void(const std::string& token)> reopen)
+    : reopen_(std::move(reopen)) {}
 
 QtNotifications::~QtNotifications() { removeNotificationObservers(); }
 
@@ -38,7 +39,8 @@ void QtNotifications::onBusSignal(const QDBusMessage& message) {
     return;
   }
   if (message.member() == QLatin1String(kReopenSignal)) {
-    reopen_();
+    const auto arguments = message.arguments();
+    reopen_(arguments.isEmpty() ? std::string() : arguments[0].toString().toStdString());
     return;
   }
   const auto found = observers_.find(message.member().toStdString());

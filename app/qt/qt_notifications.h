@@ -16,8 +16,9 @@ class QtNotifications : public QObject, public Notifications {
   Q_OBJECT
 
  public:
-  // reopen: what a second start of the application asks for.
-  explicit QtNotifications(std::function<void()> reopen);
+  // reopen: what a second start of the application asks for, with the
+  // activation token it was started with (empty when it had none).
+  explicit QtNotifications(std::function<void(const std::string& token)> reopen);
   ~QtNotifications() override;
 
   void observeNotification(const std::string& name, std::function<void()> handler) override;
@@ -29,7 +30,7 @@ class QtNotifications : public QObject, public Notifications {
 
  private:
   bool listening_ = false;
-  std::function<void()> reopen_;
+  std::function<void(const std::string& token)> reopen_;
   std::map<std::string, std::function<void()>> observers_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <QGuiApplication>
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
@@ -27,6 +28,16 @@ std::string configHome() {
   return std::string(home != nullptr ? home : "") + "/.config";
 }
 
+// On Wayland the compositor raises a window only with a token of the start
+// that asked for it; Qt's xdg-activation support takes it from the
+// environment when the window next asks to be activated, and consumes it. A
+// stale or invalid token is simply refused by the compositor.
+void passActivationToken(const std::string& token) {
+  if (!token.empty() && QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+    qputenv("XDG_ACTIVATION_TOKEN", QByteArray::fromStdString(token));
+  }
+}
+
 }  // namespace
 
 QtPlatformOptions defaultOptions(int argc, char** argv) {
@@ -40,7 +51,8 @@ QtPlatformOptions defaultOptions(int argc, char** argv) {
 }
 
 QtPlatform::QtPlatform(QtPlatformOptions options)
-    : QtNotifications([this] {
+    : QtNotifications([this](const std::string& token) {
+        passActivationToken(token);
         if (delegate() != nullptr) {
           delegate()->applicationShouldHandleReopen();
         }
@@ -77,7 +89,10 @@ bool QtPlatform::claimSession() {
   if (!bus.isConnected() || bus.registerService(kBusName)) {
     return true;
   }
-  bus.send(QDBusMessage::createSignal(kBusPath, kBusInterface, kReopenSignal));
+  QDBusMessage reopen = QDBusMessage::createSignal(kBusPath, kBusInterface, kReopenSignal);
+  const char* token = std::getenv("XDG_ACTIVATION_TOKEN");
+  reopen << QString::fromUtf8(token != nullptr ? token : "");
+  bus.send(reopen);
   return false;
 }
 

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <QTime>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -70,6 +71,11 @@ double QtScheduler::uptime() {
 
 void QtScheduler::sleepFor(double seconds) {
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+LocalTime QtScheduler::localTime() {
+  const QTime now = QTime::currentTime();
+  return {.hour = now.hour(), .minute = now.minute()};
 }
 
 }  // namespace kelvoma::app::qt

@@ -35,6 +35,7 @@ class QtScheduler : public Scheduler {
   void runOnWorker(std::function<void()> work) override;
   double uptime() override;
   void sleepFor(double seconds) override;
+  LocalTime localTime() override;
 
  private:
   QObject mainThread_;  // the receiver of work for the main thread

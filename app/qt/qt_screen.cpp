@@ -29,11 +29,24 @@ void QtScreen::createWindow(const WindowModel& model) {
   window_->centreOnScreen();
 }
 
+// A minimized window counts as shown for Qt, so show() alone leaves it
+// hidden: the minimized state goes first (on X11 that maps the window again).
 void QtScreen::showWindow() {
   if (window_) {
+    window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
     window_->show();
     window_->raise();
     window_->activateWindow();
+  }
+}
+
+bool QtScreen::windowVisible() {
+  return window_ && window_->isVisible() && !window_->isMinimized();
+}
+
+void QtScreen::setStatusItemState(const std::string& toolTip, bool /*needsAttention*/) {
+  if (tray_) {
+    tray_->setToolTip(qs(toolTip));
   }
 }
 

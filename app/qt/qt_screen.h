@@ -30,6 +30,8 @@ class QtScreen : public Screen {
   void setStatusMenu(const Menu& menu) override;
   void createWindow(const WindowModel& model) override;
   void showWindow() override;
+  bool windowVisible() override;
+  void setStatusItemState(const std::string& toolTip, bool needsAttention) override;
   void setText(ControlId control, const std::string& text) override;
   void setToolTip(ControlId control, const std::optional<std::string>& text) override;
   void setTextColour(ControlId control, Colour colour) override;

@@ -125,6 +125,16 @@ void StatusTray::update(QMenu* into, const std::vector<MenuItem>& items) {
   }
 }
 
+void StatusTray::setToolTip(const QString& toolTip) {
+  if (toolTip == toolTip_) {
+    return;
+  }
+  toolTip_ = toolTip;
+  if (tray_) {
+    tray_->setToolTip(toolTip_);
+  }
+}
+
 void StatusTray::setMenu(const Menu& menu) {
   if (menu_ && sameShape(shown_, menu.items)) {
     update(menu_.get(), menu.items);

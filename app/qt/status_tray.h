@@ -33,6 +33,10 @@ class StatusTray : public QObject {
   // the existing items, so an open menu stays open while it is refreshed.
   void setMenu(const Menu& menu);
 
+  // The item's tool tip. QSystemTrayIcon keeps its StatusNotifier status
+  // "Active" (it has no call for NeedsAttention); the tool tip says it.
+  void setToolTip(const QString& toolTip);
+
   QMenu* menu() const { return menu_.get(); }
   QSystemTrayIcon* trayIcon() const { return tray_.get(); }  // none until shown
 

@@ -64,6 +64,10 @@ class RefreshClock final : public app::Screen {
   }
   void createWindow(const app::WindowModel& model) override { inner_.createWindow(model); }
   void showWindow() override { inner_.showWindow(); }
+  bool windowVisible() override { return inner_.windowVisible(); }
+  void setStatusItemState(const std::string& toolTip, bool needsAttention) override {
+    inner_.setStatusItemState(toolTip, needsAttention);
+  }
   void setText(app::ControlId control, const std::string& text) override {
     inner_.setText(control, text);
   }

@@ -3,10 +3,10 @@
 #include <array>
 #include <optional>
 
+#include "verify/trust_sentences.h"
+
 namespace kelvoma {
 namespace {
-
-constexpr std::string_view invalid_version = "Neplatná verze macOS.";
 
 // One part: an optional "+", then one or more decimal digits, at most
 // 4294967295.
@@ -32,14 +32,15 @@ std::optional<std::uint32_t> parse_part(std::string_view part) {
 
 }  // namespace
 
-std::expected<MacosVersion, std::string> parse_macos_version(std::string_view text) {
+std::expected<MacosVersion, std::string> parse_macos_version(std::string_view text,
+                                                             CodeTrust trust) {
   std::array<std::uint32_t, 3> numbers{};
   std::size_t count = 0;
   while (true) {
     const std::size_t dot = text.find('.');
     const auto number = parse_part(text.substr(0, dot));
     if (!number || count == numbers.size()) {
-      return std::unexpected(std::string(invalid_version));
+      return std::unexpected(std::string(sentences_of(trust).invalid_system_version));
     }
     numbers[count++] = *number;
     if (dot == std::string_view::npos) {
@@ -51,17 +52,20 @@ std::expected<MacosVersion, std::string> parse_macos_version(std::string_view te
 }
 
 std::expected<void, std::string> require_minimum_macos(std::string_view minimum,
-                                                       std::string_view os_version) {
-  const auto running = parse_macos_version(os_version);
+                                                       std::string_view os_version,
+                                                       CodeTrust trust) {
+  const auto running = parse_macos_version(os_version, trust);
   if (!running) {
     return std::unexpected(running.error());
   }
-  const auto required = parse_macos_version(minimum);
+  const auto required = parse_macos_version(minimum, trust);
   if (!required) {
     return std::unexpected(required.error());
   }
   if (*running < *required) {
-    return std::unexpected("Vyžaduje macOS " + std::string(minimum) + " nebo novější.");
+    const TrustSentences& words = sentences_of(trust);
+    return std::unexpected(std::string(words.requires_system_before) + std::string(minimum) +
+                           std::string(words.requires_system_after));
   }
   return {};
 }

@@ -5,6 +5,7 @@
 #include "verify/crypto/base64.h"
 #include "verify/crypto/signature.h"
 #include "verify/json_record.h"
+#include "verify/trust_sentences.h"
 
 namespace kelvoma {
 namespace {
@@ -17,8 +18,6 @@ constexpr std::string_view invalid_envelope = "Neplatné informace o verzi.";
 constexpr std::string_view invalid_payload = "Neplatná data verze.";
 constexpr std::string_view unsupported_release = "Nepodporovaný formát verze.";
 constexpr std::string_view foreign_release = "Vydání neodpovídá nástroji v katalogu.";
-constexpr std::string_view unsupported_processor =
-    "Tato verze není dostupná pro procesor tohoto Macu.";
 
 constexpr std::string_view https_scheme = "https://";
 constexpr std::size_t max_version_size = 40;
@@ -146,10 +145,11 @@ std::expected<Release, std::string> verify_release_manifest(
   return release;
 }
 
-std::expected<void, std::string> require_supported_architecture(const Release& release) {
+std::expected<void, std::string> require_supported_architecture(const Release& release,
+                                                                CodeTrust trust) {
   // The program is built for this one processor; the system is not asked.
   if (std::ranges::find(release.architectures, "x86_64") == release.architectures.end()) {
-    return std::unexpected(std::string(unsupported_processor));
+    return std::unexpected(std::string(sentences_of(trust).unsupported_processor));
   }
   return {};
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "verify/build_config.h"
 #include "verify/catalog.h"
 
 namespace kelvoma {
@@ -69,7 +70,9 @@ std::expected<Release, std::string> verify_release_manifest(const Tool& tool,
                                                             std::span<const std::uint8_t> manifest);
 
 // The processor rule: the release must list exactly "x86_64", else
-// "Tato verze není dostupná pro procesor tohoto Macu.".
-std::expected<void, std::string> require_supported_architecture(const Release& release);
+// "Tato verze není dostupná pro procesor tohoto Macu." (in the words of
+// `trust`, trust_sentences.h).
+std::expected<void, std::string> require_supported_architecture(const Release& release,
+                                                                CodeTrust trust = CodeTrust::macos);
 
 }  // namespace kelvoma

@@ -62,14 +62,16 @@ printf '[General]\nautomaticChecks=false\n' > "$XDG_CONFIG_HOME/cz.tobranix.tool
 
 # One row: PROGRAM's standard output (status 0) or error must match `says`.
 terminal_row() {
-  local program arguments= display= status says
+  local program arguments= display= wayland= status says
   local "$@"
   local seen=0
   env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u DBUS_SESSION_BUS_ADDRESS \
-    ${display:+DISPLAY=$display} "$program" $arguments >"$work/out" 2>"$work/err" || seen=$?
+    ${display:+DISPLAY=$display} ${wayland:+WAYLAND_DISPLAY=$wayland} "$program" $arguments >"$work/out" 2>"$work/err" || seen=$?
   local text
   text=$(cat "$work/$([ "$status" = 0 ] && echo out || echo err)")
   [[ $seen == "$status" && $text == $says ]] || fail "$program $arguments: status $seen, $text"
+  [[ $text != *Mac* && $text != *macOS* && $text != *"do Applications"* ]] \
+    || fail "$program $arguments speaks of the Mac: $text"
 }
 terminal_rows() {
   terminal_row program="$1" arguments=--help status=0 \
@@ -78,13 +80,16 @@ terminal_rows() {
   terminal_row program="$1" arguments=--version status=0 says="kelvoma $version"
   terminal_row program="$1" arguments=--background status=1 \
     says='Kelvoma potřebuje grafické sezení (*); bez něj funguje jen kelvoma --verify-release.'
-  # No X server listens there: Qt cannot connect.
+  # No X server or compositor listens there: Qt cannot connect, and says
+  # nothing of its own about it.
   terminal_row program="$1" display=:64999 status=1 \
-    says='*Kelvoma se nemůže připojit ke grafickému sezení; *'
+    says='Kelvoma se nemůže připojit ke grafickému sezení; bez něj funguje jen kelvoma --verify-release.'
+  terminal_row program="$1" wayland=kelvoma-nowhere status=1 \
+    says='Kelvoma se nemůže připojit ke grafickému sezení; bez něj funguje jen kelvoma --verify-release.'
 }
 [ -n "$package_mode" ] || terminal_rows "$executable"
 
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 xvfb_pid=$!
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 [ -s "$work/display" ] || fail "Xvfb did not start"
@@ -170,12 +175,22 @@ dbus-run-session -- bash -euo pipefail -c '
     xwininfo -id "$id" | grep -q "IsViewable"
   }
 
+  # A window manager of a bare X11 desktop (openbox, reparenting).
+  openbox > "$work/openbox.log" 2>&1 &
+  wm=$!
+  for _ in $(seq 200); do xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id" && break; sleep 0.05; done
+  xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id" || fail "openbox did not start"
+  wait_for() { for _ in $(seq 200); do "$@" && return 0; sleep 0.05; done; "$@"; }
+  minimized() { xprop -id "$window" _NET_WM_STATE | grep -q _NET_WM_STATE_HIDDEN; }
+  restored() { ! minimized && xwininfo -id "$window" | grep -q IsViewable; }
+
   dbus-monitor --session > "$work/bus.log" 2>&1 &
   monitor=$!
   # It sees the bus once it has become a monitor, which drops its own name.
   for _ in $(seq 200); do grep -q "member=NameLost" "$work/bus.log" && break; sleep 0.05; done
   grep -q "member=NameLost" "$work/bus.log" || fail "dbus-monitor did not start"
-  "$KELVOMA_E2E_EXE" --background > "$work/app.log" 2>&1 &
+  # At 200 % the window (660×520 points) is larger than this 1280×800 screen.
+  QT_SCALE_FACTOR=2 "$KELVOMA_E2E_EXE" --background > "$work/app.log" 2>&1 &
   app=$!
 
   # Ready when it has asked the bus for our signals, and has announced the
@@ -200,19 +215,36 @@ dbus-run-session -- bash -euo pipefail -c '
   dbus-send --session --type=signal /cz/tobranix/Kelvoma cz.tobranix.Kelvoma.KelvomaCheckUpdates
   for _ in $(seq 200); do window_viewable && break; sleep 0.05; done
   window_viewable || fail "KelvomaCheckUpdates did not show the window"
+  window=$(xdotool search --name "Kelvoma · Nástroje" | head -n1)
+  read -r left right top bottom < <(xprop -id "$window" _NET_FRAME_EXTENTS | tr -dc "0-9 ")
+  x=$(xwininfo -id "$window" | sed -n "s/.*Absolute upper-left X: *//p")
+  y=$(xwininfo -id "$window" | sed -n "s/.*Absolute upper-left Y: *//p")
+  width=$(xwininfo -id "$window" | sed -n "s/.*Width: *//p")
+  height=$(xwininfo -id "$window" | sed -n "s/.*Height: *//p")
+  (( x - left >= 0 && y - top >= 0 && x + width + right <= 1280 && y + height + bottom <= 800 )) \
+    || fail "the window frame is not inside the screen: ${width}x${height}+$x+$y, frame $left $right $top $bottom"
+  xprop -id "$window" _NET_WM_ALLOWED_ACTIONS | grep -q MAXIMIZE && fail "the fixed window offers to maximize"
+  xdotool windowminimize "$window"
+  wait_for minimized || fail "the window did not minimize"
+  dbus-send --session --type=signal /cz/tobranix/Kelvoma cz.tobranix.Kelvoma.KelvomaCheckUpdates
+  wait_for restored || fail "KelvomaCheckUpdates did not bring the minimized window back"
   sleep 1.5  # a refresh or two, and the check of the unreachable release host
   import -window root "$KELVOMA_E2E_ARTIFACTS/end-to-end.png" || fail "no screenshot"
   echo "screenshot: $KELVOMA_E2E_ARTIFACTS/end-to-end.png"
 
   kill -0 "$app" || fail "the application ended"
 
-  # A second start hands over to the running instance and ends.
-  "$KELVOMA_E2E_EXE" > "$work/second.log" 2>&1 &
+  # A second start hands over to the running instance and ends; the window
+  # comes back from minimized.
+  xdotool windowminimize "$window"
+  wait_for minimized || fail "the window did not minimize"
+  XDG_ACTIVATION_TOKEN=stale-token "$KELVOMA_E2E_EXE" > "$work/second.log" 2>&1 &
   second=$!
   for _ in $(seq 200); do kill -0 "$second" 2>/dev/null || break; sleep 0.05; done
   kill -0 "$second" 2>/dev/null && fail "a second start kept running"
   wait "$second" || fail "the second start failed"
   grep -q "KelvomaReopen" "$work/bus.log" || fail "the second start did not ask to reopen"
+  wait_for restored || fail "a second start did not bring the minimized window back"
   kill -0 "$app" || fail "the first instance ended"
 
   # The system asking to quit: ends normally, nothing is installing.
@@ -220,7 +252,7 @@ dbus-run-session -- bash -euo pipefail -c '
   for _ in $(seq 200); do kill -0 "$app" 2>/dev/null || break; sleep 0.05; done
   kill -0 "$app" 2>/dev/null && fail "SIGTERM did not end the application"
   wait "$app" || fail "the application ended with status $?"
-  kill "$monitor" 2>/dev/null || true
+  kill "$monitor" "$wm" 2>/dev/null || true
 '
 
 # No tray: the window stands in for the item until a tray starts.

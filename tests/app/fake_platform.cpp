@@ -127,6 +127,7 @@ void FakeScreen::registerControls(const std::vector<ControlModel>& models) {
 
 void FakeScreen::showWindow() {
   ++windowShows;
+  windowOnScreen = true;
   note("show");
 }
 

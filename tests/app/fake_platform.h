@@ -64,10 +64,18 @@ class FakeScreen : public Screen, protected FakePart {
   std::map<ControlId, ControlState> controls;
   std::map<ControlId, double> scrolls;
   int windowShows = 0;
-  bool trayAvailable = true;  // the desktop has a tray host
+  bool windowOnScreen = false;  // shown and not since closed by the test
+  bool trayAvailable = true;    // the desktop has a tray host
+  std::string statusToolTip;
+  bool statusNeedsAttention = false;
 
   void createStatusItem(const StatusItemModel& model) override { statusItem = model; }
   bool statusItemAvailable() override { return trayAvailable; }
+  void setStatusItemState(const std::string& toolTip, bool needsAttention) override {
+    statusToolTip = toolTip;
+    statusNeedsAttention = needsAttention;
+  }
+  bool windowVisible() override { return windowOnScreen; }
   void setStatusMenu(const Menu& m) override;
   void createWindow(const WindowModel& model) override;
   void showWindow() override;
@@ -109,6 +117,7 @@ class FakeNotifications : public Notifications, protected FakePart {
 class FakeScheduler : public Scheduler, protected FakePart {
  public:
   double now = 1000.0;
+  LocalTime wallClock{14, 5};
   struct Timer {
     double interval;
     TimerModes modes;
@@ -137,6 +146,7 @@ class FakeScheduler : public Scheduler, protected FakePart {
   void runOnWorker(std::function<void()> work) override;
   double uptime() override { return now; }
   void sleepFor(double seconds) override;
+  LocalTime localTime() override { return wallClock; }
 
  private:
   std::deque<std::function<void()>> main_;

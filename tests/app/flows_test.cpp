@@ -204,21 +204,24 @@ TEST_F(Checks, CompletionMessagesAndRecords) {
   const std::string update = R"({"available":true,"build":9,"ok":true,"version":"2.0"})";
   const Case cases[] = {
       {update.c_str(),
-       "Nová verze je připravená ke stažení.",
-       "Nová verze je připravená ke stažení.",
+       "Zkontrolováno ve 14:05 · Nová verze je připravená ke stažení.",
+       "Zkontrolováno ve 14:05 · Nová verze je připravená ke stažení.",
        "Aktualizovat",
        {"9 2.0"},
        "<b>Nový</b> ciferník\nobráceně"},  // markup shown as it is, no override
       {R"({"available":true,"build":10,"ok":true,"version":"3.0"})",
-       "Nová verze je připravená ke stažení.",
-       "Nová verze je připravená ke stažení.",
+       "Zkontrolováno ve 14:05 · Nová verze je připravená ke stažení.",
+       "Zkontrolováno ve 14:05 · Nová verze je připravená ke stažení.",
        "Aktualizovat",
        {"10 3.0"}},
       {R"({"available":false,"build":5,"ok":true,"version":"1.2.0"})",
-       "Máš nejnovější dostupnou verzi.", "Máš nejnovější dostupnou verzi.", "Aktuální verze"},
-      {R"({"error":"Podpis vydání nesouhlasí.","ok":false})", "Podpis vydání nesouhlasí.",
-       "Podpis vydání nesouhlasí.", "Zkontrolovat"},
-      {"<html>not json</html>", "", std::nullopt, "Zkontrolovat"},
+       "Zkontrolováno ve 14:05 · Máš nejnovější dostupnou verzi.",
+       "Zkontrolováno ve 14:05 · Máš nejnovější dostupnou verzi.", "Aktuální verze"},
+      {R"({"error":"Podpis vydání nesouhlasí.","ok":false})",
+       "Kontrola ve 14:05 se nepodařila: Podpis vydání nesouhlasí.",
+       "Kontrola ve 14:05 se nepodařila: Podpis vydání nesouhlasí.", "Zkontrolovat"},
+      {"<html>not json</html>", "Kontrola ve 14:05 se nepodařila.",
+       "Kontrola ve 14:05 se nepodařila.", "Zkontrolovat"},
   };
   // Notes exist for build 9 only; for build 10 the core answers an error.
   core.notesAnswers[kOrbit] =
@@ -251,6 +254,95 @@ TEST_F(Checks, CompletionMessagesAndRecords) {
   }
   EXPECT_EQ(controller->releases().at(kOrbit), checkAnswerOf(Document::object()));
   EXPECT_EQ(core.outstanding(), 0u);
+}
+
+TEST_F(Checks, ASecondFailedCheckSaysItsOwnTime) {
+  install(kOrbit);
+  start();
+  controller->perform(Action::checkAll, {});
+  platform.runWorkers();
+  platform.wallClock = {9, 30};
+  controller->perform(Action::checkAll, {});
+  platform.runWorkers();
+  EXPECT_EQ(control(row(kOrbit).message).text, "Kontrola v 9:30 se nepodařila: Síť není dostupná.");
+  EXPECT_EQ(platform.statusToolTip,
+            "Kelvoma · správce nástrojů\nKontrola se nepodařila: Orbit Action Dial\n"
+            "Kontrola se nepodařila: Pane Keeper");
+}
+
+// Desktop notices: which checks and installations post one (the real bus
+// and the rest of the cases: status_notifier_test.cpp).
+TEST_F(Checks, NoticesOfNewReleasesAndEndedInstallations) {
+  struct Case {
+    const char* name;
+    std::optional<Action> action;  // none: the hourly timer
+    Sender sender;
+    const char* answer;  // of the check or the installation
+    bool windowOnScreen;
+    const char* summary;  // of the one notice posted, if any
+    bool attention;
+  };
+  const char* failed = R"({"error":"Stažení se nepodařilo.","ok":false})";
+  const Case cases[] = {
+      {"an update found by the hourly check",
+       std::nullopt,
+       {},
+       R"({"available":true,"build":9,"ok":true,"version":"2.0.0"})",
+       false,
+       "Nová verze je připravená ke stažení",
+       true},
+      {"a check from the window", Action::checkAll, controlSender(kOrbit),
+       R"({"available":true,"build":9,"ok":true,"version":"2.0.0"})", true, nullptr, true},
+      {"failed with the window closed", Action::installTool, menuSender(kPane), failed, false,
+       "Instalace nástroje Pane Keeper se nepodařila", true},
+      {"failed in front of the user", Action::installTool, controlSender(kPane), failed, true,
+       nullptr, false},
+  };
+  for (const Case& each : cases) {
+    platform = FakePlatform();
+    automaticChecksOff();
+    install(kOrbit);
+    start();
+    platform.windowOnScreen = each.windowOnScreen;
+    core.checkAnswers[kOrbit] = core.installAnswers[kPane] = each.answer;
+    if (each.action) {
+      controller->perform(*each.action, each.sender);
+    } else {
+      platform.settings[kDomain]["automaticChecks"] = true;
+      platform.advance(3600);
+    }
+    platform.runWorkers();
+    EXPECT_EQ(platform.statusNeedsAttention, each.attention) << each.name;
+    ASSERT_EQ(platform.notices.size(), each.summary ? 1u : 0u) << each.name;
+    if (each.summary) {
+      EXPECT_EQ(platform.notices[0].notice.summary, each.summary) << each.name;
+      platform.windowOnScreen = false;
+      platform.invokeNotice(platform.notices[0].notice.topic);
+      EXPECT_TRUE(platform.windowOnScreen) << each.name << ": the notice opens the window";
+      // Seen once the window opens; a waiting update still asks for attention.
+      EXPECT_EQ(platform.statusNeedsAttention, !each.action.has_value()) << each.name;
+    }
+  }
+}
+
+TEST_F(Checks, AnInstalledVersionIsAnnouncedAgainWhenANewerOneComes) {
+  install(kOrbit);
+  start();
+  platform.windowOnScreen = false;
+  core.checkAnswers[kOrbit] = R"({"available":true,"build":9,"ok":true,"version":"2.0.0"})";
+  controller->perform(Action::checkAll, menuSender(kOrbit));
+  platform.runWorkers();
+  core.installAnswers[kOrbit] = R"({"ok":true,"relaunch":false})";
+  controller->perform(Action::installTool, menuSender(kOrbit));
+  install(kOrbit, "9", "2.0.0");  // what the installation puts in place
+  platform.runWorkers();
+  core.checkAnswers[kOrbit] = R"({"available":true,"build":12,"ok":true,"version":"2.1.0"})";
+  controller->perform(Action::checkAll, menuSender(kOrbit));
+  platform.runWorkers();
+  ASSERT_EQ(platform.notices.size(), 3u);
+  EXPECT_EQ(platform.notices[1].notice.summary, "Orbit Action Dial 2.0.0 je nainstalovaný.");
+  EXPECT_EQ(platform.notices[2].notice.body, "Orbit Action Dial 2.1.0");
+  EXPECT_EQ(platform.notices[2].notice.topic, platform.notices[0].notice.topic);
 }
 
 TEST_F(Checks, TwoQuickRequestsStartOneCheckPerTool) {
@@ -367,7 +459,8 @@ TEST_F(Installing, FoundUpdatesInstallThemselvesOnlyWhenTheToolMayBeTouched) {
     std::size_t installsAfterItQuits;  // by itself, then one refresh tick
   };
   const Case cases[] = {
-      {"off", false, false, false, "Nová verze je připravená ke stažení.", 0, 0},
+      {"off", false, false, false, "Zkontrolováno ve 14:05 · Nová verze je připravená ke stažení.",
+       0, 0},
       {"not running", true, false, false, "Stahuji a ověřuji balíček…", 1, 1},
       {"running", true, true, false, "Aktualizace se nainstaluje, až nástroj přestane běžet.", 0,
        1},
@@ -584,7 +677,7 @@ TEST_F(Login, ARefusalIsShownAndTheCheckboxReturns) {
     EXPECT_TRUE(platform.alerts[0].modal);
     EXPECT_EQ(platform.alerts[0].message, "Spuštění při přihlášení");
     EXPECT_EQ(platform.alerts[0].informative,
-              error.empty() ? "Povol Kelvoma v nastavení macOS." : error);
+              error.empty() ? "Povol Kelvoma v nastavení spouštění po přihlášení." : error);
     EXPECT_FALSE(global(&WindowLayout::login).on);
   }
 }

@@ -8,18 +8,27 @@
 #include <stdlib.h>
 
 #include <QCoreApplication>
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QObject>
 #include <QStringList>
+#include <QVariantMap>
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "desktop_session.h"
+#include "support/fixture_bundle.h"
+#include "support/signing.h"
 #include "support/temp_dir.h"
+#include "support/test_server.h"
 
 namespace kelvoma::app::testing {
 namespace {
@@ -54,6 +63,33 @@ class Watcher : public QObject, protected QDBusContext {
   QStringList items_;
 };
 
+// Just enough of org.freedesktop.Notifications to record every Notify call.
+// With answers off it never replies, as a hung service would not.
+class NoticeService : public QObject, protected QDBusContext {
+  Q_OBJECT
+  Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+ public:
+  struct Call {
+    QString application, icon, summary, body;
+    uint replaces = 0;
+    QStringList actions;
+    QVariantMap hints;
+  };
+  std::vector<Call> calls;
+  bool answers = true;
+
+ public slots:
+  uint Notify(const QString& application, uint replaces, const QString& icon,
+              const QString& summary, const QString& body, const QStringList& actions,
+              const QVariantMap& hints, int) {
+    calls.push_back({application, icon, summary, body, replaces, actions, hints});
+    setDelayedReply(!answers);
+    return static_cast<uint>(100 + calls.size());
+  }
+  QStringList GetCapabilities() { return {QStringLiteral("actions"), QStringLiteral("body")}; }
+};
+
 // Waits while answering the bus: the watcher lives on this thread.
 bool answeringUntil(std::chrono::milliseconds limit, const std::function<bool()>& condition) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -76,6 +112,47 @@ QVariant itemProperty(QDBusConnection& bus, const QString& service, const QStrin
     return {};
   }
   return reply.arguments().front().value<QDBusVariant>().variant();
+}
+
+// The ids and labels of a dbusmenu layout, depth first.
+void collectMenu(const QDBusArgument& node, std::vector<std::pair<int, QString>>& into) {
+  int id = 0;
+  QVariantMap properties;
+  node.beginStructure();
+  node >> id >> properties;
+  node.beginArray();
+  while (!node.atEnd()) {
+    QDBusVariant child;
+    node >> child;
+    collectMenu(qvariant_cast<QDBusArgument>(child.variant()), into);
+  }
+  node.endArray();
+  node.endStructure();
+  into.emplace_back(id, properties.value(QStringLiteral("label")).toString());
+}
+
+// Clicks the item's menu entry with that label, as a panel does.
+bool clickMenu(QDBusConnection& bus, const QString& item, const QString& label) {
+  const QString path =
+      qvariant_cast<QDBusObjectPath>(itemProperty(bus, item, QStringLiteral("Menu"))).path();
+  const QString menu = QStringLiteral("com.canonical.dbusmenu");
+  QDBusMessage get = QDBusMessage::createMethodCall(item, path, menu, QStringLiteral("GetLayout"));
+  get << 0 << -1 << QStringList();
+  const QDBusMessage layout = bus.call(get, QDBus::Block, kCallTimeoutMs);
+  if (layout.type() != QDBusMessage::ReplyMessage || layout.arguments().size() < 2) {
+    return false;
+  }
+  std::vector<std::pair<int, QString>> entries;
+  collectMenu(qvariant_cast<QDBusArgument>(layout.arguments()[1]), entries);
+  for (const auto& [id, text] : entries) {
+    if (text == label) {
+      QDBusMessage event =
+          QDBusMessage::createMethodCall(item, path, menu, QStringLiteral("Event"));
+      event << id << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0)) << 0u;
+      return bus.call(event, QDBus::Block, kCallTimeoutMs).type() == QDBusMessage::ReplyMessage;
+    }
+  }
+  return false;
 }
 
 bool windowShown(DesktopSession& desktop) {
@@ -163,6 +240,142 @@ TEST(StatusNotifierItem, NamesTheSymbolicIconWhenTheHostRunsOrAppearsLater) {
     EXPECT_EQ(app->stop(SIGTERM, 20s), 0) << appOutput();
     QDBusConnection::disconnectFromBus(QStringLiteral("kelvoma-sni-watcher"));
   }
+}
+
+// From the tray with the window closed, against the HTTPS test host: a check
+// that finds nothing new posts nothing, a new version is announced once, an
+// installation that fails and one that succeeds each say so; a service that
+// never answers holds nothing up.
+TEST(DesktopNotices, TellWhatHappenedOutOfSight) {
+  namespace fs = std::filesystem;
+  kelvoma::testing::TempDir home;
+  setenv("HOME", home.path().c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (home.path() + "/.config").c_str(), 1);
+  setenv("KELVOMA_STUB_LOG", home.file("stubs.log").c_str(), 1);
+  unsetenv("KELVOMA_CODESIGN_STATUS");
+  unsetenv("KELVOMA_SPCTL_STATUS");
+  unsetenv("XDG_RUNTIME_DIR");
+  home.write(".config/cz.tobranix.tools-manager.ini",
+             "[General]\nautomaticChecks=false\nenabled.orbit-action-dial=false\n");
+  fixture::BundleSpec installed = fixture::tool_bundle("orbit-action-dial", 1, "1.0.0");
+  ASSERT_FALSE(fixture::make_bundle(fs::path(home.path()) / "Applications", installed).empty());
+
+  kelvoma::testing::TestServer server(kelvoma::testing::ServerPort::fixture);
+  ASSERT_TRUE(server.running()) << server.failure();
+  const std::string manifestPath =
+      "/tobranix/orbit-action-dial/releases/latest/download/release.json";
+  // Build 1 (what is installed) and build 2, whose archive is held back at first.
+  std::string manifests[3];
+  fs::path archive;
+  for (const int build : {1, 2}) {
+    fixture::BundleSpec spec = fixture::tool_bundle("orbit-action-dial", build, "2.0.0");
+    fixture::set_info(spec, "LSMinimumSystemVersion", std::string("1.0"));
+    const fs::path staging = fs::path(home.path()) / ("build-" + std::to_string(build));
+    ASSERT_FALSE(fixture::make_bundle(staging, spec).empty());
+    Release release = fixture::fixture_release("orbit-action-dial");
+    release.build = static_cast<std::uint64_t>(build);
+    release.version = build == 1 ? "1.0.0" : "2.0.0";
+    release.minimum_macos = "1.0";
+    release.archive_url =
+        fixture::archive_prefix("orbit-action-dial") + "v2.0.0/orbit-action-dial.zip";
+    const auto published = fixture::publish_release(
+        fs::path(server.root()) / "tobranix/orbit-action-dial/releases/download/v2.0.0",
+        fixture::load_key("orbit-action-dial"), release,
+        fixture::zip_entries(staging, {spec.bundle_name}, staging / "release.zip"));
+    manifests[build] = kelvoma::testing::read_file(published.manifest);
+    archive = published.archive;
+  }
+  const fs::path heldBack = archive.string() + ".held";
+  fs::rename(archive, heldBack);
+
+  DesktopSession desktop;
+  ASSERT_TRUE(desktop.ready()) << desktop.failure();
+  QDBusConnection bus = QDBusConnection::connectToBus(QString::fromStdString(desktop.busAddress()),
+                                                      QStringLiteral("kelvoma-notices"));
+  Watcher watcher;
+  NoticeService notices;
+  ASSERT_TRUE(
+      bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher,
+                         QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties) &&
+      bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher")) &&
+      bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &notices,
+                         QDBusConnection::ExportAllSlots) &&
+      bus.registerService(QStringLiteral("org.freedesktop.Notifications")));
+  const std::string log = home.file("app.log");
+  auto app = Process::start({KELVOMA_FIXTURE_EXE, "--background"}, log);
+  ASSERT_TRUE(app.has_value());
+  const auto appOutput = [&] {
+    return "\napplication output:\n" + kelvoma::testing::read_file(log);
+  };
+  ASSERT_TRUE(answeringUntil(kStepLimit, [&] {
+    return !watcher.registeredStatusNotifierItems().isEmpty();
+  })) << appOutput();
+  const QString item = watcher.registeredStatusNotifierItems().front();
+  const auto checks = [&] {
+    return std::ranges::count(server.requests(), manifestPath, &kelvoma::testing::Request::target);
+  };
+  const auto click = [&](const char* label) {
+    return answeringUntil(kStepLimit,
+                          [&] { return clickMenu(bus, item, QString::fromUtf8(label)); });
+  };
+
+  struct Step {
+    const char* name;
+    const char* click;
+    int manifest;         // served from then on
+    bool archive;         // build 2's archive is there
+    bool answers;         // the service replies
+    std::size_t notices;  // posted so far
+    const char* summary;  // of a notice this step posts
+    const char* body;
+    uint replaces;
+  };
+  const Step steps[] = {
+      {"nothing new", "Zkontrolovat verze", 1, false, true, 0, nullptr, nullptr, 0},
+      {"a new version, the service silent", "Zkontrolovat verze", 2, false, false, 1,
+       "Nová verze je připravená ke stažení", "Orbit Action Dial 2.0.0", 0},
+      {"the same version again", "Zkontrolovat verze", 2, false, true, 1, nullptr, nullptr, 0},
+      {"the archive missing", "Aktualizovat…", 2, false, true, 2,
+       "Instalace nástroje Orbit Action Dial se nepodařila",
+       "Zatím není zveřejněné dostupné vydání.", 0},
+      {"installed", "Aktualizovat…", 2, true, true, 3, "Orbit Action Dial 2.0.0 je nainstalovaný.",
+       "", 102},  // replaces the failure notice, the service's second answer
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    server.put(manifestPath, manifests[step.manifest]);
+    if (step.archive && fs::exists(heldBack)) {
+      fs::rename(heldBack, archive);
+    }
+    notices.answers = step.answers;
+    const auto before = checks();
+    const std::size_t posted = notices.calls.size();
+    ASSERT_TRUE(click(step.click)) << appOutput();
+    ASSERT_TRUE(answeringUntil(kStepLimit, [&] { return checks() > before; })) << appOutput();
+    answeringUntil(step.summary != nullptr ? kStepLimit : 3s,
+                   [&] { return notices.calls.size() > posted; });
+    ASSERT_EQ(notices.calls.size(), step.notices) << appOutput();
+    if (step.summary == nullptr) {
+      continue;
+    }
+    const NoticeService::Call& last = notices.calls.back();
+    EXPECT_EQ(last.summary, QString::fromUtf8(step.summary));
+    EXPECT_EQ(last.body, QString::fromUtf8(step.body));
+    EXPECT_EQ(last.replaces, step.replaces);
+    EXPECT_EQ(last.application, QStringLiteral("Kelvoma"));
+    EXPECT_EQ(last.icon, QStringLiteral("cz.tobranix.Kelvoma"));
+    EXPECT_EQ(last.hints.value(QStringLiteral("desktop-entry")).toString(),
+              QStringLiteral("cz.tobranix.Kelvoma"));
+    EXPECT_TRUE(last.actions.contains(QStringLiteral("default")));
+    if (!step.answers) {
+      // The tray still answers at once while the notice waits for its reply.
+      const auto waiting = checks();
+      ASSERT_TRUE(click("Zkontrolovat verze"));
+      EXPECT_TRUE(answeringUntil(3s, [&] { return checks() > waiting; })) << appOutput();
+    }
+  }
+  EXPECT_EQ(app->stop(SIGTERM, 20s), 0) << appOutput();
+  QDBusConnection::disconnectFromBus(QStringLiteral("kelvoma-notices"));
 }
 
 }  // namespace

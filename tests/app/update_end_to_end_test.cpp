@@ -251,14 +251,13 @@ TEST_F(UpdateEndToEnd, UpdatesARunningToolFromTheWindowAndStartsItAgain) {
   ASSERT_EQ(desktop.run({"/usr/bin/dbus-send", "--session", "--type=signal", "/cz/tobranix/Kelvoma",
                          "cz.tobranix.Kelvoma.KelvomaCheckUpdates"}),
             std::nullopt);
-  ASSERT_TRUE(eventually(kStepLimit,
-                         [&] {
-                           return read() && row->installTitle == "Aktualizovat" &&
-                                  row->installEnabled &&
-                                  row->message == "Nová verze je připravená ke stažení." &&
-                                  row->version == "Nainstalováno 1.0.0  ·  Nová verze 2.0.0" &&
-                                  row->state == "Běží";
-                         }))
+  ASSERT_TRUE(eventually(
+      kStepLimit,
+      [&] {
+        return read() && row->installTitle == "Aktualizovat" && row->installEnabled &&
+               row->message.ends_with(" · Nová verze je připravená ke stažení.") &&
+               row->version == "Nainstalováno 1.0.0  ·  Nová verze 2.0.0" && row->state == "Běží";
+      }))
       << describe(row) << appOutput();
 
   const auto tree = desktop.application("Kelvoma");

@@ -24,6 +24,29 @@ const ControlModel* findByText(const std::vector<ControlModel>& models, const st
   return nullptr;
 }
 
+void collectTexts(const std::vector<ControlModel>& models, std::vector<std::string>& into) {
+  for (const ControlModel& model : models) {
+    into.push_back(model.text);
+    collectTexts(model.children, into);
+  }
+}
+
+// The application is the Linux one: nothing its window shows names the Mac.
+TEST(LinuxWords, TheWindowAndItsRowsSpeakOfNoMac) {
+  std::vector<std::string> texts;
+  collectTexts(makeWindowLayout(catalogTools()).window.controls, texts);
+  for (const Tool& tool : catalogTools()) {
+    for (const auto& path : {std::optional<std::string>(), std::optional<std::string>("/A.app")}) {
+      const RowPresentation row = rowPresentation(makeSnapshot(tool, {.installedPath = path}));
+      texts.insert(texts.end(), {row.stateText, row.versionText, row.installTitle});
+    }
+  }
+  for (const std::string& text : texts) {
+    EXPECT_FALSE(text.contains("Mac") || text.contains("macOS") || text.contains("do Applications"))
+        << text;
+  }
+}
+
 TEST(ListHeight, IsAtLeastTheScrollViewAndGrowsByRows) {
   const std::pair<std::size_t, double> cases[] = {
       {0, 260}, {1, 260}, {2, 460}, {3, 690}, {5, 1150}};
@@ -64,7 +87,7 @@ TEST(WindowLayoutTest, WindowAndGlobalControls) {
        {24, FontWeight::semibold, false},
        Colour::label,
        std::nullopt},
-      {"Tvoje nástroje pro Mac, připravené k zapnutí.",
+      {"Tvoje nástroje, připravené k zapnutí.",
        {28, 410, 600, 24},
        ControlKind::label,
        {},

@@ -122,7 +122,9 @@ TEST_P(CheckRule, DecidesTheCheck) {
   Release release = fixture::fixture_release(tool_.id);
   GetParam().change(release);
   publish(release);
-  const auto checked = check_release(CoreConfig{}, tool_, GetParam().os_version);
+  CoreConfig config;
+  config.code_trust = CodeTrust::macos;  // the sentences as first written
+  const auto checked = check_release(config, tool_, GetParam().os_version);
   if (GetParam().message) {
     ASSERT_FALSE(checked.has_value());
     EXPECT_EQ(*GetParam().message, checked.error());

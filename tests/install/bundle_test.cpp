@@ -299,7 +299,7 @@ TEST_F(BundleTest, WithoutSigningProgramsEveryBundleIsRefused) {
 // --- seal and ticket ---------------------------------------------------------
 
 constexpr std::string_view seal_refused = "Podpis aplikace nebo identita vydavatele nesouhlasí.";
-constexpr std::string_view ticket_refused = "macOS nepotvrdil notarizaci stažené aplikace.";
+constexpr std::string_view ticket_refused = "Notářský lístek stažené aplikace neplatí.";
 
 using BundleChange = std::function<void(const fs::path& bundle)>;
 

@@ -1,4 +1,5 @@
 #include "verify/macos_version.h"
+#include "verify/trust_sentences.h"
 
 #include <gtest/gtest.h>
 
@@ -101,6 +102,22 @@ TEST(MacosVersion, ComparesNumbersNotTexts) {
   EXPECT_TRUE(require_minimum_macos("13.10", "13.10.0").has_value());
   EXPECT_EQ(require_minimum_macos("13.10", "13.9.0"),
             std::unexpected(std::string("Vyžaduje macOS 13.10 nebo novější.")));
+}
+
+// The seal build is the Linux one: its sentences name no Mac.
+TEST(TrustSentences, TheSealBuildSpeaksOfNoMac) {
+  const TrustSentences& seal = sentences_of(CodeTrust::seal);
+  for (const std::string_view sentence :
+       {seal.ticket_refused, seal.unsupported_processor, seal.missing_minimum_system,
+        seal.invalid_system_version, seal.requires_system_before, seal.requires_system_after}) {
+    EXPECT_FALSE(sentence.contains("Mac") || sentence.contains("macOS") ||
+                 sentence.contains("do Applications"))
+        << sentence;
+  }
+  EXPECT_EQ(require_minimum_macos("14", "13.0.0", CodeTrust::seal),
+            std::unexpected(std::string("Vyžaduje systém ve verzi 14 nebo novější.")));
+  EXPECT_EQ(require_minimum_macos("14", "x", CodeTrust::seal),
+            std::unexpected(std::string("Neplatná verze systému.")));
 }
 
 }  // namespace

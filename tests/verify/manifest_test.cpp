@@ -795,7 +795,7 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
            [](auto& b) { fixture::write_file(b / "Contents/Resources/marker.txt", "changed"); }},
       {.why = "release: no ticket",
        .change = [](auto&) {},
-       .first_line = unsealed("macOS nepotvrdil notarizaci stažené aplikace."),
+       .first_line = unsealed("Notářský lístek stažené aplikace neplatí."),
        .status = 1,
        .command = Command::release,
        .after_seal = [](auto& b) { fs::remove(b / "Contents/_CodeSignature/Notarization"); }},

@@ -120,9 +120,9 @@ std::expected<void, std::string> validate_external_bundle(const CoreConfig& conf
   }
   const auto minimum = plist->string("LSMinimumSystemVersion");
   if (!minimum) {
-    return std::unexpected("Chybí minimální verze macOS.");
+    return std::unexpected(std::string(sentences_of(config.code_trust).missing_minimum_system));
   }
-  if (auto supported = require_minimum_macos(*minimum, os_version); !supported) {
+  if (auto supported = require_minimum_macos(*minimum, os_version, config.code_trust); !supported) {
     return supported;
   }
   return verify_code_signature(config, bundle, tool);
@@ -148,7 +148,7 @@ std::expected<void, std::string> verify_code_signature(const CoreConfig& config,
   }
   const Command spctl{.program = config.spctl,
                       .arguments = {"--assess", "--type", "execute", bundle}};
-  return run_command(spctl, ticket_refused);
+  return run_command(spctl, macos_sentences.ticket_refused);
 }
 
 }  // namespace kelvoma

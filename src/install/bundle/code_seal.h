@@ -22,12 +22,13 @@
 
 #include "verify/build_config.h"
 #include "verify/catalog.h"
+#include "verify/trust_sentences.h"
 
 namespace kelvoma {
 
 inline constexpr std::string_view seal_refused =
     "Podpis aplikace nebo identita vydavatele nesouhlasí.";
-inline constexpr std::string_view ticket_refused = "macOS nepotvrdil notarizaci stažené aplikace.";
+inline constexpr std::string_view ticket_refused = seal_sentences.ticket_refused;
 
 // The seal, then (only when it holds) the ticket; the first failure's
 // message. Where openat2 is refused (ENOSYS, EPERM) the message is that
