@@ -30,6 +30,9 @@ namespace kelvoma::app {
 // other than line feed and tab, and without direction overrides and isolates
 // (release_notes.cpp).
 std::string shownNotesText(std::string_view text);
+// The first line of the shown text that is not blank, at most 120 bytes (cut
+// at a character, with "…").
+std::string notesFirstLine(std::string_view text);
 
 // Delays of the flows; tests shorten them.
 struct Timing {
@@ -126,6 +129,8 @@ class Kelvoma final : public ApplicationDelegate {
 
   // Notices on the desktop and the status item's state (announcing.cpp).
   void announceUpdates();
+  void awaitNotes(const std::vector<ToolSnapshot>& snapshots);
+  void announceNotes(const std::string& id, std::uint64_t build);
   void announceInstallation(const Tool& tool, const InstallAnswer& answer);
   void refreshStatusItem(const std::vector<ToolSnapshot>& snapshots);
 
@@ -192,6 +197,8 @@ class Kelvoma final : public ApplicationDelegate {
   std::set<std::string> held_;        // switched on, not started before their update
   std::set<std::string> announcing_;  // running checks that may announce a new release
   bool installFailedUnseen_ = false;  // since the window was last shown
+  // Announced releases whose notes had not come yet: tool id → build.
+  std::map<std::string, std::uint64_t> noticeAwaitsNotes_;
   std::map<std::string, std::shared_ptr<ProgressRelay>> progress_;  // by tool id, while busy
   WindowLayout layout_;
   bool windowMade_ = false;

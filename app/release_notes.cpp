@@ -46,7 +46,27 @@ std::string shownNotesText(std::string_view text) {
   return shown;
 }
 
-namespace {}  // namespace
+std::string notesFirstLine(std::string_view text) {
+  constexpr std::size_t kLongest = 120;
+  const std::string shown = shownNotesText(text);
+  std::string_view rest = shown;
+  std::string_view line;
+  while (!rest.empty() && line.find_first_not_of(" \t") == std::string_view::npos) {
+    const std::size_t end = rest.find('\n');
+    line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+  }
+  const std::size_t start = line.find_first_not_of(" \t");
+  line = start == std::string_view::npos ? std::string_view() : line.substr(start);
+  if (line.size() <= kLongest) {
+    return std::string(line);
+  }
+  std::size_t cut = kLongest;
+  while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) {
+    --cut;  // back to the start of a character
+  }
+  return std::string(line.substr(0, cut)) + "…";
+}
 
 void Kelvoma::fetchNotes(const std::string& id, const CheckAnswer& offered) {
   platform_.scheduler.runOnWorker([this, id, offered] {
@@ -67,6 +87,7 @@ void Kelvoma::finishNotes(const std::string& id, const CheckAnswer& offered, std
     return;
   }
   release->second.notes = std::move(text);
+  announceNotes(id, offered.build);
   refresh();
 }
 

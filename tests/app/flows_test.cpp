@@ -345,6 +345,22 @@ TEST_F(Checks, AnInstalledVersionIsAnnouncedAgainWhenANewerOneComes) {
   EXPECT_EQ(platform.notices[2].notice.topic, platform.notices[0].notice.topic);
 }
 
+TEST_F(Checks, TheNoticeOfAnUpdateCarriesTheFirstLineOfItsNotesOnce) {
+  install(kOrbit);
+  start();
+  platform.windowOnScreen = false;
+  core.checkAnswers[kOrbit] = R"({"available":true,"build":9,"ok":true,"version":"2.0.0"})";
+  core.notesAnswers[kOrbit] = R"({"ok":true,"text":"\n  Nový ciferník.\nOpravy."})";
+  for (int round = 0; round < 2; ++round) {
+    controller->perform(Action::checkAll, menuSender(kOrbit));
+    platform.runWorkers();  // the check: announced at once, without notes
+    platform.runWorkers();  // the notes: the same notice in its place, with their first line
+  }
+  ASSERT_EQ(platform.notices.size(), 2u);
+  EXPECT_EQ(platform.notices[1].notice.topic, platform.notices[0].notice.topic);
+  EXPECT_EQ(platform.notices[1].notice.body, "Orbit Action Dial 2.0.0: Nový ciferník.");
+}
+
 TEST_F(Checks, TwoQuickRequestsStartOneCheckPerTool) {
   start();
   controller->perform(Action::checkAll, {});
