@@ -120,7 +120,6 @@ class Kelvoma final : public ApplicationDelegate {
   // Automatic installation of found updates (automatic_install.cpp).
   void changeAutomaticInstall(const Sender& sender);
   bool automaticInstall() const;
-  const std::map<std::string, std::string>& waitingUpdates() const { return waiting_; }
 
   // Installing and adopting (installing.cpp).
   void installTool(const Sender& sender);
