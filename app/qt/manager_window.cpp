@@ -51,15 +51,15 @@ ManagerWindow::ManagerWindow(const WindowModel& model, Forward forward)
   setWindowTitle(QString::fromStdString(model.title));
   // The content keeps the model's size; where the screen is smaller the
   // window is as large as fits and the whole content scrolls.
-  auto* whole = new QScrollArea(this);
-  whole->setFrameShape(QFrame::NoFrame);
-  whole->setFocusPolicy(Qt::NoFocus);
+  whole_ = new QScrollArea(this);
+  whole_->setFrameShape(QFrame::NoFrame);
+  whole_->setFocusPolicy(Qt::NoFocus);
   content_ = new QWidget;
   content_->setFixedSize(qRound(model.width), qRound(model.height));
-  whole->setWidget(content_);
+  whole_->setWidget(content_);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
-  layout->addWidget(whole);
+  layout->addWidget(whole_);
   setFixedSize(content_->size());
   // Closing only hides the window; the application stays in the tray.
   setAttribute(Qt::WA_DeleteOnClose, false);
@@ -236,6 +236,8 @@ void ManagerWindow::followFocus(QWidget* focused) {
       scroll->ensureWidgetVisible(row != nullptr ? row : focused, 0, 8);
     }
   }
+  // On a screen smaller than the window the whole content scrolls too.
+  whole_->ensureWidgetVisible(focused, 0, 8);
 }
 
 void ManagerWindow::setToolTip(ControlId id, const std::optional<QString>& text) {

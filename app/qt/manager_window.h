@@ -46,7 +46,8 @@ class ManagerWindow : public QWidget {
   void followFocus(QWidget* focused);
 
   Forward forward_;
-  QWidget* content_ = nullptr;  // the controls, at the model's size
+  QScrollArea* whole_ = nullptr;  // scrolls the content where the screen is smaller
+  QWidget* content_ = nullptr;    // the controls, at the model's size
   std::map<ControlId, QWidget*> controls_;
   std::map<ControlId, double> documentHeights_;
   std::map<ControlId, double> pendingScroll_;

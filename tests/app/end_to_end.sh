@@ -169,10 +169,9 @@ dbus-run-session -- bash -euo pipefail -c '
   work=$KELVOMA_E2E_WORK
   fail() { echo "FAIL: $*" >&2; sed "s/^/  app: /" "$work/app.log" >&2 || true; exit 1; }
   window_viewable() {
-    xwininfo -root -tree 2>/dev/null | grep -q "Kelvoma" || return 1
     local id
-    id=$(xwininfo -root -tree | grep "Kelvoma" | head -n1 | awk "{print \$1}")
-    xwininfo -id "$id" | grep -q "IsViewable"
+    id=$(xwininfo -root -tree | grep "Kelvoma · Nástroje" | head -n1 | awk "{print \$1}")
+    [ -n "$id" ] && xwininfo -id "$id" | grep -q "IsViewable"
   }
 
   # A window manager of a bare X11 desktop (openbox, reparenting).
@@ -216,7 +215,7 @@ dbus-run-session -- bash -euo pipefail -c '
   for _ in $(seq 200); do window_viewable && break; sleep 0.05; done
   window_viewable || fail "KelvomaCheckUpdates did not show the window"
   window=$(xdotool search --name "Kelvoma · Nástroje" | head -n1)
-  read -r left right top bottom < <(xprop -id "$window" _NET_FRAME_EXTENTS | tr -dc "0-9 ")
+  read -r left right top bottom <<<"$(xprop -id "$window" _NET_FRAME_EXTENTS | tr -dc "0-9 ")"
   x=$(xwininfo -id "$window" | sed -n "s/.*Absolute upper-left X: *//p")
   y=$(xwininfo -id "$window" | sed -n "s/.*Absolute upper-left Y: *//p")
   width=$(xwininfo -id "$window" | sed -n "s/.*Width: *//p")
