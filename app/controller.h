@@ -114,7 +114,9 @@ class Kelvoma final : public ApplicationDelegate {
   bool automaticChecks() const;
 
   // Release notes of offered updates (release_notes.cpp).
-  void fetchNotes(const std::string& id, const CheckAnswer& offered);
+  // Before the check's answer is kept: the notes of the same release come
+  // along, other notes are fetched on a worker.
+  void fetchNotes(const std::string& id, CheckAnswer& offered);
   void showNotes(const Sender& sender);
 
   // Automatic installation of found updates (automatic_install.cpp).

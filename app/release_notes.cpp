@@ -68,7 +68,14 @@ std::string notesFirstLine(std::string_view text) {
   return std::string(line.substr(0, cut)) + "…";
 }
 
-void Kelvoma::fetchNotes(const std::string& id, const CheckAnswer& offered) {
+void Kelvoma::fetchNotes(const std::string& id, CheckAnswer& offered) {
+  // A later check of the same release keeps the notes it already has.
+  if (const auto earlier = releases_.find(id); earlier != releases_.end() &&
+                                               sameRelease(earlier->second, offered) &&
+                                               earlier->second.notes) {
+    offered.notes = earlier->second.notes;
+    return;
+  }
   platform_.scheduler.runOnWorker([this, id, offered] {
     auto text = askReleaseNotes(core_, id, offered.build, offered.version);
     if (!text) {
