@@ -30,7 +30,8 @@ DesktopNotice updatesNotice(const std::vector<WaitingUpdate>& updates) {
                        .body = {},
                        .actions = {}};
   for (const WaitingUpdate& each : updates) {
-    notice.body += (notice.body.empty() ? "" : "\n") + named(each.name, each.version);
+    notice.body += (notice.body.empty() ? "" : "\n") + named(each.name, each.version) +
+                   (each.notesLine.empty() ? "" : ": " + each.notesLine);
   }
   return notice;
 }

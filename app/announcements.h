@@ -15,9 +15,11 @@ namespace kelvoma::app {
 struct WaitingUpdate {
   std::string name;
   std::string version;
+  std::string notesLine{};  // the first line of its release notes, when they came
 };
 
-// One notice names every tool with an update; its topic is always the same,
+// One notice names every tool with an update (and the first line of its
+// release notes, after a colon); its topic is always the same,
 // so a later one replaces it.
 DesktopNotice updatesNotice(const std::vector<WaitingUpdate>& updates);
 // "Orbit Action Dial 2.0.0 je nainstalovaný." (the name alone without a version).

@@ -17,7 +17,9 @@ std::vector<WaitingUpdate> waitingUpdates(const std::vector<Tool>& tools,
   std::vector<WaitingUpdate> updates;
   for (std::size_t i = 0; i < tools.size() && i < snapshots.size(); ++i) {
     if (snapshots[i].installed() && snapshots[i].updateAvailable) {
-      updates.push_back({tools[i].name, snapshots[i].release->version});
+      const auto& notes = snapshots[i].release->notes;
+      updates.push_back(
+          {tools[i].name, snapshots[i].release->version, notes ? notesFirstLine(*notes) : ""});
     }
   }
   return updates;
@@ -45,7 +47,33 @@ void Kelvoma::announceUpdates() {
   if (fresh) {
     platform_.desktopNotifications.notify(updatesNotice(waitingUpdates(tools_, snapshots)),
                                           [this](const std::string&) { show(); });
+    awaitNotes(snapshots);
   }
+}
+
+// The releases just announced whose notes are still on their way: when they
+// come, the notice is posted again in place, with their first line.
+void Kelvoma::awaitNotes(const std::vector<ToolSnapshot>& snapshots) {
+  noticeAwaitsNotes_.clear();
+  for (std::size_t i = 0; i < tools_.size() && i < snapshots.size(); ++i) {
+    if (snapshots[i].installed() && snapshots[i].updateAvailable && !snapshots[i].release->notes) {
+      noticeAwaitsNotes_[tools_[i].id] = snapshots[i].release->build;
+    }
+  }
+}
+
+void Kelvoma::announceNotes(const std::string& id, std::uint64_t build) {
+  const auto awaited = noticeAwaitsNotes_.find(id);
+  if (awaited == noticeAwaitsNotes_.end() || awaited->second != build) {
+    return;
+  }
+  noticeAwaitsNotes_.erase(awaited);
+  std::vector<ToolSnapshot> snapshots;
+  for (const Tool& each : tools_) {
+    snapshots.push_back(snapshotOf(each));
+  }
+  platform_.desktopNotifications.notify(updatesNotice(waitingUpdates(tools_, snapshots)),
+                                        [this](const std::string&) { show(); });
 }
 
 void Kelvoma::announceInstallation(const Tool& installed, const InstallAnswer& answer) {

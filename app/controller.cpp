@@ -47,8 +47,11 @@ void Kelvoma::applicationDidFinishLaunching() {
   refresh();
   launchRememberedTools();
 
-  timer_ = platform_.scheduler.scheduleRepeatingTimer(
-      timing_.refreshInterval, TimerModes::commonModes, [this] { refresh(); });
+  timer_ = platform_.scheduler.scheduleRepeatingTimer(timing_.refreshInterval,
+                                                      TimerModes::commonModes, [this] {
+                                                        retryWaitingUpdates();
+                                                        refresh();
+                                                      });
   checkTimer_ = platform_.scheduler.scheduleRepeatingTimer(
       timing_.checkInterval, TimerModes::defaultMode, [this] { scheduledCheck(); });
   platform_.notifications.observeNotification("KelvomaCheckUpdates", [this] { checkRequested(); });
@@ -94,7 +97,7 @@ void Kelvoma::launchIfRemembered(const Tool& each, const std::vector<RunningAppl
   if (!defaults_.hasObject(enabledKey(each))) {
     remember(each, choiceOf(!instancesAmong(running, each, located->path).empty()));
   }
-  if (defaults_.boolForKey(enabledKey(each))) {
+  if (defaults_.boolForKey(enabledKey(each)) && !holdForUpdate(each)) {
     openTool(each, Opening::background);
   }
 }
@@ -125,6 +128,8 @@ void Kelvoma::perform(Action action, const Sender& sender) {
       return checkAll(originOf(sender));
     case Action::changeAutomatic:
       return changeAutomatic(sender);
+    case Action::changeAutomaticInstall:
+      return changeAutomaticInstall(sender);
     case Action::changeLogin:
       return changeLogin(sender);
     case Action::toggleTool:
@@ -139,6 +144,8 @@ void Kelvoma::perform(Action action, const Sender& sender) {
       return trashTool(sender);
     case Action::updateAll:
       return updateAll();
+    case Action::showNotes:
+      return showNotes(sender);
   }
 }
 
@@ -213,6 +220,7 @@ void Kelvoma::writeRow(const RowRecord& row, const RowPresentation& presentation
   platform_.screen.setText(row.install, presentation.installTitle);
   platform_.screen.setEnabled(row.install, presentation.installEnabled);
   platform_.screen.setEnabled(row.trash, presentation.trashEnabled);
+  platform_.screen.setHidden(row.notes, !presentation.notesShown);
 }
 
 void Kelvoma::refreshGlobalControls() {
@@ -221,6 +229,7 @@ void Kelvoma::refreshGlobalControls() {
   }
   platform_.screen.setEnabled(layout_.checkButton, busy_.empty() && checking_.empty());
   platform_.screen.setState(layout_.automatic, automaticChecks());
+  platform_.screen.setState(layout_.automaticInstall, automaticInstall());
   if (platform_.loginItems.loginItemsSupported()) {
     platform_.screen.setState(layout_.login,
                               platform_.loginItems.loginItemStatus() == LoginItemStatus::enabled);

@@ -26,6 +26,14 @@
 
 namespace kelvoma::app {
 
+// Release notes as the panel shows them: the text without control characters
+// other than line feed and tab, and without direction overrides and isolates
+// (release_notes.cpp).
+std::string shownNotesText(std::string_view text);
+// The first line of the shown text that is not blank, at most 120 bytes (cut
+// at a character, with "…").
+std::string notesFirstLine(std::string_view text);
+
 // Delays of the flows; tests shorten them.
 struct Timing {
   double refreshInterval = 1.0;
@@ -108,6 +116,16 @@ class Kelvoma final : public ApplicationDelegate {
   void changeAutomatic(const Sender& sender);
   bool automaticChecks() const;
 
+  // Release notes of offered updates (release_notes.cpp).
+  // Before the check's answer is kept: the notes of the same release come
+  // along, other notes are fetched on a worker.
+  void fetchNotes(const std::string& id, CheckAnswer& offered);
+  void showNotes(const Sender& sender);
+
+  // Automatic installation of found updates (automatic_install.cpp).
+  void changeAutomaticInstall(const Sender& sender);
+  bool automaticInstall() const;
+
   // Installing and adopting (installing.cpp).
   void installTool(const Sender& sender);
   void chooseApplication(const Sender& sender);
@@ -115,6 +133,8 @@ class Kelvoma final : public ApplicationDelegate {
 
   // Notices on the desktop and the status item's state (announcing.cpp).
   void announceUpdates();
+  void awaitNotes(const std::vector<ToolSnapshot>& snapshots);
+  void announceNotes(const std::string& id, std::uint64_t build);
   void announceInstallation(const Tool& tool, const InstallAnswer& answer);
   void refreshStatusItem(const std::vector<ToolSnapshot>& snapshots);
 
@@ -150,8 +170,14 @@ class Kelvoma final : public ApplicationDelegate {
   void launchIfRemembered(const Tool& tool, const std::vector<RunningApplication>& running);
   void resetStatusItemPositionOnce();
   void finishCheck(const std::string& id, CheckAnswer answer);
+  void finishNotes(const std::string& id, const CheckAnswer& offered, std::string text);
   void startInstallation(const Tool& tool, const ToolSnapshot& snapshot);
   void finishInstallation(const std::string& id, const InstallAnswer& answer);
+  void installAutomatically(const Tool& tool);
+  void retryWaitingUpdates();
+  bool holdForUpdate(const Tool& tool);
+  void releaseHeld(const std::string& id);
+  void rememberWaiting(const std::string& id, bool waiting);
   std::string installationTarget(const Tool& tool, const ToolSnapshot& snapshot);
   static std::int32_t stopCallback(const char* id, const char* path);
   void finishRecovery(const std::string& id, bool recovered, bool checkAfterwards);
@@ -184,8 +210,15 @@ class Kelvoma final : public ApplicationDelegate {
   std::map<std::string, CheckAnswer> releases_;  // the last check of each tool
   std::set<std::string> busy_;
   std::set<std::string> checking_;
+  // Found updates to install once the tool may be touched, with what the row
+  // last said about the wait.
+  std::map<std::string, std::string> waiting_;
+  std::set<std::string> automatic_;   // installations that no click started
+  std::set<std::string> held_;        // switched on, not started before their update
   std::set<std::string> announcing_;  // running checks that may announce a new release
   bool installFailedUnseen_ = false;  // since the window was last shown
+  // Announced releases whose notes had not come yet: tool id → build.
+  std::map<std::string, std::uint64_t> noticeAwaitsNotes_;
   std::map<std::string, std::shared_ptr<ProgressRelay>> progress_;  // by tool id, while busy
   WindowLayout layout_;
   bool windowMade_ = false;

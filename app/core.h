@@ -25,6 +25,8 @@ struct Core {
   std::function<char*(const char* id, const char* targetPath, const char* osVersion,
                       StopCallback stop, ProgressCallback progress, void* context)>
       installWithProgress = {};
+  // Empty in fakes without release notes: no release then has notes.
+  std::function<char*(const char* id, std::uint64_t build, const char* version)> releaseNotes = {};
 };
 
 // The linked core's mini_* functions.

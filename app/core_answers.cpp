@@ -82,6 +82,18 @@ InstallAnswer askInstall(const Core& core, const std::string& id, const std::str
       takeDocument(core, core.install(id.c_str(), targetPath.c_str(), osVersion.c_str(), stop)));
 }
 
+std::optional<std::string> askReleaseNotes(const Core& core, const std::string& id,
+                                           std::uint64_t build, const std::string& version) {
+  if (!core.releaseNotes) {
+    return std::nullopt;
+  }
+  const Document answer = takeDocument(core, core.releaseNotes(id.c_str(), build, version.c_str()));
+  if (!boolOf(answer, "ok")) {
+    return std::nullopt;
+  }
+  return textOf(answer, "text");
+}
+
 bool askRecover(const Core& core, const std::string& id) {
   const Document answer = takeDocument(core, core.recover(id.c_str()));
   return boolOf(answer, "ok") && boolOf(answer, "recovered");

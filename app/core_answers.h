@@ -38,6 +38,9 @@ struct CheckAnswer {
   std::string version{};    // shown with a newer build; empty when absent
   std::uint64_t build = 0;  // as unsigned 64 bits (a negative integer keeps its bits)
   std::optional<std::string> error{};
+  // The offered release's notes, once fetched after the check; never part of
+  // the core's check answer.
+  std::optional<std::string> notes{};
   bool operator==(const CheckAnswer&) const = default;
 };
 
@@ -70,6 +73,11 @@ CheckAnswer askCheck(const Core& core, const std::string& id, const std::string&
 InstallAnswer askInstall(const Core& core, const std::string& id, const std::string& targetPath,
                          const std::string& osVersion, StopCallback stop,
                          ProgressCallback progress = nullptr, void* context = nullptr);
+// The notes of the release offered as `build` and `version`: the text when
+// the core answered ok with one, nothing on any failure or without the call.
+std::optional<std::string> askReleaseNotes(const Core& core, const std::string& id,
+                                           std::uint64_t build, const std::string& version);
+
 // Whether the start-up recovery put a copy of the tool back; a failure or
 // an answer that is not JSON reads as "nothing put back".
 bool askRecover(const Core& core, const std::string& id);

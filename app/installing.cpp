@@ -159,8 +159,14 @@ void Kelvoma::finishInstallation(const std::string& id, const InstallAnswer& ans
     message(answer.error, *installed);
   }
   announceInstallation(*installed, answer);
-  // The copy in place starts again whether or not the new one made it.
-  if (answer.relaunch || (installed->external && answer.ok)) {
+  // The copy in place starts again whether or not the new one made it; a
+  // tool updated automatically after it stopped by itself starts as it would
+  // have (a tool the user switched off is remembered off).
+  const bool automatic = automatic_.erase(id) > 0;
+  held_.erase(id);
+  if (answer.relaunch || (installed->external && answer.ok) ||
+      (automatic && defaults_.boolForKey("enabled." + id) &&
+       runningInstancesOfTool(*installed, applicationURLForTool(*installed)).empty())) {
     openTool(*installed, Opening::background);
   }
   entries_.erase(id);  // the new copy may bring another icon

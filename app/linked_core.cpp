@@ -9,7 +9,8 @@ Core linkedCore() {
               .install = &mini_install,
               .free = &mini_free,
               .recover = &mini_recover,
-              .installWithProgress = &mini_install_with_progress};
+              .installWithProgress = &mini_install_with_progress,
+              .releaseNotes = &mini_release_notes};
 }
 
 }  // namespace kelvoma::app

@@ -250,9 +250,19 @@ struct OpenPanelOptions {
   std::string directory;
 };
 
-// Alerts and the open panel. A sheet returns at once; runModalAlert returns
-// when the alert is dismissed. The panel's completion gets the chosen path,
-// or nothing when it was cancelled.
+// A panel that shows a text exactly as it is: plain text, never read as
+// markup or followed as links; read-only but selectable and scrollable, and
+// named for assistive technology by accessibleName.
+struct TextPanel {
+  std::string title;
+  std::string accessibleName;
+  std::string text;
+  bool operator==(const TextPanel&) const = default;
+};
+
+// Alerts, the open panel and text panels. A sheet or text panel returns at
+// once; runModalAlert returns when the alert is dismissed. The panel's
+// completion gets the chosen path, or nothing when it was cancelled.
 class Dialogs {
  public:
   virtual ~Dialogs() = default;
@@ -260,6 +270,16 @@ class Dialogs {
   virtual void runModalAlert(const std::string& message, const std::string& informative) = 0;
   virtual void beginOpenPanelSheet(const OpenPanelOptions& options,
                                    std::function<void(std::optional<std::string>)> completion) = 0;
+  virtual void showTextPanel(const TextPanel& panel) = 0;
+};
+
+// What the system knows of the network connection's cost. metered() is true
+// only when the connection is known or guessed to be metered (NetworkManager's
+// "Metered" property); without anyone to ask, it is false.
+class NetworkCost {
+ public:
+  virtual ~NetworkCost() = default;
+  virtual bool metered() = 0;
 };
 
 // A notice on the desktop (the freedesktop notification service on Linux).
@@ -299,6 +319,7 @@ struct Platform {
   Desktop& desktop;
   Dialogs& dialogs;
   DesktopNotifications& desktopNotifications;
+  NetworkCost& networkCost;
 };
 
 // Every part from one object that implements all of them.
@@ -316,6 +337,7 @@ Platform platformOf(Whole& whole) {
       .desktop = whole,
       .dialogs = whole,
       .desktopNotifications = whole,
+      .networkCost = whole,
   };
 }
 

@@ -132,6 +132,7 @@ RowPresentation rowPresentation(const ToolSnapshot& snapshot) {
   } else {
     row.versionText = "Stáhni nástroj do složky ~/Applications.";
   }
+  row.notesShown = snapshot.updateAvailable && snapshot.release->notes.has_value();
   row.toggleOn = snapshot.running();
   row.toggleEnabled = snapshot.installed() && !snapshot.busy;
   row.settingsEnabled = row.toggleEnabled;

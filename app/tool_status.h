@@ -63,6 +63,7 @@ struct RowPresentation {
   std::string installTitle;
   bool installEnabled = false;
   bool trashEnabled = false;
+  bool notesShown = false;  // "Co je nového": an update whose notes arrived
 };
 
 RowPresentation rowPresentation(const ToolSnapshot& snapshot);

@@ -15,6 +15,7 @@ enum class Action {
   quit,
   checkAll,
   changeAutomatic,
+  changeAutomaticInstall,
   changeLogin,
   toggleTool,
   settingsTool,
@@ -22,6 +23,7 @@ enum class Action {
   chooseApplication,
   trashTool,
   updateAll,
+  showNotes,
 };
 
 // Who triggered an action: a menu item carries the tool id as its represented

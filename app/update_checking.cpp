@@ -30,10 +30,18 @@ void Kelvoma::checkAll(CheckOrigin origin) {
 
 void Kelvoma::finishCheck(const std::string& id, CheckAnswer answer) {
   const std::string text = checkedLine(answer, platform_.scheduler.localTime());
+  const bool found = answer.ok && answer.available;
+  if (found) {
+    fetchNotes(id, answer);
+  }
   releases_[id] = std::move(answer);
   checking_.erase(id);
   if (const Tool* checked = tool(id)) {
     message(text, *checked);
+    if (found) {
+      installAutomatically(*checked);
+    }
+    releaseHeld(id);
   }
   // One notice for a whole round of checks, once its last one is in.
   if (announcing_.erase(id) > 0 && announcing_.empty()) {

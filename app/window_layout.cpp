@@ -64,7 +64,7 @@ ControlModel rowBox(const Tool& tool, Frame frame, RowRecord& record, Ids& ids) 
   description.colour = Colour::secondaryLabel;
   box.children.push_back(std::move(description));
 
-  ControlModel version = label("", {20, 78, 530, 24});
+  ControlModel version = label("", {20, 78, 386, 24});
   version.id = record.version = ids.next();
   version.font = {12, FontWeight::regular, true};
   box.children.push_back(std::move(version));
@@ -106,6 +106,13 @@ ControlModel rowBox(const Tool& tool, Frame frame, RowRecord& record, Ids& ids) 
   trash.id = record.trash = ids.next();
   trash.subject = tool.name;
   box.children.push_back(std::move(trash));
+
+  ControlModel notes = button(ControlKind::pushButton, "Co je nového", {414, 74, 140, 30},
+                              Action::showNotes, tool.id);
+  notes.id = record.notes = ids.next();
+  notes.subject = tool.name;
+  notes.hidden = true;
+  box.children.push_back(std::move(notes));
   return box;
 }
 
@@ -165,8 +172,14 @@ WindowLayout makeWindowLayout(const std::vector<Tool>& tools) {
   automatic.id = layout.automatic = ids.next();
   window.controls.push_back(std::move(automatic));
 
+  ControlModel automaticInstall =
+      button(ControlKind::checkbox, "Instalovat aktualizace automaticky", {242, 54, 390, 30},
+             Action::changeAutomaticInstall);
+  automaticInstall.id = layout.automaticInstall = ids.next();
+  window.controls.push_back(std::move(automaticInstall));
+
   ControlModel login = button(ControlKind::checkbox, "Spustit Kelvoma při přihlášení",
-                              {28, 40, 370, 30}, Action::changeLogin);
+                              {28, 18, 370, 30}, Action::changeLogin);
   login.id = layout.login = ids.next();
   window.controls.push_back(std::move(login));
 

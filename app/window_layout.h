@@ -21,6 +21,7 @@ struct RowRecord {
   ControlId install = noControl;
   ControlId message = noControl;
   ControlId progress = noControl;  // shown only while the tool is busy
+  ControlId notes = noControl;     // shown only with the offered release's notes
 };
 
 struct WindowLayout {
@@ -30,6 +31,7 @@ struct WindowLayout {
   ControlId checkButton = noControl;
   ControlId updateAllButton = noControl;
   ControlId automatic = noControl;
+  ControlId automaticInstall = noControl;
   ControlId login = noControl;
   double listHeight = 0;
   double scrollContentHeight = 0;

@@ -1,8 +1,12 @@
 #include "qt_dialogs.h"
 
 #include <QCoreApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QVBoxLayout>
 #include <memory>
 
 namespace kelvoma::app::qt {
@@ -56,6 +60,27 @@ void QtDialogs::beginOpenPanelSheet(const OpenPanelOptions& options,
     }
   });
   panel->open();
+}
+
+void QtDialogs::showTextPanel(const TextPanel& panel) {
+  auto* dialog = new QDialog(window_());
+  dialog->setWindowTitle(qs(panel.title));
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  // A plain-text editor never interprets markup and has no links to follow;
+  // read-only, it still lets the text be selected, copied and read aloud.
+  auto* text = new QPlainTextEdit(dialog);
+  text->setObjectName(QStringLiteral("notesText"));
+  text->setReadOnly(true);
+  text->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  text->setPlainText(qs(panel.text));
+  text->setAccessibleName(qs(panel.accessibleName));
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::close);
+  auto* layout = new QVBoxLayout(dialog);
+  layout->addWidget(text);
+  layout->addWidget(buttons);
+  dialog->resize(520, 420);
+  dialog->open();
 }
 
 }  // namespace kelvoma::app::qt

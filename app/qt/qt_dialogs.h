@@ -1,4 +1,4 @@
-// The dialogs part of the Qt platform: alerts and the open panel, over the
+// The dialogs part of the Qt platform: alerts, the open panel and text panels, over the
 // manager window when there is one.
 #pragma once
 
@@ -19,6 +19,7 @@ class QtDialogs : public Dialogs {
   void runModalAlert(const std::string& message, const std::string& informative) override;
   void beginOpenPanelSheet(const OpenPanelOptions& options,
                            std::function<void(std::optional<std::string>)> completion) override;
+  void showTextPanel(const TextPanel& panel) override;
 
  private:
   // Qt 6 names a folder's type under a context its Czech catalogue lacks;

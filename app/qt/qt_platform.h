@@ -15,6 +15,7 @@
 #include "qt_dialogs.h"
 #include "qt_files.h"
 #include "qt_login_items.h"
+#include "qt_network_cost.h"
 #include "qt_notifications.h"
 #include "qt_scheduler.h"
 #include "qt_screen.h"
@@ -47,7 +48,8 @@ class QtPlatform final : public QtNotifications,
                          public QtLoginItems,
                          public QtDesktop,
                          public QtDialogs,
-                         public QtDesktopNotifications {
+                         public QtDesktopNotifications,
+                         public QtNetworkCost {
  public:
   explicit QtPlatform(QtPlatformOptions options);
   ~QtPlatform() override;

@@ -91,6 +91,21 @@ char* mini_install_with_progress(const char* id, const char* target_path, const 
                                  StopCallback stop, ProgressCallback progress,
                                  void* context) KELVOMA_NOEXCEPT;
 
+/* The release notes of the release mini_check offered: the tool's signed
+ * "release-notes.json" beside its manifest (the manifest's address with its
+ * last path segment replaced), at most 65536 bytes, fetched like the
+ * manifest, signed with the tool's release key and naming exactly this id,
+ * `build` and `version`. Success: {"ok":true,"text":..}, the notes as plain
+ * UTF-8 text (at most 16384 bytes, no NUL) to be shown as they are, never
+ * interpreted. Any failure (none published, unreachable, too large, badly
+ * signed, for another release) is the error document; the update itself
+ * does not depend on the notes.
+ *
+ * A further departure from the four-function interface: the manifest's
+ * strict format leaves no room for notes, so they travel in a signed
+ * document of their own that older builds never ask for. */
+char* mini_release_notes(const char* id, uint64_t build, const char* version) KELVOMA_NOEXCEPT;
+
 /* Releases a text returned by the functions above; NULL does nothing. */
 void mini_free(char* text) KELVOMA_NOEXCEPT;
 

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kelvoma::json_record {
@@ -31,6 +32,9 @@ inline constexpr Rules catalog_rules{UnknownMembers::skip, ArrayForm::reject,
                                      RepeatedMembers::refuse_fields};
 inline constexpr Rules manifest_rules{UnknownMembers::reject, ArrayForm::accept,
                                       RepeatedMembers::refuse_all};
+// Release notes: like a manifest, but only in object form.
+inline constexpr Rules notes_rules{UnknownMembers::reject, ArrayForm::reject,
+                                   RepeatedMembers::refuse_all};
 inline constexpr Rules host_rules{UnknownMembers::skip, ArrayForm::reject,
                                   RepeatedMembers::refuse_all};
 
@@ -68,5 +72,17 @@ std::expected<bool, std::string> bool_value(const nlohmann::json& value);
 std::expected<std::uint64_t, std::string> unsigned_value(const nlohmann::json& value,
                                                          std::uint64_t max = UINT64_MAX);
 std::expected<std::vector<std::string>, std::string> text_array(const nlohmann::json& value);
+
+// Moves a read value into `field`, or its failure into `error`; chained with
+// &&, a record keeps its first failure.
+template <typename T>
+bool read_into(std::expected<T, std::string> value, T& field, std::string& error) {
+  if (!value) {
+    error = std::move(value.error());
+    return false;
+  }
+  field = std::move(*value);
+  return true;
+}
 
 }  // namespace kelvoma::json_record

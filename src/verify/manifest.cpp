@@ -27,17 +27,6 @@ std::string_view as_text(std::span<const std::uint8_t> bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-// Reads one member into `field`, keeping the first failure.
-template <typename T>
-bool read_into(std::expected<T, std::string> value, T& field, std::string& error) {
-  if (!value) {
-    error = std::move(value.error());
-    return false;
-  }
-  field = std::move(*value);
-  return true;
-}
-
 bool fill_release(const std::vector<const json*>& m, Release& release, std::string& error) {
   using namespace json_record;
   std::uint64_t schema = 0;
@@ -79,8 +68,8 @@ std::expected<Envelope, std::string> parse_envelope(std::string_view text) {
   }
   Envelope envelope;
   std::string error;
-  if (!read_into(json_record::text_value(*(*members)[0]), envelope.payload, error) ||
-      !read_into(json_record::text_value(*(*members)[1]), envelope.signature, error)) {
+  if (!json_record::read_into(json_record::text_value(*(*members)[0]), envelope.payload, error) ||
+      !json_record::read_into(json_record::text_value(*(*members)[1]), envelope.signature, error)) {
     return std::unexpected(std::move(error));
   }
   return envelope;
@@ -114,6 +103,25 @@ std::expected<Release, std::string> parse_release(std::string_view text) {
   return release;
 }
 
+std::expected<std::vector<std::uint8_t>, std::string> signed_payload(
+    std::span<const std::uint8_t> document, std::string_view public_key,
+    EnvelopeMessages messages) {
+  const auto envelope = parse_envelope(as_text(document));
+  if (!envelope) {
+    return std::unexpected(std::string(messages.envelope));
+  }
+  auto payload = decode_base64(envelope->payload);
+  if (!payload) {
+    return std::unexpected(std::string(messages.payload));
+  }
+  // The payload is authenticated before a single byte of it is interpreted.
+  if (auto signed_by_publisher = verify_signature(*payload, envelope->signature, public_key);
+      !signed_by_publisher) {
+    return std::unexpected(std::move(signed_by_publisher.error()));
+  }
+  return std::move(*payload);
+}
+
 std::expected<Release, std::string> verify_release_manifest(
     const Tool& tool, std::span<const std::uint8_t> manifest) {
   if (tool.integration == Integration::external) {
@@ -122,18 +130,10 @@ std::expected<Release, std::string> verify_release_manifest(
   if (manifest.size() > max_manifest_size) {
     return std::unexpected(std::string(too_large));
   }
-  const auto envelope = parse_envelope(as_text(manifest));
-  if (!envelope) {
-    return std::unexpected(std::string(invalid_envelope));
-  }
-  const auto payload = decode_base64(envelope->payload);
+  const auto payload =
+      signed_payload(manifest, tool.public_key, {invalid_envelope, invalid_payload});
   if (!payload) {
-    return std::unexpected(std::string(invalid_payload));
-  }
-  // The payload is authenticated before a single byte of it is interpreted.
-  if (auto signed_by_publisher = verify_signature(*payload, envelope->signature, tool.public_key);
-      !signed_by_publisher) {
-    return std::unexpected(std::move(signed_by_publisher.error()));
+    return std::unexpected(payload.error());
   }
   auto release = parse_release(as_text(*payload));
   if (!release) {

@@ -44,6 +44,19 @@ struct Release {
 std::expected<Envelope, std::string> parse_envelope(std::string_view text);
 std::expected<Release, std::string> parse_release(std::string_view text);
 
+// What a signed document says where its envelope cannot be read.
+struct EnvelopeMessages {
+  std::string_view envelope;  // no envelope record
+  std::string_view payload;   // payload not strict base64
+};
+
+// The payload bytes of an envelope document, once the signature over them by
+// `public_key` holds: envelope, payload base64, then the signature, before a
+// byte of the payload is interpreted. Every signed document of a release
+// (the manifest, the notes) is opened this way.
+std::expected<std::vector<std::uint8_t>, std::string> signed_payload(
+    std::span<const std::uint8_t> document, std::string_view public_key, EnvelopeMessages messages);
+
 // The release as a JSON object with its members in declaration order: the
 // payload a publisher signs. Fails when a text is not valid UTF-8 (the
 // verifier would refuse it too).

@@ -67,6 +67,17 @@ Core FakeCore::core() {
     }
     return handOut(answer);
   };
+  made.releaseNotes = [this](const char* id, std::uint64_t build, const char* version) {
+    std::string answer = R"({"error":"Zatím není zveřejněné dostupné vydání.","ok":false})";
+    {
+      const std::lock_guard lock(mutex_);
+      notesCalls.push_back(std::to_string(build) + " " + version);
+      if (const auto found = notesAnswers.find(id); found != notesAnswers.end() && build == 9) {
+        answer = found->second;
+      }
+    }
+    return handOut(answer);
+  };
   if (reportsProgress) {
     made.installWithProgress = [this, install = made.install](
                                    const char* id, const char* path, const char* os,

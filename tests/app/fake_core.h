@@ -39,6 +39,10 @@ class FakeCore {
   bool recovers = false;                                 // offers start-up recovery
   std::map<std::string, std::string> recoverAnswers;     // by tool id; default: nothing put back
   std::function<void(const std::string& id)> onRecover;  // what recovering does on the disk
+  // Release notes by tool id, answered for build 9 only (others: an error);
+  // each request recorded as "build version".
+  std::map<std::string, std::string> notesAnswers;
+  std::vector<std::string> notesCalls;
   // Progress: whether the core offers installWithProgress, the reports an
   // installation makes, and what happens after each (on the installing thread).
   bool reportsProgress = true;

@@ -242,6 +242,7 @@ class FakeDialogs : public Dialogs, protected FakePart {
  public:
   std::vector<Alert> alerts;
   std::optional<OpenPanelOptions> openPanel;
+  std::vector<TextPanel> textPanels;
 
   void answerOpenPanel(std::optional<std::string> chosen);
 
@@ -249,6 +250,7 @@ class FakeDialogs : public Dialogs, protected FakePart {
   void runModalAlert(const std::string& message, const std::string& informative) override;
   void beginOpenPanelSheet(const OpenPanelOptions& options,
                            std::function<void(std::optional<std::string>)> completion) override;
+  void showTextPanel(const TextPanel& panel) override { textPanels.push_back(panel); }
 
  private:
   std::function<void(std::optional<std::string>)> panelCompletion_;
@@ -273,6 +275,12 @@ class FakeDesktopNotifications : public DesktopNotifications, protected FakePart
   }
 };
 
+class FakeNetworkCost : public NetworkCost {
+ public:
+  bool meteredConnection = false;
+  bool metered() override { return meteredConnection; }
+};
+
 class FakePlatform final : public FakeApplication,
                            public FakeScreen,
                            public FakeSettings,
@@ -283,7 +291,8 @@ class FakePlatform final : public FakeApplication,
                            public FakeLoginItems,
                            public FakeDesktop,
                            public FakeDialogs,
-                           public FakeDesktopNotifications {
+                           public FakeDesktopNotifications,
+                           public FakeNetworkCost {
  public:
   std::vector<std::string> events;  // "show", "worker", "launch" in the order they happened
 

@@ -199,11 +199,22 @@ TEST_F(Checks, CompletionMessagesAndRecords) {
     const char* message;
     std::optional<std::string> toolTip;
     const char* install;
+    std::vector<std::string> notesAsked{};  // "build version" of each notes request
+    std::optional<std::string> notes{};     // shown in the panel; nullopt: no "Co je nového"
   };
+  const std::string update = R"({"available":true,"build":9,"ok":true,"version":"2.0"})";
   const Case cases[] = {
-      {R"({"available":true,"build":9,"ok":true,"version":"2.0"})",
+      {update.c_str(),
        "Zkontrolováno ve 14:05 · Nová verze je připravená ke stažení.",
-       "Zkontrolováno ve 14:05 · Nová verze je připravená ke stažení.", "Aktualizovat"},
+       "Zkontrolováno ve 14:05 · Nová verze je připravená ke stažení.",
+       "Aktualizovat",
+       {"9 2.0"},
+       "<b>Nový</b> ciferník\nobráceně"},  // markup shown as it is, no override
+      {R"({"available":true,"build":10,"ok":true,"version":"3.0"})",
+       "Zkontrolováno ve 14:05 · Nová verze je připravená ke stažení.",
+       "Zkontrolováno ve 14:05 · Nová verze je připravená ke stažení.",
+       "Aktualizovat",
+       {"10 3.0"}},
       {R"({"available":false,"build":5,"ok":true,"version":"1.2.0"})",
        "Zkontrolováno ve 14:05 · Máš nejnovější dostupnou verzi.",
        "Zkontrolováno ve 14:05 · Máš nejnovější dostupnou verzi.", "Aktuální verze"},
@@ -213,6 +224,9 @@ TEST_F(Checks, CompletionMessagesAndRecords) {
       {"<html>not json</html>", "Kontrola ve 14:05 se nepodařila.",
        "Kontrola ve 14:05 se nepodařila.", "Zkontrolovat"},
   };
+  // Notes exist for build 9 only; for build 10 the core answers an error.
+  core.notesAnswers[kOrbit] =
+      R"({"ok":true,"text":"<b>Nový</b> ciferník\r\n\u202eobráceně\u0007"})";
   for (const Case& each : cases) {
     platform = FakePlatform();
     automaticChecksOff();
@@ -225,8 +239,19 @@ TEST_F(Checks, CompletionMessagesAndRecords) {
     EXPECT_EQ(control(row(kOrbit).message).text, each.message) << each.answer;
     EXPECT_EQ(control(row(kOrbit).message).toolTip, each.toolTip) << each.answer;
     EXPECT_EQ(control(row(kOrbit).install).text, each.install) << each.answer;
+    EXPECT_TRUE(control(row(kOrbit).notes).hidden) << "the update never waits for its notes";
+    platform.runWorkers();
+    EXPECT_EQ(core.notesCalls, each.notesAsked) << each.answer;
+    EXPECT_EQ(control(row(kOrbit).notes).hidden, !each.notes) << each.answer;
+    controller->perform(Action::showNotes, controlSender(kOrbit, false));
+    EXPECT_EQ(platform.textPanels.empty(), !each.notes) << each.answer;
+    if (each.notes) {
+      EXPECT_EQ(platform.textPanels.back().text, *each.notes);
+      EXPECT_EQ(platform.textPanels.back().title, "Co je nového – Orbit Action Dial 2.0");
+    }
     ASSERT_TRUE(controller->releases().contains(kOrbit));
     EXPECT_TRUE(controller->checking().empty());
+    core.notesCalls.clear();
   }
   EXPECT_EQ(controller->releases().at(kOrbit), checkAnswerOf(Document::object()));
   EXPECT_EQ(core.outstanding(), 0u);
@@ -319,6 +344,22 @@ TEST_F(Checks, AnInstalledVersionIsAnnouncedAgainWhenANewerOneComes) {
   EXPECT_EQ(platform.notices[1].notice.summary, "Orbit Action Dial 2.0.0 je nainstalovaný.");
   EXPECT_EQ(platform.notices[2].notice.body, "Orbit Action Dial 2.1.0");
   EXPECT_EQ(platform.notices[2].notice.topic, platform.notices[0].notice.topic);
+}
+
+TEST_F(Checks, TheNoticeOfAnUpdateCarriesTheFirstLineOfItsNotesOnce) {
+  install(kOrbit);
+  start();
+  platform.windowOnScreen = false;
+  core.checkAnswers[kOrbit] = R"({"available":true,"build":9,"ok":true,"version":"2.0.0"})";
+  core.notesAnswers[kOrbit] = R"({"ok":true,"text":"\n  Nový ciferník.\nOpravy."})";
+  for (int round = 0; round < 2; ++round) {
+    controller->perform(Action::checkAll, menuSender(kOrbit));
+    platform.runWorkers();  // the check: announced at once, without notes
+    platform.runWorkers();  // the notes: the same notice in its place, with their first line
+  }
+  ASSERT_EQ(platform.notices.size(), 2u);
+  EXPECT_EQ(platform.notices[1].notice.topic, platform.notices[0].notice.topic);
+  EXPECT_EQ(platform.notices[1].notice.body, "Orbit Action Dial 2.0.0: Nový ciferník.");
 }
 
 TEST_F(Checks, TwoQuickRequestsStartOneCheckPerTool) {
@@ -422,6 +463,71 @@ TEST_F(Installing, AtStartACopyLeftAsideComesBackBeforeTheFirstCheck) {
   platform.runWorkers();
   ASSERT_EQ(core.checks.size(), 2u);
   EXPECT_EQ(core.checks[0].installedBuild, 5u);
+}
+
+TEST_F(Installing, FoundUpdatesInstallThemselvesOnlyWhenTheToolMayBeTouched) {
+  struct Case {
+    const char* name;
+    bool automatic;
+    bool running;  // switched on and running when the update is found
+    bool metered;
+    const char* message;  // the row's message once the check is in
+    std::size_t installsAtOnce;
+    std::size_t installsAfterItQuits;  // by itself, then one refresh tick
+  };
+  const Case cases[] = {
+      {"off", false, false, false, "Zkontrolováno ve 14:05 · Nová verze je připravená ke stažení.",
+       0, 0},
+      {"not running", true, false, false, "Stahuji a ověřuji balíček…", 1, 1},
+      {"running", true, true, false, "Aktualizace se nainstaluje, až nástroj přestane běžet.", 0,
+       1},
+      {"metered", true, false, true, "Aktualizace počká na připojení bez omezení dat.", 0, 0},
+  };
+  for (const Case& each : cases) {
+    platform = FakePlatform();
+    automaticChecksOff();
+    platform.settings[kDomain]["automaticInstall"] = each.automatic;
+    platform.meteredConnection = each.metered;
+    core.installs.clear();
+    core.checkAnswers[kOrbit] = R"({"available":true,"build":9,"ok":true,"version":"2.0"})";
+    core.installAnswers[kOrbit] = R"({"ok":true,"relaunch":false})";
+    install(kOrbit);
+    if (each.running) {
+      run(kOrbit);
+    }
+    start();
+    const std::size_t launchesAtStart = platform.launches.size();
+    controller->perform(Action::checkAll, {});
+    platform.runWorkers();  // the check; an installation it starts is queued
+    EXPECT_EQ(control(row(kOrbit).message).text, each.message) << each.name;
+    platform.runWorkers();
+    EXPECT_EQ(core.installs.size(), each.installsAtOnce) << each.name;
+    platform.running.clear();
+    platform.advance(1);
+    platform.runWorkers();
+    EXPECT_EQ(core.installs.size(), each.installsAfterItQuits) << each.name;
+    // Switched on, it is started again after its update.
+    EXPECT_EQ(platform.launches.size() - launchesAtStart, each.running ? 1u : 0u) << each.name;
+    EXPECT_EQ(global(&WindowLayout::automaticInstall).on, each.automatic) << each.name;
+  }
+}
+
+TEST_F(Installing, AnUpdateLeftWaitingForItsToolIsInstalledAtStartBeforeTheToolStarts) {
+  auto& stored = platform.settings[kDomain];
+  stored["automaticChecks"] = true;
+  stored["automaticInstall"] = true;
+  stored["enabled.orbit-action-dial"] = true;
+  stored["automaticInstallPending.orbit-action-dial"] = true;
+  core.checkAnswers[kOrbit] = R"({"available":true,"build":9,"ok":true,"version":"2.0"})";
+  core.installAnswers[kOrbit] = R"({"ok":true,"relaunch":false})";
+  install(kOrbit);
+  start();
+  EXPECT_TRUE(platform.launches.empty());
+  platform.runWorkers();  // the check
+  platform.runWorkers();  // the installation it started
+  EXPECT_EQ(core.installs.size(), 1u);
+  EXPECT_EQ(platform.launches.size(), 1u);
+  EXPECT_EQ(setting("automaticInstallPending.orbit-action-dial"), SettingValue(false));
 }
 
 TEST_F(Installing, InstalledWithoutASuccessfulCheckChecksInstead) {
@@ -643,6 +749,7 @@ TEST_F(DesktopApps, UpdateAllOneAfterAnotherWithOneNoticeNamingEach) {
   start();
   controller->perform(Action::checkAll, {});
   platform.runWorkers();
+  platform.runWorkers();  // the notes the checks asked for
   EXPECT_FALSE(global(&WindowLayout::updateAllButton).hidden);
   EXPECT_TRUE(std::ranges::any_of(
       platform.menu->items, [](const MenuItem& each) { return each.title == "Aktualizovat vše"; }));

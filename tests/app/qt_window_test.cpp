@@ -12,6 +12,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -257,7 +258,7 @@ TEST_F(QtWindow, TopLevelFramesAndTexts) {
   EXPECT_EQ(as<QCheckBox>(layout.automatic)->geometry(), QRect(242, 402, 390, 32));
   EXPECT_EQ(as<QCheckBox>(layout.automatic)->text(),
             QString::fromUtf8("Hledat aktualizace každou hodinu"));
-  EXPECT_EQ(as<QCheckBox>(layout.login)->geometry(), QRect(28, 450, 370, 30));
+  EXPECT_EQ(as<QCheckBox>(layout.login)->geometry(), QRect(28, 472, 370, 30));
   EXPECT_EQ(as<QCheckBox>(layout.login)->text(),
             QString::fromUtf8("Spustit Kelvoma při přihlášení"));
   EXPECT_FALSE(as<QCheckBox>(layout.automatic)->isChecked());
@@ -293,7 +294,7 @@ TEST_F(QtWindow, RowControlsFramesTextsAndStyles) {
   };
   const Expected expected[] = {
       {clip.state, {420, 31, 130, 24}, "Nenainstalováno", true},
-      {clip.version, {20, 110, 530, 24}, "Stáhni nástroj do složky ~/Applications.", true},
+      {clip.version, {20, 110, 386, 24}, "Stáhni nástroj do složky ~/Applications.", true},
       {clip.toggle, {20, 158, 116, 32}, "Zapnuto", false},
       {clip.settings, {146, 158, 120, 32}, "Otevřít…", false},
       {clip.trash, {274, 158, 140, 32}, "Přesunout do koše", false},
@@ -485,6 +486,31 @@ TEST_F(QtWindow, ScreenshotOfTheWindow) {
   EXPECT_EQ(image.size(), QSize(660, 520) * window().devicePixelRatio());
   ASSERT_TRUE(image.save(path));
   std::cout << "window grab: " << path.toStdString() << "\n";
+}
+
+TEST_F(QtWindow, NotesOpenAsPlainTextInAReadOnlyPanel) {
+  installBundle("Orbit Action Dial.app", "cz.tobranix.orbit-action-dial", "1.4.0");
+  core.checkAnswers["orbit-action-dial"] =
+      R"({"available":true,"build":9,"ok":true,"version":"2.0"})";
+  core.notesAnswers["orbit-action-dial"] =
+      R"({"ok":true,"text":"<a href=\"https://x\">odkaz</a>\n<b>tučně</b>"})";
+  start();
+  controller->checkAll();
+  QWidget* notes = widget(row("orbit-action-dial").notes);
+  for (int i = 0; i < 400 && notes->isHidden(); ++i) {
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(5);
+  }
+  ASSERT_FALSE(notes->isHidden());
+  QTest::mouseClick(qobject_cast<QAbstractButton*>(notes), Qt::LeftButton);
+  QApplication::processEvents();
+  auto* text = window().findChild<QPlainTextEdit*>(QStringLiteral("notesText"));
+  ASSERT_NE(text, nullptr);
+  EXPECT_EQ(text->toPlainText(),
+            QString::fromUtf8("<a href=\"https://x\">odkaz</a>\n<b>tučně</b>"));
+  EXPECT_TRUE(text->isReadOnly());
+  EXPECT_EQ(text->accessibleName(), QString::fromUtf8("Co je nového – Orbit Action Dial 2.0"));
+  text->window()->close();
 }
 
 TEST(Application, AnAccessoryThatOutlivesItsWindow) {

@@ -105,8 +105,14 @@ TEST(WindowLayoutTest, WindowAndGlobalControls) {
        {},
        Colour::label,
        Action::changeAutomatic},
+      {"Instalovat aktualizace automaticky",
+       {242, 54, 390, 30},
+       ControlKind::checkbox,
+       {},
+       Colour::label,
+       Action::changeAutomaticInstall},
       {"Spustit Kelvoma při přihlášení",
-       {28, 40, 370, 30},
+       {28, 18, 370, 30},
        ControlKind::checkbox,
        {},
        Colour::label,
@@ -168,7 +174,7 @@ TEST(WindowLayoutTest, RowControlsInTheirOrderWithFramesAndStyles) {
        Alignment::natural,
        0},
       {ControlKind::label,
-       {20, 78, 530, 24},
+       {20, 78, 386, 24},
        "",
        {12, FontWeight::regular, true},
        Colour::label,
@@ -216,6 +222,13 @@ TEST(WindowLayoutTest, RowControlsInTheirOrderWithFramesAndStyles) {
        Colour::label,
        Alignment::natural,
        0},
+      {ControlKind::pushButton,
+       {414, 74, 140, 30},
+       "Co je nového",
+       {},
+       Colour::label,
+       Alignment::natural,
+       0},
   };
   ASSERT_EQ(box.children.size(), std::size(expected));
   for (std::size_t i = 0; i < std::size(expected); ++i) {
@@ -245,16 +258,17 @@ TEST(WindowLayoutTest, RowControlsInTheirOrderWithFramesAndStyles) {
 
 TEST(WindowLayoutTest, RowRecordsNameDistinctControls) {
   const WindowLayout layout = makeWindowLayout(catalogTools());
-  std::set<ControlId> ids = {layout.scrollView, layout.checkButton, layout.automatic, layout.login,
-                             layout.updateAllButton};
+  std::set<ControlId> ids = {layout.scrollView,       layout.checkButton, layout.automatic,
+                             layout.automaticInstall, layout.login,       layout.updateAllButton};
   for (const auto& [id, record] : layout.rows) {
-    for (const ControlId each : {record.state, record.version, record.toggle, record.settings,
-                                 record.install, record.message, record.progress, record.trash}) {
+    for (const ControlId each :
+         {record.state, record.version, record.toggle, record.settings, record.install,
+          record.message, record.progress, record.trash, record.notes}) {
       EXPECT_NE(each, noControl);
       EXPECT_TRUE(ids.insert(each).second) << id;
     }
   }
-  EXPECT_EQ(ids.size(), 5u + 3u * 8u);
+  EXPECT_EQ(ids.size(), 6u + 3u * 9u);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // mini_check end to end through the C interface of the fixture build, whose
 // catalog points at the server on the fixture port.
 #include "fetch/update_check.h"
+#include "fetch/release_notes_fetch.h"
 
 #include <gtest/gtest.h>
 
@@ -34,6 +35,10 @@ constexpr std::string_view not_published = "Zatím není zveřejněné dostupné
 
 std::string manifest_path(std::string_view tool_id) {
   return "/tobranix/" + std::string(tool_id) + "/releases/latest/download/release.json";
+}
+
+std::string notes_path(std::string_view tool_id) {
+  return "/tobranix/" + std::string(tool_id) + "/releases/latest/download/release-notes.json";
 }
 
 // A signed manifest padded with trailing whitespace (which the envelope
@@ -196,6 +201,91 @@ TEST_F(CheckRelease, EmptyManifestAddressNeedsHttps) {
   EXPECT_EQ("Stahování vyžaduje HTTPS.", checked.error());
 }
 
+// --- The offered release's notes, served beside its manifest. ---
+
+constexpr std::string_view notes_text = "Nový ciferník.\nOprava: „uložení“ při odhlášení.";
+constexpr std::string_view other_release = "Poznámky k vydání patří k jinému vydání.";
+constexpr std::string_view invalid_notes = "Neplatné poznámky k vydání.";
+
+// Notes of `release` (as edited by the row) with `text`, signed with the tool's key.
+std::string notes_signed(const Release& release, std::string_view text,
+                         std::string_view payload_prefix = "{") {
+  std::string payload = fixture::notes_json(release, text);
+  payload.replace(0, 1, payload_prefix);
+  return fixture::signed_manifest(fixture::load_key("orbit-action-dial"), payload);
+}
+
+struct NotesCase {
+  const char* name;
+  // The file served as release-notes.json for the offered release; nullopt: none.
+  std::function<std::optional<std::string>(Release offered)> served;
+  std::optional<std::string> message;  // nullopt: notes_text
+};
+
+void PrintTo(const NotesCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
+
+class NotesRule : public CheckRelease, public ::testing::WithParamInterface<NotesCase> {};
+
+TEST_P(NotesRule, DecidesTheNotes) {
+  Release offered = fixture::fixture_release(tool_.id);
+  offered.build = 12;
+  offered.version = "1.2 „zimní“";
+  if (const auto served = GetParam().served(offered)) {
+    server().put(notes_path(tool_.id), *served);
+  } else {
+    std::filesystem::remove(server().root() + notes_path(tool_.id));
+  }
+  const auto notes = fetch_release_notes(CoreConfig{}, tool_, {offered.build, offered.version});
+  if (GetParam().message) {
+    ASSERT_FALSE(notes.has_value());
+    EXPECT_EQ(*GetParam().message, notes.error());
+  } else {
+    ASSERT_TRUE(notes.has_value()) << notes.error();
+    EXPECT_EQ(notes_text, notes->text);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Notes, NotesRule,
+    ::testing::Values(
+        NotesCase{"Good", [](Release r) { return notes_signed(r, notes_text); }, std::nullopt},
+        NotesCase{"OtherKey",
+                  [](Release r) {
+                    return fixture::signed_manifest(fixture::random_key(),
+                                                    fixture::notes_json(r, notes_text));
+                  },
+                  "Podpis vydavatele nesouhlasí. Instalace byla zastavena."},
+        NotesCase{"OtherBuild",
+                  [](Release r) {
+                    ++r.build;
+                    return notes_signed(r, notes_text);
+                  },
+                  std::string(other_release)},
+        NotesCase{"OtherId",
+                  [](Release r) {
+                    r.id = "pane-keeper";
+                    return notes_signed(r, notes_text);
+                  },
+                  std::string(other_release)},
+        NotesCase{"TextOver16KiB",
+                  [](Release r) { return notes_signed(r, std::string(16385, 'a')); },
+                  "Text poznámek je delší než 16384 bajtů."},
+        NotesCase{"FileOver64KiB",
+                  [](Release r) { return notes_signed(r, notes_text) + std::string(65536, ' '); },
+                  std::string(too_large)},
+        NotesCase{"NulInText",
+                  [](Release r) { return notes_signed(r, std::string_view("a\0b", 3)); },
+                  "Text poznámek obsahuje znak NUL."},
+        NotesCase{"UnknownMember",
+                  [](Release r) { return notes_signed(r, notes_text, R"({"html":"<b>x</b>",)"); },
+                  std::string(invalid_notes)},
+        NotesCase{"ManifestPresentedAsNotes",
+                  [](Release r) { return fixture::signed_manifest(fixture::load_key(r.id), r); },
+                  std::string(invalid_notes)},
+        NotesCase{"NotPublished", [](Release) { return std::nullopt; },
+                  std::string(not_published)}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 // --- mini_check through the C interface of the fixture build. ---
 
 std::string check(const char* id, const char* os_version, std::uint64_t installed_build) {
@@ -307,6 +397,16 @@ TEST_F(MiniCheck, ManifestOver65536BytesIsRefused) {
 TEST_F(MiniCheck, UnpublishedRelease) {
   std::filesystem::remove(server().root() + manifest_path("pane-keeper"));
   EXPECT_EQ(error_document(not_published), check("pane-keeper", "14.0.0", 0));
+}
+
+TEST_F(MiniCheck, ReleaseNotesOfTheOfferedRelease) {
+  const Release offered = release_with_build("pane-keeper", 4);
+  server().put(notes_path("pane-keeper"),
+               fixture::signed_manifest(fixture::load_key("pane-keeper"),
+                                        fixture::notes_json(offered, "<b>Řádek</b>\n\tdva")));
+  char* text = mini_release_notes("pane-keeper", 4, "1.0.0");
+  EXPECT_STREQ(R"({"ok":true,"text":"<b>Řádek</b>\n\tdva"})", text);
+  mini_free(text);
 }
 
 TEST_F(MiniCheck, ExternalToolAsksTheServerNothing) {

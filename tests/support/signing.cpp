@@ -116,6 +116,16 @@ std::string signed_manifest(const SigningKey& key, const Release& release, Envel
   return signed_manifest(key, release_json(release), form);
 }
 
+std::string notes_json(const Release& release, std::string_view text) {
+  nlohmann::ordered_json object;
+  object["schema"] = 1;
+  object["id"] = release.id;
+  object["build"] = release.build;
+  object["version"] = release.version;
+  object["text"] = text;
+  return object.dump();
+}
+
 Release sign_archive(const SigningKey& key, Release release,
                      std::span<const std::uint8_t> archive) {
   release.archive_size = archive.size();

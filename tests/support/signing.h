@@ -68,6 +68,11 @@ std::string signed_manifest(const SigningKey& key, std::string_view payload,
 std::string signed_manifest(const SigningKey& key, const Release& release,
                             EnvelopeForm form = EnvelopeForm::object);
 
+// A release-notes payload object text, members in the documented order
+// (schema 1), written here without the publisher's text checks so that tests
+// can also make notes the reader must refuse.
+std::string notes_json(const Release& release, std::string_view text);
+
 // `release` with archive_size and archive_signature describing `archive`.
 Release sign_archive(const SigningKey& key, Release release, std::span<const std::uint8_t> archive);
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sodium.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include "verify/catalog.h"
 #include "verify/crypto/base64.h"
 #include "verify/crypto/signature.h"
+#include "verify/release_notes.h"
 
 namespace kelvoma {
 namespace {
@@ -238,6 +240,8 @@ TEST_F(ManifestTest, SignedPayloadThatIsNoReleaseIsUnsupported) {
       {"text after the object", fixture::signed_manifest(key_, json + "x")},
       {"byte-order mark", fixture::signed_manifest(key_, "\xEF\xBB\xBF" + json)},
       {"invalid UTF-8", signed_with_replaced("1.0.0", "1.0.\xff")},
+      {"release notes signed with the same key",
+       fixture::signed_manifest(key_, fixture::notes_json(release_, "Novinky"))},
       {"top-level array of nine",
        fixture::signed_manifest(key_, R"([1,"a","b","1",1,"13",[],"https://x",1])")},
   };
@@ -559,8 +563,29 @@ void set_flag(std::vector<std::string>& arguments, std::string_view flag,
 // What a user's installation does with the published folder: the fixture
 // build's verifier, then the sealed build's installation from the release
 // host (where no release was published before).
+constexpr std::string_view published_notes = "Nový ciferník.\n<b>Žádné</b> HTML.\n";
+
+// The notes as the core reads them, and their signature by an Ed25519
+// implementation other than the core's.
+void expect_published_notes(const std::string& output) {
+  const std::string document = testing::read_file(output + "/release-notes.json");
+  const Tool tool = find_tool("orbit-action-dial").value();
+  const auto notes = verify_release_notes(tool, {2, "2.0.0"}, as_bytes(document));
+  ASSERT_TRUE(notes.has_value()) << notes.error();
+  EXPECT_EQ(notes->text, published_notes);
+  const auto envelope = parse_envelope(document).value();
+  const auto payload = decode_base64(envelope.payload).value();
+  const auto signature = decode_base64(envelope.signature).value();
+  const auto key = decode_base64(tool.public_key).value();
+  ASSERT_EQ(signature.size(), 64u);
+  ASSERT_GE(sodium_init(), 0);
+  EXPECT_EQ(
+      crypto_sign_verify_detached(signature.data(), payload.data(), payload.size(), key.data()), 0);
+}
+
 void install_as_users_do(const testing::TempDir& directory, const std::string& output) {
   EXPECT_TRUE(fs::exists(output + "/orbit-action-dial.zip"));
+  expect_published_notes(output);
   const auto verified =
       testing::run_program({KELVOMA_FIXTURE_EXE, "--verify-release", output + "/release.json",
                             output + "/orbit-action-dial.zip"});
@@ -739,10 +764,26 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
                      "podepsané verze; použij id z katalogu (nebo --catalog s jiným katalogem).",
        .status = 1,
        .command = Command::bundle},
-      {.why = "release: bundle, seal, notarize, release, verify, install",
-       .change = [](auto& a) { std::erase(a, "--no-previous"); },
+      {.why = "release: bundle, seal, notarize, release with notes, verify, install",
+       .change =
+           [&](auto& a) {
+             std::erase(a, "--no-previous");
+             a.insert(a.end(),
+                      {"--notes", directory_.write("notes.txt", std::string(published_notes))});
+           },
        .first_line = "",
        .status = 0,
+       .command = Command::release},
+      {.why = "release: notes with a NUL",
+       .change =
+           [&](auto& a) {
+             a.insert(a.end(), {"--notes", directory_.write("nul.txt", std::string("a\0b", 3))});
+           },
+       .first_line = "--notes " + directory_.file("nul.txt") +
+                     " je „Text poznámek obsahuje znak NUL.“, čeká se „prostý text UTF-8 bez "
+                     "znaku NUL, nejvýš 16384 bajtů“. Ulož poznámky jako prostý text v UTF-8 a "
+                     "zkrať je.",
+       .status = 1,
        .command = Command::release},
       {.why = "release: file changed after sealing",
        .change = [](auto&) {},

@@ -35,6 +35,8 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t at) {
   return length;
 }
 
+}  // namespace
+
 bool is_valid_utf8(std::string_view text) {
   for (std::size_t at = 0; at < text.size();) {
     const std::size_t length = utf8_sequence_length(text, at);
@@ -43,8 +45,6 @@ bool is_valid_utf8(std::string_view text) {
   }
   return true;
 }
-
-}  // namespace
 
 std::string read_text_argument(const char* text) {
   if (text == nullptr) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace kelvoma {
 
@@ -9,5 +10,8 @@ namespace kelvoma {
 // forms, surrogates and values above U+10FFFF included) reads as the empty
 // text.
 std::string read_text_argument(const char* text);
+
+// Whether `text` is well-formed UTF-8 in that same sense.
+bool is_valid_utf8(std::string_view text);
 
 }  // namespace kelvoma

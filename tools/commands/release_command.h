@@ -5,7 +5,7 @@
 
 #include <span>
 
-#include "publish_support.h"
+#include "support/publish_support.h"
 
 namespace kelvoma::publish {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "publish_support.h"
+#include "support/publish_support.h"
 
 namespace kelvoma::publish {
 

@@ -36,6 +36,10 @@ std::string sign(const KeyPair& pair, std::span<const std::uint8_t> bytes);
 // A build number: decimal, 1 to 2^64-1.
 std::expected<std::uint64_t, std::string> parse_build(std::string_view text);
 
+// The envelope text {"payload","signature"} of `payload` signed with `pair`,
+// as every signed document of a release is written.
+std::string signed_envelope(const KeyPair& pair, std::string_view payload);
+
 // Signs the archive into `release` (its size and signature), then the
 // release into the envelope text of release.json.
 std::expected<std::string, std::string> signed_manifest(const KeyPair& pair, Release& release,

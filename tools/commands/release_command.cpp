@@ -1,4 +1,4 @@
-#include "release_command.h"
+#include "commands/release_command.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -12,21 +12,23 @@
 #include <cstdlib>
 #include <utility>
 
-#include "bundle_facts.h"
-#include "catalog_entry.h"
-#include "executable_facts.h"
+#include "bundle/bundle_facts.h"
+#include "bundle/executable_facts.h"
+#include "bundle/seal_difference.h"
 #include "install/bundle/bundle.h"
-#include "previous_release.h"
-#include "refusal.h"
-#include "release_output.h"
-#include "release_self_check.h"
-#include "release_signing.h"
-#include "seal_difference.h"
-#include "trust_keys.h"
+#include "release/catalog_entry.h"
+#include "release/previous_release.h"
+#include "release/release_notes_file.h"
+#include "release/release_output.h"
+#include "release/release_self_check.h"
+#include "release/zip_writer.h"
+#include "signing/release_signing.h"
+#include "signing/trust_keys.h"
+#include "support/refusal.h"
 #include "verify/crypto/base64.h"
+#include "verify/release_notes.h"
 #include "verify/util/system_error.h"
 #include "verify/util/unique_fd.h"
-#include "zip_writer.h"
 
 namespace kelvoma::publish {
 
@@ -34,12 +36,14 @@ const std::string_view release_usage_text =
     "  kelvoma-publish release BALÍČEK --id ID --key TAJNÝ_KLÍČ --output SLOŽKA\n"
     "      [--archive-url ADRESA] [--previous release.json | --no-previous]\n"
     "      [--catalog tools.json] [--team-key TÝM.pub --notary-key NOTÁŘ.pub]\n"
+    "      [--notes POZNÁMKY.txt]\n"
     "      zkontroluje zapečetěný balíček, zabalí ho, podepíše, ověří jako instalace\n"
-    "      a teprve pak zapíše release.json a archiv do SLOŽKY\n";
+    "      a teprve pak zapíše release.json a archiv (s --notes i release-notes.json)\n"
+    "      do SLOŽKY\n";
 
 namespace {
 
-constexpr std::array<OptionSpec, 9> release_options{{
+constexpr std::array<OptionSpec, 10> release_options{{
     {"--id"},
     {"--key"},
     {"--output"},
@@ -49,6 +53,7 @@ constexpr std::array<OptionSpec, 9> release_options{{
     {"--catalog", false, false},
     {"--team-key", false, false},
     {"--notary-key", false, false},
+    {"--notes", false, false},
 }};
 
 std::optional<std::string> optional_value(const Options& options, std::string_view name) {
@@ -75,7 +80,8 @@ struct Plan {
   BundleFacts facts;
   CoreConfig trust;
   std::string archive_url;
-  std::string archive_name;  // the last segment of the address
+  std::string archive_name;          // the last segment of the address
+  std::optional<std::string> notes;  // the text of --notes
 };
 
 std::expected<std::string, std::string> archive_name_of(const std::string& url) {
@@ -149,6 +155,13 @@ std::expected<Plan, std::string> plan_release(const Options& options, const KeyP
   if (auto newer = check_build_is_newer(plan.facts.build, *published); !newer) {
     return std::unexpected(newer.error());
   }
+  if (const auto notes = optional_value(options, "--notes")) {
+    auto text = read_notes_file(*notes);
+    if (!text) {
+      return std::unexpected(text.error());
+    }
+    plan.notes = std::move(*text);
+  }
   return plan;
 }
 
@@ -189,20 +202,38 @@ std::expected<std::string, std::string> publish(const Options& options, const Ke
       return std::unexpected(written.error());
     }
   }
+  std::vector<std::string> before_manifest{plan.archive_name};
+  if (plan.notes) {
+    const auto notes = signed_release_notes(key, plan.tool, release, *plan.notes);
+    if (!notes) {
+      return std::unexpected(notes.error());
+    }
+    const std::string name(notes_file_name);
+    if (auto written = work->write(
+            name, {reinterpret_cast<const std::uint8_t*>(notes->data()), notes->size()});
+        !written) {
+      return std::unexpected(written.error());
+    }
+    before_manifest.push_back(name);
+  }
   const UniqueFd archive_fd(::open(work->entry(plan.archive_name).c_str(), O_RDONLY | O_CLOEXEC));
   if (auto checked = check_as_installation(plan.trust, plan.tool, manifest_bytes, *archive,
                                            archive_fd.get(), work->path());
       !checked) {
     return std::unexpected(checked.error());
   }
-  if (auto moved = work->publish_into(output, plan.archive_name); !moved) {
+  if (auto moved = work->publish_into(output, before_manifest); !moved) {
     return std::unexpected(moved.error());
   }
   return "Zapsáno do " + output + ": " + plan.archive_name + " (" +
          std::to_string(archive->size()) + " B) a release.json, " + plan.tool.id + " " +
          release.version + " (" + std::to_string(release.build) + "), " + plan.facts.architecture +
          ", minimální systém " + release.minimum_macos + ".\nNahraj nejdřív archiv na " +
-         plan.archive_url + "\na pak release.json na " + plan.tool.manifest_url + "\n";
+         plan.archive_url + "\n" +
+         (plan.notes
+              ? "pak release-notes.json na " + release_notes_url(plan.tool.manifest_url) + "\n"
+              : std::string()) +
+         "a pak release.json na " + plan.tool.manifest_url + "\n";
 }
 
 }  // namespace

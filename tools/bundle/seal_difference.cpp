@@ -1,4 +1,4 @@
-#include "seal_difference.h"
+#include "bundle/seal_difference.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include "install/bundle/info_plist.h"
 #include "install/bundle/seal_list.h"
 #include "install/files/file_tree.h"
-#include "publish_support.h"
+#include "support/publish_support.h"
 #include "verify/crypto/signify.h"
 #include "verify/util/unique_fd.h"
 

@@ -1,9 +1,9 @@
-#include "trust_keys.h"
+#include "signing/trust_keys.h"
 
 #include <algorithm>
 
-#include "publish_support.h"
-#include "refusal.h"
+#include "support/publish_support.h"
+#include "support/refusal.h"
 #include "verify/crypto/signify.h"
 
 namespace kelvoma::publish {

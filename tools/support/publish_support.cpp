@@ -1,4 +1,4 @@
-#include "publish_support.h"
+#include "support/publish_support.h"
 
 #include <fcntl.h>
 #include <stdio.h>

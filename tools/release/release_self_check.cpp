@@ -1,4 +1,4 @@
-#include "release_self_check.h"
+#include "release/release_self_check.h"
 
 #include "install/bundle/bundle.h"
 #include "install/unpack/unpack.h"

@@ -1,8 +1,8 @@
-#include "previous_release.h"
+#include "release/previous_release.h"
 
 #include "fetch/fetch.h"
-#include "publish_support.h"
-#include "refusal.h"
+#include "support/publish_support.h"
+#include "support/refusal.h"
 #include "verify/manifest.h"
 
 namespace kelvoma::publish {

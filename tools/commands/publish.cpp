@@ -21,12 +21,12 @@
 #include <string_view>
 #include <vector>
 
-#include "bundle_command.h"
-#include "catalog_entry.h"
-#include "publish_support.h"
-#include "release_command.h"
-#include "release_signing.h"
-#include "seal_commands.h"
+#include "commands/bundle_command.h"
+#include "commands/release_command.h"
+#include "commands/seal_commands.h"
+#include "release/catalog_entry.h"
+#include "signing/release_signing.h"
+#include "support/publish_support.h"
 #include "verify/crypto/base64.h"
 #include "verify/crypto/signature.h"
 #include "verify/macos_version.h"

@@ -1,9 +1,9 @@
-#include "release_signing.h"
+#include "signing/release_signing.h"
 
 #include <charconv>
 #include <nlohmann/json.hpp>
 
-#include "publish_support.h"
+#include "support/publish_support.h"
 #include "verify/crypto/base64.h"
 
 namespace kelvoma::publish {
@@ -66,6 +66,11 @@ std::string envelope_text(std::string_view payload, std::string_view signature) 
 
 }  // namespace
 
+std::string signed_envelope(const KeyPair& pair, std::string_view payload) {
+  return envelope_text(
+      payload, sign(pair, {reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()}));
+}
+
 std::expected<std::string, std::string> signed_manifest(const KeyPair& pair, Release& release,
                                                         std::span<const std::uint8_t> archive) {
   if (archive.empty() || archive.size() > max_archive_size) {
@@ -78,9 +83,7 @@ std::expected<std::string, std::string> signed_manifest(const KeyPair& pair, Rel
   if (!payload) {
     return std::unexpected(payload.error());
   }
-  const std::string manifest = envelope_text(
-      *payload,
-      sign(pair, {reinterpret_cast<const std::uint8_t*>(payload->data()), payload->size()}));
+  const std::string manifest = signed_envelope(pair, *payload);
   if (manifest.size() > max_manifest_size) {
     return std::unexpected(std::string("Informace o verzi by měly přes 65536 bajtů."));
   }

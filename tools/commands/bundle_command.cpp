@@ -1,4 +1,4 @@
-#include "bundle_command.h"
+#include "commands/bundle_command.h"
 
 #include <fcntl.h>
 #include <plist/plist.h>
@@ -13,11 +13,11 @@
 #include <filesystem>
 #include <memory>
 
-#include "catalog_entry.h"
-#include "executable_facts.h"
+#include "bundle/executable_facts.h"
 #include "install/files/file_tree.h"
-#include "refusal.h"
-#include "release_signing.h"
+#include "release/catalog_entry.h"
+#include "signing/release_signing.h"
+#include "support/refusal.h"
 #include "verify/macos_version.h"
 #include "verify/util/system_error.h"
 

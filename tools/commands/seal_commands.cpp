@@ -1,4 +1,4 @@
-#include "seal_commands.h"
+#include "commands/seal_commands.h"
 
 #include <fcntl.h>
 #include <sodium.h>
@@ -9,11 +9,11 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "bundle/seal_difference.h"
 #include "install/bundle/bundle.h"
 #include "install/bundle/info_plist.h"
 #include "install/bundle/seal_list.h"
-#include "seal_difference.h"
-#include "trust_keys.h"
+#include "signing/trust_keys.h"
 #include "verify/crypto/signify.h"
 #include "verify/util/system_error.h"
 

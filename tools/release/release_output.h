@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelvoma::publish {
 
@@ -30,10 +31,11 @@ class WorkFolder {
   std::expected<void, std::string> write(const std::string& name,
                                          std::span<const std::uint8_t> bytes) const;
 
-  // Moves the archive and then release.json into `output` (made when
-  // missing), so that a release.json never names a missing archive.
+  // Moves `first` (the archive, then the release notes if any) and then
+  // release.json into `output` (made when missing), so that a release.json
+  // never names a missing archive nor comes before its notes.
   std::expected<void, std::string> publish_into(const std::string& output,
-                                                const std::string& archive_name) const;
+                                                const std::vector<std::string>& first) const;
 
  private:
   WorkFolder(std::string parent, std::string path);

@@ -1,4 +1,4 @@
-#include "release_output.h"
+#include "release/release_output.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "install/files/file_tree.h"
-#include "publish_support.h"
-#include "refusal.h"
+#include "support/publish_support.h"
+#include "support/refusal.h"
 #include "verify/util/system_error.h"
 #include "verify/util/unique_fd.h"
 
@@ -68,8 +68,8 @@ std::expected<void, std::string> WorkFolder::write(const std::string& name,
                          Existing::kept);
 }
 
-std::expected<void, std::string> WorkFolder::publish_into(const std::string& output,
-                                                          const std::string& archive_name) const {
+std::expected<void, std::string> WorkFolder::publish_into(
+    const std::string& output, const std::vector<std::string>& first) const {
   if (::mkdir(output.c_str(), 0755) != 0 && errno != EEXIST) {
     return system_failure(output);
   }
@@ -79,7 +79,9 @@ std::expected<void, std::string> WorkFolder::publish_into(const std::string& out
     return std::unexpected(work ? target.error() : work.error());
   }
   // A link already at a name is replaced, never written through.
-  for (const std::string& name : {archive_name, std::string("release.json")}) {
+  std::vector<std::string> names = first;
+  names.emplace_back("release.json");
+  for (const std::string& name : names) {
     if (::renameat(work->get(), name.c_str(), target->get(), name.c_str()) != 0) {
       return system_failure(output + "/" + name);
     }

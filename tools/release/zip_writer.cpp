@@ -1,4 +1,4 @@
-#include "zip_writer.h"
+#include "release/zip_writer.h"
 
 #include <archive.h>
 #include <archive_entry.h>

@@ -1,4 +1,4 @@
-#include "executable_facts.h"
+#include "bundle/executable_facts.h"
 
 #include <elf.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "refusal.h"
+#include "support/refusal.h"
 #include "verify/macos_version.h"
 #include "verify/util/system_error.h"
 #include "verify/util/unique_fd.h"

@@ -1,10 +1,10 @@
-#include "catalog_entry.h"
+#include "release/catalog_entry.h"
 
 #include <cstdint>
 #include <vector>
 
-#include "publish_support.h"
-#include "refusal.h"
+#include "support/publish_support.h"
+#include "support/refusal.h"
 
 namespace kelvoma::publish {
 namespace {

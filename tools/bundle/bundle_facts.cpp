@@ -1,9 +1,9 @@
-#include "bundle_facts.h"
+#include "bundle/bundle_facts.h"
 
-#include "executable_facts.h"
+#include "bundle/executable_facts.h"
 #include "install/bundle/info_plist.h"
-#include "refusal.h"
-#include "release_signing.h"
+#include "signing/release_signing.h"
+#include "support/refusal.h"
 #include "verify/macos_version.h"
 
 namespace kelvoma::publish {
