@@ -41,6 +41,10 @@ TEST_P(ModelRules, AllowExactlyTheseStates) {
   const Persistence persistence(ops);
   std::vector<Persisted> outcomes;
   for (const CrashState& state : persistence.states(row.model, 100000, 1)) {
+    const auto named =
+        persistence.state_by_id(persistence.state_id(state, row.model), row.model, 1);
+    ASSERT_TRUE(named && named->candidate == state.candidate &&
+                named->crash_point == state.crash_point && named->choice == state.choice);
     if (state.crash_point == row.crash_point) {
       outcomes.push_back(persistence.persisted(state, row.model));
     }
@@ -72,12 +76,12 @@ using K = OpKind;
 INSTANTIATE_TEST_SUITE_P(
     Rows, ModelRules,
     ::testing::Values(
-        ModelRow{.name = "FsyncMakesTheFilesDataDurable",
+        ModelRow{.name = "FsyncOfAFileKeepsItsDataNotItsName",
                  .trace = {op(K::create, "f"), op(K::write, "f"), op(K::fsync, "f")},
                  .model = Model::ordered,
                  .crash_point = 3,
-                 .always_persisted = {0},
-                 .sometimes_lost = {},
+                 .always_persisted = {},
+                 .sometimes_lost = {0},
                  .durable = {1},
                  .at_risk = {},
                  .only_prefixes = true},
@@ -86,8 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
             .trace = {op(K::create, "f"), op(K::write, "f"), op(K::fsync, "f"), op(K::write, "f")},
             .model = Model::ordered,
             .crash_point = 4,
-            .always_persisted = {0},
-            .sometimes_lost = {},
+            .always_persisted = {},
+            .sometimes_lost = {0},
             .durable = {1},
             .at_risk = {3},
             .only_prefixes = true},
@@ -105,8 +109,8 @@ INSTANTIATE_TEST_SUITE_P(
             .trace = {op(K::create, "f"), op(K::create, "g"), op(K::write, "f"), op(K::fsync, "g")},
             .model = Model::ordered,
             .crash_point = 4,
-            .always_persisted = {1},
-            .sometimes_lost = {},
+            .always_persisted = {},
+            .sometimes_lost = {1},
             .durable = {},
             .at_risk = {2},
             .only_prefixes = true},
@@ -129,6 +133,25 @@ INSTANTIATE_TEST_SUITE_P(
                  .durable = {},
                  .at_risk = {},
                  .only_prefixes = true},
+        ModelRow{.name = "AFilesFsyncLeavesItsNameToAnySubset",
+                 .trace = {op(K::create, "f"), op(K::write, "f"), op(K::fsync, "f")},
+                 .model = Model::any_subset,
+                 .crash_point = 3,
+                 .always_persisted = {},
+                 .sometimes_lost = {0},
+                 .durable = {1},
+                 .at_risk = {},
+                 .only_prefixes = true},
+        ModelRow{
+            .name = "TheFolderFsyncMakesTheNameDurable",
+            .trace = {op(K::create, "f"), op(K::write, "f"), op(K::fsync, "f"), op(K::fsync, "")},
+            .model = Model::any_subset,
+            .crash_point = 4,
+            .always_persisted = {0},
+            .sometimes_lost = {},
+            .durable = {1},
+            .at_risk = {},
+            .only_prefixes = true},
         ModelRow{.name = "FdatasyncCoversTheDataNotTheName",
                  .trace = {op(K::create, "f"), op(K::write, "f"), op(K::fdatasync, "f")},
                  .model = Model::ordered,

@@ -19,6 +19,8 @@ std::string first_difference(const Listing& got, const Listing& want) {
   return "";
 }
 
+}  // namespace
+
 Copy copy_at(const Listing& bundle, const Expected& expected) {
   if (bundle.empty()) return Copy::missing;
   if (bundle == expected.old_bundle) return Copy::old_bundle;
@@ -26,7 +28,10 @@ Copy copy_at(const Listing& bundle, const Expected& expected) {
   return Copy::other;
 }
 
-}  // namespace
+std::string copy_name(Copy copy) {
+  static const char* const names[] = {"1.0.0", "2.0.0", "nothing", "something else"};
+  return names[static_cast<int>(copy)];
+}
 
 Listing below(const Listing& listing, const std::string& prefix) {
   Listing inside;
