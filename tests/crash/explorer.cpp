@@ -25,7 +25,7 @@
 // Prints per model "N crash states from K operations: L lost the tool, M
 // neither old nor new, S stranded, D lost a reported update" and "N crash
 // states during recovery: ..." with the same counts, and exits 1 when any
-// count is not 0. --quick explores 200 states per model and 30 recovery
+// count is not 0. --quick explores 150 states per model and 20 recovery
 // states in each of 2 recoveries (the ctest), --full 40000 and 100 in each
 // of 30. The recorded barriers are listed by place ("fsync@" the
 // Applications folder, "syncfs@"); --drop takes out those of a kind or a
@@ -69,9 +69,9 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Options {
-  std::size_t states = 200;
+  std::size_t states = 150;
   std::size_t recoveries = 2;        // recorded recoveries per model
-  std::size_t recovery_states = 30;  // explored per recorded recovery
+  std::size_t recovery_states = 20;  // explored per recorded recovery
   std::uint64_t seed = 25;
   int jobs = 2;
   std::vector<Model> models = {Model::ordered, Model::any_subset};
@@ -139,23 +139,22 @@ std::expected<Recording, std::string> record_update(const UpdateFixture& fixture
 }
 
 // What a worker tells about one state: its judgement, and whether a work
-// folder was left for recovery (2: with nothing at the target).
+// folder was left for recovery.
 struct Outcome {
   Judgement judged;
-  int left_for_recovery = 0;
+  bool left_work_folder = false;
 };
 
 Outcome failed(std::string detail) {
   return {.judged = {.verdict = Verdict::neither, .detail = std::move(detail)},
-          .left_for_recovery = 0};
+          .left_work_folder = false};
 }
 
-int left_for_recovery(const Listing& before) {
-  bool work = false;
+bool left_work_folder(const Listing& before) {
   for (const auto& [path, item] : before) {
-    work = work || (path.starts_with(".kelvoma-install-") && !path.contains('/'));
+    if (path.starts_with(".kelvoma-install-") && !path.contains('/')) return true;
   }
-  return !work ? 0 : before.contains(bundle_name) ? 1 : 2;
+  return false;
 }
 
 struct Explorer {
@@ -218,7 +217,7 @@ struct Explorer {
     const auto before = Tree::load(applications);
     if (!before) return failed(before.error());
     const Listing was = before->listing(base_bytes);
-    Outcome outcome{.judged = {}, .left_for_recovery = left_for_recovery(was)};
+    Outcome outcome{.judged = {}, .left_work_folder = left_work_folder(was)};
     const Copy held = copy_at(below(was, bundle_name), recording.expected);
     recover_all(home);
     const auto after = Tree::load(applications);
@@ -275,7 +274,7 @@ std::vector<Outcome> explore(Explorer& explorer, const std::vector<CrashState>& 
         ::mkdir(home.c_str(), 0700);
         const Outcome outcome = explorer.check(states[i], home);
         std::fprintf(out, "%zu %d %d %s\n", i, static_cast<int>(outcome.judged.verdict),
-                     outcome.left_for_recovery, outcome.judged.detail.c_str());
+                     outcome.left_work_folder ? 1 : 0, outcome.judged.detail.c_str());
         fs::remove_all(home);
       }
       std::fclose(out);
@@ -296,7 +295,7 @@ std::vector<Outcome> explore(Explorer& explorer, const std::vector<CrashState>& 
       Outcome& outcome = outcomes.at(index);
       std::getline(fields, outcome.judged.detail);
       outcome.judged.verdict = static_cast<Verdict>(verdict);
-      outcome.left_for_recovery = left;
+      outcome.left_work_folder = left != 0;
     }
   }
   return outcomes;
@@ -361,30 +360,48 @@ std::vector<Op> without(std::vector<Op> ops, const std::vector<std::string>& dro
   return ops;
 }
 
-// The second cut: recovery recorded in up to `options.recoveries` states
-// that left a work folder (those with nothing at the target first), its own
-// crash states explored.
+// Where the second cut starts: the states cut right after each rename with
+// everything issued on disk (between the two renames nothing is at the
+// target), then the explored states that left a work folder; at most
+// `options.recoveries`. With --state, the state named.
+std::vector<CrashState> recovery_starts(const Explorer& update,
+                                        const std::vector<CrashState>& states,
+                                        const std::vector<Outcome>& outcomes,
+                                        const Options& options) {
+  if (!options.state.empty()) return states;
+  std::vector<CrashState> starts;
+  const std::vector<Op>& ops = update.recording.ops;
+  for (std::size_t j = 0; j < ops.size(); ++j) {
+    if (ops[j].kind != OpKind::rename) continue;
+    if (const auto whole = update.persistence.everything_persisted(j + 1, update.model, 0)) {
+      starts.push_back(*whole);
+    }
+  }
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    if (outcomes[i].left_work_folder) starts.push_back(states[i]);
+  }
+  starts.resize(std::min(starts.size(), options.recoveries));
+  return starts;
+}
+
+// The second cut: recovery recorded in each start, its own crash states
+// explored.
 Counts explore_recoveries(const Explorer& update, const std::vector<CrashState>& states,
                           const std::vector<Outcome>& outcomes, const Options& options,
                           const std::string& only) {
-  std::vector<std::size_t> chosen;
-  for (const int wanted : {2, 1}) {
-    for (std::size_t i = 0; i < states.size() && chosen.size() < options.recoveries; ++i) {
-      if (outcomes[i].left_for_recovery == wanted) chosen.push_back(i);
-    }
-  }
   Counts counts;
   const ScratchFolder scratch;
-  for (const std::size_t i : chosen) {
+  const auto starts = recovery_starts(update, states, outcomes, options);
+  for (std::size_t i = 0; i < starts.size(); ++i) {
     const std::string home = scratch.file("recovery-" + std::to_string(i));
     const std::string applications = home + "/Applications";
     ::mkdir(home.c_str(), 0700);
-    auto made = update.materialise(states[i], applications);
+    auto made = update.materialise(starts[i], applications);
     auto before = made ? Tree::load(applications) : std::unexpected(made.error());
     auto recording = before ? record_run({"--recover", home}, applications, std::move(*before),
                                          update.recording.expected, bundle_name)
                             : std::unexpected(before.error());
-    const std::string name = update.persistence.state_id(states[i], update.model);
+    const std::string name = update.persistence.state_id(starts[i], update.model);
     if (!recording) {
       std::printf("  recovery in %s cannot be recorded: %s\n", name.c_str(),
                   recording.error().c_str());
@@ -433,12 +450,22 @@ std::size_t explore_models(Recording recording, const Options& options) {
 }
 
 // The faults --planted puts in, one at a time: each barrier the update
-// and recovery rely on, by its place, and all of them at once.
-const std::vector<std::pair<std::string, std::vector<std::string>>> planted_faults = {
-    {"syncfs before the renames", {"syncfs@"}},
-    {"fsync of the Applications folder after the renames", {"fsync@"}},
-    {"fsync after recovery puts the backup back", {"recovery:fsync@"}},
-    {"every barrier", {"fsync", "fdatasync", "syncfs", "sync", "recovery:fsync", "recovery:sync"}},
+// and recovery rely on, by its place, and all of them at once. A fault in
+// the update is looked for in the update's states, one in recovery in the
+// recovery's.
+struct PlantedFault {
+  std::string name;
+  std::vector<std::string> dropped;
+  bool in_recovery = false;
+};
+
+const std::vector<PlantedFault> planted_faults = {
+    {.name = "syncfs before the renames", .dropped = {"syncfs@"}},
+    {.name = "fsync of the Applications folder after the renames", .dropped = {"fsync@"}},
+    {.name = "fsync after recovery puts the backup back",
+     .dropped = {"recovery:fsync@"},
+     .in_recovery = true},
+    {.name = "barrier at all", .dropped = {"fsync", "fdatasync", "syncfs", "sync"}},
 };
 
 Options without_barriers(Options options, const std::vector<std::string>& dropped) {
@@ -476,9 +503,11 @@ int run(const Options& options) {
       barrier_places(recording->ops).c_str());
   if (!options.planted) return explore_models(std::move(*recording), options) == 0 ? 0 : 1;
   bool all_found = true;
-  for (const auto& [fault, dropped] : planted_faults) {
-    const std::size_t found = explore_models(*recording, without_barriers(options, dropped));
-    std::printf("planted fault, no %s: %s\n", fault.c_str(),
+  for (const PlantedFault& fault : planted_faults) {
+    Options planted = without_barriers(options, fault.dropped);
+    (fault.in_recovery ? planted.states : planted.recoveries) = 0;
+    const std::size_t found = explore_models(*recording, planted);
+    std::printf("planted fault, no %s: %s\n", fault.name.c_str(),
                 found > 0 ? "found" : "NOT FOUND by any state");
     all_found = all_found && found > 0;
   }
@@ -498,7 +527,7 @@ int main(int argc, char** argv) {
     const std::string value = i + 1 < argc ? argv[i + 1] : "";
     const auto count = [&] { return std::strtoull(argv[++i], nullptr, 10); };
     if (arg == "--quick") {
-      options.states = 200, options.recoveries = 2, options.recovery_states = 30;
+      options.states = 150, options.recoveries = 2, options.recovery_states = 20;
     } else if (arg == "--full") {
       options.states = 40000, options.recoveries = 30, options.recovery_states = 100;
     } else if (arg == "--planted") {

@@ -173,6 +173,19 @@ std::optional<CrashState> Persistence::state_by_id(std::string_view id, Model mo
   return found[candidate];
 }
 
+std::optional<CrashState> Persistence::everything_persisted(std::size_t crash_point, Model model,
+                                                            std::uint64_t seed) const {
+  for (const CrashState& state : candidates(crash_point, model, seed)) {
+    const Persisted persisted = this->persisted(state, model);
+    bool all = state.data == DataLoss::kept;
+    for (std::size_t j = 0; j < crash_point && all; ++j) {
+      all = persisted.metadata[j] || !is_metadata(ops_[j].kind);
+    }
+    if (all) return state;
+  }
+  return std::nullopt;
+}
+
 std::string Persistence::state_id(const CrashState& state, Model model) const {
   return state_letter(model) + std::to_string(state.crash_point) + "." +
          std::to_string(state.candidate);
@@ -194,12 +207,19 @@ std::vector<CrashState> Persistence::states(Model model, std::size_t budget, std
     chosen.insert(chosen.end(), other.begin(), other.end());
     return chosen;
   }
-  // The states after everything was issued always: they hold what was
-  // reported.
-  budget = std::max(budget, chosen.size());
+  // The states after everything was issued first (up to a quarter of the
+  // budget): they hold what was reported.
   std::mt19937_64 random(seed);
+  const std::size_t last_share = std::max<std::size_t>(budget / 4, 1);
+  if (chosen.size() > last_share) {
+    // The first keeps the least: the shortest prefix, no free metadata.
+    std::vector<CrashState> last = {chosen.front()};
+    std::sample(chosen.begin() + 1, chosen.end(), std::back_inserter(last), last_share - 1, random);
+    chosen = std::move(last);
+  }
+  budget = std::max(budget, chosen.size());
   std::sample(key.begin(), key.end(), std::back_inserter(chosen),
-              std::max(budget / 2, chosen.size()) - chosen.size(), random);
+              std::min(budget / 2, budget - chosen.size()), random);
   std::sample(other.begin(), other.end(), std::back_inserter(chosen), budget - chosen.size(),
               random);
   return chosen;

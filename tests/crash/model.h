@@ -34,9 +34,11 @@
 // free operations, else none, all and 6 drawn subsets. A state's id
 // ("o" or "a", the crash point, ".", its place among the point's
 // candidates) names it for a given seed. All candidates are explored when
-// they fit the budget; past it the last point's candidates stay (they hold
-// what was reported), the points next to a rename, link or barrier keep
-// theirs up to half the budget and the rest is sampled, with the seed.
+// they fit the budget; past it the last point's candidates take up to a
+// quarter of it (they hold what was reported; the one that keeps the least
+// always), those of the points next to
+// a rename, link or barrier up to half, and the rest is sampled, all with
+// the seed.
 //
 // A run reports its outcome once everything was issued; from its last
 // barrier on (`reported_from`) a crash must not take that outcome back.
@@ -92,6 +94,10 @@ class Persistence {
 
   std::string describe_state(const CrashState& state, Model model) const;
   std::string state_id(const CrashState& state, Model model) const;
+  // The candidate at `crash_point` where everything issued persisted, data
+  // and all.
+  std::optional<CrashState> everything_persisted(std::size_t crash_point, Model model,
+                                                 std::uint64_t seed) const;
   // The state an id names, for the same seed; nullopt for none.
   std::optional<CrashState> state_by_id(std::string_view id, Model model, std::uint64_t seed) const;
 
