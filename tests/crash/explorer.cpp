@@ -69,13 +69,15 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Options {
-  std::size_t states = 150;
+  std::size_t states = 100;
   std::size_t recoveries = 2;        // recorded recoveries per model
-  std::size_t recovery_states = 20;  // explored per recorded recovery
+  std::size_t recovery_states = 15;  // explored per recorded recovery
   std::uint64_t seed = 25;
   int jobs = 2;
   std::vector<Model> models = {Model::ordered, Model::any_subset};
-  bool planted = false;                         // the planted faults, each to be found
+  bool planted = false;  // the planted faults, each to be found
+  // The recorded runs: the update (false), the first installation (true).
+  std::vector<bool> paths = {false, true};
   std::vector<std::string> dropped{};           // barriers taken out of the update
   std::vector<std::string> dropped_recovery{};  // and out of the recorded recoveries
   std::string state{};                          // "ID" or "ID/ID2": that state alone
@@ -121,10 +123,11 @@ int run_recovery(const char* home) {
 // The update: the tree before it, and what a whole old or new bundle and
 // the untouched rest look like.
 std::expected<Recording, std::string> record_update(const UpdateFixture& fixture,
-                                                    const std::string& folder) {
+                                                    const std::string& folder, bool first) {
   const std::string home = fs::canonical(folder).string();
   const std::string applications = home + "/Applications";
   if (!fixture.prepare(applications)) return std::unexpected("cannot prepare " + applications);
+  if (first) fs::remove_all(applications + "/" + bundle_name);
   auto before = Tree::load(applications);
   if (!before) return std::unexpected(before.error());
   const Listing old_listing = before->listing(base_bytes);
@@ -476,14 +479,11 @@ Options without_barriers(Options options, const std::vector<std::string>& droppe
   return options;
 }
 
-int run(const Options& options) {
-  const UpdateFixture fixture;
-  if (!fixture.ready()) {
-    std::fprintf(stderr, "fixture: %s\n", fixture.failure().c_str());
-    return 2;
-  }
+// Records the update (or, with `first`, the first installation: nothing at
+// the target before) and explores it; the planted faults in the update.
+int run_path(const UpdateFixture& fixture, const Options& options, bool first) {
   const testing::TempDir folder;
-  auto recording = record_update(fixture, folder.path());
+  auto recording = record_update(fixture, folder.path(), first);
   if (!recording) {
     std::fprintf(stderr, "recording: %s\n", recording.error().c_str());
     return 2;
@@ -497,10 +497,10 @@ int run(const Options& options) {
     ++entries[item.starts_with("file") ? 0 : item.starts_with("link") ? 1 : 2];
   }
   std::printf(
-      "recorded update 1.0.0 -> 2.0.0 (%zu files, %zu links, %zu folders): %zu metadata "
-      "operations, %zu writes, %zu barriers:%s\n",
-      entries[0], entries[1], entries[2], kinds[0], kinds[1], kinds[2],
-      barrier_places(recording->ops).c_str());
+      "recorded %s (%zu files, %zu links, %zu folders): %zu metadata operations, %zu writes, "
+      "%zu barriers:%s\n",
+      first ? "first installation of 2.0.0" : "update 1.0.0 -> 2.0.0", entries[0], entries[1],
+      entries[2], kinds[0], kinds[1], kinds[2], barrier_places(recording->ops).c_str());
   if (!options.planted) return explore_models(std::move(*recording), options) == 0 ? 0 : 1;
   bool all_found = true;
   for (const PlantedFault& fault : planted_faults) {
@@ -512,6 +512,18 @@ int run(const Options& options) {
     all_found = all_found && found > 0;
   }
   return all_found ? 0 : 1;
+}
+
+int run(const Options& options) {
+  const UpdateFixture fixture;
+  if (!fixture.ready()) {
+    std::fprintf(stderr, "fixture: %s\n", fixture.failure().c_str());
+    return 2;
+  }
+  int status = 0;
+  for (const bool first : options.paths)
+    status = std::max(status, run_path(fixture, options, first));
+  return status;
 }
 
 }  // namespace
@@ -527,12 +539,18 @@ int main(int argc, char** argv) {
     const std::string value = i + 1 < argc ? argv[i + 1] : "";
     const auto count = [&] { return std::strtoull(argv[++i], nullptr, 10); };
     if (arg == "--quick") {
-      options.states = 150, options.recoveries = 2, options.recovery_states = 20;
+      options.states = 100, options.recoveries = 2, options.recovery_states = 15;
     } else if (arg == "--full") {
       options.states = 40000, options.recoveries = 30, options.recovery_states = 100;
     } else if (arg == "--planted") {
       options.planted = true;
       options.models = {Model::ordered};
+      options.paths = {false};
+    } else if (arg == "--path" && !value.empty()) {
+      options.paths = value == "update"  ? std::vector{false}
+                      : value == "first" ? std::vector{true}
+                                         : std::vector{false, true};
+      ++i;
     } else if (arg == "--drop" && !value.empty()) {
       options = without_barriers(std::move(options), {value}), ++i;
     } else if (arg == "--states" && !value.empty()) {
@@ -556,6 +574,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr,
                    "usage: %s [--quick|--full] [--model ordered|any-subset|both] [--states N] "
                    "[--recoveries N] [--recovery-states N] [--seed S] [--jobs N] [--planted] "
+                   "[--path update|first|both] "
                    "[--drop [recovery:]KIND[@PATH]]... [--state ID[/ID]]\n",
                    argv[0]);
       return 2;

@@ -21,11 +21,11 @@ std::string first_difference(const Listing& got, const Listing& want) {
 
 }  // namespace
 
+// Before a first installation the old state is nothing at the target.
 Copy copy_at(const Listing& bundle, const Expected& expected) {
-  if (bundle.empty()) return Copy::missing;
   if (bundle == expected.old_bundle) return Copy::old_bundle;
   if (bundle == expected.new_bundle) return Copy::new_bundle;
-  return Copy::other;
+  return bundle.empty() ? Copy::missing : Copy::other;
 }
 
 std::string copy_name(Copy copy) {

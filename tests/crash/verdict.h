@@ -25,7 +25,7 @@ enum class Verdict {
 enum class Copy { old_bundle, new_bundle, missing, other };
 
 struct Expected {
-  Listing old_bundle{};  // below the bundle
+  Listing old_bundle{};  // below the bundle; empty before a first installation
   Listing new_bundle{};
   Listing others{};  // the folder without the target and work folders
 };
