@@ -68,6 +68,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The recorded runs.
+enum class Path { update, first_installation, rollback };
+
 struct Options {
   std::size_t states = 100;
   std::size_t recoveries = 2;        // recorded recoveries per model
@@ -76,8 +79,7 @@ struct Options {
   int jobs = 2;
   std::vector<Model> models = {Model::ordered, Model::any_subset};
   bool planted = false;  // the planted faults, each to be found
-  // The recorded runs: the update (false), the first installation (true).
-  std::vector<bool> paths = {false, true};
+  std::vector<Path> paths = {Path::update, Path::first_installation, Path::rollback};
   std::vector<std::string> dropped{};           // barriers taken out of the update
   std::vector<std::string> dropped_recovery{};  // and out of the recorded recoveries
   std::string state{};                          // "ID" or "ID/ID2": that state alone
@@ -103,15 +105,20 @@ void recover_all(const std::string& home) {
   for (const std::string& id : catalog_ids()) (void)take_document(mini_recover(id.c_str()));
 }
 
-// The recorded children. LeakSanitizer cannot run under a tracer.
-int run_update(const char* home) {
-  ::setenv("HOME", home, 1);
+// One installation into HOME's Applications folder; its answer.
+std::string install_into(const std::string& home) {
+  ::setenv("HOME", home.c_str(), 1);
   ::umask(recorded_umask);
-  const std::string target = std::string(home) + "/Applications/" + bundle_name;
-  const std::string answer =
-      take_document(mini_install(tool_id, target.c_str(), os_version, not_running));
+  const std::string target = home + "/Applications/" + bundle_name;
+  return take_document(mini_install(tool_id, target.c_str(), os_version, not_running));
+}
+
+// The recorded children. LeakSanitizer cannot run under a tracer. An
+// update answers ok; a refused one (`refused`) does not.
+int run_update(const char* home, bool refused) {
+  const std::string answer = install_into(home);
   std::fprintf(stderr, "%s\n", answer.c_str());
-  ::_exit(answer.find("\"ok\":true") != std::string::npos ? 0 : 3);
+  ::_exit((answer.find("\"ok\":true") != std::string::npos) != refused ? 0 : 3);
 }
 
 int run_recovery(const char* home) {
@@ -120,14 +127,27 @@ int run_recovery(const char* home) {
   ::_exit(0);
 }
 
-// The update: the tree before it, and what a whole old or new bundle and
-// the untouched rest look like.
-std::expected<Recording, std::string> record_update(const UpdateFixture& fixture,
-                                                    const std::string& folder, bool first) {
+// 2.0.0 as an installation leaves it, learnt from one not recorded.
+std::expected<Listing, std::string> installed_new_bundle(const UpdateFixture& fixture) {
+  const testing::TempDir folder;
+  const std::string home = fs::canonical(folder.path()).string();
+  if (!fixture.prepare(home + "/Applications")) return std::unexpected("cannot prepare");
+  if (const std::string answer = install_into(home); !answer.contains("\"ok\":true")) {
+    return std::unexpected(answer);
+  }
+  const auto after = Tree::load(home + "/Applications");
+  if (!after) return std::unexpected(after.error());
+  return below(after->listing(base_bytes), bundle_name);
+}
+
+// The run on `path`: the tree before it, and what a whole old or new bundle
+// and the untouched rest look like.
+std::expected<Recording, std::string> record_path(const UpdateFixture& fixture,
+                                                  const std::string& folder, Path run) {
   const std::string home = fs::canonical(folder).string();
   const std::string applications = home + "/Applications";
   if (!fixture.prepare(applications)) return std::unexpected("cannot prepare " + applications);
-  if (first) fs::remove_all(applications + "/" + bundle_name);
+  if (run == Path::first_installation) fs::remove_all(applications + "/" + bundle_name);
   auto before = Tree::load(applications);
   if (!before) return std::unexpected(before.error());
   const Listing old_listing = before->listing(base_bytes);
@@ -137,8 +157,18 @@ std::expected<Recording, std::string> record_update(const UpdateFixture& fixture
       expected.others[path] = item;
     }
   }
-  return record_run({"--update", home}, applications, std::move(*before), std::move(expected),
-                    bundle_name);
+  if (run != Path::rollback) {
+    return record_run({"--update", home}, applications, std::move(*before), std::move(expected),
+                      bundle_name);
+  }
+  auto new_bundle = installed_new_bundle(fixture);
+  if (!new_bundle) return std::unexpected("2.0.0: " + new_bundle.error());
+  expected.new_bundle = std::move(*new_bundle);
+  fixture.offer_refused(true);
+  auto recorded = record_run({"--refused", home}, applications, std::move(*before),
+                             std::move(expected), bundle_name);
+  fixture.offer_refused(false);
+  return recorded;
 }
 
 // What a worker tells about one state: its judgement, and whether a work
@@ -479,11 +509,12 @@ Options without_barriers(Options options, const std::vector<std::string>& droppe
   return options;
 }
 
-// Records the update (or, with `first`, the first installation: nothing at
-// the target before) and explores it; the planted faults in the update.
-int run_path(const UpdateFixture& fixture, const Options& options, bool first) {
+// Records the run on path `run` and explores it, or the planted faults in it.
+int run_path(const UpdateFixture& fixture, const Options& options, Path run) {
+  static const char* const names[] = {"update 1.0.0 -> 2.0.0", "first installation of 2.0.0",
+                                      "rollback of 3.0.0 (refused after unpacking) to 1.0.0"};
   const testing::TempDir folder;
-  auto recording = record_update(fixture, folder.path(), first);
+  auto recording = record_path(fixture, folder.path(), run);
   if (!recording) {
     std::fprintf(stderr, "recording: %s\n", recording.error().c_str());
     return 2;
@@ -499,8 +530,8 @@ int run_path(const UpdateFixture& fixture, const Options& options, bool first) {
   std::printf(
       "recorded %s (%zu files, %zu links, %zu folders): %zu metadata operations, %zu writes, "
       "%zu barriers:%s\n",
-      first ? "first installation of 2.0.0" : "update 1.0.0 -> 2.0.0", entries[0], entries[1],
-      entries[2], kinds[0], kinds[1], kinds[2], barrier_places(recording->ops).c_str());
+      names[static_cast<int>(run)], entries[0], entries[1], entries[2], kinds[0], kinds[1],
+      kinds[2], barrier_places(recording->ops).c_str());
   if (!options.planted) return explore_models(std::move(*recording), options) == 0 ? 0 : 1;
   bool all_found = true;
   for (const PlantedFault& fault : planted_faults) {
@@ -521,8 +552,7 @@ int run(const Options& options) {
     return 2;
   }
   int status = 0;
-  for (const bool first : options.paths)
-    status = std::max(status, run_path(fixture, options, first));
+  for (const Path path : options.paths) status = std::max(status, run_path(fixture, options, path));
   return status;
 }
 
@@ -531,7 +561,8 @@ int run(const Options& options) {
 
 int main(int argc, char** argv) {
   using namespace kelvoma::crash;
-  if (argc == 3 && std::strcmp(argv[1], "--update") == 0) return run_update(argv[2]);
+  if (argc == 3 && std::strcmp(argv[1], "--update") == 0) return run_update(argv[2], false);
+  if (argc == 3 && std::strcmp(argv[1], "--refused") == 0) return run_update(argv[2], true);
   if (argc == 3 && std::strcmp(argv[1], "--recover") == 0) return run_recovery(argv[2]);
   Options options;
   for (int i = 1; i < argc; ++i) {
@@ -545,11 +576,12 @@ int main(int argc, char** argv) {
     } else if (arg == "--planted") {
       options.planted = true;
       options.models = {Model::ordered};
-      options.paths = {false};
+      options.paths = {Path::update};
     } else if (arg == "--path" && !value.empty()) {
-      options.paths = value == "update"  ? std::vector{false}
-                      : value == "first" ? std::vector{true}
-                                         : std::vector{false, true};
+      options.paths = value == "update"     ? std::vector{Path::update}
+                      : value == "first"    ? std::vector{Path::first_installation}
+                      : value == "rollback" ? std::vector{Path::rollback}
+                                            : options.paths;
       ++i;
     } else if (arg == "--drop" && !value.empty()) {
       options = without_barriers(std::move(options), {value}), ++i;
@@ -574,7 +606,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr,
                    "usage: %s [--quick|--full] [--model ordered|any-subset|both] [--states N] "
                    "[--recoveries N] [--recovery-states N] [--seed S] [--jobs N] [--planted] "
-                   "[--path update|first|both] "
+                   "[--path update|first|rollback|all] "
                    "[--drop [recovery:]KIND[@PATH]]... [--state ID[/ID]]\n",
                    argv[0]);
       return 2;
