@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <set>
 
 #include "model.h"
 #include "tree.h"
@@ -180,6 +182,54 @@ INSTANTIATE_TEST_SUITE_P(
                  .at_risk = {},
                  .only_prefixes = false}),
     [](const auto& test) { return test.param.name; });
+
+// The sampling rules on a trace of 80 folders made, a rename after the
+// 20th, a barrier after the last and one more folder: what a budget keeps.
+class Sampling : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (int i = 0; i < 80; ++i) {
+      trace_.push_back(op(K::mkdir, "d" + std::to_string(i)));
+      if (i == 19) trace_.push_back(op(K::rename, "d0", "moved"));
+    }
+    trace_.push_back(op(K::fsync, ""));
+    trace_.push_back(op(K::mkdir, "late"));
+    char folder[] = "/tmp/kelvoma-model-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    auto tree = Tree::load(folder);
+    std::filesystem::remove(folder);
+    ASSERT_TRUE(tree && annotate(trace_, *tree, 022));
+  }
+  std::vector<Op> trace_;
+};
+
+TEST_F(Sampling, EveryPrefixEndNearARenameOrBarrierIsACandidate) {
+  const Persistence persistence(trace_);
+  std::set<std::size_t> ends;
+  for (const CrashState& state : persistence.states(Model::ordered, 100000, 1)) {
+    if (state.crash_point == 81) ends.insert(state.metadata_end);
+  }
+  // Within 16 operations of the rename (20) and of the barrier (81) every
+  // end; of the others 6 drawn, besides the shortest and the longest.
+  for (std::size_t end = 5; end <= 36; ++end) EXPECT_TRUE(ends.contains(end)) << end;
+  for (std::size_t end = 66; end <= 81; ++end) EXPECT_TRUE(ends.contains(end)) << end;
+  EXPECT_EQ(
+      std::count_if(ends.begin(), ends.end(),
+                    [](std::size_t end) { return (end > 0 && end < 5) || (end > 36 && end < 66); }),
+      6);
+}
+
+TEST_F(Sampling, PastTheLastBarrierTheHarshestStateIsAlwaysExplored) {
+  const Persistence persistence(trace_);
+  EXPECT_EQ(persistence.reported_from(), 82u);
+  bool harshest = false;
+  for (const CrashState& state : persistence.states(Model::any_subset, 8, 3)) {
+    EXPECT_EQ(state.reported, state.crash_point >= 82);
+    harshest = harshest || (state.crash_point == 83 &&
+                            !persistence.persisted(state, Model::any_subset).metadata[82]);
+  }
+  EXPECT_TRUE(harshest);
+}
 
 struct TraceRow {
   std::string name;
