@@ -54,16 +54,14 @@ std::optional<std::string_view> take_line(std::string_view& text) {
 
 std::optional<Machine> this_machine() {
   char host[HOST_NAME_MAX + 1] = {};
-  if (::gethostname(host, sizeof host - 1) != 0) {
+  if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') {
     return std::nullopt;
   }
+  // Without /proc the boot is unknown; the host alone decides.
   const std::string boot = read_small(AT_FDCWD, "/proc/sys/kernel/random/boot_id").value_or("");
   std::string_view boot_text = boot;
   const auto boot_line = take_line(boot_text);
-  if (host[0] == '\0' || !boot_line) {
-    return std::nullopt;
-  }
-  return Machine{.host = host, .boot = std::string(*boot_line)};
+  return Machine{.host = host, .boot = boot_line ? std::string(*boot_line) : "-"};
 }
 
 int write_machine_record(int folder_fd) {

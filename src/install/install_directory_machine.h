@@ -19,8 +19,8 @@ struct Machine {
   std::string boot;
 };
 
-// This machine as it is now; nullopt when its host name or boot id cannot
-// be read.
+// This machine as it is now (boot "-" where the boot id cannot be read);
+// nullopt when it has no host name.
 std::optional<Machine> this_machine();
 
 // Writes this machine's record into the folder open as `folder_fd` with one
