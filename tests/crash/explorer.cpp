@@ -1,40 +1,45 @@
-// Power loss during an update, explored: records one real update of the
-// fixture tool (1.0.0 to 2.0.0 from the local release host) with strace (see
-// recording.h), builds every crash state a persistence model allows (see
-// model.h for the models) in a temporary folder from the tree before the
-// update, runs the start-up recovery there as the application does
-// (mini_recover for every catalog tool), and judges the folder (verdict.h):
-// the old or the new bundle, byte for byte with modes and links, nothing
-// else changed, no work folder left unless the keep rule wants it, and past
-// the update's last barrier (it answered ok) the new bundle at the target
-// before any recovery. Where the tool is whole, a following mini_install
-// must bring it to 2.0.0 (from 1.0.0 it installs; at 2.0.0 it answers that
-// this version is installed); its outcome depends only on the folder, so it
-// runs once per distinct folder.
+// Power loss during an install, explored: records three real runs of the
+// fixture tool with strace (see recording.h) — the update of 1.0.0 to 2.0.0
+// from the local release host, the first installation of 2.0.0, and the
+// rollback of a 3.0.0 refused after unpacking — builds every crash state a
+// persistence model allows (see model.h for the models) in a temporary
+// folder from the tree before the run, runs the start-up recovery there as
+// the application does (mini_recover for every catalog tool), and judges
+// the folder (verdict.h): the old or the new bundle, byte for byte with
+// modes and links, nothing else changed, no work folder left unless the
+// keep rule wants it, and past the run's last barrier (it had answered by
+// then) what it reported at the target before any recovery. Where the tool
+// is whole, a following mini_install must bring it to 2.0.0 (from 1.0.0 or
+// nothing it installs; at 2.0.0 it answers that this version is
+// installed); its outcome depends only on the folder, so it runs once per
+// distinct folder.
 //
-// A second cut: in some of the explored states where a work folder was
-// left, the recovery itself is recorded, and its own crash states are
-// explored and judged alike (recovered once more, nothing lost, nothing
-// stranded, and past recovery's last barrier what it put back stays).
+// A second cut: in the states cut right after each rename and in explored
+// states that left a work folder, the recovery itself is recorded, and its
+// own crash states are explored and judged alike (recovered once more,
+// nothing lost, nothing stranded, and past recovery's last barrier what it
+// put back stays).
 //
 //   kelvoma_crash_explorer [--quick | --full] [--model ordered|any-subset|both]
+//                          [--path update|first|rollback|all]
 //                          [--states N] [--seed S] [--jobs N] [--planted]
 //                          [--recoveries N] [--recovery-states N]
 //                          [--drop [recovery:]KIND[@PATH]]... [--state ID[/ID]]
 //
-// Prints per model "N crash states from K operations: L lost the tool, M
-// neither old nor new, S stranded, D lost a reported update" and "N crash
-// states during recovery: ..." with the same counts, and exits 1 when any
-// count is not 0. --quick explores 150 states per model and 20 recovery
-// states in each of 2 recoveries (the ctest), --full 40000 and 100 in each
-// of 30. The recorded barriers are listed by place ("fsync@" the
+// Prints per run and model "N crash states from K operations: L lost the
+// tool, M neither old nor new, S stranded, D lost a reported update" and "N
+// crash states during recovery: ..." with the same counts, and exits 1 when
+// any count is not 0. --quick explores 100 states per model and run and 15
+// recovery states in each of 2 recoveries (the ctest), --full 40000 and 100
+// in each of 30. The recorded barriers are listed by place ("fsync@" the
 // Applications folder, "syncfs@"); --drop takes out those of a kind or a
 // place (prefixed "recovery:" in the recorded recoveries), to show what they
-// protect. --planted records once and explores, under the ordered model,
-// one planted fault after the other (the syncfs before the renames, the
-// Applications folder's fsync after them, recovery's fsync, all barriers),
-// and exits 0 only when each is found. Every state has an id; --state ID
-// explores that state alone, "ID/ID2" the recovery state ID2 in state ID.
+// protect. --planted records the update and explores, under the ordered
+// model, one planted fault after the other (the syncfs before the renames,
+// the Applications folder's fsync after them, recovery's fsync, all
+// barriers), and exits 0 only when each is found. Every state has an id;
+// --state ID explores that state alone, "ID/ID2" the recovery state ID2 in
+// state ID.
 // Crash states are built in /dev/shm where it exists (see ScratchFolder);
 // the update is recorded in the temporary folder, on the file system the
 // model describes.
