@@ -29,7 +29,7 @@
 // Prints per run and model "N crash states from K operations: L lost the
 // tool, M neither old nor new, S stranded, D lost a reported update" and "N
 // crash states during recovery: ..." with the same counts, and exits 1 when
-// any count is not 0. --quick explores 100 states per model and run and 15
+// any count is not 0. --quick explores 80 states per model and run and 12
 // recovery states in each of 2 recoveries (the ctest), --full 40000 and 100
 // in each of 30. The recorded barriers are listed by place ("fsync@" the
 // Applications folder, "syncfs@"); --drop takes out those of a kind or a
@@ -77,9 +77,9 @@ namespace fs = std::filesystem;
 enum class Path { update, first_installation, rollback };
 
 struct Options {
-  std::size_t states = 100;
+  std::size_t states = 80;
   std::size_t recoveries = 2;        // recorded recoveries per model
-  std::size_t recovery_states = 15;  // explored per recorded recovery
+  std::size_t recovery_states = 12;  // explored per recorded recovery
   std::uint64_t seed = 25;
   int jobs = 2;
   std::vector<Model> models = {Model::ordered, Model::any_subset};
@@ -575,7 +575,7 @@ int main(int argc, char** argv) {
     const std::string value = i + 1 < argc ? argv[i + 1] : "";
     const auto count = [&] { return std::strtoull(argv[++i], nullptr, 10); };
     if (arg == "--quick") {
-      options.states = 100, options.recoveries = 2, options.recovery_states = 15;
+      options.states = 80, options.recoveries = 2, options.recovery_states = 12;
     } else if (arg == "--full") {
       options.states = 40000, options.recoveries = 30, options.recovery_states = 100;
     } else if (arg == "--planted") {
