@@ -406,17 +406,17 @@ std::vector<CrashState> recovery_starts(const Explorer& update,
                                         const std::vector<CrashState>& states,
                                         const std::vector<Outcome>& outcomes,
                                         const Options& options) {
-  if (!options.state.empty()) return states;
   std::vector<CrashState> starts;
   const std::vector<Op>& ops = update.recording.ops;
-  for (std::size_t j = 0; j < ops.size(); ++j) {
+  for (std::size_t j = 0; j < ops.size() && options.state.empty(); ++j) {
     if (ops[j].kind != OpKind::rename) continue;
-    if (const auto whole = update.persistence.everything_persisted(j + 1, update.model, 0)) {
+    if (const auto whole =
+            update.persistence.everything_persisted(j + 1, update.model, options.seed)) {
       starts.push_back(*whole);
     }
   }
   for (std::size_t i = 0; i < states.size(); ++i) {
-    if (outcomes[i].left_work_folder) starts.push_back(states[i]);
+    if (outcomes[i].left_work_folder || !options.state.empty()) starts.push_back(states[i]);
   }
   starts.resize(std::min(starts.size(), options.recoveries));
   return starts;
