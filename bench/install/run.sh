@@ -4,7 +4,7 @@
 #     bench [--runs N] [--size-mib N] [--small-files N] [--other-build EXE]
 #                                          end-to-end updates against shell tools
 #     crash [--runs N] [--payload-mib N]   SIGKILL at many moments, then check the target
-#     power [options]                      power loss: every crash state of a recorded update
+#     power [options]                      power loss: crash states of recorded installs and recoveries
 #                                          under both persistence models (tests/crash, --full)
 set -eu
 cd "$(dirname "$0")/../.."

@@ -114,17 +114,29 @@ std::span<std::uint8_t> ArchiveDownload::space() {
   if (memory_) {
     return memory_->space();
   }
-  return {piece_.get(), body_piece_size};
+  return {piece_.get() + filled_, body_piece_size - filled_};
 }
 
+// Whole pieces only, the last one at save_as(): the same archive is always
+// written by the same writes, however the network cut it up.
 void ArchiveDownload::take(std::size_t count) {
   if (memory_) {
     memory_->take(count);
-  } else if (write_error_ == 0) {
-    // A full disk is kept for save_as(), so the check's verdict still comes
-    // first.
-    write_error_ = write_all(file_.get(), {piece_.get(), count});
+    return;
   }
+  filled_ += count;
+  if (filled_ == body_piece_size) {
+    write_piece();
+  }
+}
+
+// A full disk is kept for save_as(), so the check's verdict still comes
+// first.
+void ArchiveDownload::write_piece() {
+  if (write_error_ == 0 && filled_ > 0) {
+    write_error_ = write_all(file_.get(), {piece_.get(), filled_});
+  }
+  filled_ = 0;
 }
 
 std::expected<UniqueFd, std::string> ArchiveDownload::save_as(int folder_fd,
@@ -132,6 +144,7 @@ std::expected<UniqueFd, std::string> ArchiveDownload::save_as(int folder_fd,
   if (memory_) {
     return write_memory(folder_fd, name);
   }
+  write_piece();
   if (write_error_ != 0) {
     return std::unexpected(system_error_text(write_error_));
   }

@@ -45,10 +45,12 @@ class ArchiveDownload final : public BodySink {
   std::expected<UniqueFd, std::string> link_file(int folder_fd, const std::string& name) const;
   std::expected<UniqueFd, std::string> copy_file(int folder_fd, const std::string& name) const;
   std::expected<UniqueFd, std::string> write_memory(int folder_fd, const std::string& name) const;
+  void write_piece();
 
   UniqueFd file_;
   std::optional<BodyCollector> memory_;
   std::unique_ptr<std::uint8_t[]> piece_;
+  std::size_t filled_ = 0;  // bytes of `piece_` not written yet
   int write_error_ = 0;
 };
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "install/files/file_tree.h"
+#include "install/install_directory_machine.h"
 #include "install/install_paths.h"
 
 namespace kelvoma {
@@ -26,16 +27,17 @@ enum class Lock { held, unsupported, busy };
 
 // Only a file system without flock lets an installation go on unlocked;
 // a lock that someone holds is waited for, and any other failure counts as
-// held by someone.
+// held by someone. ENOLCK is a lock that cannot be had now (the kernel or
+// the NFS server is out of lock records), not a file system without locks.
 Lock wait_for_lock(int fd, int operation) {
   for (int attempt = 0; attempt < install_lock_attempts; ++attempt) {
     if (::flock(fd, operation | LOCK_NB) == 0) {
       return Lock::held;
     }
-    if (errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL) {
+    if (errno == EOPNOTSUPP || errno == EINVAL) {
       return Lock::unsupported;
     }
-    if (errno != EWOULDBLOCK && errno != EINTR) {
+    if (errno != EWOULDBLOCK && errno != EINTR && errno != ENOLCK) {
       return Lock::busy;
     }
     ::usleep(lock_pause_us);
@@ -74,7 +76,7 @@ bool try_lock(int fd, int operation) {
     if (::flock(fd, operation | LOCK_NB) == 0) {
       return true;
     }
-    if (errno != EWOULDBLOCK && errno != EINTR) {
+    if (errno != EWOULDBLOCK && errno != EINTR && errno != ENOLCK) {
       return false;
     }
     ::usleep(lock_pause_us);
@@ -117,6 +119,12 @@ std::expected<InstallDirectory, InstallDirectoryFailure> InstallDirectory::creat
     if (wait_for_lock(directory.get(), LOCK_EX) == Lock::busy) {
       (void)::unlinkat(parent_fd.get(), name.c_str(), AT_REMOVEDIR);
       return std::unexpected(Failure::locked);
+    }
+    // Before anything of worth lands in it: a folder without the record
+    // holds nothing that recovery could take from another machine.
+    if (write_machine_record(directory.get()) != 0) {
+      (void)remove_tree(parent_fd.get(), name);
+      return std::unexpected(Failure::cannot_create);
     }
     (void)::flock(parent_fd.get(), LOCK_UN);
     std::string path = join_path(parent, name);

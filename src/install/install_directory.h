@@ -7,7 +7,10 @@
 // from one that a crashed call left behind. Creation takes a shared flock on
 // the parent folder until its own lock is in place, and recovery an
 // exclusive one, so that a folder is never seen between its mkdir and its
-// lock. A lock that another process holds is waited for, never skipped.
+// lock. A lock that another process holds is waited for, never skipped;
+// so is one the kernel cannot give now (ENOLCK). The folder names the
+// machine that made it (install_directory_machine.h), since on a home
+// shared between machines their locks need not meet.
 #pragma once
 
 #include <expected>
@@ -31,8 +34,8 @@ inline constexpr std::string_view backup_entry_name = "previous.app";
 inline constexpr std::string_view discarded_entry_name = "discarded.app";
 
 // flock(`fd`, `operation` | LOCK_NB), tried again for a short while when
-// someone else holds the lock; whether it holds. False at once where the
-// file system has no such locks.
+// someone else holds the lock or no lock record is free (ENOLCK); whether
+// it holds. False at once where the file system has no such locks.
 bool try_lock(int fd, int operation);
 
 // Why no folder was created.
@@ -49,9 +52,9 @@ inline constexpr std::string_view install_directory_locked_message =
 
 class InstallDirectory {
  public:
-  // A fresh folder in `parent` (0700); a name taken is drawn
-  // again, at most 65536 times. Nothing on any failure. Goes on without
-  // locks only where the file system has none.
+  // A fresh folder in `parent` (0700) holding this machine's record; a
+  // name taken is drawn again, at most 65536 times. Nothing on any failure.
+  // Goes on without locks only where the file system has none.
   static std::expected<InstallDirectory, InstallDirectoryFailure> create(const std::string& parent);
 
   InstallDirectory(InstallDirectory&&) noexcept = default;

@@ -14,6 +14,7 @@
 #include "install/bundle/bundle.h"
 #include "install/files/file_tree.h"
 #include "install/install_directory.h"
+#include "install/install_directory_machine.h"
 #include "install/install_paths.h"
 #include "verify/util/unique_fd.h"
 
@@ -92,10 +93,11 @@ Target judge_target(int parent_fd, const std::string& name, const std::string& b
 }
 
 // Opened without following a symbolic link and locked without waiting: a
-// folder that some call holds is in use.
+// folder that some call holds is in use. One that another machine made may
+// be in use there, whatever our lock says.
 std::optional<AbandonedFolder> open_abandoned(int parent_fd, const std::string& name) {
   UniqueFd fd(::openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+  if (!fd || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || made_on_another_machine(fd.get())) {
     return std::nullopt;
   }
   return AbandonedFolder{.fd = std::move(fd), .name = name};

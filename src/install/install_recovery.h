@@ -10,7 +10,11 @@ namespace kelvoma {
 // Looks at the ".kelvoma-install-" folders (real folders, never symbolic
 // links) in the parent of `target`; nothing else there is touched, and a
 // folder whose owning call still runs (it holds the folder's flock) is left
-// alone. For an abandoned folder:
+// alone, as is every folder whose record names another machine (it cannot
+// be known whether that installation still runs; that machine's next
+// recovery judges it). Folders of this host, of this boot or an earlier
+// one, and those without a complete record are judged. For an abandoned
+// folder:
 //   - without a "previous.app" (a throw-away "discarded.app" included): it
 //     is removed;
 //   - whose "previous.app" carries `bundle_id` while nothing at all is at
@@ -30,8 +34,8 @@ namespace kelvoma {
 // when one has appeared since.
 // Removal never follows a symbolic link. Best effort and silent: failures
 // leave things as they were. Where the parent's flock cannot be had within
-// a short bounded retry (another call is creating its folder, or the file
-// system has no directory locks, as on some NFS mounts) nothing is done and
+// a short bounded retry (another call is creating its folder, no lock
+// record is free, or the file system has no directory locks) nothing is done and
 // the caller goes on. Returns whether a copy was put back at the target.
 bool recover_abandoned_installations(const std::string& target, const std::string& bundle_id);
 

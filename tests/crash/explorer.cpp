@@ -1,29 +1,48 @@
-// Power loss during an update, explored: records one real update of the
-// fixture tool (1.0.0 to 2.0.0 from the local release host) with strace (see
-// trace.h for why), builds every crash state a persistence model allows (see
-// model.h for the models) in a temporary folder from the tree before the
-// update, runs the start-up recovery there as the application does
-// (mini_recover for every catalog tool), and judges the folder (verdict.h):
-// the old or the new bundle, byte for byte with modes and links, nothing
-// else changed, no work folder left unless the keep rule wants it. Where the
-// tool is whole, a following mini_install must bring it to 2.0.0 (from 1.0.0
-// it installs; at 2.0.0 it answers that this version is installed); its
-// outcome depends only on the folder, so it runs once per distinct folder.
+// Power loss during an install, explored: records three real runs of the
+// fixture tool with strace (see recording.h) — the update of 1.0.0 to 2.0.0
+// from the local release host, the first installation of 2.0.0, and the
+// rollback of a 3.0.0 refused after unpacking — builds every crash state a
+// persistence model allows (see model.h for the models) in a temporary
+// folder from the tree before the run, runs the start-up recovery there as
+// the application does (mini_recover for every catalog tool), and judges
+// the folder (verdict.h): the old or the new bundle, byte for byte with
+// modes and links, nothing else changed, no work folder left unless the
+// keep rule wants it, and past the run's last barrier (it had answered by
+// then) what it reported at the target before any recovery. Where the tool
+// is whole, a following mini_install must bring it to 2.0.0 (from 1.0.0 or
+// nothing it installs; at 2.0.0 it answers that this version is
+// installed); its outcome depends only on the folder, so it runs once per
+// distinct folder.
+//
+// A second cut: in the states cut right after each rename and in explored
+// states that left a work folder, the recovery itself is recorded, and its
+// own crash states are explored and judged alike (recovered once more,
+// nothing lost, nothing stranded, and past recovery's last barrier what it
+// put back stays).
 //
 //   kelvoma_crash_explorer [--quick | --full] [--model ordered|any-subset|both]
-//                          [--states N] [--seed S] [--jobs N] [--self-check]
-//                          [--drop fsync|fdatasync|syncfs|sync]...
+//                          [--path update|first|rollback|all]
+//                          [--states N] [--seed S] [--jobs N] [--planted]
+//                          [--recoveries N] [--recovery-states N]
+//                          [--drop [recovery:]KIND[@PATH]]... [--state ID[/ID]]
 //
-// Prints per model "N crash states from K operations: L lost the tool, M
-// neither old nor new, S stranded" and exits 1 when L, M or S is not 0.
-// --quick explores 200 states per model (the ctest), --full 40000 (every
-// candidate state of this update). The trace replayed in full must give
-// the folder the real update left, or the run fails (2): a recorder that
-// missed a call cannot pass. --self-check drops the barriers from the trace
-// and exits 0 only when that finds violations; --drop takes one kind of
-// barrier out, to show what it protects. Crash states are built in
-// /dev/shm where it exists (see ScratchFolder); the update is recorded in
-// the temporary folder, on the file system the model describes.
+// Prints per run and model "N crash states from K operations: L lost the
+// tool, M neither old nor new, S stranded, D lost a reported update" and "N
+// crash states during recovery: ..." with the same counts, and exits 1 when
+// any count is not 0. --quick explores 80 states per model and run and 12
+// recovery states in each of 2 recoveries (the ctest), --full 40000 and 100
+// in each of 30. The recorded barriers are listed by place ("fsync@" the
+// Applications folder, "syncfs@"); --drop takes out those of a kind or a
+// place (prefixed "recovery:" in the recorded recoveries), to show what they
+// protect. --planted records the update and explores, under the ordered
+// model, one planted fault after the other (the syncfs before the renames,
+// the Applications folder's fsync after them, recovery's fsync, all
+// barriers), and exits 0 only when each is found. Every state has an id;
+// --state ID explores that state alone, "ID/ID2" the recovery state ID2 in
+// state ID.
+// Crash states are built in /dev/shm where it exists (see ScratchFolder);
+// the update is recorded in the temporary folder, on the file system the
+// model describes.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -41,9 +60,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "fetch/command.h"
 #include "kelvoma/kelvoma.h"
 #include "model.h"
+#include "recording.h"
 #include "support/temp_dir.h"
 #include "tree.h"
 #include "update_fixture.h"
@@ -54,15 +73,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr unsigned recorded_umask = 022;
+// The recorded runs.
+enum class Path { update, first_installation, rollback };
 
 struct Options {
-  std::size_t states = 200;
+  std::size_t states = 80;
+  std::size_t recoveries = 2;        // recorded recoveries per model
+  std::size_t recovery_states = 12;  // explored per recorded recovery
   std::uint64_t seed = 25;
   int jobs = 2;
   std::vector<Model> models = {Model::ordered, Model::any_subset};
-  bool self_check = false;
-  std::vector<std::string> dropped;  // barrier calls taken out of the trace
+  bool planted = false;  // the planted faults, each to be found
+  std::vector<Path> paths = {Path::update, Path::first_installation, Path::rollback};
+  std::vector<std::string> dropped{};           // barriers taken out of the update
+  std::vector<std::string> dropped_recovery{};  // and out of the recorded recoveries
+  std::string state{};                          // "ID" or "ID/ID2": that state alone
 };
 
 std::int32_t not_running(const char*, const char*) { return 0; }
@@ -73,80 +98,6 @@ std::string take_document(char* document) {
   return text;
 }
 
-// The recorded child: one update into HOME's Applications folder.
-int run_update(const char* home) {
-  ::setenv("HOME", home, 1);
-  ::umask(recorded_umask);
-  const std::string target = std::string(home) + "/Applications/" + bundle_name;
-  const std::string answer =
-      take_document(mini_install(tool_id, target.c_str(), os_version, not_running));
-  std::fprintf(stderr, "%s\n", answer.c_str());
-  // LeakSanitizer cannot run under a tracer.
-  ::_exit(answer.find("\"ok\":true") != std::string::npos ? 0 : 3);
-}
-
-std::function<std::string(const Node&)> base_bytes() {
-  return [](const Node& node) { return *node.base; };
-}
-
-// The recorded update: its operations, the tree before it, and what a
-// whole old or new bundle and the untouched rest look like.
-struct Recording {
-  Tree before;
-  std::vector<Op> ops{};
-  Expected expected;
-};
-
-std::expected<Recording, std::string> record(const UpdateFixture& fixture,
-                                             const std::string& folder) {
-  const std::string home = fs::canonical(folder).string();
-  const std::string applications = home + "/Applications";
-  if (!fixture.prepare(applications)) return std::unexpected("cannot prepare " + applications);
-  auto before = Tree::load(applications);
-  if (!before) return std::unexpected(before.error());
-  const std::string log = home + "/trace.log";
-  const std::string self = fs::read_symlink("/proc/self/exe").string();
-  auto strace = ChildProcess::start(
-      Command{"/usr/bin/strace",
-              {"-f", "-y", "-qq", "-xx", "-s", "67108864", "-e",
-               "trace=" + std::string(traced_calls()), "-o", log, self, "--update", home}},
-      StreamSetup{.output = Stream::null_device, .error = Stream::inherit});
-  if (!strace) return std::unexpected("strace: " + strace.error());
-  const auto status = strace->wait();
-  if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
-    return std::unexpected("the recorded update failed");
-  }
-  auto ops = read_trace(testing::read_file(log), applications);
-  if (!ops) return std::unexpected(ops.error());
-  Tree replayed = *before;
-  if (auto annotated = annotate(*ops, replayed, recorded_umask); !annotated) {
-    return std::unexpected(annotated.error());
-  }
-  const auto after = Tree::load(applications);
-  if (!after) return std::unexpected(after.error());
-  const Listing real = after->listing(base_bytes());
-  std::vector<Op>& all = *ops;
-  const Listing traced = replayed.listing(
-      [&](const Node& node) { return contents(node, all, [](std::size_t) { return true; }); });
-  if (real != traced) {
-    for (const auto& [path, item] : real) {
-      if (!traced.contains(path) || traced.at(path) != item) {
-        return std::unexpected("the trace does not give the updated folder: \"" + path + "\"");
-      }
-    }
-    return std::unexpected("the trace gives more than the updated folder");
-  }
-  const Listing old_listing = before->listing(base_bytes());
-  Expected expected{.old_bundle = below(old_listing, bundle_name),
-                    .new_bundle = below(real, bundle_name)};
-  for (const auto& [path, item] : old_listing) {
-    if (path != bundle_name && !path.starts_with(std::string(bundle_name) + "/")) {
-      expected.others[path] = item;
-    }
-  }
-  return Recording{std::move(*before), std::move(*ops), std::move(expected)};
-}
-
 std::vector<std::string> catalog_ids() {
   const auto tools = nlohmann::json::parse(take_document(mini_catalog()));
   std::vector<std::string> ids;
@@ -154,11 +105,100 @@ std::vector<std::string> catalog_ids() {
   return ids;
 }
 
+void recover_all(const std::string& home) {
+  ::setenv("HOME", home.c_str(), 1);
+  for (const std::string& id : catalog_ids()) (void)take_document(mini_recover(id.c_str()));
+}
+
+// One installation into HOME's Applications folder; its answer.
+std::string install_into(const std::string& home) {
+  ::setenv("HOME", home.c_str(), 1);
+  ::umask(recorded_umask);
+  const std::string target = home + "/Applications/" + bundle_name;
+  return take_document(mini_install(tool_id, target.c_str(), os_version, not_running));
+}
+
+// The recorded children. LeakSanitizer cannot run under a tracer. An
+// update answers ok; a refused one (`refused`) does not.
+int run_update(const char* home, bool refused) {
+  const std::string answer = install_into(home);
+  std::fprintf(stderr, "%s\n", answer.c_str());
+  ::_exit((answer.find("\"ok\":true") != std::string::npos) != refused ? 0 : 3);
+}
+
+int run_recovery(const char* home) {
+  ::umask(recorded_umask);
+  recover_all(home);
+  ::_exit(0);
+}
+
+// 2.0.0 as an installation leaves it, learnt from one not recorded.
+std::expected<Listing, std::string> installed_new_bundle(const UpdateFixture& fixture) {
+  const testing::TempDir folder;
+  const std::string home = fs::canonical(folder.path()).string();
+  if (!fixture.prepare(home + "/Applications")) return std::unexpected("cannot prepare");
+  if (const std::string answer = install_into(home); !answer.contains("\"ok\":true")) {
+    return std::unexpected(answer);
+  }
+  const auto after = Tree::load(home + "/Applications");
+  if (!after) return std::unexpected(after.error());
+  return below(after->listing(base_bytes), bundle_name);
+}
+
+// The run on `path`: the tree before it, and what a whole old or new bundle
+// and the untouched rest look like.
+std::expected<Recording, std::string> record_path(const UpdateFixture& fixture,
+                                                  const std::string& folder, Path run) {
+  const std::string home = fs::canonical(folder).string();
+  const std::string applications = home + "/Applications";
+  if (!fixture.prepare(applications)) return std::unexpected("cannot prepare " + applications);
+  if (run == Path::first_installation) fs::remove_all(applications + "/" + bundle_name);
+  auto before = Tree::load(applications);
+  if (!before) return std::unexpected(before.error());
+  const Listing old_listing = before->listing(base_bytes);
+  Expected expected{.old_bundle = below(old_listing, bundle_name)};
+  for (const auto& [path, item] : old_listing) {
+    if (path != bundle_name && !path.starts_with(std::string(bundle_name) + "/")) {
+      expected.others[path] = item;
+    }
+  }
+  if (run != Path::rollback) {
+    return record_run({"--update", home}, applications, std::move(*before), std::move(expected),
+                      bundle_name);
+  }
+  auto new_bundle = installed_new_bundle(fixture);
+  if (!new_bundle) return std::unexpected("2.0.0: " + new_bundle.error());
+  expected.new_bundle = std::move(*new_bundle);
+  fixture.offer_refused(true);
+  auto recorded = record_run({"--refused", home}, applications, std::move(*before),
+                             std::move(expected), bundle_name);
+  fixture.offer_refused(false);
+  return recorded;
+}
+
+// What a worker tells about one state: its judgement, and whether a work
+// folder was left for recovery.
+struct Outcome {
+  Judgement judged;
+  bool left_work_folder = false;
+};
+
+Outcome failed(std::string detail) {
+  return {.judged = {.verdict = Verdict::neither, .detail = std::move(detail)},
+          .left_work_folder = false};
+}
+
+bool left_work_folder(const Listing& before) {
+  for (const auto& [path, item] : before) {
+    if (path.starts_with(".kelvoma-install-") && !path.contains('/')) return true;
+  }
+  return false;
+}
+
 struct Explorer {
   const Recording& recording;
   const Persistence& persistence;
   Model model;
-  std::vector<std::string> ids{};
   std::map<std::size_t, std::string> installs{};  // folder's hash: failure ("" none)
 
   std::expected<void, std::string> materialise(const CrashState& state,
@@ -194,37 +234,46 @@ struct Explorer {
     if (!after) {
       failure = after.error();
     } else if (copy == Copy::old_bundle) {
-      const Judgement judged = judge(after->listing(base_bytes()), recording.expected, bundle_name);
+      const Judgement judged = judge(after->listing(base_bytes), recording.expected, bundle_name);
       if (answer.find("\"ok\":true") == std::string::npos || judged.target != Copy::new_bundle ||
           judged.verdict != Verdict::whole) {
         failure = "the next installation: " + answer + " " + judged.detail;
       }
     } else if (answer.find("Tato nebo novější verze už je nainstalovaná.") == std::string::npos ||
-               after->listing(base_bytes()) != now) {
+               after->listing(base_bytes) != now) {
       failure = "the next installation at 2.0.0: " + answer;
     }
     installs[key] = failure;
     return failure;
   }
 
-  Judgement check(const CrashState& state, const std::string& home) {
+  Outcome check(const CrashState& state, const std::string& home) {
     const std::string applications = home + "/Applications";
     if (auto made = materialise(state, applications); !made) {
-      return {.verdict = Verdict::neither, .detail = "cannot materialise: " + made.error()};
+      return failed("cannot materialise: " + made.error());
     }
-    ::setenv("HOME", home.c_str(), 1);
-    for (const std::string& id : ids) (void)take_document(mini_recover(id.c_str()));
+    const auto before = Tree::load(applications);
+    if (!before) return failed(before.error());
+    const Listing was = before->listing(base_bytes);
+    Outcome outcome{.judged = {}, .left_work_folder = left_work_folder(was)};
+    const Copy held = copy_at(below(was, bundle_name), recording.expected);
+    recover_all(home);
     const auto after = Tree::load(applications);
-    if (!after) return {.verdict = Verdict::neither, .detail = after.error()};
-    const Listing now = after->listing(base_bytes());
-    Judgement judged = judge(now, recording.expected, bundle_name);
-    if (judged.verdict == Verdict::whole) {
+    if (!after) return failed(after.error());
+    const Listing now = after->listing(base_bytes);
+    outcome.judged = judge(now, recording.expected, bundle_name);
+    Judgement& judged = outcome.judged;
+    if (judged.verdict == Verdict::whole && state.reported && held != recording.reported) {
+      judged.verdict = Verdict::lost_update;
+      judged.detail = "past the last barrier the target held " + copy_name(held) + ", not " +
+                      copy_name(recording.reported);
+    } else if (judged.verdict == Verdict::whole) {
       if (std::string failure = install_after(applications, judged.target, now); !failure.empty()) {
         judged.verdict = Verdict::stranded;
         judged.detail = failure;
       }
     }
-    return judged;
+    return outcome;
   }
 };
 
@@ -250,9 +299,8 @@ class ScratchFolder {
 };
 
 // Runs the states over `jobs` forked workers; each writes "index verdict
-// detail" lines to its own file.
-std::vector<Judgement> explore(Explorer& explorer, const std::vector<CrashState>& states,
-                               int jobs) {
+// left detail" lines to its own file.
+std::vector<Outcome> explore(Explorer& explorer, const std::vector<CrashState>& states, int jobs) {
   const ScratchFolder scratch;
   std::vector<pid_t> workers;
   for (int w = 0; w < jobs; ++w) {
@@ -262,9 +310,9 @@ std::vector<Judgement> explore(Explorer& explorer, const std::vector<CrashState>
       for (std::size_t i = static_cast<std::size_t>(w); i < states.size(); i += jobs) {
         const std::string home = scratch.file("state-" + std::to_string(i));
         ::mkdir(home.c_str(), 0700);
-        const Judgement judged = explorer.check(states[i], home);
-        std::fprintf(out, "%zu %d %s\n", i, static_cast<int>(judged.verdict),
-                     judged.detail.c_str());
+        const Outcome outcome = explorer.check(states[i], home);
+        std::fprintf(out, "%zu %d %d %s\n", i, static_cast<int>(outcome.judged.verdict),
+                     outcome.left_work_folder ? 1 : 0, outcome.judged.detail.c_str());
         fs::remove_all(home);
       }
       std::fclose(out);
@@ -273,52 +321,205 @@ std::vector<Judgement> explore(Explorer& explorer, const std::vector<CrashState>
     workers.push_back(pid);
   }
   for (const pid_t pid : workers) ::waitpid(pid, nullptr, 0);
-  std::vector<Judgement> judged(states.size(),
-                                {.verdict = Verdict::neither, .detail = "no answer from a worker"});
+  std::vector<Outcome> outcomes(states.size(), failed("no answer from a worker"));
   for (int w = 0; w < jobs; ++w) {
     std::istringstream lines(testing::read_file(scratch.file("results-") + std::to_string(w)));
     for (std::string line; std::getline(lines, line);) {
       std::istringstream fields(line);
       std::size_t index = 0;
       int verdict = 0;
-      fields >> index >> verdict;
-      std::getline(fields, judged.at(index).detail);
-      judged[index].verdict = static_cast<Verdict>(verdict);
+      int left = 0;
+      fields >> index >> verdict >> left;
+      Outcome& outcome = outcomes.at(index);
+      std::getline(fields, outcome.judged.detail);
+      outcome.judged.verdict = static_cast<Verdict>(verdict);
+      outcome.left_work_folder = left != 0;
     }
   }
-  return judged;
+  return outcomes;
 }
 
-// Prints the summary line and the first violations; the number of them.
-std::size_t report(const std::vector<Judgement>& judged, const std::vector<CrashState>& states,
-                   const Explorer& explorer, std::size_t operations) {
-  std::size_t counts[4] = {};
-  std::size_t shown = 0;
-  for (std::size_t i = 0; i < judged.size(); ++i) {
-    ++counts[static_cast<int>(judged[i].verdict)];
-    if (judged[i].verdict != Verdict::whole && shown++ < 5) {
-      static const char* const names[] = {"whole", "LOST", "NEITHER", "STRANDED"};
-      std::printf("  %s: %s\n    %s\n", names[static_cast<int>(judged[i].verdict)],
+// The counts of one exploration, by verdict.
+struct Counts {
+  std::size_t states = 0;
+  std::size_t by_verdict[5] = {};
+  std::size_t violations() const { return states - by_verdict[0]; }
+};
+
+// Adds up and prints the first violations, named by `prefix` + their id.
+void tally(Counts& counts, const std::vector<Outcome>& outcomes,
+           const std::vector<CrashState>& states, const Explorer& explorer,
+           const std::string& prefix) {
+  static const char* const names[] = {"whole", "LOST", "NEITHER", "STRANDED", "LOST UPDATE"};
+  for (std::size_t i = 0; i < outcomes.size(); ++i) {
+    const Judgement& judged = outcomes[i].judged;
+    if (judged.verdict != Verdict::whole && counts.violations() < 5) {
+      std::printf("  %s: %s%s\n    %s\n", names[static_cast<int>(judged.verdict)], prefix.c_str(),
                   explorer.persistence.describe_state(states[i], explorer.model).c_str(),
-                  judged[i].detail.c_str());
+                  judged.detail.c_str());
     }
+    ++counts.states;
+    ++counts.by_verdict[static_cast<int>(judged.verdict)];
   }
-  std::printf(
-      "%zu crash states from %zu operations: %zu lost the tool, %zu neither old nor new, "
-      "%zu stranded\n",
-      judged.size(), operations, counts[1], counts[2], counts[3]);
-  std::fflush(stdout);
-  return counts[1] + counts[2] + counts[3];
 }
 
-int run(const Options& options) {
-  const UpdateFixture fixture;
-  if (!fixture.ready()) {
-    std::fprintf(stderr, "fixture: %s\n", fixture.failure().c_str());
-    return 2;
+void print_counts(const Counts& counts, const std::string& what) {
+  std::printf(
+      "%zu crash states %s: %zu lost the tool, %zu neither old nor new, %zu stranded, %zu "
+      "lost a reported update\n",
+      counts.states, what.c_str(), counts.by_verdict[1], counts.by_verdict[2], counts.by_verdict[3],
+      counts.by_verdict[4]);
+  std::fflush(stdout);
+}
+
+// The states to explore: those the budget allows, or the one `id` names.
+std::vector<CrashState> states_for(const Persistence& persistence, Model model, std::size_t budget,
+                                   const Options& options, const std::string& id) {
+  if (id.empty()) return persistence.states(model, budget, options.seed);
+  const auto state = persistence.state_by_id(id, model, options.seed);
+  if (!state) std::printf("no state %s in %s\n", id.c_str(), model_name(model));
+  return state ? std::vector{*state} : std::vector<CrashState>{};
+}
+
+std::string barrier_places(const std::vector<Op>& ops) {
+  std::string places;
+  for (std::size_t j = 0; j < ops.size(); ++j) {
+    if (is_barrier(ops[j].kind)) places += " " + place_of(ops[j]) + "#" + std::to_string(j);
   }
+  return places.empty() ? " none" : places;
+}
+
+std::vector<Op> without(std::vector<Op> ops, const std::vector<std::string>& dropped) {
+  for (const std::string& what : dropped) {
+    if (drop_barriers(ops, what) == 0 && what.contains('@')) {
+      std::printf("no barrier %s to drop\n", what.c_str());
+    }
+  }
+  return ops;
+}
+
+// Where the second cut starts: the states cut right after each rename with
+// everything issued on disk (between the two renames nothing is at the
+// target), then the explored states that left a work folder; at most
+// `options.recoveries`. With --state, the state named.
+std::vector<CrashState> recovery_starts(const Explorer& update,
+                                        const std::vector<CrashState>& states,
+                                        const std::vector<Outcome>& outcomes,
+                                        const Options& options) {
+  std::vector<CrashState> starts;
+  const std::vector<Op>& ops = update.recording.ops;
+  for (std::size_t j = 0; j < ops.size() && options.state.empty(); ++j) {
+    if (ops[j].kind != OpKind::rename) continue;
+    if (const auto whole =
+            update.persistence.everything_persisted(j + 1, update.model, options.seed)) {
+      starts.push_back(*whole);
+    }
+  }
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    if (outcomes[i].left_work_folder || !options.state.empty()) starts.push_back(states[i]);
+  }
+  starts.resize(std::min(starts.size(), options.recoveries));
+  return starts;
+}
+
+// The second cut: recovery recorded in each start, its own crash states
+// explored.
+Counts explore_recoveries(const Explorer& update, const std::vector<CrashState>& states,
+                          const std::vector<Outcome>& outcomes, const Options& options,
+                          const std::string& only) {
+  Counts counts;
+  const ScratchFolder scratch;
+  const auto starts = recovery_starts(update, states, outcomes, options);
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    const std::string home = scratch.file("recovery-" + std::to_string(i));
+    const std::string applications = home + "/Applications";
+    ::mkdir(home.c_str(), 0700);
+    auto made = update.materialise(starts[i], applications);
+    auto before = made ? Tree::load(applications) : std::unexpected(made.error());
+    auto recording = before ? record_run({"--recover", home}, applications, std::move(*before),
+                                         update.recording.expected, bundle_name)
+                            : std::unexpected(before.error());
+    const std::string name = update.persistence.state_id(starts[i], update.model);
+    if (!recording) {
+      std::printf("  recovery in %s cannot be recorded: %s\n", name.c_str(),
+                  recording.error().c_str());
+      ++counts.states;
+      ++counts.by_verdict[static_cast<int>(Verdict::neither)];
+      continue;
+    }
+    recording->ops = without(std::move(recording->ops), options.dropped_recovery);
+    const Persistence persistence(recording->ops);
+    Explorer explorer{.recording = *recording, .persistence = persistence, .model = update.model};
+    const auto cuts = states_for(persistence, update.model, options.recovery_states, options, only);
+    tally(counts, explore(explorer, cuts, options.jobs), cuts, explorer, name + "/");
+  }
+  return counts;
+}
+
+// Explores both cuts under each model, without the barriers `options`
+// drops; the number of violations.
+std::size_t explore_models(Recording recording, const Options& options) {
+  recording.ops = without(std::move(recording.ops), options.dropped);
+  std::string dropped;
+  for (const std::string& what : options.dropped) dropped += " " + what;
+  for (const std::string& what : options.dropped_recovery) dropped += " recovery:" + what;
+  const Persistence persistence(recording.ops);
+  const std::string first = options.state.substr(0, options.state.find('/'));
+  const std::string second =
+      options.state.contains('/') ? options.state.substr(options.state.find('/') + 1) : "";
+  std::size_t violations = 0;
+  for (const Model model : options.models) {
+    Explorer explorer{.recording = recording, .persistence = persistence, .model = model};
+    std::size_t candidates = 0;
+    (void)persistence.states(model, 0, options.seed, &candidates);
+    const auto states = states_for(persistence, model, options.states, options, first);
+    std::printf("%s%s%s: %zu candidate states, %zu explored (seed %llu)\n", model_name(model),
+                dropped.empty() ? "" : ", without", dropped.c_str(), candidates, states.size(),
+                static_cast<unsigned long long>(options.seed));
+    const auto outcomes = explore(explorer, states, options.jobs);
+    Counts update_counts;
+    tally(update_counts, outcomes, states, explorer, "");
+    print_counts(update_counts, "from " + std::to_string(recording.ops.size()) + " operations");
+    const Counts recovery_counts = explore_recoveries(explorer, states, outcomes, options, second);
+    print_counts(recovery_counts, "during recovery");
+    violations += update_counts.violations() + recovery_counts.violations();
+  }
+  return violations;
+}
+
+// The faults --planted puts in, one at a time: each barrier the update
+// and recovery rely on, by its place, and all of them at once. A fault in
+// the update is looked for in the update's states, one in recovery in the
+// recovery's.
+struct PlantedFault {
+  std::string name;
+  std::vector<std::string> dropped;
+  bool in_recovery = false;
+};
+
+const std::vector<PlantedFault> planted_faults = {
+    {.name = "syncfs before the renames", .dropped = {"syncfs@"}},
+    {.name = "fsync of the Applications folder after the renames", .dropped = {"fsync@"}},
+    {.name = "fsync after recovery puts the backup back",
+     .dropped = {"recovery:fsync@"},
+     .in_recovery = true},
+    {.name = "barrier at all", .dropped = {"fsync", "fdatasync", "syncfs", "sync"}},
+};
+
+Options without_barriers(Options options, const std::vector<std::string>& dropped) {
+  for (const std::string& what : dropped) {
+    auto& into = what.starts_with("recovery:") ? options.dropped_recovery : options.dropped;
+    into.push_back(what.starts_with("recovery:") ? what.substr(9) : what);
+  }
+  return options;
+}
+
+// Records the run on path `run` and explores it, or the planted faults in it.
+int run_path(const UpdateFixture& fixture, const Options& options, Path run) {
+  static const char* const names[] = {"update 1.0.0 -> 2.0.0", "first installation of 2.0.0",
+                                      "rollback of 3.0.0 (refused after unpacking) to 1.0.0"};
   const testing::TempDir folder;
-  auto recording = record(fixture, folder.path());
+  auto recording = record_path(fixture, folder.path(), run);
   if (!recording) {
     std::fprintf(stderr, "recording: %s\n", recording.error().c_str());
     return 2;
@@ -332,36 +533,32 @@ int run(const Options& options) {
     ++entries[item.starts_with("file") ? 0 : item.starts_with("link") ? 1 : 2];
   }
   std::printf(
-      "recorded update 1.0.0 -> 2.0.0 (%zu files, %zu links, %zu folders): %zu metadata "
-      "operations, %zu writes, %zu barriers\n",
-      entries[0], entries[1], entries[2], kinds[0], kinds[1], kinds[2]);
-  std::string without;
-  for (const std::string& call : options.dropped) {
-    without += (without.empty() ? ", without " : " and ") + call;
-    std::erase_if(recording->ops, [&](const Op& op) {
-      return is_barrier(op.kind) && describe(op).starts_with(call + " ");
-    });
+      "recorded %s (%zu files, %zu links, %zu folders): %zu metadata operations, %zu writes, "
+      "%zu barriers:%s\n",
+      names[static_cast<int>(run)], entries[0], entries[1], entries[2], kinds[0], kinds[1],
+      kinds[2], barrier_places(recording->ops).c_str());
+  if (!options.planted) return explore_models(std::move(*recording), options) == 0 ? 0 : 1;
+  bool all_found = true;
+  for (const PlantedFault& fault : planted_faults) {
+    Options planted = without_barriers(options, fault.dropped);
+    (fault.in_recovery ? planted.states : planted.recoveries) = 0;
+    const std::size_t found = explore_models(*recording, planted);
+    std::printf("planted fault, no %s: %s\n", fault.name.c_str(),
+                found > 0 ? "found" : "NOT FOUND by any state");
+    all_found = all_found && found > 0;
   }
-  const Persistence persistence(recording->ops);
-  std::size_t violations = 0;
-  for (const Model model : options.models) {
-    Explorer explorer{
-        .recording = *recording, .persistence = persistence, .model = model, .ids = catalog_ids()};
-    std::size_t candidates = 0;
-    const auto states = persistence.states(model, options.states, options.seed, &candidates);
-    std::printf("%s%s: %zu candidate states, %s\n", model_name(model), without.c_str(), candidates,
-                states.size() < candidates
-                    ? ("sampled with seed " + std::to_string(options.seed)).c_str()
-                    : "all explored");
-    violations +=
-        report(explore(explorer, states, options.jobs), states, explorer, recording->ops.size());
+  return all_found ? 0 : 1;
+}
+
+int run(const Options& options) {
+  const UpdateFixture fixture;
+  if (!fixture.ready()) {
+    std::fprintf(stderr, "fixture: %s\n", fixture.failure().c_str());
+    return 2;
   }
-  if (options.self_check) {
-    std::printf("self-check: %s\n", violations > 0 ? "violations found without the barriers"
-                                                   : "NO violation found without the barriers");
-    return violations > 0 ? 0 : 1;
-  }
-  return violations == 0 ? 0 : 1;
+  int status = 0;
+  for (const Path path : options.paths) status = std::max(status, run_path(fixture, options, path));
+  return status;
 }
 
 }  // namespace
@@ -369,40 +566,57 @@ int run(const Options& options) {
 
 int main(int argc, char** argv) {
   using namespace kelvoma::crash;
-  if (argc == 3 && std::strcmp(argv[1], "--update") == 0) return run_update(argv[2]);
+  if (argc == 3 && std::strcmp(argv[1], "--update") == 0) return run_update(argv[2], false);
+  if (argc == 3 && std::strcmp(argv[1], "--refused") == 0) return run_update(argv[2], true);
+  if (argc == 3 && std::strcmp(argv[1], "--recover") == 0) return run_recovery(argv[2]);
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : "";
+    const std::string value = i + 1 < argc ? argv[i + 1] : "";
+    const auto count = [&] { return std::strtoull(argv[++i], nullptr, 10); };
     if (arg == "--quick") {
-      options.states = 200;
+      options.states = 80, options.recoveries = 2, options.recovery_states = 12;
     } else if (arg == "--full") {
-      options.states = 40000;
-    } else if (arg == "--self-check") {
-      options.self_check = true;
+      options.states = 40000, options.recoveries = 30, options.recovery_states = 100;
+    } else if (arg == "--planted") {
+      options.planted = true;
       options.models = {Model::ordered};
-      options.dropped = {"fsync", "fdatasync", "syncfs", "sync"};
-    } else if (arg == "--drop") {
-      options.dropped.push_back(value), ++i;
-    } else if (arg == "--states") {
-      options.states = std::strtoull(value, nullptr, 10), ++i;
-    } else if (arg == "--seed") {
-      options.seed = std::strtoull(value, nullptr, 10), ++i;
-    } else if (arg == "--jobs") {
-      options.jobs = std::max(1, std::atoi(value)), ++i;
-    } else if (arg == "--model") {
-      const std::string name = value;
+      options.paths = {Path::update};
+    } else if (arg == "--path" && !value.empty()) {
+      options.paths = value == "update"     ? std::vector{Path::update}
+                      : value == "first"    ? std::vector{Path::first_installation}
+                      : value == "rollback" ? std::vector{Path::rollback}
+                                            : options.paths;
       ++i;
-      options.models = name == "ordered"      ? std::vector{Model::ordered}
-                       : name == "any-subset" ? std::vector{Model::any_subset}
-                                              : std::vector{Model::ordered, Model::any_subset};
+    } else if (arg == "--drop" && !value.empty()) {
+      options = without_barriers(std::move(options), {value}), ++i;
+    } else if (arg == "--states" && !value.empty()) {
+      options.states = count();
+    } else if (arg == "--recoveries" && !value.empty()) {
+      options.recoveries = count();
+    } else if (arg == "--recovery-states" && !value.empty()) {
+      options.recovery_states = count();
+    } else if (arg == "--seed" && !value.empty()) {
+      options.seed = count();
+    } else if (arg == "--jobs" && !value.empty()) {
+      options.jobs = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--state" && !value.empty()) {
+      options.state = value, ++i;
+    } else if (arg == "--model" && !value.empty()) {
+      ++i;
+      options.models = value == "ordered"      ? std::vector{Model::ordered}
+                       : value == "any-subset" ? std::vector{Model::any_subset}
+                                               : std::vector{Model::ordered, Model::any_subset};
     } else {
       std::fprintf(stderr,
                    "usage: %s [--quick|--full] [--model ordered|any-subset|both] [--states N] "
-                   "[--seed S] [--jobs N] [--self-check] [--drop fsync|fdatasync|syncfs|sync]\n",
+                   "[--recoveries N] [--recovery-states N] [--seed S] [--jobs N] [--planted] "
+                   "[--path update|first|rollback|all] "
+                   "[--drop [recovery:]KIND[@PATH]]... [--state ID[/ID]]\n",
                    argv[0]);
       return 2;
     }
   }
+  if (!options.state.empty() && !options.state.contains('/')) options.recoveries = 0;
   return run(options);
 }

@@ -2,11 +2,11 @@
 // persistence model allows at each point between operations.
 //
 // The model of ext4 with data=ordered (Debian's default), "ordered":
-//  - A barrier makes what came before it durable: fsync of a file or folder
-//    its data and every metadata operation about it (its creation, its
-//    names, its mode and size; for a folder the entries made, renamed or
-//    removed in it); fdatasync a file's data and size; syncfs and sync
-//    everything.
+//  - A barrier makes what came before it durable: fsync of a file its data,
+//    size and mode, but not its name (that is an entry of its folder, made
+//    durable by the folder's fsync); fsync of a folder the entries made,
+//    renamed or removed in it; fdatasync a file's data and size; syncfs
+//    and sync everything.
 //  - Metadata operations (create, mkdir, symlink, link, rename, unlink,
 //    rmdir, chmod, truncate) reach the journal in the order they were made:
 //    those that persist form a prefix of the trace, and that prefix reaches
@@ -26,17 +26,28 @@
 // folder did not persist cannot persist either (it is skipped on replay).
 //
 // Crash points are 0..K (K operations issued before the cut). Each point
-// has its candidate states: the metadata choices (ordered: every prefix
-// end, at most 8 spread over the range; any-subset: every subset of up to 3
-// free operations, else none, all and 6 random ones) times the data choices
+// has its candidate states: the metadata choices times the data choices
 // (kept, zeros, shorter, mixed per file; only "kept" where no data is at
-// risk). All of them are explored when they fit the budget; past it the
-// points next to a rename, link or barrier keep theirs (up to half the
-// budget) and the rest is sampled, always with the given seed.
+// risk). Ordered: every prefix end where there are at most 8, else the
+// shortest and the longest, every end within 16 operations of a rename,
+// link or barrier, and 6 others drawn. Any-subset: every subset of up to 6
+// free operations, else none, all and 6 drawn subsets. A state's id
+// ("o" or "a", the crash point, ".", its place among the point's
+// candidates) names it for a given seed. All candidates are explored when
+// they fit the budget; past it the last point's candidates take up to a
+// quarter of it (they hold what was reported; the one that keeps the least
+// always), those of the points next to
+// a rename, link or barrier up to half, and the rest is sampled, all with
+// the seed.
+//
+// A run reports its outcome once everything was issued; from its last
+// barrier on (`reported_from`) a crash must not take that outcome back.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "trace.h"
@@ -53,6 +64,8 @@ struct CrashState {
   std::uint64_t choice = 0;      // any-subset: else 0 none, 1 all, a seed
   DataLoss data = DataLoss::kept;
   std::uint64_t data_seed = 0;
+  std::size_t candidate = 0;  // its place among the point's candidates
+  bool reported = false;      // past the last barrier
 };
 
 // What persisted of the ops below the crash point.
@@ -68,6 +81,8 @@ class Persistence {
   // The index of the first barrier that makes ops[index] durable, or the
   // number of ops when none does.
   std::size_t durable_from(std::size_t index) const { return durable_from_[index]; }
+  // One past the last barrier, or the number of ops when there is none.
+  std::size_t reported_from() const { return reported_from_; }
 
   // The states to explore: all candidates when they fit the budget, else
   // a sample of `budget`; `total` tells how many candidates there were.
@@ -78,6 +93,13 @@ class Persistence {
   DataLoss loss_of(const CrashState& state, int inode) const;
 
   std::string describe_state(const CrashState& state, Model model) const;
+  std::string state_id(const CrashState& state, Model model) const;
+  // The candidate at `crash_point` where everything issued persisted, data
+  // and all.
+  std::optional<CrashState> everything_persisted(std::size_t crash_point, Model model,
+                                                 std::uint64_t seed) const;
+  // The state an id names, for the same seed; nullopt for none.
+  std::optional<CrashState> state_by_id(std::string_view id, Model model, std::uint64_t seed) const;
 
  private:
   std::size_t floor_at(std::size_t crash_point) const;
@@ -85,11 +107,14 @@ class Persistence {
   std::vector<CrashState> candidates(std::size_t crash_point, Model model,
                                      std::uint64_t seed) const;
   bool is_key_point(std::size_t crash_point) const;
+  bool near_key(std::size_t end) const;
 
   const std::vector<Op>& ops_;
   std::vector<std::size_t> durable_from_{};
+  std::size_t reported_from_ = 0;
 };
 
 const char* model_name(Model model);
+char state_letter(Model model);
 
 }  // namespace kelvoma::crash

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <set>
 
 #include "model.h"
 #include "tree.h"
@@ -41,6 +43,10 @@ TEST_P(ModelRules, AllowExactlyTheseStates) {
   const Persistence persistence(ops);
   std::vector<Persisted> outcomes;
   for (const CrashState& state : persistence.states(row.model, 100000, 1)) {
+    const auto named =
+        persistence.state_by_id(persistence.state_id(state, row.model), row.model, 1);
+    ASSERT_TRUE(named && named->candidate == state.candidate &&
+                named->crash_point == state.crash_point && named->choice == state.choice);
     if (state.crash_point == row.crash_point) {
       outcomes.push_back(persistence.persisted(state, row.model));
     }
@@ -72,12 +78,12 @@ using K = OpKind;
 INSTANTIATE_TEST_SUITE_P(
     Rows, ModelRules,
     ::testing::Values(
-        ModelRow{.name = "FsyncMakesTheFilesDataDurable",
+        ModelRow{.name = "FsyncOfAFileKeepsItsDataNotItsName",
                  .trace = {op(K::create, "f"), op(K::write, "f"), op(K::fsync, "f")},
                  .model = Model::ordered,
                  .crash_point = 3,
-                 .always_persisted = {0},
-                 .sometimes_lost = {},
+                 .always_persisted = {},
+                 .sometimes_lost = {0},
                  .durable = {1},
                  .at_risk = {},
                  .only_prefixes = true},
@@ -86,8 +92,8 @@ INSTANTIATE_TEST_SUITE_P(
             .trace = {op(K::create, "f"), op(K::write, "f"), op(K::fsync, "f"), op(K::write, "f")},
             .model = Model::ordered,
             .crash_point = 4,
-            .always_persisted = {0},
-            .sometimes_lost = {},
+            .always_persisted = {},
+            .sometimes_lost = {0},
             .durable = {1},
             .at_risk = {3},
             .only_prefixes = true},
@@ -105,8 +111,8 @@ INSTANTIATE_TEST_SUITE_P(
             .trace = {op(K::create, "f"), op(K::create, "g"), op(K::write, "f"), op(K::fsync, "g")},
             .model = Model::ordered,
             .crash_point = 4,
-            .always_persisted = {1},
-            .sometimes_lost = {},
+            .always_persisted = {},
+            .sometimes_lost = {1},
             .durable = {},
             .at_risk = {2},
             .only_prefixes = true},
@@ -129,6 +135,25 @@ INSTANTIATE_TEST_SUITE_P(
                  .durable = {},
                  .at_risk = {},
                  .only_prefixes = true},
+        ModelRow{.name = "AFilesFsyncLeavesItsNameToAnySubset",
+                 .trace = {op(K::create, "f"), op(K::write, "f"), op(K::fsync, "f")},
+                 .model = Model::any_subset,
+                 .crash_point = 3,
+                 .always_persisted = {},
+                 .sometimes_lost = {0},
+                 .durable = {1},
+                 .at_risk = {},
+                 .only_prefixes = true},
+        ModelRow{
+            .name = "TheFolderFsyncMakesTheNameDurable",
+            .trace = {op(K::create, "f"), op(K::write, "f"), op(K::fsync, "f"), op(K::fsync, "")},
+            .model = Model::any_subset,
+            .crash_point = 4,
+            .always_persisted = {0},
+            .sometimes_lost = {},
+            .durable = {1},
+            .at_risk = {},
+            .only_prefixes = true},
         ModelRow{.name = "FdatasyncCoversTheDataNotTheName",
                  .trace = {op(K::create, "f"), op(K::write, "f"), op(K::fdatasync, "f")},
                  .model = Model::ordered,
@@ -157,6 +182,54 @@ INSTANTIATE_TEST_SUITE_P(
                  .at_risk = {},
                  .only_prefixes = false}),
     [](const auto& test) { return test.param.name; });
+
+// The sampling rules on a trace of 80 folders made, a rename after the
+// 20th, a barrier after the last and one more folder: what a budget keeps.
+class Sampling : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (int i = 0; i < 80; ++i) {
+      trace_.push_back(op(K::mkdir, "d" + std::to_string(i)));
+      if (i == 19) trace_.push_back(op(K::rename, "d0", "moved"));
+    }
+    trace_.push_back(op(K::fsync, ""));
+    trace_.push_back(op(K::mkdir, "late"));
+    char folder[] = "/tmp/kelvoma-model-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    auto tree = Tree::load(folder);
+    std::filesystem::remove(folder);
+    ASSERT_TRUE(tree && annotate(trace_, *tree, 022));
+  }
+  std::vector<Op> trace_;
+};
+
+TEST_F(Sampling, EveryPrefixEndNearARenameOrBarrierIsACandidate) {
+  const Persistence persistence(trace_);
+  std::set<std::size_t> ends;
+  for (const CrashState& state : persistence.states(Model::ordered, 100000, 1)) {
+    if (state.crash_point == 81) ends.insert(state.metadata_end);
+  }
+  // Within 16 operations of the rename (20) and of the barrier (81) every
+  // end; of the others 6 drawn, besides the shortest and the longest.
+  for (std::size_t end = 5; end <= 36; ++end) EXPECT_TRUE(ends.contains(end)) << end;
+  for (std::size_t end = 66; end <= 81; ++end) EXPECT_TRUE(ends.contains(end)) << end;
+  EXPECT_EQ(
+      std::count_if(ends.begin(), ends.end(),
+                    [](std::size_t end) { return (end > 0 && end < 5) || (end > 36 && end < 66); }),
+      6);
+}
+
+TEST_F(Sampling, PastTheLastBarrierTheHarshestStateIsAlwaysExplored) {
+  const Persistence persistence(trace_);
+  EXPECT_EQ(persistence.reported_from(), 82u);
+  bool harshest = false;
+  for (const CrashState& state : persistence.states(Model::any_subset, 8, 3)) {
+    EXPECT_EQ(state.reported, state.crash_point >= 82);
+    harshest = harshest || (state.crash_point == 83 &&
+                            !persistence.persisted(state, Model::any_subset).metadata[82]);
+  }
+  EXPECT_TRUE(harshest);
+}
 
 struct TraceRow {
   std::string name;

@@ -64,13 +64,35 @@ void add_resources(const fs::path& bundle, int build) {
   fs::create_symlink("Versions/Current/Resources", framework / "Resources");
 }
 
+std::string version_of(int build) { return std::to_string(build) + ".0.0"; }
+
+// Build 3 is the refused one: another application's identifier.
 fs::path make_build(const fs::path& folder, int build) {
-  fixture::BundleSpec spec = fixture::tool_bundle(tool_id, static_cast<std::uint64_t>(build),
-                                                  build == 1 ? "1.0.0" : "2.0.0");
+  fixture::BundleSpec spec =
+      fixture::tool_bundle(tool_id, static_cast<std::uint64_t>(build), version_of(build));
   spec.marker = build == 1 ? "old" : "new";
+  if (build == 3) fixture::set_info(spec, "CFBundleIdentifier", "cz.example.other");
   const fs::path bundle = fixture::make_bundle(folder, spec);
-  add_resources(bundle, build);
+  add_resources(bundle, build == 3 ? 2 : build);
   return bundle;
+}
+
+// The manifest of `build`, published with its archive; empty on failure.
+std::string publish(const testing::TestServer& server, const fs::path& sources, int build) {
+  const std::string version = version_of(build);
+  const fs::path folder = sources / version;
+  fs::create_directories(folder);
+  make_build(folder, build);
+  const auto archive = fixture::zip_entries(folder, {bundle_name}, sources / (version + ".zip"));
+  if (archive.empty()) return {};
+  Release release = fixture::fixture_release(tool_id);
+  release.build = static_cast<std::uint64_t>(build);
+  release.version = version;
+  release.archive_url = fixture::archive_prefix(tool_id) + "v" + version + "/orbit-action-dial.zip";
+  const auto published = fixture::publish_release(
+      server.root() + "/tobranix/orbit-action-dial/releases/download/v" + version,
+      fixture::load_key(tool_id), release, archive);
+  return fixture::read_file(published.manifest);
 }
 
 }  // namespace
@@ -81,28 +103,24 @@ UpdateFixture::UpdateFixture() : server_(testing::ServerPort::fixture) {
     return;
   }
   const fs::path sources = sources_.path();
-  fs::create_directories(sources / "new");
-  make_build(sources / "new", 2);
-  const auto archive = fixture::zip_entries(sources / "new", {bundle_name}, sources / "new.zip");
-  if (archive.empty()) {
-    failure_ = "cannot zip 2.0.0";
+  manifest_ = publish(server_, sources, 2);
+  refused_manifest_ = publish(server_, sources, 3);
+  if (manifest_.empty() || refused_manifest_.empty()) {
+    failure_ = "cannot zip the releases";
     return;
   }
-  Release release = fixture::fixture_release(tool_id);
-  release.build = 2;
-  release.version = "2.0.0";
-  release.archive_url = fixture::archive_prefix(tool_id) + "v2.0.0/orbit-action-dial.zip";
-  const auto published = fixture::publish_release(
-      server_.root() + "/tobranix/orbit-action-dial/releases/download/v2.0.0",
-      fixture::load_key(tool_id), release, archive);
-  server_.put("/tobranix/orbit-action-dial/releases/latest/download/release.json",
-              fixture::read_file(published.manifest));
+  offer_refused(false);
   // Before the update: 1.0.0, another catalog tool and a file of the user's.
   before_ = (sources / "Applications").string();
   fs::create_directories(before_);
   make_build(before_, 1);
   fixture::make_bundle(before_, fixture::tool_bundle("pane-keeper", 1));
   put(fs::path(before_) / "notes.txt", "the user's own file\n");
+}
+
+void UpdateFixture::offer_refused(bool refused) const {
+  server_.put("/tobranix/orbit-action-dial/releases/latest/download/release.json",
+              refused ? refused_manifest_ : manifest_);
 }
 
 bool UpdateFixture::prepare(const std::string& applications) const {

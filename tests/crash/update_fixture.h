@@ -3,7 +3,8 @@
 // local HTTPS release host (fixture port). Both bundles hold a few hundred
 // files in nested folders, relative symbolic links (a framework's
 // Versions/Current among them), an executable and files of several modes;
-// 2.0.0 drops some of 1.0.0's files, adds others and changes the rest.
+// 2.0.0 drops some of 1.0.0's files, adds others and changes the rest. A
+// 3.0.0 that an installation refuses can be offered instead.
 #pragma once
 
 #include <string>
@@ -28,10 +29,17 @@ class UpdateFixture {
   // (which must not exist).
   bool prepare(const std::string& applications) const;
 
+  // Offers 3.0.0 as the latest release instead of 2.0.0: signed as it
+  // should be, but its bundle carries another application's identifier, so
+  // an installation refuses it after unpacking and rolls back.
+  void offer_refused(bool refused) const;
+
  private:
   testing::TestServer server_;
   testing::TempDir sources_;
   std::string before_;
+  std::string manifest_;          // 2.0.0's
+  std::string refused_manifest_;  // 3.0.0's
   std::string failure_;
 };
 

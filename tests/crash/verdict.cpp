@@ -19,14 +19,19 @@ std::string first_difference(const Listing& got, const Listing& want) {
   return "";
 }
 
+}  // namespace
+
+// Before a first installation the old state is nothing at the target.
 Copy copy_at(const Listing& bundle, const Expected& expected) {
-  if (bundle.empty()) return Copy::missing;
   if (bundle == expected.old_bundle) return Copy::old_bundle;
   if (bundle == expected.new_bundle) return Copy::new_bundle;
-  return Copy::other;
+  return bundle.empty() ? Copy::missing : Copy::other;
 }
 
-}  // namespace
+std::string copy_name(Copy copy) {
+  static const char* const names[] = {"1.0.0", "2.0.0", "nothing", "something else"};
+  return names[static_cast<int>(copy)];
+}
 
 Listing below(const Listing& listing, const std::string& prefix) {
   Listing inside;

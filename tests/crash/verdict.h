@@ -12,18 +12,20 @@ namespace kelvoma::crash {
 using Listing = std::map<std::string, std::string>;
 
 enum class Verdict {
-  whole,     // the old or the new bundle at the target, no work folder left
-  lost,      // no complete copy of the tool anywhere
-  neither,   // the target is not the old or the new bundle (a complete
-             // copy survives in a work folder), or something else changed
-  stranded,  // the tool is whole but a work folder stayed that the keep
-             // rule does not ask for, or the next installation failed
+  whole,        // the old or the new bundle at the target, no work folder left
+  lost,         // no complete copy of the tool anywhere
+  neither,      // the target is not the old or the new bundle (a complete
+                // copy survives in a work folder), or something else changed
+  stranded,     // the tool is whole but a work folder stayed that the keep
+                // rule does not ask for, or the next installation failed
+  lost_update,  // past the run's last barrier the target did not hold what
+                // the run reported (before any recovery)
 };
 
 enum class Copy { old_bundle, new_bundle, missing, other };
 
 struct Expected {
-  Listing old_bundle{};  // below the bundle
+  Listing old_bundle{};  // below the bundle; empty before a first installation
   Listing new_bundle{};
   Listing others{};  // the folder without the target and work folders
 };
@@ -33,6 +35,10 @@ struct Judgement {
   Copy target = Copy::missing;
   std::string detail{};
 };
+
+// Which bundle a listing below the target is.
+Copy copy_at(const Listing& bundle, const Expected& expected);
+std::string copy_name(Copy copy);
 
 // Entries below `prefix`, keyed relative to it ("" for `prefix` itself).
 Listing below(const Listing& listing, const std::string& prefix);

@@ -903,7 +903,10 @@ TEST_F(InstallTest, WrittenArchiveIsTheDownloadedOne) {
     EXPECT_TRUE(fixture::read_file(copy) == fixture::read_file(archive_file_)) << folder_exists;
     ASSERT_FALSE(at_stop.empty());
     EXPECT_EQ(std::count(at_stop.begin(), at_stop.end(), "update.zip"), 0) << folder_exists;
-    EXPECT_EQ(at_stop.front(), "unpacked") << folder_exists;
+    // The machine's record, then the unpacked bundle: nothing else.
+    ASSERT_GE(at_stop.size(), 2u);
+    EXPECT_EQ(at_stop[0], "machine") << folder_exists;
+    EXPECT_EQ(at_stop[1], "unpacked") << folder_exists;
   }
 }
 
@@ -1328,7 +1331,15 @@ struct RecoveryCase {
   // Another process locks the installation's folder as it is created; while
   // the tool is asked to stop, the recovery of another tool runs beside it.
   bool lock_held_elsewhere = false;
+  // The folder's record of the machine that made it: host, boot id.
+  std::optional<std::pair<std::string, std::string>> made_on = std::nullopt;
 };
+
+std::string this_host() {
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  return host;
+}
 
 void PrintTo(const RecoveryCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
@@ -1350,6 +1361,9 @@ class RecoveryTest : public InstallTest, public ::testing::WithParamInterface<Re
       backup.bundle_name = "previous.app";
       fixture::set_info(backup, "CFBundleIdentifier", *c.backup_identifier);
       fixture::make_bundle(folder, backup);
+    }
+    if (c.made_on) {
+      fixture::write_file(folder + "/machine", c.made_on->first + "\n" + c.made_on->second + "\n");
     }
     if (c.leftover == Leftover::symbolic_link) fs::create_directory_symlink(folder, leftover);
     return folder;
@@ -1502,7 +1516,21 @@ INSTANTIATE_TEST_SUITE_P(
                                    .leftover_remains = true,
                                    .target_marker = "new",
                                    .message = std::nullopt,
-                                   .lock_held_elsewhere = true}),
+                                   .lock_held_elsewhere = true},
+                      RecoveryCase{.name = "FolderOfAnotherMachineIsLeftAlone",
+                                   .leftover = Leftover::folder,
+                                   .backup_identifier = orbit_bundle_id,
+                                   .target_installed = false,
+                                   .leftover_remains = true,
+                                   .target_marker = std::nullopt,
+                                   .made_on = std::pair{"elsewhere.example", "b00t"}},
+                      RecoveryCase{.name = "FolderOfAnEarlierBootHereComesBack",
+                                   .leftover = Leftover::folder,
+                                   .backup_identifier = orbit_bundle_id,
+                                   .target_installed = false,
+                                   .leftover_remains = false,
+                                   .target_marker = "backup",
+                                   .made_on = std::pair{this_host(), "b00t"}}),
     [](const auto& test) { return test.param.name; });
 
 // A kill between the two renames leaves the old copy only as previous.app;
