@@ -45,7 +45,8 @@ std::expected<BundleFacts, std::string> read_bundle_facts(const std::string& bun
   }
   const auto number = parse_build(*build);
   if (!number) {
-    return std::unexpected(refusal("CFBundleVersion", *build, "celé číslo od 1",
+    return std::unexpected(refusal("CFBundleVersion", *build,
+                                   "celé číslo od 1 do " + std::to_string(max_build),
                                    "Instalace porovnává sestavení jako číslo; oprav Info.plist."));
   }
   facts.build = *number;

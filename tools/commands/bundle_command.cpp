@@ -89,9 +89,11 @@ std::expected<BundleFields, std::string> fields_from(const Options& options) {
                       .version = single(options, "--version"),
                       .build = 0,
                       .minimum_system = {}};
-  if (fields.version.empty() || fields.version.size() > 40) {
-    return std::unexpected(refusal("--version", fields.version, "1 až 40 bajtů",
-                                   "Uveď verzi, kterou uživatelé uvidí, např. 1.4.0."));
+  if (!is_dotted_version(fields.version)) {
+    return std::unexpected(refusal("--version", fields.version,
+                                   "číslice s tečkami: 1, 1.2 nebo 1.2.3",
+                                   "Uveď verzi bez písmen, např. 1.4.0; adresa archivu ji "
+                                   "dostane jako v1.4.0."));
   }
   auto build = parse_build(single(options, "--build"));
   if (!build) {
@@ -230,7 +232,7 @@ Outcome bundle_command(std::span<const char* const> arguments) {
   if (!architecture) {
     return fail(architecture.error());
   }
-  const fs::path output = single(*options, "--output");
+  const fs::path output = without_trailing_separators(single(*options, "--output"));
   struct stat status {};
   if (::lstat(output.c_str(), &status) == 0) {
     return fail(refusal("--output", output.string(), "cesta, která ještě neexistuje",

@@ -32,14 +32,15 @@ namespace kelvoma::publish {
 
 const std::string_view release_usage_text =
     "  kelvoma-publish release BALÍČEK --id ID --key TAJNÝ_KLÍČ --output SLOŽKA\n"
-    "      [--archive-url ADRESA] [--previous release.json | --no-previous]\n"
+    "      [--archive-url ADRESA] [--previous release.json | --no-previous] [--replace]\n"
     "      [--catalog tools.json] [--team-key TÝM.pub --notary-key NOTÁŘ.pub]\n"
     "      zkontroluje zapečetěný balíček, zabalí ho, podepíše, ověří jako instalace\n"
     "      a teprve pak zapíše release.json a archiv do SLOŽKY\n";
 
 namespace {
 
-constexpr std::array<OptionSpec, 9> release_options{{
+constexpr std::array<OptionSpec, 10> release_options{{
+    {"--replace", false, false, true},
     {"--id"},
     {"--key"},
     {"--output"},
@@ -89,6 +90,9 @@ std::expected<std::string, std::string> archive_name_of(const std::string& url) 
 }
 
 std::expected<void, std::string> check_seal(const Plan& plan, const std::string& bundle) {
+  if (auto team = check_sealed_team(bundle, plan.tool.team_id); !team) {
+    return team;
+  }
   if (auto sealed = verify_code_signature(plan.trust, bundle, plan.tool); !sealed) {
     const auto difference = first_seal_difference(bundle);
     return std::unexpected(
@@ -119,6 +123,12 @@ std::expected<Plan, std::string> plan_release(const Options& options, const KeyP
   plan.facts = std::move(*facts);
   if (auto same = check_bundle_id(plan.tool, plan.facts.identifier); !same) {
     return std::unexpected(same.error());
+  }
+  if (!options.contains("--archive-url") && !is_dotted_version(plan.facts.version)) {
+    return std::unexpected(refusal(
+        "CFBundleShortVersionString", plan.facts.version, "číslice s tečkami: 1, 1.2 nebo 1.2.3",
+        "Z takové verze nevznikne adresa archivu v…; oprav verzi (bundle --version) a balíček "
+        "znovu zapečeť, nebo uveď --archive-url."));
   }
   plan.archive_url = optional_value(options, "--archive-url")
                          .value_or(plan.tool.archive_prefix + "v" +
@@ -165,9 +175,18 @@ Release release_of(const Plan& plan) {
   return release;
 }
 
+WorkFolder::Earlier earlier_release(const Options& options) {
+  return options.contains("--replace") ? WorkFolder::Earlier::replaced
+                                       : WorkFolder::Earlier::refused;
+}
+
 std::expected<std::string, std::string> publish(const Options& options, const KeyPair& key,
                                                 const Plan& plan) {
-  const std::string& output = single(options, "--output");
+  const std::string output = without_trailing_separators(single(options, "--output"));
+  if (auto folder = check_output_folder(output, plan.archive_name, earlier_release(options));
+      !folder) {
+    return std::unexpected(folder.error());
+  }
   auto work = WorkFolder::create(output);
   if (!work) {
     return std::unexpected(work.error());
@@ -195,7 +214,7 @@ std::expected<std::string, std::string> publish(const Options& options, const Ke
       !checked) {
     return std::unexpected(checked.error());
   }
-  if (auto moved = work->publish_into(output, plan.archive_name); !moved) {
+  if (auto moved = work->publish(plan.archive_name, earlier_release(options)); !moved) {
     return std::unexpected(moved.error());
   }
   return "Zapsáno do " + output + ": " + plan.archive_name + " (" +
@@ -215,7 +234,9 @@ Outcome release_command(std::span<const char* const> arguments) {
   if (options->contains("--previous") && options->contains("--no-previous")) {
     return usage_error("Uveď nejvýš jednu z voleb --previous a --no-previous.");
   }
-  if (auto folder = check_output_folder(single(*options, "--output")); !folder) {
+  const std::string output = without_trailing_separators(single(*options, "--output"));
+  if (auto folder = check_output_folder(output, "release.json", earlier_release(*options));
+      !folder) {
     return fail(folder.error());
   }
   KeyPair key;

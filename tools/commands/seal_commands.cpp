@@ -49,7 +49,7 @@ std::string_view as_text(const std::vector<std::uint8_t>& bytes) {
 }
 
 std::expected<void, std::string> load_secret_key(const std::string& path, SecretKey& secret) {
-  auto bytes = read_whole_file(path);
+  auto bytes = read_whole_file(path, max_key_file_size);
   if (!bytes) {
     return std::unexpected(bytes.error());
   }
@@ -224,7 +224,7 @@ Outcome notarize(std::span<const char* const> arguments) {
   if (!folder) {
     return fail(folder.error());
   }
-  const auto seal_bytes = read_whole_file(seal_path(bundle, "CodeSeal"));
+  const auto seal_bytes = read_whole_file(seal_path(bundle, "CodeSeal"), max_seal_file_size);
   if (!seal_bytes) {
     return fail(seal_bytes.error());
   }
@@ -250,6 +250,9 @@ Outcome check_bundle(std::span<const char* const> arguments) {
                           .team = single(*options, "--team"),
                           .team_key = *team_key,
                           .notary_key = *notary_key};
+  if (auto team = check_sealed_team(single(*options, ""), check.team); !team) {
+    return fail(team.error());
+  }
   if (auto verified = check_sealed_bundle(single(*options, ""), check); !verified) {
     // The user's message, then which file to look at.
     const auto difference = first_seal_difference(single(*options, ""));

@@ -11,6 +11,9 @@
 #include <filesystem>
 #include <memory>
 
+#include "install/unpack/unpack.h"
+#include "support/refusal.h"
+#include "verify/manifest.h"
 #include "verify/util/system_error.h"
 #include "verify/util/unique_fd.h"
 
@@ -26,6 +29,15 @@ struct Entry {
   std::string name;  // below the bundle; empty for the bundle itself
   struct stat status {};
 };
+
+// What the seal sees of a mode (the owner's execute bit) decides the
+// archive's: the publisher's umask must not change the bytes.
+mode_t archive_mode(mode_t mode) {
+  if (S_ISLNK(mode)) {
+    return 0777;
+  }
+  return S_ISDIR(mode) || (mode & S_IXUSR) != 0 ? 0755 : 0644;
+}
 
 struct ArchiveDeleter {
   void operator()(archive* a) const { archive_write_free(a); }
@@ -104,7 +116,7 @@ std::expected<void, std::string> write_entry(archive* writer, const fs::path& bu
   archive_entry_set_pathname(header.get(),
                              (entry.name.empty() ? top : top + "/" + entry.name).c_str());
   archive_entry_set_filetype(header.get(), type);
-  archive_entry_set_perm(header.get(), entry.status.st_mode & 0777);
+  archive_entry_set_perm(header.get(), archive_mode(entry.status.st_mode));
   archive_entry_set_mtime(header.get(), fixed_time, 0);
   archive_entry_set_uid(header.get(), 0);
   archive_entry_set_gid(header.get(), 0);
@@ -127,11 +139,44 @@ std::expected<void, std::string> write_entry(archive* writer, const fs::path& bu
 
 }  // namespace
 
+std::expected<void, std::string> check_unpacked_limits(std::uint64_t entries, std::uint64_t bytes) {
+  if (entries > max_archive_entries) {
+    return std::unexpected(refusal("Počet položek balíčku", std::to_string(entries),
+                                   "nejvýš " + std::to_string(max_archive_entries),
+                                   "Instalace víc položek nerozbalí; spoj drobné soubory do "
+                                   "větších (např. jeden archiv dat, který program čte sám)."));
+  }
+  if (bytes > max_unpacked_bytes) {
+    return std::unexpected(refusal("Velikost souborů balíčku", std::to_string(bytes) + " B",
+                                   "nejvýš " + std::to_string(max_unpacked_bytes) + " B (2 GiB)",
+                                   "Instalace víc nerozbalí; velká data nebal a stahuj je až "
+                                   "při prvním spuštění programu."));
+  }
+  return {};
+}
+
+std::expected<void, std::string> check_archive_size(std::uint64_t bytes) {
+  if (bytes > max_archive_size) {
+    return std::unexpected(refusal("Velikost archivu", std::to_string(bytes) + " B",
+                                   "nejvýš " + std::to_string(max_archive_size) + " B (256 MiB)",
+                                   "Instalace větší archiv nestáhne; zmenši balíček (strip "
+                                   "ladicích symbolů, velká data stahuj až při prvním spuštění)."));
+  }
+  return {};
+}
+
 std::expected<std::vector<std::uint8_t>, std::string> zip_bundle(const std::string& bundle,
                                                                  const std::string& top) {
   const auto entries = sorted_entries(bundle);
   if (!entries) {
     return std::unexpected(entries.error());
+  }
+  std::uint64_t unpacked = 0;
+  for (const Entry& entry : *entries) {
+    unpacked += static_cast<std::uint64_t>(entry.status.st_size);
+  }
+  if (auto fits = check_unpacked_limits(entries->size(), unpacked); !fits) {
+    return std::unexpected(fits.error());
   }
   // Room for the files stored as they are and their headers: the archive is
   // never copied while it grows.
@@ -155,6 +200,9 @@ std::expected<std::vector<std::uint8_t>, std::string> zip_bundle(const std::stri
   }
   if (archive_write_close(writer.get()) != ARCHIVE_OK) {
     return std::unexpected(archive_failure(writer.get()));
+  }
+  if (auto fits = check_archive_size(bytes.size()); !fits) {
+    return std::unexpected(fits.error());
   }
   return bytes;
 }

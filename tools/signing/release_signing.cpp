@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/publish_support.h"
+#include "support/refusal.h"
 #include "verify/crypto/base64.h"
 
 namespace kelvoma::publish {
@@ -13,7 +14,7 @@ void derive(KeyPair& pair, std::span<const std::uint8_t, crypto_sign_SEEDBYTES> 
 }
 
 std::expected<void, std::string> load_key(const std::string& path, KeyPair& pair) {
-  auto bytes = read_whole_file(path);
+  auto bytes = read_whole_file(path, max_key_file_size);
   if (!bytes) {
     return std::unexpected(bytes.error());
   }
@@ -38,10 +39,30 @@ std::string sign(const KeyPair& pair, std::span<const std::uint8_t> bytes) {
 std::expected<std::uint64_t, std::string> parse_build(std::string_view text) {
   std::uint64_t value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value == 0) {
-    return std::unexpected("Číslo sestavení musí být celé číslo od 1 do 18446744073709551615.");
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value == 0 ||
+      value > max_build) {
+    return std::unexpected(refusal("Číslo sestavení", text,
+                                   "celé číslo od 1 do " + std::to_string(max_build),
+                                   "Větší čísla čtenáři JSON nepřečtou přesně; zvol menší, např. "
+                                   "stoupající pořadí sestavení."));
   }
   return value;
+}
+
+bool is_dotted_version(std::string_view text) {
+  std::size_t parts = 0;
+  while (true) {
+    const std::size_t dot = text.find('.');
+    const std::string_view part = text.substr(0, dot);
+    if (part.empty() || part.find_first_not_of("0123456789") != std::string_view::npos) {
+      return false;
+    }
+    ++parts;
+    if (dot == std::string_view::npos) {
+      return parts <= 3;
+    }
+    text.remove_prefix(dot + 1);
+  }
 }
 
 namespace {

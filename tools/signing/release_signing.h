@@ -33,8 +33,16 @@ std::expected<void, std::string> load_key(const std::string& path, KeyPair& pair
 // The base64 text of the detached signature over `bytes`.
 std::string sign(const KeyPair& pair, std::span<const std::uint8_t> bytes);
 
-// A build number: decimal, 1 to 2^64-1.
+// The largest build a JSON reader holds exactly (2^53-1): a release.json
+// read by any tool must say the build the installation compares.
+inline constexpr std::uint64_t max_build = (std::uint64_t{1} << 53) - 1;
+
+// A build number: decimal, 1 to max_build.
 std::expected<std::uint64_t, std::string> parse_build(std::string_view text);
+
+// A version users see and the default archive address is made of: one to
+// three dot-separated runs of digits ("1", "1.2", "1.2.3").
+bool is_dotted_version(std::string_view text);
 
 // Signs the archive into `release` (its size and signature), then the
 // release into the envelope text of release.json.
