@@ -1,13 +1,13 @@
 #include "commands/verify_command.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <vector>
 
 #include "release/catalog_entry.h"
+#include "release/release_self_check.h"
 #include "verify/archive_check.h"
 #include "verify/manifest.h"
 #include "verify/util/system_error.h"
@@ -22,39 +22,6 @@ const std::string_view verify_usage_text =
 namespace {
 
 constexpr std::array<OptionSpec, 2> verify_options{{{"--id"}, {"--catalog", false, false}}};
-
-// The archive's signature, read in pieces: an archive is never held whole.
-std::expected<void, std::string> verify_archive_file(const std::string& path,
-                                                     const Release& release, const Tool& tool) {
-  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd) {
-    return std::unexpected(path + ": " + system_error_text(errno));
-  }
-  ReleaseArchiveCheck check(release, tool, ArchiveSizeMessage::archive_file);
-  std::vector<std::uint8_t> block(1 << 20);
-  std::uint64_t received = 0;
-  while (true) {
-    const ssize_t got = ::read(fd.get(), block.data(), block.size());
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      return std::unexpected(path + ": " + system_error_text(errno));
-    }
-    if (got == 0) {
-      break;
-    }
-    received += static_cast<std::uint64_t>(got);
-    if (received > max_archive_size) {
-      break;  // the size check refuses it; the rest need not be read
-    }
-    check.update({block.data(), static_cast<std::size_t>(got)});
-  }
-  if (auto verified = check.finish(received); !verified) {
-    return std::unexpected(path + ": " + verified.error());
-  }
-  return {};
-}
 
 }  // namespace
 
@@ -80,8 +47,14 @@ Outcome verify_command(std::span<const char* const> arguments) {
     return fail(paths[0] + ": " + release.error());
   }
   if (paths.size() == 2) {
-    if (auto archive = verify_archive_file(paths[1], *release, *tool); !archive) {
-      return fail(archive.error());
+    const UniqueFd archive(::open(paths[1].c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!archive) {
+      return fail(paths[1] + ": " + system_error_text(errno));
+    }
+    if (auto verified = verify_archive_file(archive.get(), paths[1], *release, *tool,
+                                            ArchiveSizeMessage::archive_file);
+        !verified) {
+      return fail(paths[1] + ": " + verified.error());
     }
   }
   std::string architectures;

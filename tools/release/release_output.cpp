@@ -82,6 +82,15 @@ std::expected<void, std::string> WorkFolder::write(const std::string& name,
                          Existing::kept);
 }
 
+std::expected<UniqueFd, std::string> WorkFolder::create_file(const std::string& name) const {
+  UniqueFd fd(
+      ::open(entry(name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd) {
+    return system_failure(entry(name));
+  }
+  return fd;
+}
+
 std::expected<void, std::string> WorkFolder::publish(const std::string& archive_name,
                                                      Earlier earlier) {
   const auto work = open_folder(AT_FDCWD, path_, path_, FolderLink::refused);

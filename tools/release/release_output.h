@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "verify/util/unique_fd.h"
+
 namespace kelvoma::publish {
 
 // The folder ".kelvoma-release-XXXXXX" inside `output` (made when missing),
@@ -34,6 +36,10 @@ class WorkFolder {
   // every file of this tool, never through a link).
   std::expected<void, std::string> write(const std::string& name,
                                          std::span<const std::uint8_t> bytes) const;
+
+  // A new, empty file NAME open for reading and writing (never through a
+  // link, never over something that exists).
+  std::expected<UniqueFd, std::string> create_file(const std::string& name) const;
 
   // Moves the archive and then release.json into the output, so that a
   // release.json never names a missing archive.

@@ -37,6 +37,12 @@ std::string sign(const KeyPair& pair, std::span<const std::uint8_t> bytes);
 // read by any tool must say the build the installation compares.
 inline constexpr std::uint64_t max_build = (std::uint64_t{1} << 53) - 1;
 
+// The base64 text of the detached signature over the file open as `fd`,
+// read twice from its start (Ed25519 hashes the message twice) and never
+// held whole; the same signature sign() gives over the file's bytes.
+std::expected<std::string, std::string> sign_file(const KeyPair& pair, int fd,
+                                                  const std::string& shown_as);
+
 // A build number: decimal, 1 to max_build.
 std::expected<std::uint64_t, std::string> parse_build(std::string_view text);
 
@@ -48,5 +54,9 @@ bool is_dotted_version(std::string_view text);
 // release into the envelope text of release.json.
 std::expected<std::string, std::string> signed_manifest(const KeyPair& pair, Release& release,
                                                         std::span<const std::uint8_t> archive);
+
+// The same for a release whose archive_size and archive_signature are set.
+std::expected<std::string, std::string> signed_manifest(const KeyPair& pair,
+                                                        const Release& release);
 
 }  // namespace kelvoma::publish
