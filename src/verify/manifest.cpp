@@ -17,8 +17,6 @@ constexpr std::string_view invalid_envelope = "Neplatné informace o verzi.";
 constexpr std::string_view invalid_payload = "Neplatná data verze.";
 constexpr std::string_view unsupported_release = "Nepodporovaný formát verze.";
 constexpr std::string_view foreign_release = "Vydání neodpovídá nástroji v katalogu.";
-constexpr std::string_view unsupported_processor =
-    "Tato verze není dostupná pro procesor tohoto Macu.";
 
 constexpr std::string_view https_scheme = "https://";
 constexpr std::size_t max_version_size = 40;
@@ -146,12 +144,9 @@ std::expected<Release, std::string> verify_release_manifest(
   return release;
 }
 
-std::expected<void, std::string> require_supported_architecture(const Release& release) {
-  // The program is built for this one processor; the system is not asked.
-  if (std::ranges::find(release.architectures, "x86_64") == release.architectures.end()) {
-    return std::unexpected(std::string(unsupported_processor));
-  }
-  return {};
+std::expected<void, std::string> require_supported_architecture(const Release& release,
+                                                                const CoreConfig& config) {
+  return require_architecture(release.architectures, config.code_trust, config.machine);
 }
 
 std::expected<std::string, std::string> release_payload(const Release& release) {

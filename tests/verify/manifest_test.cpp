@@ -385,15 +385,51 @@ TEST(Architecture, OnlyTheExactTextX86_64Counts) {
       {{"x86_64h"}, false},
       {{""}, false},
   };
+  CoreConfig mac;  // on either processor
+  mac.code_trust = CodeTrust::macos;
   for (const auto& [architectures, supported] : cases) {
     Release release;
     release.architectures = architectures;
-    const auto result = require_supported_architecture(release);
+    mac.machine = supported ? Architecture::arm64 : Architecture::x86_64;
+    const auto result = require_supported_architecture(release, mac);
     if (supported) {
       EXPECT_TRUE(result.has_value()) << ::testing::PrintToString(architectures);
     } else {
       EXPECT_EQ(result, refusal(other_processor)) << ::testing::PrintToString(architectures);
     }
+  }
+}
+
+struct MachineCase {
+  std::vector<std::string> architectures;
+  Architecture machine;
+  std::string_view message;  // empty: the release is for this computer
+};
+
+TEST(Architecture, SealBuildsWantTheNameOfTheirMachine) {
+  using enum Architecture;
+  const MachineCase cases[] = {
+      {{"x86_64"}, x86_64, ""},
+      {{"arm64", "x86_64"}, x86_64, ""},
+      {{"x86_64", "arm64"}, arm64, ""},
+      {{"arm64"},
+       x86_64,
+       "Tato verze je jen pro procesor arm64; tento počítač má procesor x86_64."},
+      {{"x86_64"},
+       arm64,
+       "Tato verze je jen pro procesor x86_64; tento počítač má procesor arm64."},
+      {{"aarch64", "ARM64"},
+       arm64,
+       "Tato verze je jen pro procesory aarch64, ARM64; tento počítač má procesor arm64."},
+      {{}, x86_64, "Tato verze neuvádí žádný procesor; tento počítač má procesor x86_64."},
+  };
+  CoreConfig config;
+  for (const auto& [architectures, machine, message] : cases) {
+    Release release;
+    release.architectures = architectures;
+    config.machine = machine;
+    const auto result = require_supported_architecture(release, config);
+    EXPECT_EQ(result ? "" : result.error(), message) << ::testing::PrintToString(architectures);
   }
 }
 
