@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <elf.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -554,6 +555,7 @@ struct PublishFailure {
   Command command = Command::sign_release;
   BundleChange before_seal = [](const fs::path&) {};
   BundleChange after_seal = [](const fs::path&) {};
+  std::string_view published_for = "x86_64";  // another processor: verified, not installed
 };
 
 const std::string fixtures = std::string(KELVOMA_SOURCE_DIR) + "/tests/fixtures";
@@ -643,6 +645,18 @@ testing::ProgramResult run_release_row(const PublishFailure& row) {
   if (row.status != 0) {
     EXPECT_FALSE(fs::exists(output)) << row.why << ": nothing is written after a refusal";
     expect_no_work_folders(directory.path());
+    // Rows name the bundle, made in a folder of its own, "@BUNDLE@".
+    for (std::size_t at; (at = result.err.find(bundle.string())) != std::string::npos;) {
+      result.err.replace(at, bundle.string().size(), "@BUNDLE@");
+    }
+    return result;
+  }
+  if (row.published_for != "x86_64") {
+    const auto verified = testing::run_program(
+        {KELVOMA_PUBLISH_EXE, "verify", output + "/release.json", output + "/orbit-action-dial.zip",
+         "--id", "orbit-action-dial", "--catalog", fixtures + "/tools.json"});
+    EXPECT_NE(verified.out.find(", " + std::string(row.published_for) + ","), std::string::npos)
+        << row.why << verified.out << verified.err;
     return result;
   }
   install_as_users_do(directory, output);
@@ -804,6 +818,46 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
                      "verzi bez písmen, např. 1.4.0; adresa archivu ji dostane jako v1.4.0.",
        .status = 1,
        .command = Command::bundle},
+      {.why = "bundle: a shared library as the program",
+       .change = [](auto& a) { a[1] = KELVOMA_FIXTURE_LIBRARY; },
+       .first_line = std::string(KELVOMA_FIXTURE_LIBRARY) +
+                     " je „sdílená knihovna (ELF bez PT_INTERP a bez DF_1_PIE)“, čeká se "
+                     "„spustitelný program ELF“. Spuštěná knihovna spadne; přelož program (bez "
+                     "-shared, případně s -pie) a zabal ten.",
+       .status = 1,
+       .command = Command::bundle},
+      {.why = "bundle: a static position-independent program",
+       .change =
+           [&](auto& a) {
+             a[1] = KELVOMA_FIXTURE_STATIC_PIE;
+             set_option(a, "--output", directory_.file("Pie.app"));
+           },
+       .first_line = "",
+       .status = 0,
+       .command = Command::bundle},
+      {.why = "release: an absolute link",
+       .change = [](auto&) {},
+       .first_line = "Odkaz @BUNDLE@/Contents/Resources/passwd je „/etc/passwd“, čeká se "
+                     "„relativní cíl uvnitř "
+                     "balíčku“. Instalace balíček s odkazem ven odmítne; zkopíruj soubor do "
+                     "balíčku nebo odkaz oprav a balíček znovu zapečeť.",
+       .status = 1,
+       .command = Command::release,
+       .after_seal =
+           [](auto& b) { fs::create_symlink("/etc/passwd", b / "Contents/Resources/passwd"); }},
+      {.why = "release: an arm64 program, released on any machine",
+       .change = [](auto&) {},
+       .first_line = "",
+       .status = 0,
+       .command = Command::release,
+       .before_seal =
+           [](auto& b) {
+             const fs::path program = b / "Contents/MacOS/kelvoma-fixture-tool";
+             std::string bytes = fixture::read_file(program);
+             bytes[18] = static_cast<char>(EM_AARCH64);  // e_machine, header only
+             fixture::write_file(program, bytes);
+           },
+       .published_for = "arm64"},
       {.why = "bundle: a link out of the resources",
        .change =
            [&](auto& a) {
@@ -957,6 +1011,37 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
          fs::create_directory_symlink(directory_.path(), a[1] + "/Contents/_CodeSignature");
        },
        directory_.file("b") + seal_folder + via_link, 1},
+      {"seal: a chain of links that climbs out",
+       [&](auto& a) {
+         a = seal_arguments(directory_.file("d"));
+         const std::string resources = a[1] + "/Contents/Resources/";
+         fs::create_directories(resources);
+         fs::create_symlink("..", resources + "up");
+         fs::create_symlink("up/..", resources + "up2");
+         fs::create_symlink("up2/..", resources + "up3");
+       },
+       "Odkaz " + directory_.file("d") +
+           "/Orbit Action Dial.app/Contents/Resources/up3 je „up2/..“, čeká se „cíl uvnitř "
+           "balíčku (i přes další odkazy)“. Instalace balíček s odkazem ven odmítne; zkopíruj "
+           "soubor do balíčku nebo odkaz oprav a balíček znovu zapečeť.",
+       1},
+      {"check-bundle: an absolute link added after sealing",
+       [&](auto& a) {
+         const auto sealed = seal_arguments(directory_.file("e"));
+         ASSERT_TRUE(fixture::seal_bundle(sealed[1]));
+         fs::create_directories(sealed[1] + "/Contents/Resources");
+         fs::create_symlink("/etc", sealed[1] + "/Contents/Resources/etc");
+         a = {"check-bundle", sealed[1],
+              "--identifier", "cz.tobranix.orbit-action-dial",
+              "--team",       "TESTTEAM42",
+              "--team-key",   std::string(KELVOMA_SEAL_KEYS_DIR) + "/TESTTEAM42.pub",
+              "--notary-key", std::string(KELVOMA_SEAL_KEYS_DIR) + "/notary.pub"};
+       },
+       "Odkaz " + directory_.file("e") +
+           "/Orbit Action Dial.app/Contents/Resources/etc je „/etc“, čeká se „relativní cíl "
+           "uvnitř balíčku“. Instalace balíček s odkazem ven odmítne; zkopíruj soubor do "
+           "balíčku nebo odkaz oprav a balíček znovu zapečeť.",
+       1},
       {"bundle of another identifier",
        [&](auto& a) {
          const auto sealed = seal_arguments(directory_.file("c"));
@@ -990,6 +1075,7 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
   }
   EXPECT_FALSE(std::filesystem::exists(directory_.file("release.json")));
   EXPECT_EQ(testing::read_file(previous), previous_text) << "an earlier release is kept";
+  EXPECT_FALSE(fs::exists(directory_.file("d") + seal_folder)) << "no seal over a link out";
   expect_no_work_folders(directory_.path());
   EXPECT_EQ(testing::read_file(archive_), "PK\x03\x04 the archive") << "written through a link";
 }

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "bundle/executable_facts.h"
+#include "bundle/link_check.h"
 #include "install/files/file_tree.h"
 #include "release/catalog_entry.h"
 #include "signing/release_signing.h"
@@ -203,6 +204,9 @@ std::expected<void, std::string> make_bundle(const fs::path& output, const Optio
   }
   ::chmod(work.c_str(), 0755);  // a folder like any other, not mkdtemp's private one
   auto filled = fill_bundle(work, options, fields);
+  if (filled) {
+    filled = check_links_stay_inside(work, output.string());
+  }
   if (filled &&
       ::renameat2(AT_FDCWD, work.c_str(), AT_FDCWD, output.c_str(), RENAME_NOREPLACE) != 0) {
     filled = std::unexpected(output.string() + ": " + system_error_text(errno));

@@ -15,6 +15,7 @@
 #include "bundle/bundle_facts.h"
 #include "bundle/bundle_walk.h"
 #include "bundle/executable_facts.h"
+#include "bundle/link_check.h"
 #include "bundle/seal_difference.h"
 #include "install/bundle/bundle.h"
 #include "install/unpack/unpack.h"
@@ -26,6 +27,7 @@
 #include "signing/release_signing.h"
 #include "signing/trust_keys.h"
 #include "support/refusal.h"
+#include "verify/architecture.h"
 #include "verify/crypto/base64.h"
 #include "verify/util/system_error.h"
 #include "verify/util/unique_fd.h"
@@ -130,12 +132,27 @@ std::expected<Plan, std::string> plan_release(const Options& options, const KeyP
   return plan;
 }
 
-// The seal of the bundle as the archive holds it (`copy`, named `bundle`).
-std::expected<void, std::string> check_seal(const Plan& plan, const std::string& copy) {
+// The keys of the plan, for a Kelvoma running on the program's processor:
+// an arm64 release is checked as an arm64 Kelvoma checks it, wherever it is
+// made.
+CoreConfig trust_for(const Plan& plan, const BundleFacts& facts) {
+  CoreConfig config = plan.trust;
+  config.machine = architecture_named(facts.architecture).value_or(config.machine);
+  return config;
+}
+
+// The seal of the bundle as the archive holds it (`copy`, named `bundle`),
+// checked as a Kelvoma for the program's processor checks it.
+std::expected<void, std::string> check_seal(const Plan& plan, const std::string& copy,
+                                            const std::string& bundle, const BundleFacts& facts) {
   if (auto team = check_sealed_team(copy, plan.tool.team_id); !team) {
     return team;
   }
-  if (auto sealed = verify_code_signature(plan.trust, copy, plan.tool); !sealed) {
+  const UniqueFd copy_fd(::open(copy.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (auto inside = check_links_stay_inside(copy_fd.get(), bundle); !inside) {
+    return inside;
+  }
+  if (auto sealed = verify_code_signature(trust_for(plan, facts), copy, plan.tool); !sealed) {
     const auto difference = first_seal_difference(copy);
     return std::unexpected(
         refusal("Pečeť a lístek balíčku",
@@ -168,7 +185,7 @@ std::expected<std::string, std::string> archive_url_of(const Plan& plan, const B
 // What the bundle says, read from the copy the archive unpacked to: the
 // manifest describes exactly the bytes that are published.
 std::expected<Release, std::string> release_of(const Plan& plan, const BundleFacts& facts,
-                                               const std::string& copy) {
+                                               const std::string& copy, const std::string& bundle) {
   if (auto same = check_bundle_id(plan.tool, facts.identifier); !same) {
     return std::unexpected(same.error());
   }
@@ -176,7 +193,7 @@ std::expected<Release, std::string> release_of(const Plan& plan, const BundleFac
   if (!url) {
     return std::unexpected(url.error());
   }
-  if (auto sealed = check_seal(plan, copy); !sealed) {
+  if (auto sealed = check_seal(plan, copy, bundle, facts); !sealed) {
     return std::unexpected(sealed.error());
   }
   if (auto newer = check_build_is_newer(facts.build, plan.published); !newer) {
@@ -249,7 +266,7 @@ std::expected<std::string, std::string> publish(const Options& options, const Ke
   if (!facts) {
     return std::unexpected(facts.error());
   }
-  auto release = release_of(plan, *facts, copy);
+  auto release = release_of(plan, *facts, copy, bundle);
   if (!release) {
     return std::unexpected(release.error());
   }
@@ -269,8 +286,8 @@ std::expected<std::string, std::string> publish(const Options& options, const Ke
   if (auto written = work->write("release.json", manifest_bytes); !written) {
     return std::unexpected(written.error());
   }
-  if (auto checked = check_as_installation(plan.trust, plan.tool, manifest_bytes, archive->get(),
-                                           copy, *facts);
+  if (auto checked = check_as_installation(trust_for(plan, *facts), plan.tool, manifest_bytes,
+                                           archive->get(), copy, *facts);
       !checked) {
     return std::unexpected(checked.error());
   }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "bundle/link_check.h"
 #include "bundle/seal_difference.h"
 #include "install/bundle/bundle.h"
 #include "install/bundle/info_plist.h"
@@ -192,6 +193,9 @@ Outcome seal(std::span<const char* const> arguments) {
     return std::unexpected(options.error());
   }
   const std::string& bundle = single(*options, "");
+  if (auto inside = check_links_stay_inside(bundle); !inside) {
+    return fail(inside.error());
+  }
   // A seal folder from an earlier seal is left out of the list; its ticket
   // would no longer match the new seal.
   const auto folder = open_seal_folder(bundle, Missing::made);
@@ -252,6 +256,9 @@ Outcome check_bundle(std::span<const char* const> arguments) {
                           .notary_key = *notary_key};
   if (auto team = check_sealed_team(single(*options, ""), check.team); !team) {
     return fail(team.error());
+  }
+  if (auto inside = check_links_stay_inside(single(*options, "")); !inside) {
+    return fail(inside.error());
   }
   if (auto verified = check_sealed_bundle(single(*options, ""), check); !verified) {
     // The user's message, then which file to look at.

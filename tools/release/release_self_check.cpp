@@ -78,8 +78,15 @@ std::expected<void, std::string> check_as_installation(const CoreConfig& config,
   if (const auto field = differing_field(*release, facts)) {
     return std::unexpected(refused("release.json", *field + " nesouhlasí s rozbaleným balíčkem."));
   }
-  if (auto valid = validate_managed_bundle(config, unpacked, tool, release->build); !valid) {
-    return std::unexpected(refused("balíček", valid.error()));
+  if (auto processor = require_supported_architecture(*release, config); !processor) {
+    return std::unexpected(refused("procesor", processor.error()));
+  }
+  const auto identity = read_bundle_identity(unpacked);
+  if (!identity) {
+    return std::unexpected(refused("balíček", identity.error()));
+  }
+  if (identity->identifier != tool.bundle_id || identity->build != release->build) {
+    return std::unexpected(refused("balíček", "identita balíčku nesouhlasí s release.json."));
   }
   return {};
 }

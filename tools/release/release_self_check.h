@@ -21,11 +21,14 @@ std::expected<void, std::string> verify_archive_file(int fd, const std::string& 
                                                      const Release& release, const Tool& tool,
                                                      ArchiveSizeMessage size_message);
 
-// Verifies `manifest` with the entry's key and the archive open as
-// `archive_fd` against it; then that every field of the manifest says what
-// the unpacked copy says (`facts`, read from it); then checks that copy, the
-// bundle `unpacked`, as the installation does: identifier, build, seal and
-// ticket. The installation's message, prefixed with where the check failed.
+// Verifies `manifest` with the entry's key, its processors by the rule of
+// `config`'s machine, and the archive open as `archive_fd` against it; then
+// that every field of the manifest says what the unpacked copy says
+// (`facts`, read from it), and the copy's identity (the bundle `unpacked`)
+// what the installation compares: identifier and build. The seal and ticket
+// of that same copy were checked before signing (by the caller); nothing
+// has changed it since. The installation's message, prefixed with where the
+// check failed.
 std::expected<void, std::string> check_as_installation(const CoreConfig& config, const Tool& tool,
                                                        std::span<const std::uint8_t> manifest,
                                                        int archive_fd, const std::string& unpacked,
