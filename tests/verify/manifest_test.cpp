@@ -1042,6 +1042,22 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
            "uvnitř balíčku“. Instalace balíček s odkazem ven odmítne; zkopíruj soubor do "
            "balíčku nebo odkaz oprav a balíček znovu zapečeť.",
        1},
+      {"check-bundle: an arm64 bundle, checked on any machine",
+       [&](auto& a) {
+         const auto sealed = seal_arguments(directory_.file("f"));
+         for (const auto& program : fs::directory_iterator(sealed[1] + "/Contents/MacOS")) {
+           std::string bytes = fixture::read_file(program.path());
+           bytes[18] = static_cast<char>(EM_AARCH64);
+           fixture::write_file(program.path(), bytes);
+         }
+         ASSERT_TRUE(fixture::seal_bundle(sealed[1]));
+         a = {"check-bundle", sealed[1],
+              "--identifier", "cz.tobranix.orbit-action-dial",
+              "--team",       "TESTTEAM42",
+              "--team-key",   std::string(KELVOMA_SEAL_KEYS_DIR) + "/TESTTEAM42.pub",
+              "--notary-key", std::string(KELVOMA_SEAL_KEYS_DIR) + "/notary.pub"};
+       },
+       "", 0},
       {"bundle of another identifier",
        [&](auto& a) {
          const auto sealed = seal_arguments(directory_.file("c"));

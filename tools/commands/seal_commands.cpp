@@ -9,12 +9,14 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "bundle/executable_facts.h"
 #include "bundle/link_check.h"
 #include "bundle/seal_difference.h"
 #include "install/bundle/bundle.h"
 #include "install/bundle/info_plist.h"
 #include "install/bundle/seal_list.h"
 #include "signing/trust_keys.h"
+#include "verify/architecture.h"
 #include "verify/crypto/signify.h"
 #include "verify/util/system_error.h"
 
@@ -286,6 +288,16 @@ std::expected<void, std::string> check_sealed_bundle(const std::string& bundle,
   config.code_trust = CodeTrust::seal;
   config.team_keys = {{.team = check.team, .public_key = check.team_key}};
   config.notary_key = check.notary_key;
+  // Checked as a Kelvoma for the program's processor checks it, whatever
+  // machine the publisher works on.
+  const auto program = read_info_string(bundle, "CFBundleExecutable");
+  const auto architecture =
+      program && program->find('/') == std::string::npos
+          ? executable_architecture(bundle + "/Contents/MacOS/" + *program, *program, false)
+          : std::unexpected(std::string());
+  if (architecture) {
+    config.machine = architecture_named(*architecture).value_or(config.machine);
+  }
   Tool tool;
   tool.bundle_id = check.identifier;
   tool.team_id = check.team;
