@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <utility>
 
 #include "bundle/bundle_facts.h"
@@ -266,12 +267,17 @@ std::expected<std::string, std::string> publish(const Options& options, const Ke
   if (!facts) {
     return std::unexpected(facts.error());
   }
+  // The archive is signed on one core while the seal is checked on another:
+  // a signature over a bundle refused afterwards is simply thrown away.
+  auto signing = std::async(std::launch::async, [&] {
+    return sign_file(key, archive->get(), work->entry(plan.archive_name));
+  });
   auto release = release_of(plan, *facts, copy, bundle);
+  auto signature = signing.get();
   if (!release) {
     return std::unexpected(release.error());
   }
   std::fputs(minimum_system_warning(facts->minimum_system).c_str(), stderr);
-  auto signature = sign_file(key, archive->get(), work->entry(plan.archive_name));
   if (!signature) {
     return std::unexpected(signature.error());
   }
