@@ -388,6 +388,7 @@ struct SealCase {
   std::string message = {};           // empty: accepted
   int openat2_error = 0;              // a seccomp filter refuses openat2 with it
   std::string first_difference = {};  // what check-bundle names below the message
+  bool link_out = false;              // sealed with signify: kelvoma-publish refuses to seal it
 };
 
 // The verdict in a child process whose openat2 fails with `error`, as on
@@ -429,7 +430,8 @@ class SealTest : public BundleTest, public ::testing::WithParamInterface<SealCas
 TEST_P(SealTest, TamperedBundlesAreRefused) {
   const fs::path bundle = make(fixture::tool_bundle("orbit-action-dial", 1));
   GetParam().before_seal(bundle);
-  ASSERT_TRUE(fixture::seal_bundle(bundle));
+  ASSERT_TRUE(GetParam().link_out ? fixture::seal_bundle_with_signify(bundle)
+                                  : fixture::seal_bundle(bundle));
   GetParam().after_seal(bundle);
   Tool tool = orbit();
   CoreConfig config = fixture::seal_config();
@@ -556,17 +558,20 @@ INSTANTIATE_TEST_SUITE_P(
         SealCase{
             .name = "AbsoluteLink",
             .before_seal = link_at("Contents/Resources/passwd", "/etc/passwd"),
-            .message = outside("Contents/Resources/passwd", "vede na absolutní cestu /etc/passwd")},
+            .message = outside("Contents/Resources/passwd", "vede na absolutní cestu /etc/passwd"),
+            .link_out = true},
         SealCase{.name = "LinkClimbingOut",
                  .before_seal = link_at("Contents/Resources/up", "../../.."),
-                 .message = outside("Contents/Resources/up", "vede ven z aplikace (../../..)")},
+                 .message = outside("Contents/Resources/up", "vede ven z aplikace (../../..)"),
+                 .link_out = true},
         SealCase{.name = "ChainOfLinksClimbingOut",
                  .before_seal =
                      [](auto& b) {
                        link_at("Contents/up", "..")(b);  // the bundle itself: inside
                        link_at("Contents/up2", "up/..")(b);
                      },
-                 .message = outside("Contents/up2", "vede ven z aplikace (up/..)")},
+                 .message = outside("Contents/up2", "vede ven z aplikace (up/..)"),
+                 .link_out = true},
         SealCase{.name = "LinkToTheBundleItself",
                  .before_seal = link_at("Contents/Resources/top", "../..")},
         SealCase{.name = "ContentsIsALinkBesideIt",
