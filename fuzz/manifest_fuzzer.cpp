@@ -66,7 +66,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const auto release = kelvoma::verify_release_manifest(key.tool, bytes);
   if (release) {
-    static_cast<void>(kelvoma::require_supported_architecture(*release));
+    kelvoma::CoreConfig config;
+    for (const auto trust : {kelvoma::CodeTrust::seal, kelvoma::CodeTrust::macos}) {
+      config.code_trust = trust;
+      static_cast<void>(kelvoma::require_supported_architecture(*release, config));
+    }
     static_cast<void>(kelvoma::require_minimum_macos(release->minimum_macos, "14.2.1"));
   }
   return 0;

@@ -19,7 +19,7 @@ std::expected<Release, std::string> check_release(const CoreConfig& config, cons
   if (!release) {
     return std::unexpected(std::move(release.error()));
   }
-  if (auto supported = require_supported_architecture(*release, config.code_trust); !supported) {
+  if (auto supported = require_supported_architecture(*release, config); !supported) {
     return std::unexpected(std::move(supported.error()));
   }
   if (auto recent = require_minimum_macos(release->minimum_macos, os_version, config.code_trust);

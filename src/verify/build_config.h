@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "verify/architecture.h"
+
 namespace kelvoma {
 
 // How a bundle's code signature and notarization are established.
@@ -31,6 +33,9 @@ struct CoreConfig {
   CodeTrust code_trust = CodeTrust::seal;
   std::vector<TeamKey> team_keys;
   std::string notary_key;  // signify public key, base64 line; empty: none
+  // The processor whose releases and programs are accepted: this build's,
+  // or the one a publisher checks a release for.
+  Architecture machine = this_architecture;
 };
 
 // The configuration this executable was built with (production or fixture

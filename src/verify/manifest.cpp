@@ -5,7 +5,6 @@
 #include "verify/crypto/base64.h"
 #include "verify/crypto/signature.h"
 #include "verify/json_record.h"
-#include "verify/trust_sentences.h"
 
 namespace kelvoma {
 namespace {
@@ -146,12 +145,8 @@ std::expected<Release, std::string> verify_release_manifest(
 }
 
 std::expected<void, std::string> require_supported_architecture(const Release& release,
-                                                                CodeTrust trust) {
-  // The program is built for this one processor; the system is not asked.
-  if (std::ranges::find(release.architectures, "x86_64") == release.architectures.end()) {
-    return std::unexpected(std::string(sentences_of(trust).unsupported_processor));
-  }
-  return {};
+                                                                const CoreConfig& config) {
+  return require_architecture(release.architectures, config.code_trust, config.machine);
 }
 
 std::expected<std::string, std::string> release_payload(const Release& release) {

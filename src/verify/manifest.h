@@ -69,10 +69,9 @@ std::expected<std::string, std::string> release_payload(const Release& release);
 std::expected<Release, std::string> verify_release_manifest(const Tool& tool,
                                                             std::span<const std::uint8_t> manifest);
 
-// The processor rule: the release must list exactly "x86_64", else
-// "Tato verze není dostupná pro procesor tohoto Macu." (in the words of
-// `trust`, trust_sentences.h).
+// The processor rule (architecture.h) for the release's `architectures`
+// under the configuration's code trust and machine.
 std::expected<void, std::string> require_supported_architecture(const Release& release,
-                                                                CodeTrust trust = CodeTrust::macos);
+                                                                const CoreConfig& config);
 
 }  // namespace kelvoma

@@ -20,6 +20,7 @@
 #include "support/run_program.h"
 #include "support/signing.h"
 #include "support/temp_dir.h"
+#include "verify/architecture.h"
 #include "verify/build_config.h"
 #include "verify/catalog.h"
 #include "verify/crypto/base64.h"
@@ -298,8 +299,8 @@ TEST_F(BundleTest, WithoutSigningProgramsEveryBundleIsRefused) {
 
 // --- seal and ticket ---------------------------------------------------------
 
-constexpr std::string_view seal_refused = "Podpis aplikace nebo identita vydavatele nesouhlasí.";
-constexpr std::string_view ticket_refused = "Notářský lístek stažené aplikace neplatí.";
+const std::string seal_refused = "Podpis aplikace nebo identita vydavatele nesouhlasí.";
+const std::string ticket_refused = "Notářský lístek stažené aplikace neplatí.";
 
 using BundleChange = std::function<void(const fs::path& bundle)>;
 
@@ -334,14 +335,60 @@ void write_executable(const fs::path& bundle, std::string_view bytes) {
   fixture::write_file(bundle / "Contents/MacOS/fixture-tool", bytes);
 }
 
+constexpr Architecture other_architecture =
+    this_architecture == Architecture::x86_64 ? Architecture::arm64 : Architecture::x86_64;
+
+// The ELF machine number of a processor (EM_X86_64, EM_AARCH64).
+int elf_machine(Architecture architecture) {
+  return architecture == Architecture::x86_64 ? 62 : 183;
+}
+
+std::string program_refused(const std::string& found, Architecture machine) {
+  return "Program aplikace je pro " + found + "; tento počítač má procesor " +
+         std::string(architecture_name(machine)) + ".";
+}
+
+std::string program_refused(Architecture found, Architecture machine) {
+  return program_refused("procesor " + std::string(architecture_name(found)), machine);
+}
+
+std::string outside(const std::string& link, const std::string& found) {
+  return "Odkaz " + link + " v aplikaci " + found + "; odkazy smějí vést jen dovnitř aplikace.";
+}
+
+BundleChange machine_set(int machine) {
+  return [=](const fs::path& b) {
+    std::string elf = fixture::read_file(b / "Contents/MacOS/fixture-tool");
+    elf[18] = static_cast<char>(machine);
+    write_executable(b, elf);
+  };
+}
+
+BundleChange program_from(const std::string& file) {
+  return [=](const fs::path& b) { write_executable(b, fixture::read_file(file)); };
+}
+
+BundleChange link_at(const std::string& path, const std::string& target) {
+  return [=](const fs::path& b) { fs::create_symlink(target, b / path); };
+}
+
+// `path` moved to `beside` and a relative link to it left in its place.
+BundleChange linked_beside(const std::string& path, const std::string& beside) {
+  return [=](const fs::path& b) {
+    fs::rename(b / path, b / beside);
+    fs::create_symlink(fs::path(beside).filename(), b / path);
+  };
+}
+
 struct SealCase {
   std::string name;
   BundleChange before_seal = [](const fs::path&) {};
   BundleChange after_seal = [](const fs::path&) {};
   std::function<void(Tool&, CoreConfig&)> expect = [](Tool&, CoreConfig&) {};
-  std::string_view message;           // empty: accepted
+  std::string message = {};           // empty: accepted
   int openat2_error = 0;              // a seccomp filter refuses openat2 with it
   std::string first_difference = {};  // what check-bundle names below the message
+  bool link_out = false;              // sealed with signify: kelvoma-publish refuses to seal it
 };
 
 // The verdict in a child process whose openat2 fails with `error`, as on
@@ -383,7 +430,8 @@ class SealTest : public BundleTest, public ::testing::WithParamInterface<SealCas
 TEST_P(SealTest, TamperedBundlesAreRefused) {
   const fs::path bundle = make(fixture::tool_bundle("orbit-action-dial", 1));
   GetParam().before_seal(bundle);
-  ASSERT_TRUE(fixture::seal_bundle(bundle));
+  ASSERT_TRUE(GetParam().link_out ? fixture::seal_bundle_with_signify(bundle)
+                                  : fixture::seal_bundle(bundle));
   GetParam().after_seal(bundle);
   Tool tool = orbit();
   CoreConfig config = fixture::seal_config();
@@ -491,13 +539,49 @@ INSTANTIATE_TEST_SUITE_P(
         SealCase{.name = "NonElfExecutable",
                  .before_seal = [](auto& b) { write_executable(b, "#!/bin/sh\nexit 0\n"); },
                  .message = ticket_refused},
-        SealCase{.name = "ElfOfAnotherMachine",
+        SealCase{.name = "ElfOfAnotherMachine",  // SPARC
+                 .before_seal = machine_set(2),
+                 .message = program_refused("jiný procesor (stroj ELF 2)", this_architecture)},
+        SealCase{.name = "ElfForTheOtherProcessor",
+                 .before_seal = machine_set(elf_machine(other_architecture)),
+                 .message = program_refused(other_architecture, this_architecture)},
+        SealCase{.name = "CheckedForTheOtherProcessor",
+                 .expect = [](Tool&, CoreConfig& c) { c.machine = other_architecture; },
+                 .message = program_refused(this_architecture, other_architecture)},
+        SealCase{
+            .name = "SharedLibraryAsProgram",
+            .before_seal = program_from(KELVOMA_FIXTURE_LIBRARY),
+            .message = "Program aplikace je sdílená knihovna, ne spustitelný program; instalovat "
+                       "lze jen aplikaci, jejíž program jde spustit."},
+        SealCase{.name = "StaticPieProgram",
+                 .before_seal = program_from(KELVOMA_FIXTURE_STATIC_PIE)},
+        SealCase{
+            .name = "AbsoluteLink",
+            .before_seal = link_at("Contents/Resources/passwd", "/etc/passwd"),
+            .message = outside("Contents/Resources/passwd", "vede na absolutní cestu /etc/passwd"),
+            .link_out = true},
+        SealCase{.name = "LinkClimbingOut",
+                 .before_seal = link_at("Contents/Resources/up", "../../.."),
+                 .message = outside("Contents/Resources/up", "vede ven z aplikace (../../..)"),
+                 .link_out = true},
+        SealCase{.name = "ChainOfLinksClimbingOut",
                  .before_seal =
                      [](auto& b) {
-                       std::string elf = fixture::read_file(b / "Contents/MacOS/fixture-tool");
-                       elf[18] = static_cast<char>(elf[18] ^ 0x40);
-                       write_executable(b, elf);
+                       link_at("Contents/up", "..")(b);  // the bundle itself: inside
+                       link_at("Contents/up2", "up/..")(b);
                      },
+                 .message = outside("Contents/up2", "vede ven z aplikace (up/..)"),
+                 .link_out = true},
+        SealCase{.name = "LinkToTheBundleItself",
+                 .before_seal = link_at("Contents/Resources/top", "../..")},
+        SealCase{.name = "ContentsIsALinkBesideIt",
+                 .after_seal = linked_beside("Contents", "Real"),
+                 .message = seal_refused},
+        SealCase{.name = "InfoPlistIsALinkBesideIt",
+                 .before_seal = linked_beside("Contents/Info.plist", "Contents/Info-real.plist"),
+                 .message = ticket_refused},
+        SealCase{.name = "ProgramFolderIsALinkBesideIt",
+                 .before_seal = linked_beside("Contents/MacOS", "Contents/Programs"),
                  .message = ticket_refused},
         SealCase{.name = "FileInSealFolder",
                  .after_seal =

@@ -1415,6 +1415,23 @@ TEST_P(RecoveryTest, PutsBackOrClearsAwayBeforeDownloading) {
 
 const std::string orbit_bundle_id = "cz.tobranix.orbit-action-dial";
 
+// Links that stay within the target are not followed either: the target's
+// Contents a link to the tool's Contents in a folder inside it, or its
+// Info.plist a link to a file beside it.
+void link_contents_beside(const std::string& target, const std::string&) {
+  fixture::BundleSpec inner = fixture::tool_bundle("orbit-action-dial", 1);
+  inner.marker = "inner";
+  inner.bundle_name = "inner";
+  fs::create_directory(target);
+  fixture::make_bundle(target, inner);
+  fs::create_directory_symlink("inner/Contents", target + "/Contents");
+}
+
+void link_info_plist_beside(const std::string& target, const std::string&) {
+  fs::rename(target + "/Contents/Info.plist", target + "/Contents/Info-real.plist");
+  fs::create_symlink("Info-real.plist", target + "/Contents/Info.plist");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Leftovers, RecoveryTest,
     ::testing::Values(RecoveryCase{.name = "BackupOfTheToolComesBack",
@@ -1509,6 +1526,20 @@ INSTANTIATE_TEST_SUITE_P(
                                              folder + "/previous.app/Contents",
                                              target + "/Contents");
                                        }},
+                      RecoveryCase{.name = "ContentsLinkedBesideItKeepsTheBackup",
+                                   .leftover = Leftover::folder,
+                                   .backup_identifier = orbit_bundle_id,
+                                   .target_installed = false,
+                                   .leftover_remains = true,
+                                   .target_marker = "inner",
+                                   .arrange = link_contents_beside},
+                      RecoveryCase{.name = "InfoPlistLinkedBesideItKeepsTheBackup",
+                                   .leftover = Leftover::folder,
+                                   .backup_identifier = orbit_bundle_id,
+                                   .target_installed = true,
+                                   .leftover_remains = true,
+                                   .target_marker = "old",
+                                   .arrange = link_info_plist_beside},
                       RecoveryCase{.name = "FolderLockedByAnotherProcessIsWaitedFor",
                                    .leftover = Leftover::folder_in_use,
                                    .backup_identifier = orbit_bundle_id,

@@ -261,6 +261,22 @@ bool seal_bundle(const fs::path& bundle, std::string_view team, bool notarize) {
                             (keys / "notary.sec").string()}));
 }
 
+bool seal_bundle_with_signify(const fs::path& bundle) {
+  const fs::path keys = KELVOMA_SEAL_KEYS_DIR;
+  const fs::path seal = bundle / "Contents/_CodeSignature/CodeSeal";
+  const auto list = testing::run_program(
+      {KELVOMA_PUBLISH_EXE, "seal-list", bundle.string(), "--team", "TESTTEAM42"});
+  fs::create_directories(seal.parent_path());
+  write_file(seal.parent_path() / "list", list.out);
+  const bool sealed =
+      list.exit_status == 0 &&
+      run({"/usr/bin/signify-openbsd", "-S", "-e", "-s", (keys / "TESTTEAM42.sec").string(), "-m",
+           (seal.parent_path() / "list").string(), "-x", seal.string()});
+  fs::remove(seal.parent_path() / "list");
+  return sealed && run({KELVOMA_PUBLISH_EXE, "notarize", bundle.string(), "--key",
+                        (keys / "notary.sec").string()});
+}
+
 CoreConfig seal_config() {
   const auto key_line = [](const std::string& name) {
     const std::string text = read_file(fs::path(KELVOMA_SEAL_KEYS_DIR) / name);

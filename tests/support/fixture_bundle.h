@@ -88,6 +88,10 @@ std::vector<std::uint8_t> hostile_zip(const std::filesystem::path& directory,
 bool seal_bundle(const std::filesystem::path& bundle, std::string_view team = "TESTTEAM42",
                  bool notarize = true);
 
+// The same seal and ticket made with signify-openbsd over seal-list's list,
+// for bundles kelvoma-publish refuses to seal (a link out of the bundle).
+bool seal_bundle_with_signify(const std::filesystem::path& bundle);
+
 // Code trust as the kelvoma-fixture-seal build has it: the seal, with the
 // keys of tests/fixtures/seal.
 CoreConfig seal_config();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <elf.h>
 #include <sodium.h>
 #include <sys/stat.h>
 
@@ -389,15 +390,55 @@ TEST(Architecture, OnlyTheExactTextX86_64Counts) {
       {{"x86_64h"}, false},
       {{""}, false},
   };
+  CoreConfig mac;  // on either processor
+  mac.code_trust = CodeTrust::macos;
   for (const auto& [architectures, supported] : cases) {
     Release release;
     release.architectures = architectures;
-    const auto result = require_supported_architecture(release);
+    mac.machine = supported ? Architecture::arm64 : Architecture::x86_64;
+    const auto result = require_supported_architecture(release, mac);
     if (supported) {
       EXPECT_TRUE(result.has_value()) << ::testing::PrintToString(architectures);
     } else {
       EXPECT_EQ(result, refusal(other_processor)) << ::testing::PrintToString(architectures);
     }
+  }
+}
+
+struct MachineCase {
+  std::vector<std::string> architectures;
+  Architecture machine;
+  std::string_view message;  // empty: the release is for this computer
+};
+
+TEST(Architecture, SealBuildsWantTheNameOfTheirMachine) {
+  using enum Architecture;
+  const MachineCase cases[] = {
+      {{"x86_64"}, x86_64, ""},
+      {{"arm64", "x86_64"}, x86_64, ""},
+      {{"x86_64", "arm64"}, arm64, ""},
+      {{"arm64"},
+       x86_64,
+       "Tato verze není dostupná pro procesor tohoto počítače (x86_64): vydání uvádí arm64."},
+      {{"x86_64"},
+       arm64,
+       "Tato verze není dostupná pro procesor tohoto počítače (arm64): vydání uvádí x86_64."},
+      {{"aarch64", "ARM64"},
+       arm64,
+       "Tato verze není dostupná pro procesor tohoto počítače (arm64): vydání uvádí aarch64, "
+       "ARM64."},
+      {{},
+       x86_64,
+       "Tato verze není dostupná pro procesor tohoto počítače (x86_64): vydání neuvádí "
+       "žádný procesor."},
+  };
+  CoreConfig config;
+  for (const auto& [architectures, machine, message] : cases) {
+    Release release;
+    release.architectures = architectures;
+    config.machine = machine;
+    const auto result = require_supported_architecture(release, config);
+    EXPECT_EQ(result ? "" : result.error(), message) << ::testing::PrintToString(architectures);
   }
 }
 
@@ -522,6 +563,7 @@ struct PublishFailure {
   Command command = Command::sign_release;
   BundleChange before_seal = [](const fs::path&) {};
   BundleChange after_seal = [](const fs::path&) {};
+  std::string_view published_for = "x86_64";  // another processor: verified, not installed
 };
 
 const std::string fixtures = std::string(KELVOMA_SOURCE_DIR) + "/tests/fixtures";
@@ -632,16 +674,32 @@ testing::ProgramResult run_release_row(const PublishFailure& row) {
   if (row.status != 0) {
     EXPECT_FALSE(fs::exists(output)) << row.why << ": nothing is written after a refusal";
     expect_no_work_folders(directory.path());
+    // Rows name the bundle, made in a folder of its own, "@BUNDLE@".
+    for (std::size_t at; (at = result.err.find(bundle.string())) != std::string::npos;) {
+      result.err.replace(at, bundle.string().size(), "@BUNDLE@");
+    }
+    return result;
+  }
+  if (row.published_for != "x86_64") {
+    const auto verified = testing::run_program(
+        {KELVOMA_PUBLISH_EXE, "verify", output + "/release.json", output + "/orbit-action-dial.zip",
+         "--id", "orbit-action-dial", "--catalog", fixtures + "/tools.json"});
+    EXPECT_NE(verified.out.find(", " + std::string(row.published_for) + ","), std::string::npos)
+        << row.why << verified.out << verified.err;
     return result;
   }
   install_as_users_do(directory, output);
-  set_option(arguments, "--output", directory.file("again"));
-  arguments.push_back("--no-previous");
+  // Published again over the first with --replace, with modes the seal does
+  // not see (a group's write bit) changed: the same archive.
+  const std::string first = testing::read_file(output + "/orbit-action-dial.zip");
+  fs::permissions(bundle / "Contents", fs::perms(0775));
+  fs::permissions(bundle / "Contents/Resources/marker.txt", fs::perms(0664));
+  arguments.insert(arguments.end(), {"--no-previous", "--replace"});
   const auto again = testing::run_program(arguments);
   EXPECT_EQ(again.exit_status, 0) << again.err;
-  EXPECT_TRUE(testing::read_file(directory.file("again/orbit-action-dial.zip")) ==
-              testing::read_file(output + "/orbit-action-dial.zip"))
+  EXPECT_TRUE(testing::read_file(output + "/orbit-action-dial.zip") == first)
       << "the same bundle gives the same archive";
+  expect_no_work_folders(output);
   return result;
 }
 
@@ -653,6 +711,11 @@ void set_option(std::vector<std::string>& arguments, std::string_view name, std:
     }
   }
   ADD_FAILURE() << "no option " << name;
+}
+
+std::string option_value(const std::vector<std::string>& arguments, std::string_view name) {
+  const auto at = std::find(arguments.begin(), arguments.end(), name);
+  return at != arguments.end() && at + 1 != arguments.end() ? *(at + 1) : std::string();
 }
 
 void drop_option(std::vector<std::string>& arguments, std::string_view name) {
@@ -690,6 +753,21 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
            "změně balíček znovu zapečeť (kelvoma-publish seal) a připoj lístek (kelvoma-publish "
            "notarize); check-bundle ukáže první rozdíl.";
   };
+  const auto build_refused = [](std::string_view found) {
+    return "Číslo sestavení je „" + std::string(found) +
+           "“, čeká se „celé číslo od 1 do 9007199254740991“. Větší čísla čtenáři JSON nepřečtou "
+           "přesně; zvol menší, např. stoupající pořadí sestavení.";
+  };
+  const std::string big_file = directory_.write("big.key", std::string(4097, 'A'));
+  const auto pane_keeper =
+      fixture::publish_release(directory_.file("pane-keeper"), fixture::load_key("pane-keeper"),
+                               fixture::fixture_release("pane-keeper"), as_bytes("PK pane"));
+  const std::string other_tool_message =
+      verify_release_manifest(find_tool("orbit-action-dial").value(),
+                              as_bytes(testing::read_file(pane_keeper.manifest)))
+          .error();
+  const std::string earlier_release = fs::path(previous).parent_path().string();
+  const std::string previous_text = testing::read_file(previous);
   const std::string seal_folder = "/Orbit Action Dial.app/Contents/_CodeSignature";
   const std::string via_link = ": je symbolický odkaz; kelvoma-publish přes odkazy nezapisuje.";
   const PublishFailure cases[] = {
@@ -705,10 +783,29 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
        "Volba --build je uvedena dvakrát.", 2},
       {"option without value", [](auto& a) { a.push_back("--output"); },
        "Volba --output potřebuje hodnotu.", 2},
-      {"build 0", [](auto& a) { set_option(a, "--build", "0"); },
-       "Číslo sestavení musí být celé číslo od 1 do 18446744073709551615.", 1},
+      {"build 0", [](auto& a) { set_option(a, "--build", "0"); }, build_refused("0"), 1},
       {"build not a number", [](auto& a) { set_option(a, "--build", "12.0"); },
-       "Číslo sestavení musí být celé číslo od 1 do 18446744073709551615.", 1},
+       build_refused("12.0"), 1},
+      {"build past 2^53-1", [](auto& a) { set_option(a, "--build", "9007199254740992"); },
+       build_refused("9007199254740992"), 1},
+      {"a key that is a device", [](auto& a) { set_option(a, "--key", "/dev/zero"); },
+       "/dev/zero je „zvláštní soubor“, čeká se „obyčejný soubor“. Uveď cestu k souboru.", 1},
+      {"a key past its bound", [&](auto& a) { set_option(a, "--key", big_file); },
+       big_file + " je „4097 B“, čeká se „nejvýš 4096 B“. Takový soubor to není; zkontroluj, "
+                  "kterou cestu jsi uvedl.",
+       1},
+      {"verify: a pane-keeper release",
+       [&](auto& a) {
+         a = {"verify",      pane_keeper.manifest, pane_keeper.archive,     "--id",
+              "pane-keeper", "--catalog",          fixtures + "/tools.json"};
+       },
+       "", 0},
+      {"verify: the release of another tool",
+       [&](auto& a) {
+         a = {"verify",    pane_keeper.manifest,    "--id", "orbit-action-dial",
+              "--catalog", fixtures + "/tools.json"};
+       },
+       pane_keeper.manifest.string() + ": " + other_tool_message, 1},
       {"version of 41 bytes", [](auto& a) { set_option(a, "--version", std::string(41, '1')); },
        "Verze musí mít 1 až 40 bajtů.", 1},
       {"unreadable minimum", [](auto& a) { set_option(a, "--minimum-macos", "14."); },
@@ -744,6 +841,52 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
                      "balíček nejdřív odstraň.",
        .status = 1,
        .command = Command::bundle},
+      {.why = "bundle: a version with a letter",
+       .change = [](auto& a) { set_option(a, "--version", "v2"); },
+       .first_line = "--version je „v2“, čeká se „číslice s tečkami: 1, 1.2 nebo 1.2.3“. Uveď "
+                     "verzi bez písmen, např. 1.4.0; adresa archivu ji dostane jako v1.4.0.",
+       .status = 1,
+       .command = Command::bundle},
+      {.why = "bundle: a shared library as the program",
+       .change = [](auto& a) { a[1] = KELVOMA_FIXTURE_LIBRARY; },
+       .first_line = std::string(KELVOMA_FIXTURE_LIBRARY) +
+                     " je „sdílená knihovna (ELF bez PT_INTERP a bez DF_1_PIE)“, čeká se "
+                     "„spustitelný program ELF“. Spuštěná knihovna spadne; přelož program (bez "
+                     "-shared, případně s -pie) a zabal ten.",
+       .status = 1,
+       .command = Command::bundle},
+      {.why = "bundle: a static position-independent program",
+       .change =
+           [&](auto& a) {
+             a[1] = KELVOMA_FIXTURE_STATIC_PIE;
+             set_option(a, "--output", directory_.file("Pie.app"));
+           },
+       .first_line = "",
+       .status = 0,
+       .command = Command::bundle},
+      {.why = "release: an absolute link",
+       .change = [](auto&) {},
+       .first_line = "Odkaz @BUNDLE@/Contents/Resources/passwd je „/etc/passwd“, čeká se "
+                     "„relativní cíl uvnitř "
+                     "balíčku“. Instalace balíček s odkazem ven odmítne; zkopíruj soubor do "
+                     "balíčku nebo odkaz oprav a balíček znovu zapečeť.",
+       .status = 1,
+       .command = Command::release,
+       .after_seal =
+           [](auto& b) { fs::create_symlink("/etc/passwd", b / "Contents/Resources/passwd"); }},
+      {.why = "release: an arm64 program, released on any machine",
+       .change = [](auto&) {},
+       .first_line = "",
+       .status = 0,
+       .command = Command::release,
+       .before_seal =
+           [](auto& b) {
+             const fs::path program = b / "Contents/MacOS/kelvoma-fixture-tool";
+             std::string bytes = fixture::read_file(program);
+             bytes[18] = static_cast<char>(EM_AARCH64);  // e_machine, header only
+             fixture::write_file(program, bytes);
+           },
+       .published_for = "arm64"},
       {.why = "bundle: a link out of the resources",
        .change =
            [&](auto& a) {
@@ -768,6 +911,7 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
        .change =
            [&](auto& a) {
              std::erase(a, "--no-previous");
+             set_option(a, "--output", option_value(a, "--output") + "//");
              a.insert(a.end(),
                       {"--notes", directory_.write("notes.txt", std::string(published_notes))});
            },
@@ -807,6 +951,39 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
        .first_line = "CFBundleVersion je „2“, čeká se „víc než 2“. Zveřejněné vydání má "
                      "sestavení 2 a uživatelům se nabízí jen vyšší; zvyš CFBundleVersion "
                      "(bundle --build) a balíček znovu zapečeť.",
+       .status = 1,
+       .command = Command::release},
+      {.why = "release: --previous of another tool",
+       .change =
+           [&](auto& a) {
+             set_flag(a, "--no-previous", {"--previous", pane_keeper.manifest});
+           },
+       .first_line = "Zveřejněné vydání (" + pane_keeper.manifest.string() +
+                     ") je „vydání nástroje pane-keeper“, čeká se „vydání nástroje "
+                     "orbit-action-dial“. Uveď --previous s release.json nástroje "
+                     "orbit-action-dial.",
+       .status = 1,
+       .command = Command::release},
+      {.why = "release: sealed by another team",
+       .change = [](auto&) {},
+       .first_line = "Tým pečeti je „OTHERTEAM7“, čeká se „TESTTEAM42“. Instalace přijme jen "
+                     "pečeť týmu TESTTEAM42 z katalogu; zapečeť balíček jeho klíčem "
+                     "(kelvoma-publish seal --team TESTTEAM42 --key TESTTEAM42.sec) a připoj "
+                     "lístek (kelvoma-publish notarize).",
+       .status = 1,
+       .command = Command::release,
+       .after_seal =
+           [](auto& b) {
+             const auto sealed = testing::run_program(
+                 {KELVOMA_PUBLISH_EXE, "seal", b.string(), "--team", "OTHERTEAM7", "--key",
+                  std::string(KELVOMA_SEAL_KEYS_DIR) + "/TESTTEAM42.sec"});
+             EXPECT_EQ(sealed.exit_status, 0) << sealed.err;
+           }},
+      {.why = "release: an output that holds a release",
+       .change = [&](auto& a) { set_option(a, "--output", earlier_release); },
+       .first_line = "--output je „" + earlier_release +
+                     "“, čeká se „složka bez dřívějšího vydání“. Už obsahuje release.json; zvol "
+                     "jinou složku, nebo dřívější vydání nahraď volbou --replace.",
        .status = 1,
        .command = Command::release},
       {.why = "release: another tool's key",
@@ -876,6 +1053,53 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
          fs::create_directory_symlink(directory_.path(), a[1] + "/Contents/_CodeSignature");
        },
        directory_.file("b") + seal_folder + via_link, 1},
+      {"seal: a chain of links that climbs out",
+       [&](auto& a) {
+         a = seal_arguments(directory_.file("d"));
+         const std::string resources = a[1] + "/Contents/Resources/";
+         fs::create_directories(resources);
+         fs::create_symlink("..", resources + "up");
+         fs::create_symlink("up/..", resources + "up2");
+         fs::create_symlink("up2/..", resources + "up3");
+       },
+       "Odkaz " + directory_.file("d") +
+           "/Orbit Action Dial.app/Contents/Resources/up3 je „up2/..“, čeká se „cíl uvnitř "
+           "balíčku (i přes další odkazy)“. Instalace balíček s odkazem ven odmítne; zkopíruj "
+           "soubor do balíčku nebo odkaz oprav a balíček znovu zapečeť.",
+       1},
+      {"check-bundle: an absolute link added after sealing",
+       [&](auto& a) {
+         const auto sealed = seal_arguments(directory_.file("e"));
+         ASSERT_TRUE(fixture::seal_bundle(sealed[1]));
+         fs::create_directories(sealed[1] + "/Contents/Resources");
+         fs::create_symlink("/etc", sealed[1] + "/Contents/Resources/etc");
+         a = {"check-bundle", sealed[1],
+              "--identifier", "cz.tobranix.orbit-action-dial",
+              "--team",       "TESTTEAM42",
+              "--team-key",   std::string(KELVOMA_SEAL_KEYS_DIR) + "/TESTTEAM42.pub",
+              "--notary-key", std::string(KELVOMA_SEAL_KEYS_DIR) + "/notary.pub"};
+       },
+       "Odkaz " + directory_.file("e") +
+           "/Orbit Action Dial.app/Contents/Resources/etc je „/etc“, čeká se „relativní cíl "
+           "uvnitř balíčku“. Instalace balíček s odkazem ven odmítne; zkopíruj soubor do "
+           "balíčku nebo odkaz oprav a balíček znovu zapečeť.",
+       1},
+      {"check-bundle: an arm64 bundle, checked on any machine",
+       [&](auto& a) {
+         const auto sealed = seal_arguments(directory_.file("f"));
+         for (const auto& program : fs::directory_iterator(sealed[1] + "/Contents/MacOS")) {
+           std::string bytes = fixture::read_file(program.path());
+           bytes[18] = static_cast<char>(EM_AARCH64);
+           fixture::write_file(program.path(), bytes);
+         }
+         ASSERT_TRUE(fixture::seal_bundle(sealed[1]));
+         a = {"check-bundle", sealed[1],
+              "--identifier", "cz.tobranix.orbit-action-dial",
+              "--team",       "TESTTEAM42",
+              "--team-key",   std::string(KELVOMA_SEAL_KEYS_DIR) + "/TESTTEAM42.pub",
+              "--notary-key", std::string(KELVOMA_SEAL_KEYS_DIR) + "/notary.pub"};
+       },
+       "", 0},
       {"bundle of another identifier",
        [&](auto& a) {
          const auto sealed = seal_arguments(directory_.file("c"));
@@ -908,20 +1132,58 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
     EXPECT_EQ(result.out.empty(), c.status != 0) << c.why;
   }
   EXPECT_FALSE(std::filesystem::exists(directory_.file("release.json")));
+  EXPECT_EQ(testing::read_file(previous), previous_text) << "an earlier release is kept";
+  EXPECT_FALSE(fs::exists(directory_.file("d") + seal_folder)) << "no seal over a link out";
   expect_no_work_folders(directory_.path());
   EXPECT_EQ(testing::read_file(archive_), "PK\x03\x04 the archive") << "written through a link";
 }
 
-TEST_F(PublisherTool, UsageWithoutOrWithAnUnknownCommand) {
-  for (const auto& [arguments, first_line] :
-       {std::pair<std::vector<std::string>, std::string>{{}, "Chybí příkaz."},
-        {{"sign"}, "Neznámý příkaz sign."},
-        {{"keygen"}, "Příkaz potřebuje právě jednu cestu k tajnému klíči."}}) {
-    const auto result = publish(arguments);
-    EXPECT_EQ(result.exit_status, 2);
-    EXPECT_EQ(result.err.substr(0, result.err.find('\n')), first_line);
-    EXPECT_NE(result.err.find("Použití:\n  kelvoma-publish keygen"), std::string::npos);
+TEST_F(PublisherTool, CommandLineAsksForUsageOrRefuses) {
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string first_line;     // of the output when status is 0, of the errors otherwise
+    std::string_view usage_of;  // the command whose usage follows; empty for none
+  };
+  const std::string secret = directory_.file("seal.sec");
+  const Case cases[] = {
+      {{}, 2, "Chybí příkaz.", "keygen"},
+      {{"sign"}, 2, "Neznámý příkaz sign.", "keygen"},
+      {{"keygen"}, 2, "Příkaz potřebuje právě jednu cestu k tajnému klíči.", "keygen"},
+      {{"keygen", "--help"}, 0, "Použití:", "keygen"},
+      {{"seal-keygen", "--help", "-h"}, 0, "Použití:", "seal-keygen"},
+      {{"bundle", "-h"}, 0, "Použití:", "bundle"},
+      {{"release", "orbit.app", "--id", "x", "--help"}, 0, "Použití:", "release"},
+      {{"help", "verify"}, 0, "Použití:", "verify"},
+      {{"--version"}, 0, "kelvoma-publish 0.1", ""},
+      {{"keygen", "-x"},
+       2,
+       "Cesta ke klíči je „-x“, čeká se „název souboru, který nezačíná „-““. Příkaz žádné "
+       "volby nemá; jde-li opravdu o takový soubor, napiš ./-x.",
+       "keygen"},
+      {{"seal-keygen", "--pub", secret},
+       2,
+       "Cesta ke klíči je „--pub“, čeká se „název souboru, který nezačíná „-““. Příkaz žádné "
+       "volby nemá; jde-li opravdu o takový soubor, napiš ./--pub.",
+       "seal-keygen"},
+  };
+  for (const Case& c : cases) {
+    const auto result = publish(c.arguments);
+    const std::string& shown = c.status == 0 ? result.out : result.err;
+    EXPECT_EQ(result.exit_status, c.status) << c.arguments.size();
+    EXPECT_EQ(shown.substr(0, shown.find('\n')), c.first_line);
+    if (!c.usage_of.empty()) {
+      EXPECT_NE(shown.find("\n  kelvoma-publish " + std::string(c.usage_of) + " "),
+                std::string::npos)
+          << c.first_line;
+    }
   }
+  for (const std::string& written : {std::string("--help"), std::string("-h"), std::string("-x"),
+                                     std::string("--pub"), secret}) {
+    EXPECT_FALSE(fs::exists(written)) << written << ": a command asked for help writes nothing";
+  }
+  // Only that command's usage.
+  EXPECT_EQ(publish({"keygen", "-h"}).out.find("sign-release"), std::string::npos);
 }
 
 }  // namespace

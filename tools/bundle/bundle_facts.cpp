@@ -24,14 +24,15 @@ std::expected<std::string, std::string> required(const std::string& bundle,
 
 }  // namespace
 
-std::expected<BundleFacts, std::string> read_bundle_facts(const std::string& bundle) {
+std::expected<BundleFacts, std::string> read_bundle_facts(const std::string& bundle,
+                                                          const std::string& shown_as) {
   BundleFacts facts;
   const auto info = InfoPlist::read(bundle);
-  const auto identifier = required(bundle, info, "CFBundleIdentifier", "bundle_id z katalogu");
-  const auto version = required(bundle, info, "CFBundleShortVersionString", "verze, např. 1.4.0");
-  const auto build = required(bundle, info, "CFBundleVersion", "číslo sestavení, např. 140");
+  const auto identifier = required(shown_as, info, "CFBundleIdentifier", "bundle_id z katalogu");
+  const auto version = required(shown_as, info, "CFBundleShortVersionString", "verze, např. 1.4.0");
+  const auto build = required(shown_as, info, "CFBundleVersion", "číslo sestavení, např. 140");
   const auto executable =
-      required(bundle, info, "CFBundleExecutable", "název programu v Contents/MacOS");
+      required(shown_as, info, "CFBundleExecutable", "název programu v Contents/MacOS");
   for (const auto* value : {&identifier, &version, &build, &executable}) {
     if (!*value) {
       return std::unexpected(value->error());
@@ -45,7 +46,8 @@ std::expected<BundleFacts, std::string> read_bundle_facts(const std::string& bun
   }
   const auto number = parse_build(*build);
   if (!number) {
-    return std::unexpected(refusal("CFBundleVersion", *build, "celé číslo od 1",
+    return std::unexpected(refusal("CFBundleVersion", *build,
+                                   "celé číslo od 1 do " + std::to_string(max_build),
                                    "Instalace porovnává sestavení jako číslo; oprav Info.plist."));
   }
   facts.build = *number;

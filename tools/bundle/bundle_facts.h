@@ -19,7 +19,9 @@ struct BundleFacts {
 
 // Refuses, naming the field, what the installation would refuse: a missing
 // or unreadable value, an executable that is no ELF program of a known
-// processor, a link, or one its owner may not execute.
-std::expected<BundleFacts, std::string> read_bundle_facts(const std::string& bundle);
+// processor, a link, or one its owner may not execute. The bundle read may
+// be a copy (the unpacked archive); messages name it `shown_as`.
+std::expected<BundleFacts, std::string> read_bundle_facts(const std::string& bundle,
+                                                          const std::string& shown_as);
 
 }  // namespace kelvoma::publish

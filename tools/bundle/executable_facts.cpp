@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "install/bundle/elf_header.h"
 #include "support/refusal.h"
 #include "verify/macos_version.h"
 #include "verify/util/system_error.h"
@@ -19,18 +20,6 @@
 
 namespace kelvoma::publish {
 namespace {
-
-// The processors a release may name, by ELF machine (64-bit, little-endian).
-std::string architecture_name(std::uint16_t machine) {
-  switch (machine) {
-    case EM_X86_64:
-      return "x86_64";
-    case EM_AARCH64:
-      return "arm64";
-    default:
-      return {};
-  }
-}
 
 std::string not_executable(const std::string& shown_as, std::string_view found) {
   return refusal(shown_as, found, "spustitelný soubor ELF pro x86_64 nebo arm64",
@@ -61,27 +50,31 @@ std::expected<std::string, std::string> executable_architecture(const std::strin
   if (!fd) {
     return std::unexpected(shown_as + ": " + system_error_text(errno));
   }
-  std::array<unsigned char, EI_NIDENT + 4> header{};
-  ssize_t got = 0;
-  do {
-    got = ::pread(fd.get(), header.data(), header.size(), 0);
-  } while (got < 0 && errno == EINTR);
-  if (got != static_cast<ssize_t>(header.size()) ||
-      std::memcmp(header.data(), ELFMAG, SELFMAG) != 0) {
-    const bool script = got >= 2 && header[0] == '#' && header[1] == '!';
-    return std::unexpected(not_executable(shown_as, script ? "skript" : "soubor, který není ELF"));
+  const auto header = read_elf_header(fd.get());
+  if (!header) {
+    return std::unexpected(not_executable(shown_as, header.error() == NotElf::script ? "skript"
+                                                    : header.error() == NotElf::damaged
+                                                        ? "poškozený soubor ELF"
+                                                        : "soubor, který není ELF"));
   }
-  std::uint16_t type = 0;
-  std::uint16_t machine = 0;
-  std::memcpy(&type, header.data() + EI_NIDENT, 2);
-  std::memcpy(&machine, header.data() + EI_NIDENT + 2, 2);
-  const std::string name = architecture_name(machine);
-  if (header[EI_CLASS] != ELFCLASS64 || header[EI_DATA] != ELFDATA2LSB || name.empty() ||
-      (type != ET_EXEC && type != ET_DYN)) {
-    return std::unexpected(not_executable(
-        shown_as, "ELF typu " + std::to_string(type) + " pro stroj " + std::to_string(machine)));
+  const auto architecture = elf_architecture(*header);
+  if (!architecture) {
+    return std::unexpected(
+        not_executable(shown_as, "ELF pro stroj " + std::to_string(header->machine)));
   }
-  return name;
+  switch (elf_role(*header)) {
+    case ElfRole::program:
+      return std::string(architecture_name(*architecture));
+    case ElfRole::shared_library:
+      return std::unexpected(refusal(shown_as,
+                                     "sdílená knihovna (ELF bez PT_INTERP a bez DF_1_PIE)",
+                                     "spustitelný program ELF",
+                                     "Spuštěná knihovna spadne; přelož program (bez -shared, "
+                                     "případně s -pie) a zabal ten."));
+    case ElfRole::other:
+      break;
+  }
+  return std::unexpected(not_executable(shown_as, "ELF typu " + std::to_string(header->type)));
 }
 
 std::string running_system_version() {

@@ -10,6 +10,7 @@
 #include "install/bundle/seal_list.h"
 #include "install/files/file_tree.h"
 #include "support/publish_support.h"
+#include "support/refusal.h"
 #include "verify/crypto/signify.h"
 #include "verify/util/unique_fd.h"
 
@@ -128,11 +129,17 @@ std::optional<std::string> seal_folder_difference(const std::string& bundle) {
 
 }  // namespace
 
-std::optional<std::string> first_seal_difference(const std::string& bundle) {
-  if (auto extra = seal_folder_difference(bundle)) {
-    return extra;
-  }
-  const auto seal = read_whole_file(bundle + "/" + std::string(seal_folder) + "/CodeSeal");
+namespace {
+
+// The identifier and team lines of the list signed in the bundle's seal.
+struct SealedHeader {
+  std::string message;
+  std::string team;
+};
+
+std::optional<SealedHeader> sealed_header(const std::string& bundle) {
+  const auto seal =
+      read_whole_file(bundle + "/" + std::string(seal_folder) + "/CodeSeal", max_seal_file_size);
   if (!seal) {
     return std::nullopt;
   }
@@ -148,12 +155,39 @@ std::optional<std::string> first_seal_difference(const std::string& bundle) {
       team->second.fields.size() < 2) {
     return std::nullopt;
   }
-  const auto now = seal_list(bundle, read_info_string(bundle, "CFBundleIdentifier").value_or(""),
-                             team->second.fields[1]);
+  return SealedHeader{std::string(embedded->message), std::string(team->second.fields[1])};
+}
+
+}  // namespace
+
+std::expected<void, std::string> check_sealed_team(const std::string& bundle,
+                                                   const std::string& team) {
+  const auto header = sealed_header(bundle);
+  if (!header || header->team == team) {
+    return {};
+  }
+  return std::unexpected(refusal("Tým pečeti", header->team, team,
+                                 "Instalace přijme jen pečeť týmu " + team +
+                                     " z katalogu; zapečeť balíček jeho klíčem (kelvoma-publish "
+                                     "seal --team " +
+                                     team + " --key " + team +
+                                     ".sec) a připoj lístek (kelvoma-publish notarize)."));
+}
+
+std::optional<std::string> first_seal_difference(const std::string& bundle) {
+  if (auto extra = seal_folder_difference(bundle)) {
+    return extra;
+  }
+  const auto header = sealed_header(bundle);
+  if (!header) {
+    return std::nullopt;
+  }
+  const auto now =
+      seal_list(bundle, read_info_string(bundle, "CFBundleIdentifier").value_or(""), header->team);
   if (!now) {
     return std::nullopt;
   }
-  return first_seal_difference(embedded->message, *now);
+  return first_seal_difference(header->message, *now);
 }
 
 }  // namespace kelvoma::publish

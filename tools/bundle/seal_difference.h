@@ -4,6 +4,7 @@
 // the seal does not hold; the publisher needs to know which file to look at.
 #pragma once
 
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,5 +18,10 @@ std::optional<std::string> first_seal_difference(std::string_view sealed, std::s
 // The same for the bundle at `bundle` against the list signed in its
 // Contents/_CodeSignature/CodeSeal; nothing when that cannot be read.
 std::optional<std::string> first_seal_difference(const std::string& bundle);
+
+// Refuses a seal made by another team than `team` (the catalog's), naming
+// both; a seal that cannot be read is left to the installation's check.
+std::expected<void, std::string> check_sealed_team(const std::string& bundle,
+                                                   const std::string& team);
 
 }  // namespace kelvoma::publish

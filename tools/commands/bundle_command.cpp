@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "bundle/executable_facts.h"
+#include "bundle/link_check.h"
 #include "install/files/file_tree.h"
 #include "release/catalog_entry.h"
 #include "signing/release_signing.h"
@@ -89,9 +90,11 @@ std::expected<BundleFields, std::string> fields_from(const Options& options) {
                       .version = single(options, "--version"),
                       .build = 0,
                       .minimum_system = {}};
-  if (fields.version.empty() || fields.version.size() > 40) {
-    return std::unexpected(refusal("--version", fields.version, "1 až 40 bajtů",
-                                   "Uveď verzi, kterou uživatelé uvidí, např. 1.4.0."));
+  if (!is_dotted_version(fields.version)) {
+    return std::unexpected(refusal("--version", fields.version,
+                                   "číslice s tečkami: 1, 1.2 nebo 1.2.3",
+                                   "Uveď verzi bez písmen, např. 1.4.0; adresa archivu ji "
+                                   "dostane jako v1.4.0."));
   }
   auto build = parse_build(single(options, "--build"));
   if (!build) {
@@ -201,6 +204,9 @@ std::expected<void, std::string> make_bundle(const fs::path& output, const Optio
   }
   ::chmod(work.c_str(), 0755);  // a folder like any other, not mkdtemp's private one
   auto filled = fill_bundle(work, options, fields);
+  if (filled) {
+    filled = check_links_stay_inside(work, output.string());
+  }
   if (filled &&
       ::renameat2(AT_FDCWD, work.c_str(), AT_FDCWD, output.c_str(), RENAME_NOREPLACE) != 0) {
     filled = std::unexpected(output.string() + ": " + system_error_text(errno));
@@ -230,7 +236,7 @@ Outcome bundle_command(std::span<const char* const> arguments) {
   if (!architecture) {
     return fail(architecture.error());
   }
-  const fs::path output = single(*options, "--output");
+  const fs::path output = without_trailing_separators(single(*options, "--output"));
   struct stat status {};
   if (::lstat(output.c_str(), &status) == 0) {
     return fail(refusal("--output", output.string(), "cesta, která ještě neexistuje",

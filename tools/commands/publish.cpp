@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -24,9 +25,11 @@
 #include "commands/bundle_command.h"
 #include "commands/release_command.h"
 #include "commands/seal_commands.h"
+#include "commands/verify_command.h"
 #include "release/catalog_entry.h"
 #include "signing/release_signing.h"
 #include "support/publish_support.h"
+#include "support/refusal.h"
 #include "verify/crypto/base64.h"
 #include "verify/crypto/signature.h"
 #include "verify/macos_version.h"
@@ -168,7 +171,7 @@ Outcome sign_release(std::span<const char* const> arguments) {
       return fail(matches.error());
     }
   }
-  const auto archive = read_whole_file(single(*options, "--archive"));
+  const auto archive = read_whole_file(single(*options, "--archive"), max_archive_size);
   if (!archive) {
     return fail(archive.error());
   }
@@ -188,6 +191,46 @@ Outcome sign_release(std::span<const char* const> arguments) {
 
 // ---- Dispatch ----------------------------------------------------------
 
+std::string full_usage() {
+  return std::string(usage_text) + std::string(publish::bundle_usage_text) +
+         std::string(publish::release_usage_text) + std::string(publish::seal_usage_text) +
+         std::string(publish::verify_usage_text);
+}
+
+// The blocks of the full usage that describe `command`, under its heading.
+std::string command_usage(std::string_view command) {
+  const std::string all = full_usage();
+  const std::string start = "  kelvoma-publish " + std::string(command);
+  std::string usage = "Použití:\n";
+  bool inside = false;
+  for (std::size_t at = all.find('\n') + 1; at < all.size();) {
+    const std::size_t end = all.find('\n', at) + 1;
+    const std::string_view line(all.data() + at, end - at);
+    if (line.starts_with("  kelvoma-publish ")) {
+      inside = line.starts_with(start + " ") || line.starts_with(start + "\n");
+    }
+    if (inside) {
+      usage += line;
+    }
+    at = end;
+  }
+  return usage;
+}
+
+// A key is written to a path, never to what reads as an option: "--help"
+// given by mistake must not become a secret key file.
+Outcome key_paths(std::span<const char* const> arguments) {
+  for (const char* argument : arguments) {
+    if (argument[0] == '-') {
+      return usage_error(
+          publish::refusal("Cesta ke klíči", argument, "název souboru, který nezačíná „-“",
+                           "Příkaz žádné volby nemá; jde-li opravdu o takový soubor, napiš ./" +
+                               std::string(argument) + "."));
+    }
+  }
+  return std::string();
+}
+
 Outcome one_key_file(std::span<const char* const> arguments,
                      Outcome (*command)(const std::string&)) {
   if (arguments.size() != 1) {
@@ -196,35 +239,75 @@ Outcome one_key_file(std::span<const char* const> arguments,
   return command(arguments[0]);
 }
 
+using Command = Outcome (*)(std::span<const char* const>);
+
+struct CommandEntry {
+  std::string_view name;
+  Command run;
+};
+
+const std::array<CommandEntry, 11> commands{{
+    {"keygen",
+     [](std::span<const char* const> a) {
+       auto paths = key_paths(a);
+       return paths ? one_key_file(a, keygen) : paths;
+     }},
+    {"public-key", [](std::span<const char* const> a) { return one_key_file(a, public_key); }},
+    {"sign-release", sign_release},
+    {"bundle", publish::bundle_command},
+    {"release", publish::release_command},
+    {"verify", publish::verify_command},
+    {"seal-keygen",
+     [](std::span<const char* const> a) {
+       auto paths = key_paths(a);
+       return paths ? *publish::run_seal_command("seal-keygen", a) : paths;
+     }},
+    {"seal", [](std::span<const char* const> a) { return *publish::run_seal_command("seal", a); }},
+    {"notarize",
+     [](std::span<const char* const> a) { return *publish::run_seal_command("notarize", a); }},
+    {"seal-list",
+     [](std::span<const char* const> a) { return *publish::run_seal_command("seal-list", a); }},
+    {"check-bundle",
+     [](std::span<const char* const> a) { return *publish::run_seal_command("check-bundle", a); }},
+}};
+
+const CommandEntry* find_command(std::string_view name) {
+  const auto found = std::find_if(commands.begin(), commands.end(),
+                                  [&](const CommandEntry& entry) { return entry.name == name; });
+  return found == commands.end() ? nullptr : &*found;
+}
+
+Outcome help(std::span<const char* const> arguments) {
+  if (arguments.empty()) {
+    return full_usage();
+  }
+  if (arguments.size() == 1 && find_command(arguments[0]) != nullptr) {
+    return command_usage(arguments[0]);
+  }
+  return usage_error("Neznámý příkaz " + std::string(arguments[0]) + ".");
+}
+
 Outcome run(std::span<const char* const> arguments) {
   if (arguments.empty()) {
     return usage_error("Chybí příkaz.");
   }
   const std::string_view command = arguments[0];
   const auto rest = arguments.subspan(1);
-  if (command == "keygen") {
-    return one_key_file(rest, keygen);
-  }
-  if (command == "public-key") {
-    return one_key_file(rest, public_key);
-  }
-  if (command == "sign-release") {
-    return sign_release(rest);
-  }
-  if (command == "bundle") {
-    return publish::bundle_command(rest);
-  }
-  if (command == "release") {
-    return publish::release_command(rest);
-  }
-  if (auto sealing = publish::run_seal_command(command, rest)) {
-    return std::move(*sealing);
-  }
   if (command == "help" || command == "--help" || command == "-h") {
-    return std::string(usage_text) + std::string(publish::bundle_usage_text) +
-           std::string(publish::release_usage_text) + std::string(publish::seal_usage_text);
+    return help(rest);
   }
-  return usage_error("Neznámý příkaz " + std::string(command) + ".");
+  if (command == "--version") {
+    return std::string("kelvoma-publish " KELVOMA_VERSION "\n");
+  }
+  const CommandEntry* entry = find_command(command);
+  if (entry == nullptr) {
+    return usage_error("Neznámý příkaz " + std::string(command) + ".");
+  }
+  // Asked for help, a command does nothing else: no key, no file is written.
+  if (publish::asks_for_help(rest)) {
+    return command_usage(command);
+  }
+  return entry->run(rest);
 }
 
 }  // namespace
@@ -247,10 +330,9 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr, "%s\n", outcome.error().message.c_str());
   if (outcome.error().usage) {
-    std::fputs(kelvoma::usage_text.data(), stderr);
-    std::fputs(kelvoma::publish::bundle_usage_text.data(), stderr);
-    std::fputs(kelvoma::publish::release_usage_text.data(), stderr);
-    std::fputs(kelvoma::publish::seal_usage_text.data(), stderr);
+    const std::string_view command = arguments.size() > 1 ? arguments[1] : "";
+    const bool known = kelvoma::find_command(command) != nullptr;
+    std::fputs((known ? kelvoma::command_usage(command) : kelvoma::full_usage()).c_str(), stderr);
     return 2;
   }
   return 1;

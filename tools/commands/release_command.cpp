@@ -10,12 +10,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <utility>
 
 #include "bundle/bundle_facts.h"
+#include "bundle/bundle_walk.h"
 #include "bundle/executable_facts.h"
+#include "bundle/link_check.h"
 #include "bundle/seal_difference.h"
 #include "install/bundle/bundle.h"
+#include "install/unpack/unpack.h"
 #include "release/catalog_entry.h"
 #include "release/previous_release.h"
 #include "release/release_notes_file.h"
@@ -25,6 +29,7 @@
 #include "signing/release_signing.h"
 #include "signing/trust_keys.h"
 #include "support/refusal.h"
+#include "verify/architecture.h"
 #include "verify/crypto/base64.h"
 #include "verify/release_notes.h"
 #include "verify/util/system_error.h"
@@ -34,7 +39,7 @@ namespace kelvoma::publish {
 
 const std::string_view release_usage_text =
     "  kelvoma-publish release BALÍČEK --id ID --key TAJNÝ_KLÍČ --output SLOŽKA\n"
-    "      [--archive-url ADRESA] [--previous release.json | --no-previous]\n"
+    "      [--archive-url ADRESA] [--previous release.json | --no-previous] [--replace]\n"
     "      [--catalog tools.json] [--team-key TÝM.pub --notary-key NOTÁŘ.pub]\n"
     "      [--notes POZNÁMKY.txt]\n"
     "      zkontroluje zapečetěný balíček, zabalí ho, podepíše, ověří jako instalace\n"
@@ -43,7 +48,8 @@ const std::string_view release_usage_text =
 
 namespace {
 
-constexpr std::array<OptionSpec, 10> release_options{{
+constexpr std::array<OptionSpec, 11> release_options{{
+    {"--replace", false, false, true},
     {"--id"},
     {"--key"},
     {"--output"},
@@ -74,14 +80,15 @@ std::string url_segment(std::string_view text) {
   return out;
 }
 
-// Everything that is decided before anything is written.
+// What is decided before the bundle is read: the catalog entry, the key's
+// match with it, the keys the seal is checked with and the archive's name.
 struct Plan {
   Tool tool;
-  BundleFacts facts;
   CoreConfig trust;
-  std::string archive_url;
-  std::string archive_name;          // the last segment of the address
-  std::optional<std::string> notes;  // the text of --notes
+  std::optional<std::string> archive_url;  // --archive-url
+  std::string archive_name;                // the last segment of the address
+  std::optional<std::uint64_t> published;  // the build users are offered now
+  std::optional<std::string> notes;        // the text of --notes
 };
 
 std::expected<std::string, std::string> archive_name_of(const std::string& url) {
@@ -94,21 +101,7 @@ std::expected<std::string, std::string> archive_name_of(const std::string& url) 
   return name;
 }
 
-std::expected<void, std::string> check_seal(const Plan& plan, const std::string& bundle) {
-  if (auto sealed = verify_code_signature(plan.trust, bundle, plan.tool); !sealed) {
-    const auto difference = first_seal_difference(bundle);
-    return std::unexpected(
-        refusal("Pečeť a lístek balíčku",
-                sealed.error() + (difference ? " První rozdíl: " + *difference + "." : ""),
-                "pečeť týmu " + plan.tool.team_id + " nad tímto obsahem a notářský lístek",
-                "Po poslední změně balíček znovu zapečeť (kelvoma-publish seal) a připoj lístek "
-                "(kelvoma-publish notarize); check-bundle ukáže první rozdíl."));
-  }
-  return {};
-}
-
 std::expected<Plan, std::string> plan_release(const Options& options, const KeyPair& key) {
-  const std::string& bundle = single(options, "");
   auto tool = catalog_entry(optional_value(options, "--catalog"), single(options, "--id"));
   if (!tool) {
     return std::unexpected(tool.error());
@@ -118,21 +111,14 @@ std::expected<Plan, std::string> plan_release(const Options& options, const KeyP
   if (auto same = check_public_key(plan.tool, encode_base64(key.public_key)); !same) {
     return std::unexpected(same.error());
   }
-  auto facts = read_bundle_facts(bundle);
-  if (!facts) {
-    return std::unexpected(facts.error());
+  plan.archive_url = optional_value(options, "--archive-url");
+  if (plan.archive_url) {
+    if (auto prefix = check_archive_url(plan.tool, *plan.archive_url); !prefix) {
+      return std::unexpected(prefix.error());
+    }
   }
-  plan.facts = std::move(*facts);
-  if (auto same = check_bundle_id(plan.tool, plan.facts.identifier); !same) {
-    return std::unexpected(same.error());
-  }
-  plan.archive_url = optional_value(options, "--archive-url")
-                         .value_or(plan.tool.archive_prefix + "v" +
-                                   url_segment(plan.facts.version) + "/" + plan.tool.id + ".zip");
-  if (auto prefix = check_archive_url(plan.tool, plan.archive_url); !prefix) {
-    return std::unexpected(prefix.error());
-  }
-  auto name = archive_name_of(plan.archive_url);
+  // The default address ends in the tool's id and ".zip".
+  auto name = archive_name_of(plan.archive_url.value_or(plan.tool.id + ".zip"));
   if (!name) {
     return std::unexpected(name.error());
   }
@@ -143,18 +129,13 @@ std::expected<Plan, std::string> plan_release(const Options& options, const KeyP
     return std::unexpected(trust.error());
   }
   plan.trust = std::move(*trust);
-  if (auto sealed = check_seal(plan, bundle); !sealed) {
-    return std::unexpected(sealed.error());
-  }
-  const auto published = published_build(
+  auto published = published_build(
       plan.trust, plan.tool,
       {.file = optional_value(options, "--previous"), .none = options.contains("--no-previous")});
   if (!published) {
     return std::unexpected(published.error());
   }
-  if (auto newer = check_build_is_newer(plan.facts.build, *published); !newer) {
-    return std::unexpected(newer.error());
-  }
+  plan.published = *published;
   if (const auto notes = optional_value(options, "--notes")) {
     auto text = read_notes_file(*notes);
     if (!text) {
@@ -165,71 +146,205 @@ std::expected<Plan, std::string> plan_release(const Options& options, const KeyP
   return plan;
 }
 
-Release release_of(const Plan& plan) {
+// The keys of the plan, for a Kelvoma running on the program's processor:
+// an arm64 release is checked as an arm64 Kelvoma checks it, wherever it is
+// made.
+CoreConfig trust_for(const Plan& plan, const BundleFacts& facts) {
+  CoreConfig config = plan.trust;
+  config.machine = architecture_named(facts.architecture).value_or(config.machine);
+  return config;
+}
+
+// The seal of the bundle as the archive holds it (`copy`, named `bundle`),
+// checked as a Kelvoma for the program's processor checks it.
+std::expected<void, std::string> check_seal(const Plan& plan, const std::string& copy,
+                                            const std::string& bundle, const BundleFacts& facts) {
+  if (auto team = check_sealed_team(copy, plan.tool.team_id); !team) {
+    return team;
+  }
+  const UniqueFd copy_fd(::open(copy.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (auto inside = check_links_stay_inside(copy_fd.get(), bundle); !inside) {
+    return inside;
+  }
+  if (auto sealed = verify_code_signature(trust_for(plan, facts), copy, plan.tool); !sealed) {
+    const auto difference = first_seal_difference(copy);
+    return std::unexpected(
+        refusal("Pečeť a lístek balíčku",
+                sealed.error() + (difference ? " První rozdíl: " + *difference + "." : ""),
+                "pečeť týmu " + plan.tool.team_id + " nad tímto obsahem a notářský lístek",
+                "Po poslední změně balíček znovu zapečeť (kelvoma-publish seal) a připoj lístek "
+                "(kelvoma-publish notarize); check-bundle ukáže první rozdíl."));
+  }
+  return {};
+}
+
+std::expected<std::string, std::string> archive_url_of(const Plan& plan, const BundleFacts& facts) {
+  if (plan.archive_url) {
+    return *plan.archive_url;
+  }
+  if (!is_dotted_version(facts.version)) {
+    return std::unexpected(refusal(
+        "CFBundleShortVersionString", facts.version, "číslice s tečkami: 1, 1.2 nebo 1.2.3",
+        "Z takové verze nevznikne adresa archivu v…; oprav verzi (bundle --version) a balíček "
+        "znovu zapečeť, nebo uveď --archive-url."));
+  }
+  std::string url =
+      plan.tool.archive_prefix + "v" + url_segment(facts.version) + "/" + plan.tool.id + ".zip";
+  if (auto prefix = check_archive_url(plan.tool, url); !prefix) {
+    return std::unexpected(prefix.error());
+  }
+  return url;
+}
+
+// What the bundle says, read from the copy the archive unpacked to: the
+// manifest describes exactly the bytes that are published.
+std::expected<Release, std::string> release_of(const Plan& plan, const BundleFacts& facts,
+                                               const std::string& copy, const std::string& bundle) {
+  if (auto same = check_bundle_id(plan.tool, facts.identifier); !same) {
+    return std::unexpected(same.error());
+  }
+  auto url = archive_url_of(plan, facts);
+  if (!url) {
+    return std::unexpected(url.error());
+  }
+  if (auto sealed = check_seal(plan, copy, bundle, facts); !sealed) {
+    return std::unexpected(sealed.error());
+  }
+  if (auto newer = check_build_is_newer(facts.build, plan.published); !newer) {
+    return std::unexpected(newer.error());
+  }
   Release release;
   release.schema = 1;
   release.id = plan.tool.id;
-  release.bundle_id = plan.facts.identifier;
-  release.version = plan.facts.version;
-  release.build = plan.facts.build;
-  release.minimum_macos = plan.facts.minimum_system;
-  release.architectures = {plan.facts.architecture};
-  release.archive_url = plan.archive_url;
+  release.bundle_id = facts.identifier;
+  release.version = facts.version;
+  release.build = facts.build;
+  release.minimum_macos = facts.minimum_system;
+  release.architectures = {facts.architecture};
+  release.archive_url = std::move(*url);
   return release;
+}
+
+WorkFolder::Earlier earlier_release(const Options& options) {
+  return options.contains("--replace") ? WorkFolder::Earlier::replaced
+                                       : WorkFolder::Earlier::refused;
+}
+
+// The archive made from one walk of the bundle, unpacked as the
+// installation unpacks it: the copy every later check reads.
+std::expected<std::uint64_t, std::string> zip_and_unpack(const std::string& bundle,
+                                                         const Plan& plan, int archive_fd,
+                                                         const std::string& unpacked) {
+  std::expected<std::uint64_t, std::string> size;
+  {
+    const auto tree = walk_bundle(bundle);
+    if (!tree) {
+      return std::unexpected(tree.error());
+    }
+    size = zip_bundle(*tree, bundle, plan.tool.bundle_name, archive_fd);
+  }
+  if (!size) {
+    return size;
+  }
+  if (::fsync(archive_fd) != 0) {
+    return std::unexpected(bundle + ": " + system_error_text(errno));
+  }
+  if (auto done = unpack_archive(archive_fd, unpacked); !done) {
+    return std::unexpected("Archiv balíčku nejde rozbalit jako při instalaci: " + done.error());
+  }
+  return size;
+}
+
+// Writes release-notes.json into the work folder when --notes was given,
+// signed for the release; the names to move into the output before
+// release.json: the archive, then the notes.
+std::expected<std::vector<std::string>, std::string> write_notes(const WorkFolder& work,
+                                                                 const KeyPair& key,
+                                                                 const Plan& plan,
+                                                                 const Release& release) {
+  std::vector<std::string> first{plan.archive_name};
+  if (!plan.notes) {
+    return first;
+  }
+  const auto notes = signed_release_notes(key, plan.tool, release, *plan.notes);
+  if (!notes) {
+    return std::unexpected(notes.error());
+  }
+  first.emplace_back(notes_file_name);
+  if (auto written = work.write(
+          first.back(), {reinterpret_cast<const std::uint8_t*>(notes->data()), notes->size()});
+      !written) {
+    return std::unexpected(written.error());
+  }
+  return first;
 }
 
 std::expected<std::string, std::string> publish(const Options& options, const KeyPair& key,
                                                 const Plan& plan) {
-  const std::string& output = single(options, "--output");
+  const std::string& bundle = single(options, "");
+  const std::string output = without_trailing_separators(single(options, "--output"));
+  if (auto folder = check_output_folder(output, plan.archive_name, earlier_release(options));
+      !folder) {
+    return std::unexpected(folder.error());
+  }
   auto work = WorkFolder::create(output);
   if (!work) {
     return std::unexpected(work.error());
   }
-  const auto archive = zip_bundle(single(options, ""), plan.tool.bundle_name);
+  const auto archive = work->create_file(plan.archive_name);
   if (!archive) {
     return std::unexpected(archive.error());
   }
-  Release release = release_of(plan);
-  const auto manifest = signed_manifest(key, release, *archive);
+  const std::string copy = work->entry("unpacked/" + plan.tool.bundle_name);
+  const auto size = zip_and_unpack(bundle, plan, archive->get(), work->entry("unpacked"));
+  if (!size) {
+    return std::unexpected(size.error());
+  }
+  const auto facts = read_bundle_facts(copy, bundle);
+  if (!facts) {
+    return std::unexpected(facts.error());
+  }
+  // The archive is signed on one core while the seal is checked on another:
+  // a signature over a bundle refused afterwards is simply thrown away.
+  auto signing = std::async(std::launch::async, [&] {
+    return sign_file(key, archive->get(), work->entry(plan.archive_name));
+  });
+  auto release = release_of(plan, *facts, copy, bundle);
+  auto signature = signing.get();
+  if (!release) {
+    return std::unexpected(release.error());
+  }
+  std::fputs(minimum_system_warning(facts->minimum_system).c_str(), stderr);
+  if (!signature) {
+    return std::unexpected(signature.error());
+  }
+  release->archive_size = *size;
+  release->archive_signature = std::move(*signature);
+  const auto manifest = signed_manifest(key, *release);
   if (!manifest) {
     return std::unexpected(manifest.error());
   }
   const std::span<const std::uint8_t> manifest_bytes(
       reinterpret_cast<const std::uint8_t*>(manifest->data()), manifest->size());
-  for (const auto& [name, bytes] : {std::pair{plan.archive_name, std::span(*archive)},
-                                    std::pair{std::string("release.json"), manifest_bytes}}) {
-    if (auto written = work->write(name, bytes); !written) {
-      return std::unexpected(written.error());
-    }
+  if (auto written = work->write("release.json", manifest_bytes); !written) {
+    return std::unexpected(written.error());
   }
-  std::vector<std::string> before_manifest{plan.archive_name};
-  if (plan.notes) {
-    const auto notes = signed_release_notes(key, plan.tool, release, *plan.notes);
-    if (!notes) {
-      return std::unexpected(notes.error());
-    }
-    const std::string name(notes_file_name);
-    if (auto written = work->write(
-            name, {reinterpret_cast<const std::uint8_t*>(notes->data()), notes->size()});
-        !written) {
-      return std::unexpected(written.error());
-    }
-    before_manifest.push_back(name);
+  const auto first = write_notes(*work, key, plan, *release);
+  if (!first) {
+    return std::unexpected(first.error());
   }
-  const UniqueFd archive_fd(::open(work->entry(plan.archive_name).c_str(), O_RDONLY | O_CLOEXEC));
-  if (auto checked = check_as_installation(plan.trust, plan.tool, manifest_bytes, *archive,
-                                           archive_fd.get(), work->path());
+  if (auto checked = check_as_installation(trust_for(plan, *facts), plan.tool, manifest_bytes,
+                                           archive->get(), copy, *facts);
       !checked) {
     return std::unexpected(checked.error());
   }
-  if (auto moved = work->publish_into(output, before_manifest); !moved) {
+  if (auto moved = work->publish(*first, earlier_release(options)); !moved) {
     return std::unexpected(moved.error());
   }
-  return "Zapsáno do " + output + ": " + plan.archive_name + " (" +
-         std::to_string(archive->size()) + " B) a release.json, " + plan.tool.id + " " +
-         release.version + " (" + std::to_string(release.build) + "), " + plan.facts.architecture +
-         ", minimální systém " + release.minimum_macos + ".\nNahraj nejdřív archiv na " +
-         plan.archive_url + "\n" +
+  return "Zapsáno do " + output + ": " + plan.archive_name + " (" + std::to_string(*size) +
+         " B) a release.json, " + plan.tool.id + " " + release->version + " (" +
+         std::to_string(release->build) + "), " + facts->architecture + ", minimální systém " +
+         release->minimum_macos + ".\nNahraj nejdřív archiv na " + release->archive_url + "\n" +
          (plan.notes
               ? "pak release-notes.json na " + release_notes_url(plan.tool.manifest_url) + "\n"
               : std::string()) +
@@ -246,7 +361,9 @@ Outcome release_command(std::span<const char* const> arguments) {
   if (options->contains("--previous") && options->contains("--no-previous")) {
     return usage_error("Uveď nejvýš jednu z voleb --previous a --no-previous.");
   }
-  if (auto folder = check_output_folder(single(*options, "--output")); !folder) {
+  const std::string output = without_trailing_separators(single(*options, "--output"));
+  if (auto folder = check_output_folder(output, "release.json", earlier_release(*options));
+      !folder) {
     return fail(folder.error());
   }
   KeyPair key;
@@ -257,7 +374,6 @@ Outcome release_command(std::span<const char* const> arguments) {
   if (!plan) {
     return fail(plan.error());
   }
-  std::fputs(minimum_system_warning(plan->facts.minimum_system).c_str(), stderr);
   auto published = publish(*options, key, *plan);
   if (!published) {
     return fail(published.error());

@@ -9,11 +9,14 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "bundle/executable_facts.h"
+#include "bundle/link_check.h"
 #include "bundle/seal_difference.h"
 #include "install/bundle/bundle.h"
 #include "install/bundle/info_plist.h"
 #include "install/bundle/seal_list.h"
 #include "signing/trust_keys.h"
+#include "verify/architecture.h"
 #include "verify/crypto/signify.h"
 #include "verify/util/system_error.h"
 
@@ -49,7 +52,7 @@ std::string_view as_text(const std::vector<std::uint8_t>& bytes) {
 }
 
 std::expected<void, std::string> load_secret_key(const std::string& path, SecretKey& secret) {
-  auto bytes = read_whole_file(path);
+  auto bytes = read_whole_file(path, max_key_file_size);
   if (!bytes) {
     return std::unexpected(bytes.error());
   }
@@ -192,6 +195,9 @@ Outcome seal(std::span<const char* const> arguments) {
     return std::unexpected(options.error());
   }
   const std::string& bundle = single(*options, "");
+  if (auto inside = check_links_stay_inside(bundle); !inside) {
+    return fail(inside.error());
+  }
   // A seal folder from an earlier seal is left out of the list; its ticket
   // would no longer match the new seal.
   const auto folder = open_seal_folder(bundle, Missing::made);
@@ -224,7 +230,7 @@ Outcome notarize(std::span<const char* const> arguments) {
   if (!folder) {
     return fail(folder.error());
   }
-  const auto seal_bytes = read_whole_file(seal_path(bundle, "CodeSeal"));
+  const auto seal_bytes = read_whole_file(seal_path(bundle, "CodeSeal"), max_seal_file_size);
   if (!seal_bytes) {
     return fail(seal_bytes.error());
   }
@@ -250,6 +256,12 @@ Outcome check_bundle(std::span<const char* const> arguments) {
                           .team = single(*options, "--team"),
                           .team_key = *team_key,
                           .notary_key = *notary_key};
+  if (auto team = check_sealed_team(single(*options, ""), check.team); !team) {
+    return fail(team.error());
+  }
+  if (auto inside = check_links_stay_inside(single(*options, "")); !inside) {
+    return fail(inside.error());
+  }
   if (auto verified = check_sealed_bundle(single(*options, ""), check); !verified) {
     // The user's message, then which file to look at.
     const auto difference = first_seal_difference(single(*options, ""));
@@ -276,6 +288,16 @@ std::expected<void, std::string> check_sealed_bundle(const std::string& bundle,
   config.code_trust = CodeTrust::seal;
   config.team_keys = {{.team = check.team, .public_key = check.team_key}};
   config.notary_key = check.notary_key;
+  // Checked as a Kelvoma for the program's processor checks it, whatever
+  // machine the publisher works on.
+  const auto program = read_info_string(bundle, "CFBundleExecutable");
+  const auto architecture =
+      program && program->find('/') == std::string::npos
+          ? executable_architecture(bundle + "/Contents/MacOS/" + *program, *program, false)
+          : std::unexpected(std::string());
+  if (architecture) {
+    config.machine = architecture_named(*architecture).value_or(config.machine);
+  }
   Tool tool;
   tool.bundle_id = check.identifier;
   tool.team_id = check.team;

@@ -14,7 +14,7 @@ std::expected<std::vector<Tool>, std::string> read_catalog(
   if (!catalog_file) {
     return parse_catalog(EMBEDDED_CATALOG);
   }
-  const auto bytes = read_whole_file(*catalog_file);
+  const auto bytes = read_whole_file(*catalog_file, max_catalog_file_size);
   if (!bytes) {
     return std::unexpected(bytes.error());
   }

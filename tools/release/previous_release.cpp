@@ -3,6 +3,7 @@
 #include "fetch/fetch.h"
 #include "support/publish_support.h"
 #include "support/refusal.h"
+#include "verify/crypto/base64.h"
 #include "verify/manifest.h"
 
 namespace kelvoma::publish {
@@ -10,8 +11,25 @@ namespace {
 
 constexpr std::string_view not_published = "Zatím není zveřejněné dostupné vydání.";
 
+// The tool a release.json names, read without its signature: a signature
+// that fails because the file is another tool's is not a bad signature.
+std::optional<std::string> unverified_id(std::span<const std::uint8_t> manifest) {
+  const auto envelope =
+      parse_envelope({reinterpret_cast<const char*>(manifest.data()), manifest.size()});
+  const auto payload = envelope ? decode_base64(envelope->payload) : std::nullopt;
+  const auto release =
+      payload ? parse_release({reinterpret_cast<const char*>(payload->data()), payload->size()})
+              : std::unexpected(std::string());
+  return release ? std::optional(release->id) : std::nullopt;
+}
+
 std::expected<std::optional<std::uint64_t>, std::string> build_of(
     const Tool& tool, std::span<const std::uint8_t> manifest, const std::string& where) {
+  if (const auto id = unverified_id(manifest); id && *id != tool.id) {
+    return std::unexpected(refusal("Zveřejněné vydání (" + where + ")", "vydání nástroje " + *id,
+                                   "vydání nástroje " + tool.id,
+                                   "Uveď --previous s release.json nástroje " + tool.id + "."));
+  }
   const auto release = verify_release_manifest(tool, manifest);
   if (!release) {
     return std::unexpected("Zveřejněné vydání (" + where +
@@ -29,7 +47,7 @@ std::expected<std::optional<std::uint64_t>, std::string> published_build(
     return std::nullopt;
   }
   if (source.file) {
-    const auto bytes = read_whole_file(*source.file);
+    const auto bytes = read_whole_file(*source.file, max_manifest_size);
     if (!bytes) {
       return std::unexpected(bytes.error());
     }

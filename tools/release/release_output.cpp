@@ -20,36 +20,50 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string parent_of(const std::string& output) {
-  const fs::path path(output);
-  return path.has_parent_path() ? path.parent_path().string() : std::string(".");
-}
-
 std::unexpected<std::string> system_failure(const std::string& path) {
   return std::unexpected(path + ": " + system_error_text(errno));
+}
+
+bool exists_here(const std::string& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0;
 }
 
 }  // namespace
 
 std::expected<WorkFolder, std::string> WorkFolder::create(const std::string& output) {
-  const std::string parent = parent_of(output);
-  std::string path = parent + "/.kelvoma-release-XXXXXX";
-  if (::mkdtemp(path.data()) == nullptr) {
-    return system_failure(parent);
+  const bool made_output = ::mkdir(output.c_str(), 0755) == 0;
+  if (!made_output && errno != EEXIST) {
+    return system_failure(output);
   }
-  return WorkFolder(parent, std::move(path));
+  std::string path = output + "/.kelvoma-release-XXXXXX";
+  if (::mkdtemp(path.data()) == nullptr) {
+    const auto failure = system_failure(output);
+    if (made_output) {
+      ::rmdir(output.c_str());
+    }
+    return failure;
+  }
+  return WorkFolder(output, std::move(path), made_output);
 }
 
-WorkFolder::WorkFolder(std::string parent, std::string path)
-    : parent_(std::move(parent)), path_(std::move(path)) {}
+WorkFolder::WorkFolder(std::string output, std::string path, bool made_output)
+    : output_(std::move(output)), path_(std::move(path)), made_output_(made_output) {}
 
 WorkFolder::WorkFolder(WorkFolder&& other) noexcept
-    : parent_(std::move(other.parent_)), path_(std::exchange(other.path_, {})) {}
+    : output_(std::move(other.output_)),
+      path_(std::exchange(other.path_, {})),
+      made_output_(other.made_output_),
+      published_(other.published_) {}
 
 WorkFolder::~WorkFolder() {
-  if (!path_.empty()) {
-    const UniqueFd parent(::open(parent_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    (void)remove_tree(parent.get(), fs::path(path_).filename().string());
+  if (path_.empty()) {
+    return;
+  }
+  const UniqueFd output(::open(output_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  (void)remove_tree(output.get(), fs::path(path_).filename().string());
+  if (made_output_ && !published_) {
+    ::rmdir(output_.c_str());  // nothing was written: the output goes as it came
   }
 }
 
@@ -68,37 +82,57 @@ std::expected<void, std::string> WorkFolder::write(const std::string& name,
                          Existing::kept);
 }
 
-std::expected<void, std::string> WorkFolder::publish_into(
-    const std::string& output, const std::vector<std::string>& first) const {
-  if (::mkdir(output.c_str(), 0755) != 0 && errno != EEXIST) {
-    return system_failure(output);
+std::expected<UniqueFd, std::string> WorkFolder::create_file(const std::string& name) const {
+  UniqueFd fd(
+      ::open(entry(name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd) {
+    return system_failure(entry(name));
   }
+  return fd;
+}
+
+std::expected<void, std::string> WorkFolder::publish(const std::vector<std::string>& first,
+                                                     Earlier earlier) {
   const auto work = open_folder(AT_FDCWD, path_, path_, FolderLink::refused);
-  const auto target = open_folder(AT_FDCWD, output, output, FolderLink::followed);
+  const auto target = open_folder(AT_FDCWD, output_, output_, FolderLink::followed);
   if (!work || !target) {
     return std::unexpected(work ? target.error() : work.error());
   }
   // A link already at a name is replaced, never written through.
+  const unsigned flags = earlier == Earlier::replaced ? 0 : RENAME_NOREPLACE;
   std::vector<std::string> names = first;
   names.emplace_back("release.json");
   for (const std::string& name : names) {
-    if (::renameat(work->get(), name.c_str(), target->get(), name.c_str()) != 0) {
-      return system_failure(output + "/" + name);
+    if (::renameat2(work->get(), name.c_str(), target->get(), name.c_str(), flags) != 0) {
+      return system_failure(output_ + "/" + name);
     }
+    published_ = true;
   }
   (void)::fsync(target->get());
   return {};
 }
 
-std::expected<void, std::string> check_output_folder(const std::string& output) {
+std::expected<void, std::string> check_output_folder(const std::string& output,
+                                                     const std::string& archive_name,
+                                                     WorkFolder::Earlier earlier) {
   struct stat status {};
   if (::stat(output.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
     return std::unexpected(refusal("--output", output, "složka (nebo cesta, která neexistuje)",
                                    "Zvol složku, do které se vydání zapíše."));
   }
-  const std::string parent = parent_of(output);
+  const std::string parent =
+      fs::path(output).has_parent_path() ? fs::path(output).parent_path().string() : ".";
   if (::stat(parent.c_str(), &status) != 0) {
     return system_failure(parent);
+  }
+  for (const std::string& name :
+       {std::string("release.json"), archive_name, std::string("release-notes.json")}) {
+    if (earlier == WorkFolder::Earlier::refused && exists_here(output + "/" + name)) {
+      return std::unexpected(refusal("--output", output, "složka bez dřívějšího vydání",
+                                     "Už obsahuje " + name +
+                                         "; zvol jinou složku, nebo dřívější vydání nahraď "
+                                         "volbou --replace."));
+    }
   }
   return {};
 }

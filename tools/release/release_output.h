@@ -10,12 +10,19 @@
 #include <string_view>
 #include <vector>
 
+#include "verify/util/unique_fd.h"
+
 namespace kelvoma::publish {
 
-// The folder ".kelvoma-release-XXXXXX" beside `output`; removed with
-// everything in it when the object goes.
+// The folder ".kelvoma-release-XXXXXX" inside `output` (made when missing),
+// so that the finished files reach the output by rename on one file system
+// even when the output is a mount point. Removed with everything in it when
+// the object goes, and the output with it when it was made for nothing.
 class WorkFolder {
  public:
+  // What happens to a release.json or an archive already in the output.
+  enum class Earlier { refused, replaced };
+
   static std::expected<WorkFolder, std::string> create(const std::string& output);
   WorkFolder(WorkFolder&& other) noexcept;
   WorkFolder(const WorkFolder&) = delete;
@@ -31,19 +38,28 @@ class WorkFolder {
   std::expected<void, std::string> write(const std::string& name,
                                          std::span<const std::uint8_t> bytes) const;
 
+  // A new, empty file NAME open for reading and writing (never through a
+  // link, never over something that exists).
+  std::expected<UniqueFd, std::string> create_file(const std::string& name) const;
+
   // Moves `first` (the archive, then the release notes if any) and then
-  // release.json into `output` (made when missing), so that a release.json
-  // never names a missing archive nor comes before its notes.
-  std::expected<void, std::string> publish_into(const std::string& output,
-                                                const std::vector<std::string>& first) const;
+  // release.json into the output, so that a release.json never names a
+  // missing archive nor comes before its notes.
+  std::expected<void, std::string> publish(const std::vector<std::string>& first, Earlier earlier);
 
  private:
-  WorkFolder(std::string parent, std::string path);
-  std::string parent_;
+  WorkFolder(std::string output, std::string path, bool made_output);
+  std::string output_;
   std::string path_;
+  bool made_output_;
+  bool published_ = false;
 };
 
-// Refuses an output that exists and is no folder, before any work is done.
-std::expected<void, std::string> check_output_folder(const std::string& output);
+// Refuses, before any work is done, an output that exists and is no folder,
+// and one that already holds a release (release.json or `archive_name`)
+// unless `earlier` is Earlier::replaced.
+std::expected<void, std::string> check_output_folder(const std::string& output,
+                                                     const std::string& archive_name,
+                                                     WorkFolder::Earlier earlier);
 
 }  // namespace kelvoma::publish

@@ -1,9 +1,14 @@
 #include "release/release_self_check.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+#include <vector>
+
 #include "install/bundle/bundle.h"
-#include "install/unpack/unpack.h"
-#include "verify/archive_check.h"
 #include "verify/manifest.h"
+#include "verify/util/system_error.h"
 
 namespace kelvoma::publish {
 namespace {
@@ -12,28 +17,76 @@ std::string refused(std::string_view step, const std::string& message) {
   return "Kontrola výstupu jako při instalaci selhala (" + std::string(step) + "): " + message;
 }
 
+// The first field of the manifest that differs from the unpacked bundle.
+std::optional<std::string> differing_field(const Release& release, const BundleFacts& facts) {
+  if (release.bundle_id != facts.identifier) {
+    return "bundle_id";
+  }
+  if (release.version != facts.version) {
+    return "version";
+  }
+  if (release.build != facts.build) {
+    return "build";
+  }
+  if (release.minimum_macos != facts.minimum_system) {
+    return "minimum_macos";
+  }
+  if (release.architectures != std::vector<std::string>{facts.architecture}) {
+    return "architectures";
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+std::expected<void, std::string> verify_archive_file(int fd, const std::string& shown_as,
+                                                     const Release& release, const Tool& tool,
+                                                     ArchiveSizeMessage size_message) {
+  ReleaseArchiveCheck check(release, tool, size_message);
+  std::vector<std::uint8_t> block(1 << 20);
+  std::uint64_t received = 0;
+  while (received <= max_archive_size) {
+    const ssize_t got = ::pread(fd, block.data(), block.size(), static_cast<off_t>(received));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      return std::unexpected(shown_as + ": " + system_error_text(errno));
+    }
+    if (got == 0) {
+      break;
+    }
+    received += static_cast<std::uint64_t>(got);
+    check.update({block.data(), static_cast<std::size_t>(got)});
+  }
+  return check.finish(received);  // past the limit, the size check refuses it
+}
 
 std::expected<void, std::string> check_as_installation(const CoreConfig& config, const Tool& tool,
                                                        std::span<const std::uint8_t> manifest,
-                                                       std::span<const std::uint8_t> archive,
-                                                       int archive_fd, const std::string& folder) {
+                                                       int archive_fd, const std::string& unpacked,
+                                                       const BundleFacts& facts) {
   const auto release = verify_release_manifest(tool, manifest);
   if (!release) {
     return std::unexpected(refused("release.json", release.error()));
   }
-  if (auto verified = verify_release_archive(archive, *release, tool, ArchiveSizeMessage::download);
+  if (auto verified =
+          verify_archive_file(archive_fd, "archiv", *release, tool, ArchiveSizeMessage::download);
       !verified) {
     return std::unexpected(refused("podpis archivu", verified.error()));
   }
-  const std::string unpacked = folder + "/unpacked";
-  if (auto done = unpack_archive(archive_fd, unpacked); !done) {
-    return std::unexpected(refused("rozbalení", done.error()));
+  if (const auto field = differing_field(*release, facts)) {
+    return std::unexpected(refused("release.json", *field + " nesouhlasí s rozbaleným balíčkem."));
   }
-  if (auto valid =
-          validate_managed_bundle(config, unpacked + "/" + tool.bundle_name, tool, release->build);
-      !valid) {
-    return std::unexpected(refused("balíček", valid.error()));
+  if (auto processor = require_supported_architecture(*release, config); !processor) {
+    return std::unexpected(refused("procesor", processor.error()));
+  }
+  const auto identity = read_bundle_identity(unpacked);
+  if (!identity) {
+    return std::unexpected(refused("balíček", identity.error()));
+  }
+  if (identity->identifier != tool.bundle_id || identity->build != release->build) {
+    return std::unexpected(refused("balíček", "identita balíčku nesouhlasí s release.json."));
   }
   return {};
 }

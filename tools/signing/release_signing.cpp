@@ -1,10 +1,18 @@
 #include "signing/release_signing.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <nlohmann/json.hpp>
+#include <utility>
+#include <vector>
 
 #include "support/publish_support.h"
+#include "support/refusal.h"
 #include "verify/crypto/base64.h"
+#include "verify/util/system_error.h"
 
 namespace kelvoma::publish {
 
@@ -13,7 +21,7 @@ void derive(KeyPair& pair, std::span<const std::uint8_t, crypto_sign_SEEDBYTES> 
 }
 
 std::expected<void, std::string> load_key(const std::string& path, KeyPair& pair) {
-  auto bytes = read_whole_file(path);
+  auto bytes = read_whole_file(path, max_key_file_size);
   if (!bytes) {
     return std::unexpected(bytes.error());
   }
@@ -35,13 +43,104 @@ std::string sign(const KeyPair& pair, std::span<const std::uint8_t> bytes) {
   return encode_base64(signature);
 }
 
+namespace {
+
+// SHA-512 of `prefix` and then the whole file open as `fd`.
+std::expected<void, std::string> hash_file(crypto_hash_sha512_state& state,
+                                           std::span<const std::uint8_t> prefix, int fd,
+                                           const std::string& shown_as, std::uint8_t* digest) {
+  crypto_hash_sha512_init(&state);
+  crypto_hash_sha512_update(&state, prefix.data(), prefix.size());
+  std::vector<std::uint8_t> block(1 << 20);
+  for (off_t offset = 0;;) {
+    const ssize_t got = ::pread(fd, block.data(), block.size(), offset);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      return std::unexpected(shown_as + ": " + system_error_text(errno));
+    }
+    if (got == 0) {
+      break;
+    }
+    crypto_hash_sha512_update(&state, block.data(), static_cast<std::size_t>(got));
+    offset += got;
+  }
+  crypto_hash_sha512_final(&state, digest);
+  return {};
+}
+
+}  // namespace
+
+std::expected<std::string, std::string> sign_file(const KeyPair& pair, int fd,
+                                                  const std::string& shown_as) {
+  // Ed25519 as RFC 8032 has it: r = H(prefix || M), R = rB,
+  // S = r + H(R || A || M) a, with a and prefix from H(seed).
+  std::array<std::uint8_t, 64> expanded{};
+  crypto_hash_sha512(expanded.data(), pair.secret.data(), crypto_sign_SEEDBYTES);
+  expanded[0] &= 248;
+  expanded[31] &= 127;
+  expanded[31] |= 64;
+  std::array<std::uint8_t, 64> wide{};
+  std::array<std::uint8_t, 32> scalar{};
+  std::array<std::uint8_t, 32> nonce{};
+  std::array<std::uint8_t, 32> challenge{};
+  std::array<std::uint8_t, 64> signature{};
+  crypto_hash_sha512_state state;
+  auto hashed = hash_file(state, std::span(expanded).subspan(32), fd, shown_as, wide.data());
+  if (hashed) {
+    crypto_core_ed25519_scalar_reduce(nonce.data(), wide.data());
+    crypto_scalarmult_ed25519_base_noclamp(signature.data(), nonce.data());
+    std::array<std::uint8_t, 64> prefix{};
+    std::copy_n(signature.begin(), 32, prefix.begin());
+    std::copy_n(pair.public_key.begin(), 32, prefix.begin() + 32);
+    hashed = hash_file(state, prefix, fd, shown_as, wide.data());
+  }
+  if (hashed) {
+    crypto_core_ed25519_scalar_reduce(challenge.data(), wide.data());
+    std::fill(wide.begin(), wide.end(), 0);
+    std::copy_n(expanded.begin(), 32, wide.begin());
+    crypto_core_ed25519_scalar_reduce(scalar.data(), wide.data());
+    crypto_core_ed25519_scalar_mul(challenge.data(), challenge.data(), scalar.data());
+    crypto_core_ed25519_scalar_add(signature.data() + 32, challenge.data(), nonce.data());
+  }
+  sodium_memzero(expanded.data(), expanded.size());
+  sodium_memzero(wide.data(), wide.size());
+  sodium_memzero(scalar.data(), scalar.size());
+  sodium_memzero(nonce.data(), nonce.size());
+  if (!hashed) {
+    return std::unexpected(hashed.error());
+  }
+  return encode_base64(signature);
+}
+
 std::expected<std::uint64_t, std::string> parse_build(std::string_view text) {
   std::uint64_t value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value == 0) {
-    return std::unexpected("Číslo sestavení musí být celé číslo od 1 do 18446744073709551615.");
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value == 0 ||
+      value > max_build) {
+    return std::unexpected(refusal("Číslo sestavení", text,
+                                   "celé číslo od 1 do " + std::to_string(max_build),
+                                   "Větší čísla čtenáři JSON nepřečtou přesně; zvol menší, např. "
+                                   "stoupající pořadí sestavení."));
   }
   return value;
+}
+
+bool is_dotted_version(std::string_view text) {
+  std::size_t parts = 0;
+  while (true) {
+    const std::size_t dot = text.find('.');
+    const std::string_view part = text.substr(0, dot);
+    if (part.empty() || part.find_first_not_of("0123456789") != std::string_view::npos) {
+      return false;
+    }
+    ++parts;
+    if (dot == std::string_view::npos) {
+      return parts <= 3;
+    }
+    text.remove_prefix(dot + 1);
+  }
 }
 
 namespace {
@@ -79,6 +178,11 @@ std::expected<std::string, std::string> signed_manifest(const KeyPair& pair, Rel
   }
   release.archive_size = archive.size();
   release.archive_signature = sign(pair, archive);
+  return signed_manifest(pair, std::as_const(release));
+}
+
+std::expected<std::string, std::string> signed_manifest(const KeyPair& pair,
+                                                        const Release& release) {
   auto payload = payload_text(release);
   if (!payload) {
     return std::unexpected(payload.error());

@@ -9,7 +9,7 @@
 namespace kelvoma::publish {
 
 std::expected<std::string, std::string> load_public_key_line(const std::string& path) {
-  const auto bytes = read_whole_file(path);
+  const auto bytes = read_whole_file(path, max_key_file_size);
   if (!bytes) {
     return std::unexpected(bytes.error());
   }

@@ -5,11 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <limits>
 
 #include "install/files/file_io.h"
+#include "support/refusal.h"
 #include "verify/util/system_error.h"
 
 namespace kelvoma::publish {
@@ -30,14 +31,27 @@ std::unexpected<std::string> system_failure(const std::string& path, int error) 
 
 }  // namespace
 
-std::expected<std::vector<std::uint8_t>, std::string> read_whole_file(const std::string& path) {
-  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) {
+std::expected<std::vector<std::uint8_t>, std::string> read_whole_file(const std::string& path,
+                                                                      std::uint64_t limit) {
+  // O_NONBLOCK: a FIFO given by mistake is refused below instead of waited on.
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat status {};
+  if (!fd || ::fstat(fd.get(), &status) != 0) {
     return system_failure(path, errno);
   }
-  auto bytes = read_to_end(fd.get(), std::numeric_limits<std::size_t>::max());
+  if (!S_ISREG(status.st_mode)) {
+    return std::unexpected(refusal(path, S_ISDIR(status.st_mode) ? "složka" : "zvláštní soubor",
+                                   "obyčejný soubor", "Uveď cestu k souboru."));
+  }
+  auto bytes = read_to_end(fd.get(), static_cast<std::size_t>(limit) + 1);
   if (!bytes) {
     return system_failure(path, bytes.error());
+  }
+  if (bytes->size() > limit) {
+    const auto size = std::max<std::uint64_t>(bytes->size(), status.st_size);
+    return std::unexpected(refusal(path, std::to_string(size) + " B",
+                                   "nejvýš " + std::to_string(limit) + " B",
+                                   "Takový soubor to není; zkontroluj, kterou cestu jsi uvedl."));
   }
   return std::move(*bytes);
 }
@@ -204,13 +218,16 @@ const OptionSpec* find_option(std::span<const OptionSpec> specs, std::string_vie
 
 std::expected<Options, Failure> parse_options(std::span<const OptionSpec> specs,
                                               std::span<const char* const> arguments,
-                                              std::size_t positional) {
+                                              std::size_t positional,
+                                              std::size_t optional_positional,
+                                              std::string_view missing) {
   Options options;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     std::string_view argument = arguments[i];
     std::string_view name = argument.substr(0, argument.find('='));
     const OptionSpec* spec = find_option(specs, name);
-    if (spec == nullptr && !argument.starts_with("--") && options[""].size() < positional) {
+    if (spec == nullptr && !argument.starts_with("--") &&
+        options[""].size() < positional + optional_positional) {
       options[""].emplace_back(argument);
       continue;
     }
@@ -239,7 +256,7 @@ std::expected<Options, Failure> parse_options(std::span<const OptionSpec> specs,
     values.push_back(std::move(value));
   }
   if (options[""].size() < positional) {
-    return usage_error("Chybí cesta k balíčku aplikace.");
+    return usage_error(std::string(missing));
   }
   for (const OptionSpec& spec : specs) {
     if (spec.required && !options.contains(spec.name)) {
@@ -251,6 +268,19 @@ std::expected<Options, Failure> parse_options(std::span<const OptionSpec> specs,
 
 const std::string& single(const Options& options, std::string_view name) {
   return options.find(name)->second.front();
+}
+
+bool asks_for_help(std::span<const char* const> arguments) {
+  return std::any_of(arguments.begin(), arguments.end(), [](const char* argument) {
+    return std::string_view(argument) == "--help" || std::string_view(argument) == "-h";
+  });
+}
+
+std::string without_trailing_separators(std::string path) {
+  while (path.size() > 1 && path.back() == '/') {
+    path.pop_back();
+  }
+  return path;
 }
 
 }  // namespace kelvoma::publish

@@ -30,9 +30,18 @@ using Outcome = std::expected<std::string, Failure>;
 std::unexpected<Failure> fail(std::string message);
 std::unexpected<Failure> usage_error(std::string message);
 
-// The whole file; the buffers it passes through are wiped, as the file may
-// hold a secret key.
-std::expected<std::vector<std::uint8_t>, std::string> read_whole_file(const std::string& path);
+// The most the tool reads of each file it is given: a key is one line, a
+// catalog and a seal are text of the size the installation accepts.
+inline constexpr std::uint64_t max_key_file_size = 4096;
+inline constexpr std::uint64_t max_catalog_file_size = 4 << 20;
+inline constexpr std::uint64_t max_seal_file_size = 16 << 20;
+
+// The whole file, which must be a regular file (a link the publisher named
+// is followed) of at most `limit` bytes; anything else is refused naming what
+// was found. The buffers it passes through are wiped, as the file may hold a
+// secret key.
+std::expected<std::vector<std::uint8_t>, std::string> read_whole_file(const std::string& path,
+                                                                      std::uint64_t limit);
 
 // Files are written never through a symbolic link: into a folder held open,
 // as a new "NAME.tmp" (O_EXCL, O_NOFOLLOW) that is synced and then renamed
@@ -77,12 +86,20 @@ struct OptionSpec {
 using Options = std::map<std::string, std::vector<std::string>, std::less<>>;
 
 // "--name value" or "--name=value"; every option at most once unless it is
-// repeatable; every required option present; exactly `positional` other
-// arguments.
-std::expected<Options, Failure> parse_options(std::span<const OptionSpec> specs,
-                                              std::span<const char* const> arguments,
-                                              std::size_t positional = 0);
+// repeatable; every required option present; `positional` other arguments,
+// and up to `optional_positional` more. Too few is refused with `missing`.
+std::expected<Options, Failure> parse_options(
+    std::span<const OptionSpec> specs, std::span<const char* const> arguments,
+    std::size_t positional = 0, std::size_t optional_positional = 0,
+    std::string_view missing = "Chybí cesta k balíčku aplikace.");
 
 const std::string& single(const Options& options, std::string_view name);
+
+// Whether the command line asks for a command's usage: "--help" or "-h"
+// anywhere among its arguments.
+bool asks_for_help(std::span<const char* const> arguments);
+
+// A path as given, without trailing separators ("out/" is "out"; "/" stays).
+std::string without_trailing_separators(std::string path);
 
 }  // namespace kelvoma::publish

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <optional>
 
-#include "install/bundle/elf_check.h"
+#include "install/bundle/elf_header.h"
 #include "install/bundle/info_plist.h"
 #include "install/bundle/seal_list.h"
 #include "install/files/file_io.h"
@@ -99,32 +99,59 @@ std::expected<void, std::string> check_seal_folder(int bundle_fd) {
   return {};
 }
 
-// CFBundleExecutable names one regular file in Contents/MacOS, opened
-// without following links, that its owner may execute and this computer can
-// run.
-bool executable_runs_here(int bundle_fd, const std::string& bundle) {
-  const auto name = read_info_string(bundle, "CFBundleExecutable");
+// The file the bundle's Info.plist names as its program, opened below the
+// bundle with no link followed on the way.
+UniqueFd open_program(int bundle_fd) {
+  const auto plist = InfoPlist::read_at(bundle_fd);
+  const auto name = plist ? plist->string("CFBundleExecutable") : std::nullopt;
   if (!name || name->empty() || *name == "." || *name == ".." ||
       name->find('/') != std::string::npos || name->find('\0') != std::string::npos) {
-    return false;
+    return UniqueFd();
   }
-  const UniqueFd fd(
+  return UniqueFd(
       open_beneath(bundle_fd, "Contents/MacOS/" + *name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
-  struct stat info {};
-  return fd && ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
-         (info.st_mode & S_IXUSR) != 0 && is_native_executable(fd.get());
+}
+
+std::expected<void, std::string> require_program_for(const ElfHeader& header,
+                                                     Architecture machine) {
+  const auto architecture = elf_architecture(header);
+  if (architecture != machine) {
+    return std::unexpected(program_for_other_processor(
+        architecture ? "procesor " + std::string(architecture_name(*architecture))
+                     : "jiný procesor (stroj ELF " + std::to_string(header.machine) + ")",
+        machine));
+  }
+  switch (elf_role(header)) {
+    case ElfRole::program:
+      return {};
+    case ElfRole::shared_library:
+      return refuse(program_is_library);
+    case ElfRole::other:
+      break;
+  }
+  return refuse(ticket_refused);
 }
 
 std::expected<void, std::string> verify_ticket(const CoreConfig& config, int bundle_fd,
-                                               const std::string& bundle, std::string_view seal) {
+                                               std::string_view seal) {
   const auto notary = signify::decode_public_key(config.notary_key);
   const auto ticket =
       read_in_bundle(bundle_fd, std::string(seal_folder) + "/Notarization", max_ticket_size);
   const auto line = ticket ? signify::key_line(*ticket) : std::nullopt;
   const auto signature = line ? signify::decode_signature(*line) : std::nullopt;
-  if (!notary || !signature || !signed_by(*notary, *signature, seal) ||
-      !executable_runs_here(bundle_fd, bundle)) {
+  if (!notary || !signature || !signed_by(*notary, *signature, seal)) {
     return refuse(ticket_refused);
+  }
+  return check_bundle_program(bundle_fd, config.machine);
+}
+
+std::expected<void, std::string> check_links(int bundle_fd) {
+  const auto outside = find_outside_link(bundle_fd);
+  if (!outside) {
+    return refuse(seal_refused);
+  }
+  if (*outside) {
+    return std::unexpected(outside_link_refused(**outside));
   }
   return {};
 }
@@ -148,7 +175,37 @@ std::expected<void, std::string> verify_sealed_bundle(const CoreConfig& config,
   if (auto sealed = verify_seal(config, bundle_fd.get(), tool, *seal); !sealed) {
     return sealed;
   }
-  return verify_ticket(config, bundle_fd.get(), bundle, *seal);
+  if (auto links = check_links(bundle_fd.get()); !links) {
+    return links;
+  }
+  return verify_ticket(config, bundle_fd.get(), *seal);
+}
+
+std::string outside_link_refused(const OutsideLink& link) {
+  const std::string path = escape_seal_text(link.path);
+  const std::string target = escape_seal_text(link.target);
+  const std::string found =
+      link.absolute ? "vede na absolutní cestu " + target : "vede ven z aplikace (" + target + ")";
+  return "Odkaz " + path + " v aplikaci " + found + "; odkazy smějí vést jen dovnitř aplikace.";
+}
+
+std::string program_for_other_processor(std::string_view found, Architecture machine) {
+  return "Program aplikace je pro " + std::string(found) + "; tento počítač má procesor " +
+         std::string(architecture_name(machine)) + ".";
+}
+
+std::expected<void, std::string> check_bundle_program(int bundle_fd, Architecture machine) {
+  const UniqueFd fd = open_program(bundle_fd);
+  struct stat info {};
+  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      (info.st_mode & S_IXUSR) == 0) {
+    return refuse(ticket_refused);
+  }
+  const auto header = read_elf_header(fd.get());
+  if (!header) {
+    return refuse(ticket_refused);
+  }
+  return require_program_for(*header, machine);
 }
 
 }  // namespace kelvoma

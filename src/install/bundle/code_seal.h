@@ -12,14 +12,21 @@
 //
 // The ticket, Contents/_CodeSignature/Notarization, is a detached signify
 // signature by the notary's key over the bytes of CodeSeal. With it the
-// bundle is accepted for execution when its CFBundleExecutable is one name
-// of a regular file in Contents/MacOS, executable by its owner, that is an
-// executable of this computer (elf_check.h).
+// bundle is accepted for execution when its CFBundleExecutable (read with no
+// link followed) is one name of a regular file in Contents/MacOS, executable
+// by its owner, that is an ELF program for the configuration's machine
+// (elf_header.h).
+//
+// Between the two, no link in the sealed bundle may leave it
+// (bundle_links.h).
 #pragma once
 
 #include <expected>
 #include <string>
+#include <string_view>
 
+#include "install/bundle/bundle_links.h"
+#include "verify/architecture.h"
 #include "verify/build_config.h"
 #include "verify/catalog.h"
 #include "verify/trust_sentences.h"
@@ -30,10 +37,25 @@ inline constexpr std::string_view seal_refused =
     "Podpis aplikace nebo identita vydavatele nesouhlasí.";
 inline constexpr std::string_view ticket_refused = seal_sentences.ticket_refused;
 
-// The seal, then (only when it holds) the ticket; the first failure's
-// message. Where openat2 is refused (ENOSYS, EPERM) the message is that
+// The seal's own sentences for what the checks of links and of the program
+// find in a sealed bundle: what was found and what is expected.
+std::string outside_link_refused(const OutsideLink& link);
+std::string program_for_other_processor(std::string_view found, Architecture machine);
+inline constexpr std::string_view program_is_library =
+    "Program aplikace je sdílená knihovna, ne spustitelný program; instalovat lze jen aplikaci, "
+    "jejíž program jde spustit.";
+
+// The seal, then (only when it holds) its links and the ticket; the first
+// failure's message. Where openat2 is refused (ENOSYS, EPERM) the message is that
 // call's system error text. The tool's team identifier must not be empty.
 std::expected<void, std::string> verify_sealed_bundle(const CoreConfig& config,
                                                       const std::string& bundle, const Tool& tool);
+
+// The ticket's check of the program: the bundle open as `bundle_fd` names
+// in its Info.plist (no link followed) a regular file in Contents/MacOS,
+// opened with no link followed, that its owner may execute and that is an
+// ELF program for `machine`. The sentences above for another processor and a
+// shared library, ticket_refused for anything else.
+std::expected<void, std::string> check_bundle_program(int bundle_fd, Architecture machine);
 
 }  // namespace kelvoma

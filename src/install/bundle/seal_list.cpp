@@ -18,14 +18,6 @@
 namespace kelvoma {
 namespace {
 
-enum class Kind { directory, file, link };
-
-struct Entry {
-  std::string path;  // relative to the bundle, unescaped
-  Kind kind = Kind::file;
-  std::string target;  // of a link
-};
-
 using Failure = std::unexpected<std::string>;
 
 Failure failure(const std::string& path, int error) {
@@ -56,10 +48,11 @@ std::expected<std::string, std::string> link_target(int folder_fd, const std::st
   }
 }
 
-// Every entry of the bundle but the seal's folder, in path order. Folders
-// are visited breadth first, each opened from the bundle root and closed
-// before the next.
-std::expected<std::vector<Entry>, std::string> list_entries(int bundle_fd) {
+}  // namespace
+
+std::expected<std::vector<BundleEntry>, std::string> list_bundle_entries(int bundle_fd) {
+  using Kind = BundleEntry::Kind;
+  using Entry = BundleEntry;
   std::vector<Entry> entries;
   std::deque<std::string> folders = {""};
   while (!folders.empty()) {
@@ -99,6 +92,8 @@ std::expected<std::vector<Entry>, std::string> list_entries(int bundle_fd) {
   std::ranges::sort(entries, {}, &Entry::path);
   return entries;
 }
+
+namespace {
 
 // "file<TAB>x|-<TAB>sha-256<TAB>path\n", from the file as it is opened now.
 std::expected<std::string, std::string> file_line(int bundle_fd, const std::string& path,
@@ -160,12 +155,13 @@ std::string seal_header(std::string_view identifier, std::string_view team) {
 }
 
 std::expected<bool, std::string> write_seal_entries(int bundle_fd, const SealLineSink& sink) {
-  const auto entries = list_entries(bundle_fd);
+  using Kind = BundleEntry::Kind;
+  const auto entries = list_bundle_entries(bundle_fd);
   if (!entries) {
     return std::unexpected(entries.error());
   }
   std::vector<std::uint8_t> buffer(1 << 20);
-  for (const Entry& entry : *entries) {
+  for (const BundleEntry& entry : *entries) {
     std::string line;
     if (entry.kind == Kind::directory) {
       line = "directory\t" + escape_seal_text(entry.path) + "\n";

@@ -23,6 +23,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelvoma {
 
@@ -33,6 +34,19 @@ std::string escape_seal_text(std::string_view text);
 
 // The first three lines.
 std::string seal_header(std::string_view identifier, std::string_view team);
+
+// One entry of a bundle, as the seal's walk finds it.
+struct BundleEntry {
+  enum class Kind { directory, file, link };
+  std::string path;  // relative to the bundle, unescaped
+  Kind kind = Kind::file;
+  std::string target;  // of a link
+};
+
+// Every entry of the bundle open as `bundle_fd` but the seal's folder, in
+// path order, found as write_seal_entries walks (nothing followed), or
+// "PATH: system error text".
+std::expected<std::vector<BundleEntry>, std::string> list_bundle_entries(int bundle_fd);
 
 // Gets each entry's line (with its newline) in order; returns false to stop
 // the walk early.
