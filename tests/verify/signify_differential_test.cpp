@@ -80,19 +80,12 @@ class SignifyDifferential : public ::testing::Test {
   }
 
   void SetUp() override {
-    const std::string keys = KELVOMA_SEAL_KEYS_DIR;
-    dir_.write("message", message);
-    for (const auto& extra : {std::vector<std::string>{}, std::vector<std::string>{"-e"}}) {
-      std::vector<std::string> arguments = {"-S",
-                                            "-s",
-                                            keys + "/TESTTEAM42.sec",
-                                            "-m",
-                                            dir_.file("message"),
-                                            "-x",
-                                            dir_.file(extra.empty() ? "sig" : "seal")};
-      arguments.insert(arguments.end(), extra.begin(), extra.end());
-      ASSERT_EQ(signify(arguments).exit_status, 0);
-    }
+    const std::string keys = KELVOMA_SEAL_KEYS_DIR, sec = keys + "/TESTTEAM42.sec",
+                      signed_file = dir_.write("message", message);
+    ASSERT_EQ(signify({"-S", "-s", sec, "-m", signed_file, "-x", dir_.file("sig")}).exit_status, 0);
+    ASSERT_EQ(
+        signify({"-S", "-e", "-s", sec, "-m", signed_file, "-x", dir_.file("seal")}).exit_status,
+        0);
     public_key_ = testing::read_file(keys + "/TESTTEAM42.pub");
     signature_ = testing::read_file(dir_.file("sig"));
     seal_ = testing::read_file(dir_.file("seal"));
@@ -110,8 +103,6 @@ TEST_F(SignifyDifferential, AcceptsAndRefusesAsSignifyDoes) {
       {"KeyWithEmptyComment", public_key, commented(0), refused},
       {"KeyWithoutFinalNewline", public_key, cut_last, refused},
       {"KeyWithNulInComment", public_key, inserted(22, std::string_view("\0", 1)), refused},
-      {"KeyWithoutCommentHeader", public_key, inserted(9, "x"), refused},
-      {"KeyOfAnotherAlgorithm", public_key, base64_byte(1), refused},
       {"KeyNumberChanged", public_key, base64_byte(5), refused},
       {"KeyWithLongestComment", public_key, commented(1023), accepted},
       {"KeyWithLongerComment", public_key, commented(1024), only_signify_accepts},
