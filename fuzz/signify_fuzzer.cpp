@@ -1,8 +1,9 @@
 // signify's readers over untrusted text: the public-key, signature and
 // secret-key files' lines and their decoders, and the embedded signature's
-// split. Whatever they accept must come back the same from the text this
-// code writes for it, and no accepted comment line may hold a NUL byte
-// (signify reads it as a C string and refuses it).
+// split. Whatever they accept must come back whole (key number, key or
+// signature bytes) from the text this code writes for it, and every
+// accepted text must be one signify reads too: a comment of 1 to 1023 bytes
+// without NUL, and a newline after the base64 line.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -23,12 +24,14 @@ void require(bool holds) {
   }
 }
 
-// The comment line of an accepted text.
-void require_plain_comment(std::string_view text) {
-  require(text.starts_with("untrusted comment: "));
+// The comment line and the base64 line's end of an accepted text.
+void require_signify_lines(std::string_view text) {
+  constexpr std::string_view prefix = "untrusted comment: ";
+  require(text.starts_with(prefix));
   const std::size_t end = text.find('\n');
-  require(end != std::string_view::npos &&
+  require(end != std::string_view::npos && end > prefix.size() && end - prefix.size() <= 1023 &&
           text.substr(0, end).find('\0') == std::string_view::npos);
+  require(text.find('\n', end + 1) != std::string_view::npos);
 }
 
 template <typename Decoded, typename Decode, typename Write>
@@ -40,7 +43,7 @@ void round_trip(const std::optional<Decoded>& decoded, Decode decode, Write writ
   const auto line = signify::key_line(text);
   require(line.has_value());
   const auto again = decode(*line);
-  require(again && again->number == decoded->number);
+  require(again && *again == *decoded);
 }
 
 void keys_and_signatures(std::string_view line) {
@@ -61,17 +64,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The decoders alone, over the bytes as one base64 line.
   keys_and_signatures(text);
   if (const auto line = signify::key_line(text)) {
-    require_plain_comment(text);
-    require(text.find(*line) != std::string_view::npos);
+    require_signify_lines(text);
+    require(text.ends_with(std::string(*line) + "\n"));
     keys_and_signatures(*line);
   }
   if (const auto embedded = signify::split_embedded(text)) {
-    require_plain_comment(text);
+    require_signify_lines(text);
     require(text.ends_with(embedded->message));
     const std::string written =
         signify::signature_file(embedded->signature, "fuzz") + std::string(embedded->message);
     const auto again = signify::split_embedded(written);
-    require(again && again->signature.signature == embedded->signature.signature &&
+    require(again && again->signature == embedded->signature &&
             again->message == embedded->message);
   }
   return 0;

@@ -15,30 +15,34 @@ constexpr std::string_view comment_prefix = "untrusted comment: ";
 constexpr std::string_view algorithm = "Ed";
 constexpr std::string_view unencrypted_kdf = "BK";
 
+// signify copies a comment into 1024 bytes with its NUL, and reads a key or
+// signature file into 2048 bytes with one.
+constexpr std::size_t max_comment_size = 1023;
+constexpr std::size_t max_file_size = 2047;
+
 // The base64 line after the comment line, and what follows that line's end.
 struct Lines {
   std::string_view base64;
   std::string_view rest;
-  bool line_ended = false;
 };
 
+// As signify splits a file: a comment line with a comment, then a base64
+// line ended by a newline.
 std::optional<Lines> split_lines(std::string_view text) {
   if (!text.starts_with(comment_prefix)) {
     return std::nullopt;
   }
   const std::size_t comment_end = text.find('\n');
-  // signify reads the comment as a C string: a NUL would end it early.
   if (comment_end == std::string_view::npos ||
-      text.substr(0, comment_end).find('\0') != std::string_view::npos) {
+      !valid_comment(text.substr(comment_prefix.size(), comment_end - comment_prefix.size()))) {
     return std::nullopt;
   }
   text.remove_prefix(comment_end + 1);
   const std::size_t line_end = text.find('\n');
   if (line_end == std::string_view::npos) {
-    return Lines{.base64 = text, .rest = {}, .line_ended = false};
+    return std::nullopt;
   }
-  return Lines{
-      .base64 = text.substr(0, line_end), .rest = text.substr(line_end + 1), .line_ended = true};
+  return Lines{.base64 = text.substr(0, line_end), .rest = text.substr(line_end + 1)};
 }
 
 // The decoded bytes when they are `size` long and start with "Ed" and `kdf`.
@@ -95,9 +99,15 @@ std::array<std::uint8_t, 8> checksum(std::span<const std::uint8_t, 64> secret) {
 
 }  // namespace
 
+bool valid_comment(std::string_view comment) {
+  // signify reads the comment as a C string: a NUL would end it early.
+  return !comment.empty() && comment.size() <= max_comment_size &&
+         comment.find_first_of(std::string_view("\0\n", 2)) == std::string_view::npos;
+}
+
 std::optional<std::string_view> key_line(std::string_view text) {
   const auto lines = split_lines(text);
-  if (!lines || !lines->rest.empty()) {
+  if (!lines || !lines->rest.empty() || text.size() > max_file_size) {
     return std::nullopt;
   }
   return lines->base64;
@@ -138,7 +148,7 @@ std::optional<SecretKey> decode_secret_key(std::string_view base64_line) {
 
 std::optional<Embedded> split_embedded(std::string_view text) {
   const auto lines = split_lines(text);
-  if (!lines || !lines->line_ended) {
+  if (!lines) {
     return std::nullopt;
   }
   const auto signature = decode_signature(lines->base64);
