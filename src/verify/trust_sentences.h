@@ -3,14 +3,20 @@
 // `macos` speaks the words the messages were first written in, byte for
 // byte. `seal`, the Linux build, has its own Czech that a Linux user
 // understands: no Mac, no macOS, the notary's ticket named as what it is.
+// Side by side, macos first:
 //
-//   macos                                                  seal
-//   "macOS nepotvrdil notarizaci stažené aplikace."        "Notářský lístek stažené aplikace
-//   neplatí." "Tato verze není dostupná pro procesor tohoto Macu."   "Tato verze není dostupná pro
-//   procesor tohoto počítače." "Chybí minimální verze macOS."                         "Chybí
-//   minimální verze systému." "Neplatná verze macOS."                                "Neplatná
-//   verze systému." "Vyžaduje macOS {minimum} nebo novější."               "Vyžaduje systém ve
-//   verzi {minimum} nebo novější."
+// - "macOS nepotvrdil notarizaci stažené aplikace."
+//   "Notářský lístek stažené aplikace neplatí."
+// - "Tato verze není dostupná pro procesor tohoto Macu."
+//   "Tato verze není dostupná pro procesor tohoto počítače." (the seal build
+//   adds the computer's processor and what the release lists:
+//   verify/architecture.cpp)
+// - "Chybí minimální verze macOS."
+//   "Chybí minimální verze systému."
+// - "Neplatná verze macOS."
+//   "Neplatná verze systému."
+// - "Vyžaduje macOS {minimum} nebo novější."
+//   "Vyžaduje systém ve verzi {minimum} nebo novější."
 #pragma once
 
 #include <string>

@@ -78,7 +78,8 @@ std::optional<Row> rowOf(const AccessibleNode& application, std::string_view too
   }
   const auto labels = box->childrenWithRole("label");
   const auto buttons = box->childrenWithRole("push button");
-  if (labels.size() != 5 || buttons.size() != 3) {
+  // Settings, install, trash; "Co je nového" too once notes arrived.
+  if (labels.size() != 5 || buttons.size() < 3) {
     return std::nullopt;
   }
   return Row{.state = labels[1]->name,

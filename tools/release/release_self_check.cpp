@@ -2,13 +2,12 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <optional>
 #include <vector>
 
 #include "install/bundle/bundle.h"
+#include "support/publish_support.h"
 #include "verify/manifest.h"
-#include "verify/util/system_error.h"
 
 namespace kelvoma::publish {
 namespace {
@@ -43,23 +42,13 @@ std::expected<void, std::string> verify_archive_file(int fd, const std::string& 
                                                      const Release& release, const Tool& tool,
                                                      ArchiveSizeMessage size_message) {
   ReleaseArchiveCheck check(release, tool, size_message);
-  std::vector<std::uint8_t> block(1 << 20);
-  std::uint64_t received = 0;
-  while (received <= max_archive_size) {
-    const ssize_t got = ::pread(fd, block.data(), block.size(), static_cast<off_t>(received));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      return std::unexpected(shown_as + ": " + system_error_text(errno));
-    }
-    if (got == 0) {
-      break;
-    }
-    received += static_cast<std::uint64_t>(got);
-    check.update({block.data(), static_cast<std::size_t>(got)});
+  const auto received =
+      read_in_pieces(fd, max_archive_size, shown_as,
+                     [&](std::span<const std::uint8_t> piece) { check.update(piece); });
+  if (!received) {
+    return std::unexpected(received.error());
   }
-  return check.finish(received);  // past the limit, the size check refuses it
+  return check.finish(*received);  // past the limit, the size check refuses it
 }
 
 std::expected<void, std::string> check_as_installation(const CoreConfig& config, const Tool& tool,

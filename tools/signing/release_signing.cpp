@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <utility>
 #include <vector>
@@ -12,7 +12,6 @@
 #include "support/publish_support.h"
 #include "support/refusal.h"
 #include "verify/crypto/base64.h"
-#include "verify/util/system_error.h"
 
 namespace kelvoma::publish {
 
@@ -51,20 +50,12 @@ std::expected<void, std::string> hash_file(crypto_hash_sha512_state& state,
                                            const std::string& shown_as, std::uint8_t* digest) {
   crypto_hash_sha512_init(&state);
   crypto_hash_sha512_update(&state, prefix.data(), prefix.size());
-  std::vector<std::uint8_t> block(1 << 20);
-  for (off_t offset = 0;;) {
-    const ssize_t got = ::pread(fd, block.data(), block.size(), offset);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      return std::unexpected(shown_as + ": " + system_error_text(errno));
-    }
-    if (got == 0) {
-      break;
-    }
-    crypto_hash_sha512_update(&state, block.data(), static_cast<std::size_t>(got));
-    offset += got;
+  const auto read = read_in_pieces(fd, std::numeric_limits<std::uint64_t>::max(), shown_as,
+                                   [&](std::span<const std::uint8_t> piece) {
+                                     crypto_hash_sha512_update(&state, piece.data(), piece.size());
+                                   });
+  if (!read) {
+    return std::unexpected(read.error());
   }
   crypto_hash_sha512_final(&state, digest);
   return {};

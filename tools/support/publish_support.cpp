@@ -56,6 +56,28 @@ std::expected<std::vector<std::uint8_t>, std::string> read_whole_file(const std:
   return std::move(*bytes);
 }
 
+std::expected<std::uint64_t, std::string> read_in_pieces(
+    int fd, std::uint64_t limit, const std::string& shown_as,
+    const std::function<void(std::span<const std::uint8_t>)>& take) {
+  std::vector<std::uint8_t> piece(1 << 20);
+  std::uint64_t read = 0;
+  while (read <= limit) {
+    const ssize_t got = ::pread(fd, piece.data(), piece.size(), static_cast<off_t>(read));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      return std::unexpected(shown_as + ": " + system_error_text(errno));
+    }
+    if (got == 0) {
+      break;
+    }
+    read += static_cast<std::uint64_t>(got);
+    take({piece.data(), static_cast<std::size_t>(got)});
+  }
+  return read;
+}
+
 std::string link_refused(const std::string& path) {
   return path + ": je symbolický odkaz; kelvoma-publish přes odkazy nezapisuje.";
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <map>
 #include <span>
 #include <string>
@@ -42,6 +43,13 @@ inline constexpr std::uint64_t max_seal_file_size = 16 << 20;
 // secret key.
 std::expected<std::vector<std::uint8_t>, std::string> read_whole_file(const std::string& path,
                                                                       std::uint64_t limit);
+
+// Hands the file open as `fd` to `take` from its start, a piece of at most
+// 1 MiB at a time, until its end or until more than `limit` bytes were
+// read; answers how many were. A read error names `shown_as`.
+std::expected<std::uint64_t, std::string> read_in_pieces(
+    int fd, std::uint64_t limit, const std::string& shown_as,
+    const std::function<void(std::span<const std::uint8_t>)>& take);
 
 // Files are written never through a symbolic link: into a folder held open,
 // as a new "NAME.tmp" (O_EXCL, O_NOFOLLOW) that is synced and then renamed
