@@ -382,6 +382,8 @@ DesktopSession::DesktopSession() {
   setenv("DISPLAY", display_.c_str(), 1);
   unsetenv("WAYLAND_DISPLAY");
   unsetenv("QT_QPA_PLATFORM");
+  // Qt's own warnings reach an application's log, shown when a test fails.
+  setenv("KELVOMA_DEBUG", "1", 1);
 
   // Services the bus starts (the accessibility bus among them) inherit DISPLAY.
   bus_ = Process::startPiped({kDbusDaemon, "--session", "--nofork", "--print-address=1"},
