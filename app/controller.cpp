@@ -219,6 +219,7 @@ void Kelvoma::writeRow(const RowRecord& row, const RowPresentation& presentation
   platform_.screen.setEnabled(row.settings, presentation.settingsEnabled);
   platform_.screen.setText(row.install, presentation.installTitle);
   platform_.screen.setEnabled(row.install, presentation.installEnabled);
+  platform_.screen.setText(row.trash, presentation.trashTitle);
   platform_.screen.setEnabled(row.trash, presentation.trashEnabled);
   platform_.screen.setHidden(row.notes, !presentation.notesShown);
 }
@@ -336,7 +337,7 @@ ToolSnapshot Kelvoma::snapshotOf(const Tool& forTool) {
 ToolSnapshot Kelvoma::snapshotOf(const Tool& forTool,
                                  const std::vector<RunningApplication>& running,
                                  std::optional<Located> located) {
-  SnapshotFacts facts{.busy = busy_.contains(forTool.id)};
+  SnapshotFacts facts{.busy = busy_.contains(forTool.id), .inTrash = trashed_.contains(forTool.id)};
   if (located) {
     facts.runningCount = instancesAmong(running, forTool, located->path).size();
     facts.installedPath = std::move(located->path);

@@ -227,6 +227,9 @@ class Kelvoma final : public ApplicationDelegate {
   std::optional<TimerId> checkTimer_;
   std::map<std::string, std::optional<ToolEntry>> entries_;  // as last published, by tool id
   std::optional<UpdateRun> updateRun_;
+  // Bundles moved to the trash in this run, offered back in their rows and
+  // menus (without a notification service, the only way back from here).
+  std::map<std::string, TrashedBundle> trashed_;
 };
 
 }  // namespace kelvoma::app

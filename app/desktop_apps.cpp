@@ -10,6 +10,8 @@ namespace {
 
 constexpr const char* kTrashRefusedBusy =
     "Nástroj se právě instaluje nebo kontroluje. Přesuň ho do koše za chvíli.";
+constexpr const char* kRestoreRefusedBusy =
+    "Nástroj se právě instaluje. Z koše ho vrať za chvíli.";
 constexpr const char* kTrashStillRunning =
     "Nástroj se nepodařilo ukončit, a tak zůstal na svém místě.";
 
@@ -58,6 +60,11 @@ void Kelvoma::trashTool(const Sender& sender) {
   if (found == nullptr) {
     return;
   }
+  // The same button and item put back what this run moved to the trash.
+  if (const auto trashed = trashed_.find(found->id); trashed != trashed_.end() && !locate(*found)) {
+    const TrashedBundle bundle = trashed->second;  // restoreTool forgets the entry
+    return restoreTool(found->id, bundle);
+  }
   if (busy_.contains(found->id) || checking_.contains(found->id) || recovering_ > 0) {
     message(std::string(kTrashRefusedBusy), *found);
     return;
@@ -98,6 +105,7 @@ void Kelvoma::finishTrash(const std::string& id, const std::string& path, std::i
   if (platform_.desktop.publishEntry(id, std::nullopt)) {
     entries_[id] = std::nullopt;
   }
+  trashed_.insert_or_assign(id, *moved);
   const std::string text = trashed->name + " je v koši.";
   message(text, *trashed);
   platform_.desktopNotifications.notify(
@@ -112,10 +120,19 @@ void Kelvoma::finishTrash(const std::string& id, const std::string& path, std::i
 
 void Kelvoma::restoreTool(const std::string& id, const TrashedBundle& bundle) {
   const Tool* restored = tool(id);
-  if (restored == nullptr) {
+  const auto remembered = trashed_.find(id);
+  // Put back already, from the row or the notice.
+  if (restored == nullptr || remembered == trashed_.end() ||
+      remembered->second.trashedPath != bundle.trashedPath) {
+    return;
+  }
+  if (busy_.contains(id) || recovering_ > 0) {
+    message(std::string(kRestoreRefusedBusy), *restored);
     return;
   }
   const auto back = platform_.desktop.putBack(bundle);
+  // Tried once: back in place, or it stays where the desktop's trash shows it.
+  trashed_.erase(id);
   message(back ? std::string("Vráceno z koše.") : back.error(), *restored);
   refresh();
 }

@@ -116,6 +116,7 @@ ToolSnapshot makeSnapshot(const Tool& tool, SnapshotFacts facts) {
   snapshot.updateAvailable = isUpdateAvailable(snapshot.release, snapshot.installedBuild);
   snapshot.stateText = stateTextOf(snapshot.installed(), snapshot.runningCount);
   snapshot.external = tool.external;
+  snapshot.inTrash = facts.inTrash && !snapshot.installed();
   return snapshot;
 }
 
@@ -136,7 +137,8 @@ RowPresentation rowPresentation(const ToolSnapshot& snapshot) {
   row.toggleOn = snapshot.running();
   row.toggleEnabled = snapshot.installed() && !snapshot.busy;
   row.settingsEnabled = row.toggleEnabled;
-  row.trashEnabled = row.toggleEnabled;
+  row.trashTitle = trashTitleOf(snapshot);
+  row.trashEnabled = !snapshot.busy && (snapshot.installed() || snapshot.inTrash);
 
   if (snapshot.busy) {
     row.installTitle = "Pracuji…";
@@ -155,6 +157,10 @@ RowPresentation rowPresentation(const ToolSnapshot& snapshot) {
     row.installEnabled = true;
   }
   return row;
+}
+
+std::string trashTitleOf(const ToolSnapshot& snapshot) {
+  return snapshot.inTrash ? "Vrátit z koše" : "Přesunout do koše";
 }
 
 std::string settingsButtonTitle(const Tool& tool) {
@@ -189,8 +195,8 @@ MenuItem toolMenuItem(const Tool& tool, const ToolSnapshot& snapshot) {
     submenu.push_back(std::move(adopt));
   }
 
-  MenuItem trash = item("Přesunout do koše", Action::trashTool, tool.id);
-  trash.enabled = usable;
+  MenuItem trash = item(trashTitleOf(snapshot), Action::trashTool, tool.id);
+  trash.enabled = usable || (snapshot.inTrash && !snapshot.busy);
   submenu.push_back(std::move(trash));
 
   head.submenu = std::move(submenu);

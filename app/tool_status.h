@@ -25,6 +25,7 @@ struct ToolSnapshot {
   bool updateAvailable = false;
   std::string stateText;
   bool external = false;
+  bool inTrash = false;  // moved to the trash by Kelvoma, and not installed since
 
   bool installed() const { return installedPath.has_value(); }
   bool running() const { return runningCount > 0; }
@@ -38,6 +39,7 @@ struct SnapshotFacts {
   bool busy = false;             // an installation is under way
   Document info = Document::object();
   std::optional<CheckAnswer> release{};
+  bool inTrash = false;  // Kelvoma moved its bundle to the trash and can put it back
 };
 
 ToolSnapshot makeSnapshot(const Tool& tool, SnapshotFacts facts);
@@ -62,11 +64,15 @@ struct RowPresentation {
   bool settingsEnabled = false;
   std::string installTitle;
   bool installEnabled = false;
+  std::string trashTitle;  // "Vrátit z koše" for a bundle that can be put back
   bool trashEnabled = false;
   bool notesShown = false;  // "Co je nového": an update whose notes arrived
 };
 
 RowPresentation rowPresentation(const ToolSnapshot& snapshot);
+
+// The title of the trash button and menu item: to the trash, or back from it.
+std::string trashTitleOf(const ToolSnapshot& snapshot);
 
 // The titles that a row is created with.
 std::string settingsButtonTitle(const Tool& tool);

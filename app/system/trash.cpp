@@ -19,6 +19,7 @@ constexpr const char* kMoveFailed =
     "Aplikaci se nepodařilo přesunout do koše. Zůstala na svém místě.";
 constexpr const char* kOccupied = "Na původním místě aplikace teď něco je. Zůstala v koši.";
 constexpr const char* kRestoreFailed = "Aplikaci se nepodařilo vrátit z koše.";
+constexpr const char* kGone = "Aplikace už v koši není.";
 
 struct Trash {
   std::string folder;
@@ -174,6 +175,9 @@ std::expected<void, std::string> putBack(const TrashedBundle& item) {
   struct stat status {};
   if (lstat(item.originalPath.c_str(), &status) == 0) {
     return std::unexpected(kOccupied);
+  }
+  if (lstat(item.trashedPath.c_str(), &status) != 0) {
+    return std::unexpected(errno == ENOENT ? kGone : kRestoreFailed);
   }
   if (!renameExclusive(item.trashedPath, item.originalPath)) {
     return std::unexpected(errno == EEXIST ? kOccupied : kRestoreFailed);

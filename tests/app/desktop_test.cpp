@@ -202,6 +202,9 @@ TEST(Trash, TheBundleGoesWithItsRecordAndComesBack) {
   ASSERT_TRUE(putBack(*first));
   EXPECT_EQ(read_file(path + "/Contents/Info.plist"), "x");
   EXPECT_FALSE(fs::exists(first->infoPath));
+  fs::rename(path, home.file("elsewhere"));
+  EXPECT_EQ(putBack(*first).error(), "Aplikace už v koši není.");  // emptied meanwhile
+  fs::rename(home.file("elsewhere"), path);
 
   fs::remove_all(places.dataHome + "/Trash");
   home.write(".local/share/Trash", "a file where the trash belongs");

@@ -711,7 +711,9 @@ TEST_F(Login, WithoutSupportOnlyRefreshes) {
 
 using DesktopApps = ControllerHarness;
 
-TEST_F(DesktopApps, TrashStopsTheToolFirstAndPutsItBackFromTheNotice) {
+// Back from the notice, or from the row and the menu where no notice service
+// offers it; a notice whose bundle is back already does nothing.
+TEST_F(DesktopApps, TrashStopsTheToolFirstAndPutsItBackFromTheNoticeOrTheRow) {
   automaticChecksOff();
   install(kOrbit);
   run(kOrbit);
@@ -732,6 +734,23 @@ TEST_F(DesktopApps, TrashStopsTheToolFirstAndPutsItBackFromTheNotice) {
   EXPECT_EQ(control(row(kOrbit).install).text, "Nainstalovat");
   EXPECT_EQ(platform.notices.back().notice.summary, "Orbit Action Dial je v koši.");
   EXPECT_EQ(platform.notices.back().notice.actions.at(0).label, "Vrátit");
+  EXPECT_EQ(control(row(kOrbit).trash).text, "Vrátit z koše");
+  EXPECT_TRUE(control(row(kOrbit).trash).enabled);
+  platform.invokeNotice("trash." + std::string(kOrbit), "restore");
+  EXPECT_TRUE(platform.trash.empty());
+  EXPECT_EQ(control(row(kOrbit).message).text, "Vráceno z koše.");
+  EXPECT_EQ(control(row(kOrbit).trash).text, "Přesunout do koše");
+
+  controller->perform(Action::trashTool, controlSender(kOrbit));
+  platform.runWorkers();
+  ASSERT_EQ(platform.trash.size(), 1u);
+  const MenuItem& head = platform.menu->items.at(2);
+  ASSERT_TRUE(head.submenu.has_value());
+  EXPECT_EQ(head.submenu->back().title, "Vrátit z koše");
+  EXPECT_TRUE(head.submenu->back().enabled);
+  controller->perform(Action::trashTool, menuSender(kOrbit));
+  EXPECT_TRUE(platform.trash.empty());
+  EXPECT_EQ(control(row(kOrbit).install).text, "Zkontrolovat");
   platform.invokeNotice("trash." + std::string(kOrbit), "restore");
   EXPECT_TRUE(platform.trash.empty());
   EXPECT_EQ(control(row(kOrbit).message).text, "Vráceno z koše.");
