@@ -10,8 +10,7 @@ namespace {
 
 constexpr const char* kTrashRefusedBusy =
     "Nástroj se právě instaluje nebo kontroluje. Přesuň ho do koše za chvíli.";
-constexpr const char* kRestoreRefusedBusy =
-    "Nástroj se právě instaluje. Z koše ho vrať za chvíli.";
+constexpr const char* kRestoreRefusedBusy = "Nástroj se právě instaluje. Z koše ho vrať za chvíli.";
 constexpr const char* kTrashStillRunning =
     "Nástroj se nepodařilo ukončit, a tak zůstal na svém místě.";
 

@@ -42,7 +42,7 @@ PLIST
   "$bundle/Contents/MacOS/fixture-tool" --background & pids+=($!)
 done
 
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null & pids+=($!)
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$work/display" 2>/dev/null & pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 export DISPLAY=":$(head -n1 "$work/display")"
 unset QT_QPA_PLATFORM

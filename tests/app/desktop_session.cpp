@@ -371,7 +371,9 @@ DesktopSession::DesktopSession() {
   previousBus_ = environmentValue("DBUS_SESSION_BUS_ADDRESS");
 
   xvfb_ = Process::startPiped(
-      {kXvfb, "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
+      // Without -noreset the server resets whenever its last client leaves,
+      // and drops a client that connects just then.
+      {kXvfb, "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"},
       workDirectory_ + "/xvfb.log");
   const auto number = xvfb_ ? xvfb_->readLine(20s) : std::nullopt;
   if (!number || number->empty()) {
