@@ -8,6 +8,15 @@
 namespace kelvoma::app {
 namespace {
 
+// The trash button and menu item: to the trash, or back from it.
+std::string trashTitleOf(const ToolSnapshot& snapshot) {
+  return snapshot.inTrash ? "Vrátit z koše" : "Přesunout do koše";
+}
+
+bool trashEnabledOf(const ToolSnapshot& snapshot) {
+  return !snapshot.busy && (snapshot.installed() || snapshot.inTrash);
+}
+
 std::int64_t leadingInteger(const std::string& text) {
   std::size_t at = 0;
   while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) {
@@ -138,7 +147,7 @@ RowPresentation rowPresentation(const ToolSnapshot& snapshot) {
   row.toggleEnabled = snapshot.installed() && !snapshot.busy;
   row.settingsEnabled = row.toggleEnabled;
   row.trashTitle = trashTitleOf(snapshot);
-  row.trashEnabled = !snapshot.busy && (snapshot.installed() || snapshot.inTrash);
+  row.trashEnabled = trashEnabledOf(snapshot);
 
   if (snapshot.busy) {
     row.installTitle = "Pracuji…";
@@ -157,10 +166,6 @@ RowPresentation rowPresentation(const ToolSnapshot& snapshot) {
     row.installEnabled = true;
   }
   return row;
-}
-
-std::string trashTitleOf(const ToolSnapshot& snapshot) {
-  return snapshot.inTrash ? "Vrátit z koše" : "Přesunout do koše";
 }
 
 std::string settingsButtonTitle(const Tool& tool) {
@@ -196,7 +201,7 @@ MenuItem toolMenuItem(const Tool& tool, const ToolSnapshot& snapshot) {
   }
 
   MenuItem trash = item(trashTitleOf(snapshot), Action::trashTool, tool.id);
-  trash.enabled = usable || (snapshot.inTrash && !snapshot.busy);
+  trash.enabled = trashEnabledOf(snapshot);
   submenu.push_back(std::move(trash));
 
   head.submenu = std::move(submenu);

@@ -71,9 +71,6 @@ struct RowPresentation {
 
 RowPresentation rowPresentation(const ToolSnapshot& snapshot);
 
-// The title of the trash button and menu item: to the trash, or back from it.
-std::string trashTitleOf(const ToolSnapshot& snapshot);
-
 // The titles that a row is created with.
 std::string settingsButtonTitle(const Tool& tool);
 std::string initialMessage(const Tool& tool);
