@@ -9,12 +9,13 @@
 # Before that, in a terminal without a display or bus: --help, -h and
 # --version answer; a start ends with one line and status 1, not an abort.
 #
-# With --package: the Debian packages from scripts/package, checked with
-# lintian, appstreamcli and man, installed here, used and purged; their
-# relations, licence and the desktop entry's window class are checked too.
+# With --package: the Debian packages that scripts/package makes of the
+# tested build BUILD_DIR, checked with lintian, appstreamcli and man,
+# installed here, used and purged; their relations, licence and the desktop
+# entry's window class are checked too.
 #
 #   end_to_end.sh KELVOMA_EXECUTABLE ARTIFACT_DIR
-#   end_to_end.sh --package TRAY_TEST ARTIFACT_DIR
+#   end_to_end.sh --package TRAY_TEST ARTIFACT_DIR BUILD_DIR
 set -euo pipefail
 
 package_mode=
@@ -24,6 +25,7 @@ if [ "$1" = --package ]; then
 fi
 executable=$1
 artifacts=$2
+build=${3:-}
 source_dir=$(dirname "$0")/../..
 version=$(sed -n 's/^project(Kelvoma VERSION \([0-9.]*\) .*/\1/p' "$source_dir/CMakeLists.txt")
 mkdir -p "$artifacts"
@@ -98,14 +100,14 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 export DISPLAY=":$(head -n1 "$work/display")"
 unset QT_QPA_PLATFORM WAYLAND_DISPLAY
 
-# The packages (scripts/package checks them with lintian, appstreamcli, man),
-# built without keys; installed, the program runs from /usr/bin and finds its
-# icons in /usr/share, where the tray test ($executable) reads the item's icon.
+# The packages (scripts/package checks them with lintian, appstreamcli, man)
+# of the build just tested, which has no keys; installed, the program runs
+# from /usr/bin and finds its icons in /usr/share, where the tray test
+# ($executable) reads the item's icon.
 if [ -n "$package_mode" ]; then
-  KELVOMA_TEAM_KEYS_DIR= KELVOMA_NOTARY_KEY= "$source_dir/scripts/package" --output "$artifacts" \
-    >"$work/package.log" 2>&1 || fail "scripts/package: $(tail -n 40 "$work/package.log")"
-  # The build's progress lines would hide a failure's own line in a CI excerpt.
-  grep -v '^\[[0-9]*/[0-9]*\] ' "$work/package.log" | sed 's/^/  /' || true
+  KELVOMA_TEAM_KEYS_DIR= KELVOMA_NOTARY_KEY= "$source_dir/scripts/package" --build "$build" \
+    --output "$artifacts" >"$work/package.log" 2>&1 || fail "scripts/package: $(cat "$work/package.log")"
+  sed 's/^/  /' "$work/package.log"
   debs=("$artifacts/kelvoma_${version}_amd64.deb" "$artifacts/kelvoma-publish_${version}_amd64.deb")
   [[ $(dpkg-deb -f "${debs[0]}" Description) == *"refuses every"* ]] \
     || fail "the description of a build without keys does not say that it refuses every bundle"
