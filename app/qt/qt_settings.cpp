@@ -3,6 +3,8 @@
 #include <type_traits>
 #include <variant>
 
+#include "system/replaced_file.h"
+
 namespace kelvoma::app::qt {
 
 QtSettings::QtSettings(std::string configDirectory)
@@ -57,6 +59,11 @@ void QtSettings::writeSetting(std::string_view domain, std::string_view key,
       },
       value);
   settings.sync();  // written through, so that other processes see it at once
+  // Qt renames the new file over the old one but leaves the folder unflushed:
+  // a power cut could take back a choice the window already shows.
+  if (settings.status() == QSettings::NoError) {
+    system::flushFolder(configDirectory_);
+  }
 }
 
 }  // namespace kelvoma::app::qt

@@ -88,4 +88,12 @@ bool replaceFile(const std::string& path, const std::string& bytes) {
   return true;
 }
 
+void flushFolder(const std::string& folder) {
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+}
+
 }  // namespace kelvoma::app::system

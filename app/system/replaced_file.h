@@ -20,4 +20,8 @@ std::optional<std::string> readRegularFileAt(int folder, const std::string& name
 // is left and path is as it was. Whether it worked.
 bool replaceFile(const std::string& path, const std::string& bytes);
 
+// Makes the names in folder durable: a rename there may be undone by a
+// power cut until the folder itself is flushed.
+void flushFolder(const std::string& folder);
+
 }  // namespace kelvoma::app::system

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <optional>
 
+#include "replaced_file.h"
+
 namespace kelvoma::app::system {
 namespace {
 
@@ -120,14 +122,6 @@ std::optional<std::string> claimRecord(const Trash& trash, const std::string& ba
     return std::nullopt;
   }
   return name;
-}
-
-void flushFolder(const std::string& folder) {
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
 }
 
 bool renameExclusive(const std::string& from, const std::string& to) {

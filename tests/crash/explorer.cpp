@@ -1,7 +1,10 @@
-// Power loss during an install, explored: records three real runs of the
+// Power loss during an install, explored: records four real runs of the
 // fixture tool with strace (see recording.h) — the update of 1.0.0 to 2.0.0
-// from the local release host, the first installation of 2.0.0, and the
-// rollback of a 3.0.0 refused after unpacking — builds every crash state a
+// from the local release host, the first installation of 2.0.0, the
+// rollback of a 3.0.0 refused after unpacking, and the adoption of a copy
+// elsewhere, whose only change on the disk is the settings file (see
+// adoption.h; judged as the settings are read, with no installation after
+// it and no recovery of its own to cut) — builds every crash state a
 // persistence model allows (see model.h for the models) in a temporary
 // folder from the tree before the run, runs the start-up recovery there as
 // the application does (mini_recover for every catalog tool), and judges
@@ -21,7 +24,7 @@
 // put back stays).
 //
 //   kelvoma_crash_explorer [--quick | --full] [--model ordered|any-subset|both]
-//                          [--path update|first|rollback|all]
+//                          [--path update|first|rollback|adoption|all]
 //                          [--states N] [--seed S] [--jobs N] [--planted]
 //                          [--recoveries N] [--recovery-states N]
 //                          [--drop [recovery:]KIND[@PATH]]... [--state ID[/ID]]
@@ -34,10 +37,11 @@
 // in each of 30. The recorded barriers are listed by place ("fsync@" the
 // Applications folder, "syncfs@"); --drop takes out those of a kind or a
 // place (prefixed "recovery:" in the recorded recoveries), to show what they
-// protect. --planted records the update and explores, under the ordered
-// model, one planted fault after the other (the syncfs before the renames,
-// the Applications folder's fsync after them, recovery's fsync, all
-// barriers), and exits 0 only when each is found. Every state has an id;
+// protect. --planted records the update and the adoption and explores one
+// planted fault after the other (under the ordered model the syncfs before
+// the renames, the Applications folder's fsync after them, recovery's
+// fsync, all barriers; under any-subset the settings folder's fsync), and
+// exits 0 only when each is found. Every state has an id;
 // --state ID explores that state alone, "ID/ID2" the recovery state ID2 in
 // state ID.
 // Crash states are built in /dev/shm where it exists (see ScratchFolder);
@@ -60,6 +64,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "adoption.h"
 #include "kelvoma/kelvoma.h"
 #include "model.h"
 #include "recording.h"
@@ -74,7 +79,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // The recorded runs.
-enum class Path { update, first_installation, rollback };
+enum class Path { update, first_installation, rollback, adoption };
 
 struct Options {
   std::size_t states = 80;
@@ -84,7 +89,8 @@ struct Options {
   int jobs = 2;
   std::vector<Model> models = {Model::ordered, Model::any_subset};
   bool planted = false;  // the planted faults, each to be found
-  std::vector<Path> paths = {Path::update, Path::first_installation, Path::rollback};
+  std::vector<Path> paths = {Path::update, Path::first_installation, Path::rollback,
+                             Path::adoption};
   std::vector<std::string> dropped{};           // barriers taken out of the update
   std::vector<std::string> dropped_recovery{};  // and out of the recorded recoveries
   std::string state{};                          // "ID" or "ID/ID2": that state alone
@@ -145,11 +151,31 @@ std::expected<Listing, std::string> installed_new_bundle(const UpdateFixture& fi
   return below(after->listing(base_bytes), bundle_name);
 }
 
+// The adoption's writes into HOME's settings: the old file and the rest
+// of the folder as they were before.
+std::expected<Recording, std::string> record_adoption(const std::string& home) {
+  const std::string config = home + "/" + settings_folder;
+  if (!prepare_settings(config)) return std::unexpected("cannot prepare " + config);
+  auto before = Tree::load(config);
+  if (!before) return std::unexpected(before.error());
+  const Listing old_listing = as_settings_read(before->listing(base_bytes));
+  Expected expected{.old_bundle = below(old_listing, settings_file), .others = old_listing};
+  expected.others.erase(settings_file);
+  auto recorded =
+      record_run({"--adopt", home}, config, std::move(*before), std::move(expected), settings_file);
+  if (!recorded) return recorded;
+  recorded->folder = settings_folder;
+  recorded->installs = false;
+  recorded->expected.new_bundle = as_settings_read(recorded->expected.new_bundle);
+  return recorded;
+}
+
 // The run on `path`: the tree before it, and what a whole old or new bundle
 // and the untouched rest look like.
 std::expected<Recording, std::string> record_path(const UpdateFixture& fixture,
                                                   const std::string& folder, Path run) {
   const std::string home = fs::canonical(folder).string();
+  if (run == Path::adoption) return record_adoption(home);
   const std::string applications = home + "/Applications";
   if (!fixture.prepare(applications)) return std::unexpected("cannot prepare " + applications);
   if (run == Path::first_installation) fs::remove_all(applications + "/" + bundle_name);
@@ -248,27 +274,30 @@ struct Explorer {
   }
 
   Outcome check(const CrashState& state, const std::string& home) {
-    const std::string applications = home + "/Applications";
-    if (auto made = materialise(state, applications); !made) {
+    const std::string folder = home + "/" + recording.folder;
+    if (auto made = materialise(state, folder); !made) {
       return failed("cannot materialise: " + made.error());
     }
-    const auto before = Tree::load(applications);
+    const auto before = Tree::load(folder);
     if (!before) return failed(before.error());
-    const Listing was = before->listing(base_bytes);
+    const auto seen = [&](const Listing& listing) {
+      return recording.installs ? listing : as_settings_read(listing);
+    };
+    const Listing was = seen(before->listing(base_bytes));
     Outcome outcome{.judged = {}, .left_work_folder = left_work_folder(was)};
-    const Copy held = copy_at(below(was, bundle_name), recording.expected);
+    const Copy held = copy_at(below(was, recording.target_name), recording.expected);
     recover_all(home);
-    const auto after = Tree::load(applications);
+    const auto after = Tree::load(folder);
     if (!after) return failed(after.error());
-    const Listing now = after->listing(base_bytes);
-    outcome.judged = judge(now, recording.expected, bundle_name);
+    const Listing now = seen(after->listing(base_bytes));
+    outcome.judged = judge(now, recording.expected, recording.target_name);
     Judgement& judged = outcome.judged;
     if (judged.verdict == Verdict::whole && state.reported && held != recording.reported) {
       judged.verdict = Verdict::lost_update;
       judged.detail = "past the last barrier the target held " + copy_name(held) + ", not " +
                       copy_name(recording.reported);
-    } else if (judged.verdict == Verdict::whole) {
-      if (std::string failure = install_after(applications, judged.target, now); !failure.empty()) {
+    } else if (judged.verdict == Verdict::whole && recording.installs) {
+      if (std::string failure = install_after(folder, judged.target, now); !failure.empty()) {
         judged.verdict = Verdict::stranded;
         judged.detail = failure;
       }
@@ -408,6 +437,7 @@ std::vector<CrashState> recovery_starts(const Explorer& update,
                                         const Options& options) {
   std::vector<CrashState> starts;
   const std::vector<Op>& ops = update.recording.ops;
+  if (!update.recording.installs) return starts;
   for (std::size_t j = 0; j < ops.size() && options.state.empty(); ++j) {
     if (ops[j].kind != OpKind::rename) continue;
     if (const auto whole =
@@ -495,6 +525,8 @@ struct PlantedFault {
   std::string name;
   std::vector<std::string> dropped;
   bool in_recovery = false;
+  Path path = Path::update;
+  Model model = Model::ordered;
 };
 
 const std::vector<PlantedFault> planted_faults = {
@@ -504,6 +536,12 @@ const std::vector<PlantedFault> planted_faults = {
      .dropped = {"recovery:fsync@"},
      .in_recovery = true},
     {.name = "barrier at all", .dropped = {"fsync", "fdatasync", "syncfs", "sync"}},
+    // Under the journal's order the second write's flush also keeps the
+    // first rename; only a model without that order shows the loss.
+    {.name = "fsync of the settings folder after the adoption's rename",
+     .dropped = {"fsync@"},
+     .path = Path::adoption,
+     .model = Model::any_subset},
 };
 
 Options without_barriers(Options options, const std::vector<std::string>& dropped) {
@@ -517,7 +555,8 @@ Options without_barriers(Options options, const std::vector<std::string>& droppe
 // Records the run on path `run` and explores it, or the planted faults in it.
 int run_path(const UpdateFixture& fixture, const Options& options, Path run) {
   static const char* const names[] = {"update 1.0.0 -> 2.0.0", "first installation of 2.0.0",
-                                      "rollback of 3.0.0 (refused after unpacking) to 1.0.0"};
+                                      "rollback of 3.0.0 (refused after unpacking) to 1.0.0",
+                                      "adoption of a copy elsewhere (the settings file)"};
   const testing::TempDir folder;
   auto recording = record_path(fixture, folder.path(), run);
   if (!recording) {
@@ -540,7 +579,9 @@ int run_path(const UpdateFixture& fixture, const Options& options, Path run) {
   if (!options.planted) return explore_models(std::move(*recording), options) == 0 ? 0 : 1;
   bool all_found = true;
   for (const PlantedFault& fault : planted_faults) {
+    if (fault.path != run) continue;
     Options planted = without_barriers(options, fault.dropped);
+    planted.models = {fault.model};
     (fault.in_recovery ? planted.states : planted.recoveries) = 0;
     const std::size_t found = explore_models(*recording, planted);
     std::printf("planted fault, no %s: %s\n", fault.name.c_str(),
@@ -569,6 +610,7 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--update") == 0) return run_update(argv[2], false);
   if (argc == 3 && std::strcmp(argv[1], "--refused") == 0) return run_update(argv[2], true);
   if (argc == 3 && std::strcmp(argv[1], "--recover") == 0) return run_recovery(argv[2]);
+  if (argc == 3 && std::strcmp(argv[1], "--adopt") == 0) run_adoption(argv[2]);
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -580,12 +622,12 @@ int main(int argc, char** argv) {
       options.states = 40000, options.recoveries = 30, options.recovery_states = 100;
     } else if (arg == "--planted") {
       options.planted = true;
-      options.models = {Model::ordered};
-      options.paths = {Path::update};
+      options.paths = {Path::update, Path::adoption};
     } else if (arg == "--path" && !value.empty()) {
       options.paths = value == "update"     ? std::vector{Path::update}
                       : value == "first"    ? std::vector{Path::first_installation}
                       : value == "rollback" ? std::vector{Path::rollback}
+                      : value == "adoption" ? std::vector{Path::adoption}
                                             : options.paths;
       ++i;
     } else if (arg == "--drop" && !value.empty()) {
@@ -611,7 +653,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr,
                    "usage: %s [--quick|--full] [--model ordered|any-subset|both] [--states N] "
                    "[--recoveries N] [--recovery-states N] [--seed S] [--jobs N] [--planted] "
-                   "[--path update|first|rollback|all] "
+                   "[--path update|first|rollback|adoption|all] "
                    "[--drop [recovery:]KIND[@PATH]]... [--state ID[/ID]]\n",
                    argv[0]);
       return 2;

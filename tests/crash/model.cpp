@@ -43,7 +43,11 @@ bool covers(const Op& barrier, const Op& op) {
     case OpKind::fsync:
       return concerns(op, barrier.inode);
     case OpKind::fdatasync:
-      return op.inode == barrier.inode && (op.kind == OpKind::write || op.kind == OpKind::truncate);
+      // The data, and the unnamed file's inode that reading it back needs;
+      // not a mode changed.
+      return op.inode == barrier.inode &&
+             (op.kind == OpKind::write || op.kind == OpKind::truncate ||
+              op.kind == OpKind::anonymous);
     default:
       return false;
   }

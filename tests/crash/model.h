@@ -5,8 +5,9 @@
 //  - A barrier makes what came before it durable: fsync of a file its data,
 //    size and mode, but not its name (that is an entry of its folder, made
 //    durable by the folder's fsync); fsync of a folder the entries made,
-//    renamed or removed in it; fdatasync a file's data and size; syncfs
-//    and sync everything.
+//    renamed or removed in it; fdatasync a file's data and size (and an
+//    unnamed file's inode, which reading it back needs), not its mode;
+//    syncfs and sync everything.
 //  - Metadata operations (create, mkdir, symlink, link, rename, unlink,
 //    rmdir, chmod, truncate) reach the journal in the order they were made:
 //    those that persist form a prefix of the trace, and that prefix reaches

@@ -52,7 +52,11 @@ std::expected<Recording, std::string> record_run(const std::vector<std::string>&
   }
   if (expected.new_bundle.empty()) expected.new_bundle = below(real, target_name);
   const Copy reported = judge(real, expected, target_name).target;
-  return Recording{std::move(before), std::move(*ops), std::move(expected), reported};
+  return Recording{.before = std::move(before),
+                   .ops = std::move(*ops),
+                   .expected = std::move(expected),
+                   .reported = reported,
+                   .target_name = target_name};
 }
 
 std::string place_of(const Op& barrier) {

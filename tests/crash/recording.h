@@ -19,7 +19,10 @@ struct Recording {
   Tree before;
   std::vector<Op> ops{};
   Expected expected{};
-  Copy reported = Copy::new_bundle;  // what the run left at the target
+  Copy reported = Copy::new_bundle;     // what the run left at the target
+  std::string target_name{};            // below the recorded folder
+  std::string folder = "Applications";  // the recorded folder, below HOME
+  bool installs = true;                 // an installation: a next one and recovery's own cut follow
 };
 
 // The bytes of a file as it was on disk when its tree was loaded.
