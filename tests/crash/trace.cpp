@@ -184,12 +184,19 @@ class TraceReader {
   std::vector<Op> ops_{};
   std::map<std::string, std::uint64_t> positions_{};  // descriptor + file: its offset
   std::map<long long, std::string> descriptors_{};    // for links by /proc/self/fd/N
+  // Unnamed files by strace's name (their inode number) -> "#1", "#2", ... in
+  // the order they were opened, so that a trace reads the same every run.
+  std::map<std::string, std::string> unnamed_{};
 };
 
 std::expected<void, std::string> TraceReader::add(Op op, const std::string& path,
                                                   const std::string& path2) {
-  const auto first = below(path);
-  const auto second = path2.empty() ? std::optional<std::string>() : below(path2);
+  const auto named = [&](const std::string& raw) {
+    const auto found = unnamed_.find(raw);
+    return found == unnamed_.end() ? raw : found->second;
+  };
+  const auto first = below(named(path));
+  const auto second = path2.empty() ? std::optional<std::string>() : below(named(path2));
   if (!first && !second) return {};
   if (!first || (!path2.empty() && !second)) {
     return std::unexpected("a call crosses the root: " + path + " " + path2);
@@ -212,6 +219,9 @@ std::expected<void, std::string> TraceReader::take_open(const Call& call, const 
   Op op{.mode = static_cast<unsigned>(mode)};
   if (has_flag(flags, "O_TMPFILE")) {
     op.kind = OpKind::anonymous;
+    const std::size_t folder_end = call.result_path.rfind('/') + 1;
+    unnamed_[call.result_path] =
+        call.result_path.substr(0, folder_end) + "#" + std::to_string(unnamed_.size() + 1);
   } else if (has_flag(flags, "O_CREAT")) {
     op.kind = OpKind::create;
     op.truncates = has_flag(flags, "O_TRUNC");
