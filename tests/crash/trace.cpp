@@ -186,7 +186,9 @@ class TraceReader {
   std::map<long long, std::string> descriptors_{};    // for links by /proc/self/fd/N
   // Unnamed files by strace's name (their inode number) -> "#1", "#2", ... in
   // the order they were opened, so that a trace reads the same every run.
+  // (An inode number may come again for a later file, which gets its own.)
   std::map<std::string, std::string> unnamed_{};
+  std::size_t unnamed_count_ = 0;
 };
 
 std::expected<void, std::string> TraceReader::add(Op op, const std::string& path,
@@ -221,7 +223,7 @@ std::expected<void, std::string> TraceReader::take_open(const Call& call, const 
     op.kind = OpKind::anonymous;
     const std::size_t folder_end = call.result_path.rfind('/') + 1;
     unnamed_[call.result_path] =
-        call.result_path.substr(0, folder_end) + "#" + std::to_string(unnamed_.size() + 1);
+        call.result_path.substr(0, folder_end) + "#" + std::to_string(++unnamed_count_);
   } else if (has_flag(flags, "O_CREAT")) {
     op.kind = OpKind::create;
     op.truncates = has_flag(flags, "O_TRUNC");
