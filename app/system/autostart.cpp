@@ -1,12 +1,11 @@
 #include "autostart.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <system_error>
 #include <utility>
+
+#include "replaced_file.h"
 
 namespace kelvoma::app::system {
 namespace {
@@ -71,36 +70,21 @@ LoginItemStatus Autostart::status() const {
 }
 
 std::expected<void, std::string> Autostart::enable() const {
-  const std::filesystem::path path(entryPath_);
-  std::error_code error;
-  std::filesystem::create_directories(path.parent_path(), error);
-  if (error) {
-    return std::unexpected(kWriteFailed);
-  }
-  // Written beside the entry and renamed over it, so a session never reads half.
-  const std::filesystem::path temporary = path.string() + ".new";
-  {
-    std::ofstream entry(temporary, std::ios::trunc);
-    entry << "[Desktop Entry]\n"
-             "Type=Application\n"
-             "Name=Kelvoma\n"
-             "Comment=Správce nástrojů\n"
-             "Exec="
-          << quotedExecArgument(executable_)
-          // At login it goes to the tray, as tray programs do, without its window.
-          << " --background\n"
-             "Icon=cz.tobranix.Kelvoma\n"
-             "Terminal=false\n"
-             "X-GNOME-Autostart-enabled=true\n";
-    entry.flush();
-    if (!entry) {
-      std::filesystem::remove(temporary, error);
-      return std::unexpected(kWriteFailed);
-    }
-  }
-  std::filesystem::rename(temporary, path, error);
-  if (error) {
-    std::filesystem::remove(temporary, error);
+  // Written whole beside the entry and renamed over it, so a session never
+  // reads half of it, nor a power cut takes it back once it is on.
+  const std::string entry =
+      "[Desktop Entry]\n"
+      "Type=Application\n"
+      "Name=Kelvoma\n"
+      "Comment=Správce nástrojů\n"
+      "Exec=" +
+      quotedExecArgument(executable_) +
+      // At login it goes to the tray, as tray programs do, without its window.
+      " --background\n"
+      "Icon=cz.tobranix.Kelvoma\n"
+      "Terminal=false\n"
+      "X-GNOME-Autostart-enabled=true\n";
+  if (!replaceFile(entryPath_, entry)) {
     return std::unexpected(kWriteFailed);
   }
   return {};
@@ -112,6 +96,7 @@ std::expected<void, std::string> Autostart::disable() const {
   if (error) {
     return std::unexpected(kRemoveFailed);
   }
+  flushFolder(std::filesystem::path(entryPath_).parent_path().string());
   return {};
 }
 

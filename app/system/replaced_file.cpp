@@ -85,6 +85,7 @@ bool replaceFile(const std::string& path, const std::string& bytes) {
     unlink(temporary.c_str());
     return false;
   }
+  flushFolder(place.parent_path().string());
   return true;
 }
 

@@ -16,8 +16,9 @@ std::optional<std::string> readRegularFileAt(int folder, const std::string& name
 
 // Puts bytes at path (mode 0644), creating its folder: written to a fresh
 // temporary file in that folder, flushed, and renamed over whatever is at
-// path (a link there is replaced, not followed). On any failure nothing new
-// is left and path is as it was. Whether it worked.
+// path (a link there is replaced, not followed), then the folder flushed, so
+// that once it returns a power cut leaves the new file. On any failure
+// nothing new is left and path is as it was. Whether it worked.
 bool replaceFile(const std::string& path, const std::string& bytes);
 
 // Makes the names in folder durable: a rename there may be undone by a

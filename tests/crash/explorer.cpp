@@ -1,10 +1,11 @@
-// Power loss during an install, explored: records four real runs of the
-// fixture tool with strace (see recording.h) — the update of 1.0.0 to 2.0.0
-// from the local release host, the first installation of 2.0.0, the
-// rollback of a 3.0.0 refused after unpacking, and the adoption of a copy
-// elsewhere, whose only change on the disk is the settings file (see
-// adoption.h; judged as the settings are read, with no installation after
-// it and no recovery of its own to cut) — builds every crash state a
+// Power loss during an install, explored: records real runs with strace
+// (see recording.h) — the update of the fixture tool 1.0.0 to 2.0.0 from
+// the local release host, the first installation of 2.0.0, the rollback of
+// a 3.0.0 refused after unpacking, and two runs that write one file outside
+// the Applications folder: an adoption (the settings file) and the login
+// item switched on (the autostart entry; see file_runs.h, judged as their
+// folder is read, with no installation after them and no recovery of their
+// own to cut) — builds every crash state a
 // persistence model allows (see model.h for the models) in a temporary
 // folder from the tree before the run, runs the start-up recovery there as
 // the application does (mini_recover for every catalog tool), and judges
@@ -24,7 +25,7 @@
 // put back stays).
 //
 //   kelvoma_crash_explorer [--quick | --full] [--model ordered|any-subset|both]
-//                          [--path update|first|rollback|adoption|all]
+//                          [--path update|first|rollback|adoption|login-item|all]
 //                          [--states N] [--seed S] [--jobs N] [--planted]
 //                          [--recoveries N] [--recovery-states N]
 //                          [--drop [recovery:]KIND[@PATH]]... [--state ID[/ID]]
@@ -37,11 +38,12 @@
 // in each of 30. The recorded barriers are listed by place ("fsync@" the
 // Applications folder, "syncfs@"); --drop takes out those of a kind or a
 // place (prefixed "recovery:" in the recorded recoveries), to show what they
-// protect. --planted records the update and the adoption and explores one
-// planted fault after the other (under the ordered model the syncfs before
-// the renames, the Applications folder's fsync after them, recovery's
-// fsync, all barriers; under any-subset the settings folder's fsync), and
-// exits 0 only when each is found. Every state has an id;
+// protect. --planted records the update, the adoption and the login item
+// and explores one planted fault after the other (under the ordered model
+// the syncfs before the renames, the Applications folder's fsync after
+// them, recovery's fsync, all barriers, the autostart folder's fsync; under
+// any-subset the settings folder's fsync), and exits 0 only when each is
+// found. Every state has an id;
 // --state ID explores that state alone, "ID/ID2" the recovery state ID2 in
 // state ID.
 // Crash states are built in /dev/shm where it exists (see ScratchFolder);
@@ -64,7 +66,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "adoption.h"
+#include "file_runs.h"
 #include "kelvoma/kelvoma.h"
 #include "model.h"
 #include "recording.h"
@@ -79,7 +81,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // The recorded runs.
-enum class Path { update, first_installation, rollback, adoption };
+enum class Path { update, first_installation, rollback, adoption, login_item };
 
 struct Options {
   std::size_t states = 80;
@@ -89,8 +91,8 @@ struct Options {
   int jobs = 2;
   std::vector<Model> models = {Model::ordered, Model::any_subset};
   bool planted = false;  // the planted faults, each to be found
-  std::vector<Path> paths = {Path::update, Path::first_installation, Path::rollback,
-                             Path::adoption};
+  std::vector<Path> paths = {Path::update, Path::first_installation, Path::rollback, Path::adoption,
+                             Path::login_item};
   std::vector<std::string> dropped{};           // barriers taken out of the update
   std::vector<std::string> dropped_recovery{};  // and out of the recorded recoveries
   std::string state{};                          // "ID" or "ID/ID2": that state alone
@@ -151,22 +153,23 @@ std::expected<Listing, std::string> installed_new_bundle(const UpdateFixture& fi
   return below(after->listing(base_bytes), bundle_name);
 }
 
-// The adoption's writes into HOME's settings: the old file and the rest
-// of the folder as they were before.
-std::expected<Recording, std::string> record_adoption(const std::string& home) {
-  const std::string config = home + "/" + settings_folder;
-  if (!prepare_settings(config)) return std::unexpected("cannot prepare " + config);
-  auto before = Tree::load(config);
+// A run that writes one file below HOME (see file_runs.h): the old file
+// (or nothing) and the rest of its folder as they were before.
+std::expected<Recording, std::string> record_file_run(const FileRun& run, const std::string& home) {
+  const std::string folder = home + "/" + run.folder;
+  if (!prepare_file_run(run, home)) return std::unexpected("cannot prepare " + folder);
+  auto before = Tree::load(folder);
   if (!before) return std::unexpected(before.error());
-  const Listing old_listing = as_settings_read(before->listing(base_bytes));
-  Expected expected{.old_bundle = below(old_listing, settings_file), .others = old_listing};
-  expected.others.erase(settings_file);
+  const Listing old_listing = run.seen(before->listing(base_bytes));
+  Expected expected{.old_bundle = below(old_listing, run.file), .others = old_listing};
+  expected.others.erase(run.file);
   auto recorded =
-      record_run({"--adopt", home}, config, std::move(*before), std::move(expected), settings_file);
+      record_run({run.argument, home}, folder, std::move(*before), std::move(expected), run.file);
   if (!recorded) return recorded;
-  recorded->folder = settings_folder;
+  recorded->folder = run.folder;
   recorded->installs = false;
-  recorded->expected.new_bundle = as_settings_read(recorded->expected.new_bundle);
+  recorded->seen = run.seen;
+  recorded->expected.new_bundle = run.seen(recorded->expected.new_bundle);
   return recorded;
 }
 
@@ -175,7 +178,8 @@ std::expected<Recording, std::string> record_adoption(const std::string& home) {
 std::expected<Recording, std::string> record_path(const UpdateFixture& fixture,
                                                   const std::string& folder, Path run) {
   const std::string home = fs::canonical(folder).string();
-  if (run == Path::adoption) return record_adoption(home);
+  if (run == Path::adoption) return record_file_run(adoption_run, home);
+  if (run == Path::login_item) return record_file_run(login_item_run, home);
   const std::string applications = home + "/Applications";
   if (!fixture.prepare(applications)) return std::unexpected("cannot prepare " + applications);
   if (run == Path::first_installation) fs::remove_all(applications + "/" + bundle_name);
@@ -275,13 +279,15 @@ struct Explorer {
 
   Outcome check(const CrashState& state, const std::string& home) {
     const std::string folder = home + "/" + recording.folder;
+    std::error_code ignored;  // materialise names what is missing
+    fs::create_directories(fs::path(folder).parent_path(), ignored);
     if (auto made = materialise(state, folder); !made) {
       return failed("cannot materialise: " + made.error());
     }
     const auto before = Tree::load(folder);
     if (!before) return failed(before.error());
     const auto seen = [&](const Listing& listing) {
-      return recording.installs ? listing : as_settings_read(listing);
+      return recording.seen ? recording.seen(listing) : listing;
     };
     const Listing was = seen(before->listing(base_bytes));
     Outcome outcome{.judged = {}, .left_work_folder = left_work_folder(was)};
@@ -542,6 +548,9 @@ const std::vector<PlantedFault> planted_faults = {
      .dropped = {"fsync@"},
      .path = Path::adoption,
      .model = Model::any_subset},
+    {.name = "fsync of the autostart folder after the entry's rename",
+     .dropped = {"fsync@"},
+     .path = Path::login_item},
 };
 
 Options without_barriers(Options options, const std::vector<std::string>& dropped) {
@@ -556,7 +565,7 @@ Options without_barriers(Options options, const std::vector<std::string>& droppe
 int run_path(const UpdateFixture& fixture, const Options& options, Path run) {
   static const char* const names[] = {"update 1.0.0 -> 2.0.0", "first installation of 2.0.0",
                                       "rollback of 3.0.0 (refused after unpacking) to 1.0.0",
-                                      "adoption of a copy elsewhere (the settings file)"};
+                                      adoption_run.name, login_item_run.name};
   const testing::TempDir folder;
   auto recording = record_path(fixture, folder.path(), run);
   if (!recording) {
@@ -610,7 +619,9 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--update") == 0) return run_update(argv[2], false);
   if (argc == 3 && std::strcmp(argv[1], "--refused") == 0) return run_update(argv[2], true);
   if (argc == 3 && std::strcmp(argv[1], "--recover") == 0) return run_recovery(argv[2]);
-  if (argc == 3 && std::strcmp(argv[1], "--adopt") == 0) run_adoption(argv[2]);
+  for (const FileRun* file_run : {&adoption_run, &login_item_run}) {
+    if (argc == 3 && argv[1] == std::string(file_run->argument)) run_file_child(argv[1], argv[2]);
+  }
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -622,13 +633,14 @@ int main(int argc, char** argv) {
       options.states = 40000, options.recoveries = 30, options.recovery_states = 100;
     } else if (arg == "--planted") {
       options.planted = true;
-      options.paths = {Path::update, Path::adoption};
+      options.paths = {Path::update, Path::adoption, Path::login_item};
     } else if (arg == "--path" && !value.empty()) {
-      options.paths = value == "update"     ? std::vector{Path::update}
-                      : value == "first"    ? std::vector{Path::first_installation}
-                      : value == "rollback" ? std::vector{Path::rollback}
-                      : value == "adoption" ? std::vector{Path::adoption}
-                                            : options.paths;
+      options.paths = value == "update"       ? std::vector{Path::update}
+                      : value == "first"      ? std::vector{Path::first_installation}
+                      : value == "rollback"   ? std::vector{Path::rollback}
+                      : value == "adoption"   ? std::vector{Path::adoption}
+                      : value == "login-item" ? std::vector{Path::login_item}
+                                              : options.paths;
       ++i;
     } else if (arg == "--drop" && !value.empty()) {
       options = without_barriers(std::move(options), {value}), ++i;
@@ -653,7 +665,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr,
                    "usage: %s [--quick|--full] [--model ordered|any-subset|both] [--states N] "
                    "[--recoveries N] [--recovery-states N] [--seed S] [--jobs N] [--planted] "
-                   "[--path update|first|rollback|adoption|all] "
+                   "[--path update|first|rollback|adoption|login-item|all] "
                    "[--drop [recovery:]KIND[@PATH]]... [--state ID[/ID]]\n",
                    argv[0]);
       return 2;

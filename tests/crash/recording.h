@@ -23,6 +23,7 @@ struct Recording {
   std::string target_name{};            // below the recorded folder
   std::string folder = "Applications";  // the recorded folder, below HOME
   bool installs = true;                 // an installation: a next one and recovery's own cut follow
+  Listing (*seen)(const Listing&) = nullptr;  // the folder as it is read, if not as it is
 };
 
 // The bytes of a file as it was on disk when its tree was loaded.
