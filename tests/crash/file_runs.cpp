@@ -19,8 +19,8 @@ namespace fs = std::filesystem;
 constexpr const char* settings_file = "cz.tobranix.tools-manager.ini";
 constexpr const char* autostart_entry = "cz.tobranix.tools-manager.desktop";
 
-// Whether `path` is `file` with a dot and six more characters at `before`
-// and `after` of it: the temporary name of a file written whole.
+// Whether `path` is a temporary name of `file` written whole: `before`,
+// the file's name, a dot and six random characters.
 bool temporary_of(const std::string& path, const std::string& file, const std::string& before) {
   const std::string stem = before + file + ".";
   return path.size() == stem.size() + 6 && path.starts_with(stem);
