@@ -157,7 +157,10 @@ std::expected<Listing, std::string> installed_new_bundle(const UpdateFixture& fi
 // (or nothing) and the rest of its folder as they were before.
 std::expected<Recording, std::string> record_file_run(const FileRun& run, const std::string& home) {
   const std::string folder = home + "/" + run.folder;
-  if (!prepare_file_run(run, home)) return std::unexpected("cannot prepare " + folder);
+  std::error_code error;
+  fs::create_directories(folder, error);
+  if (error) return std::unexpected("cannot prepare " + folder);
+  run.prepare(folder);
   auto before = Tree::load(folder);
   if (!before) return std::unexpected(before.error());
   const Listing old_listing = run.seen(before->listing(base_bytes));
@@ -167,7 +170,6 @@ std::expected<Recording, std::string> record_file_run(const FileRun& run, const 
       record_run({run.argument, home}, folder, std::move(*before), std::move(expected), run.file);
   if (!recorded) return recorded;
   recorded->folder = run.folder;
-  recorded->installs = false;
   recorded->seen = run.seen;
   recorded->expected.new_bundle = run.seen(recorded->expected.new_bundle);
   return recorded;
@@ -302,7 +304,7 @@ struct Explorer {
       judged.verdict = Verdict::lost_update;
       judged.detail = "past the last barrier the target held " + copy_name(held) + ", not " +
                       copy_name(recording.reported);
-    } else if (judged.verdict == Verdict::whole && recording.installs) {
+    } else if (judged.verdict == Verdict::whole && recording.installs()) {
       if (std::string failure = install_after(folder, judged.target, now); !failure.empty()) {
         judged.verdict = Verdict::stranded;
         judged.detail = failure;
@@ -443,7 +445,7 @@ std::vector<CrashState> recovery_starts(const Explorer& update,
                                         const Options& options) {
   std::vector<CrashState> starts;
   const std::vector<Op>& ops = update.recording.ops;
-  if (!update.recording.installs) return starts;
+  if (!update.recording.installs()) return starts;
   for (std::size_t j = 0; j < ops.size() && options.state.empty(); ++j) {
     if (ops[j].kind != OpKind::rename) continue;
     if (const auto whole =
@@ -620,7 +622,10 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--refused") == 0) return run_update(argv[2], true);
   if (argc == 3 && std::strcmp(argv[1], "--recover") == 0) return run_recovery(argv[2]);
   for (const FileRun* file_run : {&adoption_run, &login_item_run}) {
-    if (argc == 3 && argv[1] == std::string(file_run->argument)) run_file_child(argv[1], argv[2]);
+    if (argc == 3 && argv[1] == std::string(file_run->argument)) {
+      ::umask(recorded_umask);
+      ::_exit(file_run->child(argv[2]) ? 0 : 3);
+    }
   }
   Options options;
   for (int i = 1; i < argc; ++i) {

@@ -1,8 +1,5 @@
 #include "file_runs.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <filesystem>
 
 #include "qt_settings.h"
@@ -51,54 +48,49 @@ Listing entries_as_read(const Listing& listing) {
   return read;
 }
 
+void prepare_settings(const std::string& folder) {
+  fixture::write_file(fs::path(folder) / settings_file,
+                      std::string_view("[General]\nautomaticChecks=true\nenabled." +
+                                       std::string(tool_id) + "=false\n"));
+  fixture::write_file(fs::path(folder) / "cz.tobranix.pane-keeper.ini",
+                      std::string_view("[General]\nmanagedByKelvoma=true\n"));
+}
+
+// As choosing a copy does: its path, then the switch as found (not running).
+bool adopt(const std::string& home) {
+  app::qt::QtSettings settings(home + "/" + adoption_run.folder);
+  app::UserDefaults defaults(settings);
+  defaults.setString("applicationPath." + std::string(tool_id), home + "/Nástroje/" + bundle_name);
+  defaults.setBool("enabled." + std::string(tool_id), false);
+  return true;
+}
+
+void prepare_autostart(const std::string& folder) {
+  fixture::write_file(fs::path(folder) / "org.example.Clock.desktop",
+                      std::string_view("[Desktop Entry]\nType=Application\nName=Clock\n"
+                                       "Exec=clock\n"));
+}
+
+bool switch_login_item_on(const std::string& home) {
+  const std::string entry = home + "/" + login_item_run.folder + "/" + autostart_entry;
+  return app::system::Autostart(entry, "/usr/bin/kelvoma").enable().has_value();
+}
+
 }  // namespace
 
 const FileRun adoption_run = {.name = "adoption of a copy elsewhere (the settings file)",
                               .folder = ".config",
                               .file = settings_file,
                               .argument = "--adopt",
+                              .prepare = prepare_settings,
+                              .child = adopt,
                               .seen = settings_as_read};
 const FileRun login_item_run = {.name = "login item switched on (the autostart entry)",
                                 .folder = ".config/autostart",
                                 .file = autostart_entry,
                                 .argument = "--login-item",
+                                .prepare = prepare_autostart,
+                                .child = switch_login_item_on,
                                 .seen = entries_as_read};
-
-bool prepare_file_run(const FileRun& run, const std::string& home) {
-  const fs::path folder = fs::path(home) / run.folder;
-  std::error_code error;
-  fs::create_directories(folder, error);
-  if (error) return false;
-  if (&run == &adoption_run) {
-    fixture::write_file(folder / settings_file,
-                        std::string_view("[General]\nautomaticChecks=true\nenabled." +
-                                         std::string(tool_id) + "=false\n"));
-    fixture::write_file(folder / "cz.tobranix.pane-keeper.ini",
-                        std::string_view("[General]\nmanagedByKelvoma=true\n"));
-  } else {
-    fixture::write_file(folder / "org.example.Clock.desktop",
-                        std::string_view("[Desktop Entry]\nType=Application\nName=Clock\n"
-                                         "Exec=clock\n"));
-  }
-  return true;
-}
-
-void run_file_child(const std::string& argument, const char* home) {
-  ::umask(022);
-  const std::string config = std::string(home) + "/.config";
-  if (argument == adoption_run.argument) {
-    app::qt::QtSettings settings(config);
-    app::UserDefaults defaults(settings);
-    // As choosing a copy does: its path, then the switch as found (not running).
-    defaults.setString("applicationPath." + std::string(tool_id),
-                       std::string(home) + "/Nástroje/" + bundle_name);
-    defaults.setBool("enabled." + std::string(tool_id), false);
-  } else {
-    const app::system::Autostart autostart(config + "/autostart/" + autostart_entry,
-                                           "/usr/bin/kelvoma");
-    if (!autostart.enable()) ::_exit(3);
-  }
-  ::_exit(0);
-}
 
 }  // namespace kelvoma::crash

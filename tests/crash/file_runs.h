@@ -19,6 +19,10 @@ struct FileRun {
   const char* folder;    // below HOME
   const char* file;      // what it writes there
   const char* argument;  // the recorded child's
+  // Writes the folder as it is before the run (it exists, empty).
+  void (*prepare)(const std::string& folder);
+  // The recorded child's work in HOME; whether it succeeded.
+  bool (*child)(const std::string& home);
   // The folder as it is read: what is left beside the file after a cut
   // that nothing reads is not counted (see file_runs.cpp).
   Listing (*seen)(const Listing&);
@@ -26,11 +30,5 @@ struct FileRun {
 
 extern const FileRun adoption_run;
 extern const FileRun login_item_run;
-
-// Writes the folder as it is before the run, below `home`.
-bool prepare_file_run(const FileRun& run, const std::string& home);
-
-// The recorded child of the run whose argument is `argument`, in HOME.
-[[noreturn]] void run_file_child(const std::string& argument, const char* home);
 
 }  // namespace kelvoma::crash

@@ -19,11 +19,15 @@ struct Recording {
   Tree before;
   std::vector<Op> ops{};
   Expected expected{};
-  Copy reported = Copy::new_bundle;     // what the run left at the target
-  std::string target_name{};            // below the recorded folder
-  std::string folder = "Applications";  // the recorded folder, below HOME
-  bool installs = true;                 // an installation: a next one and recovery's own cut follow
+  Copy reported = Copy::new_bundle;           // what the run left at the target
+  std::string target_name{};                  // below the recorded folder
+  std::string folder = "Applications";        // the recorded folder, below HOME
   Listing (*seen)(const Listing&) = nullptr;  // the folder as it is read, if not as it is
+
+  // An installation's run (one that writes a file outside the Applications
+  // folder is seen as its folder is read): a next one and recovery's own cut
+  // follow.
+  bool installs() const { return seen == nullptr; }
 };
 
 // The bytes of a file as it was on disk when its tree was loaded.
