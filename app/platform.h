@@ -76,6 +76,8 @@ class Screen {
   virtual void showWindow() = 0;
   // Whether the window is open on the screen (not closed, not minimized).
   virtual bool windowVisible() = 0;
+  // Whether the window is open and the active one, the user's focus in it.
+  virtual bool windowActive() = 0;
   virtual void setText(ControlId control, const std::string& text) = 0;
   virtual void setToolTip(ControlId control, const std::optional<std::string>& text) = 0;
   virtual void setTextColour(ControlId control, Colour colour) = 0;
@@ -219,11 +221,15 @@ struct ToolEntry {
   bool operator==(const ToolEntry&) const = default;
 };
 
-// A bundle in the trash, and where it came from.
+// A bundle in the trash, and where it came from. The device and inode name
+// the very folder that was moved, so that something else put in the trash
+// under the same name is never taken for it.
 struct TrashedBundle {
   std::string originalPath;
   std::string trashedPath;
   std::string infoPath;  // its ".trashinfo"
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
   bool operator==(const TrashedBundle&) const = default;
 };
 
@@ -240,7 +246,9 @@ class Desktop {
   // Moves the bundle into the trash of its own file system by renaming it;
   // never copies or deletes. On failure it is where it was.
   virtual std::expected<TrashedBundle, std::string> moveToTrash(const std::string& bundlePath) = 0;
-  // Back to its original place, when nothing stands there now.
+  // Back to its original place, when nothing stands there now and what lies
+  // at trashedPath is still that bundle (its device and inode); anything else
+  // is refused and left where it is, its trash record too.
   virtual std::expected<void, std::string> putBack(const TrashedBundle& bundle) = 0;
 };
 
@@ -275,7 +283,8 @@ class Dialogs {
 
 // What the system knows of the network connection's cost. metered() is true
 // only when the connection is known or guessed to be metered (NetworkManager's
-// "Metered" property); without anyone to ask, it is false.
+// "Metered" property); without anyone to ask, it is false. It answers at
+// once from what it last learnt: asking the system never blocks the caller.
 class NetworkCost {
  public:
   virtual ~NetworkCost() = default;
@@ -303,6 +312,9 @@ class DesktopNotifications {
   // itself).
   virtual void notify(const DesktopNotice& notice,
                       std::function<void(const std::string& action)> onAction) = 0;
+  // Takes back the notice last posted with that topic while the desktop
+  // still shows it; nothing when there is none. Never blocks either.
+  virtual void withdraw(const std::string& topic) = 0;
 };
 
 // Everything the controller reaches the world through; the parts need not

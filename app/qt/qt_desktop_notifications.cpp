@@ -56,6 +56,7 @@ void QtDesktopNotifications::notify(const DesktopNotice& notice,
     return;
   }
   listen();
+  const std::uint64_t call = ++calls_;
   const auto earlier = topicIds_.find(notice.topic);
   const std::uint32_t replaces = earlier == topicIds_.end() ? 0 : earlier->second;
   QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, "Notify");
@@ -66,11 +67,15 @@ void QtDesktopNotifications::notify(const DesktopNotice& notice,
        << kServerDecidesTimeout;
   auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kReplyTimeoutMs), &signals_);
   QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &signals_,
-                   [this, topic = notice.topic,
+                   [this, call, topic = notice.topic,
                     onAction = std::move(onAction)](QDBusPendingCallWatcher* finished) mutable {
                      const QDBusPendingReply<std::uint32_t> reply = *finished;
                      finished->deleteLater();
-                     if (!reply.isError()) {
+                     const auto after = withdrawnUpTo_.find(topic);
+                     const bool withdrawn = after != withdrawnUpTo_.end() && after->second >= call;
+                     if (!reply.isError() && withdrawn) {
+                       close(reply.value());
+                     } else if (!reply.isError()) {
                        shown(topic, reply.value(), std::move(onAction));
                      }
                    });
@@ -84,6 +89,29 @@ void QtDesktopNotifications::shown(const std::string& topic, std::uint32_t id,
   }
   topicIds_[topic] = id;
   actions_[id] = std::move(onAction);
+}
+
+void QtDesktopNotifications::withdraw(const std::string& topic) {
+  withdrawnUpTo_[topic] = calls_;
+  const auto shownNow = topicIds_.find(topic);
+  if (shownNow == topicIds_.end()) {
+    return;
+  }
+  const std::uint32_t id = shownNow->second;
+  topicIds_.erase(shownNow);
+  actions_.erase(id);
+  close(id);
+}
+
+void QtDesktopNotifications::close(std::uint32_t id) {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected()) {
+    return;
+  }
+  QDBusMessage call =
+      QDBusMessage::createMethodCall(kService, kPath, kInterface, "CloseNotification");
+  call << id;
+  bus.asyncCall(call, kReplyTimeoutMs);
 }
 
 void NotificationSignals::onActionInvoked(const QDBusMessage& message) {

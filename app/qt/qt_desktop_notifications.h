@@ -36,17 +36,23 @@ class QtDesktopNotifications : public DesktopNotifications {
 
   void notify(const DesktopNotice& notice,
               std::function<void(const std::string& action)> onAction) override;
+  void withdraw(const std::string& topic) override;
 
  private:
   void listen();
   void invoked(std::uint32_t id, const std::string& action);
   void closed(std::uint32_t id);
+  void close(std::uint32_t id);
   void shown(const std::string& topic, std::uint32_t id,
              std::function<void(const std::string&)> onAction);
 
   NotificationSignals signals_;
   bool listening_ = false;
   std::map<std::string, std::uint32_t> topicIds_;  // the service's id of each topic's notice
+  // Notify calls are numbered; a topic withdrawn after call N takes back a
+  // notice of call N or earlier whose id comes only later.
+  std::uint64_t calls_ = 0;
+  std::map<std::string, std::uint64_t> withdrawnUpTo_;
   std::map<std::uint32_t, std::function<void(const std::string&)>> actions_;
 };
 

@@ -44,6 +44,8 @@ bool QtScreen::windowVisible() {
   return window_ && window_->isVisible() && !window_->isMinimized();
 }
 
+bool QtScreen::windowActive() { return windowVisible() && window_->isActiveWindow(); }
+
 void QtScreen::setStatusItemState(const std::string& toolTip, bool /*needsAttention*/) {
   if (tray_) {
     tray_->setToolTip(qs(toolTip));

@@ -31,6 +31,7 @@ class QtScreen : public Screen {
   void createWindow(const WindowModel& model) override;
   void showWindow() override;
   bool windowVisible() override;
+  bool windowActive() override;
   void setStatusItemState(const std::string& toolTip, bool needsAttention) override;
   void setText(ControlId control, const std::string& text) override;
   void setToolTip(ControlId control, const std::optional<std::string>& text) override;

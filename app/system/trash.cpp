@@ -147,9 +147,16 @@ std::expected<TrashedBundle, std::string> moveToTrash(const std::string& path,
     if (name->empty()) {
       continue;
     }
+    struct stat moved {};
+    if (lstat(path.c_str(), &moved) != 0) {
+      unlink((trash->folder + "/info/" + *name + ".trashinfo").c_str());
+      return std::unexpected(kMoveFailed);
+    }
     const TrashedBundle item{.originalPath = path,
                              .trashedPath = trash->folder + "/files/" + *name,
-                             .infoPath = trash->folder + "/info/" + *name + ".trashinfo"};
+                             .infoPath = trash->folder + "/info/" + *name + ".trashinfo",
+                             .device = static_cast<std::uint64_t>(moved.st_dev),
+                             .inode = static_cast<std::uint64_t>(moved.st_ino)};
     flushFolder(trash->folder + "/info");
     if (renameExclusive(path, item.trashedPath)) {
       flushFolder(trash->folder + "/files");
@@ -172,6 +179,12 @@ std::expected<void, std::string> putBack(const TrashedBundle& item) {
   }
   if (lstat(item.trashedPath.c_str(), &status) != 0) {
     return std::unexpected(errno == ENOENT ? kGone : kRestoreFailed);
+  }
+  // The trash emptied and something else moved there under the same name:
+  // that is not ours to put back, nor its record ours to remove.
+  if (static_cast<std::uint64_t>(status.st_dev) != item.device ||
+      static_cast<std::uint64_t>(status.st_ino) != item.inode) {
+    return std::unexpected(kGone);
   }
   if (!renameExclusive(item.trashedPath, item.originalPath)) {
     return std::unexpected(errno == EEXIST ? kOccupied : kRestoreFailed);

@@ -204,6 +204,12 @@ TEST(Trash, TheBundleGoesWithItsRecordAndComesBack) {
   EXPECT_FALSE(fs::exists(first->infoPath));
   fs::rename(path, home.file("elsewhere"));
   EXPECT_EQ(putBack(*first).error(), "Aplikace už v koši není.");  // emptied meanwhile
+  // Another folder trashed under the same name is not taken for the bundle.
+  home.write(".local/share/Trash/files/Orbit Action Dial.app/Contents/Info.plist", "other");
+  home.write(".local/share/Trash/info/Orbit Action Dial.app.trashinfo", "its record");
+  EXPECT_EQ(putBack(*first).error(), "Aplikace už v koši není.");
+  EXPECT_EQ(read_file(first->infoPath), "its record");
+  fs::remove_all(first->trashedPath);
   fs::rename(home.file("elsewhere"), path);
 
   fs::remove_all(places.dataHome + "/Trash");

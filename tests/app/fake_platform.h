@@ -65,6 +65,7 @@ class FakeScreen : public Screen, protected FakePart {
   std::map<ControlId, double> scrolls;
   int windowShows = 0;
   bool windowOnScreen = false;  // shown and not since closed by the test
+  bool windowFocused = true;    // while on screen: the active window
   bool trayAvailable = true;    // the desktop has a tray host
   std::string statusToolTip;
   bool statusNeedsAttention = false;
@@ -76,6 +77,7 @@ class FakeScreen : public Screen, protected FakePart {
     statusNeedsAttention = needsAttention;
   }
   bool windowVisible() override { return windowOnScreen; }
+  bool windowActive() override { return windowOnScreen && windowFocused; }
   void setStatusMenu(const Menu& m) override;
   void createWindow(const WindowModel& model) override;
   void showWindow() override;
@@ -264,6 +266,7 @@ struct PostedNotice {
 class FakeDesktopNotifications : public DesktopNotifications, protected FakePart {
  public:
   std::vector<PostedNotice> notices;  // every notice posted, in order
+  std::vector<std::string> withdrawn;  // topics, in the order they were taken back
 
   // The user clicks the last notice of that topic ("default") or one of its
   // actions.
@@ -273,6 +276,7 @@ class FakeDesktopNotifications : public DesktopNotifications, protected FakePart
               std::function<void(const std::string& action)> onAction) override {
     notices.push_back({notice, std::move(onAction)});
   }
+  void withdraw(const std::string& topic) override { withdrawn.push_back(topic); }
 };
 
 class FakeNetworkCost : public NetworkCost {
