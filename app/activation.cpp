@@ -26,7 +26,7 @@ LaunchConfiguration launchConfiguration(const Tool& tool, Opening opening) {
 // The decision follows whether the tool runs now, not the clicked checkbox.
 void Kelvoma::toggleTool(const Sender& sender) {
   const Tool* found = tool(identifier(sender));
-  if (found == nullptr || busy_.contains(found->id)) {
+  if (found == nullptr || app::busy(records_.at(found->id))) {
     return;
   }
   const Tool& target = *found;

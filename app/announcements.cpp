@@ -23,8 +23,12 @@ std::string atTime(LocalTime at) {
 
 }  // namespace
 
+std::string updatesTopic() { return "updates"; }
+std::string installationTopic(const Tool& tool) { return "installation." + tool.id; }
+std::string trashTopic(const Tool& tool) { return "trash." + tool.id; }
+
 DesktopNotice updatesNotice(const std::vector<WaitingUpdate>& updates) {
-  DesktopNotice notice{.topic = "updates",
+  DesktopNotice notice{.topic = updatesTopic(),
                        .summary = updates.size() == 1 ? "Nová verze je připravená ke stažení"
                                                       : "Nové verze jsou připravené ke stažení",
                        .body = {},
@@ -37,14 +41,14 @@ DesktopNotice updatesNotice(const std::vector<WaitingUpdate>& updates) {
 }
 
 DesktopNotice installedNotice(const Tool& tool, const std::string& version) {
-  return {.topic = "installation." + tool.id,
+  return {.topic = installationTopic(tool),
           .summary = named(tool.name, version) + " je nainstalovaný.",
           .body = {},
           .actions = {}};
 }
 
 DesktopNotice installFailedNotice(const Tool& tool, const std::optional<std::string>& error) {
-  return {.topic = "installation." + tool.id,
+  return {.topic = installationTopic(tool),
           .summary = "Instalace nástroje " + tool.name + " se nepodařila",
           .body = error.value_or(""),
           .actions = {}};

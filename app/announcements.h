@@ -22,6 +22,11 @@ struct WaitingUpdate {
 // release notes, after a colon); its topic is always the same,
 // so a later one replaces it.
 DesktopNotice updatesNotice(const std::vector<WaitingUpdate>& updates);
+// The topics of the notices: one for new releases, one per tool for its
+// installations and one for its move to the trash.
+std::string updatesTopic();
+std::string installationTopic(const Tool& tool);
+std::string trashTopic(const Tool& tool);
 // "Orbit Action Dial 2.0.0 je nainstalovaný." (the name alone without a version).
 DesktopNotice installedNotice(const Tool& tool, const std::string& version);
 // The core's sentence, unchanged, as the body.

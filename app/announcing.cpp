@@ -1,6 +1,7 @@
-// What the desktop hears of the tools while the user looks elsewhere: notices
-// of new releases and of installations that ended with the window out of
-// sight, and the status item's tool tip and attention.
+// What the desktop hears of the tools while the user looks elsewhere: the
+// notice of new releases, and the status item's tool tip and attention. The
+// notices of installations and of the trash come from the model itself.
+#include <algorithm>
 #include <string>
 
 #include "announcements.h"
@@ -12,17 +13,9 @@ namespace {
 // The build last announced for a tool, forgotten once a version is installed.
 std::string announcedKey(const Tool& tool) { return "announcedBuild." + tool.id; }
 
-std::vector<WaitingUpdate> waitingUpdates(const std::vector<Tool>& tools,
-                                          const std::vector<ToolSnapshot>& snapshots) {
-  std::vector<WaitingUpdate> updates;
-  for (std::size_t i = 0; i < tools.size() && i < snapshots.size(); ++i) {
-    if (snapshots[i].installed() && snapshots[i].updateAvailable) {
-      const auto& notes = snapshots[i].release->notes;
-      updates.push_back(
-          {tools[i].name, snapshots[i].release->version, notes ? notesFirstLine(*notes) : ""});
-    }
-  }
-  return updates;
+WaitingUpdate waitingUpdate(const Tool& tool, const ToolRecord& record) {
+  const auto& notes = record.offered->notes;
+  return {tool.name, record.offered->version, notes ? notesFirstLine(*notes) : ""};
 }
 
 }  // namespace
@@ -30,87 +23,63 @@ std::vector<WaitingUpdate> waitingUpdates(const std::vector<Tool>& tools,
 // One notice naming every tool with an update, posted only when one of them
 // has a build not announced before.
 void Kelvoma::announceUpdates() {
-  std::vector<ToolSnapshot> snapshots;
   bool fresh = false;
   for (const Tool& each : tools_) {
-    snapshots.push_back(snapshotOf(each));
-    const ToolSnapshot& snapshot = snapshots.back();
-    if (!snapshot.installed() || !snapshot.updateAvailable) {
+    const ToolRecord& record = records_.at(each.id);
+    if (!updatable(each, record)) {
       continue;
     }
-    const std::string build = std::to_string(snapshot.release->build);
+    const std::string build = std::to_string(record.offered->build);
     if (defaults_.stringForKey(announcedKey(each)) != build) {
       defaults_.setString(announcedKey(each), build);
       fresh = true;
     }
   }
-  if (fresh) {
-    platform_.desktopNotifications.notify(updatesNotice(waitingUpdates(tools_, snapshots)),
-                                          [this](const std::string&) { show(); });
-    awaitNotes(snapshots);
-  }
-}
-
-// The releases just announced whose notes are still on their way: when they
-// come, the notice is posted again in place, with their first line.
-void Kelvoma::awaitNotes(const std::vector<ToolSnapshot>& snapshots) {
-  noticeAwaitsNotes_.clear();
-  for (std::size_t i = 0; i < tools_.size() && i < snapshots.size(); ++i) {
-    if (snapshots[i].installed() && snapshots[i].updateAvailable && !snapshots[i].release->notes) {
-      noticeAwaitsNotes_[tools_[i].id] = snapshots[i].release->build;
-    }
-  }
-}
-
-void Kelvoma::announceNotes(const std::string& id, std::uint64_t build) {
-  const auto awaited = noticeAwaitsNotes_.find(id);
-  if (awaited == noticeAwaitsNotes_.end() || awaited->second != build) {
+  if (!fresh) {
     return;
   }
-  noticeAwaitsNotes_.erase(awaited);
-  std::vector<ToolSnapshot> snapshots;
   for (const Tool& each : tools_) {
-    snapshots.push_back(snapshotOf(each));
+    apply(each, event::Announced{});
   }
-  platform_.desktopNotifications.notify(updatesNotice(waitingUpdates(tools_, snapshots)),
+  postUpdatesNotice();
+}
+
+// The notice says what holds now: the tools it names whose release is still
+// to be installed, or nothing at all.
+void Kelvoma::postUpdatesNotice() {
+  std::vector<WaitingUpdate> updates;
+  for (const Tool& each : tools_) {
+    const ToolRecord& record = records_.at(each.id);
+    if (record.inNotice) {
+      updates.push_back(waitingUpdate(each, record));
+    }
+  }
+  if (updates.empty()) {
+    return platform_.desktopNotifications.withdraw(updatesTopic());
+  }
+  platform_.desktopNotifications.notify(updatesNotice(updates),
                                         [this](const std::string&) { show(); });
 }
 
-void Kelvoma::announceInstallation(const Tool& installed, const InstallAnswer& answer) {
-  if (answer.ok) {
-    defaults_.setString(announcedKey(installed), "");
-  }
-  if (platform_.screen.windowVisible()) {
-    return;
-  }
-  // An update of "Aktualizovat vše" is told in the one notice at the run's end.
-  if (updateRun_ && updateRun_->current == installed.id) {
-    installFailedUnseen_ = installFailedUnseen_ || !answer.ok;
-    return;
-  }
-  if (answer.ok) {
-    const ToolSnapshot snapshot = snapshotOf(installed);
-    platform_.desktopNotifications.notify(
-        installedNotice(installed,
-                        textOf(snapshot.info, "CFBundleShortVersionString").value_or("")),
-        [this](const std::string&) { show(); });
-  } else {
-    installFailedUnseen_ = true;
-    platform_.desktopNotifications.notify(installFailedNotice(installed, answer.error),
-                                          [this](const std::string&) { show(); });
-  }
+void Kelvoma::forgetAnnounced(const Tool& installed) {
+  defaults_.setString(announcedKey(installed), "");
 }
 
-void Kelvoma::refreshStatusItem(const std::vector<ToolSnapshot>& snapshots) {
-  const auto updates = waitingUpdates(tools_, snapshots);
+void Kelvoma::refreshStatusItem() {
+  std::vector<WaitingUpdate> updates;
   std::vector<std::string> failed;
-  for (std::size_t i = 0; i < tools_.size() && i < snapshots.size(); ++i) {
-    if (snapshots[i].release && !snapshots[i].release->ok) {
-      failed.push_back(tools_[i].name);
+  bool attention = false;
+  for (const Tool& each : tools_) {
+    const ToolRecord& record = records_.at(each.id);
+    if (updatable(each, record)) {
+      updates.push_back(waitingUpdate(each, record));
     }
+    if (record.lastCheck && !record.lastCheck->ok) {
+      failed.push_back(each.name);
+    }
+    attention = attention || needsAttention(record);
   }
-  platform_.screen.setStatusItemState(statusToolTip(updates, failed),
-                                      !updates.empty() || installFailedUnseen_);
+  platform_.screen.setStatusItemState(statusToolTip(updates, failed), attention);
 }
 
 }  // namespace kelvoma::app

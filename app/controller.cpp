@@ -27,10 +27,10 @@ Kelvoma::~Kelvoma() = default;
 void Kelvoma::applicationDidFinishLaunching() {
   tools_ = askCatalog(core_).tools;
   rows_.clear();
-  releases_.clear();
-  busy_.clear();
-  checking_.clear();
-  announcing_.clear();
+  records_.clear();
+  for (const Tool& each : tools_) {
+    records_[each.id] = ToolRecord{};
+  }
 
   platform_.screen.createStatusItem(StatusItemModel{
       .autosaveName = std::string(kStatusAutosaveName),
@@ -49,8 +49,12 @@ void Kelvoma::applicationDidFinishLaunching() {
 
   timer_ = platform_.scheduler.scheduleRepeatingTimer(timing_.refreshInterval,
                                                       TimerModes::commonModes, [this] {
-                                                        retryWaitingUpdates();
                                                         refresh();
+                                                        // Waiting updates are looked at again with
+                                                        // what the refresh saw.
+                                                        for (const Tool& each : tools_) {
+                                                          apply(each, event::Tick{});
+                                                        }
                                                       });
   checkTimer_ = platform_.scheduler.scheduleRepeatingTimer(
       timing_.checkInterval, TimerModes::defaultMode, [this] { scheduledCheck(); });
@@ -102,7 +106,7 @@ void Kelvoma::launchIfRemembered(const Tool& each, const std::vector<RunningAppl
   }
 }
 
-bool Kelvoma::applicationShouldTerminate() { return busy_.empty(); }
+bool Kelvoma::applicationShouldTerminate() { return busy().empty(); }
 
 void Kelvoma::applicationShouldHandleReopen() { show(); }
 
@@ -152,8 +156,12 @@ void Kelvoma::perform(Action action, const Sender& sender) {
 void Kelvoma::show() {
   platform_.application.activateIgnoringOtherApps();
   platform_.screen.showWindow();
-  if (installFailedUnseen_) {
-    installFailedUnseen_ = false;
+  const bool unseen =
+      std::ranges::any_of(records_, [](const auto& each) { return needsAttention(each.second); });
+  for (const Tool& each : tools_) {
+    apply(each, event::WindowShown{});
+  }
+  if (unseen) {
     refresh();
   }
 }
@@ -195,18 +203,20 @@ void Kelvoma::refresh() {
   snapshots.reserve(tools_.size());
   for (std::size_t i = 0; i < tools_.size(); ++i) {
     const Tool& each = tools_[i];
+    apply(each, event::Observed{copyOf(each, running, copies[i])});
     publishEntry(each, copies[i]);
-    snapshots.push_back(snapshotOf(each, running, std::move(copies[i])));
+    snapshots.push_back(app::snapshotOf(each, records_.at(each.id)));
     if (const auto row = rows_.find(each.id); row != rows_.end()) {
       writeRow(row->second, rowPresentation(snapshots.back()));
     }
   }
   platform_.screen.setStatusMenu(statusMenu(tools_, snapshots));
-  refreshStatusItem(snapshots);
+  refreshStatusItem();
   refreshGlobalControls();
   if (windowMade_) {
-    platform_.screen.setHidden(layout_.updateAllButton,
-                               updateRun_.has_value() || updatableCount(snapshots) < 2);
+    const bool updating =
+        std::ranges::any_of(records_, [](const auto& each) { return inUpdateRun(each.second); });
+    platform_.screen.setHidden(layout_.updateAllButton, updating || updatableCount(snapshots) < 2);
   }
 }
 
@@ -228,7 +238,7 @@ void Kelvoma::refreshGlobalControls() {
   if (!windowMade_) {
     return;
   }
-  platform_.screen.setEnabled(layout_.checkButton, busy_.empty() && checking_.empty());
+  platform_.screen.setEnabled(layout_.checkButton, busy().empty() && checking().empty());
   platform_.screen.setState(layout_.automatic, automaticChecks());
   platform_.screen.setState(layout_.automaticInstall, automaticInstall());
   if (platform_.loginItems.loginItemsSupported()) {
@@ -331,22 +341,38 @@ const Tool* Kelvoma::tool(std::string_view id) const {
 }
 
 ToolSnapshot Kelvoma::snapshotOf(const Tool& forTool) {
-  return snapshotOf(forTool, platform_.workspace.runningApplications(), locate(forTool));
+  observe(forTool);
+  return app::snapshotOf(forTool, records_.at(forTool.id));
 }
 
-ToolSnapshot Kelvoma::snapshotOf(const Tool& forTool,
-                                 const std::vector<RunningApplication>& running,
-                                 std::optional<Located> located) {
-  SnapshotFacts facts{.busy = busy_.contains(forTool.id), .inTrash = trashed_.contains(forTool.id)};
-  if (located) {
-    facts.runningCount = instancesAmong(running, forTool, located->path).size();
-    facts.installedPath = std::move(located->path);
-    facts.info = std::move(located->info);
+std::map<std::string, CheckAnswer> Kelvoma::releases() const {
+  std::map<std::string, CheckAnswer> checked;
+  for (const auto& [id, record] : records_) {
+    if (record.lastCheck) {
+      checked.emplace(id, *record.lastCheck);
+    }
   }
-  if (const auto found = releases_.find(forTool.id); found != releases_.end()) {
-    facts.release = found->second;
+  return checked;
+}
+
+std::set<std::string> Kelvoma::busy() const {
+  std::set<std::string> ids;
+  for (const auto& [id, record] : records_) {
+    if (app::busy(record)) {
+      ids.insert(id);
+    }
   }
-  return makeSnapshot(forTool, std::move(facts));
+  return ids;
+}
+
+std::set<std::string> Kelvoma::checking() const {
+  std::set<std::string> ids;
+  for (const auto& [id, record] : records_) {
+    if (record.checking) {
+      ids.insert(id);
+    }
+  }
+  return ids;
 }
 
 std::string Kelvoma::operatingSystemVersionText() {

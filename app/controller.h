@@ -20,6 +20,7 @@
 #include "document.h"
 #include "platform.h"
 #include "row_progress.h"
+#include "tool_model.h"
 #include "tool_status.h"
 #include "user_defaults.h"
 #include "window_layout.h"
@@ -77,12 +78,14 @@ class Kelvoma final : public ApplicationDelegate {
   void applicationWillTerminate() override;
   void perform(Action action, const Sender& sender) override;
 
-  // State, for the platform's tests and the flows.
+  // State, for the platform's tests and the flows: the records, and what
+  // follows from them.
   const std::vector<Tool>& tools() const { return tools_; }
   const std::map<std::string, RowRecord>& rows() const { return rows_; }
-  const std::map<std::string, CheckAnswer>& releases() const { return releases_; }
-  const std::set<std::string>& busy() const { return busy_; }
-  const std::set<std::string>& checking() const { return checking_; }
+  const std::map<std::string, ToolRecord>& records() const { return records_; }
+  std::map<std::string, CheckAnswer> releases() const;  // each tool's last check
+  std::set<std::string> busy() const;
+  std::set<std::string> checking() const;
   const WindowLayout& layout() const { return layout_; }
 
   // Window and menu.
@@ -117,9 +120,6 @@ class Kelvoma final : public ApplicationDelegate {
   bool automaticChecks() const;
 
   // Release notes of offered updates (release_notes.cpp).
-  // Before the check's answer is kept: the notes of the same release come
-  // along, other notes are fetched on a worker.
-  void fetchNotes(const std::string& id, CheckAnswer& offered);
   void showNotes(const Sender& sender);
 
   // Automatic installation of found updates (automatic_install.cpp).
@@ -133,10 +133,9 @@ class Kelvoma final : public ApplicationDelegate {
 
   // Notices on the desktop and the status item's state (announcing.cpp).
   void announceUpdates();
-  void awaitNotes(const std::vector<ToolSnapshot>& snapshots);
-  void announceNotes(const std::string& id, std::uint64_t build);
-  void announceInstallation(const Tool& tool, const InstallAnswer& answer);
-  void refreshStatusItem(const std::vector<ToolSnapshot>& snapshots);
+  // A version was installed: the next release is news again.
+  void forgetAnnounced(const Tool& tool);
+  void refreshStatusItem();
 
   // Start-up recovery (recovering.cpp).
   void recoverAtStart(bool checkAfterwards);
@@ -144,7 +143,7 @@ class Kelvoma final : public ApplicationDelegate {
   // The tools as desktop applications (desktop_apps.cpp): their entries in
   // the application menu, the move to the trash and back, all updates at once.
   void trashTool(const Sender& sender);
-  void restoreTool(const std::string& id, const TrashedBundle& bundle);
+  void restoreTool(const std::string& id);
   void updateAll();
 
   // Launch at login (login.cpp).
@@ -162,35 +161,37 @@ class Kelvoma final : public ApplicationDelegate {
   bool carriesIdentifier(const std::string& path, const Tool& tool, Document& info);
   std::vector<RunningApplication> instancesAmong(const std::vector<RunningApplication>& running,
                                                  const Tool& tool, const std::string& url);
-  ToolSnapshot snapshotOf(const Tool& tool, const std::vector<RunningApplication>& running,
-                          std::optional<Located> located);
+  std::optional<InstalledCopy> copyOf(const Tool& tool,
+                                      const std::vector<RunningApplication>& running,
+                                      std::optional<Located> located);
+
+  // The one way a record changes (applying.cpp): the event is stepped and
+  // its effects carried out.
+  void apply(const Tool& tool, const Event& event);
+  void observe(const Tool& tool);
+  Circumstances circumstancesOf(const Tool& tool);
+  void carryOut(const Tool& tool, const Effect& effect);
+  void afterStep(const Tool& tool, const ToolRecord& before);
+
   void writeRow(const RowRecord& row, const RowPresentation& presentation);
   void refreshGlobalControls();
   void launchRememberedTools();
   void launchIfRemembered(const Tool& tool, const std::vector<RunningApplication>& running);
   void resetStatusItemPositionOnce();
-  void finishCheck(const std::string& id, CheckAnswer answer);
-  void finishNotes(const std::string& id, const CheckAnswer& offered, std::string text);
-  void startInstallation(const Tool& tool, const ToolSnapshot& snapshot);
-  void finishInstallation(const std::string& id, const InstallAnswer& answer);
-  void installAutomatically(const Tool& tool);
-  void retryWaitingUpdates();
-  bool holdForUpdate(const Tool& tool);
-  void releaseHeld(const std::string& id);
-  void rememberWaiting(const std::string& id, bool waiting);
-  std::string installationTarget(const Tool& tool, const ToolSnapshot& snapshot);
+  void runCheck(const Tool& tool);
+  void fetchNotes(const Tool& tool, const CheckAnswer& offered);
+  void runInstallation(const Tool& tool);
+  void finishInstallation(const std::string& id, const InstallAnswer& answer, bool stopDeclined);
+  std::string installationTarget(const Tool& tool);
   static std::int32_t stopCallback(const char* id, const char* path);
   void finishRecovery(const std::string& id, bool recovered, bool checkAfterwards);
   void publishEntry(const Tool& tool, const std::optional<Located>& located);
-  void finishTrash(const std::string& id, const std::string& path, std::int32_t stopped);
+  void runTrash(const Tool& tool);
+  void runRestore(const Tool& tool, const TrashedBundle& bundle);
   void startNextUpdate();
-  void continueUpdateAll(const std::string& id, const InstallAnswer& answer);
-  struct UpdateRun {
-    std::vector<std::string> waiting;  // tool ids, in the catalog's order
-    std::optional<std::string> current;
-    std::vector<std::string> updated;  // tool names
-    std::vector<std::string> failed;   // tool names
-  };
+  void postUpdatesNotice();
+  bool holdForUpdate(const Tool& tool);
+  void rememberWaiting(const Tool& tool, bool waiting);
   // An installation's progress: posted on its worker, shown on the main
   // thread at most ten times a second (installing.cpp).
   struct ProgressRelay;
@@ -207,29 +208,11 @@ class Kelvoma final : public ApplicationDelegate {
 
   std::vector<Tool> tools_;
   std::map<std::string, RowRecord> rows_;
-  std::map<std::string, CheckAnswer> releases_;  // the last check of each tool
-  std::set<std::string> busy_;
-  std::set<std::string> checking_;
-  // Found updates to install once the tool may be touched, with what the row
-  // last said about the wait.
-  std::map<std::string, std::string> waiting_;
-  std::set<std::string> automatic_;   // installations that no click started
-  std::set<std::string> held_;        // switched on, not started before their update
-  std::set<std::string> announcing_;  // running checks that may announce a new release
-  bool installFailedUnseen_ = false;  // since the window was last shown
-  // Announced releases whose notes had not come yet: tool id → build.
-  std::map<std::string, std::uint64_t> noticeAwaitsNotes_;
-  std::map<std::string, std::shared_ptr<ProgressRelay>> progress_;  // by tool id, while busy
+  std::map<std::string, ToolRecord> records_;  // by tool id: all a tool's state
   WindowLayout layout_;
   bool windowMade_ = false;
-  std::size_t recovering_ = 0;  // tools whose start-up recovery is still running
   std::optional<TimerId> timer_;
   std::optional<TimerId> checkTimer_;
-  std::map<std::string, std::optional<ToolEntry>> entries_;  // as last published, by tool id
-  std::optional<UpdateRun> updateRun_;
-  // Bundles moved to the trash in this run, offered back in their rows and
-  // menus (without a notification service, the only way back from here).
-  std::map<std::string, TrashedBundle> trashed_;
 };
 
 }  // namespace kelvoma::app

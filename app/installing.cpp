@@ -8,14 +8,19 @@
 namespace kelvoma::app {
 namespace {
 
-// The controller whose installation runs on this thread: the core hands the
-// stop callback no context of its own, and calls it on the installing thread.
-thread_local Kelvoma* installingController = nullptr;
+// The installation that runs on this thread: the core hands the stop
+// callback no context of its own, and calls it on the installing thread.
+struct Installing {
+  Kelvoma* controller = nullptr;
+  Cause cause = Cause::click;
+  bool stopDeclined = false;  // it met the tool running, or its copy gone
+};
+thread_local Installing* installing = nullptr;
 
 class InstallingScope {
  public:
-  explicit InstallingScope(Kelvoma* controller) { installingController = controller; }
-  ~InstallingScope() { installingController = nullptr; }
+  explicit InstallingScope(Installing& current) { installing = &current; }
+  ~InstallingScope() { installing = nullptr; }
   InstallingScope(const InstallingScope&) = delete;
   InstallingScope& operator=(const InstallingScope&) = delete;
 };
@@ -41,6 +46,7 @@ struct Kelvoma::ProgressRelay {
   Kelvoma& controller;
   const std::string id;
   ProgressMailbox mailbox;
+  bool ended = false;  // main thread only: later deliveries show nothing
 };
 
 void Kelvoma::progressCallback(void* context, std::int32_t phase, std::uint64_t done,
@@ -68,9 +74,7 @@ void Kelvoma::relayProgress(const std::shared_ptr<ProgressRelay>& relay,
 
 void Kelvoma::deliverProgress(const std::shared_ptr<ProgressRelay>& relay) {
   const auto report = relay->mailbox.take(platform_.scheduler.uptime());
-  const auto current = progress_.find(relay->id);
-  // A delivery that arrives after its installation ended shows nothing.
-  if (report && current != progress_.end() && current->second == relay) {
+  if (report && !relay->ended) {
     showProgress(relay->id, progressValueOf(*report));
   }
 }
@@ -92,29 +96,57 @@ void Kelvoma::showProgress(const std::string& id, const std::optional<ProgressVa
 
 std::int32_t Kelvoma::stopCallback(const char* id, const char* path) {
   // Nobody to ask: treat the tool as still running rather than replace it blind.
-  return installingController == nullptr ? -1 : installingController->stopRunningTool(id, path);
+  if (installing == nullptr) {
+    return -1;
+  }
+  Kelvoma& controller = *installing->controller;
+  if (installing->cause == Cause::click) {
+    return controller.stopRunningTool(id, path);
+  }
+  // An update nobody clicked for this very tool never installs a copy that
+  // went away meanwhile, and an automatic one never stops a tool: running, it
+  // waits for the next stop.
+  bool present = false;
+  bool runs = false;
+  controller.platform_.scheduler.runOnMainAndWait([&] {
+    Document info;
+    const Tool* found = controller.tool(id == nullptr ? "" : id);
+    present =
+        found != nullptr && path != nullptr && controller.carriesIdentifier(path, *found, info);
+    runs = present && !controller.runningInstancesOfTool(*found, std::string(path)).empty();
+  });
+  if (!present || (runs && installing->cause == Cause::automatic)) {
+    installing->stopDeclined = true;
+    return -1;
+  }
+  return controller.stopRunningTool(id, path);
 }
 
 void Kelvoma::installTool(const Sender& sender) {
   const Tool* found = tool(identifier(sender));
-  if (found == nullptr || busy_.contains(found->id)) {
+  if (found == nullptr) {
     return;
   }
-  const ToolSnapshot snapshot = snapshotOf(*found);
-  if (found->external && snapshot.installed()) {
+  observe(*found);
+  const ToolRecord& record = records_.at(found->id);
+  if (app::busy(record)) {
+    return;
+  }
+  if (found->external && installed(record)) {
     chooseApplication(sender);
     return;
   }
-  if (found->external || !snapshot.installed() || snapshot.releaseOk()) {
-    startInstallation(*found, snapshot);
+  if (installable(*found, record)) {
+    apply(*found, event::InstallAsked{.cause = Cause::click});
+    refresh();
   } else {
     checkAll(originOf(sender));
   }
 }
 
-std::string Kelvoma::installationTarget(const Tool& target, const ToolSnapshot& snapshot) {
-  if (snapshot.installedPath) {
-    return *snapshot.installedPath;
+std::string Kelvoma::installationTarget(const Tool& target) {
+  if (const auto& copy = records_.at(target.id).copy) {
+    return copy->path;
   }
   const std::string folder = platform_.files.isWritable("/Applications")
                                  ? std::string("/Applications")
@@ -122,61 +154,52 @@ std::string Kelvoma::installationTarget(const Tool& target, const ToolSnapshot& 
   return folder + "/" + target.bundleName;
 }
 
-void Kelvoma::startInstallation(const Tool& target, const ToolSnapshot& snapshot) {
-  busy_.insert(target.id);
-  message(std::string("Stahuji a ověřuji balíček…"), target);
+void Kelvoma::runInstallation(const Tool& target) {
   auto relay = std::make_shared<ProgressRelay>(*this, target.id);
-  progress_[target.id] = relay;
   showProgress(target.id, ProgressValue{});  // busy until the first report
-  refresh();
-  const std::string path = installationTarget(target, snapshot);
+  const std::string path = installationTarget(target);
   const std::string version = operatingSystemVersionText();
-  platform_.scheduler.runOnWorker([this, id = target.id, path, version, relay]() mutable {
+  const Cause cause = records_.at(target.id).cause;
+  platform_.scheduler.runOnWorker([this, id = target.id, path, version, relay, cause]() mutable {
+    Installing current{.controller = this, .cause = cause, .stopDeclined = false};
     InstallAnswer answer;
     {
-      InstallingScope scope(this);
+      InstallingScope scope(current);
       answer = askInstall(core_, id, path, version, &Kelvoma::stopCallback,
                           &Kelvoma::progressCallback, &relay);
     }
     platform_.scheduler.runOnMain(
-        [this, id, answer = std::move(answer)] { finishInstallation(id, answer); });
+        [this, id, answer = std::move(answer), relay, declined = current.stopDeclined] {
+          relay->ended = true;
+          finishInstallation(id, answer, declined);
+        });
   });
 }
 
-void Kelvoma::finishInstallation(const std::string& id, const InstallAnswer& answer) {
-  busy_.erase(id);
-  progress_.erase(id);
+void Kelvoma::finishInstallation(const std::string& id, const InstallAnswer& answer,
+                                 bool stopDeclined) {
   showProgress(id, std::nullopt);  // the bar goes as the result comes
   const Tool* installed = tool(id);
   if (installed == nullptr) {
-    refresh();
-    return;
+    return refresh();
   }
   if (answer.ok) {
     announceManagement(*installed);
-    message(std::string("Nainstalováno."), *installed);
-  } else {
-    message(answer.error, *installed);
+    forgetAnnounced(*installed);
   }
-  announceInstallation(*installed, answer);
-  // The copy in place starts again whether or not the new one made it; a
-  // tool updated automatically after it stopped by itself starts as it would
-  // have (a tool the user switched off is remembered off).
-  const bool automatic = automatic_.erase(id) > 0;
-  held_.erase(id);
-  if (answer.relaunch || (installed->external && answer.ok) ||
-      (automatic && defaults_.boolForKey("enabled." + id) &&
-       runningInstancesOfTool(*installed, applicationURLForTool(*installed)).empty())) {
-    openTool(*installed, Opening::background);
-  }
-  entries_.erase(id);  // the new copy may bring another icon
+  observe(*installed);  // the notice names the version now in place
+  const Cause cause = records_.at(id).cause;
+  apply(*installed,
+        event::InstallEnded{.answer = answer, .stopDeclined = stopDeclined && !answer.ok});
   refresh();
-  continueUpdateAll(id, answer);
+  if (cause == Cause::updateAll) {
+    startNextUpdate();
+  }
 }
 
 void Kelvoma::chooseApplication(const Sender& sender) {
   const Tool* found = tool(identifier(sender));
-  if (found == nullptr || busy_.contains(found->id)) {
+  if (found == nullptr || app::busy(records_.at(found->id))) {
     return;
   }
   show();

@@ -9,11 +9,11 @@ namespace kelvoma::app {
 void Kelvoma::recoverAtStart(bool checkAfterwards) {
   std::vector<std::string> ids;
   for (const Tool& each : tools_) {
-    if (busy_.insert(each.id).second) {
+    if (!app::busy(records_.at(each.id))) {
+      apply(each, event::RecoveryAsked{});
       ids.push_back(each.id);
     }
   }
-  recovering_ = ids.size();
   if (ids.empty()) {
     if (checkAfterwards) {
       checkAll();
@@ -33,14 +33,20 @@ void Kelvoma::recoverAtStart(bool checkAfterwards) {
 }
 
 void Kelvoma::finishRecovery(const std::string& id, bool recovered, bool checkAfterwards) {
-  busy_.erase(id);
-  // A copy that was missing at launch missed its start with the others.
-  if (const Tool* putBack = recovered ? tool(id) : nullptr) {
-    launchIfRemembered(*putBack, platform_.workspace.runningApplications());
+  const Tool* done = tool(id);
+  if (done == nullptr) {
+    return;
   }
-  if (--recovering_ == 0 && checkAfterwards) {
+  apply(*done, event::RecoveryEnded{.recovered = recovered});
+  // A copy that was missing at launch missed its start with the others.
+  if (recovered) {
+    launchIfRemembered(*done, platform_.workspace.runningApplications());
+  }
+  const bool last = std::ranges::none_of(
+      records_, [](const auto& each) { return each.second.work == Work::recovering; });
+  if (last && checkAfterwards) {
     checkAll();  // refreshes too
-  } else if (recovered || recovering_ == 0) {
+  } else if (recovered || last) {
     refresh();
   }
 }

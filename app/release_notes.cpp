@@ -7,10 +7,6 @@
 namespace kelvoma::app {
 namespace {
 
-bool sameRelease(const CheckAnswer& a, const CheckAnswer& b) {
-  return a.ok && b.ok && a.build == b.build && a.version == b.version;
-}
-
 // The length of a character the panel leaves out at `at`, or 0: control
 // characters other than line feed and tab (C0, DEL, C1), and the direction
 // overrides and isolates that could make a line read other than it is
@@ -68,34 +64,23 @@ std::string notesFirstLine(std::string_view text) {
   return std::string(line.substr(0, cut)) + "…";
 }
 
-void Kelvoma::fetchNotes(const std::string& id, CheckAnswer& offered) {
-  // A later check of the same release keeps the notes it already has.
-  if (const auto earlier = releases_.find(id); earlier != releases_.end() &&
-                                               sameRelease(earlier->second, offered) &&
-                                               earlier->second.notes) {
-    offered.notes = earlier->second.notes;
-    return;
-  }
-  platform_.scheduler.runOnWorker([this, id, offered] {
+void Kelvoma::fetchNotes(const Tool& target, const CheckAnswer& offered) {
+  platform_.scheduler.runOnWorker([this, id = target.id, offered] {
     auto text = askReleaseNotes(core_, id, offered.build, offered.version);
     if (!text) {
       return;
     }
     platform_.scheduler.runOnMain([this, id, offered, text = std::move(*text)]() mutable {
-      finishNotes(id, offered, std::move(text));
+      // A later check may have found another release meanwhile: the model
+      // keeps notes only for the release they belong to.
+      if (const Tool* noted = tool(id)) {
+        apply(*noted,
+              event::NotesCame{
+                  .build = offered.build, .version = offered.version, .text = std::move(text)});
+        refresh();
+      }
     });
   });
-}
-
-void Kelvoma::finishNotes(const std::string& id, const CheckAnswer& offered, std::string text) {
-  const auto release = releases_.find(id);
-  // A later check may have found another release meanwhile.
-  if (release == releases_.end() || !sameRelease(release->second, offered)) {
-    return;
-  }
-  release->second.notes = std::move(text);
-  announceNotes(id, offered.build);
-  refresh();
 }
 
 void Kelvoma::showNotes(const Sender& sender) {
@@ -103,13 +88,13 @@ void Kelvoma::showNotes(const Sender& sender) {
   if (shown == nullptr) {
     return;
   }
-  const auto release = releases_.find(shown->id);
-  if (release == releases_.end() || !release->second.notes) {
+  const auto& offered = records_.at(shown->id).offered;
+  if (!offered || !offered->notes) {
     return;
   }
-  const std::string title = "Co je nového – " + shown->name + " " + release->second.version;
-  platform_.dialogs.showTextPanel(TextPanel{
-      .title = title, .accessibleName = title, .text = shownNotesText(*release->second.notes)});
+  const std::string title = "Co je nového – " + shown->name + " " + offered->version;
+  platform_.dialogs.showTextPanel(
+      TextPanel{.title = title, .accessibleName = title, .text = shownNotesText(*offered->notes)});
 }
 
 }  // namespace kelvoma::app

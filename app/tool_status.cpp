@@ -107,6 +107,11 @@ bool isUpdateAvailable(const std::optional<CheckAnswer>& release, std::int64_t i
   return release && release->ok && release->build > static_cast<std::uint64_t>(installedBuild);
 }
 
+bool offersUpdate(const Tool& tool, bool installed, const std::optional<CheckAnswer>& release,
+                  std::int64_t installedBuild) {
+  return !tool.external && installed && isUpdateAvailable(release, installedBuild);
+}
+
 std::string stateTextOf(bool installed, std::size_t runningCount) {
   if (runningCount > 0) {
     return "Běží";
@@ -122,7 +127,8 @@ ToolSnapshot makeSnapshot(const Tool& tool, SnapshotFacts facts) {
   snapshot.info = std::move(facts.info);
   snapshot.release = std::move(facts.release);
   snapshot.installedBuild = installedBuildOf(snapshot.info);
-  snapshot.updateAvailable = isUpdateAvailable(snapshot.release, snapshot.installedBuild);
+  snapshot.updateAvailable =
+      offersUpdate(tool, snapshot.installed(), snapshot.release, snapshot.installedBuild);
   snapshot.stateText = stateTextOf(snapshot.installed(), snapshot.runningCount);
   snapshot.external = tool.external;
   snapshot.inTrash = facts.inTrash && !snapshot.installed();
@@ -210,9 +216,8 @@ MenuItem toolMenuItem(const Tool& tool, const ToolSnapshot& snapshot) {
 }
 
 std::size_t updatableCount(const std::vector<ToolSnapshot>& snapshots) {
-  return static_cast<std::size_t>(std::ranges::count_if(snapshots, [](const ToolSnapshot& each) {
-    return each.updateAvailable && !each.external && !each.busy;
-  }));
+  return static_cast<std::size_t>(std::ranges::count_if(
+      snapshots, [](const ToolSnapshot& each) { return each.updateAvailable && !each.busy; }));
 }
 
 Menu statusMenu(const std::vector<Tool>& tools, const std::vector<ToolSnapshot>& snapshots) {

@@ -51,6 +51,10 @@ std::int64_t installedBuildOf(const Document& info);
 // A successful release record whose build, as unsigned 64 bits, exceeds the
 // installed build taken as unsigned 64 bits.
 bool isUpdateAvailable(const std::optional<CheckAnswer>& release, std::int64_t installedBuild);
+// The one rule of "updatable": an installed copy of a tool that Kelvoma
+// updates, with such a release.
+bool offersUpdate(const Tool& tool, bool installed, const std::optional<CheckAnswer>& release,
+                  std::int64_t installedBuild);
 
 std::string stateTextOf(bool installed, std::size_t runningCount);
 

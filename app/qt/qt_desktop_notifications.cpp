@@ -56,7 +56,7 @@ void QtDesktopNotifications::notify(const DesktopNotice& notice,
     return;
   }
   listen();
-  const std::uint64_t call = ++calls_;
+  const std::uint64_t number = ++calls_;
   const auto earlier = topicIds_.find(notice.topic);
   const std::uint32_t replaces = earlier == topicIds_.end() ? 0 : earlier->second;
   QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, "Notify");
@@ -67,12 +67,13 @@ void QtDesktopNotifications::notify(const DesktopNotice& notice,
        << kServerDecidesTimeout;
   auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kReplyTimeoutMs), &signals_);
   QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &signals_,
-                   [this, call, topic = notice.topic,
+                   [this, number, topic = notice.topic,
                     onAction = std::move(onAction)](QDBusPendingCallWatcher* finished) mutable {
                      const QDBusPendingReply<std::uint32_t> reply = *finished;
                      finished->deleteLater();
                      const auto after = withdrawnUpTo_.find(topic);
-                     const bool withdrawn = after != withdrawnUpTo_.end() && after->second >= call;
+                     const bool withdrawn =
+                         after != withdrawnUpTo_.end() && after->second >= number;
                      if (!reply.isError() && withdrawn) {
                        close(reply.value());
                      } else if (!reply.isError()) {

@@ -65,6 +65,9 @@ Core FakeCore::core() {
         answer = found->second;
       }
     }
+    if (onInstall) {
+      answer = onInstall({id, path, os, stopped});
+    }
     return handOut(answer);
   };
   made.releaseNotes = [this](const char* id, std::uint64_t build, const char* version) {

@@ -53,6 +53,10 @@ class FakeCore {
   std::vector<Report> progressReports;
   std::function<void()> afterReport;
 
+  // What an installation does on the disk, and its answer; default: the
+  // answer from installAnswers, the disk unchanged.
+  std::function<std::string(const InstallCall& call)> onInstall;
+
   std::vector<CheckCall> checks;
   std::vector<InstallCall> installs;
   std::vector<std::string> recoveries;

@@ -240,6 +240,9 @@ void FakeWorkspace::openApplication(const std::string& bundlePath,
                                     std::function<void(LaunchResult)> completion) {
   launches.push_back({bundlePath, config});
   note("launch");
+  if (launchStarts) {
+    startProcess(bundlePath, launchedIdentifier(bundlePath));
+  }
   LaunchResult result = launchAnswer.value_or(LaunchResult{std::nullopt, true});
   // The workspace answers later, as the real one does.
   queueOnMain([completion = std::move(completion), result] { completion(result); });
@@ -288,7 +291,9 @@ std::expected<void, std::string> FakeDesktop::publishEntry(const std::string& id
 std::expected<TrashedBundle, std::string> FakeDesktop::moveToTrash(const std::string& bundlePath) {
   const TrashedBundle bundle{.originalPath = bundlePath,
                              .trashedPath = "/trash/files/" + std::to_string(trash.size()),
-                             .infoPath = "/trash/info/" + std::to_string(trash.size())};
+                             .infoPath = "/trash/info/" + std::to_string(trash.size()),
+                             .device = 1,
+                             .inode = ++movedToTrash_};
   if (!moveBundle(bundlePath, bundle.trashedPath)) {
     return std::unexpected("Aplikaci se nepodařilo přesunout do koše.");
   }
@@ -297,11 +302,20 @@ std::expected<TrashedBundle, std::string> FakeDesktop::moveToTrash(const std::st
 }
 
 std::expected<void, std::string> FakeDesktop::putBack(const TrashedBundle& bundle) {
+  if (std::ranges::find(trash, bundle) == trash.end()) {
+    return std::unexpected("Aplikace už v koši není.");
+  }
   if (!moveBundle(bundle.trashedPath, bundle.originalPath)) {
     return std::unexpected("Na původním místě aplikace teď něco je.");
   }
   std::erase(trash, bundle);
   return {};
+}
+
+std::string FakePlatform::launchedIdentifier(const std::string& bundlePath) {
+  const auto info = plists.find(bundlePath + "/Contents/Info.plist");
+  return info == plists.end() ? std::string()
+                              : textOf(info->second, "CFBundleIdentifier").value_or("");
 }
 
 bool FakePlatform::moveBundle(const std::string& from, const std::string& to) {

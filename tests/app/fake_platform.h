@@ -190,9 +190,11 @@ class FakeWorkspace : public Workspace, protected FakePart {
   std::optional<LaunchResult> launchAnswer;  // default: launched
   std::vector<Launch> launches;
   std::vector<RunningApplication> terminateRequests;
+  bool launchStarts = false;  // a launch of a bundle starts a process of it
 
   // A process running from the bundle at path with that identifier.
   RunningApplication startProcess(const std::string& bundlePath, const std::string& identifier);
+  virtual std::string launchedIdentifier(const std::string& bundlePath) = 0;
 
   std::vector<RunningApplication> runningApplications() override { return running; }
   bool isTerminated(const RunningApplication& application) override;
@@ -223,6 +225,7 @@ class FakeDesktop : public Desktop {
  public:
   std::map<std::string, ToolEntry> entries;  // by tool id
   std::vector<TrashedBundle> trash;
+  std::uint64_t movedToTrash_ = 0;  // numbers each move, as an inode would
 
   std::expected<void, std::string> publishEntry(const std::string& id,
                                                 const std::optional<ToolEntry>& entry) override;
@@ -265,8 +268,9 @@ struct PostedNotice {
 
 class FakeDesktopNotifications : public DesktopNotifications, protected FakePart {
  public:
-  std::vector<PostedNotice> notices;  // every notice posted, in order
-  std::vector<std::string> withdrawn;  // topics, in the order they were taken back
+  std::vector<PostedNotice> notices;           // every notice posted, in order
+  std::vector<std::string> withdrawn;          // topics, in the order they were taken back
+  std::map<std::string, DesktopNotice> shown;  // by topic: posted and not taken back
 
   // The user clicks the last notice of that topic ("default") or one of its
   // actions.
@@ -274,9 +278,13 @@ class FakeDesktopNotifications : public DesktopNotifications, protected FakePart
 
   void notify(const DesktopNotice& notice,
               std::function<void(const std::string& action)> onAction) override {
+    shown[notice.topic] = notice;
     notices.push_back({notice, std::move(onAction)});
   }
-  void withdraw(const std::string& topic) override { withdrawn.push_back(topic); }
+  void withdraw(const std::string& topic) override {
+    withdrawn.push_back(topic);
+    shown.erase(topic);
+  }
 };
 
 class FakeNetworkCost : public NetworkCost {
@@ -306,6 +314,7 @@ class FakePlatform final : public FakeApplication,
   void queueOnMain(std::function<void()> work) override { runOnMain(std::move(work)); }
   void settle() override { drainMain(); }
   bool moveBundle(const std::string& from, const std::string& to) override;
+  std::string launchedIdentifier(const std::string& bundlePath) override;
 };
 
 }  // namespace kelvoma::app::testing
