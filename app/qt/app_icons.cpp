@@ -43,12 +43,13 @@ class MarkedIconEngine final : public QIconEngine {
     pixels_.paint(painter, rect, Qt::AlignCenter, mode, state);
     const qreal side = std::min(rect.width(), rect.height());
     const qreal diameter = std::max<qreal>(5, side * 0.45);
+    const qreal ring = std::max<qreal>(1, side / 16);
     const QRectF dot(rect.right() + 1 - diameter, rect.bottom() + 1 - diameter, diameter, diameter);
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
-    painter->setPen(QPen(Qt::white, std::max<qreal>(1, side / 16)));
+    painter->setPen(QPen(Qt::white, ring));
     painter->setBrush(QColor(0xf0, 0x6a, 0x0c));
-    painter->drawEllipse(dot.adjusted(0.5, 0.5, -0.5, -0.5));
+    painter->drawEllipse(dot.adjusted(ring / 2, ring / 2, -ring / 2, -ring / 2));
     painter->restore();
   }
   QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
