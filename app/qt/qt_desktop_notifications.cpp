@@ -47,19 +47,28 @@ QtDesktopNotifications::QtDesktopNotifications() {
 QtDesktopNotifications::~QtDesktopNotifications() = default;
 
 void QtDesktopNotifications::listen() {
-  if (listening_) {
+  if (serviceOwner_) {
     return;
   }
-  listening_ = true;
   QDBusConnection bus = QDBusConnection::sessionBus();
   bus.connect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), &signals_,
               SLOT(onActionInvoked(QDBusMessage)));
   bus.connect(kService, kPath, kInterface, QStringLiteral("NotificationClosed"), &signals_,
               SLOT(onNotificationClosed(QDBusMessage)));
+  // Another service (or the same one started again) knows nothing of the
+  // earlier ids: closing or replacing one could hit another program's notice.
+  serviceOwner_ = std::make_unique<QDBusServiceWatcher>(kService, bus,
+                                                        QDBusServiceWatcher::WatchForOwnerChange);
+  QObject::connect(serviceOwner_.get(), &QDBusServiceWatcher::serviceOwnerChanged, &signals_,
+                   [this] {
+                     bodyMarkup_.reset();
+                     shown_.clear();
+                     actions_.clear();
+                   });
 }
 
 void QtDesktopNotifications::askCapabilities() {
-  if (bodyMarkup_ || askingCapabilities_) {
+  if (bodyMarkup_.has_value() || askingCapabilities_) {
     return;
   }
   askingCapabilities_ = true;

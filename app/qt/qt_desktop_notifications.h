@@ -5,10 +5,12 @@
 #pragma once
 
 #include <QDBusMessage>
+#include <QDBusServiceWatcher>
 #include <QObject>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -59,7 +61,7 @@ class QtDesktopNotifications : public DesktopNotifications {
   void close(std::uint32_t id);
 
   NotificationSignals signals_;
-  bool listening_ = false;
+  std::unique_ptr<QDBusServiceWatcher> serviceOwner_;
   bool askingCapabilities_ = false;
   std::optional<bool> bodyMarkup_;  // unknown until the service answers
   std::map<std::string, Shown> shown_;

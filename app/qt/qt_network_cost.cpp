@@ -19,7 +19,9 @@ constexpr qint64 kAskAgainAfterMs = 5000;
 
 }  // namespace
 
-QtNetworkCost::QtNetworkCost(std::string service) : service_(std::move(service)) {}
+// The first question goes out at once, so that its answer is in before the
+// first check can lead to an automatic installation.
+QtNetworkCost::QtNetworkCost(std::string service) : service_(std::move(service)) { ask(); }
 
 QtNetworkCost::~QtNetworkCost() = default;
 

@@ -127,15 +127,17 @@ TEST(SessionNotices, AreClosedWhenWithdrawnAndEscapedWhereMarkupIsRead) {
   const QString escaped = QStringLiteral("&lt;b&gt;&amp;");
   struct Case {
     const char* name;
-    bool markup;  // the service reads the body as markup
-    bool atOnce;  // it answers Notify at once
-    int posts;    // notices posted before the withdrawal
-    std::vector<uint> closed;
+    bool markup;           // the service reads the body as markup
+    bool atOnce;           // it answers Notify at once
+    int posts;             // notices posted before the withdrawal
+    bool restart = false;  // the service starts again before it
+    std::vector<uint> closed = {};
   };
   const Case cases[] = {
       {.name = "once shown", .markup = true, .atOnce = true, .posts = 1, .closed = {101}},
       {.name = "before its reply", .markup = false, .atOnce = false, .posts = 1, .closed = {101}},
       {.name = "posted twice", .markup = true, .atOnce = true, .posts = 2, .closed = {101, 102}},
+      {.name = "service restarted", .markup = true, .atOnce = true, .posts = 1, .restart = true},
   };
   for (const Case& each : cases) {
     SCOPED_TRACE(each.name);
@@ -158,12 +160,18 @@ TEST(SessionNotices, AreClosedWhenWithdrawnAndEscapedWhereMarkupIsRead) {
                << static_cast<uint>(100 + posted) << QStringLiteral("default"));
       ASSERT_TRUE(answeringUntil(10s, [&] { return !actions.empty(); }));
     }
+    if (each.restart) {
+      bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+      bus.registerService(QStringLiteral("org.freedesktop.Notifications"));
+      answeringUntil(1s, [] { return false; });  // the client hears of it meanwhile
+    }
     notices.withdraw("t");
     service.answerHeld();
     answeringUntil(10s, [&] { return service.closed.size() >= each.closed.size(); });
-    EXPECT_EQ(service.closed, each.closed);
-    notices.notify(notice, nullptr);
+    notices.notify(notice, nullptr);  // reaches the service after any CloseNotification
     ASSERT_TRUE(answeringUntil(10s, [&] { return service.calls.size() == posted + 1; }));
+    EXPECT_EQ(service.closed, each.closed);
+    EXPECT_EQ(service.calls.back().replaces, 0u);
     EXPECT_EQ(service.calls.front().body, escaped);  // the service's answer not yet in
     EXPECT_EQ(service.calls.back().body, each.markup ? escaped : QStringLiteral("<b>&"));
     EXPECT_EQ(service.calls.back().summary, "A & <b>");
