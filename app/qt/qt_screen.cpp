@@ -47,7 +47,9 @@ bool QtScreen::windowVisible() {
 }
 
 // The window's own dialogs (the notes, an alert, the open panel) keep the
-// user's focus in it: they are windows of their own, parented to it.
+// user's focus in it: they are windows of their own, parented to it. The
+// window becomes active only when the window system says so, shortly after
+// showWindow(), and not at all where the window manager refuses the focus.
 bool QtScreen::windowActive() {
   if (!windowVisible()) {
     return false;

@@ -33,6 +33,7 @@ class StatusTray : public QObject {
   // the existing items, so an open menu stays open while it is refreshed.
   void setMenu(const Menu& menu);
 
+  // The item's tool tip.
   void setToolTip(const QString& toolTip);
   // Whether the item asks for the user's attention. QSystemTrayIcon has no
   // call for StatusNotifier's NeedsAttention and XEmbed trays have none at

@@ -1,6 +1,7 @@
 #include "bus_services.h"
 
 #include <QCoreApplication>
+#include <QDBusArgument>
 
 namespace kelvoma::app::testing {
 
@@ -13,6 +14,23 @@ bool answeringUntil(std::chrono::milliseconds limit, const std::function<bool()>
     }
   }
   return condition();
+}
+
+QByteArray pixelsOf(const QVariant& iconPixmap) {
+  const auto images = qvariant_cast<QDBusArgument>(iconPixmap);
+  QByteArray all;
+  images.beginArray();
+  while (!images.atEnd()) {
+    int width = 0;
+    int height = 0;
+    QByteArray bytes;
+    images.beginStructure();
+    images >> width >> height >> bytes;
+    images.endStructure();
+    all += bytes;
+  }
+  images.endArray();
+  return all;
 }
 
 }  // namespace kelvoma::app::testing

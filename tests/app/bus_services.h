@@ -123,4 +123,7 @@ class NetworkManager : public QDBusVirtualObject {
 // Waits while answering the bus: the services live on this thread.
 bool answeringUntil(std::chrono::milliseconds limit, const std::function<bool()>& condition);
 
+// Every image of a StatusNotifier item's IconPixmap (a(iiay)), one after another.
+QByteArray pixelsOf(const QVariant& iconPixmap);
+
 }  // namespace kelvoma::app::testing

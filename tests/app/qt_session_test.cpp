@@ -7,7 +7,6 @@
 #include <stdlib.h>
 
 #include <QApplication>
-#include <QDBusArgument>
 #include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QThread>
@@ -25,6 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::answeringUntil;
+using testing::pixelsOf;
 
 QDBusConnection privateBus(const char* name) {
   return QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"), name);
@@ -50,24 +50,6 @@ class ServingThread : public QThread {
     wait();
   }
 };
-
-// Every image of an IconPixmap (a(iiay)), one after another.
-QByteArray pixelsOf(const QVariant& iconPixmap) {
-  const auto images = qvariant_cast<QDBusArgument>(iconPixmap);
-  QByteArray all;
-  images.beginArray();
-  while (!images.atEnd()) {
-    int width = 0;
-    int height = 0;
-    QByteArray bytes;
-    images.beginStructure();
-    images >> width >> height >> bytes;
-    images.endStructure();
-    all += bytes;
-  }
-  images.endArray();
-  return all;
-}
 
 // A host would draw a theme name instead of the pixels: the marked icon has none.
 TEST(SessionTray, TheIconIsMarkedWhileAttentionIsAskedForAndPlainAfterwards) {
