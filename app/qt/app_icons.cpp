@@ -3,6 +3,7 @@
 #include <QIconEngine>
 #include <QPainter>
 #include <QSvgRenderer>
+#include <algorithm>
 
 namespace kelvoma::app::qt {
 namespace {
@@ -32,6 +33,42 @@ class NamedIconEngine final : public QIconEngine {
   QString name_;
 };
 
+// Draws the tray's pixels with a mark over their lower right corner: an orange
+// dot ringed in white, which stands out on dark and light panels alike.
+class MarkedIconEngine final : public QIconEngine {
+ public:
+  explicit MarkedIconEngine(QIcon pixels) : pixels_(std::move(pixels)) {}
+
+  void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override {
+    pixels_.paint(painter, rect, Qt::AlignCenter, mode, state);
+    const qreal side = std::min(rect.width(), rect.height());
+    const qreal diameter = std::max<qreal>(5, side * 0.45);
+    const qreal ring = std::max<qreal>(1, side / 16);
+    const QRectF dot(rect.right() + 1 - diameter, rect.bottom() + 1 - diameter, diameter, diameter);
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing);
+    painter->setPen(QPen(Qt::white, ring));
+    painter->setBrush(QColor(0xf0, 0x6a, 0x0c));
+    painter->drawEllipse(dot.adjusted(ring / 2, ring / 2, -ring / 2, -ring / 2));
+    painter->restore();
+  }
+  QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+    QPixmap pixmap(size);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    paint(&painter, QRect(QPoint(0, 0), size), mode, state);
+    return pixmap;
+  }
+  QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) override {
+    return pixels_.availableSizes(mode, state);
+  }
+  QIconEngine* clone() const override { return new MarkedIconEngine(pixels_); }
+  QString key() const override { return QStringLiteral("MarkedIconEngine"); }
+
+ private:
+  QIcon pixels_;
+};
+
 QIcon trayPixels() {
   QSvgRenderer renderer(QStringLiteral(":/app/tray.svg"));
   QIcon icon;
@@ -57,6 +94,8 @@ QIcon statusItemIcon() {
   }
   return QIcon(new NamedIconEngine(trayPixels(), name));
 }
+
+QIcon attentionItemIcon() { return QIcon(new MarkedIconEngine(trayPixels())); }
 
 QIcon applicationIcon() {
   return QIcon::fromTheme(QString::fromLatin1(kApplicationIconName),

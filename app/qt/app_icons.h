@@ -18,6 +18,12 @@ inline constexpr const char* kApplicationIconName = "cz.tobranix.Kelvoma";
 // panel's own colour instead.
 QIcon statusItemIcon();
 
+// The status item's icon when something waits for the user: the same pixels
+// with a coloured dot in a corner, drawn at whatever size the tray asks for.
+// It has no theme name, so that a StatusNotifier host shows these pixels
+// rather than the theme's plain icon.
+QIcon attentionItemIcon();
+
 // The theme's application icon, or the embedded copy when the theme lacks it.
 QIcon applicationIcon();
 

@@ -2,9 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QCheckBox>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -13,35 +11,9 @@
 #include <algorithm>
 
 #include "accessibility.h"
-#include "symbols.h"
+#include "window_controls.h"
 
 namespace kelvoma::app::qt {
-namespace {
-
-// Origin at the parent's top-left, as Qt has it.
-QRect flipped(const Frame& frame, double parentHeight) {
-  return QRect(qRound(frame.x), qRound(parentHeight - frame.y - frame.height), qRound(frame.width),
-               qRound(frame.height));
-}
-
-QFont fontOf(const Font& font, const QFont& base) {
-  QFont made = base;
-  if (font.size > 0) {
-    made.setPixelSize(qRound(font.size));
-  }
-  made.setWeight(font.weight == FontWeight::semibold ? QFont::DemiBold : QFont::Normal);
-  // The shipped sans faces have tabular digits already, so version numbers line up.
-  return made;
-}
-
-void setForeground(QWidget* widget, const QColor& colour) {
-  QPalette palette = widget->palette();
-  palette.setColor(QPalette::WindowText, colour);
-  palette.setColor(QPalette::Text, colour);
-  widget->setPalette(palette);
-}
-
-}  // namespace
 
 ManagerWindow::ManagerWindow(const WindowModel& model, Forward forward)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::CustomizeWindowHint |
@@ -77,19 +49,6 @@ ManagerWindow::ManagerWindow(const WindowModel& model, Forward forward)
 // Focus moves while the children go; this is no ManagerWindow by then.
 ManagerWindow::~ManagerWindow() { disconnect(focusFollower_); }
 
-QWidget* ManagerWindow::buildLabel(const ControlModel& model, QWidget* parent) {
-  QLabel* label = model.maximumLines == 1 ? new OneLineLabel(parent) : new QLabel(parent);
-  label->setText(QString::fromStdString(model.text));
-  label->setTextFormat(Qt::PlainText);
-  label->setWordWrap(model.maximumLines != 1);
-  const Qt::Alignment horizontal =
-      model.alignment == Alignment::right ? Qt::AlignRight : Qt::AlignLeft;
-  label->setAlignment(horizontal | Qt::AlignTop);
-  label->setFont(fontOf(model.font, label->font()));
-  setForeground(label, colourOf(model.colour, label->palette()));
-  return label;
-}
-
 QWidget* ManagerWindow::buildScrollView(const ControlModel& model, QWidget* parent) {
   auto* scroll = new QScrollArea(parent);
   scroll->setFocusPolicy(Qt::NoFocus);  // Tab goes from control to control, through the rows
@@ -115,24 +74,14 @@ QWidget* ManagerWindow::build(const ControlModel& model, QWidget* parent, double
   QWidget* widget = nullptr;
   switch (model.kind) {
     case ControlKind::label:
-      widget = buildLabel(model, parent);
+      widget = makeLabel(model, parent);
       break;
-    case ControlKind::image: {
-      auto* image = new QLabel(parent);
-      image->setAlignment(Qt::AlignCenter);
-      // An unknown symbol leaves the image empty.
-      image->setPixmap(symbolPixmap(model.symbol, qRound(model.frame.width),
-                                    colourOf(Colour::label, image->palette()),
-                                    image->devicePixelRatioF()));
-      widget = image;
+    case ControlKind::image:
+      widget = makeImage(model, parent);
       break;
-    }
     case ControlKind::checkbox:
     case ControlKind::pushButton: {
-      QAbstractButton* button = model.kind == ControlKind::checkbox
-                                    ? static_cast<QAbstractButton*>(new QCheckBox(parent))
-                                    : new QPushButton(parent);
-      button->setText(QString::fromStdString(model.text));
+      QAbstractButton* button = makeButton(model, parent);
       if (model.action) {
         const Action action = *model.action;
         const std::string identifier = model.identifier;
@@ -159,13 +108,9 @@ QWidget* ManagerWindow::build(const ControlModel& model, QWidget* parent, double
     case ControlKind::scrollView:
       widget = buildScrollView(model, parent);
       break;
-    case ControlKind::progressBar: {
-      auto* bar = new QProgressBar(parent);
-      bar->setTextVisible(false);  // its text is the tool tip and the accessible value
-      bar->setRange(0, 0);
-      widget = bar;
+    case ControlKind::progressBar:
+      widget = makeProgressBar(parent);
       break;
-    }
   }
   widget->setGeometry(flipped(model.frame, parentHeight));
   widget->setHidden(model.hidden);

@@ -39,7 +39,6 @@ class ManagerWindow : public QWidget {
 
  private:
   QWidget* build(const ControlModel& model, QWidget* parent, double parentHeight);
-  QWidget* buildLabel(const ControlModel& model, QWidget* parent);
   QWidget* buildScrollView(const ControlModel& model, QWidget* parent);
   void applyScroll(ControlId id);
   void name(QWidget* widget, const ControlModel& model);

@@ -5,10 +5,13 @@
 #pragma once
 
 #include <QDBusMessage>
+#include <QDBusServiceWatcher>
 #include <QObject>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "platform.h"
@@ -34,21 +37,34 @@ class QtDesktopNotifications : public DesktopNotifications {
   QtDesktopNotifications();
   ~QtDesktopNotifications() override;
 
+  // The body goes as markup, its "&", "<" and ">" escaped, unless the
+  // service has said that it does not read markup there (body-markup in
+  // GetCapabilities, asked once); the summary is plain text by definition.
   void notify(const DesktopNotice& notice,
               std::function<void(const std::string& action)> onAction) override;
   void withdraw(const std::string& topic) override;
 
  private:
+  // A topic's notice on the desktop: the Notify call that posted it and the
+  // service's id for it.
+  struct Shown {
+    std::uint64_t call = 0;
+    std::uint32_t id = 0;
+  };
+
   void listen();
+  void askCapabilities();
+  void answered(const std::string& topic, std::uint64_t call, std::uint32_t id,
+                std::function<void(const std::string&)> onAction);
   void invoked(std::uint32_t id, const std::string& action);
   void closed(std::uint32_t id);
   void close(std::uint32_t id);
-  void shown(const std::string& topic, std::uint32_t id,
-             std::function<void(const std::string&)> onAction);
 
   NotificationSignals signals_;
-  bool listening_ = false;
-  std::map<std::string, std::uint32_t> topicIds_;  // the service's id of each topic's notice
+  std::unique_ptr<QDBusServiceWatcher> serviceOwner_;
+  bool askingCapabilities_ = false;
+  std::optional<bool> bodyMarkup_;  // unknown until the service answers
+  std::map<std::string, Shown> shown_;
   // Notify calls are numbered; a topic withdrawn after call N takes back a
   // notice of call N or earlier whose id comes only later.
   std::uint64_t calls_ = 0;

@@ -1,5 +1,7 @@
 #include "qt_screen.h"
 
+#include <QApplication>
+
 namespace kelvoma::app::qt {
 namespace {
 
@@ -44,11 +46,27 @@ bool QtScreen::windowVisible() {
   return window_ && window_->isVisible() && !window_->isMinimized();
 }
 
-bool QtScreen::windowActive() { return windowVisible() && window_->isActiveWindow(); }
+// The window's own dialogs (the notes, an alert, the open panel) keep the
+// user's focus in it: they are windows of their own, parented to it. The
+// window becomes active only when the window system says so, shortly after
+// showWindow(), and not at all where the window manager refuses the focus.
+bool QtScreen::windowActive() {
+  if (!windowVisible()) {
+    return false;
+  }
+  for (QWidget* active = QApplication::activeWindow(); active != nullptr;
+       active = active->parentWidget() != nullptr ? active->parentWidget()->window() : nullptr) {
+    if (active == window_.get()) {
+      return true;
+    }
+  }
+  return false;
+}
 
-void QtScreen::setStatusItemState(const std::string& toolTip, bool /*needsAttention*/) {
+void QtScreen::setStatusItemState(const std::string& toolTip, bool needsAttention) {
   if (tray_) {
     tray_->setToolTip(qs(toolTip));
+    tray_->setAttention(needsAttention);
   }
 }
 

@@ -53,7 +53,7 @@ void StatusTray::lookForHost() {
     return;
   }
   poll_.stop();
-  tray_ = std::make_unique<QSystemTrayIcon>(statusItemIcon());
+  tray_ = std::make_unique<QSystemTrayIcon>(attention_ ? attentionItemIcon() : statusItemIcon());
   tray_->setToolTip(toolTip_);
   // The item has no action of its own: any click opens its menu.
   connect(tray_.get(), &QSystemTrayIcon::activated, this,
@@ -132,6 +132,16 @@ void StatusTray::setToolTip(const QString& toolTip) {
   toolTip_ = toolTip;
   if (tray_) {
     tray_->setToolTip(toolTip_);
+  }
+}
+
+void StatusTray::setAttention(bool attention) {
+  if (attention == attention_) {
+    return;
+  }
+  attention_ = attention;
+  if (tray_) {
+    tray_->setIcon(attention_ ? attentionItemIcon() : statusItemIcon());
   }
 }
 

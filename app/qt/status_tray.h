@@ -33,9 +33,12 @@ class StatusTray : public QObject {
   // the existing items, so an open menu stays open while it is refreshed.
   void setMenu(const Menu& menu);
 
-  // The item's tool tip. QSystemTrayIcon keeps its StatusNotifier status
-  // "Active" (it has no call for NeedsAttention); the tool tip says it.
+  // The item's tool tip.
   void setToolTip(const QString& toolTip);
+  // Whether the item asks for the user's attention. QSystemTrayIcon has no
+  // call for StatusNotifier's NeedsAttention and XEmbed trays have none at
+  // all, so the icon itself changes: every host shows its pixels.
+  void setAttention(bool attention);
 
   QMenu* menu() const { return menu_.get(); }
   QSystemTrayIcon* trayIcon() const { return tray_.get(); }  // none until shown
@@ -48,6 +51,7 @@ class StatusTray : public QObject {
   Forward forward_;
   std::function<bool()> hostAvailable_;
   QString toolTip_;
+  bool attention_ = false;
   QTimer poll_;
   std::unique_ptr<QSystemTrayIcon> tray_;
   std::unique_ptr<QMenu> menu_;

@@ -172,6 +172,23 @@ TEST_F(QtWindow, WithoutATrayHostTheWindowStandsInUntilOneAppears) {
   EXPECT_FALSE(icon->icon().isNull());
 }
 
+// The window's own dialogs keep the user's focus in it; another window takes it.
+TEST_F(QtWindow, ActiveWhileItOrOneOfItsDialogsHasTheFocus) {
+  start({"kelvoma", "--background"});
+  EXPECT_FALSE(platform->windowActive());
+  platform->showWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window()));
+  EXPECT_TRUE(platform->windowActive());
+  platform->showTextPanel({.title = "Co je nového", .accessibleName = "x", .text = "x"});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() != &window(); }));
+  EXPECT_TRUE(platform->windowActive());
+  QWidget other;
+  other.show();
+  QApplication::setActiveWindow(&other);
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+  EXPECT_FALSE(platform->windowActive());
+}
+
 // Ctrl+Q takes the menu's way out: refused while an installation runs.
 TEST_F(QtWindow, CtrlQQuitsLikeTheMenuItem) {
   start();

@@ -10,11 +10,9 @@
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusContext>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
-#include <QObject>
 #include <QStringList>
 #include <QVariantMap>
 #include <algorithm>
@@ -24,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bus_services.h"
 #include "desktop_session.h"
 #include "support/fixture_bundle.h"
 #include "support/signing.h"
@@ -37,70 +36,6 @@ using namespace std::chrono_literals;
 
 constexpr auto kStepLimit = 45s;  // sanitizer builds start slowly on a shared machine
 constexpr int kCallTimeoutMs = 5000;
-
-// Just enough of org.kde.StatusNotifierWatcher for Qt's tray to register an
-// item with it: a host is said to be present, and items are only listed.
-class Watcher : public QObject, protected QDBusContext {
-  Q_OBJECT
-  Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-  Q_PROPERTY(bool IsStatusNotifierHostRegistered READ isStatusNotifierHostRegistered)
-  Q_PROPERTY(int ProtocolVersion READ protocolVersion)
-  Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ registeredStatusNotifierItems)
-
- public:
-  bool isStatusNotifierHostRegistered() const { return true; }
-  int protocolVersion() const { return 0; }
-  QStringList registeredStatusNotifierItems() const { return items_; }
-
- public slots:
-  // The argument is the item's bus name, or an object path of the caller.
-  void RegisterStatusNotifierItem(const QString& service) {
-    items_ << (service.startsWith(u'/') ? message().service() : service);
-  }
-  void RegisterStatusNotifierHost(const QString&) {}
-
- private:
-  QStringList items_;
-};
-
-// Just enough of org.freedesktop.Notifications to record every Notify call.
-// With answers off it never replies, as a hung service would not.
-class NoticeService : public QObject, protected QDBusContext {
-  Q_OBJECT
-  Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
-
- public:
-  struct Call {
-    QString application, icon, summary, body;
-    uint replaces = 0;
-    QStringList actions;
-    QVariantMap hints;
-  };
-  std::vector<Call> calls;
-  bool answers = true;
-
- public slots:
-  uint Notify(const QString& application, uint replaces, const QString& icon,
-              const QString& summary, const QString& body, const QStringList& actions,
-              const QVariantMap& hints, int) {
-    calls.push_back({application, icon, summary, body, replaces, actions, hints});
-    setDelayedReply(!answers);
-    return static_cast<uint>(100 + calls.size());
-  }
-  QStringList GetCapabilities() { return {QStringLiteral("actions"), QStringLiteral("body")}; }
-};
-
-// Waits while answering the bus: the watcher lives on this thread.
-bool answeringUntil(std::chrono::milliseconds limit, const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    if (condition()) {
-      return true;
-    }
-  }
-  return condition();
-}
 
 QVariant itemProperty(QDBusConnection& bus, const QString& service, const QString& name) {
   QDBusMessage get = QDBusMessage::createMethodCall(
@@ -392,5 +327,3 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
-
-#include "status_notifier_test.moc"
