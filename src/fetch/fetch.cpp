@@ -22,7 +22,7 @@ constexpr std::string_view https_required = "Stahování vyžaduje HTTPS.";
 constexpr std::string_view no_server_answer = "Chybí odpověď serveru.";
 constexpr std::string_view too_large_or_broken =
     "Stažený soubor překročil povolenou velikost nebo byl přerušen.";
-constexpr std::string_view not_published = "Zatím není zveřejněné dostupné vydání.";
+constexpr std::string_view not_published = not_published_message;
 constexpr std::string_view download_failed =
     "Stažení se nepodařilo. Zkontroluj připojení a zkus to znovu.";
 

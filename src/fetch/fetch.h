@@ -79,6 +79,9 @@ inline constexpr std::size_t body_piece_size = std::size_t{1} << 20;
 std::expected<void, std::string> fetch_url(const CoreConfig& config, std::string_view url,
                                            std::uint64_t limit, BodySink& sink);
 
+// The message of a 404 answer, for callers that know better what was missing.
+inline constexpr std::string_view not_published_message = "Zatím není zveřejněné dostupné vydání.";
+
 // The same, with the body kept in memory by a BodyCollector and returned.
 std::expected<ByteBuffer, std::string> fetch_url(const CoreConfig& config, std::string_view url,
                                                  std::uint64_t limit);

@@ -35,6 +35,9 @@
 namespace kelvoma {
 namespace {
 
+constexpr std::string_view archive_missing =
+    "Stažení vydání se nepodařilo: server archiv nenašel (HTTP 404).";
+
 // What the caller passed across the C interface, as texts, plus the raw
 // pointers that `stop` must receive unchanged.
 struct InstallRequest {
@@ -100,7 +103,9 @@ std::expected<Workspace, std::string> download_into_workspace(
   CheckedArchive checked(check, archive);
   ReportedDownload reported(checked, progress, limit);
   if (auto fetched = fetch_url(config, url, limit, reported); !fetched) {
-    return std::unexpected(std::move(fetched.error()));
+    // The release is published; only its archive is missing from the server.
+    return std::unexpected(fetched.error() == not_published_message ? std::string(archive_missing)
+                                                                    : std::move(fetched.error()));
   }
   if (auto verified = check.finish(checked.received()); !verified) {
     return std::unexpected(std::move(verified.error()));

@@ -738,6 +738,14 @@ TEST_F(DesktopApps, TrashStopsTheToolFirstAndPutsItBackFromTheNoticeOrTheRow) {
   EXPECT_TRUE(platform.trash.empty());
   EXPECT_EQ(control(row(kOrbit).message).text, "Vráceno z koše.");
   EXPECT_EQ(control(row(kOrbit).trash).text, "Přesunout do koše");
+  // As before the move: switched on and started, the notice taken back; an
+  // entry another program removed is written again at the next refresh.
+  EXPECT_EQ(setting("enabled." + std::string(kOrbit)), SettingValue(true));
+  EXPECT_EQ(platform.launches.back().bundlePath, systemPath(kOrbit));
+  EXPECT_FALSE(platform.shown.contains("trash." + std::string(kOrbit)));
+  platform.entries.clear();
+  platform.advance(1);
+  EXPECT_TRUE(platform.entries.contains(kOrbit));
   controller->perform(Action::trashTool, controlSender(kOrbit));
   platform.runWorkers();
   EXPECT_EQ(platform.menu->items.at(2).submenu->back().title, "Vrátit z koše");

@@ -612,7 +612,7 @@ INSTANTIATE_TEST_SUITE_P(
                       fs::remove(fx.archive_file());
                     },
                     {},
-                    "Zatím není zveřejněné dostupné vydání.",
+                    "Stažení vydání se nepodařilo: server archiv nenašel (HTTP 404).",
                     true,
                     true,
                     nothing_run,
