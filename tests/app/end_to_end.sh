@@ -108,7 +108,12 @@ xvfb_pid=$!
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 [ -s "$work/display" ] || fail "Xvfb did not start"
 export DISPLAY=":$(head -n1 "$work/display")"
-unset QT_QPA_PLATFORM WAYLAND_DISPLAY
+# The virtual display is the whole session: nothing of the caller's desktop
+# reaches the program (on a Wayland desktop Qt would take its compositor,
+# found in XDG_RUNTIME_DIR, for the display; GNOME's name changes the tray).
+unset QT_QPA_PLATFORM WAYLAND_DISPLAY XDG_SESSION_TYPE XDG_CURRENT_DESKTOP XDG_SESSION_DESKTOP \
+  DESKTOP_SESSION
+export XDG_RUNTIME_DIR=$work/runtime
 
 # The packages (scripts/package checks them with lintian, appstreamcli, man)
 # of the build just tested, which has no keys; installed, the program runs
