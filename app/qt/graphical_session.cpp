@@ -1,8 +1,10 @@
 #include "graphical_session.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
@@ -18,6 +20,37 @@ constexpr const char* kUnreachable =
 bool isSet(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0';
+}
+
+bool debugging() { return isSet("QT_DEBUG_PLUGINS") || isSet("KELVOMA_DEBUG"); }
+
+// Standard error as it was before Qt started connecting, while it is set
+// aside (else -1). A message handler is a plain function; this is how the
+// fatal one finds where its line goes.
+constinit std::atomic<int> setAsideStandardError{-1};
+
+// Points standard error at /dev/null; the descriptor of the real one, or -1
+// when it could not be set aside (and is left as it was).
+int setStandardErrorAside() {
+  const int original = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (original < 0 || null < 0 || ::dup2(null, STDERR_FILENO) < 0) {
+    for (const int fd : {original, null}) {
+      if (fd >= 0) {
+        ::close(fd);
+      }
+    }
+    return -1;
+  }
+  ::close(null);
+  return original;
+}
+
+void restoreStandardError(int original) {
+  if (original >= 0) {
+    ::dup2(original, STDERR_FILENO);
+    ::close(original);
+  }
 }
 
 // Qt reads "-platform" and "--platform" alike.
@@ -38,10 +71,13 @@ bool platformArgument(int argc, char** argv) {
 // whoever debugs the setup, and only printed for them.
 void endOnFatal(QtMsgType type, const QMessageLogContext& context, const QString& message) {
   if (type != QtFatalMsg) {
-    if (isSet("QT_DEBUG_PLUGINS") || isSet("KELVOMA_DEBUG")) {
+    if (debugging()) {
       std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
     }
     return;
+  }
+  if (const int original = setAsideStandardError.load(); original >= 0) {
+    ::dup2(original, STDERR_FILENO);
   }
   std::fputs(kUnreachable, stderr);
   std::fflush(nullptr);
@@ -60,10 +96,18 @@ std::expected<void, std::string> graphicalSessionNamed(int argc, char** argv) {
       "něj funguje jen kelvoma --verify-release.");
 }
 
+// Libraries below Qt write to standard error themselves while it tries its
+// platforms (libwayland: "error: XDG_RUNTIME_DIR is invalid or not set in
+// the environment." before Qt goes on to X11), so outside debugging that is
+// set aside until the application exists or the one line is printed.
 std::unique_ptr<QApplication> connectToDisplay(int& argc, char** argv) {
+  const int original = debugging() ? -1 : setStandardErrorAside();
+  setAsideStandardError = original;
   const QtMessageHandler previous = qInstallMessageHandler(endOnFatal);
   auto application = std::make_unique<QApplication>(argc, argv);
   qInstallMessageHandler(previous);
+  setAsideStandardError = -1;
+  restoreStandardError(original);
   return application;
 }
 

@@ -17,9 +17,11 @@ namespace kelvoma::app::qt {
 std::expected<void, std::string> graphicalSessionNamed(int argc, char** argv);
 
 // Creates the application on the named display. When Qt cannot reach it, the
-// process ends here with one line on standard error and status 1; Qt's own
-// warnings on the way are printed only with QT_DEBUG_PLUGINS or KELVOMA_DEBUG
-// set.
+// process ends here with one line on standard error and status 1, whatever
+// else the environment holds (a WAYLAND_DISPLAY without XDG_RUNTIME_DIR, say);
+// Qt's own warnings on the way, and what the libraries below it write to
+// standard error meanwhile, are printed only with QT_DEBUG_PLUGINS or
+// KELVOMA_DEBUG set.
 std::unique_ptr<QApplication> connectToDisplay(int& argc, char** argv);
 
 }  // namespace kelvoma::app::qt

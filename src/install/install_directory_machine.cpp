@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,10 +14,13 @@ namespace {
 
 constexpr std::size_t max_record_size = 4096;
 
-// The whole of a small file, or nullopt.
+// The whole of a small regular file, or nullopt. Opened without waiting and
+// without following a link: a FIFO of that name must not hold recovery up,
+// and a link must not lend it another folder's record.
 std::optional<std::string> read_small(int dir_fd, const char* name) {
-  const UniqueFd fd(::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd) {
+  const UniqueFd fd(::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat info {};
+  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     return std::nullopt;
   }
   std::string text(max_record_size, '\0');
@@ -104,7 +108,13 @@ bool made_on_another_machine(int folder_fd) {
   }
   const auto here = this_machine();
   // Unsure who we are: the folder might be another machine's.
-  return !here || here->host != record->host;
+  if (!here) {
+    return true;
+  }
+  // The boot id stays through a rename of the host (or a name DHCP gives);
+  // the host name stays through a reboot. Only both changed is elsewhere.
+  const bool same_boot = here->boot != "-" && here->boot == record->boot;
+  return here->host != record->host && !same_boot;
 }
 
 }  // namespace kelvoma

@@ -27,13 +27,15 @@ std::optional<Machine> this_machine();
 // write; 0 or the errno.
 int write_machine_record(int folder_fd);
 
-// The record in the folder; nullopt when there is none or it is incomplete
-// (a power cut before its data reached the disk), and the folder is then
-// judged as one of this machine's.
+// The record in the folder; nullopt when there is none, when it is not a
+// regular file (a FIFO or a symbolic link there is neither waited on nor
+// followed) or it is incomplete (a power cut before its data reached the
+// disk), and the folder is then judged as one of this machine's.
 std::optional<Machine> read_machine_record(int folder_fd);
 
-// Whether the folder's record names another host. The same host in an
-// earlier boot is this machine: its locks tell what still runs.
+// Whether the folder's record names another machine: another host in
+// another boot. The same host in an earlier boot, or this boot under a host
+// name since changed, is this machine: its locks tell what still runs.
 bool made_on_another_machine(int folder_fd);
 
 }  // namespace kelvoma

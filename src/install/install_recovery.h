@@ -12,8 +12,9 @@ namespace kelvoma {
 // folder whose owning call still runs (it holds the folder's flock) is left
 // alone, as is every folder whose record names another machine (it cannot
 // be known whether that installation still runs; that machine's next
-// recovery judges it). Folders of this host, of this boot or an earlier
-// one, and those without a complete record are judged. For an abandoned
+// recovery judges it). Folders of this host (of this boot or an earlier
+// one), of this boot (under a host name since changed), and those without
+// a complete record are judged. For an abandoned
 // folder:
 //   - without a "previous.app" (a throw-away "discarded.app" included): it
 //     is removed;

@@ -63,12 +63,15 @@ PLIST
 printf '[General]\nautomaticChecks=false\n' > "$XDG_CONFIG_HOME/cz.tobranix.tools-manager.ini"
 
 # One row: PROGRAM's standard output (status 0) or error must match `says`.
+# XDG_RUNTIME_DIR and KELVOMA_DEBUG are only what the row gives.
 terminal_row() {
-  local program arguments= display= wayland= status says
+  local program arguments= display= wayland= runtime= debug= status says
   local "$@"
   local seen=0
   env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u DBUS_SESSION_BUS_ADDRESS \
-    ${display:+DISPLAY=$display} ${wayland:+WAYLAND_DISPLAY=$wayland} "$program" $arguments >"$work/out" 2>"$work/err" || seen=$?
+    -u XDG_RUNTIME_DIR -u KELVOMA_DEBUG -u QT_DEBUG_PLUGINS ${display:+DISPLAY=$display} \
+    ${wayland:+WAYLAND_DISPLAY=$wayland} ${runtime:+XDG_RUNTIME_DIR=$runtime} \
+    ${debug:+KELVOMA_DEBUG=$debug} "$program" $arguments >"$work/out" 2>"$work/err" || seen=$?
   local text
   text=$(cat "$work/$([ "$status" = 0 ] && echo out || echo err)")
   [[ $seen == "$status" && $text == $says ]] || fail "$program $arguments: status $seen, $text"
@@ -86,9 +89,16 @@ terminal_rows() {
   # nothing of its own about it.
   terminal_row program="$1" display=:64999 status=1 \
     says='Kelvoma se nemůže připojit ke grafickému sezení; bez něj funguje jen kelvoma --verify-release.'
+  terminal_row program="$1" wayland=kelvoma-nowhere runtime="$work/runtime" status=1 \
+    says='Kelvoma se nemůže připojit ke grafickému sezení; bez něj funguje jen kelvoma --verify-release.'
+  # A root shell, a service or ssh without a login session: libwayland's own
+  # complaint is for debugging only.
   terminal_row program="$1" wayland=kelvoma-nowhere status=1 \
     says='Kelvoma se nemůže připojit ke grafickému sezení; bez něj funguje jen kelvoma --verify-release.'
+  terminal_row program="$1" wayland=kelvoma-nowhere debug=1 status=1 \
+    says='*XDG_RUNTIME_DIR is invalid*Kelvoma se nemůže připojit ke grafickému sezení;*'
 }
+mkdir -m 0700 "$work/runtime"
 [ -n "$package_mode" ] || terminal_rows "$executable"
 
 # -noreset: a server that resets whenever its last client (a poll of xdotool)
@@ -98,7 +108,12 @@ xvfb_pid=$!
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 [ -s "$work/display" ] || fail "Xvfb did not start"
 export DISPLAY=":$(head -n1 "$work/display")"
-unset QT_QPA_PLATFORM WAYLAND_DISPLAY
+# The virtual display is the whole session: nothing of the caller's desktop
+# reaches the program (on a Wayland desktop Qt would take its compositor,
+# found in XDG_RUNTIME_DIR, for the display; GNOME's name changes the tray).
+unset QT_QPA_PLATFORM WAYLAND_DISPLAY XDG_SESSION_TYPE XDG_CURRENT_DESKTOP XDG_SESSION_DESKTOP \
+  DESKTOP_SESSION
+export XDG_RUNTIME_DIR=$work/runtime
 
 # The packages (scripts/package checks them with lintian, appstreamcli, man)
 # of the build just tested, which has no keys; installed, the program runs

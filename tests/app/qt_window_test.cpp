@@ -555,7 +555,10 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
   }
-  unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  // No session bus whatever the caller's session offers: an address that
+  // leads nowhere also keeps libdbus from finding one of its own (the
+  // desktop's in XDG_RUNTIME_DIR, or one started for the X display).
+  qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/kelvoma-no-session-bus");
   QApplication application(argc, argv);
   kelvoma::app::qt::configureAccessoryApplication();
   ::testing::InitGoogleTest(&argc, argv);

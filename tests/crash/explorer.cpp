@@ -12,17 +12,20 @@
 // the folder (verdict.h): the old or the new bundle, byte for byte with
 // modes and links, nothing else changed, no work folder left unless the
 // keep rule wants it, and past the run's last barrier (it had answered by
-// then) what it reported at the target before any recovery. Where the tool
+// then) what it reported at the target both before recovery and after it:
+// after an update, 2.0.0 as the fixture built it (the recorded update must
+// leave exactly that), after the rollback 1.0.0. Where the tool
 // is whole, a following mini_install must bring it to 2.0.0 (from 1.0.0 or
 // nothing it installs; at 2.0.0 it answers that this version is
 // installed); its outcome depends only on the folder, so it runs once per
 // distinct folder.
 //
-// A second cut: in the states cut right after each rename and in explored
+// A second cut: in the states cut right after each rename, in one past the
+// update's last barrier that left a work folder and in other explored
 // states that left a work folder, the recovery itself is recorded, and its
 // own crash states are explored and judged alike (recovered once more,
-// nothing lost, nothing stranded, and past recovery's last barrier what it
-// put back stays).
+// nothing lost, nothing stranded; past recovery's last barrier what it put
+// back stays, and in every one of them what the update had reported).
 //
 //   kelvoma_crash_explorer [--quick | --full] [--model ordered|any-subset|both]
 //                          [--path update|first|rollback|adoption|login-item|all]
@@ -41,7 +44,8 @@
 // protect. --planted records the update, the adoption and the login item
 // and explores one planted fault after the other (under the ordered model
 // the syncfs before the renames, the Applications folder's fsync after
-// them, recovery's fsync, all barriers, the autostart folder's fsync; under
+// them, recovery's fsync, all barriers, a recovery that puts previous.app
+// back over a reported update, the autostart folder's fsync; under
 // any-subset the settings folder's fsync), and exits 0 only when each is
 // found. Every state has an id;
 // --state ID explores that state alone, "ID/ID2" the recovery state ID2 in
@@ -93,9 +97,10 @@ struct Options {
   bool planted = false;  // the planted faults, each to be found
   std::vector<Path> paths = {Path::update, Path::first_installation, Path::rollback, Path::adoption,
                              Path::login_item};
-  std::vector<std::string> dropped{};           // barriers taken out of the update
-  std::vector<std::string> dropped_recovery{};  // and out of the recorded recoveries
-  std::string state{};                          // "ID" or "ID/ID2": that state alone
+  std::vector<std::string> dropped{};                  // barriers taken out of the update
+  std::vector<std::string> dropped_recovery{};         // and out of the recorded recoveries
+  std::string state{};                                 // "ID" or "ID/ID2": that state alone
+  void (*recover)(const std::string& home) = nullptr;  // a planted one, else the real one
 };
 
 std::int32_t not_running(const char*, const char*) { return 0; }
@@ -140,17 +145,39 @@ int run_recovery(const char* home) {
   ::_exit(0);
 }
 
-// 2.0.0 as an installation leaves it, learnt from one not recorded.
-std::expected<Listing, std::string> installed_new_bundle(const UpdateFixture& fixture) {
-  const testing::TempDir folder;
-  const std::string home = fs::canonical(folder.path()).string();
-  if (!fixture.prepare(home + "/Applications")) return std::unexpected("cannot prepare");
-  if (const std::string answer = install_into(home); !answer.contains("\"ok\":true")) {
-    return std::unexpected(answer);
+// A recovery with a planted fault: before the real one it puts a work
+// folder's previous.app back at the target, over whatever is there, also
+// over an update that had answered ok.
+void recover_rolling_back(const std::string& home) {
+  const fs::path applications = fs::path(home) / "Applications";
+  std::error_code error;
+  std::vector<fs::path> backups;
+  for (const auto& entry : fs::directory_iterator(applications, error)) {
+    const fs::path backup = entry.path() / "previous.app";
+    if (entry.path().filename().string().starts_with(".kelvoma-install-") &&
+        fs::is_directory(fs::symlink_status(backup))) {
+      backups.push_back(backup);
+    }
   }
-  const auto after = Tree::load(home + "/Applications");
-  if (!after) return std::unexpected(after.error());
-  return below(after->listing(base_bytes), bundle_name);
+  for (const fs::path& backup : backups) {
+    fs::remove_all(applications / bundle_name, error);
+    fs::rename(backup, applications / bundle_name, error);
+  }
+  recover_all(home);
+}
+
+// 2.0.0 as the fixture built it: what an update must leave, file by file.
+std::expected<Listing, std::string> release_listing(const UpdateFixture& fixture) {
+  const auto release = Tree::load(fixture.release_bundle());
+  if (!release) return std::unexpected(release.error());
+  return release->listing(base_bytes);
+}
+
+// What the recorded update left at the target, against the release.
+std::string left_at_target(const std::string& applications, const Expected& expected) {
+  const auto after = Tree::load(applications);
+  if (!after) return after.error();
+  return judge(after->listing(base_bytes), expected, bundle_name).detail;
 }
 
 // A run that writes one file below HOME (see file_runs.h): the old file
@@ -188,19 +215,23 @@ std::expected<Recording, std::string> record_path(const UpdateFixture& fixture,
   auto before = Tree::load(applications);
   if (!before) return std::unexpected(before.error());
   const Listing old_listing = before->listing(base_bytes);
-  Expected expected{.old_bundle = below(old_listing, bundle_name)};
+  auto release = release_listing(fixture);
+  if (!release) return std::unexpected("2.0.0: " + release.error());
+  Expected expected{.old_bundle = below(old_listing, bundle_name), .new_bundle = *release};
   for (const auto& [path, item] : old_listing) {
     if (path != bundle_name && !path.starts_with(std::string(bundle_name) + "/")) {
       expected.others[path] = item;
     }
   }
   if (run != Path::rollback) {
-    return record_run({"--update", home}, applications, std::move(*before), std::move(expected),
-                      bundle_name);
+    auto recorded = record_run({"--update", home}, applications, std::move(*before),
+                               std::move(expected), bundle_name);
+    if (recorded && recorded->reported != Copy::new_bundle) {
+      return std::unexpected("the update answered ok, but the target is not the release: " +
+                             left_at_target(applications, recorded->expected));
+    }
+    return recorded;
   }
-  auto new_bundle = installed_new_bundle(fixture);
-  if (!new_bundle) return std::unexpected("2.0.0: " + new_bundle.error());
-  expected.new_bundle = std::move(*new_bundle);
   fixture.offer_refused(true);
   auto recorded = record_run({"--refused", home}, applications, std::move(*before),
                              std::move(expected), bundle_name);
@@ -231,6 +262,11 @@ struct Explorer {
   const Recording& recording;
   const Persistence& persistence;
   Model model;
+  // What the target holds in every state, before recovery and after it:
+  // set when the run recovered from had reported it (its states past its
+  // last barrier are held to what it reported).
+  std::optional<Copy> promised{};
+  void (*recover)(const std::string& home) = recover_all;
   std::map<std::size_t, std::string> installs{};  // folder's hash: failure ("" none)
 
   std::expected<void, std::string> materialise(const CrashState& state,
@@ -294,16 +330,20 @@ struct Explorer {
     const Listing was = seen(before->listing(base_bytes));
     Outcome outcome{.judged = {}, .left_work_folder = left_work_folder(was)};
     const Copy held = copy_at(below(was, recording.target_name), recording.expected);
-    recover_all(home);
+    const std::optional<Copy> kept = promised         ? promised
+                                     : state.reported ? std::optional(recording.reported)
+                                                      : std::nullopt;
+    recover(home);
     const auto after = Tree::load(folder);
     if (!after) return failed(after.error());
     const Listing now = seen(after->listing(base_bytes));
     outcome.judged = judge(now, recording.expected, recording.target_name);
     Judgement& judged = outcome.judged;
-    if (judged.verdict == Verdict::whole && state.reported && held != recording.reported) {
+    if (judged.verdict == Verdict::whole && kept && (held != *kept || judged.target != *kept)) {
       judged.verdict = Verdict::lost_update;
-      judged.detail = "past the last barrier the target held " + copy_name(held) + ", not " +
-                      copy_name(recording.reported);
+      judged.detail = "past the barrier of its report the target held " + copy_name(held) +
+                      " before recovery and " + copy_name(judged.target) + " after, not " +
+                      copy_name(*kept);
     } else if (judged.verdict == Verdict::whole && recording.installs()) {
       if (std::string failure = install_after(folder, judged.target, now); !failure.empty()) {
         judged.verdict = Verdict::stranded;
@@ -435,10 +475,12 @@ std::vector<Op> without(std::vector<Op> ops, const std::vector<std::string>& dro
   return ops;
 }
 
-// Where the second cut starts: the states cut right after each rename with
-// everything issued on disk (between the two renames nothing is at the
-// target), then the explored states that left a work folder; at most
-// `options.recoveries`. With --state, the state named.
+// Where the second cut starts: the state cut right after the first rename
+// with everything issued on disk (nothing is at the target then), the first
+// explored state past the update's last barrier that left a work folder
+// (recovery must keep what was reported), the states cut right after the
+// other renames, then the other explored states that left a work folder; at
+// most `options.recoveries`. With --state, the state named.
 std::vector<CrashState> recovery_starts(const Explorer& update,
                                         const std::vector<CrashState>& states,
                                         const std::vector<Outcome>& outcomes,
@@ -453,8 +495,18 @@ std::vector<CrashState> recovery_starts(const Explorer& update,
       starts.push_back(*whole);
     }
   }
+  std::size_t reported = states.size();
+  for (std::size_t i = 0; i < states.size() && options.state.empty(); ++i) {
+    if (states[i].reported && outcomes[i].left_work_folder) {
+      starts.insert(starts.begin() + std::min<std::ptrdiff_t>(1, std::ssize(starts)),
+                    states[reported = i]);
+      break;
+    }
+  }
   for (std::size_t i = 0; i < states.size(); ++i) {
-    if (outcomes[i].left_work_folder || !options.state.empty()) starts.push_back(states[i]);
+    if (i != reported && (outcomes[i].left_work_folder || !options.state.empty())) {
+      starts.push_back(states[i]);
+    }
   }
   starts.resize(std::min(starts.size(), options.recoveries));
   return starts;
@@ -487,7 +539,12 @@ Counts explore_recoveries(const Explorer& update, const std::vector<CrashState>&
     }
     recording->ops = without(std::move(recording->ops), options.dropped_recovery);
     const Persistence persistence(recording->ops);
-    Explorer explorer{.recording = *recording, .persistence = persistence, .model = update.model};
+    Explorer explorer{
+        .recording = *recording,
+        .persistence = persistence,
+        .model = update.model,
+        .promised = starts[i].reported ? std::optional(update.recording.reported) : update.promised,
+        .recover = update.recover};
     const auto cuts = states_for(persistence, update.model, options.recovery_states, options, only);
     tally(counts, explore(explorer, cuts, options.jobs), cuts, explorer, name + "/");
   }
@@ -507,7 +564,10 @@ std::size_t explore_models(Recording recording, const Options& options) {
       options.state.contains('/') ? options.state.substr(options.state.find('/') + 1) : "";
   std::size_t violations = 0;
   for (const Model model : options.models) {
-    Explorer explorer{.recording = recording, .persistence = persistence, .model = model};
+    Explorer explorer{.recording = recording,
+                      .persistence = persistence,
+                      .model = model,
+                      .recover = options.recover ? options.recover : recover_all};
     std::size_t candidates = 0;
     (void)persistence.states(model, 0, options.seed, &candidates);
     const auto states = states_for(persistence, model, options.states, options, first);
@@ -535,6 +595,7 @@ struct PlantedFault {
   bool in_recovery = false;
   Path path = Path::update;
   Model model = Model::ordered;
+  void (*recover)(const std::string& home) = nullptr;  // a faulty recovery instead
 };
 
 const std::vector<PlantedFault> planted_faults = {
@@ -544,6 +605,10 @@ const std::vector<PlantedFault> planted_faults = {
      .dropped = {"recovery:fsync@"},
      .in_recovery = true},
     {.name = "barrier at all", .dropped = {"fsync", "fdatasync", "syncfs", "sync"}},
+    // Found only when the update's report is judged after recovery too.
+    {.name = "recovery that leaves a reported update alone (previous.app is put back)",
+     .dropped = {},
+     .recover = recover_rolling_back},
     // Under the journal's order the second write's flush also keeps the
     // first rename; only a model without that order shows the loss.
     {.name = "fsync of the settings folder after the adoption's rename",
@@ -593,6 +658,7 @@ int run_path(const UpdateFixture& fixture, const Options& options, Path run) {
     if (fault.path != run) continue;
     Options planted = without_barriers(options, fault.dropped);
     planted.models = {fault.model};
+    if (fault.recover) planted.recover = fault.recover;
     (fault.in_recovery ? planted.states : planted.recoveries) = 0;
     const std::size_t found = explore_models(*recording, planted);
     std::printf("planted fault, no %s: %s\n", fault.name.c_str(),

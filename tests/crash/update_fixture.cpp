@@ -110,6 +110,7 @@ UpdateFixture::UpdateFixture() : server_(testing::ServerPort::fixture) {
     return;
   }
   offer_refused(false);
+  release_bundle_ = (sources / version_of(2) / bundle_name).string();
   // Before the update: 1.0.0, another catalog tool and a file of the user's.
   before_ = (sources / "Applications").string();
   fs::create_directories(before_);

@@ -29,6 +29,10 @@ class UpdateFixture {
   // (which must not exist).
   bool prepare(const std::string& applications) const;
 
+  // 2.0.0's bundle as this fixture built it, before it was zipped: what an
+  // update must install, file by file.
+  const std::string& release_bundle() const { return release_bundle_; }
+
   // Offers 3.0.0 as the latest release instead of 2.0.0: signed as it
   // should be, but its bundle carries another application's identifier, so
   // an installation refuses it after unpacking and rolls back.
@@ -38,6 +42,7 @@ class UpdateFixture {
   testing::TestServer server_;
   testing::TempDir sources_;
   std::string before_;
+  std::string release_bundle_;
   std::string manifest_;          // 2.0.0's
   std::string refused_manifest_;  // 3.0.0's
   std::string failure_;

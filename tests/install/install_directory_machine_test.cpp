@@ -17,7 +17,7 @@ namespace {
 
 struct RecordCase {
   std::string name;
-  std::string record;  // the file's bytes; "{host}" stands for this host
+  std::string record;  // the file's bytes; "{host}" and "{boot}" stand for this machine's
   bool another_machine;
 };
 
@@ -30,8 +30,9 @@ TEST_P(MachineRecordTest, TellsWhoMadeTheFolder) {
   const testing::TempDir folder;
   const UniqueFd fd(::open(folder.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   std::string record = c.record;
-  if (const auto at = record.find("{host}"); at != std::string::npos) {
-    record.replace(at, 6, this_machine()->host);
+  for (const auto& [name, value] :
+       {std::pair{"{host}", this_machine()->host}, std::pair{"{boot}", this_machine()->boot}}) {
+    if (const auto at = record.find(name); at != std::string::npos) record.replace(at, 6, value);
   }
   fixture::write_file(folder.file("machine"), record);
   EXPECT_EQ(made_on_another_machine(fd.get()), c.another_machine);
@@ -43,6 +44,9 @@ INSTANTIATE_TEST_SUITE_P(
         RecordCase{.name = "AnotherHost", .record = "elsewhere\nb00t\n", .another_machine = true},
         RecordCase{.name = "ThisHostInAnEarlierBoot",
                    .record = "{host}\nb00t\n",
+                   .another_machine = false},
+        RecordCase{.name = "ThisBootUnderAnEarlierHostName",
+                   .record = "renamed.example\n{boot}\n",
                    .another_machine = false},
         RecordCase{.name = "ZerosAfterAPowerCut",
                    .record = std::string(16, '\0'),

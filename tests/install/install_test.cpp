@@ -1341,6 +1341,11 @@ std::string this_host() {
   return host;
 }
 
+std::string this_boot() {
+  const std::string boot = testing::read_file("/proc/sys/kernel/random/boot_id");
+  return boot.substr(0, boot.find('\n'));
+}
+
 void PrintTo(const RecoveryCase& c, std::ostream* out) { *out << '"' << c.name << '"'; }
 
 class RecoveryTest : public InstallTest, public ::testing::WithParamInterface<RecoveryCase> {
@@ -1430,6 +1435,17 @@ void link_contents_beside(const std::string& target, const std::string&) {
 void link_info_plist_beside(const std::string& target, const std::string&) {
   fs::rename(target + "/Contents/Info.plist", target + "/Contents/Info-real.plist");
   fs::create_symlink("Info-real.plist", target + "/Contents/Info.plist");
+}
+
+// Where the machine's record should be: a FIFO nobody writes to, or a link
+// to another machine's record.
+void fifo_as_record(const std::string&, const std::string& folder) {
+  ASSERT_EQ(::mkfifo((folder + "/machine").c_str(), 0600), 0);
+}
+
+void link_as_record(const std::string&, const std::string& folder) {
+  fixture::write_file(folder + "/../elsewhere-machine", "elsewhere.example\nb00t\n");
+  fs::create_symlink("../elsewhere-machine", folder + "/machine");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -1561,7 +1577,28 @@ INSTANTIATE_TEST_SUITE_P(
                                    .target_installed = false,
                                    .leftover_remains = false,
                                    .target_marker = "backup",
-                                   .made_on = std::pair{this_host(), "b00t"}}),
+                                   .made_on = std::pair{this_host(), "b00t"}},
+                      RecoveryCase{.name = "FolderOfThisBootUnderAnEarlierHostNameComesBack",
+                                   .leftover = Leftover::folder,
+                                   .backup_identifier = orbit_bundle_id,
+                                   .target_installed = false,
+                                   .leftover_remains = false,
+                                   .target_marker = "backup",
+                                   .made_on = std::pair{"renamed.example", this_boot()}},
+                      RecoveryCase{.name = "RecordThatIsAFifoDoesNotHoldRecoveryUp",
+                                   .leftover = Leftover::folder,
+                                   .backup_identifier = orbit_bundle_id,
+                                   .target_installed = false,
+                                   .leftover_remains = false,
+                                   .target_marker = "backup",
+                                   .arrange = fifo_as_record},
+                      RecoveryCase{.name = "RecordLinkedToAnotherMachinesIsNotFollowed",
+                                   .leftover = Leftover::folder,
+                                   .backup_identifier = orbit_bundle_id,
+                                   .target_installed = false,
+                                   .leftover_remains = false,
+                                   .target_marker = "backup",
+                                   .arrange = link_as_record}),
     [](const auto& test) { return test.param.name; });
 
 // A kill between the two renames leaves the old copy only as previous.app;
