@@ -715,6 +715,7 @@ using DesktopApps = ControllerHarness;
 TEST_F(DesktopApps, TrashStopsTheToolFirstAndPutsItBackFromTheNoticeOrTheRow) {
   automaticChecksOff();
   install(kOrbit);
+  platform.plists[systemPath(kOrbit) + "/Contents/Info.plist"]["CFBundleExecutable"] = "Orbit";
   run(kOrbit);
   core.installAnswers[kOrbit] = R"({"ok":true,"relaunch":false})";
   start();
