@@ -42,6 +42,9 @@ struct Timing {
   double quitFollowUp = 2.0;   // after a switch-off request
   double stopDeadline = 12.0;  // how long the stop callback waits
   double stopPoll = 0.05;
+  // How long a check's message stays at the least, so that a check that
+  // fails at once is still seen to have run.
+  double checkShownAtLeast = 0.6;
 };
 
 // How a tool is opened: in the background (at start-up, when switched on,
@@ -179,6 +182,7 @@ class Kelvoma final : public ApplicationDelegate {
   void launchIfRemembered(const Tool& tool, const std::vector<RunningApplication>& running);
   void resetStatusItemPositionOnce();
   void runCheck(const Tool& tool);
+  void finishCheck(const std::string& id, CheckAnswer answer);
   void fetchNotes(const Tool& tool, const CheckAnswer& offered);
   void runInstallation(const Tool& tool);
   void finishInstallation(const std::string& id, const InstallAnswer& answer, bool stopDeclined);

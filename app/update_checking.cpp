@@ -18,25 +18,36 @@ void Kelvoma::runCheck(const Tool& target) {
   const std::string version = operatingSystemVersionText();
   const std::int64_t installedBuild =
       installedBuildOf(infoDictionaryAtURL(applicationURLForTool(target)));
-  platform_.scheduler.runOnWorker([this, id = target.id, version, installedBuild] {
+  const double shownUntil = platform_.scheduler.uptime() + timing_.checkShownAtLeast;
+  platform_.scheduler.runOnWorker([this, id = target.id, version, installedBuild, shownUntil] {
     // The signed build goes over as the same 64 bits.
     CheckAnswer answer = askCheck(core_, id, version, static_cast<std::uint64_t>(installedBuild));
-    platform_.scheduler.runOnMain([this, id, answer = std::move(answer)]() mutable {
-      const Tool* checked = tool(id);
-      if (checked == nullptr) {
-        return;
+    platform_.scheduler.runOnMain([this, id, shownUntil, answer = std::move(answer)]() mutable {
+      const double wait = shownUntil - platform_.scheduler.uptime();
+      if (wait <= 0) {
+        return finishCheck(id, std::move(answer));
       }
-      const bool announcing = records_.at(id).announce;
-      apply(*checked, event::CheckEnded{std::move(answer)});
-      // One notice for a whole round of checks, once its last one is in.
-      const bool roundOver = std::ranges::none_of(
-          records_, [](const auto& each) { return each.second.checking && each.second.announce; });
-      if (announcing && roundOver) {
-        announceUpdates();
-      }
-      refresh();
+      platform_.scheduler.runOnMainAfter(wait, [this, id, answer = std::move(answer)]() mutable {
+        finishCheck(id, std::move(answer));
+      });
     });
   });
+}
+
+void Kelvoma::finishCheck(const std::string& id, CheckAnswer answer) {
+  const Tool* checked = tool(id);
+  if (checked == nullptr) {
+    return;
+  }
+  const bool announcing = records_.at(id).announce;
+  apply(*checked, event::CheckEnded{std::move(answer)});
+  // One notice for a whole round of checks, once its last one is in.
+  const bool roundOver = std::ranges::none_of(
+      records_, [](const auto& each) { return each.second.checking && each.second.announce; });
+  if (announcing && roundOver) {
+    announceUpdates();
+  }
+  refresh();
 }
 
 void Kelvoma::scheduledCheck() {

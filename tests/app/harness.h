@@ -42,7 +42,9 @@ class ControllerHarness : public ::testing::Test {
     EXPECT_EQ(core.badFrees(), 0) << "a text was freed twice or was not the core's";
   }
 
-  void start(std::vector<std::string> args = {"kelvoma"}, Timing timing = {}) {
+  // Checks answer at once unless a test says otherwise.
+  void start(std::vector<std::string> args = {"kelvoma"},
+             Timing timing = Timing{.checkShownAtLeast = 0.0}) {
     platform.args = std::move(args);
     controller = std::make_unique<Kelvoma>(platformOf(platform), core.core(), timing);
     platform.delegate = controller.get();
