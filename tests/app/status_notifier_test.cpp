@@ -272,7 +272,7 @@ TEST(DesktopNotices, TellWhatHappenedOutOfSight) {
       {"the same version again", "Zkontrolovat verze", 2, false, true, 1, nullptr, nullptr, 0},
       {"the archive missing", "Aktualizovat…", 2, false, true, 2,
        "Instalace nástroje Orbit Action Dial se nepodařila",
-       "Zatím není zveřejněné dostupné vydání.", 0},
+       "Stažení vydání se nepodařilo: server archiv nenašel (HTTP 404).", 0},
       {"installed", "Aktualizovat…", 2, true, true, 3, "Orbit Action Dial 2.0.0 je nainstalovaný.",
        "", 102},  // replaces the failure notice, the service's second answer
   };
