@@ -176,6 +176,10 @@ Outcome sign_release(std::span<const char* const> arguments) {
   if (!archive) {
     return fail(archive.error());
   }
+  const auto manifest = signed_manifest(pair, *release, *archive);
+  if (!manifest) {
+    return fail(manifest.error());
+  }
   const auto carried = publish::archive_processors(*archive, single(*options, "--archive"));
   if (!carried) {
     return fail(carried.error());
@@ -184,10 +188,6 @@ Outcome sign_release(std::span<const char* const> arguments) {
                                                           single(*options, "--archive"));
       !carries) {
     return fail(carries.error());
-  }
-  const auto manifest = signed_manifest(pair, *release, *archive);
-  if (!manifest) {
-    return fail(manifest.error());
   }
   const auto output =
       options->contains("--output") ? single(*options, "--output") : std::string("release.json");

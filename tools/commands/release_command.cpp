@@ -545,7 +545,7 @@ std::expected<std::string, Failure> publish(const Options& options, const KeyPai
     }
   }  // the work folder is gone here, then the signal mask is as it was
   if (stopped_by != 0) {
-    std::fputs(("Vydání přerušeno signálem " + std::string(sigabbrev_np(stopped_by)) +
+    std::fputs(("Vydání přerušeno signálem SIG" + std::string(sigabbrev_np(stopped_by)) +
                 "; pracovní složka je odstraněna, do " + output + " se nic nezapsalo.\n")
                    .c_str(),
                stderr);

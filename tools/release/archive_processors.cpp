@@ -87,8 +87,7 @@ std::optional<std::string> executable_name(const std::string& plist_bytes) {
 std::expected<std::vector<std::string>, std::string> processors_read(
     const ArchivePointer& reader, int opened, const std::string& shown_as) {
   const auto unreadable = [&] {
-    const char* text = archive_error_string(reader.get());
-    return std::unexpected(refusal(shown_as, text != nullptr ? text : "nečitelný soubor",
+    return std::unexpected(refusal(shown_as, "soubor, který nejde přečíst jako archiv zip",
                                    "archiv zip s balíčkem aplikace",
                                    "Podepisuj a ověřuj archiv, který vytvořil release, beze "
                                    "změny."));
