@@ -337,7 +337,7 @@ struct Prepared {
   std::vector<std::string> first;
 };
 
-nlohmann::json release_fields(const Release& release) {
+nlohmann::ordered_json release_fields(const Release& release) {
   return {{"id", release.id},
           {"bundle_id", release.bundle_id},
           {"version", release.version},
@@ -487,16 +487,16 @@ std::string published_document(const Plan& plan, const std::string& output,
   for (const std::string& name : removed) {
     gone.push_back(output + "/" + name);
   }
-  nlohmann::json document{{"result", "published"},
-                          {"exit", 0},
-                          {"manifest", release_fields(prepared.release)},
-                          {"manifest_url", plan.tool.manifest_url},
-                          {"files", files},
-                          {"removed", gone},
-                          {"abandoned_work_folders_removed", abandoned}};
-  if (plan.notes) {
-    document["notes_url"] = release_notes_url(plan.tool.manifest_url);
-  }
+  const nlohmann::ordered_json document{
+      {"result", "published"},
+      {"exit", 0},
+      {"manifest", release_fields(prepared.release)},
+      {"manifest_url", plan.tool.manifest_url},
+      {"notes_url", plan.notes ? nlohmann::ordered_json(release_notes_url(plan.tool.manifest_url))
+                               : nlohmann::ordered_json()},
+      {"files", files},
+      {"removed", gone},
+      {"abandoned_work_folders_removed", abandoned}};
   return document.dump() + "\n";
 }
 

@@ -79,7 +79,7 @@ Outcome verify(std::span<const char* const> arguments) {
     }
   }
   if (options->contains("--json")) {
-    return nlohmann::json{{"result", "verified"},
+    return nlohmann::ordered_json{{"result", "verified"},
                           {"exit", 0},
                           {"manifest",
                            {{"id", release->id},

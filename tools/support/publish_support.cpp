@@ -71,11 +71,12 @@ bool wants_json(std::span<const char* const> arguments) {
 std::string failure_document(const Failure& failure) {
   static constexpr std::array<std::string_view, 5> results{"done", "refused", "usage", "network",
                                                            "internal"};
-  return nlohmann::json{{"result", results.at(static_cast<std::size_t>(failure.exit))},
-                        {"exit", static_cast<int>(failure.exit)},
-                        {"cause", failure.cause.empty() ? std::string(results.at(static_cast<std::size_t>(failure.exit))) : failure.cause},
-                        {"path", failure.path},
-                        {"message", failure.message}}
+  const std::string result(results.at(static_cast<std::size_t>(failure.exit)));
+  return nlohmann::ordered_json{{"result", result},
+                                {"exit", static_cast<int>(failure.exit)},
+                                {"cause", failure.cause.empty() ? result : failure.cause},
+                                {"path", failure.path},
+                                {"message", failure.message}}
              .dump() +
          "\n";
 }
