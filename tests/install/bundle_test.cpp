@@ -385,8 +385,8 @@ struct SealCase {
   int openat2_error = 0;              // a seccomp filter refuses openat2 with it
   std::string first_difference = {};  // what check-bundle names below the message
   bool link_out = false;              // sealed with signify: kelvoma-publish refuses to seal it
-  std::string cause = {};    // check-bundle's line below the message; "@B@": the bundle
-  std::string refusal = {};  // check-bundle's own refusal in place of the message
+  std::string cause = {};             // check-bundle's line below the message; "@B@": the bundle
+  std::string refusal = {};           // check-bundle's own refusal in place of the message
 };
 
 // The verdict in a child process whose openat2 fails with `error`, as on
@@ -451,8 +451,9 @@ TEST_P(SealTest, TamperedBundlesAreRefused) {
                               keys + "/TESTTEAM42.pub", "--notary-key", keys + "/notary.pub"});
     std::string expected =
         !c.refusal.empty() ? c.refusal
-        : !c.cause.empty() ? c.message + "\n" + c.cause
-                           : c.message + "\nPrvní rozdíl oproti pečeti: " + c.first_difference + ".";
+        : !c.cause.empty()
+            ? c.message + "\n" + c.cause
+            : c.message + "\nPrvní rozdíl oproti pečeti: " + c.first_difference + ".";
     for (std::size_t at; (at = expected.find("@B@")) != std::string::npos;) {
       expected.replace(at, 3, bundle.string());
     }
@@ -557,8 +558,7 @@ INSTANTIATE_TEST_SUITE_P(
             .cause = "Příčina: notářský lístek @B@/Contents/_CodeSignature/Notarization chybí; "
                      "připoj ho (kelvoma-publish notarize) po posledním zapečetění."},
         SealCase{.name = "SealMissing",
-                 .after_seal =
-                     [](auto& b) { fs::remove(b / "Contents/_CodeSignature/CodeSeal"); },
+                 .after_seal = [](auto& b) { fs::remove(b / "Contents/_CodeSignature/CodeSeal"); },
                  .message = seal_refused,
                  .cause = "Příčina: balíček není zapečetěný: @B@/Contents/_CodeSignature/CodeSeal "
                           "chybí; zapečeť balíček (kelvoma-publish seal) a připoj lístek "

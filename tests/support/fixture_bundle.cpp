@@ -276,8 +276,7 @@ bool seal_bundle_with_signify(const fs::path& bundle) {
   // signify for the ticket too: kelvoma-publish refuses to notarize a bundle
   // whose Info.plist or program is a link.
   return sealed && run({"/usr/bin/signify-openbsd", "-S", "-s", (keys / "notary.sec").string(),
-                        "-m", seal.string(), "-x",
-                        (seal.parent_path() / "Notarization").string()});
+                        "-m", seal.string(), "-x", (seal.parent_path() / "Notarization").string()});
 }
 
 CoreConfig seal_config() {

@@ -581,7 +581,7 @@ struct PublishFailure {
   std::string_view published_for = "x86_64";  // another processor: verified, not installed
   int published_status = 0;  // the release host answers the manifest's address with it
   std::vector<std::string> environment = {};  // the release's, besides the test's own
-  std::string json_cause = {};  // with --json: the cause its document names
+  std::string json_cause = {};                // with --json: the cause its document names
 };
 
 const std::string fixtures = std::string(KELVOMA_SOURCE_DIR) + "/tests/fixtures";
@@ -737,8 +737,9 @@ testing::ProgramResult run_release_row(const PublishFailure& row) {
   const auto document = nlohmann::json::parse(again.out, nullptr, false);
   EXPECT_EQ(document.value("result", ""), "published") << again.out;
   EXPECT_EQ(document["manifest"].value("build", 0), 2) << again.out;
-  EXPECT_EQ(document.value("files", std::vector<std::string>()),
-            (std::vector<std::string>{output + "/orbit-action-dial.zip", output + "/release.json"}));
+  EXPECT_EQ(
+      document.value("files", std::vector<std::string>()),
+      (std::vector<std::string>{output + "/orbit-action-dial.zip", output + "/release.json"}));
   expect_no_work_folders(output);
   return result;
 }
@@ -826,10 +827,9 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
   const std::string big_file = directory_.write("big.key", std::string(4097, 'A'));
   Release pane_release = fixture::fixture_release("pane-keeper");
   pane_release.architectures = {here};
-  const auto pane_keeper =
-      fixture::publish_release(directory_.file("pane-keeper"), fixture::load_key("pane-keeper"),
-                               pane_release,
-                               as_bytes(testing::read_file(bundle_archive("pane-keeper"))));
+  const auto pane_keeper = fixture::publish_release(
+      directory_.file("pane-keeper"), fixture::load_key("pane-keeper"), pane_release,
+      as_bytes(testing::read_file(bundle_archive("pane-keeper"))));
   const std::string other_tool_message =
       verify_release_manifest(find_tool("orbit-action-dial").value(),
                               as_bytes(testing::read_file(pane_keeper.manifest)))
@@ -1439,23 +1439,45 @@ TEST_F(PublisherTool, StoppedOrFailedReleaseLeavesNothingBehind) {
            "; pracovní složka je odstraněna, do @OUT@ se nic nezapsalo.";
   };
   const Stop stops[] = {
-      {.why = "SIGINT before zipping", .phase = "zip", .signal = SIGINT, .status = -SIGINT,
+      {.why = "SIGINT before zipping",
+       .phase = "zip",
+       .signal = SIGINT,
+       .status = -SIGINT,
        .last_line = interrupted("SIGINT")},
-      {.why = "SIGTERM before unpacking", .phase = "unpack", .signal = SIGTERM,
-       .status = -SIGTERM, .last_line = interrupted("SIGTERM")},
-      {.why = "SIGHUP before the checks of the copy", .phase = "check", .signal = SIGHUP,
-       .status = -SIGHUP, .last_line = interrupted("SIGHUP")},
-      {.why = "SIGINT after signing", .phase = "sign", .signal = SIGINT, .status = -SIGINT,
+      {.why = "SIGTERM before unpacking",
+       .phase = "unpack",
+       .signal = SIGTERM,
+       .status = -SIGTERM,
+       .last_line = interrupted("SIGTERM")},
+      {.why = "SIGHUP before the checks of the copy",
+       .phase = "check",
+       .signal = SIGHUP,
+       .status = -SIGHUP,
+       .last_line = interrupted("SIGHUP")},
+      {.why = "SIGINT after signing",
+       .phase = "sign",
+       .signal = SIGINT,
+       .status = -SIGINT,
        .last_line = interrupted("SIGINT")},
-      {.why = "SIGTERM before the self-check", .phase = "self-check", .signal = SIGTERM,
-       .status = -SIGTERM, .last_line = interrupted("SIGTERM")},
-      {.why = "SIGKILL: the next release removes the work folder", .phase = "unpack",
-       .signal = SIGKILL, .status = -SIGKILL},
-      {.why = "the worker killed: an internal fault (exit 4)", .phase = "check",
-       .signal = SIGKILL, .to_worker = true, .status = 4,
+      {.why = "SIGTERM before the self-check",
+       .phase = "self-check",
+       .signal = SIGTERM,
+       .status = -SIGTERM,
+       .last_line = interrupted("SIGTERM")},
+      {.why = "SIGKILL: the next release removes the work folder",
+       .phase = "unpack",
+       .signal = SIGKILL,
+       .status = -SIGKILL},
+      {.why = "the worker killed: an internal fault (exit 4)",
+       .phase = "check",
+       .signal = SIGKILL,
+       .to_worker = true,
+       .status = 4,
        .last_line = "Vnitřní chyba nástroje: pracovní proces vydání skončil nečekaně."},
-      {.why = "writes failing while zipping, as on a full disk", .file_size_limit = 65536,
-       .status = 1, .last_line = "Archiv nelze zapsat: soubor je příliš velký."},
+      {.why = "writes failing while zipping, as on a full disk",
+       .file_size_limit = 65536,
+       .status = 1,
+       .last_line = "Archiv nelze zapsat: soubor je příliš velký."},
   };
   for (const Stop& stop : stops) {
     testing::TempDir directory;

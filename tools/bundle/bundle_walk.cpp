@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <climits>
 
-#include "support/refusal.h"
 #include "support/publish_support.h"
+#include "support/refusal.h"
 
 namespace kelvoma::publish {
 namespace {

@@ -13,9 +13,9 @@
 #include <cstring>
 
 #include "install/bundle/elf_header.h"
+#include "support/publish_support.h"
 #include "support/refusal.h"
 #include "verify/macos_version.h"
-#include "support/publish_support.h"
 #include "verify/util/unique_fd.h"
 
 namespace kelvoma::publish {

@@ -5,8 +5,8 @@
 #include <cerrno>
 
 #include "install/bundle/bundle_links.h"
-#include "support/refusal.h"
 #include "support/publish_support.h"
+#include "support/refusal.h"
 #include "verify/util/unique_fd.h"
 
 namespace kelvoma::publish {

@@ -68,9 +68,9 @@ std::optional<SealCause> seal_key_cause(const CoreConfig& config, const Tool& to
                                         const std::string& path, std::string_view seal) {
   const auto embedded = signify::split_embedded(seal);
   if (!embedded) {
-    return SealCause{"seal-unreadable", path,
-                     "Příčina: " + path + " není pečeť ve formátu signify; " +
-                         std::string(seal_again) + "."};
+    return SealCause{
+        "seal-unreadable", path,
+        "Příčina: " + path + " není pečeť ve formátu signify; " + std::string(seal_again) + "."};
   }
   const auto team = std::ranges::find(config.team_keys, tool.team_id, &TeamKey::team);
   const auto key =
@@ -120,8 +120,7 @@ std::optional<SealCause> execute_bit_cause(const std::string& bundle) {
       char mode[8];
       std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(*kind & 07777));
       return SealCause{"execute-bit", path,
-                       "Příčina: program " + path + " nemá bit spuštění vlastníka (práva " +
-                           mode +
+                       "Příčina: program " + path + " nemá bit spuštění vlastníka (práva " + mode +
                            "); spusť na něj chmod 0755, balíček znovu zapečeť a připoj lístek."};
     }
   }
@@ -133,8 +132,8 @@ std::optional<SealCause> execute_bit_cause(const std::string& bundle) {
 std::vector<std::string> program_paths(const std::string& bundle) {
   std::vector<std::string> paths;
   const auto plist = kind_at(bundle + "/Contents/Info.plist");
-  const auto name = plist && S_ISREG(*plist) ? read_info_string(bundle, "CFBundleExecutable")
-                                             : std::nullopt;
+  const auto name =
+      plist && S_ISREG(*plist) ? read_info_string(bundle, "CFBundleExecutable") : std::nullopt;
   if (!name || name->empty() || name->find('/') != std::string::npos) {
     return paths;
   }

@@ -18,9 +18,9 @@
 #include "install/files/file_tree.h"
 #include "release/catalog_entry.h"
 #include "signing/release_signing.h"
+#include "support/publish_support.h"
 #include "support/refusal.h"
 #include "verify/macos_version.h"
-#include "support/publish_support.h"
 
 namespace kelvoma::publish {
 

@@ -363,7 +363,7 @@ int main(int argc, char** argv) {
   if (!failure.json.empty()) {
     std::fputs(failure.json.c_str(), stdout);
   }
-  std::fprintf(stderr, "%s\n", failure.message.c_str());
+  std::fprintf(stderr, "%s\n", kelvoma::publish::in_czech(failure.message).c_str());
   if (failure.exit == Exit::usage) {
     const std::string_view command = arguments.size() > 1 ? arguments[1] : "";
     const bool known = kelvoma::find_command(command) != nullptr;

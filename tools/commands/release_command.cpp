@@ -30,12 +30,12 @@
 #include "release/zip_writer.h"
 #include "signing/release_signing.h"
 #include "signing/trust_keys.h"
+#include "support/publish_support.h"
 #include "support/refusal.h"
 #include "support/worker_process.h"
 #include "verify/architecture.h"
 #include "verify/crypto/base64.h"
 #include "verify/release_notes.h"
-#include "support/publish_support.h"
 #include "verify/util/unique_fd.h"
 
 namespace kelvoma::publish {
@@ -179,17 +179,18 @@ std::expected<void, Failure> check_seal(const Plan& plan, const std::string& cop
     // The copy's path in the cause reads as the bundle's.
     auto cause = seal_cause(config, plan.tool, copy);
     for (std::string* text : {cause ? &cause->path : nullptr, cause ? &cause->text : nullptr}) {
-      for (std::size_t at; text != nullptr && copy != bundle &&
-                           (at = text->find(copy)) != std::string::npos;) {
+      for (std::size_t at;
+           text != nullptr && copy != bundle && (at = text->find(copy)) != std::string::npos;) {
         text->replace(at, copy.size(), bundle);
       }
     }
     return std::unexpected(Failure{
-        .message = refusal("Pečeť a lístek balíčku", sealed.error(),
-                           "pečeť týmu " + plan.tool.team_id + " nad tímto obsahem a notářský lístek",
-                           cause ? cause->text
-                                 : "Po poslední změně balíček znovu zapečeť (kelvoma-publish "
-                                   "seal) a připoj lístek (kelvoma-publish notarize)."),
+        .message =
+            refusal("Pečeť a lístek balíčku", sealed.error(),
+                    "pečeť týmu " + plan.tool.team_id + " nad tímto obsahem a notářský lístek",
+                    cause ? cause->text
+                          : "Po poslední změně balíček znovu zapečeť (kelvoma-publish "
+                            "seal) a připoj lístek (kelvoma-publish notarize)."),
         .cause = cause ? cause->cause : "seal",
         .path = cause ? cause->path : bundle});
   }
@@ -249,7 +250,7 @@ std::expected<Release, Failure> release_of(const Plan& plan, const BundleFacts& 
 // its identity is read, its facts, and all that release_of checks. A
 // refusal here costs no zipping.
 std::expected<BundleFacts, Failure> check_before_zipping(const Plan& plan,
-                                                        const std::string& bundle) {
+                                                         const std::string& bundle) {
   if (auto identity = check_identity_not_linked(bundle); !identity) {
     return std::unexpected(
         Failure{.message = identity.error(), .cause = "identity-link", .path = bundle});
@@ -418,8 +419,7 @@ std::string report(const std::expected<Prepared, Failure>& prepared) {
                           {"path", failure.path}}
         .dump();
   }
-  return nlohmann::json{{"release", release_fields(prepared->release)},
-                        {"first", prepared->first}}
+  return nlohmann::json{{"release", release_fields(prepared->release)}, {"first", prepared->first}}
       .dump();
 }
 
@@ -569,8 +569,8 @@ Outcome release(std::span<const char* const> arguments) {
   }
   KeyPair key;
   if (auto loaded = load_key(single(*options, "--key"), key); !loaded) {
-    return std::unexpected(Failure{
-        .message = loaded.error(), .cause = "key", .path = single(*options, "--key")});
+    return std::unexpected(
+        Failure{.message = loaded.error(), .cause = "key", .path = single(*options, "--key")});
   }
   const auto plan = plan_release(*options, key);
   if (!plan) {

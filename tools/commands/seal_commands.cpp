@@ -17,9 +17,9 @@
 #include "install/bundle/info_plist.h"
 #include "install/bundle/seal_list.h"
 #include "signing/trust_keys.h"
+#include "support/publish_support.h"
 #include "verify/architecture.h"
 #include "verify/crypto/signify.h"
-#include "support/publish_support.h"
 
 namespace kelvoma::publish {
 

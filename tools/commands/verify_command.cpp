@@ -35,8 +35,8 @@ std::expected<void, Failure> verify_archive(const std::string& path, const Relea
   if (!archive) {
     return std::unexpected(Failure{.message = system_failure_text(path, errno), .path = path});
   }
-  if (auto verified = verify_archive_file(archive.get(), path, release, tool,
-                                          ArchiveSizeMessage::archive_file);
+  if (auto verified =
+          verify_archive_file(archive.get(), path, release, tool, ArchiveSizeMessage::archive_file);
       !verified) {
     return std::unexpected(
         Failure{.message = path + ": " + verified.error(), .cause = "archive", .path = path});
@@ -70,8 +70,8 @@ Outcome verify(std::span<const char* const> arguments) {
   }
   const auto release = verify_release_manifest(*tool, *manifest);
   if (!release) {
-    return std::unexpected(
-        Failure{.message = paths[0] + ": " + release.error(), .cause = "manifest", .path = paths[0]});
+    return std::unexpected(Failure{
+        .message = paths[0] + ": " + release.error(), .cause = "manifest", .path = paths[0]});
   }
   if (paths.size() == 2) {
     if (auto verified = verify_archive(paths[1], *release, *tool); !verified) {
@@ -80,17 +80,17 @@ Outcome verify(std::span<const char* const> arguments) {
   }
   if (options->contains("--json")) {
     return nlohmann::ordered_json{{"result", "verified"},
-                          {"exit", 0},
-                          {"manifest",
-                           {{"id", release->id},
-                            {"bundle_id", release->bundle_id},
-                            {"version", release->version},
-                            {"build", release->build},
-                            {"minimum_macos", release->minimum_macos},
-                            {"architectures", release->architectures},
-                            {"archive_url", release->archive_url},
-                            {"archive_size", release->archive_size}}},
-                          {"archive_verified", paths.size() == 2}}
+                                  {"exit", 0},
+                                  {"manifest",
+                                   {{"id", release->id},
+                                    {"bundle_id", release->bundle_id},
+                                    {"version", release->version},
+                                    {"build", release->build},
+                                    {"minimum_macos", release->minimum_macos},
+                                    {"architectures", release->architectures},
+                                    {"archive_url", release->archive_url},
+                                    {"archive_size", release->archive_size}}},
+                                  {"archive_verified", paths.size() == 2}}
                .dump() +
            "\n";
   }

@@ -63,8 +63,7 @@ std::optional<std::string> program_processor(archive* reader) {
   }
   const auto header = read_elf_header(file.get());
   const auto architecture = header ? elf_architecture(*header) : std::nullopt;
-  return architecture ? std::optional(std::string(architecture_name(*architecture)))
-                      : std::nullopt;
+  return architecture ? std::optional(std::string(architecture_name(*architecture))) : std::nullopt;
 }
 
 std::optional<std::string> executable_name(const std::string& plist_bytes) {
@@ -84,8 +83,9 @@ std::optional<std::string> executable_name(const std::string& plist_bytes) {
   return name;
 }
 
-std::expected<std::vector<std::string>, std::string> processors_read(
-    const ArchivePointer& reader, int opened, const std::string& shown_as) {
+std::expected<std::vector<std::string>, std::string> processors_read(const ArchivePointer& reader,
+                                                                     int opened,
+                                                                     const std::string& shown_as) {
   const auto unreadable = [&] {
     return std::unexpected(refusal(shown_as, "soubor, který nejde přečíst jako archiv zip",
                                    "archiv zip s balíčkem aplikace",
@@ -131,10 +131,10 @@ std::expected<std::vector<std::string>, std::string> processors_read(
     }
   }
   if (carried.empty()) {
-    return std::unexpected(refusal(
-        shown_as, "archiv bez programu ELF pro známý procesor",
-        "balíček s programem Contents/MacOS/" + name.value_or("<CFBundleExecutable>"),
-        "Podepisuj archiv balíčku, jak ho vytvořil release (bundle, seal, notarize)."));
+    return std::unexpected(
+        refusal(shown_as, "archiv bez programu ELF pro známý procesor",
+                "balíček s programem Contents/MacOS/" + name.value_or("<CFBundleExecutable>"),
+                "Podepisuj archiv balíčku, jak ho vytvořil release (bundle, seal, notarize)."));
   }
   std::ranges::sort(carried);
   return carried;

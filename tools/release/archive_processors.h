@@ -21,8 +21,8 @@ std::expected<std::vector<std::string>, std::string> archive_processors(
     std::span<const std::uint8_t> archive, const std::string& shown_as);
 
 // The same for the archive file open as `fd`.
-std::expected<std::vector<std::string>, std::string> archive_processors(int fd,
-                                                                        const std::string& shown_as);
+std::expected<std::vector<std::string>, std::string> archive_processors(
+    int fd, const std::string& shown_as);
 
 // Refuses the first of `architectures` (a manifest's) that `carried` does
 // not hold, naming it and what the archive carries.

@@ -83,7 +83,10 @@ std::expected<std::optional<std::vector<std::uint8_t>>, Failure> fetch_published
   auto child = ChildProcess::start(Command{config.curl, transfer_arguments(url, max_manifest_size)},
                                    StreamSetup{});
   if (!child) {
-    return std::unexpected(Failure{.message = config.curl + ": " + child.error(),
+    return std::unexpected(Failure{.message = config.curl + " nejde spustit (" +
+                                              in_czech(child.error()) +
+                                              "); release stahuje zveřejněné vydání programem "
+                                              "curl, nainstaluj ho.",
                                    .exit = Exit::internal,
                                    .path = config.curl});
   }
@@ -102,9 +105,8 @@ std::expected<std::optional<std::vector<std::uint8_t>>, Failure> fetch_published
     return std::unexpected(transfer_failure(url, WEXITSTATUS(*status), message));
   }
   if (!body) {
-    return std::unexpected(Failure{.message = system_failure_text(url, body.error()),
-                                   .exit = Exit::network,
-                                   .path = url});
+    return std::unexpected(Failure{
+        .message = system_failure_text(url, body.error()), .exit = Exit::network, .path = url});
   }
   return std::move(*body);
 }
@@ -120,8 +122,8 @@ std::expected<std::optional<std::uint64_t>, Failure> build_of(
     const Tool& tool, std::span<const std::uint8_t> manifest, const std::string& where) {
   if (const auto id = unverified_id(manifest); id && *id != tool.id) {
     return fail(refusal("Zveřejněné vydání (" + where + ")", "vydání nástroje " + *id,
-                                   "vydání nástroje " + tool.id,
-                                   "Uveď --previous s release.json nástroje " + tool.id + "."));
+                        "vydání nástroje " + tool.id,
+                        "Uveď --previous s release.json nástroje " + tool.id + "."));
   }
   const auto release = verify_release_manifest(tool, manifest);
   if (!release) {
@@ -147,8 +149,9 @@ std::optional<Release> unverified_release(std::span<const std::uint8_t> manifest
   return release ? std::optional(std::move(*release)) : std::nullopt;
 }
 
-std::expected<std::optional<std::uint64_t>, Failure> published_build(
-    const CoreConfig& config, const Tool& tool, const PreviousSource& source) {
+std::expected<std::optional<std::uint64_t>, Failure> published_build(const CoreConfig& config,
+                                                                     const Tool& tool,
+                                                                     const PreviousSource& source) {
   if (source.none) {
     return std::nullopt;
   }

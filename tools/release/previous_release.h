@@ -30,8 +30,9 @@ std::optional<Release> unverified_release(std::span<const std::uint8_t> manifest
 // fetches it. Nothing when none is published yet (or with `none`); an
 // unreachable release stops the publisher naming why (no connection, the
 // HTTP status, the certificate: Exit::network), an unverifiable one too.
-std::expected<std::optional<std::uint64_t>, Failure> published_build(
-    const CoreConfig& config, const Tool& tool, const PreviousSource& source);
+std::expected<std::optional<std::uint64_t>, Failure> published_build(const CoreConfig& config,
+                                                                     const Tool& tool,
+                                                                     const PreviousSource& source);
 
 // The new build must be above the published one.
 std::expected<void, std::string> check_build_is_newer(std::uint64_t build,

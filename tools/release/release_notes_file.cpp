@@ -1,6 +1,5 @@
 #include "release/release_notes_file.h"
 
-
 #include "support/publish_support.h"
 #include "support/refusal.h"
 #include "verify/release_notes.h"

@@ -54,7 +54,8 @@ std::vector<std::string> remove_abandoned(int output_fd, const std::string& outp
     if (!name.starts_with(work_prefix)) {
       continue;
     }
-    if (const UniqueFd held = locked_folder(output_fd, name); held && remove_tree(output_fd, name)) {
+    if (const UniqueFd held = locked_folder(output_fd, name);
+        held && remove_tree(output_fd, name)) {
       removed.push_back(output + "/" + name);
     }
   }
@@ -113,8 +114,10 @@ WorkFolder::~WorkFolder() {
   if (path_.empty()) {
     return;
   }
+  // From the output held open; should that fail, by the folder's own path.
   const UniqueFd output(::open(output_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  (void)remove_tree(output.get(), fs::path(path_).filename().string());
+  (void)remove_tree(output ? output.get() : AT_FDCWD,
+                    output ? fs::path(path_).filename().string() : path_);
   if (made_output_ && !published_) {
     ::rmdir(output_.c_str());  // nothing was written: the output goes as it came
   }
@@ -154,8 +157,8 @@ std::vector<std::string> earlier_leftovers(int output_fd, const std::vector<std:
       ::openat(output_fd, "release.json", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   const auto bytes = manifest ? read_regular_file(manifest.get(), max_manifest_size) : std::nullopt;
   const auto release =
-      bytes ? unverified_release({reinterpret_cast<const std::uint8_t*>(bytes->data()),
-                                  bytes->size()})
+      bytes ? unverified_release(
+                  {reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()})
             : std::nullopt;
   if (release) {
     leftovers.push_back(fs::path(release->archive_url).filename().string());

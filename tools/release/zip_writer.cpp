@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "install/unpack/unpack.h"
+#include "support/publish_support.h"
 #include "support/refusal.h"
 #include "verify/manifest.h"
-#include "support/publish_support.h"
 
 namespace kelvoma::publish {
 namespace {

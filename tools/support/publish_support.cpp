@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "install/files/file_io.h"
 #include "support/refusal.h"
@@ -76,7 +77,7 @@ std::string failure_document(const Failure& failure) {
                                 {"exit", static_cast<int>(failure.exit)},
                                 {"cause", failure.cause.empty() ? result : failure.cause},
                                 {"path", failure.path},
-                                {"message", failure.message}}
+                                {"message", in_czech(failure.message)}}
              .dump() +
          "\n";
 }
@@ -85,6 +86,18 @@ std::string czech_system_error(int error) {
   const auto found = std::ranges::find(error_texts, error, &ErrorText::error);
   return found != error_texts.end() ? std::string(found->text)
                                     : "systémová chyba č. " + std::to_string(error);
+}
+
+std::string in_czech(std::string message) {
+  // "File exists (os error 17)", as the shared code words a system error.
+  static const std::regex english(R"(([A-Z][A-Za-z ,'/-]*) \(os error ([0-9]+)\))");
+  std::smatch found;
+  std::string czech;
+  while (std::regex_search(message, found, english)) {
+    czech += found.prefix().str() + czech_system_error(std::stoi(found[2].str()));
+    message = found.suffix().str();
+  }
+  return czech + message;
 }
 
 std::string system_failure_text(const std::string& path, int error) {

@@ -56,6 +56,9 @@ std::string failure_document(const Failure& failure);
 // What the system said for the errno `error`, in Czech ("na disku není
 // místo"), and the same as "PATH: …." naming the path it concerns.
 std::string czech_system_error(int error);
+// `message` with each system error that shared code words in English
+// ("File exists (os error 17)") said in Czech instead.
+std::string in_czech(std::string message);
 std::string system_failure_text(const std::string& path, int error);
 
 // The most the tool reads of each file it is given: a key is one line, a

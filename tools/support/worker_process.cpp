@@ -67,7 +67,9 @@ StopSignalsBlocked::StopSignalsBlocked() {
   (void)::pthread_sigmask(SIG_BLOCK, &set, &earlier_);
 }
 
-StopSignalsBlocked::~StopSignalsBlocked() { (void)::pthread_sigmask(SIG_SETMASK, &earlier_, nullptr); }
+StopSignalsBlocked::~StopSignalsBlocked() {
+  (void)::pthread_sigmask(SIG_SETMASK, &earlier_, nullptr);
+}
 
 std::expected<std::string, WorkerStopped> run_worker(const std::function<std::string()>& work) {
   const sigset_t set = stop_signals();
