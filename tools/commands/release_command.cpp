@@ -582,11 +582,7 @@ Outcome release(std::span<const char* const> arguments) {
 }  // namespace
 
 Outcome release_command(std::span<const char* const> arguments) {
-  auto outcome = release(arguments);
-  if (!outcome && wants_json(arguments)) {
-    outcome.error().json = failure_document(outcome.error());
-  }
-  return outcome;
+  return with_failure_document(release(arguments), arguments);
 }
 
 }  // namespace kelvoma::publish

@@ -106,11 +106,7 @@ Outcome verify(std::span<const char* const> arguments) {
 }  // namespace
 
 Outcome verify_command(std::span<const char* const> arguments) {
-  auto outcome = verify(arguments);
-  if (!outcome && wants_json(arguments)) {
-    outcome.error().json = failure_document(outcome.error());
-  }
-  return outcome;
+  return with_failure_document(verify(arguments), arguments);
 }
 
 }  // namespace kelvoma::publish

@@ -64,6 +64,8 @@ std::unexpected<std::string> system_failure(const std::string& path, int error) 
 
 }  // namespace
 
+namespace {
+
 bool wants_json(std::span<const char* const> arguments) {
   return std::any_of(arguments.begin(), arguments.end(),
                      [](const char* argument) { return std::string_view(argument) == "--json"; });
@@ -80,6 +82,15 @@ std::string failure_document(const Failure& failure) {
                                 {"message", in_czech(failure.message)}}
              .dump() +
          "\n";
+}
+
+}  // namespace
+
+Outcome with_failure_document(Outcome outcome, std::span<const char* const> arguments) {
+  if (!outcome && wants_json(arguments)) {
+    outcome.error().json = failure_document(outcome.error());
+  }
+  return outcome;
 }
 
 std::string czech_system_error(int error) {

@@ -44,14 +44,13 @@ using Outcome = std::expected<std::string, Failure>;
 std::unexpected<Failure> fail(std::string message);
 std::unexpected<Failure> usage_error(std::string message);
 
-// Whether "--json" is among a command's arguments (also when they are
-// refused, so that a script gets its document whatever went wrong).
-bool wants_json(std::span<const char* const> arguments);
-
-// The failure as the one JSON object that --json prints: "result"
-// ("refused", "usage", "network", "internal"), "exit", "cause" (the result
-// when no finer cause is known), "path" (empty when none) and "message".
-std::string failure_document(const Failure& failure);
+// The outcome of a command that takes --json: when "--json" is among its
+// arguments (also when they were refused, so that a script gets its
+// document whatever went wrong), a failure carries the one JSON object
+// printed for it: "result" ("refused", "usage", "network", "internal"),
+// "exit", "cause" (the result when no finer cause is known), "path" (empty
+// when none) and "message".
+Outcome with_failure_document(Outcome outcome, std::span<const char* const> arguments);
 
 // What the system said for the errno `error`, in Czech ("na disku není
 // místo"), and the same as "PATH: …." naming the path it concerns.
