@@ -500,6 +500,24 @@ std::string published_document(const Plan& plan, const std::string& output,
   return document.dump() + "\n";
 }
 
+// The release the worker reported, moved from the work folder into the
+// output; what is printed then.
+std::expected<std::string, Failure> move_into_output(const Options& options, const Plan& plan,
+                                                     WorkFolder& work, const std::string& worker) {
+  const std::string output = without_trailing_separators(single(options, "--output"));
+  const auto prepared = read_report(worker);
+  if (!prepared) {
+    return std::unexpected(prepared.error());
+  }
+  const auto moved = work.publish(prepared->first, earlier_release(options));
+  if (!moved) {
+    return std::unexpected(Failure{.message = moved.error(), .path = output});
+  }
+  return options.contains("--json")
+             ? published_document(plan, output, *prepared, *moved, work.abandoned())
+             : published_text(plan, output, prepared->release, *moved);
+}
+
 std::expected<std::string, Failure> publish(const Options& options, const KeyPair& key,
                                             const Plan& plan) {
   const std::string& bundle = single(options, "");
@@ -534,14 +552,8 @@ std::expected<std::string, Failure> publish(const Options& options, const KeyPai
                                                    "vydání skončil nečekaně.",
                                         .exit = Exit::internal,
                                         .cause = "internal"});
-    } else if (auto prepared = read_report(*ran); !prepared) {
-      outcome = std::unexpected(prepared.error());
-    } else if (auto moved = work->publish(prepared->first, earlier_release(options)); !moved) {
-      outcome = std::unexpected(Failure{.message = moved.error(), .path = output});
     } else {
-      outcome = options.contains("--json")
-                    ? published_document(plan, output, *prepared, *moved, work->abandoned())
-                    : published_text(plan, output, prepared->release, *moved);
+      outcome = move_into_output(options, plan, *work, *ran);
     }
   }  // the work folder is gone here, then the signal mask is as it was
   if (stopped_by != 0) {
