@@ -34,7 +34,7 @@ const std::string_view seal_usage_text =
     "      vypíše seznam, který pečeť podepisuje\n"
     "  kelvoma-publish check-bundle BALÍČEK --identifier ID --team TÝM\n"
     "      --team-key TÝM.pub --notary-key NOTÁŘ.pub\n"
-    "      ověří pečeť a lístek jako instalace\n";
+    "      ověří pečeť a lístek jako instalace; odmítnutí doplní první příčinou\n";
 
 namespace {
 
