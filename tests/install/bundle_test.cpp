@@ -385,6 +385,8 @@ struct SealCase {
   int openat2_error = 0;              // a seccomp filter refuses openat2 with it
   std::string first_difference = {};  // what check-bundle names below the message
   bool link_out = false;              // sealed with signify: kelvoma-publish refuses to seal it
+  std::string cause = {};             // check-bundle's line below the message; "@B@": the bundle
+  std::string refusal = {};           // check-bundle's own refusal in place of the message
 };
 
 // The verdict in a child process whose openat2 fails with `error`, as on
@@ -440,15 +442,49 @@ TEST_P(SealTest, TamperedBundlesAreRefused) {
   const auto verified = verify_code_signature(config, bundle, tool);
   EXPECT_EQ(verified ? std::string() : verified.error(), GetParam().message);
   EXPECT_TRUE(stubs_.runs().empty());
-  if (!GetParam().first_difference.empty()) {
+  const SealCase& c = GetParam();
+  if (!c.first_difference.empty() || !c.cause.empty() || !c.refusal.empty()) {
     const std::string keys = KELVOMA_SEAL_KEYS_DIR;
     const auto checked =
         testing::run_program({KELVOMA_PUBLISH_EXE, "check-bundle", bundle, "--identifier",
                               tool.bundle_id, "--team", "TESTTEAM42", "--team-key",
                               keys + "/TESTTEAM42.pub", "--notary-key", keys + "/notary.pub"});
-    EXPECT_EQ(checked.err, std::string(GetParam().message) + "\nPrvní rozdíl oproti pečeti: " +
-                               GetParam().first_difference + ".\n");
+    std::string expected =
+        !c.refusal.empty() ? c.refusal
+        : !c.cause.empty()
+            ? c.message + "\n" + c.cause
+            : c.message + "\nPrvní rozdíl oproti pečeti: " + c.first_difference + ".";
+    for (std::size_t at; (at = expected.find("@B@")) != std::string::npos;) {
+      expected.replace(at, 3, bundle.string());
+    }
+    EXPECT_EQ(checked.err, expected + "\n");
   }
+}
+
+// What kelvoma-publish says of a link where the installation reads who the
+// bundle is, with "@B@" for the bundle.
+std::string identity_link(const std::string& path) {
+  return "@B@/" + path +
+         " je symbolický odkaz; identitu balíčku (Info.plist a program) čte instalace jen ze "
+         "souborů a složek, ne přes odkazy, a balíček by odmítla. Nahraď odkaz tím, na co vede, "
+         "a balíček znovu zapečeť.";
+}
+
+// The seal made again with a new key of the same team, and notarized.
+void sealed_with_another_key(const fs::path& bundle) {
+  const std::string key = (bundle.parent_path() / "other.sec").string();
+  ASSERT_EQ(testing::run_program({KELVOMA_PUBLISH_EXE, "seal-keygen",
+                                  (bundle.parent_path() / "other.pub").string(), key})
+                .exit_status,
+            0);
+  ASSERT_EQ(testing::run_program(
+                {KELVOMA_PUBLISH_EXE, "seal", bundle, "--team", "TESTTEAM42", "--key", key})
+                .exit_status,
+            0);
+  ASSERT_EQ(testing::run_program({KELVOMA_PUBLISH_EXE, "notarize", bundle, "--key",
+                                  std::string(KELVOMA_SEAL_KEYS_DIR) + "/notary.sec"})
+                .exit_status,
+            0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -518,7 +554,23 @@ INSTANTIATE_TEST_SUITE_P(
         SealCase{
             .name = "TicketMissing",
             .after_seal = [](auto& b) { fs::remove(b / "Contents/_CodeSignature/Notarization"); },
-            .message = ticket_refused},
+            .message = ticket_refused,
+            .cause = "Příčina: notářský lístek @B@/Contents/_CodeSignature/Notarization chybí; "
+                     "připoj ho (kelvoma-publish notarize) po posledním zapečetění."},
+        SealCase{.name = "SealMissing",
+                 .after_seal = [](auto& b) { fs::remove(b / "Contents/_CodeSignature/CodeSeal"); },
+                 .message = seal_refused,
+                 .cause = "Příčina: balíček není zapečetěný: @B@/Contents/_CodeSignature/CodeSeal "
+                          "chybí; zapečeť balíček (kelvoma-publish seal) a připoj lístek "
+                          "(kelvoma-publish notarize)."},
+        SealCase{.name = "SealedWithAnotherKeyOfTheTeam",
+                 .after_seal = sealed_with_another_key,
+                 .message = seal_refused,
+                 .cause = "Příčina: pečeť @B@/Contents/_CodeSignature/CodeSeal je týmu TESTTEAM42, "
+                          "ale podepsal ji jiný klíč, než s jakým se pečeť týmu TESTTEAM42 "
+                          "kontroluje (--team-key, jinak klíč v tomto sestavení); zapečeť balíček "
+                          "tajným klíčem týmu TESTTEAM42 a připoj lístek (kelvoma-publish "
+                          "notarize)."},
         SealCase{.name = "TicketOverAnotherSeal",
                  .after_seal =
                      [](auto& b) {
@@ -528,7 +580,10 @@ INSTANTIATE_TEST_SUITE_P(
                        ASSERT_TRUE(fixture::seal_bundle(b, "TESTTEAM42", false));
                        fixture::write_file(b / "Contents/_CodeSignature/Notarization", ticket);
                      },
-                 .message = ticket_refused},
+                 .message = ticket_refused,
+                 .cause = "Příčina: lístek @B@/Contents/_CodeSignature/Notarization nepatří k této "
+                          "pečeti (balíček byl po notarizaci znovu zapečetěn); připoj nový lístek "
+                          "(kelvoma-publish notarize)."},
         SealCase{.name = "NotaryKeyAbsent",
                  .expect = [](Tool&, CoreConfig& c) { c.notary_key.clear(); },
                  .message = ticket_refused},
@@ -577,10 +632,14 @@ INSTANTIATE_TEST_SUITE_P(
                  .message = seal_refused},
         SealCase{.name = "InfoPlistIsALinkBesideIt",
                  .before_seal = linked_beside("Contents/Info.plist", "Contents/Info-real.plist"),
-                 .message = ticket_refused},
+                 .message = ticket_refused,
+                 .link_out = true,
+                 .refusal = identity_link("Contents/Info.plist")},
         SealCase{.name = "ProgramFolderIsALinkBesideIt",
                  .before_seal = linked_beside("Contents/MacOS", "Contents/Programs"),
-                 .message = ticket_refused},
+                 .message = ticket_refused,
+                 .link_out = true,
+                 .refusal = identity_link("Contents/MacOS")},
         SealCase{.name = "FileInSealFolder",
                  .after_seal =
                      [](auto& b) { fixture::write_file(b / "Contents/_CodeSignature/x.so", ""); },
@@ -607,7 +666,10 @@ INSTANTIATE_TEST_SUITE_P(
                      [](auto& b) {
                        fs::permissions(b / "Contents/MacOS/fixture-tool", fs::perms(0644));
                      },
-                 .message = ticket_refused},
+                 .message = ticket_refused,
+                 .cause = "Příčina: program @B@/Contents/MacOS/fixture-tool nemá bit spuštění "
+                          "vlastníka (práva 0644); spusť na něj chmod 0755, balíček znovu "
+                          "zapečeť a připoj lístek."},
         SealCase{.name = "OpenAt2Missing",
                  .message = "Function not implemented (os error 38)",
                  .openat2_error = ENOSYS},
@@ -620,7 +682,9 @@ INSTANTIATE_TEST_SUITE_P(
                        fs::rename(b / "Contents/MacOS/fixture-tool", b / "Contents/MacOS/real");
                        fs::create_symlink("real", b / "Contents/MacOS/fixture-tool");
                      },
-                 .message = ticket_refused}),
+                 .message = ticket_refused,
+                 .link_out = true,
+                 .refusal = identity_link("Contents/MacOS/fixture-tool")}),
     [](const auto& test) { return test.param.name; });
 
 // Both directions against OpenBSD's signify: it verifies what the publisher

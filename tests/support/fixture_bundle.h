@@ -89,7 +89,8 @@ bool seal_bundle(const std::filesystem::path& bundle, std::string_view team = "T
                  bool notarize = true);
 
 // The same seal and ticket made with signify-openbsd over seal-list's list,
-// for bundles kelvoma-publish refuses to seal (a link out of the bundle).
+// for bundles kelvoma-publish refuses to seal (a link out of the bundle, a
+// link where the bundle's identity is read).
 bool seal_bundle_with_signify(const std::filesystem::path& bundle);
 
 // Code trust as the kelvoma-fixture-seal build has it: the seal, with the

@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <elf.h>
+#include <fcntl.h>
 #include <sodium.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
 
@@ -481,26 +486,36 @@ class PublisherTool : public ::testing::Test {
             "210",
             "--minimum-macos",
             "13.5",
-            "--architecture",
-            "arm64",
-            "--architecture=x86_64",
+            "--architecture=" + here,
             "--archive-url",
             fixture::archive_prefix("orbit-action-dial") + "v2.1/orbit-action-dial.zip",
             "--output",
             directory_.file("release.json")};
   }
 
+  // The zip of a bundle `tool_id` whose program is for this processor.
+  std::string bundle_archive(std::string_view tool_id) const {
+    const std::string folder = directory_.file(std::string(tool_id) + "-bundle");
+    const auto bundle = fixture::make_bundle(folder, fixture::tool_bundle(tool_id, 1));
+    const std::string archive = folder + "/" + std::string(tool_id) + ".zip";
+    fixture::zip_entries(folder, {bundle.filename().string()}, archive);
+    return archive;
+  }
+
+  const std::string here = std::string(architecture_name(this_architecture));
   testing::TempDir directory_;
   std::string key_file_ =
       std::string(KELVOMA_SOURCE_DIR) + "/tests/fixtures/keys/orbit-action-dial.key";
-  std::string archive_ = directory_.write("orbit-action-dial.zip", "PK\x03\x04 the archive");
+  std::string archive_ = bundle_archive("orbit-action-dial");
+  std::string archive_bytes_ = testing::read_file(archive_);
 };
 
 TEST_F(PublisherTool, SignedReleaseVerifiesWithTheCatalogKey) {
   const auto result = publish(sign_release_arguments());
   ASSERT_EQ(result.exit_status, 0) << result.err;
   EXPECT_EQ(result.out, "Zapsáno " + directory_.file("release.json") +
-                            ": orbit-action-dial 2.1 beta (210), archiv 16 B.\n");
+                            ": orbit-action-dial 2.1 beta (210), archiv " +
+                            std::to_string(archive_bytes_.size()) + " B.\n");
   const Tool tool = find_tool("orbit-action-dial").value();
   const auto release =
       verify_release_manifest(tool, as_bytes(testing::read_file(directory_.file("release.json"))));
@@ -509,8 +524,8 @@ TEST_F(PublisherTool, SignedReleaseVerifiesWithTheCatalogKey) {
   EXPECT_EQ(release->version, "2.1 beta");
   EXPECT_EQ(release->build, 210u);
   EXPECT_EQ(release->minimum_macos, "13.5");
-  EXPECT_EQ(release->architectures, (std::vector<std::string>{"arm64", "x86_64"}));
-  EXPECT_EQ(release->archive_size, 16u);
+  EXPECT_EQ(release->architectures, (std::vector<std::string>{here}));
+  EXPECT_EQ(release->archive_size, archive_bytes_.size());
   const std::string archive = testing::read_file(archive_);
   EXPECT_TRUE(
       verify_signature(as_bytes(archive), release->archive_signature, tool.public_key).has_value());
@@ -538,7 +553,7 @@ TEST_F(PublisherTool, KeygenWritesAPrivateSeedAndPrintsThePublicKey) {
 
   const auto again = publish({"keygen", secret});
   EXPECT_EQ(again.exit_status, 1);
-  EXPECT_EQ(again.err, secret + ": File exists (os error 17)\n");
+  EXPECT_EQ(again.err, secret + ": už existuje (nic se nepřepsalo).\n");
   EXPECT_EQ(testing::read_file(secret), line) << "an existing key is never replaced";
 }
 
@@ -564,6 +579,9 @@ struct PublishFailure {
   BundleChange before_seal = [](const fs::path&) {};
   BundleChange after_seal = [](const fs::path&) {};
   std::string_view published_for = "x86_64";  // another processor: verified, not installed
+  int published_status = 0;  // the release host answers the manifest's address with it
+  std::vector<std::string> environment = {};  // the release's, besides the test's own
+  std::string json_cause = {};                // with --json: the cause its document names
 };
 
 const std::string fixtures = std::string(KELVOMA_SOURCE_DIR) + "/tests/fixtures";
@@ -650,6 +668,7 @@ void install_as_users_do(const testing::TempDir& directory, const std::string& o
 // Publishes the row's release; a published one is checked as users get it,
 // and published again from the same bundle it gives the same archive.
 void set_option(std::vector<std::string>& arguments, std::string_view name, std::string value);
+void drop_option(std::vector<std::string>& arguments, std::string_view name);
 
 // A refused bundle or release leaves no work folder behind.
 void expect_no_work_folders(const std::string& directory) {
@@ -666,11 +685,22 @@ testing::ProgramResult run_release_row(const PublishFailure& row) {
   row.change(arguments);
   arguments.insert(arguments.begin(), KELVOMA_PUBLISH_EXE);
   std::optional<testing::TestServer> release_host;
-  if (row.status == 0) {
+  if (row.status == 0 || row.published_status != 0) {
     release_host.emplace(testing::ServerPort::fixture);  // answers 404: nothing published yet
+    release_host->route("/tobranix/orbit-action-dial/releases/latest/download/release.json",
+                        {.status = row.published_status == 0 ? 404 : row.published_status});
   }
-  auto result = testing::run_program(arguments);
+  if (!row.json_cause.empty()) {
+    arguments.push_back("--json");
+  }
+  auto result = testing::run_program(arguments, row.environment);
   release_host.reset();
+  if (!row.json_cause.empty()) {
+    const auto document = nlohmann::json::parse(result.out, nullptr, false);
+    EXPECT_EQ(document.value("cause", ""), row.json_cause) << result.out;
+    EXPECT_EQ(document.value("exit", -1), row.status) << result.out;
+    result.out.clear();
+  }
   if (row.status != 0) {
     EXPECT_FALSE(fs::exists(output)) << row.why << ": nothing is written after a refusal";
     expect_no_work_folders(directory.path());
@@ -691,14 +721,25 @@ testing::ProgramResult run_release_row(const PublishFailure& row) {
   install_as_users_do(directory, output);
   // Published again over the first with --replace, with modes the seal does
   // not see (a group's write bit) changed: the same archive.
+  // Without notes this time: the earlier notes go with the release replaced.
   const std::string first = testing::read_file(output + "/orbit-action-dial.zip");
   fs::permissions(bundle / "Contents", fs::perms(0775));
   fs::permissions(bundle / "Contents/Resources/marker.txt", fs::perms(0664));
-  arguments.insert(arguments.end(), {"--no-previous", "--replace"});
+  if (std::ranges::find(arguments, "--notes") != arguments.end()) {
+    drop_option(arguments, "--notes");
+  }
+  arguments.insert(arguments.end(), {"--no-previous", "--replace", "--json"});
   const auto again = testing::run_program(arguments);
   EXPECT_EQ(again.exit_status, 0) << again.err;
   EXPECT_TRUE(testing::read_file(output + "/orbit-action-dial.zip") == first)
       << "the same bundle gives the same archive";
+  EXPECT_FALSE(fs::exists(output + "/release-notes.json"));
+  const auto document = nlohmann::json::parse(again.out, nullptr, false);
+  EXPECT_EQ(document.value("result", ""), "published") << again.out;
+  EXPECT_EQ(document["manifest"].value("build", 0), 2) << again.out;
+  EXPECT_EQ(
+      document.value("files", std::vector<std::string>()),
+      (std::vector<std::string>{output + "/orbit-action-dial.zip", output + "/release.json"}));
   expect_no_work_folders(output);
   return result;
 }
@@ -747,21 +788,48 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
   const std::string elsewhere =
       "Instalace stahuje jen adresy začínající archive_prefix z katalogu; nahraj archiv tam a "
       "uveď tu adresu.";
-  const auto unsealed = [](std::string_view message) {
+  const auto unsealed = [](std::string_view message, std::string_view cause) {
     return "Pečeť a lístek balíčku je „" + std::string(message) +
-           "“, čeká se „pečeť týmu TESTTEAM42 nad tímto obsahem a notářský lístek“. Po poslední "
-           "změně balíček znovu zapečeť (kelvoma-publish seal) a připoj lístek (kelvoma-publish "
-           "notarize); check-bundle ukáže první rozdíl.";
+           "“, čeká se „pečeť týmu TESTTEAM42 nad tímto obsahem a notářský lístek“. " +
+           std::string(cause);
   };
+  const std::string not_a_key = directory_.write("not-a-key", "PK\x03\x04 no key");
+  const auto linked = [](const std::string& path) {
+    return path +
+           " je symbolický odkaz; identitu balíčku (Info.plist a program) čte instalace jen ze "
+           "souborů a složek, ne přes odkazy, a balíček by odmítla. Nahraď odkaz tím, na co "
+           "vede, a balíček znovu zapečeť.";
+  };
+  const auto link_beside = [](const std::string& path) {
+    fs::rename(path, path + "-real");
+    fs::create_symlink(fs::path(path + "-real").filename(), path);
+  };
+  const std::string manifest_url =
+      "https://localhost:" + std::to_string(KELVOMA_FIXTURE_PORT) +
+      "/tobranix/orbit-action-dial/releases/latest/download/release.json";
+  const auto unreachable = [&](std::string_view why) {
+    return "Zveřejněné vydání z " + manifest_url + " nelze stáhnout: " + std::string(why) +
+           ". Oprav to, nebo ho uveď jako --previous release.json, nebo (jen když žádné není) "
+           "--no-previous.";
+  };
+  const std::string not_a_manifest = directory_.write("not-a-manifest.json", "<html>404</html>");
+  Release two_processors = fixture::fixture_release("orbit-action-dial");
+  two_processors.architectures = {"arm64", "x86_64"};
+  const auto universal =
+      fixture::publish_release(directory_.file("universal"), fixture::load_key("orbit-action-dial"),
+                               two_processors, as_bytes(archive_bytes_));
+  const std::string other = here == "arm64" ? "x86_64" : "arm64";
   const auto build_refused = [](std::string_view found) {
     return "Číslo sestavení je „" + std::string(found) +
            "“, čeká se „celé číslo od 1 do 9007199254740991“. Větší čísla čtenáři JSON nepřečtou "
            "přesně; zvol menší, např. stoupající pořadí sestavení.";
   };
   const std::string big_file = directory_.write("big.key", std::string(4097, 'A'));
-  const auto pane_keeper =
-      fixture::publish_release(directory_.file("pane-keeper"), fixture::load_key("pane-keeper"),
-                               fixture::fixture_release("pane-keeper"), as_bytes("PK pane"));
+  Release pane_release = fixture::fixture_release("pane-keeper");
+  pane_release.architectures = {here};
+  const auto pane_keeper = fixture::publish_release(
+      directory_.file("pane-keeper"), fixture::load_key("pane-keeper"), pane_release,
+      as_bytes(testing::read_file(bundle_archive("pane-keeper"))));
   const std::string other_tool_message =
       verify_release_manifest(find_tool("orbit-action-dial").value(),
                               as_bytes(testing::read_file(pane_keeper.manifest)))
@@ -815,9 +883,9 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
       {"empty archive", [&](auto& a) { set_option(a, "--archive", empty_archive); },
        "Archiv musí mít 1 až 268435456 bajtů, má 0.", 1},
       {"missing archive", [&](auto& a) { set_option(a, "--archive", directory_.file("none")); },
-       directory_.file("none") + ": No such file or directory (os error 2)", 1},
-      {"key that is no seed", [&](auto& a) { set_option(a, "--key", archive_); },
-       archive_ + ": tajný klíč není base64 32bajtového semínka Ed25519.", 1},
+       directory_.file("none") + ": neexistuje.", 1},
+      {"key that is no seed", [&](auto& a) { set_option(a, "--key", not_a_key); },
+       not_a_key + ": tajný klíč není base64 32bajtového semínka Ed25519.", 1},
       {"sign-release: URL on another host of --catalog",
        [](auto& a) {
          set_option(a, "--archive-url", "https://example.com/v2.1/orbit-action-dial.zip");
@@ -912,8 +980,12 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
            [&](auto& a) {
              std::erase(a, "--no-previous");
              set_option(a, "--output", option_value(a, "--output") + "//");
-             a.insert(a.end(),
-                      {"--notes", directory_.write("notes.txt", std::string(published_notes))});
+             // CRLF line ends are read as LF.
+             std::string crlf(published_notes);
+             for (std::size_t at = 0; (at = crlf.find('\n', at)) != std::string::npos; at += 2) {
+               crlf.insert(at, 1, '\r');
+             }
+             a.insert(a.end(), {"--notes", directory_.write("notes.txt", crlf)});
            },
        .first_line = "",
        .status = 0,
@@ -931,15 +1003,19 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
        .command = Command::release},
       {.why = "release: file changed after sealing",
        .change = [](auto&) {},
-       .first_line = unsealed("Podpis aplikace nebo identita vydavatele nesouhlasí. První rozdíl: "
-                              "Contents/Resources/marker.txt (změněný obsah)."),
+       .first_line = unsealed("Podpis aplikace nebo identita vydavatele nesouhlasí.",
+                              "První rozdíl oproti pečeti: Contents/Resources/marker.txt (změněný "
+                              "obsah)."),
        .status = 1,
        .command = Command::release,
        .after_seal =
            [](auto& b) { fixture::write_file(b / "Contents/Resources/marker.txt", "changed"); }},
       {.why = "release: no ticket",
        .change = [](auto&) {},
-       .first_line = unsealed("Notářský lístek stažené aplikace neplatí."),
+       .first_line = unsealed("Notářský lístek stažené aplikace neplatí.",
+                              "Příčina: notářský lístek @BUNDLE@/Contents/_CodeSignature/"
+                              "Notarization chybí; připoj ho (kelvoma-publish notarize) po "
+                              "posledním zapečetění."),
        .status = 1,
        .command = Command::release,
        .after_seal = [](auto& b) { fs::remove(b / "Contents/_CodeSignature/Notarization"); }},
@@ -1040,6 +1116,82 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
            [](auto& b) {
              fixture::write_file(b / "Contents/MacOS/kelvoma-fixture-tool", "#!/bin/sh\n");
            }},
+      {"sign-release: a processor the archive's program is not for",
+       [&](auto& a) { a.insert(a.end(), {"--architecture", other}); },
+       "Architektura " + other + " je „v archivu " + archive_ +
+           " bez programu“, čeká se „jen procesory, pro které archiv nese program (" + here +
+           ")“. Uživatelé s tímto procesorem by vydání nenainstalovali; uveď jen " + here + ".",
+       1},
+      {"verify: a release naming a processor its archive has no program for",
+       [&](auto& a) {
+         a = {"verify",    universal.manifest, universal.archive, "--id", "orbit-action-dial",
+              "--catalog", fixtures + "/tools.json"};
+       },
+       "Architektura " + other + " je „v archivu " + universal.archive.string() +
+           " bez programu“, čeká se „jen procesory, pro které archiv nese program (" + here +
+           ")“. Uživatelé s tímto procesorem by vydání nenainstalovali; uveď jen " + here + ".",
+       1},
+      {"seal: Info.plist is a link",
+       [&](auto& a) {
+         a = seal_arguments(directory_.file("g"));
+         link_beside(a[1] + "/Contents/Info.plist");
+       },
+       linked(directory_.file("g") + "/Orbit Action Dial.app/Contents/Info.plist"), 1},
+      {"notarize: the program is a link",
+       [&](auto& a) {
+         const auto sealed = seal_arguments(directory_.file("h"));
+         ASSERT_TRUE(fixture::seal_bundle(sealed[1], "TESTTEAM42", false));
+         link_beside(sealed[1] + "/Contents/MacOS/fixture-tool");
+         a = {"notarize", sealed[1], "--key", std::string(KELVOMA_SEAL_KEYS_DIR) + "/notary.sec"};
+       },
+       linked(directory_.file("h") + "/Orbit Action Dial.app/Contents/MacOS/fixture-tool"), 1},
+      {.why = "release: a link at the program's place",
+       .change = [](auto&) {},
+       .first_line = linked("@BUNDLE@/Contents/MacOS/kelvoma-fixture-tool"),
+       .status = 1,
+       .command = Command::release,
+       .after_seal =
+           [&](auto& b) { link_beside((b / "Contents/MacOS/kelvoma-fixture-tool").string()); },
+       .json_cause = "identity-link"},
+      {.why = "release: empty notes",
+       .change = [&](auto& a) { a.insert(a.end(), {"--notes", directory_.write("e.txt", "\r\n \n")}); },
+       .first_line = "--notes " + directory_.file("e.txt") +
+                     " je „prázdný text“, čeká se „aspoň jeden řádek textu“. Napiš do poznámek, co "
+                     "vydání mění, nebo --notes vynech.",
+       .status = 1,
+       .command = Command::release},
+      {.why = "release: a published release that is no manifest at all",
+       .change = [&](auto& a) { set_flag(a, "--no-previous", {"--previous", not_a_manifest}); },
+       .first_line = "Zveřejněné vydání (" + not_a_manifest + ") neprošlo kontrolou: " +
+                     verify_release_manifest(find_tool("orbit-action-dial").value(),
+                                             as_bytes("<html>404</html>"))
+                         .error() +
+                     " Oprav je, nebo uveď --previous se správným release.json.",
+       .status = 1,
+       .command = Command::release,
+       .json_cause = "previous-invalid"},
+      {.why = "release: no release host (exit 3)",
+       .change = [](auto& a) { std::erase(a, "--no-previous"); },
+       .first_line = unreachable("spojení se serverem nejde navázat (odmítnuto nebo nedostupné)"),
+       .status = 3,
+       .command = Command::release,
+       .json_cause = "no-connection"},
+      {.why = "release: the release host answers 500",
+       .change = [](auto& a) { std::erase(a, "--no-previous"); },
+       .first_line = unreachable("server odpověděl stavem HTTP 500"),
+       .status = 3,
+       .command = Command::release,
+       .published_status = 500,
+       .json_cause = "http-status"},
+      {.why = "release: the release host's certificate is not trusted",
+       .change = [](auto& a) { std::erase(a, "--no-previous"); },
+       .first_line =
+           unreachable("certifikát serveru nejde ověřit (není od důvěryhodné autority)"),
+       .status = 3,
+       .command = Command::release,
+       .published_status = 200,
+       .environment = {"CURL_CA_BUNDLE=/etc/ssl/certs/ca-certificates.crt"},
+       .json_cause = "certificate"},
       {"seal through a link at CodeSeal.tmp",
        [&](auto& a) {
          a = seal_arguments(directory_.file("a"));
@@ -1135,7 +1287,7 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
   EXPECT_EQ(testing::read_file(previous), previous_text) << "an earlier release is kept";
   EXPECT_FALSE(fs::exists(directory_.file("d") + seal_folder)) << "no seal over a link out";
   expect_no_work_folders(directory_.path());
-  EXPECT_EQ(testing::read_file(archive_), "PK\x03\x04 the archive") << "written through a link";
+  EXPECT_EQ(testing::read_file(archive_), archive_bytes_) << "written through a link";
 }
 
 TEST_F(PublisherTool, CommandLineAsksForUsageOrRefuses) {
@@ -1155,6 +1307,11 @@ TEST_F(PublisherTool, CommandLineAsksForUsageOrRefuses) {
       {{"bundle", "-h"}, 0, "Použití:", "bundle"},
       {{"release", "orbit.app", "--id", "x", "--help"}, 0, "Použití:", "release"},
       {{"help", "verify"}, 0, "Použití:", "verify"},
+      {{"--help"}, 0, "Použití:", "help"},
+      {{"verify", directory_.file("none.json"), "--id", "orbit-action-dial"},
+       1,
+       directory_.file("none.json") + ": neexistuje.",
+       ""},
       {{"--version"}, 0, "kelvoma-publish 0.1", ""},
       {{"keygen", "-x"},
        2,
@@ -1184,6 +1341,183 @@ TEST_F(PublisherTool, CommandLineAsksForUsageOrRefuses) {
   }
   // Only that command's usage.
   EXPECT_EQ(publish({"keygen", "-h"}).out.find("sign-release"), std::string::npos);
+  EXPECT_NE(publish({"--help"}).out.find("\n  kelvoma-publish --version\n"), std::string::npos);
+}
+
+// A release started apart, its errors read as they come: stopped in a
+// phase (KELVOMA_PUBLISH_PAUSE_BEFORE) or with a file size limit that makes
+// its writes fail as on a full disk.
+class RunningRelease {
+ public:
+  RunningRelease(const std::vector<std::string>& arguments, const std::string& phase,
+                 rlim_t file_size_limit) {
+    int ends[2];
+    EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) {
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const rlimit limit{file_size_limit, file_size_limit};
+      ::signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
+      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0 || ::dup2(ends[1], 2) != 2 ||
+          (!phase.empty() && ::setenv("KELVOMA_PUBLISH_PAUSE_BEFORE", phase.c_str(), 1) != 0)) {
+        ::_exit(126);
+      }
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(ends[1]);
+    err_ = ends[0];
+  }
+
+  // Reads the errors until `text` is among them or they end (an empty
+  // `text`: to their end).
+  bool wait_for(std::string_view text) {
+    char piece[512];
+    ssize_t got = 1;
+    while ((text.empty() || errors_.find(text) == std::string::npos) && got > 0) {
+      got = ::read(err_, piece, sizeof piece);
+      errors_.append(piece, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    }
+    return errors_.find(text) != std::string::npos;
+  }
+
+  // The worker process it runs the release in.
+  pid_t worker() const {
+    std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
+                           "/children");
+    pid_t child = 0;
+    children >> child;
+    return child;
+  }
+
+  // The exit status, or minus the signal that ended it; the errors.
+  std::pair<int, std::string> finish() {
+    wait_for("");
+    ::close(err_);
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid_, &status, 0), pid_);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), errors_};
+  }
+
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int err_ = -1;
+  std::string errors_;
+};
+
+// Until process `pid` has ended (its files closed, its locks gone).
+void wait_until_gone(pid_t pid) {
+  for (int i = 0; i < 1000; ++i) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string number, name, state;
+    if (!(stat >> number >> name >> state) || state == "Z") {
+      return;
+    }
+    ::usleep(10'000);
+  }
+  ADD_FAILURE() << pid << " still runs";
+}
+
+TEST_F(PublisherTool, StoppedOrFailedReleaseLeavesNothingBehind) {
+  struct Stop {
+    std::string_view why;
+    std::string phase = {};  // where the release is stopped and gets `signal`; empty: nowhere
+    int signal = 0;
+    bool to_worker = false;  // the signal goes to its worker process
+    rlim_t file_size_limit = RLIM_INFINITY;
+    int status = 0;  // minus a signal: ended by it
+    std::string last_line = {};
+  };
+  const auto interrupted = [](std::string_view name) {
+    return "Vydání přerušeno signálem " + std::string(name) +
+           "; pracovní složka je odstraněna, do @OUT@ se nic nezapsalo.";
+  };
+  const Stop stops[] = {
+      {.why = "SIGINT before zipping",
+       .phase = "zip",
+       .signal = SIGINT,
+       .status = -SIGINT,
+       .last_line = interrupted("SIGINT")},
+      {.why = "SIGTERM before unpacking",
+       .phase = "unpack",
+       .signal = SIGTERM,
+       .status = -SIGTERM,
+       .last_line = interrupted("SIGTERM")},
+      {.why = "SIGHUP before the checks of the copy",
+       .phase = "check",
+       .signal = SIGHUP,
+       .status = -SIGHUP,
+       .last_line = interrupted("SIGHUP")},
+      {.why = "SIGINT after signing",
+       .phase = "sign",
+       .signal = SIGINT,
+       .status = -SIGINT,
+       .last_line = interrupted("SIGINT")},
+      {.why = "SIGTERM before the self-check",
+       .phase = "self-check",
+       .signal = SIGTERM,
+       .status = -SIGTERM,
+       .last_line = interrupted("SIGTERM")},
+      {.why = "SIGKILL: the next release removes the work folder",
+       .phase = "unpack",
+       .signal = SIGKILL,
+       .status = -SIGKILL},
+      {.why = "the worker killed: an internal fault (exit 4)",
+       .phase = "check",
+       .signal = SIGKILL,
+       .to_worker = true,
+       .status = 4,
+       .last_line = "Vnitřní chyba nástroje: pracovní proces vydání skončil nečekaně."},
+      {.why = "writes failing while zipping, as on a full disk",
+       .file_size_limit = 65536,
+       .status = 1,
+       .last_line = "Archiv nelze zapsat: soubor je příliš velký."},
+  };
+  for (const Stop& stop : stops) {
+    testing::TempDir directory;
+    const fs::path bundle = sealed_bundle(directory, {});
+    const std::string output = directory.file("upload");
+    std::vector<std::string> arguments = release_arguments(bundle, output);
+    arguments.insert(arguments.begin(), KELVOMA_PUBLISH_EXE);
+    RunningRelease release(arguments, stop.phase, stop.file_size_limit);
+    if (!stop.phase.empty()) {
+      ASSERT_TRUE(release.wait_for("Zastaveno před fází " + stop.phase + ".\n")) << stop.why;
+      const pid_t worker = release.worker();
+      ASSERT_GT(worker, 0) << stop.why;
+      ::kill(stop.to_worker ? worker : release.pid(), stop.signal);
+      if (stop.signal == SIGKILL) {
+        wait_until_gone(worker);
+      }
+    }
+    auto [status, errors] = release.finish();
+    EXPECT_EQ(status, stop.status) << stop.why << errors;
+    std::string last_line = stop.last_line;
+    if (const auto at = last_line.find("@OUT@"); at != std::string::npos) {
+      last_line.replace(at, 5, output);
+    }
+    if (!last_line.empty()) {
+      EXPECT_TRUE(errors.ends_with("\n" + last_line + "\n") || errors == last_line + "\n")
+          << stop.why << ": " << errors;
+    }
+    if (stop.signal != SIGKILL || stop.to_worker) {
+      EXPECT_FALSE(fs::exists(output)) << stop.why << ": nothing is left";
+      continue;
+    }
+    const auto left = fs::directory_iterator(output)->path().string();
+    EXPECT_TRUE(left.starts_with(output + "/.kelvoma-release-")) << left;
+    const auto next = testing::run_program(arguments);
+    EXPECT_EQ(next.exit_status, 0) << next.err;
+    EXPECT_EQ(next.err.substr(0, next.err.find('\n')),
+              "Odstraněna pracovní složka " + left +
+                  ", kterou zanechalo přerušené vydání (jeho proces už neběží).");
+    expect_no_work_folders(output);
+  }
 }
 
 }  // namespace

@@ -9,14 +9,14 @@
 #include <cerrno>
 #include <climits>
 
+#include "support/publish_support.h"
 #include "support/refusal.h"
-#include "verify/util/system_error.h"
 
 namespace kelvoma::publish {
 namespace {
 
 std::unexpected<std::string> system_failure(const std::string& path, int error) {
-  return std::unexpected(path + ": " + system_error_text(error));
+  return std::unexpected(system_failure_text(path, error));
 }
 
 // Every folder stays open until the files in it are read: deep trees need

@@ -13,9 +13,9 @@
 #include <cstring>
 
 #include "install/bundle/elf_header.h"
+#include "support/publish_support.h"
 #include "support/refusal.h"
 #include "verify/macos_version.h"
-#include "verify/util/system_error.h"
 #include "verify/util/unique_fd.h"
 
 namespace kelvoma::publish {
@@ -34,7 +34,7 @@ std::expected<std::string, std::string> executable_architecture(const std::strin
                                                                 bool need_execute_bit) {
   struct stat status {};
   if (::lstat(path.c_str(), &status) != 0) {
-    return std::unexpected(shown_as + ": " + system_error_text(errno));
+    return std::unexpected(system_failure_text(shown_as, errno));
   }
   if (!S_ISREG(status.st_mode)) {
     return std::unexpected(refusal(shown_as, "odkaz nebo jiný než obyčejný soubor",
@@ -48,7 +48,7 @@ std::expected<std::string, std::string> executable_architecture(const std::strin
   }
   const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!fd) {
-    return std::unexpected(shown_as + ": " + system_error_text(errno));
+    return std::unexpected(system_failure_text(shown_as, errno));
   }
   const auto header = read_elf_header(fd.get());
   if (!header) {

@@ -5,8 +5,8 @@
 #include <cerrno>
 
 #include "install/bundle/bundle_links.h"
+#include "support/publish_support.h"
 #include "support/refusal.h"
-#include "verify/util/system_error.h"
 #include "verify/util/unique_fd.h"
 
 namespace kelvoma::publish {
@@ -33,7 +33,7 @@ std::expected<void, std::string> check_links_stay_inside(const std::string& bund
   const std::string& name = shown_as.empty() ? bundle : shown_as;
   const UniqueFd fd(::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd) {
-    return std::unexpected(name + ": " + system_error_text(errno));
+    return std::unexpected(system_failure_text(name, errno));
   }
   return check_links_stay_inside(fd.get(), name);
 }

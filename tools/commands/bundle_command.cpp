@@ -18,9 +18,9 @@
 #include "install/files/file_tree.h"
 #include "release/catalog_entry.h"
 #include "signing/release_signing.h"
+#include "support/publish_support.h"
 #include "support/refusal.h"
 #include "verify/macos_version.h"
-#include "verify/util/system_error.h"
 
 namespace kelvoma::publish {
 
@@ -113,7 +113,7 @@ std::expected<BundleFields, std::string> fields_from(const Options& options) {
 }
 
 std::expected<void, std::string> system_failure(const fs::path& path, const std::error_code& code) {
-  return std::unexpected(path.string() + ": " + system_error_text(code.value()));
+  return std::unexpected(system_failure_text(path.string(), code.value()));
 }
 
 // Whether the link target, read at `link` (relative to the resources'
@@ -200,7 +200,7 @@ std::expected<void, std::string> make_bundle(const fs::path& output, const Optio
   const fs::path parent = output.has_parent_path() ? output.parent_path() : fs::path(".");
   std::string work = (parent / ".kelvoma-bundle-XXXXXX").string();
   if (::mkdtemp(work.data()) == nullptr) {
-    return std::unexpected(parent.string() + ": " + system_error_text(errno));
+    return std::unexpected(system_failure_text(parent.string(), errno));
   }
   ::chmod(work.c_str(), 0755);  // a folder like any other, not mkdtemp's private one
   auto filled = fill_bundle(work, options, fields);
@@ -209,7 +209,7 @@ std::expected<void, std::string> make_bundle(const fs::path& output, const Optio
   }
   if (filled &&
       ::renameat2(AT_FDCWD, work.c_str(), AT_FDCWD, output.c_str(), RENAME_NOREPLACE) != 0) {
-    filled = std::unexpected(output.string() + ": " + system_error_text(errno));
+    filled = std::unexpected(system_failure_text(output.string(), errno));
   }
   if (!filled) {
     const std::string name = fs::path(work).filename().string();

@@ -26,6 +26,7 @@
 #include "commands/release_command.h"
 #include "commands/seal_commands.h"
 #include "commands/verify_command.h"
+#include "release/archive_processors.h"
 #include "release/catalog_entry.h"
 #include "signing/release_signing.h"
 #include "support/publish_support.h"
@@ -34,7 +35,6 @@
 #include "verify/crypto/signature.h"
 #include "verify/macos_version.h"
 #include "verify/manifest.h"
-#include "verify/util/system_error.h"
 
 namespace kelvoma {
 namespace {
@@ -63,7 +63,8 @@ constexpr std::string_view usage_text =
     "      --bundle-id ID_BALÍČKU --version VERZE --build ČÍSLO --minimum-macos VERZE\n"
     "      --architecture ARCHITEKTURA [--architecture ...] --archive-url ADRESA\n"
     "      [--output release.json]\n"
-    "      podepíše archiv a zapíše podepsané informace o verzi\n";
+    "      podepíše archiv a zapíše podepsané informace o verzi (architektury jen ty,\n"
+    "      pro které archiv nese program)\n";
 
 // ---- Keys --------------------------------------------------------------
 
@@ -179,6 +180,15 @@ Outcome sign_release(std::span<const char* const> arguments) {
   if (!manifest) {
     return fail(manifest.error());
   }
+  const auto carried = publish::archive_processors(*archive, single(*options, "--archive"));
+  if (!carried) {
+    return fail(carried.error());
+  }
+  if (auto carries = publish::check_architectures_carried(release->architectures, *carried,
+                                                          single(*options, "--archive"));
+      !carries) {
+    return fail(carries.error());
+  }
   const auto output =
       options->contains("--output") ? single(*options, "--output") : std::string("release.json");
   if (auto written = publish::replace_file(output, *manifest); !written) {
@@ -191,15 +201,28 @@ Outcome sign_release(std::span<const char* const> arguments) {
 
 // ---- Dispatch ----------------------------------------------------------
 
-std::string full_usage() {
+constexpr std::string_view help_usage_text =
+    "  kelvoma-publish help [PŘÍKAZ]\n"
+    "      vypíše tento návod, s PŘÍKAZEM jen návod k němu (totéž --help za příkazem)\n"
+    "  kelvoma-publish --version\n"
+    "      vypíše verzi nástroje\n";
+
+// Every command ends with one of these, for scripts and CI.
+constexpr std::string_view exit_status_text =
+    "Návratový kód: 0 hotovo, 1 odmítnutý vstup (soubor, balíček, disk), 2 chybné použití,\n"
+    "  3 selhal krok po síti (spojení, stav HTTP, certifikát), 4 vnitřní chyba nástroje.\n";
+
+std::string command_blocks() {
   return std::string(usage_text) + std::string(publish::bundle_usage_text) +
          std::string(publish::release_usage_text) + std::string(publish::seal_usage_text) +
-         std::string(publish::verify_usage_text);
+         std::string(publish::verify_usage_text) + std::string(help_usage_text);
 }
+
+std::string full_usage() { return command_blocks() + std::string(exit_status_text); }
 
 // The blocks of the full usage that describe `command`, under its heading.
 std::string command_usage(std::string_view command) {
-  const std::string all = full_usage();
+  const std::string all = command_blocks();
   const std::string start = "  kelvoma-publish " + std::string(command);
   std::string usage = "Použití:\n";
   bool inside = false;
@@ -214,7 +237,7 @@ std::string command_usage(std::string_view command) {
     }
     at = end;
   }
-  return usage;
+  return usage + std::string(exit_status_text);
 }
 
 // A key is written to a path, never to what reads as an option: "--help"
@@ -314,26 +337,37 @@ Outcome run(std::span<const char* const> arguments) {
 }  // namespace kelvoma
 
 int main(int argc, char** argv) {
+  using kelvoma::publish::Exit;
   if (sodium_init() < 0) {
     std::fputs("Knihovnu libsodium se nepodařilo inicializovat.\n", stderr);
-    return 1;
+    return static_cast<int>(Exit::internal);
   }
   // Archive headers hold local times: the same bundle gives the same bytes
   // in every zone.
   ::setenv("TZ", "UTC0", 1);
   ::tzset();
   const std::span<const char* const> arguments(argv, static_cast<std::size_t>(argc));
-  const auto outcome = kelvoma::run(arguments.subspan(1));
+  kelvoma::publish::Outcome outcome;
+  try {
+    outcome = kelvoma::run(arguments.subspan(1));
+  } catch (const std::exception& error) {
+    outcome = std::unexpected(kelvoma::publish::Failure{
+        .message = std::string("Vnitřní chyba nástroje: ") + error.what(), .exit = Exit::internal});
+  }
   if (outcome) {
     std::fputs(outcome->c_str(), stdout);
-    return 0;
+    return static_cast<int>(Exit::done);
   }
-  std::fprintf(stderr, "%s\n", outcome.error().message.c_str());
-  if (outcome.error().usage) {
+  const kelvoma::publish::Failure& failure = outcome.error();
+  // With --json the result document is on standard output as well.
+  if (!failure.json.empty()) {
+    std::fputs(failure.json.c_str(), stdout);
+  }
+  std::fprintf(stderr, "%s\n", kelvoma::publish::in_czech(failure.message).c_str());
+  if (failure.exit == Exit::usage) {
     const std::string_view command = arguments.size() > 1 ? arguments[1] : "";
     const bool known = kelvoma::find_command(command) != nullptr;
     std::fputs((known ? kelvoma::command_usage(command) : kelvoma::full_usage()).c_str(), stderr);
-    return 2;
   }
-  return 1;
+  return static_cast<int>(failure.exit);
 }

@@ -11,12 +11,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <nlohmann/json.hpp>
 #include <utility>
 
 #include "bundle/bundle_facts.h"
 #include "bundle/bundle_walk.h"
 #include "bundle/executable_facts.h"
 #include "bundle/link_check.h"
+#include "bundle/seal_cause.h"
 #include "bundle/seal_difference.h"
 #include "install/bundle/bundle.h"
 #include "install/unpack/unpack.h"
@@ -28,11 +30,12 @@
 #include "release/zip_writer.h"
 #include "signing/release_signing.h"
 #include "signing/trust_keys.h"
+#include "support/publish_support.h"
 #include "support/refusal.h"
+#include "support/worker_process.h"
 #include "verify/architecture.h"
 #include "verify/crypto/base64.h"
 #include "verify/release_notes.h"
-#include "verify/util/system_error.h"
 #include "verify/util/unique_fd.h"
 
 namespace kelvoma::publish {
@@ -41,15 +44,16 @@ const std::string_view release_usage_text =
     "  kelvoma-publish release BALÍČEK --id ID --key TAJNÝ_KLÍČ --output SLOŽKA\n"
     "      [--archive-url ADRESA] [--previous release.json | --no-previous] [--replace]\n"
     "      [--catalog tools.json] [--team-key TÝM.pub --notary-key NOTÁŘ.pub]\n"
-    "      [--notes POZNÁMKY.txt]\n"
+    "      [--notes POZNÁMKY.txt] [--json]\n"
     "      zkontroluje zapečetěný balíček, zabalí ho, podepíše, ověří jako instalace\n"
     "      a teprve pak zapíše release.json a archiv (s --notes i release-notes.json)\n"
-    "      do SLOŽKY\n";
+    "      do SLOŽKY; s --json vypíše výsledek jako jeden objekt JSON\n";
 
 namespace {
 
-constexpr std::array<OptionSpec, 11> release_options{{
+constexpr std::array<OptionSpec, 12> release_options{{
     {"--replace", false, false, true},
+    {"--json", false, false, true},
     {"--id"},
     {"--key"},
     {"--output"},
@@ -101,34 +105,41 @@ std::expected<std::string, std::string> archive_name_of(const std::string& url) 
   return name;
 }
 
-std::expected<Plan, std::string> plan_release(const Options& options, const KeyPair& key) {
+std::expected<Plan, Failure> plan_release(const Options& options, const KeyPair& key) {
   auto tool = catalog_entry(optional_value(options, "--catalog"), single(options, "--id"));
   if (!tool) {
-    return std::unexpected(tool.error());
+    return fail(tool.error());
   }
   Plan plan;
   plan.tool = std::move(*tool);
   if (auto same = check_public_key(plan.tool, encode_base64(key.public_key)); !same) {
-    return std::unexpected(same.error());
+    return fail(same.error());
   }
   plan.archive_url = optional_value(options, "--archive-url");
   if (plan.archive_url) {
     if (auto prefix = check_archive_url(plan.tool, *plan.archive_url); !prefix) {
-      return std::unexpected(prefix.error());
+      return fail(prefix.error());
     }
   }
   // The default address ends in the tool's id and ".zip".
   auto name = archive_name_of(plan.archive_url.value_or(plan.tool.id + ".zip"));
   if (!name) {
-    return std::unexpected(name.error());
+    return fail(name.error());
   }
   plan.archive_name = std::move(*name);
   auto trust = trust_config(optional_value(options, "--team-key"),
                             optional_value(options, "--notary-key"), plan.tool.team_id);
   if (!trust) {
-    return std::unexpected(trust.error());
+    return fail(trust.error());
   }
   plan.trust = std::move(*trust);
+  if (const auto notes = optional_value(options, "--notes")) {
+    auto text = read_notes_file(*notes);
+    if (!text) {
+      return std::unexpected(Failure{.message = text.error(), .cause = "notes", .path = *notes});
+    }
+    plan.notes = std::move(*text);
+  }
   auto published = published_build(
       plan.trust, plan.tool,
       {.file = optional_value(options, "--previous"), .none = options.contains("--no-previous")});
@@ -136,13 +147,6 @@ std::expected<Plan, std::string> plan_release(const Options& options, const KeyP
     return std::unexpected(published.error());
   }
   plan.published = *published;
-  if (const auto notes = optional_value(options, "--notes")) {
-    auto text = read_notes_file(*notes);
-    if (!text) {
-      return std::unexpected(text.error());
-    }
-    plan.notes = std::move(*text);
-  }
   return plan;
 }
 
@@ -155,25 +159,40 @@ CoreConfig trust_for(const Plan& plan, const BundleFacts& facts) {
   return config;
 }
 
-// The seal of the bundle as the archive holds it (`copy`, named `bundle`),
-// checked as a Kelvoma for the program's processor checks it.
-std::expected<void, std::string> check_seal(const Plan& plan, const std::string& copy,
-                                            const std::string& bundle, const BundleFacts& facts) {
+// The seal of the bundle `copy` (the bundle itself, or the copy the archive
+// unpacked to, named `bundle`), checked as a Kelvoma for the program's
+// processor checks it; a refusal names the first cause check-bundle names.
+std::expected<void, Failure> check_seal(const Plan& plan, const std::string& copy,
+                                        const std::string& bundle, const BundleFacts& facts) {
   if (auto team = check_sealed_team(copy, plan.tool.team_id); !team) {
-    return team;
+    return std::unexpected(Failure{.message = team.error(), .cause = "seal-team", .path = bundle});
   }
   const UniqueFd copy_fd(::open(copy.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (auto inside = check_links_stay_inside(copy_fd.get(), bundle); !inside) {
-    return inside;
+  if (!copy_fd) {
+    return fail(system_failure_text(copy, errno));
   }
-  if (auto sealed = verify_code_signature(trust_for(plan, facts), copy, plan.tool); !sealed) {
-    const auto difference = first_seal_difference(copy);
-    return std::unexpected(
-        refusal("Pečeť a lístek balíčku",
-                sealed.error() + (difference ? " První rozdíl: " + *difference + "." : ""),
-                "pečeť týmu " + plan.tool.team_id + " nad tímto obsahem a notářský lístek",
-                "Po poslední změně balíček znovu zapečeť (kelvoma-publish seal) a připoj lístek "
-                "(kelvoma-publish notarize); check-bundle ukáže první rozdíl."));
+  if (auto inside = check_links_stay_inside(copy_fd.get(), bundle); !inside) {
+    return std::unexpected(Failure{.message = inside.error(), .cause = "link-out", .path = bundle});
+  }
+  const CoreConfig config = trust_for(plan, facts);
+  if (auto sealed = verify_code_signature(config, copy, plan.tool); !sealed) {
+    // The copy's path in the cause reads as the bundle's.
+    auto cause = seal_cause(config, plan.tool, copy);
+    for (std::string* text : {cause ? &cause->path : nullptr, cause ? &cause->text : nullptr}) {
+      for (std::size_t at;
+           text != nullptr && copy != bundle && (at = text->find(copy)) != std::string::npos;) {
+        text->replace(at, copy.size(), bundle);
+      }
+    }
+    return std::unexpected(Failure{
+        .message =
+            refusal("Pečeť a lístek balíčku", sealed.error(),
+                    "pečeť týmu " + plan.tool.team_id + " nad tímto obsahem a notářský lístek",
+                    cause ? cause->text
+                          : "Po poslední změně balíček znovu zapečeť (kelvoma-publish "
+                            "seal) a připoj lístek (kelvoma-publish notarize)."),
+        .cause = cause ? cause->cause : "seal",
+        .path = cause ? cause->path : bundle});
   }
   return {};
 }
@@ -196,22 +215,24 @@ std::expected<std::string, std::string> archive_url_of(const Plan& plan, const B
   return url;
 }
 
-// What the bundle says, read from the copy the archive unpacked to: the
-// manifest describes exactly the bytes that are published.
-std::expected<Release, std::string> release_of(const Plan& plan, const BundleFacts& facts,
-                                               const std::string& copy, const std::string& bundle) {
+// What the bundle says, read from `copy` (the bundle as given, before it is
+// zipped, then the copy the archive unpacked to, so that the manifest
+// describes exactly the bytes that are published).
+std::expected<Release, Failure> release_of(const Plan& plan, const BundleFacts& facts,
+                                           const std::string& copy, const std::string& bundle) {
   if (auto same = check_bundle_id(plan.tool, facts.identifier); !same) {
-    return std::unexpected(same.error());
+    return fail(same.error());
   }
   auto url = archive_url_of(plan, facts);
   if (!url) {
-    return std::unexpected(url.error());
+    return fail(url.error());
   }
   if (auto sealed = check_seal(plan, copy, bundle, facts); !sealed) {
     return std::unexpected(sealed.error());
   }
   if (auto newer = check_build_is_newer(facts.build, plan.published); !newer) {
-    return std::unexpected(newer.error());
+    return std::unexpected(
+        Failure{.message = newer.error(), .cause = "build-not-newer", .path = bundle});
   }
   Release release;
   release.schema = 1;
@@ -225,9 +246,40 @@ std::expected<Release, std::string> release_of(const Plan& plan, const BundleFac
   return release;
 }
 
+// Everything that needs no archive, on the bundle as given: no link where
+// its identity is read, its facts, and all that release_of checks. A
+// refusal here costs no zipping.
+std::expected<BundleFacts, Failure> check_before_zipping(const Plan& plan,
+                                                         const std::string& bundle) {
+  if (auto identity = check_identity_not_linked(bundle); !identity) {
+    return std::unexpected(
+        Failure{.message = identity.error(), .cause = "identity-link", .path = bundle});
+  }
+  auto facts = read_bundle_facts(bundle, bundle);
+  if (!facts) {
+    return fail(facts.error());
+  }
+  if (auto release = release_of(plan, *facts, bundle, bundle); !release) {
+    return std::unexpected(release.error());
+  }
+  return std::move(*facts);
+}
+
 WorkFolder::Earlier earlier_release(const Options& options) {
   return options.contains("--replace") ? WorkFolder::Earlier::replaced
                                        : WorkFolder::Earlier::refused;
+}
+
+// For the tests of an interrupted release: with KELVOMA_PUBLISH_PAUSE_BEFORE
+// naming `phase`, the worker says so on its error output and stops itself
+// (SIGSTOP) there, for a signal to find it in that phase.
+void pause_before(std::string_view phase) {
+  const char* wanted = std::getenv("KELVOMA_PUBLISH_PAUSE_BEFORE");
+  if (wanted != nullptr && phase == wanted) {
+    std::fprintf(stderr, "Zastaveno před fází %s.\n", wanted);
+    std::fflush(stderr);
+    (void)std::raise(SIGSTOP);
+  }
 }
 
 // The archive made from one walk of the bundle, unpacked as the
@@ -247,8 +299,9 @@ std::expected<std::uint64_t, std::string> zip_and_unpack(const std::string& bund
     return size;
   }
   if (::fsync(archive_fd) != 0) {
-    return std::unexpected(bundle + ": " + system_error_text(errno));
+    return std::unexpected(system_failure_text(bundle, errno));
   }
+  pause_before("unpack");
   if (auto done = unpack_archive(archive_fd, unpacked); !done) {
     return std::unexpected("Archiv balíčku nejde rozbalit jako při instalaci: " + done.error());
   }
@@ -279,35 +332,47 @@ std::expected<std::vector<std::string>, std::string> write_notes(const WorkFolde
   return first;
 }
 
-std::expected<std::string, std::string> publish(const Options& options, const KeyPair& key,
-                                                const Plan& plan) {
-  const std::string& bundle = single(options, "");
-  const std::string output = without_trailing_separators(single(options, "--output"));
-  if (auto folder = check_output_folder(output, plan.archive_name, earlier_release(options));
-      !folder) {
-    return std::unexpected(folder.error());
-  }
-  auto work = WorkFolder::create(output);
-  if (!work) {
-    return std::unexpected(work.error());
-  }
-  const auto archive = work->create_file(plan.archive_name);
+// What a prepared release is: its manifest's fields and the names to move.
+struct Prepared {
+  Release release;
+  std::vector<std::string> first;
+};
+
+nlohmann::ordered_json release_fields(const Release& release) {
+  return {{"id", release.id},
+          {"bundle_id", release.bundle_id},
+          {"version", release.version},
+          {"build", release.build},
+          {"minimum_macos", release.minimum_macos},
+          {"architectures", release.architectures},
+          {"archive_url", release.archive_url},
+          {"archive_size", release.archive_size},
+          {"archive_signature", release.archive_signature}};
+}
+
+// In the worker: the archive, its check and signature, release.json and
+// the notes, all inside the work folder.
+std::expected<Prepared, Failure> prepare(const std::string& bundle, const KeyPair& key,
+                                         const Plan& plan, const WorkFolder& work) {
+  pause_before("zip");
+  const auto archive = work.create_file(plan.archive_name);
   if (!archive) {
-    return std::unexpected(archive.error());
+    return fail(archive.error());
   }
-  const std::string copy = work->entry("unpacked/" + plan.tool.bundle_name);
-  const auto size = zip_and_unpack(bundle, plan, archive->get(), work->entry("unpacked"));
+  const std::string copy = work.entry("unpacked/" + plan.tool.bundle_name);
+  const auto size = zip_and_unpack(bundle, plan, archive->get(), work.entry("unpacked"));
   if (!size) {
-    return std::unexpected(size.error());
+    return fail(size.error());
   }
+  pause_before("check");
   const auto facts = read_bundle_facts(copy, bundle);
   if (!facts) {
-    return std::unexpected(facts.error());
+    return fail(facts.error());
   }
   // The archive is signed on one core while the seal is checked on another:
   // a signature over a bundle refused afterwards is simply thrown away.
   auto signing = std::async(std::launch::async, [&] {
-    return sign_file(key, archive->get(), work->entry(plan.archive_name));
+    return sign_file(key, archive->get(), work.entry(plan.archive_name));
   });
   auto release = release_of(plan, *facts, copy, bundle);
   auto signature = signing.get();
@@ -316,44 +381,192 @@ std::expected<std::string, std::string> publish(const Options& options, const Ke
   }
   std::fputs(minimum_system_warning(facts->minimum_system).c_str(), stderr);
   if (!signature) {
-    return std::unexpected(signature.error());
+    return fail(signature.error());
   }
+  pause_before("sign");
   release->archive_size = *size;
   release->archive_signature = std::move(*signature);
   const auto manifest = signed_manifest(key, *release);
   if (!manifest) {
-    return std::unexpected(manifest.error());
+    return fail(manifest.error());
   }
   const std::span<const std::uint8_t> manifest_bytes(
       reinterpret_cast<const std::uint8_t*>(manifest->data()), manifest->size());
-  if (auto written = work->write("release.json", manifest_bytes); !written) {
-    return std::unexpected(written.error());
+  if (auto written = work.write("release.json", manifest_bytes); !written) {
+    return fail(written.error());
   }
-  const auto first = write_notes(*work, key, plan, *release);
+  auto first = write_notes(work, key, plan, *release);
   if (!first) {
-    return std::unexpected(first.error());
+    return fail(first.error());
   }
+  pause_before("self-check");
   if (auto checked = check_as_installation(trust_for(plan, *facts), plan.tool, manifest_bytes,
                                            archive->get(), copy, *facts);
       !checked) {
-    return std::unexpected(checked.error());
+    return std::unexpected(
+        Failure{.message = checked.error(), .exit = Exit::internal, .cause = "self-check"});
   }
-  if (auto moved = work->publish(*first, earlier_release(options)); !moved) {
-    return std::unexpected(moved.error());
+  return Prepared{std::move(*release), std::move(*first)};
+}
+
+// The worker's outcome as the text it hands to the waiting process.
+std::string report(const std::expected<Prepared, Failure>& prepared) {
+  if (!prepared) {
+    const Failure& failure = prepared.error();
+    return nlohmann::json{{"message", failure.message},
+                          {"exit", static_cast<int>(failure.exit)},
+                          {"cause", failure.cause},
+                          {"path", failure.path}}
+        .dump();
   }
-  return "Zapsáno do " + output + ": " + plan.archive_name + " (" + std::to_string(*size) +
-         " B) a release.json, " + plan.tool.id + " " + release->version + " (" +
-         std::to_string(release->build) + "), " + facts->architecture + ", minimální systém " +
-         release->minimum_macos + ".\nNahraj nejdřív archiv na " + release->archive_url + "\n" +
+  return nlohmann::json{{"release", release_fields(prepared->release)}, {"first", prepared->first}}
+      .dump();
+}
+
+std::expected<Prepared, Failure> read_report(const std::string& text) {
+  const auto json = nlohmann::json::parse(text, nullptr, false);
+  if (json.is_discarded() || !json.is_object()) {
+    return std::unexpected(Failure{.message = "Vnitřní chyba nástroje: pracovní proces vydání "
+                                              "skončil bez výsledku.",
+                                   .exit = Exit::internal,
+                                   .cause = "internal"});
+  }
+  if (json.contains("message")) {
+    return std::unexpected(Failure{.message = json.at("message"),
+                                   .exit = static_cast<Exit>(json.at("exit").get<int>()),
+                                   .cause = json.at("cause"),
+                                   .path = json.at("path")});
+  }
+  const auto& fields = json.at("release");
+  Release release;
+  release.schema = 1;
+  release.id = fields.at("id");
+  release.bundle_id = fields.at("bundle_id");
+  release.version = fields.at("version");
+  release.build = fields.at("build");
+  release.minimum_macos = fields.at("minimum_macos");
+  release.architectures = fields.at("architectures");
+  release.archive_url = fields.at("archive_url");
+  release.archive_size = fields.at("archive_size");
+  release.archive_signature = fields.at("archive_signature");
+  return Prepared{std::move(release), json.at("first")};
+}
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) {
+    text += (text.empty() ? "" : ", ") + name;
+  }
+  return text;
+}
+
+std::string published_text(const Plan& plan, const std::string& output, const Release& release,
+                           const std::vector<std::string>& removed) {
+  return "Zapsáno do " + output + ": " + plan.archive_name + " (" +
+         std::to_string(release.archive_size) + " B) a release.json, " + plan.tool.id + " " +
+         release.version + " (" + std::to_string(release.build) + "), " +
+         joined(release.architectures) + ", minimální systém " + release.minimum_macos + ".\n" +
+         (removed.empty() ? std::string()
+                          : "Odstraněno z dřívějšího vydání: " + joined(removed) + ".\n") +
+         "Nahraj nejdřív archiv na " + release.archive_url + "\n" +
          (plan.notes
               ? "pak release-notes.json na " + release_notes_url(plan.tool.manifest_url) + "\n"
               : std::string()) +
          "a pak release.json na " + plan.tool.manifest_url + "\n";
 }
 
-}  // namespace
+std::string published_document(const Plan& plan, const std::string& output,
+                               const Prepared& prepared, const std::vector<std::string>& removed,
+                               const std::vector<std::string>& abandoned) {
+  std::vector<std::string> files;
+  for (const std::string& name : prepared.first) {
+    files.push_back(output + "/" + name);
+  }
+  files.push_back(output + "/release.json");
+  std::vector<std::string> gone;
+  for (const std::string& name : removed) {
+    gone.push_back(output + "/" + name);
+  }
+  const nlohmann::ordered_json document{
+      {"result", "published"},
+      {"exit", 0},
+      {"manifest", release_fields(prepared.release)},
+      {"manifest_url", plan.tool.manifest_url},
+      {"notes_url", plan.notes ? nlohmann::ordered_json(release_notes_url(plan.tool.manifest_url))
+                               : nlohmann::ordered_json()},
+      {"files", files},
+      {"removed", gone},
+      {"abandoned_work_folders_removed", abandoned}};
+  return document.dump() + "\n";
+}
 
-Outcome release_command(std::span<const char* const> arguments) {
+// The release the worker reported, moved from the work folder into the
+// output; what is printed then.
+std::expected<std::string, Failure> move_into_output(const Options& options, const Plan& plan,
+                                                     WorkFolder& work, const std::string& worker) {
+  const std::string output = without_trailing_separators(single(options, "--output"));
+  const auto prepared = read_report(worker);
+  if (!prepared) {
+    return std::unexpected(prepared.error());
+  }
+  const auto moved = work.publish(prepared->first, earlier_release(options));
+  if (!moved) {
+    return std::unexpected(Failure{.message = moved.error(), .path = output});
+  }
+  return options.contains("--json")
+             ? published_document(plan, output, *prepared, *moved, work.abandoned())
+             : published_text(plan, output, prepared->release, *moved);
+}
+
+std::expected<std::string, Failure> publish(const Options& options, const KeyPair& key,
+                                            const Plan& plan) {
+  const std::string& bundle = single(options, "");
+  const std::string output = without_trailing_separators(single(options, "--output"));
+  if (auto folder = check_output_folder(output, plan.archive_name, earlier_release(options));
+      !folder) {
+    return std::unexpected(Failure{.message = folder.error(), .cause = "output", .path = output});
+  }
+  if (auto early = check_before_zipping(plan, bundle); !early) {
+    return std::unexpected(early.error());
+  }
+  // From here on files exist: a stop signal ends the worker, and the work
+  // folder goes before this process ends by that signal.
+  int stopped_by = 0;
+  std::expected<std::string, Failure> outcome;
+  {
+    const StopSignalsBlocked blocked;
+    auto work = WorkFolder::create(output);
+    if (!work) {
+      return fail(work.error());
+    }
+    for (const std::string& folder : work->abandoned()) {
+      std::fputs(("Odstraněna pracovní složka " + folder +
+                  ", kterou zanechalo přerušené vydání (jeho proces už neběží).\n")
+                     .c_str(),
+                 stderr);
+    }
+    const auto ran = run_worker([&] { return report(prepare(bundle, key, plan, *work)); });
+    if (!ran) {
+      stopped_by = ran.error().signal;
+      outcome = std::unexpected(Failure{.message = "Vnitřní chyba nástroje: pracovní proces "
+                                                   "vydání skončil nečekaně.",
+                                        .exit = Exit::internal,
+                                        .cause = "internal"});
+    } else {
+      outcome = move_into_output(options, plan, *work, *ran);
+    }
+  }  // the work folder is gone here, then the signal mask is as it was
+  if (stopped_by != 0) {
+    std::fputs(("Vydání přerušeno signálem SIG" + std::string(sigabbrev_np(stopped_by)) +
+                "; pracovní složka je odstraněna, do " + output + " se nic nezapsalo.\n")
+                   .c_str(),
+               stderr);
+    end_by_signal(stopped_by);
+  }
+  return outcome;
+}
+
+Outcome release(std::span<const char* const> arguments) {
   const auto options = parse_options(release_options, arguments, 1);
   if (!options) {
     return std::unexpected(options.error());
@@ -364,21 +577,24 @@ Outcome release_command(std::span<const char* const> arguments) {
   const std::string output = without_trailing_separators(single(*options, "--output"));
   if (auto folder = check_output_folder(output, "release.json", earlier_release(*options));
       !folder) {
-    return fail(folder.error());
+    return std::unexpected(Failure{.message = folder.error(), .cause = "output", .path = output});
   }
   KeyPair key;
   if (auto loaded = load_key(single(*options, "--key"), key); !loaded) {
-    return fail(loaded.error());
+    return std::unexpected(
+        Failure{.message = loaded.error(), .cause = "key", .path = single(*options, "--key")});
   }
   const auto plan = plan_release(*options, key);
   if (!plan) {
-    return fail(plan.error());
+    return std::unexpected(plan.error());
   }
-  auto published = publish(*options, key, *plan);
-  if (!published) {
-    return fail(published.error());
-  }
-  return std::move(*published);
+  return publish(*options, key, *plan);
+}
+
+}  // namespace
+
+Outcome release_command(std::span<const char* const> arguments) {
+  return with_failure_document(release(arguments), arguments);
 }
 
 }  // namespace kelvoma::publish

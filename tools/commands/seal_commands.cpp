@@ -11,14 +11,15 @@
 
 #include "bundle/executable_facts.h"
 #include "bundle/link_check.h"
+#include "bundle/seal_cause.h"
 #include "bundle/seal_difference.h"
 #include "install/bundle/bundle.h"
 #include "install/bundle/info_plist.h"
 #include "install/bundle/seal_list.h"
 #include "signing/trust_keys.h"
+#include "support/publish_support.h"
 #include "verify/architecture.h"
 #include "verify/crypto/signify.h"
-#include "verify/util/system_error.h"
 
 namespace kelvoma::publish {
 
@@ -33,7 +34,7 @@ const std::string_view seal_usage_text =
     "      vypíše seznam, který pečeť podepisuje\n"
     "  kelvoma-publish check-bundle BALÍČEK --identifier ID --team TÝM\n"
     "      --team-key TÝM.pub --notary-key NOTÁŘ.pub\n"
-    "      ověří pečeť a lístek jako instalace\n";
+    "      ověří pečeť a lístek jako instalace; odmítnutí doplní první příčinou\n";
 
 namespace {
 
@@ -141,7 +142,7 @@ std::expected<UniqueFd, std::string> open_seal_folder(const std::string& bundle,
   const std::string folder = bundle + "/" + std::string(seal_folder);
   if (missing == Missing::made && ::mkdirat(contents->get(), "_CodeSignature", 0755) != 0 &&
       errno != EEXIST) {
-    return std::unexpected(folder + ": " + system_error_text(errno));
+    return std::unexpected(system_failure_text(folder, errno));
   }
   return open_folder(contents->get(), "_CodeSignature", folder, FolderLink::refused);
 }
@@ -195,6 +196,9 @@ Outcome seal(std::span<const char* const> arguments) {
     return std::unexpected(options.error());
   }
   const std::string& bundle = single(*options, "");
+  if (auto identity = check_identity_not_linked(bundle); !identity) {
+    return fail(identity.error());
+  }
   if (auto inside = check_links_stay_inside(bundle); !inside) {
     return fail(inside.error());
   }
@@ -205,7 +209,7 @@ Outcome seal(std::span<const char* const> arguments) {
     return fail(folder.error());
   }
   if (::unlinkat(folder->get(), "Notarization", 0) != 0 && errno != ENOENT) {
-    return fail(seal_path(bundle, "Notarization") + ": " + system_error_text(errno));
+    return fail(system_failure_text(seal_path(bundle, "Notarization"), errno));
   }
   const auto list = list_of(*options);
   if (!list) {
@@ -226,6 +230,9 @@ Outcome notarize(std::span<const char* const> arguments) {
     return std::unexpected(options.error());
   }
   const std::string& bundle = single(*options, "");
+  if (auto identity = check_identity_not_linked(bundle); !identity) {
+    return fail(identity.error());
+  }
   const auto folder = open_seal_folder(bundle, Missing::refused);
   if (!folder) {
     return fail(folder.error());
@@ -256,34 +263,28 @@ Outcome check_bundle(std::span<const char* const> arguments) {
                           .team = single(*options, "--team"),
                           .team_key = *team_key,
                           .notary_key = *notary_key};
-  if (auto team = check_sealed_team(single(*options, ""), check.team); !team) {
+  const std::string& bundle = single(*options, "");
+  if (auto identity = check_identity_not_linked(bundle); !identity) {
+    return std::unexpected(Failure{.message = identity.error(), .cause = "identity-link"});
+  }
+  if (auto team = check_sealed_team(bundle, check.team); !team) {
     return fail(team.error());
   }
-  if (auto inside = check_links_stay_inside(single(*options, "")); !inside) {
+  if (auto inside = check_links_stay_inside(bundle); !inside) {
     return fail(inside.error());
   }
-  if (auto verified = check_sealed_bundle(single(*options, ""), check); !verified) {
-    // The user's message, then which file to look at.
-    const auto difference = first_seal_difference(single(*options, ""));
-    return fail(verified.error() +
-                (difference ? "\nPrvní rozdíl oproti pečeti: " + *difference + "." : ""));
+  if (auto verified = check_sealed_bundle(bundle, check); !verified) {
+    // The user's message, then its cause for the publisher.
+    const auto [config, tool] = checked_as(bundle, check);
+    const auto cause = seal_cause(config, tool, bundle);
+    return fail(verified.error() + (cause ? "\n" + cause->text : std::string()));
   }
   return std::string("Pečeť i notářský lístek platí.\n");
 }
 
 }  // namespace
 
-std::expected<void, std::string> check_sealed_bundle(const std::string& bundle,
-                                                     const BundleCheck& check) {
-  // The installation compares the identifier before the code signature.
-  const auto identifier = read_info_string(bundle, "CFBundleIdentifier");
-  if (!identifier) {
-    return std::unexpected(bundle + ": Info.plist nemá textový CFBundleIdentifier.");
-  }
-  if (*identifier != check.identifier) {
-    return std::unexpected(bundle + ": CFBundleIdentifier v Info.plist je " + *identifier +
-                           ", ne " + check.identifier + ".");
-  }
+std::pair<CoreConfig, Tool> checked_as(const std::string& bundle, const BundleCheck& check) {
   CoreConfig config;
   config.code_trust = CodeTrust::seal;
   config.team_keys = {{.team = check.team, .public_key = check.team_key}};
@@ -301,6 +302,21 @@ std::expected<void, std::string> check_sealed_bundle(const std::string& bundle,
   Tool tool;
   tool.bundle_id = check.identifier;
   tool.team_id = check.team;
+  return {std::move(config), std::move(tool)};
+}
+
+std::expected<void, std::string> check_sealed_bundle(const std::string& bundle,
+                                                     const BundleCheck& check) {
+  // The installation compares the identifier before the code signature.
+  const auto identifier = read_info_string(bundle, "CFBundleIdentifier");
+  if (!identifier) {
+    return std::unexpected(bundle + ": Info.plist nemá textový CFBundleIdentifier.");
+  }
+  if (*identifier != check.identifier) {
+    return std::unexpected(bundle + ": CFBundleIdentifier v Info.plist je " + *identifier +
+                           ", ne " + check.identifier + ".");
+  }
+  const auto [config, tool] = checked_as(bundle, check);
   return verify_code_signature(config, bundle, tool);
 }
 

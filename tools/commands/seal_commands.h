@@ -8,8 +8,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "support/publish_support.h"
+#include "verify/build_config.h"
+#include "verify/catalog.h"
 
 namespace kelvoma::publish {
 
@@ -23,6 +26,10 @@ struct BundleCheck {
   std::string team_key;
   std::string notary_key;
 };
+
+// The keys and the catalog entry that `check` stands for, with the machine
+// of the bundle's program: what a Kelvoma for that processor checks with.
+std::pair<CoreConfig, Tool> checked_as(const std::string& bundle, const BundleCheck& check);
 
 // The installation's verdict on the bundle at `bundle`: Info.plist's
 // CFBundleIdentifier is the expected one, then the seal and the ticket hold.

@@ -4,28 +4,54 @@
 
 #include <array>
 #include <cerrno>
+#include <nlohmann/json.hpp>
 #include <vector>
 
+#include "release/archive_processors.h"
 #include "release/catalog_entry.h"
 #include "release/release_self_check.h"
+#include "support/publish_support.h"
 #include "verify/archive_check.h"
 #include "verify/manifest.h"
-#include "verify/util/system_error.h"
 #include "verify/util/unique_fd.h"
 
 namespace kelvoma::publish {
 
 const std::string_view verify_usage_text =
-    "  kelvoma-publish verify release.json [ARCHIV] --id ID [--catalog tools.json]\n"
-    "      ověří zveřejněné release.json (a archiv) jako instalace nástroje ID\n";
+    "  kelvoma-publish verify release.json [ARCHIV] --id ID [--catalog tools.json] [--json]\n"
+    "      ověří zveřejněné release.json (a archiv, i procesory jeho programů) jako\n"
+    "      instalace nástroje ID; s --json vypíše výsledek jako jeden objekt JSON\n";
 
 namespace {
 
-constexpr std::array<OptionSpec, 2> verify_options{{{"--id"}, {"--catalog", false, false}}};
+constexpr std::array<OptionSpec, 3> verify_options{
+    {{"--id"}, {"--catalog", false, false}, {"--json", false, false, true}}};
 
-}  // namespace
+// The archive's size and signature against the release, then the
+// processors its programs are for against the release's architectures.
+std::expected<void, Failure> verify_archive(const std::string& path, const Release& release,
+                                            const Tool& tool) {
+  const UniqueFd archive(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!archive) {
+    return std::unexpected(Failure{.message = system_failure_text(path, errno), .path = path});
+  }
+  if (auto verified =
+          verify_archive_file(archive.get(), path, release, tool, ArchiveSizeMessage::archive_file);
+      !verified) {
+    return std::unexpected(
+        Failure{.message = path + ": " + verified.error(), .cause = "archive", .path = path});
+  }
+  const auto carried = archive_processors(archive.get(), path);
+  const auto carries = carried ? check_architectures_carried(release.architectures, *carried, path)
+                               : std::unexpected(carried.error());
+  if (!carries) {
+    return std::unexpected(
+        Failure{.message = carries.error(), .cause = "architectures", .path = path});
+  }
+  return {};
+}
 
-Outcome verify_command(std::span<const char* const> arguments) {
+Outcome verify(std::span<const char* const> arguments) {
   const auto options =
       parse_options(verify_options, arguments, 1, 1, "Chybí cesta k release.json.");
   if (!options) {
@@ -40,22 +66,33 @@ Outcome verify_command(std::span<const char* const> arguments) {
   const std::vector<std::string>& paths = options->find("")->second;
   const auto manifest = read_whole_file(paths[0], max_manifest_size);
   if (!manifest) {
-    return fail(manifest.error());
+    return std::unexpected(Failure{.message = manifest.error(), .path = paths[0]});
   }
   const auto release = verify_release_manifest(*tool, *manifest);
   if (!release) {
-    return fail(paths[0] + ": " + release.error());
+    return std::unexpected(Failure{
+        .message = paths[0] + ": " + release.error(), .cause = "manifest", .path = paths[0]});
   }
   if (paths.size() == 2) {
-    const UniqueFd archive(::open(paths[1].c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!archive) {
-      return fail(paths[1] + ": " + system_error_text(errno));
+    if (auto verified = verify_archive(paths[1], *release, *tool); !verified) {
+      return std::unexpected(verified.error());
     }
-    if (auto verified = verify_archive_file(archive.get(), paths[1], *release, *tool,
-                                            ArchiveSizeMessage::archive_file);
-        !verified) {
-      return fail(paths[1] + ": " + verified.error());
-    }
+  }
+  if (options->contains("--json")) {
+    return nlohmann::ordered_json{{"result", "verified"},
+                                  {"exit", 0},
+                                  {"manifest",
+                                   {{"id", release->id},
+                                    {"bundle_id", release->bundle_id},
+                                    {"version", release->version},
+                                    {"build", release->build},
+                                    {"minimum_macos", release->minimum_macos},
+                                    {"architectures", release->architectures},
+                                    {"archive_url", release->archive_url},
+                                    {"archive_size", release->archive_size}}},
+                                  {"archive_verified", paths.size() == 2}}
+               .dump() +
+           "\n";
   }
   std::string architectures;
   for (const std::string& name : release->architectures) {
@@ -64,6 +101,12 @@ Outcome verify_command(std::span<const char* const> arguments) {
   return "Ověřeno " + release->id + " " + release->version + " (" + std::to_string(release->build) +
          "), " + architectures + ", minimální systém " + release->minimum_macos +
          (paths.size() == 2 ? ", podpis archivu platí" : "") + ".\n";
+}
+
+}  // namespace
+
+Outcome verify_command(std::span<const char* const> arguments) {
+  return with_failure_document(verify(arguments), arguments);
 }
 
 }  // namespace kelvoma::publish

@@ -5,10 +5,13 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 
+#include "support/publish_support.h"
 #include "verify/build_config.h"
 #include "verify/catalog.h"
+#include "verify/manifest.h"
 
 namespace kelvoma::publish {
 
@@ -18,12 +21,18 @@ struct PreviousSource {
   bool none = false;                // --no-previous: nothing is compared
 };
 
+// What a release.json says, read without checking its signature (to name
+// what it is, never to trust it); nothing when it is no manifest.
+std::optional<Release> unverified_release(std::span<const std::uint8_t> manifest);
+
 // The build of the published release: from the file, verified with the
 // entry's key, or fetched from the entry's manifest_url as the application
 // fetches it. Nothing when none is published yet (or with `none`); an
-// unreachable or unverifiable release stops the publisher.
-std::expected<std::optional<std::uint64_t>, std::string> published_build(
-    const CoreConfig& config, const Tool& tool, const PreviousSource& source);
+// unreachable release stops the publisher naming why (no connection, the
+// HTTP status, the certificate: Exit::network), an unverifiable one too.
+std::expected<std::optional<std::uint64_t>, Failure> published_build(const CoreConfig& config,
+                                                                     const Tool& tool,
+                                                                     const PreviousSource& source);
 
 // The new build must be above the published one.
 std::expected<void, std::string> check_build_is_newer(std::uint64_t build,

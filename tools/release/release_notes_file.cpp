@@ -1,7 +1,6 @@
 #include "release/release_notes_file.h"
 
-#include <fstream>
-
+#include "support/publish_support.h"
 #include "support/refusal.h"
 #include "verify/release_notes.h"
 
@@ -15,21 +14,26 @@ std::span<const std::uint8_t> as_bytes(std::string_view text) {
 }  // namespace
 
 std::expected<std::string, std::string> read_notes_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    return std::unexpected("--notes " + path + ": soubor nelze přečíst.");
+  // Room for CRLF line ends, which take one byte less each once read.
+  auto bytes = read_whole_file(path, 2 * max_notes_text_size);
+  if (!bytes) {
+    return std::unexpected("--notes " + bytes.error());
   }
-  // One byte past the limit is enough to know the text is too long.
-  std::string text(max_notes_text_size + 1, '\0');
-  file.read(text.data(), static_cast<std::streamsize>(text.size()));
-  if (file.bad()) {
-    return std::unexpected("--notes " + path + ": soubor nelze přečíst.");
+  std::string text;
+  for (std::size_t at = 0; at < bytes->size(); ++at) {
+    const bool crlf = (*bytes)[at] == '\r' && at + 1 < bytes->size() && (*bytes)[at + 1] == '\n';
+    if (!crlf) {
+      text += static_cast<char>((*bytes)[at]);
+    }
   }
-  text.resize(static_cast<std::size_t>(file.gcount()));
   if (auto fits = check_notes_text(text); !fits) {
     return std::unexpected(refusal("--notes " + path, fits.error(),
                                    "prostý text UTF-8 bez znaku NUL, nejvýš 16384 bajtů",
                                    "Ulož poznámky jako prostý text v UTF-8 a zkrať je."));
+  }
+  if (text.find_first_not_of(" \t\r\n") == std::string::npos) {
+    return std::unexpected(refusal("--notes " + path, "prázdný text", "aspoň jeden řádek textu",
+                                   "Napiš do poznámek, co vydání mění, nebo --notes vynech."));
   }
   return text;
 }

@@ -13,8 +13,9 @@
 
 namespace kelvoma::publish {
 
-// The notes' text from FILE: at most 16384 bytes of UTF-8 without NUL, or a
-// refusal naming the file, what was found and what to do.
+// The notes' text from FILE, its CRLF line ends read as LF: at most 16384
+// bytes of UTF-8 without NUL and not empty (nor only blanks), or a refusal
+// naming the file, what was found and what to do.
 std::expected<std::string, std::string> read_notes_file(const std::string& path);
 
 // release-notes.json for `release` (its id, build and version), signed with

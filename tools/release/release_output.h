@@ -18,6 +18,13 @@ namespace kelvoma::publish {
 // so that the finished files reach the output by rename on one file system
 // even when the output is a mount point. Removed with everything in it when
 // the object goes, and the output with it when it was made for nothing.
+//
+// The folder is held locked (flock) for as long as a process of this
+// release holds it open, so a work folder left by a release that is gone
+// (killed with SIGKILL, a power loss) is told from a live one: unlocked, it
+// is removed by the next release into the same output. The output itself is
+// locked while it is searched and the new folder made and locked, so that
+// no release takes another's fresh folder for an abandoned one.
 class WorkFolder {
  public:
   // What happens to a release.json or an archive already in the output.
@@ -31,6 +38,9 @@ class WorkFolder {
   ~WorkFolder();
 
   const std::string& path() const { return path_; }
+  // The work folders of releases that are gone, removed when this one was
+  // made (their paths).
+  const std::vector<std::string>& abandoned() const { return abandoned_; }
   std::string entry(std::string_view name) const;
 
   // A new file NAME holding `bytes`, on disk when this returns (written as
@@ -44,14 +54,19 @@ class WorkFolder {
 
   // Moves `first` (the archive, then the release notes if any) and then
   // release.json into the output, so that a release.json never names a
-  // missing archive nor comes before its notes.
-  std::expected<void, std::string> publish(const std::vector<std::string>& first, Earlier earlier);
+  // missing archive nor comes before its notes. An earlier release replaced
+  // goes whole: its archive (named by its release.json) and its notes when
+  // the new release has none; the names removed.
+  std::expected<std::vector<std::string>, std::string> publish(
+      const std::vector<std::string>& first, Earlier earlier);
 
  private:
-  WorkFolder(std::string output, std::string path, bool made_output);
+  WorkFolder(std::string output, std::string path, bool made_output, UniqueFd lock);
   std::string output_;
   std::string path_;
   bool made_output_;
+  UniqueFd lock_;  // the work folder, open and locked
+  std::vector<std::string> abandoned_;
   bool published_ = false;
 };
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "install/unpack/unpack.h"
+#include "support/publish_support.h"
 #include "support/refusal.h"
 #include "verify/manifest.h"
-#include "verify/util/system_error.h"
 
 namespace kelvoma::publish {
 namespace {
@@ -174,7 +174,7 @@ std::expected<std::uint32_t, std::string> deflate_file(int fd, std::uint64_t siz
       continue;
     }
     if (got < 0) {
-      result = std::unexpected(shown_as + ": " + system_error_text(errno));
+      result = std::unexpected(system_failure_text(shown_as, errno));
       break;
     }
     seen += static_cast<std::uint64_t>(got);
@@ -394,7 +394,7 @@ class ZipWriter {
   }
 
   std::unexpected<std::string> failure() const {
-    return std::unexpected("Archiv nelze zapsat: " + system_error_text(errno) + ".");
+    return std::unexpected("Archiv nelze zapsat: " + czech_system_error(errno) + ".");
   }
 
   std::expected<std::uint64_t, std::string> finish() {

@@ -6,30 +6,114 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <filesystem>
+#include <nlohmann/json.hpp>
+#include <regex>
 
 #include "install/files/file_io.h"
 #include "support/refusal.h"
-#include "verify/util/system_error.h"
 
 namespace kelvoma::publish {
 
 std::unexpected<Failure> fail(std::string message) {
-  return std::unexpected(Failure{std::move(message), false});
+  return std::unexpected(Failure{.message = std::move(message)});
 }
 
 std::unexpected<Failure> usage_error(std::string message) {
-  return std::unexpected(Failure{std::move(message), true});
+  return std::unexpected(Failure{.message = std::move(message), .exit = Exit::usage});
 }
 
 namespace {
 
+struct ErrorText {
+  int error;
+  std::string_view text;
+};
+
+// The failures a publisher meets, said as the rest of the tool speaks.
+constexpr std::array<ErrorText, 22> error_texts{{
+    {ENOENT, "neexistuje"},
+    {EEXIST, "už existuje (nic se nepřepsalo)"},
+    {EACCES, "chybí oprávnění"},
+    {EPERM, "operace není dovolena"},
+    {ENOSPC, "na disku není místo"},
+    {EDQUOT, "překročena kvóta disku"},
+    {EROFS, "systém souborů je jen pro čtení"},
+    {ENOTDIR, "část cesty není složka"},
+    {EISDIR, "je složka"},
+    {ELOOP, "je symbolický odkaz (nebo je jich v cestě příliš mnoho)"},
+    {ENAMETOOLONG, "název je příliš dlouhý"},
+    {EIO, "chyba vstupu nebo výstupu zařízení"},
+    {EXDEV, "leží na jiném systému souborů"},
+    {ENOTEMPTY, "složka není prázdná"},
+    {EMFILE, "příliš mnoho otevřených souborů"},
+    {ENFILE, "příliš mnoho otevřených souborů v systému"},
+    {ENOMEM, "nedostatek paměti"},
+    {EBUSY, "je právě používán"},
+    {EFBIG, "soubor je příliš velký"},
+    {ETXTBSY, "soubor je právě spuštěný"},
+    {EINVAL, "neplatný argument"},
+    {EAGAIN, "je dočasně nedostupný"},
+}};
+
 std::unexpected<std::string> system_failure(const std::string& path, int error) {
-  return std::unexpected(path + ": " + system_error_text(error));
+  return std::unexpected(system_failure_text(path, error));
 }
 
 }  // namespace
+
+namespace {
+
+bool wants_json(std::span<const char* const> arguments) {
+  return std::any_of(arguments.begin(), arguments.end(),
+                     [](const char* argument) { return std::string_view(argument) == "--json"; });
+}
+
+std::string failure_document(const Failure& failure) {
+  static constexpr std::array<std::string_view, 5> results{"done", "refused", "usage", "network",
+                                                           "internal"};
+  const std::string result(results.at(static_cast<std::size_t>(failure.exit)));
+  return nlohmann::ordered_json{{"result", result},
+                                {"exit", static_cast<int>(failure.exit)},
+                                {"cause", failure.cause.empty() ? result : failure.cause},
+                                {"path", failure.path},
+                                {"message", in_czech(failure.message)}}
+             .dump() +
+         "\n";
+}
+
+}  // namespace
+
+Outcome with_failure_document(Outcome outcome, std::span<const char* const> arguments) {
+  if (!outcome && wants_json(arguments)) {
+    outcome.error().json = failure_document(outcome.error());
+  }
+  return outcome;
+}
+
+std::string czech_system_error(int error) {
+  const auto found = std::ranges::find(error_texts, error, &ErrorText::error);
+  return found != error_texts.end() ? std::string(found->text)
+                                    : "systémová chyba č. " + std::to_string(error);
+}
+
+std::string in_czech(std::string message) {
+  // "File exists (os error 17)", as the shared code words a system error.
+  static const std::regex english(R"(([A-Z][A-Za-z ,'/-]*) \(os error ([0-9]+)\))");
+  std::smatch found;
+  std::string czech;
+  while (std::regex_search(message, found, english)) {
+    czech += found.prefix().str() + czech_system_error(std::stoi(found[2].str()));
+    message = found.suffix().str();
+  }
+  return czech + message;
+}
+
+std::string system_failure_text(const std::string& path, int error) {
+  return path + ": " + czech_system_error(error) + ".";
+}
 
 std::expected<std::vector<std::uint8_t>, std::string> read_whole_file(const std::string& path,
                                                                       std::uint64_t limit) {
@@ -67,7 +151,7 @@ std::expected<std::uint64_t, std::string> read_in_pieces(
       continue;
     }
     if (got < 0) {
-      return std::unexpected(shown_as + ": " + system_error_text(errno));
+      return std::unexpected(system_failure_text(shown_as, errno));
     }
     if (got == 0) {
       break;

@@ -18,11 +18,24 @@
 
 namespace kelvoma::publish {
 
-// A failed command: its message, and whether the command line was at fault
-// (then the usage text follows the message and the status is 2).
+// How a command ended, as its exit status, so that a script can tell a
+// refused input from a network step that may succeed when run again.
+enum class Exit : int {
+  done = 0,
+  refused = 1,   // the input, a file or the disk is not as the command needs
+  usage = 2,     // the command line (then the usage text follows the message)
+  network = 3,   // a transfer: no connection, an HTTP status, a certificate
+  internal = 4,  // a fault of the tool itself: its own output failed its check
+};
+
+// A failed command: its message, its exit status and, where one is known,
+// a short name of the cause and the path it concerns (for --json).
 struct Failure {
   std::string message;
-  bool usage = false;
+  Exit exit = Exit::refused;
+  std::string cause = {};
+  std::string path = {};
+  std::string json = {};  // with --json: the result document for standard output
 };
 
 // What a command prints on success, or its failure.
@@ -30,6 +43,22 @@ using Outcome = std::expected<std::string, Failure>;
 
 std::unexpected<Failure> fail(std::string message);
 std::unexpected<Failure> usage_error(std::string message);
+
+// The outcome of a command that takes --json: when "--json" is among its
+// arguments (also when they were refused, so that a script gets its
+// document whatever went wrong), a failure carries the one JSON object
+// printed for it: "result" ("refused", "usage", "network", "internal"),
+// "exit", "cause" (the result when no finer cause is known), "path" (empty
+// when none) and "message".
+Outcome with_failure_document(Outcome outcome, std::span<const char* const> arguments);
+
+// What the system said for the errno `error`, in Czech ("na disku není
+// místo"), and the same as "PATH: …." naming the path it concerns.
+std::string czech_system_error(int error);
+// `message` with each system error that shared code words in English
+// ("File exists (os error 17)") said in Czech instead.
+std::string in_czech(std::string message);
+std::string system_failure_text(const std::string& path, int error);
 
 // The most the tool reads of each file it is given: a key is one line, a
 // catalog and a seal are text of the size the installation accepts.
