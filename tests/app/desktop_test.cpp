@@ -49,11 +49,27 @@ std::string validation(const std::string& path) {
 }
 
 EntryFields fieldsFor(const std::string& program) {
-  return {.id = "orbit",
-          .name = "Orbit Action Dial",
+  return {.id = "orbit-dial",
+          .name = "Orbit\u202e Action\nDial\x07",  // shown as one line, no override
           .comment = "Kruhová nabídka \\ rychlých akcí",
           .command = {program, "--background"},
-          .iconName = DesktopEntries::iconName("orbit")};
+          .iconName = DesktopEntries::iconName("orbit-dial")};
+}
+
+// A program that writes how it was started to $KELVOMA_LAUNCH_LOG.
+constexpr const char* kLoggingProgram =
+    "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > \"$KELVOMA_LAUNCH_LOG.new\"\n"
+    "mv \"$KELVOMA_LAUNCH_LOG.new\" \"$KELVOMA_LAUNCH_LOG\"\n";
+
+// What the program at that entry wrote when GLib's launcher started it.
+std::string launchedBy(const std::string& entry, const std::string& log) {
+  const auto launched = kelvoma::testing::run_program(
+      {"/usr/bin/gio", "launch", entry},
+      {"KELVOMA_LAUNCH_LOG=" + log, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"});
+  for (int wait = 0; wait < 200 && launched.exit_status == 0 && !fs::exists(log); ++wait) {
+    usleep(50'000);  // started detached: it may still be on its way
+  }
+  return launched.exit_status == 0 ? read_file(log) : launched.err;
 }
 
 const EntryIcon kSvg{.bytes = "<svg xmlns=\"http://www.w3.org/2000/svg\"/>", .svg = true};
@@ -61,19 +77,29 @@ const std::string kPng("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x40\0\0\0\x40", 24);
 
 TEST(DesktopEntryText, ExecStartsExactlyTheCommandAndValidates) {
   TempDir home;
-  for (const std::string program : {"/home/u/Applications/O.app/Contents/MacOS/O",
-                                    "/home/u/My Apps/Orbit Action Dial.app/Contents/MacOS/O",
-                                    "/home/u/\"quoted\" 'single'/O.app/Contents/MacOS/O",
-                                    "/home/u/100% $HOME `x` a\\b/O.app/Contents/MacOS/O",
-                                    "/home/jiří/Žluťoučký kůň.app/Contents/MacOS/Kůň"}) {
+  for (const std::string place : {"Applications/O.app", "My Apps/Orbit Action Dial.app",
+                                  "\"quoted\" 'single'/O.app", "100% $HOME `x` a\\b/O.app",
+                                  "jiří/Žluťoučký kůň.app"}) {
+    const std::string program = home.write(place + "/Contents/MacOS/O", kLoggingProgram);
+    fs::permissions(program, fs::perms::owner_all);
     const auto text = desktopEntryText(fieldsFor(program));
     ASSERT_TRUE(text) << program;
+    EXPECT_NE(text->find("\nName=Orbit Action Dial\n"), std::string::npos) << *text;
     const auto exec = text->find("\nExec=") + 6;
-    EXPECT_EQ(execArguments(text->substr(exec, text->find('\n', exec) - exec)),
-              (std::vector<std::string>{program, "--background"}));
-    EXPECT_EQ(validation(home.write("cz.tobranix.kelvoma.orbit.desktop", *text)), "") << program;
+    std::vector<std::string> expected{program, "--background"};
+    if (program.find('%') != std::string::npos) {
+      expected.insert(expected.begin(), "/usr/bin/env");  // GLib looks it up before "%%"
+    }
+    EXPECT_EQ(execArguments(text->substr(exec, text->find('\n', exec) - exec)), expected);
+    const std::string entry = home.write("cz.tobranix.kelvoma.orbit_dial.desktop", *text);
+    EXPECT_EQ(validation(entry), "") << program;
+    EXPECT_EQ(launchedBy(entry, home.file("launched")), program + "\n--background\n");
+    fs::remove(home.file("launched"));
   }
-  EXPECT_FALSE(desktopEntryText(fieldsFor("/a\nb")));
+  for (const char* refused : {"/a\nb", "/opt/a=50%/O.app/Contents/MacOS/O"}) {
+    EXPECT_EQ(desktopEntryText(fieldsFor(refused)).error(),
+              "Cesta k programu obsahuje znaky, se kterými ho pracovní prostředí nespustí.");
+  }
 }
 
 TEST(DesktopEntryFiles, WrittenWholeOnlyOverOurOwnAndRemovedWithTheIcon) {
@@ -93,6 +119,17 @@ TEST(DesktopEntryFiles, WrittenWholeOnlyOverOurOwnAndRemovedWithTheIcon) {
          fs::create_symlink(entry.string() + ".target", entry);
        },
        true},
+      {"Kelvoma's entry under its old name",
+       [&](const fs::path& entry) {
+         std::ofstream(entry.parent_path() / "cz.tobranix.kelvoma.orbit-dial.desktop")
+             << foreign << "X-Kelvoma-Tool=orbit-dial\n";
+       },
+       true},
+      {"the user's file under the old name",
+       [&](const fs::path& entry) {
+         std::ofstream(entry.parent_path() / "cz.tobranix.kelvoma.orbit-dial.desktop") << foreign;
+       },
+       true},
       {"a file where the folder belongs (read-only)",
        [&](const fs::path& entry) {
          fs::remove(entry.parent_path());
@@ -103,14 +140,22 @@ TEST(DesktopEntryFiles, WrittenWholeOnlyOverOurOwnAndRemovedWithTheIcon) {
   for (const Case& c : cases) {
     TempDir dataHome;
     const DesktopEntries entries(dataHome.path());
-    const fs::path entry = entries.entryPath("orbit");
+    const fs::path entry = entries.entryPath("orbit-dial");
     const fs::path icon =
-        dataHome.file("icons/hicolor/scalable/apps/cz.tobranix.kelvoma.orbit.svg");
+        dataHome.file("icons/hicolor/scalable/apps/cz.tobranix.kelvoma.orbit_dial.svg");
     fs::create_directories(entry.parent_path());
     c.before(entry);
     const std::string was = read_file(entry);
+    const fs::path oldName = entry.parent_path() / "cz.tobranix.kelvoma.orbit-dial.desktop";
+    const std::string oldIcon = dataHome.file("icons/hicolor/48x48/apps/cz.tobranix.kelvoma.orbit-dial.png");
+    if (fs::exists(oldName)) {
+      dataHome.write("icons/hicolor/48x48/apps/cz.tobranix.kelvoma.orbit-dial.png", kPng);
+    }
+    entries.removeRenamedEntries();
+    EXPECT_EQ(fs::exists(oldName), fs::exists(oldIcon)) << c.situation;
+    EXPECT_EQ(read_file(oldName).find("X-Kelvoma-Tool"), std::string::npos) << c.situation;
     entries.publish(fieldsFor("/opt/O.app/Contents/MacOS/O"), kSvg);
-    EXPECT_EQ(read_file(entry).find("X-Kelvoma-Tool=orbit\n") != std::string::npos, c.ours)
+    EXPECT_EQ(read_file(entry).find("X-Kelvoma-Tool=orbit-dial\n") != std::string::npos, c.ours)
         << c.situation;
     EXPECT_EQ(fs::exists(icon), c.ours) << c.situation;
     EXPECT_EQ(read_file(entry.string() + ".target"),
@@ -130,7 +175,7 @@ TEST(DesktopEntryFiles, WrittenWholeOnlyOverOurOwnAndRemovedWithTheIcon) {
     } else {
       EXPECT_EQ(read_file(entry), was) << c.situation;
     }
-    entries.withdraw("orbit");
+    entries.withdraw("orbit-dial");
     EXPECT_FALSE(fs::exists(icon));
     EXPECT_EQ(read_file(entry), c.ours ? "" : was) << c.situation;
   }
@@ -140,18 +185,21 @@ TEST(DesktopEntryFiles, AFullDiskLeavesTheEarlierEntryWhole) {
   TempDir dataHome;
   const DesktopEntries entries(dataHome.path());
   ASSERT_TRUE(entries.publish(fieldsFor("/opt/O.app/Contents/MacOS/O"), kSvg));
-  const std::string before = read_file(entries.entryPath("orbit"));
+  const std::string before = read_file(entries.entryPath("orbit-dial"));
   const auto previous = signal(SIGXFSZ, SIG_IGN);
   rlimit limit{};
   getrlimit(RLIMIT_FSIZE, &limit);
   const rlimit small{.rlim_cur = 64, .rlim_max = limit.rlim_max};
   setrlimit(RLIMIT_FSIZE, &small);
-  const auto result = entries.publish(fieldsFor("/opt/Jiná.app/Contents/MacOS/O"), kSvg);
+  const auto result = entries.publish(fieldsFor("/opt/Jiná.app/Contents/MacOS/O"),
+                                     {.bytes = kPng, .svg = false});
   setrlimit(RLIMIT_FSIZE, &limit);
   signal(SIGXFSZ, previous);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(), "Položku v nabídce aplikací se nepodařilo zapsat.");
-  EXPECT_EQ(read_file(entries.entryPath("orbit")), before);
+  EXPECT_EQ(read_file(entries.entryPath("orbit-dial")), before);
+  EXPECT_TRUE(fs::exists(dataHome.file("icons/hicolor/scalable/apps/cz.tobranix.kelvoma.orbit_dial.svg")))
+      << "the earlier icon went before the new entry was written";
   EXPECT_EQ(std::distance(fs::directory_iterator(dataHome.file("applications")), {}), 1);
 }
 
@@ -175,7 +223,7 @@ TEST(BundleIcons, OnlyAnImageReachedWithoutALink) {
   ASSERT_TRUE(
       DesktopEntries(dataHome.path())
           .publish(fieldsFor("/opt/O.app/Contents/MacOS/O"), {.bytes = kPng, .svg = false}));
-  EXPECT_TRUE(fs::exists(dataHome.file("icons/hicolor/64x64/apps/cz.tobranix.kelvoma.orbit.png")));
+  EXPECT_TRUE(fs::exists(dataHome.file("icons/hicolor/64x64/apps/cz.tobranix.kelvoma.orbit_dial.png")));
 }
 
 // ---- The trash --------------------------------------------------------------------
