@@ -1,7 +1,9 @@
 // A tool's desktop entry and icon, and the trash, with real files;
 // desktop-file-validate reads every entry written.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -267,32 +269,74 @@ TEST(Trash, TheBundleGoesWithItsRecordAndComesBack) {
   EXPECT_EQ(read_file(path + "/Contents/Info.plist"), "x");
 }
 
-// On another file system the bundle goes to that file system's own trash,
-// never copied across.
-TEST(Trash, AnotherFileSystemUsesItsOwnTrash) {
-  TempDir home;
-  struct stat homeStatus {
-  }, shmStatus{};
-  if (stat(home.path().c_str(), &homeStatus) != 0 || stat("/dev/shm", &shmStatus) != 0 ||
-      homeStatus.st_dev == shmStatus.st_dev || access("/dev/shm", W_OK) != 0) {
-    GTEST_SKIP() << "no second file system to try";
+// A bundle in a folder that a link in the home leads to, on another file
+// system (a tmpfs mounted in this test's own mount namespace), goes to the
+// trash at the top of that file system, never into the linked folder nor
+// copied across; a shared trash is used only as the freedesktop rules allow.
+TEST(Trash, AnotherFileSystemUsesTheTrashAtItsTop) {
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    GTEST_SKIP() << "no mount namespace of our own (needs root)";
   }
-  std::string pattern = "/dev/shm/kelvoma-trash-XXXXXX";
-  const fs::path other = mkdtemp(pattern.data());
-  fs::create_directories(other / "O.app");
-  const auto moved = moveToTrash((other / "O.app").string(),
-                                 {.dataHome = home.file(".local/share"), .uid = getuid()});
-  ASSERT_TRUE(moved) << moved.error();
-  const std::string trash = "/dev/shm/.Trash-" + std::to_string(getuid());
-  EXPECT_TRUE(moved->trashedPath.starts_with(trash + "/files/"));
-  EXPECT_TRUE(fs::is_directory(moved->trashedPath));
-  EXPECT_NE(read_file(moved->infoPath).find("\nPath=" + other.filename().string() + "/O.app\n"),
-            std::string::npos);
-  ASSERT_TRUE(putBack(*moved));
-  fs::remove_all(other);
-  std::error_code ignored;  // the trash only when it was ours alone
-  for (const std::string& folder : {trash + "/files", trash + "/info", trash}) {
-    fs::remove(folder, ignored);
+  const std::string uid = std::to_string(getuid());
+  const auto stickyTrash = [](const fs::path& top) {
+    fs::create_directory(top / ".Trash");
+    chmod((top / ".Trash").c_str(), 01777);
+  };
+  struct Case {
+    const char* situation;
+    std::function<void(const fs::path& top)> prepare;
+    std::string trash;  // below the top; empty: refused, the bundle stays
+  };
+  const Case cases[] = {
+      {.situation = "nothing there yet", .prepare = [](const fs::path&) {}, .trash = ".Trash-" + uid},
+      {.situation = "a shared sticky .Trash", .prepare = stickyTrash, .trash = ".Trash/" + uid},
+      {.situation = "a .Trash that is not sticky",
+       .prepare = [](const fs::path& top) { fs::create_directory(top / ".Trash"); },
+       .trash = ".Trash-" + uid},
+      {.situation = "a .Trash that is a link to a sticky folder",
+       .prepare =
+           [&](const fs::path& top) {
+             stickyTrash(top / "elsewhere");
+             fs::create_directory_symlink(top / "elsewhere/.Trash", top / ".Trash");
+           },
+       .trash = ".Trash-" + uid},
+      {.situation = "a $uid folder of another user in .Trash",
+       .prepare =
+           [&](const fs::path& top) {
+             stickyTrash(top);
+             fs::create_directory(top / ".Trash" / uid);
+             ASSERT_EQ(chown((top / ".Trash" / uid).c_str(), 4242, 4242), 0);
+           },
+       .trash = ".Trash-" + uid},
+      {.situation = "a .Trash-$uid that is a link",
+       .prepare =
+           [&](const fs::path& top) {
+             fs::create_directory(top / "elsewhere");
+             fs::create_directory_symlink(top / "elsewhere", top / (".Trash-" + uid));
+           },
+       .trash = ""},
+  };
+  for (const Case& c : cases) {
+    TempDir home, disk;
+    ASSERT_EQ(mount("kelvoma-test", disk.path().c_str(), "tmpfs", 0, "mode=0755"), 0);
+    c.prepare(disk.path());
+    fs::create_directories(disk.file("apps/O.app/Contents"));
+    fs::create_directory_symlink(disk.file("apps"), home.file("Applications"));
+    const std::string path = home.file("Applications/O.app");
+    const auto moved = moveToTrash(path, {.dataHome = home.file(".local/share"), .uid = getuid()});
+    if (c.trash.empty()) {
+      EXPECT_EQ(moved.error(),
+                "Koš na disku s aplikací není k dispozici. Aplikace zůstala na svém místě.");
+    } else {
+      ASSERT_TRUE(moved) << c.situation << ": " << moved.error();
+      EXPECT_EQ(moved->trashedPath, disk.file(c.trash + "/files/O.app")) << c.situation;
+      EXPECT_TRUE(fs::is_directory(moved->trashedPath + "/Contents"));
+      EXPECT_NE(read_file(moved->infoPath).find("\nPath=apps/O.app\n"), std::string::npos);
+      ASSERT_TRUE(putBack(*moved));
+    }
+    EXPECT_TRUE(fs::is_directory(path + "/Contents")) << c.situation;
+    umount2(disk.path().c_str(), MNT_DETACH);
   }
 }
 
