@@ -297,6 +297,7 @@ TEST(Trash, AnotherFileSystemUsesTheTrashAtItsTop) {
       {.situation = "a .Trash that is a link to a sticky folder",
        .prepare =
            [&](const fs::path& top) {
+             fs::create_directory(top / "elsewhere");
              stickyTrash(top / "elsewhere");
              fs::create_directory_symlink(top / "elsewhere/.Trash", top / ".Trash");
            },
