@@ -46,11 +46,10 @@ std::expected<void, std::string> Autostart::enable() const {
   }
   // TryExec: once the program is gone (a purged package), the session skips
   // the entry instead of failing to start it at every login.
-  const std::string entry = "[Desktop Entry]\nType=Application\nName=Kelvoma\n"
-                            "Comment=Správce nástrojů\nTryExec=" +
-                            escapedValue(executable_) + "\nExec=" + *exec +
-                            "\nIcon=cz.tobranix.Kelvoma\nTerminal=false\n"
-                            "X-GNOME-Autostart-enabled=true\n";
+  std::string entry = "[Desktop Entry]\nType=Application\nName=Kelvoma\nComment=Správce nástrojů\n";
+  entry += "TryExec=" + escapedValue(executable_) + "\n";
+  entry += "Exec=" + *exec + "\n";
+  entry += "Icon=cz.tobranix.Kelvoma\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
   // Written whole beside the entry and renamed over it, so a session never
   // reads half of it, nor a power cut takes it back once it is on.
   if (!replaceFile(entryPath_, entry)) {

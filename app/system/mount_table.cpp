@@ -42,8 +42,7 @@ std::optional<Mount> mountHolding(const std::string& resolvedPath, const std::st
       continue;
     }
     mount.point = unescaped(point);
-    if (holds(mount.point, resolvedPath) &&
-        (!found || mount.point.size() >= found->point.size())) {
+    if (holds(mount.point, resolvedPath) && (!found || mount.point.size() >= found->point.size())) {
       found = mount;
     }
   }

@@ -52,7 +52,7 @@ std::string validation(const std::string& path) {
 
 EntryFields fieldsFor(const std::string& program) {
   return {.id = "orbit-dial",
-          .name = "Orbit\u202e Action\nDial\x07",  // shown as one line, no override
+          .name = "Orbit\u202e Action\nDial\x07\xff",  // one line, no override, UTF-8
           .comment = "Kruhová nabídka \\ rychlých akcí",
           .command = {program, "--background"},
           .iconName = DesktopEntries::iconName("orbit-dial")};
@@ -79,14 +79,14 @@ const std::string kPng("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x40\0\0\0\x40", 24);
 
 TEST(DesktopEntryText, ExecStartsExactlyTheCommandAndValidates) {
   TempDir home;
-  for (const std::string place : {"Applications/O.app", "My Apps/Orbit Action Dial.app",
-                                  "\"quoted\" 'single'/O.app", "100% $HOME `x` a\\b/O.app",
-                                  "jiří/Žluťoučký kůň.app"}) {
+  for (const std::string place :
+       {"Applications/O.app", "My Apps/Orbit Action Dial.app", "\"quoted\" 'single'/O.app",
+        "100% $HOME `x` a\\b/O.app", "jiří/Žluťoučký kůň.app"}) {
     const std::string program = home.write(place + "/Contents/MacOS/O", kLoggingProgram);
     fs::permissions(program, fs::perms::owner_all);
     const auto text = desktopEntryText(fieldsFor(program));
     ASSERT_TRUE(text) << program;
-    EXPECT_NE(text->find("\nName=Orbit Action Dial\n"), std::string::npos) << *text;
+    EXPECT_NE(text->find("\nName=Orbit Action Dial\uFFFD\n"), std::string::npos) << *text;
     const auto exec = text->find("\nExec=") + 6;
     std::vector<std::string> expected{program, "--background"};
     if (program.find('%') != std::string::npos) {
@@ -149,7 +149,8 @@ TEST(DesktopEntryFiles, WrittenWholeOnlyOverOurOwnAndRemovedWithTheIcon) {
     c.before(entry);
     const std::string was = read_file(entry);
     const fs::path oldName = entry.parent_path() / "cz.tobranix.kelvoma.orbit-dial.desktop";
-    const std::string oldIcon = dataHome.file("icons/hicolor/48x48/apps/cz.tobranix.kelvoma.orbit-dial.png");
+    const std::string oldIcon =
+        dataHome.file("icons/hicolor/48x48/apps/cz.tobranix.kelvoma.orbit-dial.png");
     if (fs::exists(oldName)) {
       dataHome.write("icons/hicolor/48x48/apps/cz.tobranix.kelvoma.orbit-dial.png", kPng);
     }
@@ -193,14 +194,15 @@ TEST(DesktopEntryFiles, AFullDiskLeavesTheEarlierEntryWhole) {
   getrlimit(RLIMIT_FSIZE, &limit);
   const rlimit small{.rlim_cur = 64, .rlim_max = limit.rlim_max};
   setrlimit(RLIMIT_FSIZE, &small);
-  const auto result = entries.publish(fieldsFor("/opt/Jiná.app/Contents/MacOS/O"),
-                                     {.bytes = kPng, .svg = false});
+  const auto result =
+      entries.publish(fieldsFor("/opt/Jiná.app/Contents/MacOS/O"), {.bytes = kPng, .svg = false});
   setrlimit(RLIMIT_FSIZE, &limit);
   signal(SIGXFSZ, previous);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(), "Položku v nabídce aplikací se nepodařilo zapsat.");
   EXPECT_EQ(read_file(entries.entryPath("orbit-dial")), before);
-  EXPECT_TRUE(fs::exists(dataHome.file("icons/hicolor/scalable/apps/cz.tobranix.kelvoma.orbit_dial.svg")))
+  EXPECT_TRUE(
+      fs::exists(dataHome.file("icons/hicolor/scalable/apps/cz.tobranix.kelvoma.orbit_dial.svg")))
       << "the earlier icon went before the new entry was written";
   EXPECT_EQ(std::distance(fs::directory_iterator(dataHome.file("applications")), {}), 1);
 }
@@ -225,7 +227,8 @@ TEST(BundleIcons, OnlyAnImageReachedWithoutALink) {
   ASSERT_TRUE(
       DesktopEntries(dataHome.path())
           .publish(fieldsFor("/opt/O.app/Contents/MacOS/O"), {.bytes = kPng, .svg = false}));
-  EXPECT_TRUE(fs::exists(dataHome.file("icons/hicolor/64x64/apps/cz.tobranix.kelvoma.orbit_dial.png")));
+  EXPECT_TRUE(
+      fs::exists(dataHome.file("icons/hicolor/64x64/apps/cz.tobranix.kelvoma.orbit_dial.png")));
 }
 
 // ---- The trash --------------------------------------------------------------------
@@ -289,7 +292,9 @@ TEST(Trash, AnotherFileSystemUsesTheTrashAtItsTop) {
     std::string trash;  // below the top; empty: refused, the bundle stays
   };
   const Case cases[] = {
-      {.situation = "nothing there yet", .prepare = [](const fs::path&) {}, .trash = ".Trash-" + uid},
+      {.situation = "nothing there yet",
+       .prepare = [](const fs::path&) {},
+       .trash = ".Trash-" + uid},
       {.situation = "a shared sticky .Trash", .prepare = stickyTrash, .trash = ".Trash/" + uid},
       {.situation = "a .Trash that is not sticky",
        .prepare = [](const fs::path& top) { fs::create_directory(top / ".Trash"); },
