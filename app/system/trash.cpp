@@ -81,13 +81,13 @@ std::optional<Trash> trashFor(const std::string& path, const TrashPlaces& places
   std::error_code ignored;
   std::filesystem::create_directories(places.dataHome, ignored);
   const auto home = resolvedPath(places.dataHome + "/Trash");
-  if (!device || !resolved || !home) {
+  if (!device || !resolved) {
     return std::nullopt;
   }
   const auto mount = mountHolding(*resolved);
-  const auto homeMount = mountHolding(*home);
+  const auto homeMount = home ? mountHolding(*home) : std::nullopt;
   const bool sameMount = !mount || !homeMount || mount->id == homeMount->id;
-  if (sameMount && deviceOf(std::filesystem::path(*home).parent_path()) == device) {
+  if (home && sameMount && deviceOf(std::filesystem::path(*home).parent_path()) == device) {
     return Trash{.folder = places.dataHome + "/Trash", .shownPath = path};
   }
   const std::string topdir = mount ? mount->point : topdirByDevice(*resolved, *device);
