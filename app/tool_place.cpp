@@ -6,7 +6,8 @@ std::string applicationPathKey(const Tool& tool) { return "applicationPath." + t
 
 std::string announcedBuildKey(const Tool& tool) { return "announcedBuild." + tool.id; }
 
-std::optional<LocatedCopy> locateCopy(const Tool& tool, const std::optional<std::string>& remembered,
+std::optional<LocatedCopy> locateCopy(const Tool& tool,
+                                      const std::optional<std::string>& remembered,
                                       const std::string& home,
                                       const std::function<Document(const std::string&)>& infoOf) {
   std::vector<std::string> places;

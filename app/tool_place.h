@@ -29,7 +29,8 @@ struct LocatedCopy {
 // when its Info.plist names the tool's bundle identifier; a remembered path
 // that now holds another bundle is passed over, not erased. infoOf reads a
 // bundle's Info.plist (an empty dictionary when there is none).
-std::optional<LocatedCopy> locateCopy(const Tool& tool, const std::optional<std::string>& remembered,
+std::optional<LocatedCopy> locateCopy(const Tool& tool,
+                                      const std::optional<std::string>& remembered,
                                       const std::string& home,
                                       const std::function<Document(const std::string&)>& infoOf);
 

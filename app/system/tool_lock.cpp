@@ -10,7 +10,8 @@
 namespace kelvoma::app::system {
 
 std::string ToolLock::pathFor(const std::string& toolId) {
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && runtime[0] == '/') {
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+      runtime != nullptr && runtime[0] == '/') {
     return std::string(runtime) + "/kelvoma-" + toolId + ".lock";
   }
   return "/tmp/kelvoma-" + std::to_string(::getuid()) + "-" + toolId + ".lock";

@@ -4,11 +4,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -119,8 +119,7 @@ int main(int argc, char** argv) {
             }
           },
       .err = [&](const std::string& piece) { err.write(piece); },
-      .progress = progressModeOf(options.quiet, ::isatty(STDERR_FILENO) == 1,
-                                 std::getenv("TERM")),
+      .progress = progressModeOf(options.quiet, ::isatty(STDERR_FILENO) == 1, std::getenv("TERM")),
       .uptime = uptime,
       .now = localTimeText,
   };

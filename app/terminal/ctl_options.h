@@ -12,12 +12,12 @@ namespace kelvoma::app::terminal {
 // The exit codes, as the manual page lists them.
 enum Exit : int {
   done = 0,
-  failed = 1,        // a step was refused or failed
-  usage = 2,         // wrong arguments, an unknown tool
-  busy = 3,          // another installation of the tool runs
-  noNetwork = 4,     // the release host could not be reached
-  leftRunning = 5,   // a running tool left alone (no --stop-running)
-  updatesFound = 100 // check: a newer release of an installed tool
+  failed = 1,         // a step was refused or failed
+  usage = 2,          // wrong arguments, an unknown tool
+  busy = 3,           // another installation of the tool runs
+  noNetwork = 4,      // the release host could not be reached
+  leftRunning = 5,    // a running tool left alone (no --stop-running)
+  updatesFound = 100  // check: a newer release of an installed tool
 };
 
 enum class Command { status, check, update, install, notes };

@@ -108,7 +108,9 @@ TerminalSession::TerminalSession(Core core, Settings& settings, TerminalWorld wo
 
 void TerminalSession::say(const std::string& line) { world_.out(line + "\n"); }
 
-void TerminalSession::complain(const std::string& line) { world_.err("kelvomactl: " + line + "\n"); }
+void TerminalSession::complain(const std::string& line) {
+  world_.err("kelvomactl: " + line + "\n");
+}
 
 std::expected<std::vector<const Tool*>, std::string> TerminalSession::chosenTools(
     const std::vector<std::string>& ids, bool allWhenNone) const {
@@ -134,12 +136,12 @@ std::expected<std::vector<const Tool*>, std::string> TerminalSession::chosenTool
 
 TerminalSession::Local TerminalSession::look(const Tool& tool) {
   Local local;
-  local.copy = locateCopy(tool, defaults_.stringForKey(applicationPathKey(tool)), world_.home,
-                          infoOf);
+  local.copy =
+      locateCopy(tool, defaults_.stringForKey(applicationPathKey(tool)), world_.home, infoOf);
   if (local.copy) {
-    local.running = instancesOf(
-        system::runningApplications(), tool, local.copy->path, resolved,
-        [](const RunningApplication& each) { return system::isTerminated(each); });
+    local.running =
+        instancesOf(system::runningApplications(), tool, local.copy->path, resolved,
+                    [](const RunningApplication& each) { return system::isTerminated(each); });
     local.record.copy = InstalledCopy{
         .path = local.copy->path, .info = local.copy->info, .running = local.running.size()};
   }
@@ -161,8 +163,8 @@ CheckAnswer TerminalSession::check(const Tool& tool, const Local& local) {
 
 Report TerminalSession::run(const Options& options) {
   const Command command = *options.command;
-  const bool allWhenNone = command == Command::status || command == Command::check ||
-                           command == Command::update;
+  const bool allWhenNone =
+      command == Command::status || command == Command::check || command == Command::update;
   const auto chosen = chosenTools(options.tools, allWhenNone);
   if (!chosen) {
     complain(chosen.error());
@@ -209,7 +211,8 @@ TerminalSession::Outcome TerminalSession::status(const Tool& tool) {
   say(titleOf(tool));
   json["installed"] = installed(local.record);
   if (local.copy) {
-    const std::string version = textOf(local.copy->info, "CFBundleShortVersionString").value_or("?");
+    const std::string version =
+        textOf(local.copy->info, "CFBundleShortVersionString").value_or("?");
     json["path"] = local.copy->path;
     json["version"] = version;
     json["build"] = installedBuild(local.record);
@@ -358,9 +361,9 @@ std::int32_t TerminalSession::stopFor(const std::string& id, const std::string& 
   if (found == tools_.end()) {
     return -1;
   }
-  const auto instances = instancesOf(
-      system::runningApplications(), *found, path, resolved,
-      [](const RunningApplication& each) { return system::isTerminated(each); });
+  const auto instances =
+      instancesOf(system::runningApplications(), *found, path, resolved,
+                  [](const RunningApplication& each) { return system::isTerminated(each); });
   if (instances.empty()) {
     return 0;
   }
@@ -374,9 +377,8 @@ std::int32_t TerminalSession::stopFor(const std::string& id, const std::string& 
   }
   const double deadline = world_.uptime() + kStopDeadline;
   while (world_.uptime() < deadline) {
-    if (std::ranges::all_of(instances, [](const RunningApplication& each) {
-          return system::isTerminated(each);
-        })) {
+    if (std::ranges::all_of(
+            instances, [](const RunningApplication& each) { return system::isTerminated(each); })) {
       return 1;
     }
     ::usleep(50'000);

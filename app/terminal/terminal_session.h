@@ -26,7 +26,7 @@ struct TerminalWorld {
   std::function<void(const std::string&)> out;
   std::function<void(const std::string&)> err;
   ProgressMode progress = ProgressMode::none;
-  std::function<double()> uptime;  // monotonic seconds
+  std::function<double()> uptime;    // monotonic seconds
   std::function<std::string()> now;  // the local time as "YYYY-MM-DD HH:MM"
 };
 
