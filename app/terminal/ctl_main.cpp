@@ -112,6 +112,7 @@ int main(int argc, char** argv) {
   qt::QtSettings settings(environmentFolder("XDG_CONFIG_HOME", home + "/.config"));
   TerminalWorld world{
       .home = home,
+      .dataHome = environmentFolder("XDG_DATA_HOME", home + "/.local/share"),
       .out =
           [&](const std::string& piece) {
             if (!options.json) {

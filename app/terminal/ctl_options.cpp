@@ -6,12 +6,14 @@
 namespace kelvoma::app::terminal {
 namespace {
 
-constexpr std::array<std::pair<const char*, Command>, 5> kCommands{{
+constexpr std::array<std::pair<const char*, Command>, 7> kCommands{{
     {"status", Command::status},
     {"check", Command::check},
     {"update", Command::update},
     {"install", Command::install},
     {"notes", Command::notes},
+    {"remove", Command::remove},
+    {"restore", Command::restore},
 }};
 
 std::optional<Command> commandOf(const std::string& word) {
@@ -29,7 +31,8 @@ bool takesStopRunning(Command command) {
 
 std::expected<void, std::string> checkToolCount(const Options& options) {
   const std::size_t count = options.tools.size();
-  const bool oneTool = options.command == Command::install || options.command == Command::notes;
+  const bool oneTool = options.command != Command::status && options.command != Command::check &&
+                       options.command != Command::update;
   if (oneTool && count != 1) {
     return std::unexpected("Příkaz " + commandName(*options.command) +
                            " potřebuje právě jeden nástroj.");
@@ -103,6 +106,8 @@ std::string programHelp() {
          "  update [NÁSTROJ…]   nainstaluje nové verze (bez nástroje: všech nainstalovaných)\n"
          "  install NÁSTROJ     nainstaluje nástroj\n"
          "  notes NÁSTROJ       poznámky k nabízené verzi\n"
+         "  remove NÁSTROJ      přesune nástroj do koše (běžící nejdřív ukončí)\n"
+         "  restore NÁSTROJ     vrátí nástroj z koše na jeho místo\n"
          "\n"
          "Volby:\n"
          "  --json              výstup jako jeden objekt JSON (\"schema\": 1)\n"
@@ -142,6 +147,16 @@ std::string commandHelp(Command command) {
       return "Použití: kelvomactl notes NÁSTROJ [--json]\n"
              "\n"
              "Podepsané poznámky k nabízené verzi, jak je ukazuje okno.\n";
+    case Command::remove:
+      return "Použití: kelvomactl remove NÁSTROJ [--json]\n"
+             "\n"
+             "Přesune nainstalovaný nástroj do koše, nikdy ho nesmaže. Běžící nástroj\n"
+             "nejdřív ukončí, jako to dělá okno.\n";
+    case Command::restore:
+      return "Použití: kelvomactl restore NÁSTROJ [--json]\n"
+             "\n"
+             "Vrátí nástroj z koše na místo, odkud byl odstraněn, jen když je to opravdu\n"
+             "jeho balíček a na tom místě nic není.\n";
   }
   return programHelp();
 }

@@ -20,7 +20,7 @@ enum Exit : int {
   updatesFound = 100  // check: a newer release of an installed tool
 };
 
-enum class Command { status, check, update, install, notes };
+enum class Command { status, check, update, install, notes, remove, restore };
 
 struct Options {
   std::optional<Command> command;  // none with --help or --version alone

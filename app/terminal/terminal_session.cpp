@@ -10,6 +10,7 @@
 #include "system/property_list.h"
 #include "system/system_version.h"
 #include "system/tool_lock.h"
+#include "system/trash.h"
 
 namespace kelvoma::app::terminal {
 namespace {
@@ -196,6 +197,12 @@ Report TerminalSession::run(const Options& options) {
       case Command::notes:
         outcome = notes(*each);
         break;
+      case Command::remove:
+        outcome = remove(*each);
+        break;
+      case Command::restore:
+        outcome = restore(*each);
+        break;
     }
     outcome.json["exitCode"] = outcome.exit;
     report.json["tools"].push_back(std::move(outcome.json));
@@ -219,7 +226,9 @@ TerminalSession::Outcome TerminalSession::status(const Tool& tool) {
     say("  nainstalováno " + version + " (sestavení " +
         std::to_string(installedBuild(local.record)) + ") v " + local.copy->path);
   } else {
-    say("  nenainstalováno");
+    const bool trashed = trashedCopy(tool).has_value();
+    json["inTrash"] = trashed;
+    say(trashed ? "  v koši (kelvomactl restore " + tool.id + ")" : "  nenainstalováno");
   }
   const bool on = defaults_.boolForKey("enabled." + tool.id);
   json["switchedOn"] = on;
@@ -417,6 +426,96 @@ TerminalSession::Outcome TerminalSession::notes(const Tool& tool) {
   say(titleOf(tool) + " " + release.version);
   say(shown);
   return outcome;
+}
+
+TerminalSession::Outcome TerminalSession::afterTrash(const Tool& tool, const ToolRecord& record,
+                                                     const Event& event, int exit) {
+  Outcome outcome{.exit = exit, .json = toolJson(tool)};
+  const Step next =
+      step(tool, record, event, {.switchedOn = defaults_.boolForKey("enabled." + tool.id)});
+  for (const Effect& effect : next.effects) {
+    if (const auto* said = std::get_if<effect::Say>(&effect); said && said->text) {
+      outcome.json["message"] = *said->text;
+      if (exit == Exit::done) {
+        say(titleOf(tool) + ": " + *said->text);
+      } else {
+        complain(tool.name + ": " + *said->text);
+      }
+    } else if (const auto* remembered = std::get_if<effect::Remember>(&effect)) {
+      defaults_.setBool("enabled." + tool.id, remembered->on);
+    }
+  }
+  return outcome;
+}
+
+// To the trash as the window moves it: stopped first, renamed, never deleted.
+TerminalSession::Outcome TerminalSession::remove(const Tool& tool) {
+  const auto lock = system::ToolLock::acquire(tool.id, kBusyWait);
+  if (!lock) {
+    complain(tool.name + " se právě instaluje jinde. Zkus to za chvíli.");
+    return {.exit = Exit::busy, .json = toolJson(tool)};
+  }
+  const Local local = look(tool);
+  if (!local.copy) {
+    complain(tool.name + " není nainstalovaný.");
+    return {.exit = Exit::failed, .json = toolJson(tool)};
+  }
+  stopRunning_ = true;
+  const std::int32_t stopped = stopFor(tool.id, local.copy->path);
+  auto moved =
+      stopped == 0 || stopped == 1
+          ? system::moveToTrash(local.copy->path, {.dataHome = world_.dataHome, .uid = ::getuid()})
+          : std::expected<TrashedBundle, std::string>(std::unexpected(""));
+  const int exit = moved ? Exit::done : Exit::failed;
+  Outcome outcome = afterTrash(
+      tool, local.record, event::TrashEnded{.moved = std::move(moved), .stopped = stopped}, exit);
+  outcome.json["path"] = local.copy->path;
+  return outcome;
+}
+
+// The newest trash record of one of the tool's places whose item is still
+// that tool's bundle.
+std::optional<TrashedBundle> TerminalSession::trashedCopy(const Tool& tool) {
+  std::vector<std::string> places;
+  if (const auto remembered = defaults_.stringForKey(applicationPathKey(tool));
+      remembered && !remembered->empty()) {
+    places.push_back(*remembered);
+  }
+  places.push_back("/Applications/" + tool.bundleName);
+  places.push_back(world_.home + "/Applications/" + tool.bundleName);
+  for (const std::string& place : places) {
+    for (const TrashedBundle& item :
+         system::trashedFrom(place, {.dataHome = world_.dataHome, .uid = ::getuid()})) {
+      if (textOf(infoOf(item.trashedPath), "CFBundleIdentifier") == tool.bundleId) {
+        return item;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+TerminalSession::Outcome TerminalSession::restore(const Tool& tool) {
+  const auto lock = system::ToolLock::acquire(tool.id, kBusyWait);
+  if (!lock) {
+    complain(tool.name + " se právě instaluje jinde. Zkus to za chvíli.");
+    return {.exit = Exit::busy, .json = toolJson(tool)};
+  }
+  if (look(tool).copy) {
+    complain(tool.name + " je nainstalovaný; není co vracet.");
+    return {.exit = Exit::failed, .json = toolJson(tool)};
+  }
+  if (const auto item = trashedCopy(tool)) {
+    ToolRecord record;
+    record.trashed = Trashed{.bundle = *item};
+    auto result = system::putBack(*item);
+    const int exit = result ? Exit::done : Exit::failed;
+    Outcome outcome =
+        afterTrash(tool, record, event::RestoreEnded{.result = std::move(result)}, exit);
+    outcome.json["path"] = item->originalPath;
+    return outcome;
+  }
+  complain(tool.name + " v koši není.");
+  return {.exit = Exit::failed, .json = toolJson(tool)};
 }
 
 }  // namespace kelvoma::app::terminal

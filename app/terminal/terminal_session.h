@@ -22,6 +22,7 @@ namespace kelvoma::app::terminal {
 
 struct TerminalWorld {
   std::string home;
+  std::string dataHome;  // $XDG_DATA_HOME: the home trash
   // Standard output's text (text mode only) and standard error's pieces.
   std::function<void(const std::string&)> out;
   std::function<void(const std::string&)> err;
@@ -67,6 +68,11 @@ class TerminalSession {
   Outcome installChecked(const Tool& tool, const Local& local, const CheckAnswer& release,
                          bool stopRunning);
   Outcome notes(const Tool& tool);
+  Outcome remove(const Tool& tool);
+  std::optional<TrashedBundle> trashedCopy(const Tool& tool);
+  Outcome restore(const Tool& tool);
+  // The window's text and choice after a move to or from the trash.
+  Outcome afterTrash(const Tool& tool, const ToolRecord& record, const Event& event, int exit);
 
   void say(const std::string& line);
   void complain(const std::string& line);

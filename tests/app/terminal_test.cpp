@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,16 +40,18 @@ enum class Host { publishes, answersNothing };
 struct Row {
   const char* name;
   std::vector<std::string> arguments;
-  bool installed = true;        // build 1 in ~/Applications
-  std::uint64_t published = 2;  // the build on the server, with its notes
-  bool terminal = false;        // standard error a terminal (TERM=xterm), output merged
+  std::vector<std::string> before = {};  // a command run first
+  bool installed = true;                 // build 1 in ~/Applications
+  std::uint64_t published = 2;           // the build on the server, with its notes
+  bool terminal = false;                 // standard error a terminal (TERM=xterm), output merged
   Host host = Host::publishes;
   bool toolRuns = false;
   bool lockHeld = false;  // another installation of the tool is under way
   int exit = 0;
   std::string printed = {};     // in standard output (the JSON text with --json)
   std::string complained = {};  // in standard error
-  std::string buildAfter = "";  // the installed copy's CFBundleVersion afterwards
+  // The installed copy's CFBundleVersion afterwards; "" when none is in place.
+  std::optional<std::string> buildAfter = std::nullopt;
 };
 
 const Row kRows[] = {
@@ -135,6 +138,26 @@ const Row kRows[] = {
      .exit = 4,
      .printed = R"("exitCode": 4)",
      .buildAfter = "1"},
+    {.name = "remove_stops_and_trashes",
+     .arguments = {"remove", kToolId},
+     .toolRuns = true,
+     .printed = "Orbit Action Dial je v koši.",
+     .buildAfter = ""},
+    {.name = "status_in_trash",
+     .arguments = {"status", kToolId, "--json"},
+     .before = {"remove", kToolId},
+     .printed = R"("inTrash": true)",
+     .buildAfter = ""},
+    {.name = "restore_from_trash",
+     .arguments = {"restore", kToolId, "--json"},
+     .before = {"remove", kToolId},
+     .printed = R"("message": "Vráceno z koše.")",
+     .buildAfter = "1"},
+    {.name = "restore_nothing_in_trash",
+     .arguments = {"restore", kToolId},
+     .installed = false,
+     .exit = 1,
+     .complained = "Orbit Action Dial v koši není."},
 };
 
 // Runs the program with a pseudo-terminal as its standard input, output and
@@ -264,6 +287,11 @@ TEST_P(Terminal, Command) {
   }
   ASSERT_FALSE(HasFailure());
 
+  if (!row.before.empty()) {
+    std::vector<std::string> first{KELVOMA_CTL_EXE};
+    first.insert(first.end(), row.before.begin(), row.before.end());
+    ASSERT_EQ(kelvoma::testing::run_program(first).exit_status, 0);
+  }
   std::vector<std::string> command{KELVOMA_CTL_EXE};
   command.insert(command.end(), row.arguments.begin(), row.arguments.end());
   const auto result = row.terminal ? onTerminal(command) : kelvoma::testing::run_program(command);
@@ -279,8 +307,8 @@ TEST_P(Terminal, Command) {
     EXPECT_EQ(json.value("schema", 0), 1);
     EXPECT_EQ(json.value("exitCode", -1), row.exit);
   }
-  if (!row.buildAfter.empty()) {
-    EXPECT_EQ(buildNow(), row.buildAfter);
+  if (row.buildAfter) {
+    EXPECT_EQ(buildNow(), *row.buildAfter);
   }
 }
 
