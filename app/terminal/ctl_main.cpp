@@ -109,10 +109,12 @@ int main(int argc, char** argv) {
                   std::string("kelvomactl ") + KELVOMA_VERSION + "\n");
   }
   const std::string home = environmentFolder("HOME", "");
-  qt::QtSettings settings(environmentFolder("XDG_CONFIG_HOME", home + "/.config"));
+  const std::string configDirectory = environmentFolder("XDG_CONFIG_HOME", home + "/.config");
+  qt::QtSettings settings(configDirectory);
   TerminalWorld world{
       .home = home,
       .dataHome = environmentFolder("XDG_DATA_HOME", home + "/.local/share"),
+      .configDirectory = configDirectory,
       .out =
           [&](const std::string& piece) {
             if (!options.json) {

@@ -6,7 +6,7 @@
 namespace kelvoma::app::terminal {
 namespace {
 
-constexpr std::array<std::pair<const char*, Command>, 7> kCommands{{
+constexpr std::array<std::pair<const char*, Command>, 8> kCommands{{
     {"status", Command::status},
     {"check", Command::check},
     {"update", Command::update},
@@ -14,6 +14,7 @@ constexpr std::array<std::pair<const char*, Command>, 7> kCommands{{
     {"notes", Command::notes},
     {"remove", Command::remove},
     {"restore", Command::restore},
+    {"reset", Command::reset},
 }};
 
 std::optional<Command> commandOf(const std::string& word) {
@@ -31,8 +32,11 @@ bool takesStopRunning(Command command) {
 
 std::expected<void, std::string> checkToolCount(const Options& options) {
   const std::size_t count = options.tools.size();
+  if (options.command == Command::reset && count != 0) {
+    return std::unexpected("Příkaz reset nebere žádný nástroj.");
+  }
   const bool oneTool = options.command != Command::status && options.command != Command::check &&
-                       options.command != Command::update;
+                       options.command != Command::update && options.command != Command::reset;
   if (oneTool && count != 1) {
     return std::unexpected("Příkaz " + commandName(*options.command) +
                            " potřebuje právě jeden nástroj.");
@@ -76,6 +80,8 @@ std::expected<Options, std::string> parseOptions(const std::vector<std::string>&
       options.quiet = true;
     } else if (argument == "--stop-running") {
       options.stopRunning = true;
+    } else if (argument == "--dry-run") {
+      options.dryRun = true;
     } else {
       return std::unexpected("Neznámá volba „" + argument + "“. Viz kelvomactl --help.");
     }
@@ -88,6 +94,9 @@ std::expected<Options, std::string> parseOptions(const std::vector<std::string>&
   }
   if (options.stopRunning && !takesStopRunning(*options.command)) {
     return std::unexpected("Volbu --stop-running znají jen příkazy update a install.");
+  }
+  if (options.dryRun && options.command != Command::reset) {
+    return std::unexpected("Volbu --dry-run zná jen příkaz reset.");
   }
   if (auto counted = checkToolCount(options); !counted) {
     return std::unexpected(counted.error());
@@ -108,6 +117,7 @@ std::string programHelp() {
          "  notes NÁSTROJ       poznámky k nabízené verzi\n"
          "  remove NÁSTROJ      přesune nástroj do koše (běžící nejdřív ukončí)\n"
          "  restore NÁSTROJ     vrátí nástroj z koše na jeho místo\n"
+         "  reset [--dry-run]   odstraní, co Kelvoma zapsala v tomto domově (nástroje ne)\n"
          "\n"
          "Volby:\n"
          "  --json              výstup jako jeden objekt JSON (\"schema\": 1)\n"
@@ -157,6 +167,13 @@ std::string commandHelp(Command command) {
              "\n"
              "Vrátí nástroj z koše na místo, odkud byl odstraněn, jen když je to opravdu\n"
              "jeho balíček a na tom místě nic není.\n";
+    case Command::reset:
+      return "Použití: kelvomactl reset [--dry-run] [--json]\n"
+             "\n"
+             "Odstraní, co Kelvoma sama zapsala v tomto domově: své nastavení, položku\n"
+             "spuštění po přihlášení, položky nabídky aplikací a ikony nástrojů s jejím\n"
+             "klíčem. Nástroje samotné nikdy. S --dry-run jen vypíše, co by odstranila.\n"
+             "Hodí se po apt purge kelvoma.\n";
   }
   return programHelp();
 }

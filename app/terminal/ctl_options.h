@@ -20,7 +20,7 @@ enum Exit : int {
   updatesFound = 100  // check: a newer release of an installed tool
 };
 
-enum class Command { status, check, update, install, notes, remove, restore };
+enum class Command { status, check, update, install, notes, remove, restore, reset };
 
 struct Options {
   std::optional<Command> command;  // none with --help or --version alone
@@ -28,6 +28,7 @@ struct Options {
   bool json = false;
   bool quiet = false;
   bool stopRunning = false;
+  bool dryRun = false;
   bool help = false;
   bool version = false;
 };

@@ -1,11 +1,15 @@
 #include "terminal_session.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <utility>
 
 #include "outside_text.h"
+#include "system/desktop_entry.h"
 #include "system/process_table.h"
 #include "system/property_list.h"
 #include "system/system_version.h"
@@ -164,6 +168,9 @@ CheckAnswer TerminalSession::check(const Tool& tool, const Local& local) {
 
 Report TerminalSession::run(const Options& options) {
   const Command command = *options.command;
+  if (command == Command::reset) {
+    return reset(options.dryRun);
+  }
   const bool allWhenNone =
       command == Command::status || command == Command::check || command == Command::update;
   const auto chosen = chosenTools(options.tools, allWhenNone);
@@ -203,6 +210,8 @@ Report TerminalSession::run(const Options& options) {
       case Command::restore:
         outcome = restore(*each);
         break;
+      case Command::reset:
+        break;  // answered above
     }
     outcome.json["exitCode"] = outcome.exit;
     report.json["tools"].push_back(std::move(outcome.json));
@@ -516,6 +525,46 @@ TerminalSession::Outcome TerminalSession::restore(const Tool& tool) {
   }
   complain(tool.name + " v koši není.");
   return {.exit = Exit::failed, .json = toolJson(tool)};
+}
+
+// What Kelvoma wrote in this home, and nothing else: its settings file, its
+// login entry, and the menu entries and icons that carry its key. The
+// tools' bundles are never among them.
+Report TerminalSession::reset(bool dryRun) {
+  std::vector<std::string> files;
+  struct stat status {};
+  for (const std::string& own :
+       {world_.configDirectory + "/" + std::string(kApplicationDomain) + ".ini",
+        world_.configDirectory + "/autostart/" + std::string(kApplicationDomain) + ".desktop"}) {
+    if (::lstat(own.c_str(), &status) == 0) {
+      files.push_back(own);
+    }
+  }
+  const system::DesktopEntries entries(world_.dataHome);
+  for (const Tool& each : tools_) {
+    for (std::string& file : entries.ownFiles(each.id)) {
+      files.push_back(std::move(file));
+    }
+  }
+  Report report;
+  report.json["dryRun"] = dryRun;
+  report.json["files"] = Document::array();
+  for (const std::string& file : files) {
+    if (dryRun) {
+      say("odstranilo by se: " + file);
+    } else if (::unlink(file.c_str()) == 0 || errno == ENOENT) {
+      say("odstraněno: " + file);
+    } else {
+      complain("nepodařilo se odstranit " + file);
+      report.exit = Exit::failed;
+      continue;
+    }
+    report.json["files"].push_back(file);
+  }
+  if (files.empty()) {
+    say("Kelvoma v tomto domově nic nezapsala.");
+  }
+  return report;
 }
 
 }  // namespace kelvoma::app::terminal

@@ -22,7 +22,8 @@ namespace kelvoma::app::terminal {
 
 struct TerminalWorld {
   std::string home;
-  std::string dataHome;  // $XDG_DATA_HOME: the home trash
+  std::string dataHome;         // $XDG_DATA_HOME: the home trash, the menu entries
+  std::string configDirectory;  // $XDG_CONFIG_HOME: the settings, the login entry
   // Standard output's text (text mode only) and standard error's pieces.
   std::function<void(const std::string&)> out;
   std::function<void(const std::string&)> err;
@@ -68,6 +69,7 @@ class TerminalSession {
   Outcome installChecked(const Tool& tool, const Local& local, const CheckAnswer& release,
                          bool stopRunning);
   Outcome notes(const Tool& tool);
+  Report reset(bool dryRun);
   Outcome remove(const Tool& tool);
   std::optional<TrashedBundle> trashedCopy(const Tool& tool);
   Outcome restore(const Tool& tool);

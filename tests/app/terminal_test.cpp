@@ -24,6 +24,7 @@
 #include "support/signing.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
+#include "system/desktop_entry.h"
 #include "system/process_table.h"
 #include "system/property_list.h"
 
@@ -47,6 +48,10 @@ struct Row {
   Host host = Host::publishes;
   bool toolRuns = false;
   bool lockHeld = false;  // another installation of the tool is under way
+  // Kelvoma's settings and menu entry of the tool, and a user's own entry of
+  // another tool, written first; whether Kelvoma's are there afterwards.
+  bool menuEntries = false;
+  std::optional<bool> kelvomaFilesRemain = std::nullopt;
   int exit = 0;
   std::string printed = {};     // in standard output (the JSON text with --json)
   std::string complained = {};  // in standard error
@@ -158,6 +163,22 @@ const Row kRows[] = {
      .installed = false,
      .exit = 1,
      .complained = "Orbit Action Dial v koši není."},
+    {.name = "reset_dry_run",
+     .arguments = {"reset", "--dry-run", "--json"},
+     .menuEntries = true,
+     .kelvomaFilesRemain = true,
+     .printed = R"("dryRun": true)",
+     .buildAfter = "1"},
+    {.name = "reset",
+     .arguments = {"reset"},
+     .menuEntries = true,
+     .kelvomaFilesRemain = false,
+     .printed = "odstraněno: ",
+     .buildAfter = "1"},
+    {.name = "usage_reset_with_tool",
+     .arguments = {"reset", kToolId},
+     .exit = 2,
+     .complained = "nebere žádný nástroj"},
 };
 
 // Runs the program with a pseudo-terminal as its standard input, output and
@@ -259,6 +280,26 @@ class Terminal : public ::testing::TestWithParam<Row> {
     }
   }
 
+  std::vector<std::string> kelvomaFiles() const {
+    return {home.path() + "/.config/cz.tobranix.tools-manager.ini",
+            system::DesktopEntries(home.path() + "/.local/share").entryPath(kToolId)};
+  }
+  std::string usersEntry() const {
+    return system::DesktopEntries(home.path() + "/.local/share").entryPath("pane-keeper");
+  }
+
+  void writeMenuEntries() {
+    const auto inHome = [&](const std::string& path) {
+      return path.substr(home.path().size() + 1);
+    };
+    const auto files = kelvomaFiles();
+    ASSERT_FALSE(home.write(inHome(files[0]), "[General]\nautomaticChecks=false\n").empty());
+    ASSERT_FALSE(home.write(inHome(files[1]), std::string("[Desktop Entry]\nName=Orbit\n") +
+                                                  system::kToolKey + "=" + kToolId + "\n")
+                     .empty());
+    ASSERT_FALSE(home.write(inHome(usersEntry()), "[Desktop Entry]\nName=Pane Keeper\n").empty());
+  }
+
   std::string buildNow() {
     const auto info = system::readBundleInfo(bundle.string());
     return info ? textOf(*info, "CFBundleVersion").value_or("") : "";
@@ -278,6 +319,9 @@ TEST_P(Terminal, Command) {
   }
   if (row.toolRuns) {
     startTool();
+  }
+  if (row.menuEntries) {
+    writeMenuEntries();
   }
   int held = -1;
   if (row.lockHeld) {
@@ -306,6 +350,12 @@ TEST_P(Terminal, Command) {
     ASSERT_TRUE(json.is_object()) << result.out;
     EXPECT_EQ(json.value("schema", 0), 1);
     EXPECT_EQ(json.value("exitCode", -1), row.exit);
+  }
+  if (row.kelvomaFilesRemain) {
+    for (const std::string& file : kelvomaFiles()) {
+      EXPECT_EQ(fs::exists(file), *row.kelvomaFilesRemain) << file;
+    }
+    EXPECT_TRUE(fs::exists(usersEntry())) << "the user's own entry is not Kelvoma's to remove";
   }
   if (row.buildAfter) {
     EXPECT_EQ(buildNow(), *row.buildAfter);
