@@ -98,7 +98,8 @@ int exitForFailure(const std::string& message) {
       message == "Chybí odpověď serveru.") {
     return Exit::noNetwork;
   }
-  if (message == "Cílovou složku právě používá jiný proces. Zkus instalaci znovu za chvíli.") {
+  if (message == "Cílovou složku právě používá jiný proces. Zkus instalaci znovu za chvíli." ||
+      message == "Nástroj se právě instaluje jinde. Zkus to za chvíli.") {
     return Exit::busy;
   }
   return Exit::failed;
@@ -304,11 +305,6 @@ TerminalSession::Outcome TerminalSession::install(const Tool& tool, bool onlyUpd
     complain(message);
     return outcome;
   };
-  // One installation of a tool at a time: held until this one has ended.
-  const auto lock = system::ToolLock::acquire(tool.id, kBusyWait);
-  if (!lock) {
-    return refuse(Exit::busy, "busy", tool.name + " se právě instaluje jinde. Zkus to za chvíli.");
-  }
   const Local local = look(tool);
   if (!local.copy && onlyUpdate) {
     return refuse(Exit::failed, "notInstalled",
@@ -354,7 +350,9 @@ TerminalSession::Outcome TerminalSession::installChecked(const Tool& tool, const
   if (!answer.ok) {
     const std::string error = answer.error.value_or("Instalace se nepodařila.");
     outcome.exit = stopDeclined_ ? Exit::leftRunning : exitForFailure(error);
-    outcome.json["outcome"] = stopDeclined_ ? "running" : "failed";
+    outcome.json["outcome"] = stopDeclined_                ? "running"
+                              : outcome.exit == Exit::busy ? "busy"
+                                                           : "failed";
     outcome.json["message"] = error;
     complain(tool.name + ": " + error);
     return outcome;
