@@ -44,7 +44,8 @@ struct Row {
   std::vector<std::string> before = {};  // a command run first
   bool installed = true;                 // build 1 in ~/Applications
   std::uint64_t published = 2;           // the build on the server, with its notes
-  bool terminal = false;                 // standard error a terminal (TERM=xterm), output merged
+  bool terminal = false;                 // standard error a terminal, output merged
+  const char* term = "xterm";            // TERM on that terminal
   Host host = Host::publishes;
   bool toolRuns = false;
   bool lockHeld = false;  // another installation of the tool is under way
@@ -110,6 +111,12 @@ const Row kRows[] = {
      .arguments = {"update", kToolId},
      .terminal = true,
      .printed = " kB/s  zbývá 0:0",
+     .buildAfter = "2"},
+    {.name = "update_plain_lines_on_dumb_terminal",
+     .arguments = {"update", kToolId},
+     .terminal = true,
+     .term = "dumb",
+     .printed = "Orbit Action Dial: stahování\r\nOrbit Action Dial: staženo 25 % (",
      .buildAfter = "2"},
     {.name = "update_json",
      .arguments = {"update", kToolId, "--json"},
@@ -183,12 +190,13 @@ const Row kRows[] = {
 
 // Runs the program with a pseudo-terminal as its standard input, output and
 // error; everything it wrote lands in `out`.
-kelvoma::testing::ProgramResult onTerminal(const std::vector<std::string>& command) {
+kelvoma::testing::ProgramResult onTerminal(const std::vector<std::string>& command,
+                                           const char* term) {
   kelvoma::testing::ProgramResult result;
   int master = -1;
   const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
   if (child == 0) {
-    ::setenv("TERM", "xterm", 1);
+    ::setenv("TERM", term, 1);
     std::vector<char*> argv;
     for (const std::string& each : command) {
       argv.push_back(const_cast<char*>(each.c_str()));
@@ -338,7 +346,8 @@ TEST_P(Terminal, Command) {
   }
   std::vector<std::string> command{KELVOMA_CTL_EXE};
   command.insert(command.end(), row.arguments.begin(), row.arguments.end());
-  const auto result = row.terminal ? onTerminal(command) : kelvoma::testing::run_program(command);
+  const auto result =
+      row.terminal ? onTerminal(command, row.term) : kelvoma::testing::run_program(command);
   if (held >= 0) {
     ::close(held);
   }
