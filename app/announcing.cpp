@@ -6,12 +6,10 @@
 
 #include "announcements.h"
 #include "controller.h"
+#include "tool_place.h"
 
 namespace kelvoma::app {
 namespace {
-
-// The build last announced for a tool, forgotten once a version is installed.
-std::string announcedKey(const Tool& tool) { return "announcedBuild." + tool.id; }
 
 WaitingUpdate waitingUpdate(const Tool& tool, const ToolRecord& record) {
   const auto& notes = record.offered->notes;
@@ -30,8 +28,8 @@ void Kelvoma::announceUpdates() {
       continue;
     }
     const std::string build = std::to_string(record.offered->build);
-    if (defaults_.stringForKey(announcedKey(each)) != build) {
-      defaults_.setString(announcedKey(each), build);
+    if (defaults_.stringForKey(announcedBuildKey(each)) != build) {
+      defaults_.setString(announcedBuildKey(each), build);
       fresh = true;
     }
   }
@@ -62,7 +60,7 @@ void Kelvoma::postUpdatesNotice() {
 }
 
 void Kelvoma::forgetAnnounced(const Tool& installed) {
-  defaults_.setString(announcedKey(installed), "");
+  defaults_.setString(announcedBuildKey(installed), "");
 }
 
 void Kelvoma::refreshStatusItem() {

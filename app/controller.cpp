@@ -1,6 +1,7 @@
 // The controller's state, start-up, refresh, termination and the queries on
 // tools that every flow uses. The flows live in their own files.
 #include "controller.h"
+#include "tool_place.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -267,25 +268,14 @@ bool Kelvoma::carriesIdentifier(const std::string& path, const Tool& forTool, Do
   return textOf(info, "CFBundleIdentifier") == forTool.bundleId;
 }
 
-// The installed copy and its Info.plist, found in the order: the remembered
-// path, /Applications, the home folder's Applications. A remembered path that
-// now holds another bundle is passed over, not erased.
 std::optional<Kelvoma::Located> Kelvoma::locate(const Tool& forTool) {
-  Located found;
-  const auto remembered = defaults_.stringForKey("applicationPath." + forTool.id);
-  if (remembered && !remembered->empty() && carriesIdentifier(*remembered, forTool, found.info)) {
-    found.path = *remembered;
-    return found;
+  auto found = locateCopy(forTool, defaults_.stringForKey(applicationPathKey(forTool)),
+                          platform_.files.homeDirectory(),
+                          [this](const std::string& path) { return infoDictionaryAtURL(path); });
+  if (!found) {
+    return std::nullopt;
   }
-  for (const std::string& folder :
-       {std::string("/Applications"), platform_.files.homeDirectory() + "/Applications"}) {
-    std::string candidate = folder + "/" + forTool.bundleName;
-    if (carriesIdentifier(candidate, forTool, found.info)) {
-      found.path = std::move(candidate);
-      return found;
-    }
-  }
-  return std::nullopt;
+  return Located{.path = std::move(found->path), .info = std::move(found->info)};
 }
 
 std::optional<std::string> Kelvoma::applicationURLForTool(const Tool& forTool) {
@@ -298,21 +288,10 @@ std::optional<std::string> Kelvoma::applicationURLForTool(const Tool& forTool) {
 
 std::vector<RunningApplication> Kelvoma::instancesAmong(
     const std::vector<RunningApplication>& running, const Tool& forTool, const std::string& url) {
-  std::vector<RunningApplication> instances;
-  std::optional<std::string> resolvedUrl;
-  for (const RunningApplication& application : running) {
-    if (application.bundleIdentifier != forTool.bundleId) {
-      continue;
-    }
-    if (!resolvedUrl) {
-      resolvedUrl = platform_.files.resolveSymlinks(url);
-    }
-    if (platform_.files.resolveSymlinks(application.bundlePath) == *resolvedUrl &&
-        !platform_.workspace.isTerminated(application)) {
-      instances.push_back(application);
-    }
-  }
-  return instances;
+  return instancesOf(
+      running, forTool, url,
+      [this](const std::string& path) { return platform_.files.resolveSymlinks(path); },
+      [this](const RunningApplication& each) { return platform_.workspace.isTerminated(each); });
 }
 
 std::vector<RunningApplication> Kelvoma::runningInstancesOfTool(

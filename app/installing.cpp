@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "controller.h"
+#include "tool_place.h"
 
 namespace kelvoma::app {
 namespace {
@@ -145,13 +146,10 @@ void Kelvoma::installTool(const Sender& sender) {
 }
 
 std::string Kelvoma::installationTarget(const Tool& target) {
-  if (const auto& copy = records_.at(target.id).copy) {
-    return copy->path;
-  }
-  const std::string folder = platform_.files.isWritable("/Applications")
-                                 ? std::string("/Applications")
-                                 : platform_.files.homeDirectory() + "/Applications";
-  return folder + "/" + target.bundleName;
+  const auto& copy = records_.at(target.id).copy;
+  return app::installationTarget(
+      target, copy ? std::optional<std::string>(copy->path) : std::nullopt,
+      platform_.files.isWritable("/Applications"), platform_.files.homeDirectory());
 }
 
 void Kelvoma::runInstallation(const Tool& target) {
@@ -223,7 +221,7 @@ void Kelvoma::addApplication(const Tool& target) {
     const std::string url = platform_.files.resolveSymlinks(*chosen);
     Document info;
     if (lowered(extensionOf(url)) == "app" && carriesIdentifier(url, *adopted, info)) {
-      defaults_.setString("applicationPath." + adopted->id, url);
+      defaults_.setString(applicationPathKey(*adopted), url);
       remember(*adopted, choiceOf(!runningInstancesOfTool(*adopted, url).empty()));
       refresh();
     } else {

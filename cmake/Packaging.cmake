@@ -23,7 +23,7 @@ endfunction()
 configure_file(${packaging_in}/cz.tobranix.Kelvoma.metainfo.xml.in
                ${packaging_out}/cz.tobranix.Kelvoma.metainfo.xml @ONLY)
 configure_file(${packaging_in}/changelog.in ${packaging_out}/changelog @ONLY)
-set(man_pages kelvoma.1 kelvoma-publish.1)
+set(man_pages kelvoma.1 kelvomactl.1 kelvoma-publish.1)
 set(compressed ${packaging_out}/changelog.gz)
 kelvoma_gzip(${packaging_out}/changelog ${packaging_out}/changelog.gz)
 foreach(page IN LISTS man_pages)
@@ -34,7 +34,7 @@ add_custom_target(kelvoma_package_documents ALL DEPENDS ${compressed})
 
 install(FILES ${packaging_out}/cz.tobranix.Kelvoma.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT kelvoma)
-install(FILES ${packaging_out}/kelvoma.1.gz
+install(FILES ${packaging_out}/kelvoma.1.gz ${packaging_out}/kelvomactl.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT kelvoma)
 install(TARGETS kelvoma-publish RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT kelvoma-publish)
@@ -44,6 +44,9 @@ install(FILES ${packaging_out}/kelvoma-publish.1.gz
 install(FILES ${packaging_in}/kelvoma-publish.bash-completion
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME kelvoma-publish
         COMPONENT kelvoma-publish)
+install(FILES ${packaging_in}/kelvomactl.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME kelvomactl
+        COMPONENT kelvoma)
 foreach(package IN ITEMS kelvoma kelvoma-publish)
   install(FILES ${packaging_in}/copyright ${packaging_out}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${package})
@@ -106,7 +109,8 @@ set(CPACK_DEBIAN_KELVOMA_DESCRIPTION
     "downloads, verifies and installs them with a backup and rollback.\n"
     "Everything it shows is in Czech.\n"
     "\n"
-    "kelvoma --verify-release checks a signed release manifest and its archive.\n"
+    "kelvoma --verify-release checks a signed release manifest and its archive;\n"
+    "kelvomactl shows, checks and installs the tools from a terminal.\n"
     "\n"
     "${trust_note}")
 set(CPACK_DEBIAN_KELVOMA-PUBLISH_DESCRIPTION

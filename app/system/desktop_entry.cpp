@@ -167,6 +167,20 @@ std::expected<void, std::string> DesktopEntries::publish(const EntryFields& fiel
   return {};
 }
 
+std::vector<std::string> DesktopEntries::ownFiles(const std::string& id) const {
+  std::vector<std::string> files;
+  struct stat status {};
+  if (!holdsUserFile(id) && lstat(entryPath(id).c_str(), &status) == 0) {
+    files.push_back(entryPath(id));
+  }
+  for (const std::string& icon : iconPaths(iconName(id))) {
+    if (lstat(icon.c_str(), &status) == 0) {
+      files.push_back(icon);
+    }
+  }
+  return files;
+}
+
 std::expected<void, std::string> DesktopEntries::withdraw(const std::string& id) const {
   bool removed = true;
   if (!holdsUserFile(id) && unlink(entryPath(id).c_str()) != 0 && errno != ENOENT) {

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -13,6 +15,7 @@
 
 #include "mount_table.h"
 #include "replaced_file.h"
+#include "whole_file.h"
 
 namespace kelvoma::app::system {
 namespace {
@@ -124,6 +127,35 @@ std::string percentEncoded(const std::string& path) {
   return encoded;
 }
 
+std::string percentDecoded(const std::string& text) {
+  std::string decoded;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    if (text[at] == '%' && at + 2 < text.size() &&
+        std::isxdigit(static_cast<unsigned char>(text[at + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(text[at + 2]))) {
+      decoded += static_cast<char>(std::stoi(text.substr(at + 1, 2), nullptr, 16));
+      at += 2;
+    } else {
+      decoded += text[at];
+    }
+  }
+  return decoded;
+}
+
+// The value of `key` in a trash record's text, or nothing.
+std::optional<std::string> recordField(const std::string& record, const std::string& key) {
+  std::size_t at = 0;
+  while (at < record.size()) {
+    const auto end = std::min(record.find('\n', at), record.size());
+    const std::string line = record.substr(at, end - at);
+    if (line.starts_with(key + "=")) {
+      return line.substr(key.size() + 1);
+    }
+    at = end + 1;
+  }
+  return std::nullopt;
+}
+
 std::string recordOf(const Trash& trash) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -198,6 +230,65 @@ std::expected<TrashedBundle, std::string> moveToTrash(const std::string& path,
     }
   }
   return std::unexpected(kMoveFailed);
+}
+
+std::vector<TrashedBundle> trashedFrom(const std::string& originalPath, const TrashPlaces& places) {
+  struct Searched {
+    std::string folder;
+    std::string topdir;  // empty for the home trash: its records hold absolute paths
+  };
+  std::vector<Searched> trashes{{.folder = places.dataHome + "/Trash", .topdir = ""}};
+  const std::string parent = std::filesystem::path(originalPath).parent_path().string();
+  const auto device = deviceOf(parent);
+  const auto resolvedParent = resolvedPath(parent);
+  // Records below a mount's top name the bundle's path with links resolved.
+  std::string resolved = originalPath;
+  if (device && resolvedParent) {
+    resolved = *resolvedParent + "/" + std::filesystem::path(originalPath).filename().string();
+    const auto mount = mountHolding(resolved);
+    const std::string topdir = mount ? mount->point : topdirByDevice(resolved, *device);
+    const std::string uid = std::to_string(places.uid);
+    trashes.push_back({.folder = topdir + "/.Trash/" + uid, .topdir = topdir});
+    trashes.push_back({.folder = topdir + "/.Trash-" + uid, .topdir = topdir});
+  }
+  std::vector<std::pair<std::string, TrashedBundle>> found;  // by deletion date
+  for (const Searched& trash : trashes) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(trash.folder + "/info", error)) {
+      const std::string name = entry.path().filename().string();
+      if (!name.ends_with(".trashinfo")) {
+        continue;
+      }
+      const auto record = readWholeFile(entry.path().string(), 65536);
+      const auto path = record ? recordField(*record, "Path") : std::nullopt;
+      if (!path) {
+        continue;
+      }
+      const std::string decoded = percentDecoded(*path);
+      const bool absolute = trash.topdir.empty() || decoded.starts_with("/");
+      const std::string original =
+          absolute ? decoded : (trash.topdir == "/" ? "/" : trash.topdir + "/") + decoded;
+      const std::string trashed =
+          trash.folder + "/files/" + name.substr(0, name.size() - std::string(".trashinfo").size());
+      struct stat status {};
+      if (original != (absolute ? originalPath : resolved) ||
+          lstat(trashed.c_str(), &status) != 0) {
+        continue;
+      }
+      found.emplace_back(recordField(*record, "DeletionDate").value_or(""),
+                         TrashedBundle{.originalPath = originalPath,
+                                       .trashedPath = trashed,
+                                       .infoPath = entry.path().string(),
+                                       .device = static_cast<std::uint64_t>(status.st_dev),
+                                       .inode = static_cast<std::uint64_t>(status.st_ino)});
+    }
+  }
+  std::ranges::sort(found, std::greater{}, [](const auto& each) { return each.first; });
+  std::vector<TrashedBundle> items;
+  for (auto& each : found) {
+    items.push_back(std::move(each.second));
+  }
+  return items;
 }
 
 std::expected<void, std::string> putBack(const TrashedBundle& item) {

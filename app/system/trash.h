@@ -9,6 +9,7 @@
 
 #include <expected>
 #include <string>
+#include <vector>
 
 #include "platform.h"
 
@@ -25,6 +26,12 @@ struct TrashPlaces {
 // moved, when none of those can take it.
 std::expected<TrashedBundle, std::string> moveToTrash(const std::string& path,
                                                       const TrashPlaces& places);
+
+// What the trashes hold that came from originalPath: the home trash and
+// those of originalPath's own file system, by their records ("Path="), the
+// newest deletion first. Each with the device and inode of what lies in the
+// trash under that record now; records without their item are left out.
+std::vector<TrashedBundle> trashedFrom(const std::string& originalPath, const TrashPlaces& places);
 
 // Renames the item back when nothing stands at its original place, then
 // removes its record.

@@ -140,6 +140,11 @@ if [ -n "$package_mode" ]; then
   answer=$(/usr/bin/kelvoma --verify-release 2>&1 >/dev/null) || status=$?
   [[ $status == 1 && $answer == "Chybí cesta k release.json." ]] || fail "--verify-release: $status $answer"
   terminal_rows /usr/bin/kelvoma
+  # The terminal program, from /usr/bin, in the empty home of this run.
+  /usr/bin/kelvomactl --help | grep -q '^Použití: kelvomactl' || fail "kelvomactl --help"
+  status=0
+  answer=$(/usr/bin/kelvomactl status 2>&1) || status=$?
+  [[ $status == 0 && $answer == *"nenainstalováno"* ]] || fail "kelvomactl status: $status $answer"
   for package in kelvoma kelvoma-publish; do
     [[ $(<"/usr/share/doc/$package/copyright") == *$'\nFiles: *\nCopyright: 2026 tobranix\nLicense: MIT\n'* ]] \
       || fail "$package's copyright does not grant the MIT licence for every file"
