@@ -1,7 +1,8 @@
 #include "bundle/bundle_facts.h"
 
-#include "bundle/executable_facts.h"
+#include "bundle/bundle_programs.h"
 #include "install/bundle/info_plist.h"
+#include "kelvoma/bundle_program.h"
 #include "signing/release_signing.h"
 #include "support/refusal.h"
 #include "verify/macos_version.h"
@@ -58,16 +59,15 @@ std::expected<BundleFacts, std::string> read_bundle_facts(const std::string& bun
                                    "verze jádra jako 5.10 nebo 6.1.0",
                                    "Na Linuxu se porovnává s verzí jádra; oprav Info.plist."));
   }
-  if (executable->find('/') != std::string::npos || *executable == "." || *executable == "..") {
+  if (!bundle_program::is_program_name(*executable)) {
     return std::unexpected(refusal("CFBundleExecutable", *executable,
                                    "jeden název souboru v Contents/MacOS", "Oprav Info.plist."));
   }
-  const std::string program = "Contents/MacOS/" + *executable;
-  auto architecture = executable_architecture(bundle + "/" + program, program, true);
-  if (!architecture) {
-    return std::unexpected(architecture.error());
+  auto programs = read_bundle_programs(bundle, shown_as, *executable, true);
+  if (!programs) {
+    return std::unexpected(programs.error());
   }
-  facts.architecture = std::move(*architecture);
+  facts.architectures = architectures_of(*programs);
   return facts;
 }
 

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "bundle/bundle_facts.h"
+#include "bundle/bundle_programs.h"
 #include "bundle/bundle_walk.h"
 #include "bundle/executable_facts.h"
 #include "bundle/link_check.h"
@@ -21,6 +22,7 @@
 #include "install/bundle/bundle.h"
 #include "install/unpack/unpack.h"
 #include "release/catalog_entry.h"
+#include "release/dropped_processors.h"
 #include "release/previous_release.h"
 #include "release/release_notes_file.h"
 #include "release/release_output.h"
@@ -29,7 +31,6 @@
 #include "signing/release_signing.h"
 #include "signing/trust_keys.h"
 #include "support/refusal.h"
-#include "verify/architecture.h"
 #include "verify/crypto/base64.h"
 #include "verify/release_notes.h"
 #include "verify/util/system_error.h"
@@ -41,14 +42,15 @@ const std::string_view release_usage_text =
     "  kelvoma-publish release BALÍČEK --id ID --key TAJNÝ_KLÍČ --output SLOŽKA\n"
     "      [--archive-url ADRESA] [--previous release.json | --no-previous] [--replace]\n"
     "      [--catalog tools.json] [--team-key TÝM.pub --notary-key NOTÁŘ.pub]\n"
-    "      [--notes POZNÁMKY.txt]\n"
+    "      [--notes POZNÁMKY.txt] [--drop-processor PROCESOR ...]\n"
     "      zkontroluje zapečetěný balíček, zabalí ho, podepíše, ověří jako instalace\n"
     "      a teprve pak zapíše release.json a archiv (s --notes i release-notes.json)\n"
-    "      do SLOŽKY\n";
+    "      do SLOŽKY; procesor, kterému slouží zveřejněné vydání, vynechá jen\n"
+    "      s --drop-processor\n";
 
 namespace {
 
-constexpr std::array<OptionSpec, 11> release_options{{
+constexpr std::array<OptionSpec, 12> release_options{{
     {"--replace", false, false, true},
     {"--id"},
     {"--key"},
@@ -60,6 +62,7 @@ constexpr std::array<OptionSpec, 11> release_options{{
     {"--team-key", false, false},
     {"--notary-key", false, false},
     {"--notes", false, false},
+    {"--drop-processor", true, false},
 }};
 
 std::optional<std::string> optional_value(const Options& options, std::string_view name) {
@@ -85,11 +88,21 @@ std::string url_segment(std::string_view text) {
 struct Plan {
   Tool tool;
   CoreConfig trust;
-  std::optional<std::string> archive_url;  // --archive-url
-  std::string archive_name;                // the last segment of the address
-  std::optional<std::uint64_t> published;  // the build users are offered now
-  std::optional<std::string> notes;        // the text of --notes
+  std::optional<std::string> archive_url;     // --archive-url
+  std::string archive_name;                   // the last segment of the address
+  std::optional<PublishedRelease> published;  // what users are offered now
+  std::optional<std::string> notes;           // the text of --notes
+  std::vector<std::string> dropped;           // --drop-processor
 };
+
+// The processors as the output names them: "arm64, x86_64".
+std::string listed(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) {
+    text += (text.empty() ? "" : ", ") + name;
+  }
+  return text;
+}
 
 std::expected<std::string, std::string> archive_name_of(const std::string& url) {
   const std::string name = url.substr(url.find_last_of('/') + 1);
@@ -129,13 +142,20 @@ std::expected<Plan, std::string> plan_release(const Options& options, const KeyP
     return std::unexpected(trust.error());
   }
   plan.trust = std::move(*trust);
-  auto published = published_build(
+  auto published = published_release(
       plan.trust, plan.tool,
       {.file = optional_value(options, "--previous"), .none = options.contains("--no-previous")});
   if (!published) {
     return std::unexpected(published.error());
   }
-  plan.published = *published;
+  plan.published = std::move(*published);
+  const auto drop = options.find("--drop-processor");
+  auto dropped =
+      processors_to_drop(drop == options.end() ? std::vector<std::string>() : drop->second);
+  if (!dropped) {
+    return std::unexpected(dropped.error());
+  }
+  plan.dropped = std::move(*dropped);
   if (const auto notes = optional_value(options, "--notes")) {
     auto text = read_notes_file(*notes);
     if (!text) {
@@ -146,17 +166,9 @@ std::expected<Plan, std::string> plan_release(const Options& options, const KeyP
   return plan;
 }
 
-// The keys of the plan, for a Kelvoma running on the program's processor:
-// an arm64 release is checked as an arm64 Kelvoma checks it, wherever it is
-// made.
-CoreConfig trust_for(const Plan& plan, const BundleFacts& facts) {
-  CoreConfig config = plan.trust;
-  config.machine = architecture_named(facts.architecture).value_or(config.machine);
-  return config;
-}
-
 // The seal of the bundle as the archive holds it (`copy`, named `bundle`),
-// checked as a Kelvoma for the program's processor checks it.
+// checked as a Kelvoma on each of its programs' processors checks it: an
+// arm64 release as an arm64 Kelvoma, wherever it is made.
 std::expected<void, std::string> check_seal(const Plan& plan, const std::string& copy,
                                             const std::string& bundle, const BundleFacts& facts) {
   if (auto team = check_sealed_team(copy, plan.tool.team_id); !team) {
@@ -166,7 +178,8 @@ std::expected<void, std::string> check_seal(const Plan& plan, const std::string&
   if (auto inside = check_links_stay_inside(copy_fd.get(), bundle); !inside) {
     return inside;
   }
-  if (auto sealed = verify_code_signature(trust_for(plan, facts), copy, plan.tool); !sealed) {
+  if (auto sealed = verify_for_each_processor(plan.trust, copy, plan.tool, facts.architectures);
+      !sealed) {
     const auto difference = first_seal_difference(copy);
     return std::unexpected(
         refusal("Pečeť a lístek balíčku",
@@ -210,8 +223,13 @@ std::expected<Release, std::string> release_of(const Plan& plan, const BundleFac
   if (auto sealed = check_seal(plan, copy, bundle, facts); !sealed) {
     return std::unexpected(sealed.error());
   }
-  if (auto newer = check_build_is_newer(facts.build, plan.published); !newer) {
+  if (auto newer = check_build_is_newer(
+          facts.build, plan.published ? std::optional(plan.published->build) : std::nullopt);
+      !newer) {
     return std::unexpected(newer.error());
+  }
+  if (auto kept = check_processors_kept(plan.published, facts.architectures, plan.dropped); !kept) {
+    return std::unexpected(kept.error());
   }
   Release release;
   release.schema = 1;
@@ -220,7 +238,7 @@ std::expected<Release, std::string> release_of(const Plan& plan, const BundleFac
   release.version = facts.version;
   release.build = facts.build;
   release.minimum_macos = facts.minimum_system;
-  release.architectures = {facts.architecture};
+  release.architectures = facts.architectures;
   release.archive_url = std::move(*url);
   return release;
 }
@@ -333,8 +351,8 @@ std::expected<std::string, std::string> publish(const Options& options, const Ke
   if (!first) {
     return std::unexpected(first.error());
   }
-  if (auto checked = check_as_installation(trust_for(plan, *facts), plan.tool, manifest_bytes,
-                                           archive->get(), copy, *facts);
+  if (auto checked = check_as_installation(plan.trust, plan.tool, manifest_bytes, archive->get(),
+                                           copy, *facts);
       !checked) {
     return std::unexpected(checked.error());
   }
@@ -343,8 +361,9 @@ std::expected<std::string, std::string> publish(const Options& options, const Ke
   }
   return "Zapsáno do " + output + ": " + plan.archive_name + " (" + std::to_string(*size) +
          " B) a release.json, " + plan.tool.id + " " + release->version + " (" +
-         std::to_string(release->build) + "), " + facts->architecture + ", minimální systém " +
-         release->minimum_macos + ".\nNahraj nejdřív archiv na " + release->archive_url + "\n" +
+         std::to_string(release->build) + "), " + listed(release->architectures) +
+         ", minimální systém " + release->minimum_macos + ".\nNahraj nejdřív archiv na " +
+         release->archive_url + "\n" +
          (plan.notes
               ? "pak release-notes.json na " + release_notes_url(plan.tool.manifest_url) + "\n"
               : std::string()) +

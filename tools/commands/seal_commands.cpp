@@ -9,14 +9,15 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "bundle/executable_facts.h"
+#include "bundle/bundle_programs.h"
 #include "bundle/link_check.h"
 #include "bundle/seal_difference.h"
+#include "bundle/utf8_names.h"
 #include "install/bundle/bundle.h"
 #include "install/bundle/info_plist.h"
 #include "install/bundle/seal_list.h"
+#include "kelvoma/bundle_program.h"
 #include "signing/trust_keys.h"
-#include "verify/architecture.h"
 #include "verify/crypto/signify.h"
 #include "verify/util/system_error.h"
 
@@ -198,6 +199,9 @@ Outcome seal(std::span<const char* const> arguments) {
   if (auto inside = check_links_stay_inside(bundle); !inside) {
     return fail(inside.error());
   }
+  if (auto names = check_utf8_names(bundle); !names) {
+    return fail(names.error());
+  }
   // A seal folder from an earlier seal is left out of the list; its ticket
   // would no longer match the new seal.
   const auto folder = open_seal_folder(bundle, Missing::made);
@@ -284,24 +288,24 @@ std::expected<void, std::string> check_sealed_bundle(const std::string& bundle,
     return std::unexpected(bundle + ": CFBundleIdentifier v Info.plist je " + *identifier +
                            ", ne " + check.identifier + ".");
   }
+  // Every program, each as a Kelvoma for its processor checks it, whatever
+  // machine the publisher works on.
+  const auto executable = read_info_string(bundle, "CFBundleExecutable");
+  if (!executable || !bundle_program::is_program_name(*executable)) {
+    return std::unexpected(bundle + ": Info.plist nemá CFBundleExecutable s názvem programu.");
+  }
+  const auto programs = read_bundle_programs(bundle, bundle, *executable, true);
+  if (!programs) {
+    return std::unexpected(programs.error());
+  }
   CoreConfig config;
   config.code_trust = CodeTrust::seal;
   config.team_keys = {{.team = check.team, .public_key = check.team_key}};
   config.notary_key = check.notary_key;
-  // Checked as a Kelvoma for the program's processor checks it, whatever
-  // machine the publisher works on.
-  const auto program = read_info_string(bundle, "CFBundleExecutable");
-  const auto architecture =
-      program && program->find('/') == std::string::npos
-          ? executable_architecture(bundle + "/Contents/MacOS/" + *program, *program, false)
-          : std::unexpected(std::string());
-  if (architecture) {
-    config.machine = architecture_named(*architecture).value_or(config.machine);
-  }
   Tool tool;
   tool.bundle_id = check.identifier;
   tool.team_id = check.team;
-  return verify_code_signature(config, bundle, tool);
+  return verify_for_each_processor(config, bundle, tool, architectures_of(*programs));
 }
 
 std::optional<Outcome> run_seal_command(std::string_view command,

@@ -23,7 +23,7 @@ std::optional<std::string> unverified_id(std::span<const std::uint8_t> manifest)
   return release ? std::optional(release->id) : std::nullopt;
 }
 
-std::expected<std::optional<std::uint64_t>, std::string> build_of(
+std::expected<std::optional<PublishedRelease>, std::string> release_of(
     const Tool& tool, std::span<const std::uint8_t> manifest, const std::string& where) {
   if (const auto id = unverified_id(manifest); id && *id != tool.id) {
     return std::unexpected(refusal("Zveřejněné vydání (" + where + ")", "vydání nástroje " + *id,
@@ -36,12 +36,13 @@ std::expected<std::optional<std::uint64_t>, std::string> build_of(
                            ") neprošlo kontrolou: " + release.error() +
                            " Oprav je, nebo uveď --previous se správným release.json.");
   }
-  return release->build;
+  return PublishedRelease{
+      .build = release->build, .architectures = release->architectures, .where = where};
 }
 
 }  // namespace
 
-std::expected<std::optional<std::uint64_t>, std::string> published_build(
+std::expected<std::optional<PublishedRelease>, std::string> published_release(
     const CoreConfig& config, const Tool& tool, const PreviousSource& source) {
   if (source.none) {
     return std::nullopt;
@@ -51,7 +52,7 @@ std::expected<std::optional<std::uint64_t>, std::string> published_build(
     if (!bytes) {
       return std::unexpected(bytes.error());
     }
-    return build_of(tool, *bytes, *source.file);
+    return release_of(tool, *bytes, *source.file);
   }
   const auto fetched = fetch_url(config, tool.manifest_url, max_manifest_size);
   if (!fetched && fetched.error() == not_published) {
@@ -63,7 +64,7 @@ std::expected<std::optional<std::uint64_t>, std::string> published_build(
                            " Uveď ho jako --previous release.json, nebo (jen když žádné "
                            "není) --no-previous.");
   }
-  return build_of(tool, fetched->bytes(), tool.manifest_url);
+  return release_of(tool, fetched->bytes(), tool.manifest_url);
 }
 
 std::expected<void, std::string> check_build_is_newer(std::uint64_t build,

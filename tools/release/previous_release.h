@@ -6,6 +6,7 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "verify/build_config.h"
 #include "verify/catalog.h"
@@ -18,11 +19,19 @@ struct PreviousSource {
   bool none = false;                // --no-previous: nothing is compared
 };
 
-// The build of the published release: from the file, verified with the
-// entry's key, or fetched from the entry's manifest_url as the application
-// fetches it. Nothing when none is published yet (or with `none`); an
-// unreachable or unverifiable release stops the publisher.
-std::expected<std::optional<std::uint64_t>, std::string> published_build(
+// What users are offered now: its build, the processors it serves and where
+// it was read (the file or the address).
+struct PublishedRelease {
+  std::uint64_t build = 0;
+  std::vector<std::string> architectures;
+  std::string where;
+};
+
+// The published release: from the file, verified with the entry's key, or
+// fetched from the entry's manifest_url as the application fetches it.
+// Nothing when none is published yet (or with `none`); an unreachable or
+// unverifiable release stops the publisher.
+std::expected<std::optional<PublishedRelease>, std::string> published_release(
     const CoreConfig& config, const Tool& tool, const PreviousSource& source);
 
 // The new build must be above the published one.
