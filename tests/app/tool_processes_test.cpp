@@ -264,6 +264,14 @@ TEST_F(ToolProcesses, StartsAndEndsByHandShowWithinTwoRefreshes) {
         << each.name;
   }
   killByHand();
+  // The tool's menu entry starts what the switch started.
+  std::ifstream entry(home.path().toStdString() +
+                      "/.local/share/applications/cz.tobranix.kelvoma.pane-keeper.desktop");
+  const std::string text{std::istreambuf_iterator<char>(entry), {}};
+  EXPECT_NE(text.find("/Contents/MacOS/" + std::string(bundle_program::this_processor) +
+                      "/fixture-tool\" --background"),
+            std::string::npos)
+      << text;
 }
 
 }  // namespace
