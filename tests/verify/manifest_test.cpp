@@ -803,6 +803,16 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
            "“, čeká se „celé číslo od 1 do 9007199254740991“. Větší čísla čtenáři JSON nepřečtou "
            "přesně; zvol menší, např. stoupající pořadí sestavení.";
   };
+  const auto not_an_elf_program = [](const std::string& path, std::string_view found) {
+    return path + " je „" + std::string(found) +
+           "“, čeká se „spustitelný soubor ELF pro x86_64 nebo arm64“. Instalace spouští jen "
+           "programy ELF; zabal přeložený program, ne skript ani knihovnu.";
+  };
+  const auto not_utf8 = [](const std::string& shown) {
+    return shown +
+           " je „název, který není platné UTF-8“, čeká se „název v UTF-8“. Instalace čte názvy "
+           "souborů a cíle odkazů jako UTF-8 a balíček s jiným názvem odmítne; přejmenuj ho.";
+  };
   const std::string big_file = directory_.write("big.key", std::string(4097, 'A'));
   const auto pane_keeper =
       fixture::publish_release(directory_.file("pane-keeper"), fixture::load_key("pane-keeper"),
@@ -880,10 +890,7 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
        1},
       {.why = "bundle: a script as the program",
        .change = [&](auto& a) { a[1] = directory_.write("run.sh", "#!/bin/sh\n"); },
-       .first_line = directory_.file("run.sh") +
-                     " je „skript“, čeká se „spustitelný soubor ELF pro x86_64 nebo arm64“. "
-                     "Instalace spouští jen programy ELF; zabal přeložený program, ne skript ani "
-                     "knihovnu.",
+       .first_line = not_an_elf_program(directory_.file("run.sh"), "skript"),
        .status = 1,
        .command = Command::bundle},
       {.why = "bundle: an output that exists",
@@ -911,7 +918,8 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
        .change = [](auto& a) { a.insert(a.begin() + 2, KELVOMA_FIXTURE_STATIC_PIE); },
        .first_line = std::string(KELVOMA_FIXTURE_STATIC_PIE) + " je „druhý program pro " +
                      std::string(bundle_program::this_processor) + " (první je " +
-                     fixture::fixture_tool_path().string() + ")“, čeká se „nejvýš jeden program pro každý procesor“. Uveď pro každý "
+                     fixture::fixture_tool_path().string() +
+                     ")“, čeká se „nejvýš jeden program pro každý procesor“. Uveď pro každý "
                      "procesor jeden program, např. build-x86_64/nastroj build-arm64/nastroj.",
        .status = 1,
        .command = Command::bundle},
@@ -922,10 +930,7 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
              riscv[18] = static_cast<char>(EM_RISCV);
              a.insert(a.begin() + 2, directory_.write("riscv/tool", riscv));
            },
-       .first_line = directory_.file("riscv/tool") +
-                     " je „ELF pro stroj 243“, čeká se „spustitelný soubor ELF pro x86_64 nebo "
-                     "arm64“. Instalace spouští jen programy ELF; zabal přeložený program, ne "
-                     "skript ani knihovnu.",
+       .first_line = not_an_elf_program(directory_.file("riscv/tool"), "ELF pro stroj 243"),
        .status = 1,
        .command = Command::bundle},
       {.why = "bundle: a resource whose name is not UTF-8",
@@ -934,10 +939,7 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
              directory_.write("utf8/n\xff.txt", "x");
              a.insert(a.end(), {"--resources", directory_.file("utf8")});
            },
-       .first_line = directory_.file("utf8") +
-                     "/n\\xFF.txt je „název, který není platné UTF-8“, čeká se „název v UTF-8“. "
-                     "Instalace čte názvy souborů a cíle odkazů jako UTF-8 a balíček s jiným "
-                     "názvem odmítne; přejmenuj ho.",
+       .first_line = not_utf8(directory_.file("utf8") + "/n\\xFF.txt"),
        .status = 1,
        .command = Command::bundle},
       {.why = "bundle: a static position-independent program",
@@ -1183,10 +1185,7 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
            }},
       {.why = "release: a script as executable",
        .change = [](auto&) {},
-       .first_line =
-           "Contents/MacOS/kelvoma-fixture-tool je „skript“, čeká se „spustitelný soubor ELF "
-           "pro x86_64 nebo arm64“. Instalace spouští jen programy ELF; zabal "
-           "přeložený program, ne skript ani knihovnu.",
+       .first_line = not_an_elf_program("Contents/MacOS/kelvoma-fixture-tool", "skript"),
        .status = 1,
        .command = Command::release,
        .before_seal =
@@ -1198,10 +1197,7 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
          a = seal_arguments(directory_.file("g"));
          fixture::write_file(a[1] + "/Contents/Resources/n\xff.txt", "x");
        },
-       directory_.file("g") +
-           "/Orbit Action Dial.app/Contents/Resources/n\\xFF.txt je „název, který není platné "
-           "UTF-8“, čeká se „název v UTF-8“. Instalace čte názvy souborů a cíle odkazů jako "
-           "UTF-8 a balíček s jiným názvem odmítne; přejmenuj ho.",
+       not_utf8(directory_.file("g") + "/Orbit Action Dial.app/Contents/Resources/n\\xFF.txt"),
        1},
       {"seal through a link at CodeSeal.tmp",
        [&](auto& a) {
