@@ -116,6 +116,14 @@ std::vector<std::string> architectures_of(const std::vector<BundleProgram>& prog
   return architectures;
 }
 
+std::string listed_processors(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) {
+    text += (text.empty() ? "" : ", ") + name;
+  }
+  return text;
+}
+
 std::expected<void, std::string> verify_for_each_processor(
     const CoreConfig& trust, const std::string& bundle, const Tool& tool,
     const std::vector<std::string>& architectures) {

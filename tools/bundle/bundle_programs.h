@@ -32,6 +32,9 @@ std::expected<std::vector<BundleProgram>, std::string> read_bundle_programs(
 // The processors of the programs, as a release lists them.
 std::vector<std::string> architectures_of(const std::vector<BundleProgram>& programs);
 
+// Processors as the commands print them: "arm64, x86_64".
+std::string listed_processors(const std::vector<std::string>& names);
+
 // The seal and the ticket of the bundle at `bundle` as the installation of a
 // Kelvoma on each of `architectures` checks them with `trust`'s keys: the
 // whole check for the first, then the program of each other one (the seal

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "bundle/bundle_programs.h"
 #include "bundle/executable_facts.h"
 #include "bundle/link_check.h"
 #include "bundle/utf8_names.h"
@@ -310,12 +311,13 @@ Outcome bundle_command(std::span<const char* const> arguments) {
   if (!fields->minimum_system.empty()) {
     std::fputs(minimum_system_warning(fields->minimum_system).c_str(), stderr);
   }
-  std::string architectures;
+  std::vector<std::string> architectures;
   for (const Program& program : fields->programs) {
-    architectures += (architectures.empty() ? "" : ", ") + program.architecture;
+    architectures.push_back(program.architecture);
   }
   return "Vytvořen balíček " + output.string() + ": " + fields->tool.bundle_id + " " +
-         fields->version + " (" + std::to_string(fields->build) + "), " + architectures + ".\n";
+         fields->version + " (" + std::to_string(fields->build) + "), " +
+         listed_processors(architectures) + ".\n";
 }
 
 }  // namespace kelvoma::publish

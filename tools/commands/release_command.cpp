@@ -95,15 +95,6 @@ struct Plan {
   std::vector<std::string> dropped;           // --drop-processor
 };
 
-// The processors as the output names them: "arm64, x86_64".
-std::string listed(const std::vector<std::string>& names) {
-  std::string text;
-  for (const std::string& name : names) {
-    text += (text.empty() ? "" : ", ") + name;
-  }
-  return text;
-}
-
 std::expected<std::string, std::string> archive_name_of(const std::string& url) {
   const std::string name = url.substr(url.find_last_of('/') + 1);
   if (name.empty() || name == "." || name == ".." || name == "release.json") {
@@ -361,7 +352,7 @@ std::expected<std::string, std::string> publish(const Options& options, const Ke
   }
   return "Zapsáno do " + output + ": " + plan.archive_name + " (" + std::to_string(*size) +
          " B) a release.json, " + plan.tool.id + " " + release->version + " (" +
-         std::to_string(release->build) + "), " + listed(release->architectures) +
+         std::to_string(release->build) + "), " + listed_processors(release->architectures) +
          ", minimální systém " + release->minimum_macos + ".\nNahraj nejdřív archiv na " +
          release->archive_url + "\n" +
          (plan.notes

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "bundle/bundle_programs.h"
 #include "release/catalog_entry.h"
 #include "release/release_self_check.h"
 #include "verify/archive_check.h"
@@ -57,10 +58,7 @@ Outcome verify_command(std::span<const char* const> arguments) {
       return fail(paths[1] + ": " + verified.error());
     }
   }
-  std::string architectures;
-  for (const std::string& name : release->architectures) {
-    architectures += (architectures.empty() ? "" : ", ") + name;
-  }
+  const std::string architectures = listed_processors(release->architectures);
   return "Ověřeno " + release->id + " " + release->version + " (" + std::to_string(release->build) +
          "), " + architectures + ", minimální systém " + release->minimum_macos +
          (paths.size() == 2 ? ", podpis archivu platí" : "") + ".\n";
