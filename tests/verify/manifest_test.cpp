@@ -558,9 +558,9 @@ enum class Command { sign_release, bundle, release };
 
 struct PublishFailure {
   std::string_view why;
-  std::function<void(std::vector<std::string>&)> change;
-  std::string first_line;  // empty: published, then checked as users get it
-  int status;
+  std::function<void(std::vector<std::string>&)> change = [](std::vector<std::string>&) {};
+  std::string first_line = {};  // empty: published, then checked as users get it
+  int status = 0;
   Command command = Command::sign_release;
   BundleChange before_seal = [](const fs::path&) {};
   BundleChange after_seal = [](const fs::path&) {};
@@ -975,16 +975,10 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
            },
        .published_for = "arm64"},
       {.why = "release: a universal bundle, a cross-compiled program beside this machine's",
-       .change = [](auto&) {},
-       .first_line = "",
-       .status = 0,
        .command = Command::release,
        .published_for = "arm64, x86_64",
        .with_foreign_program = true},
       {.why = "release: Czech names of files and link targets",
-       .change = [](auto&) {},
-       .first_line = "",
-       .status = 0,
        .command = Command::release,
        .before_seal =
            [](auto& b) {
@@ -992,7 +986,6 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
              fs::create_symlink("Nápověda.txt", b / "Contents/Resources/Úvod");
            }},
       {.why = "release: the other processor's folder holds this machine's program",
-       .change = [](auto&) {},
        .first_line = "Contents/MacOS/" + std::string(fixture::foreign_processor()) +
                      "/kelvoma-fixture-tool je „program ELF pro " +
                      std::string(bundle_program::this_processor) + "“, čeká se „program ELF pro " +
@@ -1099,8 +1092,6 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
              set_flag(a, "--no-previous",
                       {"--previous", previous_both, "--drop-processor", dropped});
            },
-       .first_line = "",
-       .status = 0,
        .command = Command::release},
       {.why = "release: --drop-processor of a name no release uses",
        .change = [](auto& a) { a.insert(a.end(), {"--drop-processor", "aarch64"}); },
