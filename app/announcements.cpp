@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "outside_text.h"
+
 namespace kelvoma::app {
 namespace {
 
@@ -34,15 +36,15 @@ DesktopNotice updatesNotice(const std::vector<WaitingUpdate>& updates) {
                        .body = {},
                        .actions = {}};
   for (const WaitingUpdate& each : updates) {
-    notice.body += (notice.body.empty() ? "" : "\n") + named(each.name, each.version) +
-                   (each.notesLine.empty() ? "" : ": " + each.notesLine);
+    notice.body += (notice.body.empty() ? "" : "\n") + shownLine(named(each.name, each.version)) +
+                   (each.notesLine.empty() ? "" : ": " + shownLine(each.notesLine));
   }
   return notice;
 }
 
 DesktopNotice installedNotice(const Tool& tool, const std::string& version) {
   return {.topic = installationTopic(tool),
-          .summary = named(tool.name, version) + " je nainstalovaný.",
+          .summary = named(tool.name, shownLine(version)) + " je nainstalovaný.",
           .body = {},
           .actions = {}};
 }
@@ -50,7 +52,7 @@ DesktopNotice installedNotice(const Tool& tool, const std::string& version) {
 DesktopNotice installFailedNotice(const Tool& tool, const std::optional<std::string>& error) {
   return {.topic = installationTopic(tool),
           .summary = "Instalace nástroje " + tool.name + " se nepodařila",
-          .body = error.value_or(""),
+          .body = shownText(error.value_or("")),
           .actions = {}};
 }
 

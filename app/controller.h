@@ -27,10 +27,6 @@
 
 namespace kelvoma::app {
 
-// Release notes as the panel shows them: the text without control characters
-// other than line feed and tab, and without direction overrides and isolates
-// (release_notes.cpp).
-std::string shownNotesText(std::string_view text);
 // The first line of the shown text that is not blank, at most 120 bytes (cut
 // at a character, with "…").
 std::string notesFirstLine(std::string_view text);

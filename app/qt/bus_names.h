@@ -5,10 +5,8 @@ namespace kelvoma::app::qt {
 
 inline constexpr const char* kBusInterface = "cz.tobranix.Kelvoma";
 inline constexpr const char* kBusPath = "/cz/tobranix/Kelvoma";
-// The well-known name the running instance holds, and the signal a second
-// start sends it instead of running twice, with the XDG_ACTIVATION_TOKEN it
-// was started with (empty without one) as its argument.
+// The well-known name the running instance holds; a second start calls it
+// instead of running twice (reopen_channel.h).
 inline constexpr const char* kBusName = "cz.tobranix.Kelvoma";
-inline constexpr const char* kReopenSignal = "KelvomaReopen";
 
 }  // namespace kelvoma::app::qt

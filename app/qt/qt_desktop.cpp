@@ -21,7 +21,11 @@ system::EntryIcon symbolIcon(const std::string& symbol) {
 
 }  // namespace
 
-QtDesktop::QtDesktop(std::string dataHome) : dataHome_(std::move(dataHome)), entries_(dataHome_) {}
+// Entries that earlier builds wrote under other names go at start, so that the
+// menu never shows a tool twice.
+QtDesktop::QtDesktop(std::string dataHome) : dataHome_(std::move(dataHome)), entries_(dataHome_) {
+  entries_.removeRenamedEntries();
+}
 
 std::expected<void, std::string> QtDesktop::publishEntry(const std::string& id,
                                                          const std::optional<ToolEntry>& entry) {

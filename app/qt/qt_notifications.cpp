@@ -6,9 +6,6 @@
 
 namespace kelvoma::app::qt {
 
-QtNotifications::QtNotifications(std::function<void(const std::string& token)> reopen)
-    : reopen_(std::move(reopen)) {}
-
 QtNotifications::~QtNotifications() { removeNotificationObservers(); }
 
 void QtNotifications::observeNotification(const std::string& name, std::function<void()> handler) {
@@ -36,11 +33,6 @@ void QtNotifications::removeNotificationObservers() {
 
 void QtNotifications::onBusSignal(const QDBusMessage& message) {
   if (message.type() != QDBusMessage::SignalMessage) {
-    return;
-  }
-  if (message.member() == QLatin1String(kReopenSignal)) {
-    const auto arguments = message.arguments();
-    reopen_(arguments.isEmpty() ? std::string() : arguments[0].toString().toStdString());
     return;
   }
   const auto found = observers_.find(message.member().toStdString());

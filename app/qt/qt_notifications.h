@@ -1,5 +1,5 @@
 // The notifications part of the Qt platform: signals on the session bus
-// between processes, and the reopen request of a second start.
+// between processes.
 #pragma once
 
 #include <QDBusMessage>
@@ -16,9 +16,7 @@ class QtNotifications : public QObject, public Notifications {
   Q_OBJECT
 
  public:
-  // reopen: what a second start of the application asks for, with the
-  // activation token it was started with (empty when it had none).
-  explicit QtNotifications(std::function<void(const std::string& token)> reopen);
+  QtNotifications() = default;
   ~QtNotifications() override;
 
   void observeNotification(const std::string& name, std::function<void()> handler) override;
@@ -30,7 +28,6 @@ class QtNotifications : public QObject, public Notifications {
 
  private:
   bool listening_ = false;
-  std::function<void(const std::string& token)> reopen_;
   std::map<std::string, std::function<void()>> observers_;
 };
 

@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QDBusConnection>
-#include <QGuiApplication>
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
@@ -36,16 +35,6 @@ std::string dataHome() {
   return std::string(home != nullptr ? home : "") + "/.local/share";
 }
 
-// On Wayland the compositor raises a window only with a token of the start
-// that asked for it; Qt's xdg-activation support takes it from the
-// environment when the window next asks to be activated, and consumes it. A
-// stale or invalid token is simply refused by the compositor.
-void passActivationToken(const std::string& token) {
-  if (!token.empty() && QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
-    qputenv("XDG_ACTIVATION_TOKEN", QByteArray::fromStdString(token));
-  }
-}
-
 }  // namespace
 
 QtPlatformOptions defaultOptions(int argc, char** argv) {
@@ -60,13 +49,7 @@ QtPlatformOptions defaultOptions(int argc, char** argv) {
 }
 
 QtPlatform::QtPlatform(QtPlatformOptions options)
-    : QtNotifications([this](const std::string& token) {
-        passActivationToken(token);
-        if (delegate() != nullptr) {
-          delegate()->applicationShouldHandleReopen();
-        }
-      }),
-      QtApplication(options.arguments, [this] { return static_cast<QWidget*>(window()); }),
+    : QtApplication(options.arguments, [this] { return static_cast<QWidget*>(window()); }),
       QtScreen([this](Action action, const Sender& sender) { forward(action, sender); },
                options.trayAvailable),
       QtSettings(options.configDirectory),
@@ -74,7 +57,15 @@ QtPlatform::QtPlatform(QtPlatformOptions options)
       QtLoginItems(options.configDirectory + "/autostart/" + kApplicationDomain + ".desktop",
                    options.executable),
       QtDesktop(options.dataDirectory),
-      QtDialogs([this] { return static_cast<QWidget*>(window()); }) {
+      QtDialogs([this] { return static_cast<QWidget*>(window()); }),
+      // The second start's token is not handed on: Qt 6.4 takes one only
+      // from its own environment, which is never changed while workers may
+      // start programs with it.
+      reopenChannel_([this](const std::string& /*token*/) {
+        if (delegate() != nullptr) {
+          delegate()->applicationShouldHandleReopen();
+        }
+      }) {
   initialiseSymbols();
 }
 
@@ -96,13 +87,10 @@ bool QtPlatform::run(ApplicationDelegate& delegate) {
 // runs on its own.
 bool QtPlatform::claimSession() {
   QDBusConnection bus = QDBusConnection::sessionBus();
-  if (!bus.isConnected() || bus.registerService(kBusName)) {
+  if (!bus.isConnected() || reopenChannel_.claim(bus)) {
     return true;
   }
-  QDBusMessage reopen = QDBusMessage::createSignal(kBusPath, kBusInterface, kReopenSignal);
-  const char* token = std::getenv("XDG_ACTIVATION_TOKEN");
-  reopen << QString::fromUtf8(token != nullptr ? token : "");
-  bus.send(reopen);
+  askRunningInstance(bus);  // unanswered (a stale holder of the name): nothing more to do
   return false;
 }
 

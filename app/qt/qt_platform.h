@@ -21,6 +21,7 @@
 #include "qt_screen.h"
 #include "qt_settings.h"
 #include "qt_workspace.h"
+#include "reopen_channel.h"
 #include "tray_host.h"
 
 namespace kelvoma::app::qt {
@@ -61,7 +62,9 @@ class QtPlatform final : public QtNotifications,
 
  private:
   void forward(Action action, const Sender& sender);
-  static bool claimSession();
+  bool claimSession();
+
+  ReopenChannel reopenChannel_;
 };
 
 }  // namespace kelvoma::app::qt

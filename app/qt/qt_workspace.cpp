@@ -10,6 +10,21 @@
 
 namespace kelvoma::app::qt {
 
+namespace {
+
+// A copy of this process's environment, built here and handed to the child
+// whole, less the tokens Kelvoma itself was started with: they name Kelvoma's
+// start, and a tool that presented one would be refused or raise the wrong
+// window.
+QProcessEnvironment toolEnvironment() {
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.remove(QStringLiteral("XDG_ACTIVATION_TOKEN"));
+  environment.remove(QStringLiteral("DESKTOP_STARTUP_ID"));
+  return environment;
+}
+
+}  // namespace
+
 QtWorkspace::QtWorkspace(std::string procRoot, Files& files, Scheduler& scheduler)
     : procRoot_(std::move(procRoot)), files_(files), scheduler_(scheduler), processes_(procRoot_) {}
 
@@ -54,6 +69,7 @@ LaunchResult QtWorkspace::launch(const std::string& bundlePath, const LaunchConf
   }
   process.setArguments(arguments);
   process.setWorkingDirectory(QString::fromStdString(files_.homeDirectory()));
+  process.setProcessEnvironment(toolEnvironment());
   // A detached tool must not hold on to our output: whoever reads it (a
   // terminal, a pipe) would otherwise wait on the tool too.
   process.setStandardInputFile(QProcess::nullDevice());

@@ -5,6 +5,7 @@
 #include <system_error>
 #include <utility>
 
+#include "exec_value.h"
 #include "replaced_file.h"
 
 namespace kelvoma::app::system {
@@ -18,38 +19,6 @@ constexpr const char* kRemoveFailed = "Položku automatického spuštění se ne
 Autostart::Autostart(std::string entryPath, std::string executable)
     : entryPath_(std::move(entryPath)), executable_(std::move(executable)) {}
 
-std::string programOfExecLine(const std::string& exec) {
-  std::string program;
-  std::size_t at = 0;
-  while (at < exec.size() && exec[at] == ' ') {
-    ++at;
-  }
-  if (at < exec.size() && exec[at] == '"') {
-    for (++at; at < exec.size() && exec[at] != '"'; ++at) {
-      if (exec[at] == '\\' && at + 1 < exec.size()) {
-        ++at;
-      }
-      program += exec[at];
-    }
-    return program;
-  }
-  while (at < exec.size() && exec[at] != ' ') {
-    program += exec[at++];
-  }
-  return program;
-}
-
-std::string quotedExecArgument(const std::string& program) {
-  std::string quoted = "\"";
-  for (const char c : program) {
-    if (c == '"' || c == '`' || c == '$' || c == '\\') {
-      quoted += '\\';
-    }
-    quoted += c;
-  }
-  return quoted + "\"";
-}
-
 LoginItemStatus Autostart::status() const {
   std::ifstream entry(entryPath_);
   if (!entry) {
@@ -60,7 +29,7 @@ LoginItemStatus Autostart::status() const {
   std::string program;
   while (std::getline(entry, line)) {
     if (line.starts_with("Exec=")) {
-      program = programOfExecLine(line.substr(5));
+      program = programOfExecValue(line.substr(5));
     } else if (line == "Hidden=true" || line == "X-GNOME-Autostart-enabled=false") {
       hidden = true;
     }
@@ -70,20 +39,19 @@ LoginItemStatus Autostart::status() const {
 }
 
 std::expected<void, std::string> Autostart::enable() const {
+  // At login it goes to the tray, as tray programs do, without its window.
+  const auto exec = execValue({executable_, "--background"});
+  if (!exec) {
+    return std::unexpected(exec.error());
+  }
+  // TryExec: once the program is gone (a purged package), the session skips
+  // the entry instead of failing to start it at every login.
+  std::string entry = "[Desktop Entry]\nType=Application\nName=Kelvoma\nComment=Správce nástrojů\n";
+  entry += "TryExec=" + escapedValue(executable_) + "\n";
+  entry += "Exec=" + *exec + "\n";
+  entry += "Icon=cz.tobranix.Kelvoma\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
   // Written whole beside the entry and renamed over it, so a session never
   // reads half of it, nor a power cut takes it back once it is on.
-  const std::string entry =
-      "[Desktop Entry]\n"
-      "Type=Application\n"
-      "Name=Kelvoma\n"
-      "Comment=Správce nástrojů\n"
-      "Exec=" +
-      quotedExecArgument(executable_) +
-      // At login it goes to the tray, as tray programs do, without its window.
-      " --background\n"
-      "Icon=cz.tobranix.Kelvoma\n"
-      "Terminal=false\n"
-      "X-GNOME-Autostart-enabled=true\n";
   if (!replaceFile(entryPath_, entry)) {
     return std::unexpected(kWriteFailed);
   }

@@ -27,9 +27,4 @@ class Autostart {
   std::string executable_;
 };
 
-// The program named first on a desktop entry's Exec line, quotes removed.
-std::string programOfExecLine(const std::string& exec);
-// The executable as a quoted Exec argument.
-std::string quotedExecArgument(const std::string& program);
-
 }  // namespace kelvoma::app::system

@@ -7,8 +7,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <filesystem>
 #include <string_view>
 
+#include "exec_value.h"
+#include "outside_text.h"
 #include "replaced_file.h"
 
 namespace kelvoma::app::system {
@@ -17,50 +20,8 @@ namespace {
 constexpr std::size_t kIconLimit = 4 * 1024 * 1024;
 constexpr std::size_t kEntryLimit = 64 * 1024;
 constexpr std::array<int, 10> kIconSizes = {16, 22, 24, 32, 48, 64, 96, 128, 256, 512};
-constexpr std::string_view kReserved = " \t\n\"'\\><~|&;$*?#()`";
 constexpr const char* kWriteFailed = "Položku v nabídce aplikací se nepodařilo zapsat.";
 constexpr const char* kRemoveFailed = "Položku v nabídce aplikací se nepodařilo odstranit.";
-
-bool hasControlCharacter(std::string_view text) {
-  return std::ranges::any_of(text, [](unsigned char c) { return c < 0x20 || c == 0x7f; });
-}
-
-// The escapes of a string value: backslash, line breaks, tabs, a leading space.
-std::string escapedValue(std::string_view text) {
-  std::string value;
-  for (const char c : text) {
-    switch (c) {
-      case '\\':
-        value += "\\\\";
-        break;
-      case '\n':
-        value += "\\n";
-        break;
-      case '\t':
-        value += "\\t";
-        break;
-      case '\r':
-        value += "\\r";
-        break;
-      default:
-        value += c;
-    }
-  }
-  return value.starts_with(' ') ? "\\s" + value.substr(1) : value;
-}
-
-std::string quotedArgument(std::string_view argument) {
-  const bool plain =
-      !argument.empty() && argument.find_first_of(kReserved) == std::string_view::npos;
-  std::string quoted = plain ? "" : "\"";
-  for (const char c : argument) {
-    if (!plain && (c == '"' || c == '`' || c == '$' || c == '\\')) {
-      quoted += '\\';
-    }
-    quoted += c == '%' ? "%%" : std::string(1, c);
-  }
-  return plain ? quoted : quoted + "\"";
-}
 
 bool isPng(std::string_view bytes) {
   return bytes.size() >= 24 && bytes.starts_with("\x89PNG\r\n\x1a\n") &&
@@ -93,29 +54,15 @@ std::string sizeFolder(std::uint32_t width) {
 
 }  // namespace
 
-std::optional<std::string> execValue(const std::vector<std::string>& command) {
-  if (command.empty() || command.front().empty()) {
-    return std::nullopt;
-  }
-  std::string line;
-  for (const std::string& argument : command) {
-    if (hasControlCharacter(argument)) {
-      return std::nullopt;
-    }
-    line += (line.empty() ? "" : " ") + quotedArgument(argument);
-  }
-  return escapedValue(line);
-}
-
-std::optional<std::string> desktopEntryText(const EntryFields& fields) {
+std::expected<std::string, std::string> desktopEntryText(const EntryFields& fields) {
   const auto exec = execValue(fields.command);
   if (!exec) {
-    return std::nullopt;
+    return std::unexpected(exec.error());
   }
   std::string text = "[Desktop Entry]\nType=Application\n";
-  text += "Name=" + escapedValue(fields.name.empty() ? fields.id : fields.name) + "\n";
-  if (!fields.comment.empty()) {
-    text += "Comment=" + escapedValue(fields.comment) + "\n";
+  text += "Name=" + escapedValue(shownLine(fields.name.empty() ? fields.id : fields.name)) + "\n";
+  if (const std::string comment = shownLine(fields.comment); !comment.empty()) {
+    text += "Comment=" + escapedValue(comment) + "\n";
   }
   text += "Exec=" + *exec + "\n";
   text += "Icon=" + escapedValue(fields.iconName) + "\n";
@@ -157,7 +104,15 @@ std::string DesktopEntries::entryPath(const std::string& id) const {
   return dataHome_ + "/applications/" + iconName(id) + ".desktop";
 }
 
-std::string DesktopEntries::iconName(const std::string& id) { return "cz.tobranix.kelvoma." + id; }
+std::string DesktopEntries::iconName(const std::string& id) {
+  std::string element = !id.empty() && id.front() >= '0' && id.front() <= '9' ? "_" : "";
+  for (const char c : id) {
+    const bool kept =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+    element += kept ? c : '_';
+  }
+  return "cz.tobranix.kelvoma." + element;
+}
 
 std::string DesktopEntries::iconPath(const std::string& id, const EntryIcon& icon) const {
   const std::string folder = icon.svg ? "scalable" : sizeFolder(pngWidth(icon.bytes));
@@ -165,12 +120,11 @@ std::string DesktopEntries::iconPath(const std::string& id, const EntryIcon& ico
          (icon.svg ? ".svg" : ".png");
 }
 
-std::vector<std::string> DesktopEntries::iconPaths(const std::string& id) const {
-  std::vector<std::string> paths{dataHome_ + "/icons/hicolor/scalable/apps/" + iconName(id) +
-                                 ".svg"};
+std::vector<std::string> DesktopEntries::iconPaths(const std::string& name) const {
+  std::vector<std::string> paths{dataHome_ + "/icons/hicolor/scalable/apps/" + name + ".svg"};
   for (const int size : kIconSizes) {
     paths.push_back(dataHome_ + "/icons/hicolor/" + sizeFolder(static_cast<std::uint32_t>(size)) +
-                    "/apps/" + iconName(id) + ".png");
+                    "/apps/" + name + ".png");
   }
   return paths;
 }
@@ -192,14 +146,9 @@ std::expected<void, std::string> DesktopEntries::publish(const EntryFields& fiel
   }
   const auto text = desktopEntryText(fields);
   if (!text) {
-    return std::unexpected(kWriteFailed);
+    return std::unexpected(text.error());
   }
   const std::string iconAt = iconPath(fields.id, icon);
-  for (const std::string& other : iconPaths(fields.id)) {
-    if (other != iconAt) {
-      unlink(other.c_str());  // an icon of another size or kind from before
-    }
-  }
   if (readRegularFile(iconAt, kIconLimit) != icon.bytes && !replaceFile(iconAt, icon.bytes)) {
     return std::unexpected(kWriteFailed);
   }
@@ -210,6 +159,11 @@ std::expected<void, std::string> DesktopEntries::publish(const EntryFields& fiel
     }
     return std::unexpected(kWriteFailed);
   }
+  for (const std::string& other : iconPaths(iconName(fields.id))) {
+    if (other != iconAt) {
+      unlink(other.c_str());  // an icon of another size or kind from before
+    }
+  }
   return {};
 }
 
@@ -218,12 +172,38 @@ std::expected<void, std::string> DesktopEntries::withdraw(const std::string& id)
   if (!holdsUserFile(id) && unlink(entryPath(id).c_str()) != 0 && errno != ENOENT) {
     removed = false;
   }
-  for (const std::string& icon : iconPaths(id)) {
+  for (const std::string& icon : iconPaths(iconName(id))) {
     if (unlink(icon.c_str()) != 0 && errno != ENOENT) {
       removed = false;
     }
   }
   return removed ? std::expected<void, std::string>{} : std::unexpected(kRemoveFailed);
+}
+
+void DesktopEntries::removeRenamedEntries() const {
+  const std::string folder = dataHome_ + "/applications/";
+  const std::string prefix = iconName("");
+  std::error_code error;
+  for (const auto& each : std::filesystem::directory_iterator(folder, error)) {
+    const std::string file = each.path().filename().string();
+    const std::string path = folder + file;
+    if (!file.starts_with(prefix) || !file.ends_with(".desktop")) {
+      continue;
+    }
+    const auto text = readRegularFile(path, kEntryLimit);
+    const std::string key = "\n" + std::string(kToolKey) + "=";
+    const std::size_t at = text ? text->find(key) : std::string::npos;
+    if (at == std::string::npos) {
+      continue;  // the user's own, or not a file
+    }
+    const std::size_t start = at + key.size();
+    const std::string id = text->substr(start, text->find('\n', start) - start);
+    if (path != entryPath(id) && unlink(path.c_str()) == 0) {
+      for (const std::string& icon : iconPaths(file.substr(0, file.size() - 8))) {
+        unlink(icon.c_str());
+      }
+    }
+  }
 }
 
 }  // namespace kelvoma::app::system

@@ -31,12 +31,9 @@ struct EntryFields {
   std::string iconName;
 };
 
-// The Exec value that starts exactly command: arguments quoted where the
-// Desktop Entry rules reserve a character, '%' doubled, then the value's own
-// escapes applied. Nothing for an empty command or a control character.
-std::optional<std::string> execValue(const std::vector<std::string>& command);
-// The whole entry; nothing when the command cannot be written.
-std::optional<std::string> desktopEntryText(const EntryFields& fields);
+// The whole entry, its names filtered as text from outside; the reason when
+// the command cannot be written.
+std::expected<std::string, std::string> desktopEntryText(const EntryFields& fields);
 
 // The bundle's icon named by CFBundleIconFile in Contents/Resources ("name" or
 // "name.png"/"name.svg"): a regular file reached without any link, at most
@@ -47,17 +44,26 @@ class DesktopEntries {
  public:
   explicit DesktopEntries(std::string dataHome);
 
-  // Writes the icon and then the entry, each only when its content changes.
+  // Writes the icon and then the entry, each only when its content changes;
+  // the tool's icons of another size or kind go only once both are written.
   std::expected<void, std::string> publish(const EntryFields& fields, const EntryIcon& icon) const;
   // Removes Kelvoma's entry of the tool and its icons; a user's file stays.
   std::expected<void, std::string> withdraw(const std::string& id) const;
 
+  // Kelvoma's entries (those with its key) under a name other than the one
+  // their tool's id gives now, as earlier builds named them, with their icons.
+  void removeRenamedEntries() const;
+
   std::string entryPath(const std::string& id) const;
+  // "cz.tobranix.kelvoma." and the id as a D-Bus name element, which the
+  // desktop-entry rules ask of an entry's name: '-' and any other character
+  // such an element cannot hold become '_', a leading digit gets one before it.
   static std::string iconName(const std::string& id);
 
  private:
   std::string iconPath(const std::string& id, const EntryIcon& icon) const;
-  std::vector<std::string> iconPaths(const std::string& id) const;
+  // Every place an icon of that name may lie.
+  std::vector<std::string> iconPaths(const std::string& name) const;
   bool holdsUserFile(const std::string& id) const;
 
   std::string dataHome_;

@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <optional>
 
+#include "mount_table.h"
 #include "replaced_file.h"
 
 namespace kelvoma::app::system {
@@ -25,7 +27,7 @@ constexpr const char* kGone = "Aplikace už v koši není.";
 
 struct Trash {
   std::string folder;
-  std::string topdir;  // empty for the home trash: its records hold absolute paths
+  std::string shownPath;  // the record's Path: absolute in the home trash, else below its top
 };
 
 std::optional<dev_t> deviceOf(const std::string& path) {
@@ -36,9 +38,23 @@ std::optional<dev_t> deviceOf(const std::string& path) {
   return status.st_dev;
 }
 
-// The mount point: the highest folder above path on the same device.
-std::string topdirOf(const std::string& path, dev_t device) {
-  std::filesystem::path top = std::filesystem::path(path).parent_path();
+// path with its folder's links resolved; the last name stays, so what is
+// renamed is what lies at path, link or not.
+std::optional<std::string> resolvedPath(const std::string& path) {
+  const std::filesystem::path given(path);
+  char* folder = realpath(given.parent_path().c_str(), nullptr);
+  if (folder == nullptr) {
+    return std::nullopt;
+  }
+  std::string resolved = folder;
+  free(folder);
+  return (resolved == "/" ? "" : resolved) + "/" + given.filename().string();
+}
+
+// The highest folder above a resolved path on the same device, for want of a
+// mount table.
+std::string topdirByDevice(const std::string& resolved, dev_t device) {
+  std::filesystem::path top = std::filesystem::path(resolved).parent_path();
   while (top.has_parent_path() && top != top.root_path() &&
          deviceOf(top.parent_path().string()) == device) {
     top = top.parent_path();
@@ -55,27 +71,42 @@ bool makeFolder(const std::string& path) {
   return (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) && isOwnFolder(path);
 }
 
+// The home trash only for a bundle on the very mount (and device) of the
+// home trash: a bundle reached through a link, or on another mount of the
+// same disk, goes to the trash at the top of its own mount, where the
+// desktop's trash views look for it.
 std::optional<Trash> trashFor(const std::string& path, const TrashPlaces& places) {
   const auto device = deviceOf(path);
-  if (!device) {
-    return std::nullopt;
-  }
+  const auto resolved = resolvedPath(path);
   std::error_code ignored;
   std::filesystem::create_directories(places.dataHome, ignored);
-  if (deviceOf(places.dataHome) == device) {
-    return Trash{.folder = places.dataHome + "/Trash", .topdir = ""};
+  const auto home = resolvedPath(places.dataHome + "/Trash");
+  if (!device || !resolved) {
+    return std::nullopt;
   }
-  const std::string topdir = topdirOf(path, *device);
+  const auto mount = mountHolding(*resolved);
+  const auto homeMount = home ? mountHolding(*home) : std::nullopt;
+  const bool sameMount = !mount || !homeMount || mount->id == homeMount->id;
+  if (home && sameMount && deviceOf(std::filesystem::path(*home).parent_path()) == device) {
+    return Trash{.folder = places.dataHome + "/Trash", .shownPath = path};
+  }
+  const std::string topdir = mount ? mount->point : topdirByDevice(*resolved, *device);
+  if (*resolved == topdir) {
+    return std::nullopt;  // a mount point is not moved
+  }
+  const std::string shown = resolved->substr(topdir.size() + (topdir == "/" ? 0 : 1));
+  // "$topdir/.Trash" is shared only when it is a real folder with the sticky
+  // bit, and "$uid" in it only when it is the user's own folder.
   const std::string shared = topdir + "/.Trash";
   struct stat status {};
   if (lstat(shared.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
       (status.st_mode & S_ISVTX) != 0) {
     const std::string own = shared + "/" + std::to_string(places.uid);
     if (makeFolder(own)) {
-      return Trash{.folder = own, .topdir = topdir};
+      return Trash{.folder = own, .shownPath = shown};
     }
   }
-  return Trash{.folder = topdir + "/.Trash-" + std::to_string(places.uid), .topdir = topdir};
+  return Trash{.folder = topdir + "/.Trash-" + std::to_string(places.uid), .shownPath = shown};
 }
 
 std::string percentEncoded(const std::string& path) {
@@ -93,16 +124,13 @@ std::string percentEncoded(const std::string& path) {
   return encoded;
 }
 
-std::string recordOf(const std::string& path, const Trash& trash) {
-  const std::string shown = trash.topdir.empty()
-                                ? path
-                                : path.substr(trash.topdir.size() + (trash.topdir == "/" ? 0 : 1));
+std::string recordOf(const Trash& trash) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
   char date[32];
   std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
-  return "[Trash Info]\nPath=" + percentEncoded(shown) + "\nDeletionDate=" + date + "\n";
+  return "[Trash Info]\nPath=" + percentEncoded(trash.shownPath) + "\nDeletionDate=" + date + "\n";
 }
 
 // Creates the record under a name nobody holds yet; the name, or nothing.
@@ -138,7 +166,7 @@ std::expected<TrashedBundle, std::string> moveToTrash(const std::string& path,
     return std::unexpected(kNoTrash);
   }
   const std::string base = std::filesystem::path(path).filename().string();
-  const std::string record = recordOf(path, *trash);
+  const std::string record = recordOf(*trash);
   for (int attempt = 0; attempt < 1000; ++attempt) {
     const auto name = claimRecord(*trash, base, record, attempt);
     if (!name) {

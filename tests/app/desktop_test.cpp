@@ -1,7 +1,9 @@
 // A tool's desktop entry and icon, and the trash, with real files;
 // desktop-file-validate reads every entry written.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,11 +51,27 @@ std::string validation(const std::string& path) {
 }
 
 EntryFields fieldsFor(const std::string& program) {
-  return {.id = "orbit",
-          .name = "Orbit Action Dial",
+  return {.id = "orbit-dial",
+          .name = "Orbit\u202e Action\nDial\x07\xff",  // one line, no override, UTF-8
           .comment = "Kruhová nabídka \\ rychlých akcí",
           .command = {program, "--background"},
-          .iconName = DesktopEntries::iconName("orbit")};
+          .iconName = DesktopEntries::iconName("orbit-dial")};
+}
+
+// A program that writes how it was started to $KELVOMA_LAUNCH_LOG.
+constexpr const char* kLoggingProgram =
+    "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > \"$KELVOMA_LAUNCH_LOG.new\"\n"
+    "mv \"$KELVOMA_LAUNCH_LOG.new\" \"$KELVOMA_LAUNCH_LOG\"\n";
+
+// What the program at that entry wrote when GLib's launcher started it.
+std::string launchedBy(const std::string& entry, const std::string& log) {
+  const auto launched = kelvoma::testing::run_program(
+      {"/usr/bin/gio", "launch", entry},
+      {"KELVOMA_LAUNCH_LOG=" + log, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"});
+  for (int wait = 0; wait < 200 && launched.exit_status == 0 && !fs::exists(log); ++wait) {
+    usleep(50'000);  // started detached: it may still be on its way
+  }
+  return launched.exit_status == 0 ? read_file(log) : launched.err;
 }
 
 const EntryIcon kSvg{.bytes = "<svg xmlns=\"http://www.w3.org/2000/svg\"/>", .svg = true};
@@ -61,19 +79,29 @@ const std::string kPng("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x40\0\0\0\x40", 24);
 
 TEST(DesktopEntryText, ExecStartsExactlyTheCommandAndValidates) {
   TempDir home;
-  for (const std::string program : {"/home/u/Applications/O.app/Contents/MacOS/O",
-                                    "/home/u/My Apps/Orbit Action Dial.app/Contents/MacOS/O",
-                                    "/home/u/\"quoted\" 'single'/O.app/Contents/MacOS/O",
-                                    "/home/u/100% $HOME `x` a\\b/O.app/Contents/MacOS/O",
-                                    "/home/jiří/Žluťoučký kůň.app/Contents/MacOS/Kůň"}) {
+  for (const std::string place :
+       {"Applications/O.app", "My Apps/Orbit Action Dial.app", "\"quoted\" 'single'/O.app",
+        "100% $HOME `x` a\\b/O.app", "jiří/Žluťoučký kůň.app"}) {
+    const std::string program = home.write(place + "/Contents/MacOS/O", kLoggingProgram);
+    fs::permissions(program, fs::perms::owner_all);
     const auto text = desktopEntryText(fieldsFor(program));
     ASSERT_TRUE(text) << program;
+    EXPECT_NE(text->find("\nName=Orbit Action Dial\uFFFD\n"), std::string::npos) << *text;
     const auto exec = text->find("\nExec=") + 6;
-    EXPECT_EQ(execArguments(text->substr(exec, text->find('\n', exec) - exec)),
-              (std::vector<std::string>{program, "--background"}));
-    EXPECT_EQ(validation(home.write("cz.tobranix.kelvoma.orbit.desktop", *text)), "") << program;
+    std::vector<std::string> expected{program, "--background"};
+    if (program.find('%') != std::string::npos) {
+      expected.insert(expected.begin(), "/usr/bin/env");  // GLib looks it up before "%%"
+    }
+    EXPECT_EQ(execArguments(text->substr(exec, text->find('\n', exec) - exec)), expected);
+    const std::string entry = home.write("cz.tobranix.kelvoma.orbit_dial.desktop", *text);
+    EXPECT_EQ(validation(entry), "") << program;
+    EXPECT_EQ(launchedBy(entry, home.file("launched")), program + "\n--background\n");
+    fs::remove(home.file("launched"));
   }
-  EXPECT_FALSE(desktopEntryText(fieldsFor("/a\nb")));
+  for (const char* refused : {"/a\nb", "/opt/a=50%/O.app/Contents/MacOS/O"}) {
+    EXPECT_EQ(desktopEntryText(fieldsFor(refused)).error(),
+              "Cesta k programu obsahuje znaky, se kterými ho pracovní prostředí nespustí.");
+  }
 }
 
 TEST(DesktopEntryFiles, WrittenWholeOnlyOverOurOwnAndRemovedWithTheIcon) {
@@ -93,6 +121,17 @@ TEST(DesktopEntryFiles, WrittenWholeOnlyOverOurOwnAndRemovedWithTheIcon) {
          fs::create_symlink(entry.string() + ".target", entry);
        },
        true},
+      {"Kelvoma's entry under its old name",
+       [&](const fs::path& entry) {
+         std::ofstream(entry.parent_path() / "cz.tobranix.kelvoma.orbit-dial.desktop")
+             << foreign << "X-Kelvoma-Tool=orbit-dial\n";
+       },
+       true},
+      {"the user's file under the old name",
+       [&](const fs::path& entry) {
+         std::ofstream(entry.parent_path() / "cz.tobranix.kelvoma.orbit-dial.desktop") << foreign;
+       },
+       true},
       {"a file where the folder belongs (read-only)",
        [&](const fs::path& entry) {
          fs::remove(entry.parent_path());
@@ -103,14 +142,23 @@ TEST(DesktopEntryFiles, WrittenWholeOnlyOverOurOwnAndRemovedWithTheIcon) {
   for (const Case& c : cases) {
     TempDir dataHome;
     const DesktopEntries entries(dataHome.path());
-    const fs::path entry = entries.entryPath("orbit");
+    const fs::path entry = entries.entryPath("orbit-dial");
     const fs::path icon =
-        dataHome.file("icons/hicolor/scalable/apps/cz.tobranix.kelvoma.orbit.svg");
+        dataHome.file("icons/hicolor/scalable/apps/cz.tobranix.kelvoma.orbit_dial.svg");
     fs::create_directories(entry.parent_path());
     c.before(entry);
     const std::string was = read_file(entry);
+    const fs::path oldName = entry.parent_path() / "cz.tobranix.kelvoma.orbit-dial.desktop";
+    const std::string oldIcon =
+        dataHome.file("icons/hicolor/48x48/apps/cz.tobranix.kelvoma.orbit-dial.png");
+    if (fs::exists(oldName)) {
+      dataHome.write("icons/hicolor/48x48/apps/cz.tobranix.kelvoma.orbit-dial.png", kPng);
+    }
+    entries.removeRenamedEntries();
+    EXPECT_EQ(fs::exists(oldName), fs::exists(oldIcon)) << c.situation;
+    EXPECT_EQ(read_file(oldName).find("X-Kelvoma-Tool"), std::string::npos) << c.situation;
     entries.publish(fieldsFor("/opt/O.app/Contents/MacOS/O"), kSvg);
-    EXPECT_EQ(read_file(entry).find("X-Kelvoma-Tool=orbit\n") != std::string::npos, c.ours)
+    EXPECT_EQ(read_file(entry).find("X-Kelvoma-Tool=orbit-dial\n") != std::string::npos, c.ours)
         << c.situation;
     EXPECT_EQ(fs::exists(icon), c.ours) << c.situation;
     EXPECT_EQ(read_file(entry.string() + ".target"),
@@ -130,7 +178,7 @@ TEST(DesktopEntryFiles, WrittenWholeOnlyOverOurOwnAndRemovedWithTheIcon) {
     } else {
       EXPECT_EQ(read_file(entry), was) << c.situation;
     }
-    entries.withdraw("orbit");
+    entries.withdraw("orbit-dial");
     EXPECT_FALSE(fs::exists(icon));
     EXPECT_EQ(read_file(entry), c.ours ? "" : was) << c.situation;
   }
@@ -140,18 +188,22 @@ TEST(DesktopEntryFiles, AFullDiskLeavesTheEarlierEntryWhole) {
   TempDir dataHome;
   const DesktopEntries entries(dataHome.path());
   ASSERT_TRUE(entries.publish(fieldsFor("/opt/O.app/Contents/MacOS/O"), kSvg));
-  const std::string before = read_file(entries.entryPath("orbit"));
+  const std::string before = read_file(entries.entryPath("orbit-dial"));
   const auto previous = signal(SIGXFSZ, SIG_IGN);
   rlimit limit{};
   getrlimit(RLIMIT_FSIZE, &limit);
   const rlimit small{.rlim_cur = 64, .rlim_max = limit.rlim_max};
   setrlimit(RLIMIT_FSIZE, &small);
-  const auto result = entries.publish(fieldsFor("/opt/Jiná.app/Contents/MacOS/O"), kSvg);
+  const auto result =
+      entries.publish(fieldsFor("/opt/Jiná.app/Contents/MacOS/O"), {.bytes = kPng, .svg = false});
   setrlimit(RLIMIT_FSIZE, &limit);
   signal(SIGXFSZ, previous);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(), "Položku v nabídce aplikací se nepodařilo zapsat.");
-  EXPECT_EQ(read_file(entries.entryPath("orbit")), before);
+  EXPECT_EQ(read_file(entries.entryPath("orbit-dial")), before);
+  EXPECT_TRUE(
+      fs::exists(dataHome.file("icons/hicolor/scalable/apps/cz.tobranix.kelvoma.orbit_dial.svg")))
+      << "the earlier icon went before the new entry was written";
   EXPECT_EQ(std::distance(fs::directory_iterator(dataHome.file("applications")), {}), 1);
 }
 
@@ -175,7 +227,8 @@ TEST(BundleIcons, OnlyAnImageReachedWithoutALink) {
   ASSERT_TRUE(
       DesktopEntries(dataHome.path())
           .publish(fieldsFor("/opt/O.app/Contents/MacOS/O"), {.bytes = kPng, .svg = false}));
-  EXPECT_TRUE(fs::exists(dataHome.file("icons/hicolor/64x64/apps/cz.tobranix.kelvoma.orbit.png")));
+  EXPECT_TRUE(
+      fs::exists(dataHome.file("icons/hicolor/64x64/apps/cz.tobranix.kelvoma.orbit_dial.png")));
 }
 
 // ---- The trash --------------------------------------------------------------------
@@ -219,32 +272,77 @@ TEST(Trash, TheBundleGoesWithItsRecordAndComesBack) {
   EXPECT_EQ(read_file(path + "/Contents/Info.plist"), "x");
 }
 
-// On another file system the bundle goes to that file system's own trash,
-// never copied across.
-TEST(Trash, AnotherFileSystemUsesItsOwnTrash) {
-  TempDir home;
-  struct stat homeStatus {
-  }, shmStatus{};
-  if (stat(home.path().c_str(), &homeStatus) != 0 || stat("/dev/shm", &shmStatus) != 0 ||
-      homeStatus.st_dev == shmStatus.st_dev || access("/dev/shm", W_OK) != 0) {
-    GTEST_SKIP() << "no second file system to try";
+// A bundle in a folder that a link in the home leads to, on another file
+// system (a tmpfs mounted in this test's own mount namespace), goes to the
+// trash at the top of that file system, never into the linked folder nor
+// copied across; a shared trash is used only as the freedesktop rules allow.
+TEST(Trash, AnotherFileSystemUsesTheTrashAtItsTop) {
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    GTEST_SKIP() << "no mount namespace of our own (needs root)";
   }
-  std::string pattern = "/dev/shm/kelvoma-trash-XXXXXX";
-  const fs::path other = mkdtemp(pattern.data());
-  fs::create_directories(other / "O.app");
-  const auto moved = moveToTrash((other / "O.app").string(),
-                                 {.dataHome = home.file(".local/share"), .uid = getuid()});
-  ASSERT_TRUE(moved) << moved.error();
-  const std::string trash = "/dev/shm/.Trash-" + std::to_string(getuid());
-  EXPECT_TRUE(moved->trashedPath.starts_with(trash + "/files/"));
-  EXPECT_TRUE(fs::is_directory(moved->trashedPath));
-  EXPECT_NE(read_file(moved->infoPath).find("\nPath=" + other.filename().string() + "/O.app\n"),
-            std::string::npos);
-  ASSERT_TRUE(putBack(*moved));
-  fs::remove_all(other);
-  std::error_code ignored;  // the trash only when it was ours alone
-  for (const std::string& folder : {trash + "/files", trash + "/info", trash}) {
-    fs::remove(folder, ignored);
+  const std::string uid = std::to_string(getuid());
+  const auto stickyTrash = [](const fs::path& top) {
+    fs::create_directory(top / ".Trash");
+    chmod((top / ".Trash").c_str(), 01777);
+  };
+  struct Case {
+    const char* situation;
+    std::function<void(const fs::path& top)> prepare;
+    std::string trash;  // below the top; empty: refused, the bundle stays
+  };
+  const Case cases[] = {
+      {.situation = "nothing there yet",
+       .prepare = [](const fs::path&) {},
+       .trash = ".Trash-" + uid},
+      {.situation = "a shared sticky .Trash", .prepare = stickyTrash, .trash = ".Trash/" + uid},
+      {.situation = "a .Trash that is not sticky",
+       .prepare = [](const fs::path& top) { fs::create_directory(top / ".Trash"); },
+       .trash = ".Trash-" + uid},
+      {.situation = "a .Trash that is a link to a sticky folder",
+       .prepare =
+           [&](const fs::path& top) {
+             fs::create_directory(top / "elsewhere");
+             stickyTrash(top / "elsewhere");
+             fs::create_directory_symlink(top / "elsewhere/.Trash", top / ".Trash");
+           },
+       .trash = ".Trash-" + uid},
+      {.situation = "a $uid folder of another user in .Trash",
+       .prepare =
+           [&](const fs::path& top) {
+             stickyTrash(top);
+             fs::create_directory(top / ".Trash" / uid);
+             ASSERT_EQ(chown((top / ".Trash" / uid).c_str(), 4242, 4242), 0);
+           },
+       .trash = ".Trash-" + uid},
+      {.situation = "a .Trash-$uid that is a link",
+       .prepare =
+           [&](const fs::path& top) {
+             fs::create_directory(top / "elsewhere");
+             fs::create_directory_symlink(top / "elsewhere", top / (".Trash-" + uid));
+           },
+       .trash = ""},
+  };
+  for (const Case& c : cases) {
+    TempDir home, disk;
+    ASSERT_EQ(mount("kelvoma-test", disk.path().c_str(), "tmpfs", 0, "mode=0755"), 0);
+    c.prepare(disk.path());
+    fs::create_directories(disk.file("apps/O.app/Contents"));
+    fs::create_directory_symlink(disk.file("apps"), home.file("Applications"));
+    const std::string path = home.file("Applications/O.app");
+    const auto moved = moveToTrash(path, {.dataHome = home.file(".local/share"), .uid = getuid()});
+    if (c.trash.empty()) {
+      EXPECT_EQ(moved.error(),
+                "Koš na disku s aplikací není k dispozici. Aplikace zůstala na svém místě.");
+    } else {
+      ASSERT_TRUE(moved) << c.situation << ": " << moved.error();
+      EXPECT_EQ(moved->trashedPath, disk.file(c.trash + "/files/O.app")) << c.situation;
+      EXPECT_TRUE(fs::is_directory(moved->trashedPath + "/Contents"));
+      EXPECT_NE(read_file(moved->infoPath).find("\nPath=apps/O.app\n"), std::string::npos);
+      ASSERT_TRUE(putBack(*moved));
+    }
+    EXPECT_TRUE(fs::is_directory(path + "/Contents")) << c.situation;
+    umount2(disk.path().c_str(), MNT_DETACH);
   }
 }
 

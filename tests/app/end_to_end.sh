@@ -265,7 +265,10 @@ dbus-run-session -- bash -euo pipefail -c '
   for _ in $(seq 200); do kill -0 "$second" 2>/dev/null || break; sleep 0.05; done
   kill -0 "$second" 2>/dev/null && fail "a second start kept running"
   wait "$second" || fail "the second start failed"
-  grep -q "KelvomaReopen" "$work/bus.log" || fail "the second start did not ask to reopen"
+  # Asked by a method call to the running instance alone, never by a signal.
+  grep -A8 "^method call.*destination=cz.tobranix.Kelvoma.*interface=org.freedesktop.Application; member=Activate" \
+    "$work/bus.log" | grep -q "stale-token" || fail "the second start did not ask to reopen with its token"
+  grep "^signal" "$work/bus.log" | grep -q "member=Activate\|Reopen" && fail "a second start was broadcast"
   wait_for restored || fail "a second start did not bring the minimized window back"
   kill -0 "$app" || fail "the first instance ended"
 

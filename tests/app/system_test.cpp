@@ -15,6 +15,7 @@
 
 #include "support/fixture_bundle.h"
 #include "system/autostart.h"
+#include "system/exec_value.h"
 #include "system/process_table.h"
 #include "system/property_list.h"
 #include "system/system_version.h"
@@ -399,9 +400,11 @@ TEST(AutostartEntry, WrittenReadBackAndRemoved) {
   EXPECT_EQ(autostart.status(), LoginItemStatus::enabled);
   std::ifstream written(entry);
   const std::string text((std::istreambuf_iterator<char>(written)), {});
-  EXPECT_NE(text.find("Exec=\"/opt/Kelvoma \\\"beta\\\"/bin/kelvoma\" --background\n"),
+  // The quotes' backslashes doubled by the value's own escapes, as a desktop reads them.
+  EXPECT_NE(text.find("Exec=\"/opt/Kelvoma \\\\\"beta\\\\\"/bin/kelvoma\" --background\n"),
             std::string::npos)
       << text;
+  EXPECT_NE(text.find("\nTryExec=/opt/Kelvoma \"beta\"/bin/kelvoma\n"), std::string::npos);
   EXPECT_NE(text.find("Type=Application\n"), std::string::npos);
 
   // Another program's entry under our name does not count.
@@ -441,13 +444,14 @@ TEST(AutostartEntry, ExecLineQuoting) {
       {"/usr/bin/kelvoma --background", "/usr/bin/kelvoma"},
       {"\"/opt/my apps/kelvoma\" %U", "/opt/my apps/kelvoma"},
       {"\"/opt/a\\\\b\\$c\"", "/opt/a\\b$c"},
+      {"/usr/bin/env \"/opt/100%% a\\\\\\\\b/k\" --background", "/opt/100% a\\b/k"},
       {"", ""},
   };
   for (const auto& [exec, program] : cases) {
-    EXPECT_EQ(programOfExecLine(exec), program) << exec;
+    EXPECT_EQ(programOfExecValue(exec), program) << exec;
   }
-  for (const char* program : {"/usr/bin/kelvoma", "/opt/my \"apps\"/k$`\\"}) {
-    EXPECT_EQ(programOfExecLine(quotedExecArgument(program)), program);
+  for (const char* program : {"/usr/bin/kelvoma", "/opt/my \"apps\"/k$`\\", "/opt/50%/k"}) {
+    EXPECT_EQ(programOfExecValue(*execValue({program, "--background"})), program);
   }
 }
 

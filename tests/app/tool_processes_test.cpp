@@ -50,6 +50,7 @@ class ToolProcesses : public ::testing::Test {
     log = fs::path(home.path().toStdString()) / "tool.log";
     setenv("KELVOMA_FIXTURE_TOOL_LOG", log.c_str(), 1);
     unsetenv("KELVOMA_FIXTURE_TOOL_IGNORE_SIGTERM");
+    setenv("XDG_ACTIVATION_TOKEN", "kelvoma-own-start", 1);  // not for the tools it starts
     bundle = fs::path(home.path().toStdString()) / "Applications" / "Pane Keeper.app";
     fs::create_directories(bundle / "Contents/MacOS");
     fs::copy_file(KELVOMA_TOOL_EXE, bundle / "Contents/MacOS/fixture-tool");

@@ -346,9 +346,9 @@ TEST_F(UpdateEndToEnd, UpdatesARunningToolFromTheWindowAndStartsItAgain) {
   // The tool is in the application menu: its entry is valid and starts the
   // new bundle's program as the switch does, the way a desktop starts it.
   const fs::path data = fs::path(home.path()) / ".local/share";
-  const fs::path entry = data / "applications/cz.tobranix.kelvoma.orbit-action-dial.desktop";
+  const fs::path entry = data / "applications/cz.tobranix.kelvoma.orbit_action_dial.desktop";
   const fs::path icon =
-      data / "icons/hicolor/scalable/apps/cz.tobranix.kelvoma.orbit-action-dial.svg";
+      data / "icons/hicolor/scalable/apps/cz.tobranix.kelvoma.orbit_action_dial.svg";
   ASSERT_TRUE(eventually(5s, [&] { return fs::exists(entry) && fs::exists(icon); }));
   EXPECT_NE(fixture::read_file(entry).find("\nExec=\"" + bundle.string() +
                                            "/Contents/MacOS/fixture-tool\" --background\n"),
