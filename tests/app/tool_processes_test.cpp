@@ -267,7 +267,7 @@ TEST_F(ToolProcesses, StartsAndEndsByHandShowWithinTwoRefreshes) {
   killByHand();
   // The tool's menu entry starts what the switch started.
   std::ifstream entry(home.path().toStdString() +
-                      "/.local/share/applications/cz.tobranix.kelvoma.pane-keeper.desktop");
+                      "/.local/share/applications/cz.tobranix.kelvoma.pane_keeper.desktop");
   const std::string text{std::istreambuf_iterator<char>(entry), {}};
   EXPECT_NE(text.find("/Contents/MacOS/" + std::string(bundle_program::this_processor) +
                       "/fixture-tool\" --background"),
