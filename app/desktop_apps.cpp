@@ -1,9 +1,12 @@
 // The tools as the desktop's applications: each installed tool's entry in the
 // application menu, the move of a tool to the trash and back, and all
 // updates at once.
+#include <fcntl.h>
+
 #include <algorithm>
 
 #include "controller.h"
+#include "kelvoma/bundle_program.h"
 
 namespace kelvoma::app {
 namespace {
@@ -27,11 +30,13 @@ void Kelvoma::publishEntry(const Tool& target, const std::optional<Located>& loc
   }
   std::optional<ToolEntry> entry;
   const auto program = located ? textOf(located->info, "CFBundleExecutable") : std::nullopt;
-  if (program && !program->empty() && program->find('/') == std::string::npos) {
+  if (program && bundle_program::is_program_name(*program)) {
+    const std::string place = bundle_program::place_for(AT_FDCWD, located->path, *program,
+                                                        bundle_program::this_processor);
     entry = ToolEntry{.id = target.id,
                       .name = target.name,
                       .comment = target.description,
-                      .command = {located->path + "/Contents/MacOS/" + *program},
+                      .command = {located->path + "/" + place},
                       .bundlePath = located->path,
                       .iconFile = textOf(located->info, "CFBundleIconFile").value_or(""),
                       .symbol = target.symbol};

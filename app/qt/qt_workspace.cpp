@@ -1,9 +1,11 @@
 #include "qt_workspace.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <QProcess>
 
+#include "kelvoma/bundle_program.h"
 #include "system/property_list.h"
 
 namespace kelvoma::app::qt {
@@ -48,10 +50,13 @@ LaunchResult QtWorkspace::launch(const std::string& bundlePath, const LaunchConf
   }
   const auto info = system::readBundleInfo(bundlePath);
   const auto name = info ? textOf(*info, "CFBundleExecutable") : std::nullopt;
-  if (!name || name->empty() || name->find('/') != std::string::npos) {
+  if (!name || !bundle_program::is_program_name(*name)) {
     return {.error = "Aplikace neuvádí svůj spustitelný soubor.", .launched = false};
   }
-  const std::string executable = bundlePath + "/Contents/MacOS/" + *name;
+  // The program for this processor, as the installation checked it.
+  const std::string executable =
+      bundlePath + "/" +
+      bundle_program::place_for(AT_FDCWD, bundlePath, *name, bundle_program::this_processor);
   if (access(executable.c_str(), X_OK) != 0) {
     return {.error = "Spustitelný soubor aplikace chybí nebo jej nelze spustit.",
             .launched = false};

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <set>
 
+#include "kelvoma/bundle_program.h"
+
 namespace kelvoma::app::system {
 
 BundleWatch::BundleWatch() : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
@@ -33,15 +35,21 @@ bool BundleWatch::arm(const std::vector<std::string>& bundlePaths) {
   }
   std::map<std::string, int> armed;
   for (const std::string& bundle : bundlePaths) {
-    const std::string folder = bundle + "/Contents/MacOS";
-    // The same folder gives back the same watch; another one (a rename put a
-    // new bundle in place) a new watch.
-    const int watch = inotify_add_watch(fd_, folder.c_str(), IN_OPEN | IN_ONLYDIR);
-    if (watch < 0 && errno != ENOENT && errno != ENOTDIR) {
-      fail("inotify_add_watch", errno);
-      return false;
+    // Where a program of this processor lies: the folder of programs, or its
+    // processor's folder in a universal bundle (an open of a file below a
+    // watched folder is no event of that folder).
+    const std::string programs = bundle + "/" + std::string(bundle_program::programs_folder);
+    for (const std::string& folder :
+         {programs, programs + "/" + std::string(bundle_program::this_processor)}) {
+      // The same folder gives back the same watch; another one (a rename put
+      // a new bundle in place) a new watch.
+      const int watch = inotify_add_watch(fd_, folder.c_str(), IN_OPEN | IN_ONLYDIR);
+      if (watch < 0 && errno != ENOENT && errno != ENOTDIR) {
+        fail("inotify_add_watch", errno);
+        return false;
+      }
+      armed.emplace(folder, watch);
     }
-    armed.emplace(bundle, watch);
   }
   std::set<int> kept;
   for (const auto& [bundle, watch] : armed) {

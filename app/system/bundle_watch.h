@@ -22,7 +22,8 @@ class BundleWatch {
   // one line for standard error; nothing while it serves.
   const std::optional<std::string>& failure() const { return failure_; }
 
-  // Watches the "Contents/MacOS" folder of each bundle, resolved anew on every
+  // Watches the "Contents/MacOS" folder of each bundle and, for a universal
+  // bundle, this processor's folder in it, resolved anew on every
   // call: a folder put in place, moved or replaced since the last call gets a
   // new watch. Whether the watched folders differ from the last call's (the
   // processes they hold are then unknown). A bundle without that folder has
@@ -37,7 +38,7 @@ class BundleWatch {
   void fail(const char* what, int error);
 
   int fd_ = -1;
-  std::map<std::string, int> watches_;  // bundle path -> watch (-1: no folder)
+  std::map<std::string, int> watches_;  // folder path -> watch (-1: no folder)
   std::optional<std::string> failure_;
 };
 

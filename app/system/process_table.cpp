@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 
+#include "kelvoma/bundle_program.h"
 #include "property_list.h"
 #include "whole_file.h"
 
@@ -62,16 +63,7 @@ std::optional<std::string> executableOf(int procFd, const char* pid, bool bundle
 }  // namespace
 
 std::optional<std::string> bundlePathOfExecutable(std::string_view executable) {
-  const auto at = executable.rfind(kMacOS);
-  if (at == std::string_view::npos || at < 4) {
-    return std::nullopt;
-  }
-  const std::string_view bundle = executable.substr(0, at);
-  const std::string_view file = executable.substr(at + kMacOS.size());
-  if (!bundle.ends_with(".app") || file.empty() || file.find('/') != std::string_view::npos) {
-    return std::nullopt;
-  }
-  return std::string(bundle);
+  return bundle_program::bundle_of(executable);
 }
 
 std::optional<ProcessStat> readProcessStat(const std::string& procRoot, int pid) {

@@ -1,5 +1,6 @@
 // Running applications found under /proc: processes whose executable lies in
-// "<bundle>.app/Contents/MacOS/", identified by process id and start time.
+// "<bundle>.app/Contents/MacOS/" (or a processor's folder there), identified
+// by process id and start time.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +19,8 @@ namespace kelvoma::app::system {
 
 // The bundle folder of an executable path: everything before the last
 // "/Contents/MacOS/" when the part before it ends in ".app" and the
-// executable lies directly in MacOS; otherwise nothing.
+// executable lies directly in MacOS or in a processor's folder there
+// (kelvoma/bundle_program.h); otherwise nothing.
 std::optional<std::string> bundlePathOfExecutable(std::string_view executable);
 
 // The start time (clock ticks since boot) and state letter of a process, from

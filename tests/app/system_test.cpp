@@ -114,12 +114,15 @@ fs::path makeToolBundle(const fs::path& directory, const std::string& toolId) {
 
 // ---- Bundles of executables ------------------------------------------------------
 
-TEST(BundleOfExecutable, OnlyDirectlyInsideContentsMacOSOfAnApp) {
+TEST(BundleOfExecutable, OnlyDirectlyInsideContentsMacOSOfAnAppOrItsProcessorFolders) {
   const std::pair<const char*, std::optional<std::string>> cases[] = {
       {"/Applications/Pane Keeper.app/Contents/MacOS/fixture-tool",
        "/Applications/Pane Keeper.app"},
       {"/a/B.app/Contents/MacOS/C.app/Contents/MacOS/x", "/a/B.app/Contents/MacOS/C.app"},
       {"/a/B.app/Contents/MacOS/sub/x", std::nullopt},
+      {"/a/B.app/Contents/MacOS/arm64/x", "/a/B.app"},
+      {"/a/B.app/Contents/MacOS/x86_64/x", "/a/B.app"},
+      {"/a/B.app/Contents/MacOS/arm64/sub/x", std::nullopt},
       {"/a/B.app/Contents/MacOS/", std::nullopt},
       {"/a/B/Contents/MacOS/x", std::nullopt},
       {"/usr/bin/sleep", std::nullopt},

@@ -1,6 +1,7 @@
 // Real tool processes through the Qt platform and the controller: launched in
 // the background, seen running under /proc, asked to quit with SIGTERM, and
 // the stop callback's answers within a short deadline.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -22,6 +23,7 @@
 
 #include "controller.h"
 #include "fake_core.h"
+#include "kelvoma/bundle_program.h"
 #include "manager_window.h"
 #include "qt_platform.h"
 
@@ -187,7 +189,9 @@ TEST_F(ToolProcesses, StartsAndEndsByHandShowWithinTwoRefreshes) {
   const fs::path elsewhere = fs::path(home.path().toStdString()) / "Tools" / "Pane Keeper.app";
   std::vector<pid_t> started;
   auto startByHand = [&](const fs::path& copy) {
-    std::string program = (copy / "Contents/MacOS/fixture-tool").string();
+    std::string program = (copy / bundle_program::place_for(AT_FDCWD, copy.string(), "fixture-tool",
+                                                            bundle_program::this_processor))
+                              .string();
     char* argv[] = {program.data(), nullptr};
     pid_t pid = -1;
     ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ), 0);
@@ -235,6 +239,21 @@ TEST_F(ToolProcesses, StartsAndEndsByHandShowWithinTwoRefreshes) {
            },
        .state = "Vypnuto"},
       {.name = "the new copy started", .byHand = [&] { startByHand(elsewhere); }, .state = "Běží"},
+      {.name = "made universal, started from this processor's folder",
+       .byHand =
+           [&] {
+             killByHand();
+             const fs::path programs = elsewhere / "Contents/MacOS";
+             fs::create_directory(programs / bundle_program::this_processor);
+             fs::rename(programs / "fixture-tool",
+                        programs / bundle_program::this_processor / "fixture-tool");
+             startByHand(elsewhere);
+           },
+       .state = "Běží"},
+      {.name = "the universal copy killed", .byHand = killByHand, .state = "Vypnuto"},
+      {.name = "the universal copy switched on",
+       .byHand = [&] { controller->perform(Action::toggleTool, toggle()); },
+       .state = "Běží"},
   };
   start({.stopDeadline = 5.0});
   const auto* state = qobject_cast<QLabel*>(
@@ -246,6 +265,14 @@ TEST_F(ToolProcesses, StartsAndEndsByHandShowWithinTwoRefreshes) {
         << each.name;
   }
   killByHand();
+  // The tool's menu entry starts what the switch started.
+  std::ifstream entry(home.path().toStdString() +
+                      "/.local/share/applications/cz.tobranix.kelvoma.pane_keeper.desktop");
+  const std::string text{std::istreambuf_iterator<char>(entry), {}};
+  EXPECT_NE(text.find("/Contents/MacOS/" + std::string(bundle_program::this_processor) +
+                      "/fixture-tool\" --background"),
+            std::string::npos)
+      << text;
 }
 
 }  // namespace

@@ -38,8 +38,8 @@ constexpr int link_mode = S_IFLNK | 0777;
 constexpr int directory_mode = S_IFDIR | 0755;
 
 // One zip entry as python's zipfile writes it; `unicode_path` adds an
-// Info-ZIP Unicode path field. A DEL (0x7f) in a name is stored as NUL, in
-// the central directory and the local header alike.
+// Info-ZIP Unicode path field. A DEL (0x7f) in a name is stored as NUL, and
+// a 0x01 as 0xff, in the central directory and the local header alike.
 struct Entry {
   Entry(std::string name_, std::string data_, int mode_ = file_mode,
         std::optional<std::string> unicode_path_ = std::nullopt)
@@ -86,7 +86,7 @@ with zipfile.ZipFile(archive, 'w', zipfile.ZIP_DEFLATED) as z:
 raw = open(archive, 'rb').read()
 for e in spec['entries']:
     name = e['name'].encode()
-    raw = raw.replace(name, name.replace(b'\x7f', b'\x00'))
+    raw = raw.replace(name, name.replace(b'\x7f', b'\x00').replace(b'\x01', b'\xff'))
 open(archive, 'wb').write(raw)
 )PY";
 
@@ -291,6 +291,21 @@ INSTANTIATE_TEST_SUITE_P(
                   ZipOptions{false, "PK\x05\x06 not a record"},
                   true},
         NamesCase{"GoodUnicodePath", {{"A.app/x", "x", file_mode, "A.app/x"}}, plain_zip, true},
+        // Read in this process's C locale: names are UTF-8 whatever the locale.
+        NamesCase{.name = "CzechNamesAndLinkTarget",
+                  .entries = {{"Nápověda.app/", "", directory_mode},
+                              {"Nápověda.app/Žluťoučký kůň.txt", "x"},
+                              {"Nápověda.app/odkaz", "Žluťoučký kůň.txt", link_mode}},
+                  .options = plain_zip,
+                  .accepted = true},
+        NamesCase{.name = "NameNotUtf8",
+                  .entries = {{"A.app/n\x01.txt", "x"}},
+                  .options = plain_zip,
+                  .accepted = false},
+        NamesCase{.name = "NameFlaggedUtf8ButNot",
+                  .entries = {{"A.app/Nápověda\x01.txt", "x"}},
+                  .options = plain_zip,
+                  .accepted = false},
         NamesCase{"ParentAtStart", {{"../x", "x"}}, plain_zip, false},
         NamesCase{"ParentInside", {{"A.app/../../x", "x"}}, plain_zip, false},
         NamesCase{"ParentAlone", {{"..", "x"}}, plain_zip, false},

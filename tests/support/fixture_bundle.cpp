@@ -1,5 +1,6 @@
 #include "support/fixture_bundle.h"
 
+#include <elf.h>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
@@ -9,6 +10,7 @@
 #include <memory>
 #include <random>
 
+#include "kelvoma/bundle_program.h"
 #include "support/run_program.h"
 #include "support/signing.h"
 #include "verify/catalog.h"
@@ -292,5 +294,22 @@ CoreConfig seal_config() {
 }
 
 fs::path fixture_tool_path() { return KELVOMA_FIXTURE_TOOL_EXE; }
+
+std::string_view foreign_processor() {
+  return bundle_program::this_processor == "x86_64" ? "arm64" : "x86_64";
+}
+
+fs::path foreign_program(const fs::path& directory) {
+  if (!std::string_view(KELVOMA_FIXTURE_FOREIGN).empty()) {
+    return KELVOMA_FIXTURE_FOREIGN;
+  }
+  const fs::path copy = directory / "foreign" / fixture_tool_path().filename();
+  fs::create_directories(copy.parent_path());
+  std::string bytes = read_file(fixture_tool_path());
+  bytes[18] = static_cast<char>(foreign_processor() == "arm64" ? EM_AARCH64 : EM_X86_64);
+  write_bytes(copy, bytes);
+  fs::permissions(copy, fs::perms(0755));
+  return copy;
+}
 
 }  // namespace kelvoma::fixture

@@ -100,4 +100,10 @@ CoreConfig seal_config();
 // The fixture tool executable that bundles carry.
 std::filesystem::path fixture_tool_path();
 
+// The processor other than this build's, as releases name it, and a program
+// for it: the cross-compiled fixture where the build made one, else a copy
+// of the fixture tool in `directory` whose ELF header names that machine.
+std::string_view foreign_processor();
+std::filesystem::path foreign_program(const std::filesystem::path& directory);
+
 }  // namespace kelvoma::fixture

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "install/install.h"
+#include "kelvoma/bundle_program.h"
 #include "support/fixture_bundle.h"
 #include "support/run_program.h"
 #include "support/signing.h"
@@ -572,13 +573,17 @@ enum class Command { sign_release, bundle, release };
 
 struct PublishFailure {
   std::string_view why;
-  std::function<void(std::vector<std::string>&)> change;
-  std::string first_line;  // empty: published, then checked as users get it
-  int status;
+  std::function<void(std::vector<std::string>&)> change = [](std::vector<std::string>&) {};
+  std::string first_line = {};  // empty: published, then checked as users get it
+  int status = 0;
   Command command = Command::sign_release;
   BundleChange before_seal = [](const fs::path&) {};
   BundleChange after_seal = [](const fs::path&) {};
-  std::string_view published_for = "x86_64";  // another processor: verified, not installed
+  // The processors the manifest lists; empty: this machine's. A release
+  // for another processor only is verified, not installed.
+  std::string published_for = {};
+  // Bundled with a program for the other processor too: universal.
+  bool with_foreign_program = false;
   int published_status = 0;  // the release host answers the manifest's address with it
   std::vector<std::string> environment = {};  // the release's, besides the test's own
   std::string json_cause = {};                // with --json: the cause its document names
@@ -591,10 +596,17 @@ fs::path sealed_bundle(const testing::TempDir& directory, const PublishFailure& 
   const std::string resources = directory.write("resources/marker.txt", "published");
   fs::create_symlink("marker.txt", directory.file("resources/marker-link"));
   const std::string bundle = directory.file("Orbit Action Dial.app");
-  const auto made = testing::run_program(
-      {KELVOMA_PUBLISH_EXE, "bundle", fixture::fixture_tool_path(), "--id", "orbit-action-dial",
-       "--version", "2.0.0", "--build", "2", "--minimum-system", "5.10", "--resources",
-       directory.file("resources"), "--catalog", fixtures + "/tools.json", "--output", bundle});
+  std::vector<std::string> programs = {fixture::fixture_tool_path()};
+  if (row.with_foreign_program) {
+    programs.push_back(fixture::foreign_program(directory.path()));
+  }
+  std::vector<std::string> arguments = {KELVOMA_PUBLISH_EXE, "bundle"};
+  arguments.insert(arguments.end(), programs.begin(), programs.end());
+  arguments.insert(arguments.end(),
+                   {"--id", "orbit-action-dial", "--version", "2.0.0", "--build", "2",
+                    "--minimum-system", "5.10", "--resources", directory.file("resources"),
+                    "--catalog", fixtures + "/tools.json", "--output", bundle});
+  const auto made = testing::run_program(arguments);
   EXPECT_EQ(made.exit_status, 0) << made.err;
   row.before_seal(bundle);
   EXPECT_TRUE(fixture::seal_bundle(bundle));
@@ -643,9 +655,27 @@ void expect_published_notes(const std::string& output) {
       crypto_sign_verify_detached(signature.data(), payload.data(), payload.size(), key.data()), 0);
 }
 
-void install_as_users_do(const testing::TempDir& directory, const std::string& output) {
+// Every file of `bundle` is in `copy`, with the same bytes.
+void expect_same_files(const fs::path& bundle, const fs::path& copy) {
+  for (const auto& entry : fs::recursive_directory_iterator(bundle)) {
+    if (fs::is_regular_file(entry.symlink_status())) {
+      const fs::path installed = copy / entry.path().lexically_relative(bundle);
+      EXPECT_TRUE(fs::exists(installed) &&
+                  testing::read_file(installed) == testing::read_file(entry.path()))
+          << installed;
+    }
+  }
+}
+
+void install_as_users_do(const testing::TempDir& directory, const std::string& output,
+                         const fs::path& bundle, const std::vector<std::string>& arguments) {
   EXPECT_TRUE(fs::exists(output + "/orbit-action-dial.zip"));
-  expect_published_notes(output);
+  // Notes are published with --notes only.
+  if (std::ranges::find(arguments, "--notes") != arguments.end()) {
+    expect_published_notes(output);
+  } else {
+    EXPECT_FALSE(fs::exists(output + "/release-notes.json"));
+  }
   const auto verified =
       testing::run_program({KELVOMA_FIXTURE_EXE, "--verify-release", output + "/release.json",
                             output + "/orbit-action-dial.zip"});
@@ -663,6 +693,14 @@ void install_as_users_do(const testing::TempDir& directory, const std::string& o
                                                                .home = directory.path().c_str()});
   EXPECT_EQ(installed.error, std::nullopt);
   EXPECT_EQ(testing::read_file(target + "/Contents/Resources/marker-link"), "published");
+  expect_same_files(bundle, target);
+  // What Kelvoma starts here is this machine's program, in either layout.
+  const std::string program =
+      bundle_program::place_for(AT_FDCWD, target, fixture::fixture_tool_path().filename().string(),
+                                bundle_program::this_processor);
+  EXPECT_TRUE(testing::read_file(target + "/" + program) ==
+              testing::read_file(fixture::fixture_tool_path()))
+      << program;
 }
 
 // Publishes the row's release; a published one is checked as users get it,
@@ -693,7 +731,10 @@ testing::ProgramResult run_release_row(const PublishFailure& row) {
   if (!row.json_cause.empty()) {
     arguments.push_back("--json");
   }
-  auto result = testing::run_program(arguments, row.environment);
+  // Names read alike in any locale: published in C, again below in UTF-8.
+  std::vector<std::string> environment = row.environment;
+  environment.emplace_back("LC_ALL=C");
+  auto result = testing::run_program(arguments, environment);
   release_host.reset();
   if (!row.json_cause.empty()) {
     const auto document = nlohmann::json::parse(result.out, nullptr, false);
@@ -710,15 +751,17 @@ testing::ProgramResult run_release_row(const PublishFailure& row) {
     }
     return result;
   }
-  if (row.published_for != "x86_64") {
-    const auto verified = testing::run_program(
-        {KELVOMA_PUBLISH_EXE, "verify", output + "/release.json", output + "/orbit-action-dial.zip",
-         "--id", "orbit-action-dial", "--catalog", fixtures + "/tools.json"});
-    EXPECT_NE(verified.out.find(", " + std::string(row.published_for) + ","), std::string::npos)
-        << row.why << verified.out << verified.err;
+  const std::string published_for =
+      row.published_for.empty() ? std::string(bundle_program::this_processor) : row.published_for;
+  const auto verified = testing::run_program(
+      {KELVOMA_PUBLISH_EXE, "verify", output + "/release.json", output + "/orbit-action-dial.zip",
+       "--id", "orbit-action-dial", "--catalog", fixtures + "/tools.json"});
+  EXPECT_NE(verified.out.find(", " + published_for + ","), std::string::npos)
+      << row.why << verified.out << verified.err;
+  if (published_for.find(bundle_program::this_processor) == std::string::npos) {
     return result;
   }
-  install_as_users_do(directory, output);
+  install_as_users_do(directory, output, bundle, arguments);
   // Published again over the first with --replace, with modes the seal does
   // not see (a group's write bit) changed: the same archive.
   // Without notes this time: the earlier notes go with the release replaced.
@@ -728,8 +771,12 @@ testing::ProgramResult run_release_row(const PublishFailure& row) {
   if (std::ranges::find(arguments, "--notes") != arguments.end()) {
     drop_option(arguments, "--notes");
   }
+  if (const auto at = std::ranges::find(arguments, "--previous"); at != arguments.end()) {
+    arguments.erase(at, at + 2);
+  }
+  std::erase(arguments, "--no-previous");
   arguments.insert(arguments.end(), {"--no-previous", "--replace", "--json"});
-  const auto again = testing::run_program(arguments);
+  const auto again = testing::run_program(arguments, {"LC_ALL=C.UTF-8"});
   EXPECT_EQ(again.exit_status, 0) << again.err;
   EXPECT_TRUE(testing::read_file(output + "/orbit-action-dial.zip") == first)
       << "the same bundle gives the same archive";
@@ -824,6 +871,16 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
            "“, čeká se „celé číslo od 1 do 9007199254740991“. Větší čísla čtenáři JSON nepřečtou "
            "přesně; zvol menší, např. stoupající pořadí sestavení.";
   };
+  const auto not_an_elf_program = [](const std::string& path, std::string_view found) {
+    return path + " je „" + std::string(found) +
+           "“, čeká se „spustitelný soubor ELF pro x86_64 nebo arm64“. Instalace spouští jen "
+           "programy ELF; zabal přeložený program, ne skript ani knihovnu.";
+  };
+  const auto not_utf8 = [](const std::string& shown) {
+    return shown +
+           " je „název, který není platné UTF-8“, čeká se „název v UTF-8“. Instalace čte názvy "
+           "souborů a cíle odkazů jako UTF-8 a balíček s jiným názvem odmítne; přejmenuj ho.";
+  };
   const std::string big_file = directory_.write("big.key", std::string(4097, 'A'));
   Release pane_release = fixture::fixture_release("pane-keeper");
   pane_release.architectures = {here};
@@ -834,6 +891,13 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
       verify_release_manifest(find_tool("orbit-action-dial").value(),
                               as_bytes(testing::read_file(pane_keeper.manifest)))
           .error();
+  Release both = fixture::fixture_release("orbit-action-dial");  // arm64 and x86_64
+  both.build = 1;
+  const std::string previous_both =
+      fixture::publish_release(directory_.file("previous-both"),
+                               fixture::load_key("orbit-action-dial"), both, as_bytes("PK"))
+          .manifest;
+  const std::string dropped(fixture::foreign_processor());
   const std::string earlier_release = fs::path(previous).parent_path().string();
   const std::string previous_text = testing::read_file(previous);
   const std::string seal_folder = "/Orbit Action Dial.app/Contents/_CodeSignature";
@@ -896,10 +960,7 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
        1},
       {.why = "bundle: a script as the program",
        .change = [&](auto& a) { a[1] = directory_.write("run.sh", "#!/bin/sh\n"); },
-       .first_line = directory_.file("run.sh") +
-                     " je „skript“, čeká se „spustitelný soubor ELF pro x86_64 nebo arm64“. "
-                     "Instalace spouští jen programy ELF; zabal přeložený program, ne skript ani "
-                     "knihovnu.",
+       .first_line = not_an_elf_program(directory_.file("run.sh"), "skript"),
        .status = 1,
        .command = Command::bundle},
       {.why = "bundle: an output that exists",
@@ -921,6 +982,34 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
                      " je „sdílená knihovna (ELF bez PT_INTERP a bez DF_1_PIE)“, čeká se "
                      "„spustitelný program ELF“. Spuštěná knihovna spadne; přelož program (bez "
                      "-shared, případně s -pie) a zabal ten.",
+       .status = 1,
+       .command = Command::bundle},
+      {.why = "bundle: two programs for one processor",
+       .change = [](auto& a) { a.insert(a.begin() + 2, KELVOMA_FIXTURE_STATIC_PIE); },
+       .first_line = std::string(KELVOMA_FIXTURE_STATIC_PIE) + " je „druhý program pro " +
+                     std::string(bundle_program::this_processor) + " (první je " +
+                     fixture::fixture_tool_path().string() +
+                     ")“, čeká se „nejvýš jeden program pro každý procesor“. Uveď pro každý "
+                     "procesor jeden program, např. build-x86_64/nastroj build-arm64/nastroj.",
+       .status = 1,
+       .command = Command::bundle},
+      {.why = "bundle: a program for a processor Kelvoma does not know",
+       .change =
+           [&](auto& a) {
+             std::string riscv = fixture::read_file(fixture::fixture_tool_path());
+             riscv[18] = static_cast<char>(EM_RISCV);
+             a.insert(a.begin() + 2, directory_.write("riscv/tool", riscv));
+           },
+       .first_line = not_an_elf_program(directory_.file("riscv/tool"), "ELF pro stroj 243"),
+       .status = 1,
+       .command = Command::bundle},
+      {.why = "bundle: a resource whose name is not UTF-8",
+       .change =
+           [&](auto& a) {
+             directory_.write("utf8/n\xff.txt", "x");
+             a.insert(a.end(), {"--resources", directory_.file("utf8")});
+           },
+       .first_line = not_utf8(directory_.file("utf8") + "/n\\xFF.txt"),
        .status = 1,
        .command = Command::bundle},
       {.why = "bundle: a static position-independent program",
@@ -955,6 +1044,37 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
              fixture::write_file(program, bytes);
            },
        .published_for = "arm64"},
+      {.why = "release: a universal bundle, a cross-compiled program beside this machine's",
+       .command = Command::release,
+       .published_for = "arm64, x86_64",
+       .with_foreign_program = true},
+      {.why = "release: Czech names of files and link targets",
+       .command = Command::release,
+       .before_seal =
+           [](auto& b) {
+             fixture::write_file(b / "Contents/Resources/Nápověda.txt", "Žluťoučký kůň");
+             fs::create_symlink("Nápověda.txt", b / "Contents/Resources/Úvod");
+           }},
+      {.why = "release: the other processor's folder holds this machine's program",
+       .first_line = "Contents/MacOS/" + std::string(fixture::foreign_processor()) +
+                     "/kelvoma-fixture-tool je „program ELF pro " +
+                     std::string(bundle_program::this_processor) + "“, čeká se „program ELF pro " +
+                     std::string(fixture::foreign_processor()) + "“. Ve složce procesoru " +
+                     std::string(fixture::foreign_processor()) +
+                     " musí být program přeložený pro " + std::string(fixture::foreign_processor()) +
+                     "; kelvoma-publish bundle vybírá místo podle hlavičky ELF, sestav balíček "
+                     "jím.",
+       .status = 1,
+       .command = Command::release,
+       .before_seal =
+           [](auto& b) {
+             fs::copy_file(fixture::fixture_tool_path(),
+                           b / "Contents/MacOS" / fixture::foreign_processor() /
+                               "kelvoma-fixture-tool",
+                           fs::copy_options::overwrite_existing);
+           },
+       .with_foreign_program = true,
+       .json_cause = "program"},
       {.why = "bundle: a link out of the resources",
        .change =
            [&](auto& a) {
@@ -1027,6 +1147,36 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
        .first_line = "CFBundleVersion je „2“, čeká se „víc než 2“. Zveřejněné vydání má "
                      "sestavení 2 a uživatelům se nabízí jen vyšší; zvyš CFBundleVersion "
                      "(bundle --build) a balíček znovu zapečeť.",
+       .status = 1,
+       .command = Command::release},
+      {.why = "release: a processor the published release serves left out",
+       .change =
+           [&](auto& a) {
+             set_flag(a, "--no-previous", {"--previous", previous_both});
+           },
+       .first_line = "Procesor " + dropped + " je „ve zveřejněném vydání (" + previous_both +
+                     "), v novém ne“, čeká se „každý procesor zveřejněného vydání“. Uživatelé s "
+                     "procesorem " +
+                     dropped + " by přestali dostávat aktualizace; přidej do balíčku i program "
+                     "pro " +
+                     dropped +
+                     " (kelvoma-publish bundle PROGRAM PROGRAM…) a balíček znovu zapečeť, nebo "
+                     "procesor opusť volbou --drop-processor " +
+                     dropped + ".",
+       .status = 1,
+       .command = Command::release,
+       .json_cause = "processor-dropped"},
+      {.why = "release: that processor dropped by name",
+       .change =
+           [&](auto& a) {
+             set_flag(a, "--no-previous",
+                      {"--previous", previous_both, "--drop-processor", dropped});
+           },
+       .command = Command::release},
+      {.why = "release: --drop-processor of a name no release uses",
+       .change = [](auto& a) { a.insert(a.end(), {"--drop-processor", "aarch64"}); },
+       .first_line = "--drop-processor je „aarch64“, čeká se „x86_64 nebo arm64“. Uveď procesor, "
+                     "jak ho píše release.json.",
        .status = 1,
        .command = Command::release},
       {.why = "release: --previous of another tool",
@@ -1106,10 +1256,7 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
            }},
       {.why = "release: a script as executable",
        .change = [](auto&) {},
-       .first_line =
-           "Contents/MacOS/kelvoma-fixture-tool je „skript“, čeká se „spustitelný soubor ELF "
-           "pro x86_64 nebo arm64“. Instalace spouští jen programy ELF; zabal "
-           "přeložený program, ne skript ani knihovnu.",
+       .first_line = not_an_elf_program("Contents/MacOS/kelvoma-fixture-tool", "skript"),
        .status = 1,
        .command = Command::release,
        .before_seal =
@@ -1192,6 +1339,13 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
        .published_status = 200,
        .environment = {"CURL_CA_BUNDLE=/etc/ssl/certs/ca-certificates.crt"},
        .json_cause = "certificate"},
+      {"seal: a name that is not UTF-8",
+       [&](auto& a) {
+         a = seal_arguments(directory_.file("u"));
+         fixture::write_file(a[1] + "/Contents/Resources/n\xff.txt", "x");
+       },
+       not_utf8(directory_.file("u") + "/Orbit Action Dial.app/Contents/Resources/n\\xFF.txt"),
+       1},
       {"seal through a link at CodeSeal.tmp",
        [&](auto& a) {
          a = seal_arguments(directory_.file("a"));

@@ -1,7 +1,8 @@
 #include "bundle/bundle_facts.h"
 
-#include "bundle/executable_facts.h"
+#include "bundle/bundle_programs.h"
 #include "install/bundle/info_plist.h"
+#include "kelvoma/bundle_program.h"
 #include "signing/release_signing.h"
 #include "support/refusal.h"
 #include "verify/macos_version.h"
@@ -22,10 +23,10 @@ std::expected<std::string, std::string> required(const std::string& bundle,
   return std::move(*value);
 }
 
-}  // namespace
-
-std::expected<BundleFacts, std::string> read_bundle_facts(const std::string& bundle,
-                                                          const std::string& shown_as) {
+// The facts as far as Info.plist gives them, with the name of the program.
+std::expected<BundleFacts, std::string> read_info_facts(const std::string& bundle,
+                                                        const std::string& shown_as,
+                                                        std::string& executable_name) {
   BundleFacts facts;
   const auto info = InfoPlist::read(bundle);
   const auto identifier = required(shown_as, info, "CFBundleIdentifier", "bundle_id z katalogu");
@@ -58,17 +59,34 @@ std::expected<BundleFacts, std::string> read_bundle_facts(const std::string& bun
                                    "verze jádra jako 5.10 nebo 6.1.0",
                                    "Na Linuxu se porovnává s verzí jádra; oprav Info.plist."));
   }
-  if (executable->find('/') != std::string::npos || *executable == "." || *executable == "..") {
+  if (!bundle_program::is_program_name(*executable)) {
     return std::unexpected(refusal("CFBundleExecutable", *executable,
                                    "jeden název souboru v Contents/MacOS", "Oprav Info.plist."));
   }
-  const std::string program = "Contents/MacOS/" + *executable;
-  auto architecture = executable_architecture(bundle + "/" + program, program, true);
-  if (!architecture) {
-    return std::unexpected(architecture.error());
-  }
-  facts.architecture = std::move(*architecture);
+  executable_name = *executable;
   return facts;
+}
+
+}  // namespace
+
+std::expected<BundleFacts, Failure> read_bundle_facts(const std::string& bundle,
+                                                      const std::string& shown_as) {
+  std::string executable;
+  auto facts = read_info_facts(bundle, shown_as, executable);
+  if (!facts) {
+    return std::unexpected(Failure{.message = facts.error(),
+                                   .cause = "info-plist",
+                                   .path = shown_as + "/Contents/Info.plist"});
+  }
+  auto programs = read_bundle_programs(bundle, shown_as, executable, true);
+  if (!programs) {
+    return std::unexpected(
+        Failure{.message = programs.error(),
+                .cause = "program",
+                .path = shown_as + "/" + std::string(bundle_program::programs_folder)});
+  }
+  facts->architectures = architectures_of(*programs);
+  return std::move(*facts);
 }
 
 }  // namespace kelvoma::publish

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "bundle/utf8_names.h"
 #include "support/publish_support.h"
 #include "support/refusal.h"
 
@@ -84,6 +85,9 @@ class Walk {
   std::expected<void, std::string> entry(std::size_t index, const std::string& name,
                                          const std::string& leaf) {
     const int parent = tree_.folders[index].get();
+    if (auto utf8 = check_utf8_name(shown(name)); !utf8) {
+      return utf8;  // the archive calls every name UTF-8
+    }
     struct stat status {};
     if (::fstatat(parent, leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
       return system_failure(shown(name), errno);
@@ -110,6 +114,9 @@ class Walk {
         return system_failure(shown(name), errno);
       }
       target.resize(static_cast<std::size_t>(length));
+      if (auto utf8 = check_utf8_target(shown(name), target); !utf8) {
+        return utf8;
+      }
       entry.type = EntryType::link;
       entry.target = std::move(target);
       tree_.entries.push_back(std::move(entry));

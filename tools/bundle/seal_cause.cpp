@@ -7,9 +7,11 @@
 #include <filesystem>
 #include <span>
 
+#include "bundle/bundle_programs.h"
 #include "bundle/seal_difference.h"
 #include "install/bundle/info_plist.h"
 #include "install/bundle/seal_list.h"
+#include "kelvoma/bundle_program.h"
 #include "support/publish_support.h"
 #include "verify/crypto/signature.h"
 #include "verify/crypto/signify.h"
@@ -134,24 +136,12 @@ std::vector<std::string> program_paths(const std::string& bundle) {
   const auto plist = kind_at(bundle + "/Contents/Info.plist");
   const auto name =
       plist && S_ISREG(*plist) ? read_info_string(bundle, "CFBundleExecutable") : std::nullopt;
-  if (!name || name->empty() || name->find('/') != std::string::npos) {
+  if (!name) {
     return paths;
   }
-  const std::string folder = bundle + "/Contents/MacOS";
-  if (kind_at(folder + "/" + *name)) {
-    paths.push_back("Contents/MacOS/" + *name);
+  for (const std::string& folder : program_folders(bundle, *name)) {
+    paths.push_back(bundle_program::place(*name, folder));
   }
-  std::error_code error;
-  const auto kind = kind_at(folder);
-  for (fs::directory_iterator entries(kind && S_ISDIR(*kind) ? folder : std::string(), error);
-       !error && entries != fs::directory_iterator(); entries.increment(error)) {
-    const std::string inner = entries->path().filename().string();
-    const auto inner_kind = kind_at(folder + "/" + inner);
-    if (inner_kind && S_ISDIR(*inner_kind) && kind_at(folder + "/" + inner + "/" + *name)) {
-      paths.push_back("Contents/MacOS/" + inner + "/" + *name);
-    }
-  }
-  std::ranges::sort(paths);
   return paths;
 }
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -13,22 +14,28 @@
 #include <filesystem>
 #include <memory>
 
+#include "bundle/bundle_programs.h"
 #include "bundle/executable_facts.h"
 #include "bundle/link_check.h"
+#include "bundle/utf8_names.h"
 #include "install/files/file_tree.h"
+#include "kelvoma/bundle_program.h"
 #include "release/catalog_entry.h"
 #include "signing/release_signing.h"
 #include "support/publish_support.h"
 #include "support/refusal.h"
 #include "verify/macos_version.h"
+#include "verify/util/text_argument.h"
 
 namespace kelvoma::publish {
 
 const std::string_view bundle_usage_text =
-    "  kelvoma-publish bundle PROGRAM --id ID --version VERZE --build ČÍSLO\n"
+    "  kelvoma-publish bundle PROGRAM [PROGRAM ...] --id ID --version VERZE --build ČÍSLO\n"
     "      [--resources SLOŽKA] [--minimum-system VERZE] [--catalog tools.json]\n"
     "      --output \"NÁZEV.app\"\n"
-    "      vytvoří balíček aplikace z programu ELF (Info.plist podle katalogu)\n";
+    "      vytvoří balíček aplikace z programu ELF (Info.plist podle katalogu); s programem\n"
+    "      pro každý procesor (x86_64, arm64) univerzální balíček, programy pojmenované\n"
+    "      jako první PROGRAM v Contents/MacOS/<procesor>/\n";
 
 namespace {
 
@@ -48,9 +55,17 @@ struct PlistDeleter {
   void operator()(plist_t node) const { plist_free(node); }
 };
 
+// The programs to bundle, at most one per processor; several make a
+// universal bundle (kelvoma/bundle_program.h).
+struct Program {
+  std::string path;
+  std::string architecture;
+};
+
 struct BundleFields {
   Tool tool;
-  std::string executable_name;
+  std::vector<Program> programs;
+  std::string executable_name;  // the first program's file name
   std::string version;
   std::uint64_t build = 0;
   std::string minimum_system;  // empty: not written
@@ -86,6 +101,7 @@ std::expected<BundleFields, std::string> fields_from(const Options& options) {
     return std::unexpected(tool.error());
   }
   BundleFields fields{.tool = std::move(*tool),
+                      .programs = {},
                       .executable_name = fs::path(single(options, "")).filename().string(),
                       .version = single(options, "--version"),
                       .build = 0,
@@ -110,6 +126,40 @@ std::expected<BundleFields, std::string> fields_from(const Options& options) {
     }
   }
   return fields;
+}
+
+// Each program's processor from its ELF header, one program per processor,
+// in the order a release lists them; the name they all get must be UTF-8
+// and, in a universal bundle, must not be a processor's folder.
+std::expected<std::vector<Program>, std::string> programs_of(const std::vector<std::string>& paths,
+                                                             const std::string& executable_name) {
+  if (!is_valid_utf8(executable_name)) {
+    return std::unexpected(check_utf8_name(paths.front()).error());
+  }
+  std::vector<Program> programs;
+  for (const std::string& path : paths) {
+    auto architecture = executable_architecture(path, path, false);
+    if (!architecture) {
+      return std::unexpected(architecture.error());
+    }
+    const auto same = std::ranges::find(programs, *architecture, &Program::architecture);
+    if (same != programs.end()) {
+      return std::unexpected(
+          refusal(path, "druhý program pro " + *architecture + " (první je " + same->path + ")",
+                  "nejvýš jeden program pro každý procesor",
+                  "Uveď pro každý procesor jeden program, např. "
+                  "build-x86_64/nastroj build-arm64/nastroj."));
+    }
+    programs.push_back({.path = path, .architecture = std::move(*architecture)});
+  }
+  if (programs.size() > 1 && bundle_program::is_processor(executable_name)) {
+    return std::unexpected(refusal(paths.front(), "program jménem " + executable_name,
+                                   "program, který se nejmenuje jako procesor",
+                                   "V univerzálním balíčku jsou složky procesorů vedle sebe; "
+                                   "přejmenuj program."));
+  }
+  std::ranges::sort(programs, {}, &Program::architecture);
+  return programs;
 }
 
 std::expected<void, std::string> system_failure(const fs::path& path, const std::error_code& code) {
@@ -137,12 +187,18 @@ std::expected<void, std::string> copy_resources(const fs::path& from, const fs::
        it.increment(error)) {
     const fs::path relative = it->path().lexically_relative(from);
     const fs::path target = to / relative;
+    if (!is_valid_utf8(relative.string())) {
+      return check_utf8_name(it->path().string());
+    }
     const fs::file_status status = it->symlink_status(error);
     if (error) {
       break;
     }
     if (fs::is_symlink(status)) {
       const fs::path points_to = fs::read_symlink(it->path(), error);
+      if (auto utf8 = check_utf8_target(it->path().string(), points_to.string()); !error && !utf8) {
+        return utf8;
+      }
       if (!error && !stays_inside(relative, points_to)) {
         return std::unexpected(refusal(
             "Odkaz " + it->path().string(), points_to.string(), "cíl uvnitř " + from.string(),
@@ -179,13 +235,19 @@ std::expected<void, std::string> fill_bundle(const fs::path& root, const Options
       !written) {
     return written;
   }
-  const fs::path program = root / "Contents/MacOS" / fields.executable_name;
-  fs::copy_file(single(options, ""), program, error);
-  if (!error) {
-    fs::permissions(program, fs::perms(0755), error);
-  }
-  if (error) {
-    return system_failure(program, error);
+  for (const Program& each : fields.programs) {
+    const std::string processor = fields.programs.size() > 1 ? each.architecture : "";
+    const fs::path program = root / bundle_program::place(fields.executable_name, processor);
+    fs::create_directories(program.parent_path(), error);
+    if (!error) {
+      fs::copy_file(each.path, program, error);
+    }
+    if (!error) {
+      fs::permissions(program, fs::perms(0755), error);
+    }
+    if (error) {
+      return system_failure(program, error);
+    }
   }
   if (options.contains("--resources")) {
     return copy_resources(single(options, "--resources"), root / "Contents/Resources");
@@ -223,19 +285,20 @@ std::expected<void, std::string> make_bundle(const fs::path& output, const Optio
 }  // namespace
 
 Outcome bundle_command(std::span<const char* const> arguments) {
-  const auto options = parse_options(bundle_options, arguments, 1);
+  // A program for each processor at most; more are refused naming the pair.
+  const auto options = parse_options(bundle_options, arguments, 1, 15);
   if (!options) {
     return std::unexpected(options.error());
   }
-  const auto fields = fields_from(*options);
+  auto fields = fields_from(*options);
   if (!fields) {
     return fail(fields.error());
   }
-  const auto architecture =
-      executable_architecture(single(*options, ""), single(*options, ""), false);
-  if (!architecture) {
-    return fail(architecture.error());
+  auto programs = programs_of(options->find("")->second, fields->executable_name);
+  if (!programs) {
+    return fail(programs.error());
   }
+  fields->programs = std::move(*programs);
   const fs::path output = without_trailing_separators(single(*options, "--output"));
   struct stat status {};
   if (::lstat(output.c_str(), &status) == 0) {
@@ -248,8 +311,13 @@ Outcome bundle_command(std::span<const char* const> arguments) {
   if (!fields->minimum_system.empty()) {
     std::fputs(minimum_system_warning(fields->minimum_system).c_str(), stderr);
   }
+  std::vector<std::string> architectures;
+  for (const Program& program : fields->programs) {
+    architectures.push_back(program.architecture);
+  }
   return "Vytvořen balíček " + output.string() + ": " + fields->tool.bundle_id + " " +
-         fields->version + " (" + std::to_string(fields->build) + "), " + *architecture + ".\n";
+         fields->version + " (" + std::to_string(fields->build) + "), " +
+         listed_processors(architectures) + ".\n";
 }
 
 }  // namespace kelvoma::publish

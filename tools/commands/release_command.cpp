@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "bundle/bundle_facts.h"
+#include "bundle/bundle_programs.h"
 #include "bundle/bundle_walk.h"
 #include "bundle/executable_facts.h"
 #include "bundle/link_check.h"
@@ -23,6 +24,7 @@
 #include "install/bundle/bundle.h"
 #include "install/unpack/unpack.h"
 #include "release/catalog_entry.h"
+#include "release/dropped_processors.h"
 #include "release/previous_release.h"
 #include "release/release_notes_file.h"
 #include "release/release_output.h"
@@ -33,7 +35,6 @@
 #include "support/publish_support.h"
 #include "support/refusal.h"
 #include "support/worker_process.h"
-#include "verify/architecture.h"
 #include "verify/crypto/base64.h"
 #include "verify/release_notes.h"
 #include "verify/util/unique_fd.h"
@@ -44,14 +45,15 @@ const std::string_view release_usage_text =
     "  kelvoma-publish release BALÍČEK --id ID --key TAJNÝ_KLÍČ --output SLOŽKA\n"
     "      [--archive-url ADRESA] [--previous release.json | --no-previous] [--replace]\n"
     "      [--catalog tools.json] [--team-key TÝM.pub --notary-key NOTÁŘ.pub]\n"
-    "      [--notes POZNÁMKY.txt] [--json]\n"
+    "      [--notes POZNÁMKY.txt] [--drop-processor PROCESOR ...] [--json]\n"
     "      zkontroluje zapečetěný balíček, zabalí ho, podepíše, ověří jako instalace\n"
     "      a teprve pak zapíše release.json a archiv (s --notes i release-notes.json)\n"
-    "      do SLOŽKY; s --json vypíše výsledek jako jeden objekt JSON\n";
+    "      do SLOŽKY; procesor, kterému slouží zveřejněné vydání, vynechá jen\n"
+    "      s --drop-processor; s --json vypíše výsledek jako jeden objekt JSON\n";
 
 namespace {
 
-constexpr std::array<OptionSpec, 12> release_options{{
+constexpr std::array<OptionSpec, 13> release_options{{
     {"--replace", false, false, true},
     {"--json", false, false, true},
     {"--id"},
@@ -64,6 +66,7 @@ constexpr std::array<OptionSpec, 12> release_options{{
     {"--team-key", false, false},
     {"--notary-key", false, false},
     {"--notes", false, false},
+    {"--drop-processor", true, false},
 }};
 
 std::optional<std::string> optional_value(const Options& options, std::string_view name) {
@@ -89,10 +92,11 @@ std::string url_segment(std::string_view text) {
 struct Plan {
   Tool tool;
   CoreConfig trust;
-  std::optional<std::string> archive_url;  // --archive-url
-  std::string archive_name;                // the last segment of the address
-  std::optional<std::uint64_t> published;  // the build users are offered now
-  std::optional<std::string> notes;        // the text of --notes
+  std::optional<std::string> archive_url;     // --archive-url
+  std::string archive_name;                   // the last segment of the address
+  std::optional<PublishedRelease> published;  // what users are offered now
+  std::optional<std::string> notes;           // the text of --notes
+  std::vector<std::string> dropped;           // --drop-processor
 };
 
 std::expected<std::string, std::string> archive_name_of(const std::string& url) {
@@ -140,28 +144,27 @@ std::expected<Plan, Failure> plan_release(const Options& options, const KeyPair&
     }
     plan.notes = std::move(*text);
   }
-  auto published = published_build(
+  auto published = published_release(
       plan.trust, plan.tool,
       {.file = optional_value(options, "--previous"), .none = options.contains("--no-previous")});
   if (!published) {
     return std::unexpected(published.error());
   }
-  plan.published = *published;
+  plan.published = std::move(*published);
+  const auto drop = options.find("--drop-processor");
+  auto dropped =
+      processors_to_drop(drop == options.end() ? std::vector<std::string>() : drop->second);
+  if (!dropped) {
+    return std::unexpected(Failure{.message = dropped.error(), .cause = "drop-processor"});
+  }
+  plan.dropped = std::move(*dropped);
   return plan;
 }
 
-// The keys of the plan, for a Kelvoma running on the program's processor:
-// an arm64 release is checked as an arm64 Kelvoma checks it, wherever it is
-// made.
-CoreConfig trust_for(const Plan& plan, const BundleFacts& facts) {
-  CoreConfig config = plan.trust;
-  config.machine = architecture_named(facts.architecture).value_or(config.machine);
-  return config;
-}
-
 // The seal of the bundle `copy` (the bundle itself, or the copy the archive
-// unpacked to, named `bundle`), checked as a Kelvoma for the program's
-// processor checks it; a refusal names the first cause check-bundle names.
+// unpacked to, named `bundle`), checked as a Kelvoma on each of its
+// programs' processors checks it (an arm64 release as an arm64 Kelvoma,
+// wherever it is made); a refusal names the first cause check-bundle names.
 std::expected<void, Failure> check_seal(const Plan& plan, const std::string& copy,
                                         const std::string& bundle, const BundleFacts& facts) {
   if (auto team = check_sealed_team(copy, plan.tool.team_id); !team) {
@@ -174,10 +177,10 @@ std::expected<void, Failure> check_seal(const Plan& plan, const std::string& cop
   if (auto inside = check_links_stay_inside(copy_fd.get(), bundle); !inside) {
     return std::unexpected(Failure{.message = inside.error(), .cause = "link-out", .path = bundle});
   }
-  const CoreConfig config = trust_for(plan, facts);
-  if (auto sealed = verify_code_signature(config, copy, plan.tool); !sealed) {
+  if (auto sealed = verify_for_each_processor(plan.trust, copy, plan.tool, facts.architectures);
+      !sealed) {
     // The copy's path in the cause reads as the bundle's.
-    auto cause = seal_cause(config, plan.tool, copy);
+    auto cause = seal_cause(plan.trust, plan.tool, copy);
     for (std::string* text : {cause ? &cause->path : nullptr, cause ? &cause->text : nullptr}) {
       for (std::size_t at;
            text != nullptr && copy != bundle && (at = text->find(copy)) != std::string::npos;) {
@@ -230,9 +233,15 @@ std::expected<Release, Failure> release_of(const Plan& plan, const BundleFacts& 
   if (auto sealed = check_seal(plan, copy, bundle, facts); !sealed) {
     return std::unexpected(sealed.error());
   }
-  if (auto newer = check_build_is_newer(facts.build, plan.published); !newer) {
+  if (auto newer = check_build_is_newer(
+          facts.build, plan.published ? std::optional(plan.published->build) : std::nullopt);
+      !newer) {
     return std::unexpected(
         Failure{.message = newer.error(), .cause = "build-not-newer", .path = bundle});
+  }
+  if (auto kept = check_processors_kept(plan.published, facts.architectures, plan.dropped); !kept) {
+    return std::unexpected(
+        Failure{.message = kept.error(), .cause = "processor-dropped", .path = bundle});
   }
   Release release;
   release.schema = 1;
@@ -241,7 +250,7 @@ std::expected<Release, Failure> release_of(const Plan& plan, const BundleFacts& 
   release.version = facts.version;
   release.build = facts.build;
   release.minimum_macos = facts.minimum_system;
-  release.architectures = {facts.architecture};
+  release.architectures = facts.architectures;
   release.archive_url = std::move(*url);
   return release;
 }
@@ -257,7 +266,7 @@ std::expected<BundleFacts, Failure> check_before_zipping(const Plan& plan,
   }
   auto facts = read_bundle_facts(bundle, bundle);
   if (!facts) {
-    return fail(facts.error());
+    return std::unexpected(facts.error());
   }
   if (auto release = release_of(plan, *facts, bundle, bundle); !release) {
     return std::unexpected(release.error());
@@ -367,7 +376,7 @@ std::expected<Prepared, Failure> prepare(const std::string& bundle, const KeyPai
   pause_before("check");
   const auto facts = read_bundle_facts(copy, bundle);
   if (!facts) {
-    return fail(facts.error());
+    return std::unexpected(facts.error());
   }
   // The archive is signed on one core while the seal is checked on another:
   // a signature over a bundle refused afterwards is simply thrown away.
@@ -400,8 +409,8 @@ std::expected<Prepared, Failure> prepare(const std::string& bundle, const KeyPai
     return fail(first.error());
   }
   pause_before("self-check");
-  if (auto checked = check_as_installation(trust_for(plan, *facts), plan.tool, manifest_bytes,
-                                           archive->get(), copy, *facts);
+  if (auto checked = check_as_installation(plan.trust, plan.tool, manifest_bytes, archive->get(),
+                                           copy, *facts);
       !checked) {
     return std::unexpected(
         Failure{.message = checked.error(), .exit = Exit::internal, .cause = "self-check"});
@@ -452,6 +461,7 @@ std::expected<Prepared, Failure> read_report(const std::string& text) {
   return Prepared{std::move(release), json.at("first")};
 }
 
+// The files an earlier release left, as one line.
 std::string joined(const std::vector<std::string>& names) {
   std::string text;
   for (const std::string& name : names) {
@@ -465,7 +475,8 @@ std::string published_text(const Plan& plan, const std::string& output, const Re
   return "Zapsáno do " + output + ": " + plan.archive_name + " (" +
          std::to_string(release.archive_size) + " B) a release.json, " + plan.tool.id + " " +
          release.version + " (" + std::to_string(release.build) + "), " +
-         joined(release.architectures) + ", minimální systém " + release.minimum_macos + ".\n" +
+         listed_processors(release.architectures) + ", minimální systém " + release.minimum_macos +
+         ".\n" +
          (removed.empty() ? std::string()
                           : "Odstraněno z dřívějšího vydání: " + joined(removed) + ".\n") +
          "Nahraj nejdřív archiv na " + release.archive_url + "\n" +

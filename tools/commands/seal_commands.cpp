@@ -9,16 +9,17 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "bundle/executable_facts.h"
+#include "bundle/bundle_programs.h"
 #include "bundle/link_check.h"
 #include "bundle/seal_cause.h"
 #include "bundle/seal_difference.h"
+#include "bundle/utf8_names.h"
 #include "install/bundle/bundle.h"
 #include "install/bundle/info_plist.h"
 #include "install/bundle/seal_list.h"
+#include "kelvoma/bundle_program.h"
 #include "signing/trust_keys.h"
 #include "support/publish_support.h"
-#include "verify/architecture.h"
 #include "verify/crypto/signify.h"
 
 namespace kelvoma::publish {
@@ -202,6 +203,9 @@ Outcome seal(std::span<const char* const> arguments) {
   if (auto inside = check_links_stay_inside(bundle); !inside) {
     return fail(inside.error());
   }
+  if (auto names = check_utf8_names(bundle); !names) {
+    return fail(names.error());
+  }
   // A seal folder from an earlier seal is left out of the list; its ticket
   // would no longer match the new seal.
   const auto folder = open_seal_folder(bundle, Missing::made);
@@ -275,7 +279,7 @@ Outcome check_bundle(std::span<const char* const> arguments) {
   }
   if (auto verified = check_sealed_bundle(bundle, check); !verified) {
     // The user's message, then its cause for the publisher.
-    const auto [config, tool] = checked_as(bundle, check);
+    const auto [config, tool] = checked_as(check);
     const auto cause = seal_cause(config, tool, bundle);
     return fail(verified.error() + (cause ? "\n" + cause->text : std::string()));
   }
@@ -284,21 +288,11 @@ Outcome check_bundle(std::span<const char* const> arguments) {
 
 }  // namespace
 
-std::pair<CoreConfig, Tool> checked_as(const std::string& bundle, const BundleCheck& check) {
+std::pair<CoreConfig, Tool> checked_as(const BundleCheck& check) {
   CoreConfig config;
   config.code_trust = CodeTrust::seal;
   config.team_keys = {{.team = check.team, .public_key = check.team_key}};
   config.notary_key = check.notary_key;
-  // Checked as a Kelvoma for the program's processor checks it, whatever
-  // machine the publisher works on.
-  const auto program = read_info_string(bundle, "CFBundleExecutable");
-  const auto architecture =
-      program && program->find('/') == std::string::npos
-          ? executable_architecture(bundle + "/Contents/MacOS/" + *program, *program, false)
-          : std::unexpected(std::string());
-  if (architecture) {
-    config.machine = architecture_named(*architecture).value_or(config.machine);
-  }
   Tool tool;
   tool.bundle_id = check.identifier;
   tool.team_id = check.team;
@@ -316,8 +310,19 @@ std::expected<void, std::string> check_sealed_bundle(const std::string& bundle,
     return std::unexpected(bundle + ": CFBundleIdentifier v Info.plist je " + *identifier +
                            ", ne " + check.identifier + ".");
   }
-  const auto [config, tool] = checked_as(bundle, check);
-  return verify_code_signature(config, bundle, tool);
+  // Every program, each as a Kelvoma for its processor checks it, whatever
+  // machine the publisher works on; its execute bit is the installation's
+  // to judge, in the installation's words.
+  const auto executable = read_info_string(bundle, "CFBundleExecutable");
+  if (!executable || !bundle_program::is_program_name(*executable)) {
+    return std::unexpected(bundle + ": Info.plist nemá CFBundleExecutable s názvem programu.");
+  }
+  const auto programs = read_bundle_programs(bundle, bundle, *executable, false);
+  if (!programs) {
+    return std::unexpected(programs.error());
+  }
+  const auto [config, tool] = checked_as(check);
+  return verify_for_each_processor(config, bundle, tool, architectures_of(*programs));
 }
 
 std::optional<Outcome> run_seal_command(std::string_view command,

@@ -27,9 +27,9 @@ struct BundleCheck {
   std::string notary_key;
 };
 
-// The keys and the catalog entry that `check` stands for, with the machine
-// of the bundle's program: what a Kelvoma for that processor checks with.
-std::pair<CoreConfig, Tool> checked_as(const std::string& bundle, const BundleCheck& check);
+// The keys and the catalog entry that `check` stands for (the machine is
+// set for each program's processor where one is checked).
+std::pair<CoreConfig, Tool> checked_as(const BundleCheck& check);
 
 // The installation's verdict on the bundle at `bundle`: Info.plist's
 // CFBundleIdentifier is the expected one, then the seal and the ticket hold.

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "bundle/bundle_programs.h"
 #include "release/archive_processors.h"
 #include "release/catalog_entry.h"
 #include "release/release_self_check.h"
@@ -94,10 +95,7 @@ Outcome verify(std::span<const char* const> arguments) {
                .dump() +
            "\n";
   }
-  std::string architectures;
-  for (const std::string& name : release->architectures) {
-    architectures += (architectures.empty() ? "" : ", ") + name;
-  }
+  const std::string architectures = listed_processors(release->architectures);
   return "Ověřeno " + release->id + " " + release->version + " (" + std::to_string(release->build) +
          "), " + architectures + ", minimální systém " + release->minimum_macos +
          (paths.size() == 2 ? ", podpis archivu platí" : "") + ".\n";

@@ -14,8 +14,11 @@
 #include <memory>
 #include <optional>
 
+#include "bundle/bundle_programs.h"
 #include "install/bundle/elf_header.h"
 #include "install/files/file_io.h"
+#include "install/unpack/utf8_names.h"
+#include "kelvoma/bundle_program.h"
 #include "support/publish_support.h"
 #include "support/refusal.h"
 #include "verify/util/unique_fd.h"
@@ -26,7 +29,6 @@ namespace {
 using ArchivePointer = std::unique_ptr<archive, decltype(&archive_read_free)>;
 
 constexpr std::size_t max_info_plist_size = 16 << 20;
-constexpr std::string_view programs_folder = "Contents/MacOS/";
 
 // The path of an entry below the archive's top folder.
 std::string below_top(archive_entry* entry) {
@@ -95,6 +97,8 @@ std::expected<std::vector<std::string>, std::string> processors_read(const Archi
   if (opened != ARCHIVE_OK) {
     return unreadable();
   }
+  const Utf8Names utf8;  // names read alike in any locale, as the installation reads them
+  const std::string programs_below = std::string(bundle_program::programs_folder) + "/";
   std::optional<std::string> plist;
   std::map<std::string, std::optional<std::string>> programs;  // path below MacOS → processor
   archive_entry* entry = nullptr;
@@ -113,9 +117,9 @@ std::expected<std::vector<std::string>, std::string> processors_read(const Archi
         return unreadable();
       }
       plist = std::move(bytes);
-    } else if (path.starts_with(programs_folder) &&
-               std::ranges::count(path.substr(programs_folder.size()), '/') <= 1) {
-      programs[path.substr(programs_folder.size())] = program_processor(reader.get());
+    } else if (path.starts_with(programs_below) &&
+               std::ranges::count(path.substr(programs_below.size()), '/') <= 1) {
+      programs[path.substr(programs_below.size())] = program_processor(reader.get());
     }
   }
   if (status != ARCHIVE_EOF) {
@@ -123,11 +127,23 @@ std::expected<std::vector<std::string>, std::string> processors_read(const Archi
   }
   const auto name = plist ? executable_name(*plist) : std::nullopt;
   std::vector<std::string> carried;
-  for (const auto& [path, processor] : programs) {
-    const bool is_program =
-        name && !name->empty() && (path == *name || path.ends_with("/" + *name));
-    if (is_program && processor && std::ranges::find(carried, *processor) == carried.end()) {
-      carried.push_back(*processor);
+  const auto carries = [&](const std::string& place, std::string_view folder) {
+    const auto program = programs.find(place);
+    const bool fits = program != programs.end() && program->second &&
+                      (folder.empty() || *program->second == folder);
+    if (fits && std::ranges::find(carried, *program->second) == carried.end()) {
+      carried.push_back(*program->second);
+    }
+  };
+  // The one rule of which program runs where: the single program, if there
+  // is one, runs on every processor; else each processor's folder.
+  if (name && bundle_program::is_program_name(*name)) {
+    if (programs.contains(*name)) {
+      carries(*name, {});
+    } else {
+      for (const std::string_view processor : bundle_program::processors) {
+        carries(std::string(processor) + "/" + *name, processor);
+      }
     }
   }
   if (carried.empty()) {
@@ -165,10 +181,7 @@ std::expected<std::vector<std::string>, std::string> archive_processors(
 std::expected<void, std::string> check_architectures_carried(
     const std::vector<std::string>& architectures, const std::vector<std::string>& carried,
     const std::string& shown_as) {
-  std::string listed;
-  for (const std::string& processor : carried) {
-    listed += (listed.empty() ? "" : ", ") + processor;
-  }
+  const std::string listed = listed_processors(carried);
   for (const std::string& architecture : architectures) {
     if (std::ranges::find(carried, architecture) == carried.end()) {
       return std::unexpected(refusal(

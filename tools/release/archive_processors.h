@@ -12,11 +12,13 @@
 
 namespace kelvoma::publish {
 
-// The processors ("arm64", "x86_64"; sorted, each once) of the programs in
-// the zip archive `archive` (named `shown_as` in refusals): the regular files
-// Contents/MacOS/<CFBundleExecutable> and Contents/MacOS/<folder>/<same name>
-// below its top folder whose ELF header names a known processor. Refused
-// when the archive cannot be read or carries no such program.
+// The processors ("arm64", "x86_64"; sorted, each once) the bundle in the
+// zip archive `archive` (named `shown_as` in refusals) serves, by the rule
+// of kelvoma/bundle_program.h: the processor of the regular file
+// Contents/MacOS/<CFBundleExecutable> below its top folder when there is
+// one, else each processor whose folder there holds a program of that name
+// built for it (its ELF header says which). Refused when the archive cannot
+// be read or carries no such program.
 std::expected<std::vector<std::string>, std::string> archive_processors(
     std::span<const std::uint8_t> archive, const std::string& shown_as);
 

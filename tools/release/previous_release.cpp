@@ -118,7 +118,7 @@ std::optional<std::string> unverified_id(std::span<const std::uint8_t> manifest)
   return release ? std::optional(release->id) : std::nullopt;
 }
 
-std::expected<std::optional<std::uint64_t>, Failure> build_of(
+std::expected<std::optional<PublishedRelease>, Failure> release_of(
     const Tool& tool, std::span<const std::uint8_t> manifest, const std::string& where) {
   if (const auto id = unverified_id(manifest); id && *id != tool.id) {
     return fail(refusal("Zveřejněné vydání (" + where + ")", "vydání nástroje " + *id,
@@ -134,7 +134,8 @@ std::expected<std::optional<std::uint64_t>, Failure> build_of(
                                    .cause = "previous-invalid",
                                    .path = where});
   }
-  return release->build;
+  return PublishedRelease{
+      .build = release->build, .architectures = release->architectures, .where = where};
 }
 
 }  // namespace
@@ -149,9 +150,8 @@ std::optional<Release> unverified_release(std::span<const std::uint8_t> manifest
   return release ? std::optional(std::move(*release)) : std::nullopt;
 }
 
-std::expected<std::optional<std::uint64_t>, Failure> published_build(const CoreConfig& config,
-                                                                     const Tool& tool,
-                                                                     const PreviousSource& source) {
+std::expected<std::optional<PublishedRelease>, Failure> published_release(
+    const CoreConfig& config, const Tool& tool, const PreviousSource& source) {
   if (source.none) {
     return std::nullopt;
   }
@@ -160,7 +160,7 @@ std::expected<std::optional<std::uint64_t>, Failure> published_build(const CoreC
     if (!bytes) {
       return fail(bytes.error());
     }
-    return build_of(tool, *bytes, *source.file);
+    return release_of(tool, *bytes, *source.file);
   }
   const auto fetched = fetch_published(config, tool.manifest_url);
   if (!fetched) {
@@ -169,7 +169,7 @@ std::expected<std::optional<std::uint64_t>, Failure> published_build(const CoreC
   if (!*fetched) {
     return std::nullopt;  // none published yet
   }
-  return build_of(tool, **fetched, tool.manifest_url);
+  return release_of(tool, **fetched, tool.manifest_url);
 }
 
 std::expected<void, std::string> check_build_is_newer(std::uint64_t build,

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "support/publish_support.h"
 #include "verify/build_config.h"
@@ -25,14 +26,21 @@ struct PreviousSource {
 // what it is, never to trust it); nothing when it is no manifest.
 std::optional<Release> unverified_release(std::span<const std::uint8_t> manifest);
 
-// The build of the published release: from the file, verified with the
-// entry's key, or fetched from the entry's manifest_url as the application
-// fetches it. Nothing when none is published yet (or with `none`); an
-// unreachable release stops the publisher naming why (no connection, the
-// HTTP status, the certificate: Exit::network), an unverifiable one too.
-std::expected<std::optional<std::uint64_t>, Failure> published_build(const CoreConfig& config,
-                                                                     const Tool& tool,
-                                                                     const PreviousSource& source);
+// What users are offered now: its build, the processors it serves and where
+// it was read (the file or the address).
+struct PublishedRelease {
+  std::uint64_t build = 0;
+  std::vector<std::string> architectures;
+  std::string where;
+};
+
+// The published release: from the file, verified with the entry's key, or
+// fetched from the entry's manifest_url as the application fetches it.
+// Nothing when none is published yet (or with `none`); an unreachable
+// release stops the publisher naming why (no connection, the HTTP status,
+// the certificate: Exit::network), an unverifiable one too.
+std::expected<std::optional<PublishedRelease>, Failure> published_release(
+    const CoreConfig& config, const Tool& tool, const PreviousSource& source);
 
 // The new build must be above the published one.
 std::expected<void, std::string> check_build_is_newer(std::uint64_t build,

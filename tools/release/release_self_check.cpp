@@ -7,6 +7,7 @@
 
 #include "install/bundle/bundle.h"
 #include "support/publish_support.h"
+#include "verify/architecture.h"
 #include "verify/manifest.h"
 
 namespace kelvoma::publish {
@@ -30,7 +31,7 @@ std::optional<std::string> differing_field(const Release& release, const BundleF
   if (release.minimum_macos != facts.minimum_system) {
     return "minimum_macos";
   }
-  if (release.architectures != std::vector<std::string>{facts.architecture}) {
+  if (release.architectures != facts.architectures) {
     return "architectures";
   }
   return std::nullopt;
@@ -67,8 +68,13 @@ std::expected<void, std::string> check_as_installation(const CoreConfig& config,
   if (const auto field = differing_field(*release, facts)) {
     return std::unexpected(refused("release.json", *field + " nesouhlasí s rozbaleným balíčkem."));
   }
-  if (auto processor = require_supported_architecture(*release, config); !processor) {
-    return std::unexpected(refused("procesor", processor.error()));
+  // Every processor the bundle carries a program for is served.
+  CoreConfig machine = config;
+  for (const std::string& name : facts.architectures) {
+    machine.machine = architecture_named(name).value_or(config.machine);
+    if (auto processor = require_supported_architecture(*release, machine); !processor) {
+      return std::unexpected(refused("procesor", processor.error()));
+    }
   }
   const auto identity = read_bundle_identity(unpacked);
   if (!identity) {

@@ -21,8 +21,9 @@ std::expected<void, std::string> verify_archive_file(int fd, const std::string& 
                                                      const Release& release, const Tool& tool,
                                                      ArchiveSizeMessage size_message);
 
-// Verifies `manifest` with the entry's key, its processors by the rule of
-// `config`'s machine, and the archive open as `archive_fd` against it; then
+// Verifies `manifest` with the entry's key, its processors by the rule of a
+// machine of each processor the copy carries a program for (`config`'s
+// trust), and the archive open as `archive_fd` against it; then
 // that every field of the manifest says what the unpacked copy says
 // (`facts`, read from it), and the copy's identity (the bundle `unpacked`)
 // what the installation compares: identifier and build. The seal and ticket

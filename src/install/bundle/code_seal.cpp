@@ -13,6 +13,7 @@
 #include "install/bundle/seal_list.h"
 #include "install/files/file_io.h"
 #include "install/files/file_tree.h"
+#include "kelvoma/bundle_program.h"
 #include "verify/crypto/signature.h"
 #include "verify/crypto/signify.h"
 #include "verify/util/system_error.h"
@@ -99,17 +100,17 @@ std::expected<void, std::string> check_seal_folder(int bundle_fd) {
   return {};
 }
 
-// The file the bundle's Info.plist names as its program, opened below the
-// bundle with no link followed on the way.
-UniqueFd open_program(int bundle_fd) {
+// The program of the bundle for `machine` (bundle_program.h), opened below
+// the bundle with no link followed on the way.
+UniqueFd open_program(int bundle_fd, Architecture machine) {
   const auto plist = InfoPlist::read_at(bundle_fd);
   const auto name = plist ? plist->string("CFBundleExecutable") : std::nullopt;
-  if (!name || name->empty() || *name == "." || *name == ".." ||
-      name->find('/') != std::string::npos || name->find('\0') != std::string::npos) {
+  if (!name || !bundle_program::is_program_name(*name)) {
     return UniqueFd();
   }
-  return UniqueFd(
-      open_beneath(bundle_fd, "Contents/MacOS/" + *name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  const std::string place =
+      bundle_program::place_for(bundle_fd, "", *name, architecture_name(machine));
+  return UniqueFd(open_beneath(bundle_fd, place, O_RDONLY | O_NONBLOCK | O_NOCTTY));
 }
 
 std::expected<void, std::string> require_program_for(const ElfHeader& header,
@@ -195,7 +196,7 @@ std::string program_for_other_processor(std::string_view found, Architecture mac
 }
 
 std::expected<void, std::string> check_bundle_program(int bundle_fd, Architecture machine) {
-  const UniqueFd fd = open_program(bundle_fd);
+  const UniqueFd fd = open_program(bundle_fd, machine);
   struct stat info {};
   if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
       (info.st_mode & S_IXUSR) == 0) {

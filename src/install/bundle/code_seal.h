@@ -12,10 +12,10 @@
 //
 // The ticket, Contents/_CodeSignature/Notarization, is a detached signify
 // signature by the notary's key over the bytes of CodeSeal. With it the
-// bundle is accepted for execution when its CFBundleExecutable (read with no
-// link followed) is one name of a regular file in Contents/MacOS, executable
-// by its owner, that is an ELF program for the configuration's machine
-// (elf_header.h).
+// bundle is accepted for execution when its program for the configuration's
+// machine (named by CFBundleExecutable, read with no link followed, and
+// placed as kelvoma/bundle_program.h says) is a regular file, executable by
+// its owner, that is an ELF program for that machine (elf_header.h).
 //
 // Between the two, no link in the sealed bundle may leave it
 // (bundle_links.h).
@@ -52,10 +52,10 @@ std::expected<void, std::string> verify_sealed_bundle(const CoreConfig& config,
                                                       const std::string& bundle, const Tool& tool);
 
 // The ticket's check of the program: the bundle open as `bundle_fd` names
-// in its Info.plist (no link followed) a regular file in Contents/MacOS,
-// opened with no link followed, that its owner may execute and that is an
-// ELF program for `machine`. The sentences above for another processor and a
-// shared library, ticket_refused for anything else.
+// in its Info.plist (no link followed) a program, and its program for
+// `machine` (kelvoma/bundle_program.h), opened with no link followed, is a
+// regular file that its owner may execute and an ELF program for `machine`. The sentences above for
+// another processor and a shared library, ticket_refused for anything else.
 std::expected<void, std::string> check_bundle_program(int bundle_fd, Architecture machine);
 
 }  // namespace kelvoma

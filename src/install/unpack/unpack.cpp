@@ -22,6 +22,7 @@
 #include "install/files/file_io.h"
 #include "install/unpack/unpack_rules.h"
 #include "install/unpack/unpack_writer.h"
+#include "install/unpack/utf8_names.h"
 #include "verify/util/system_error.h"
 #include "verify/util/unique_fd.h"
 
@@ -78,9 +79,11 @@ Next read_header(archive* reader, archive_entry*& entry, EntryHeader& header) {
     return Next::refused;
   }
   const auto kind = kind_of(entry);
-  const char* name = archive_entry_pathname(entry);
+  // Read as UTF-8 (utf8_names.h): a name that is not UTF-8 has none, and
+  // the archive is refused.
+  const char* name = archive_entry_pathname_utf8(entry);
   if (!kind || name == nullptr || archive_entry_is_encrypted(entry) != 0 ||
-      archive_entry_hardlink(entry) != nullptr || archive_entry_size_is_set(entry) == 0 ||
+      archive_entry_hardlink_utf8(entry) != nullptr || archive_entry_size_is_set(entry) == 0 ||
       archive_entry_size(entry) < 0) {
     return Next::refused;
   }
@@ -208,7 +211,7 @@ bool write_entry(archive* reader, archive_entry* entry, const EntryHeader& heade
     case EntryKind::directory:
       return writer.add_folder(header.name, mode, times_of(entry));
     case EntryKind::symbolic_link: {
-      const char* target = archive_entry_symlink(entry);
+      const char* target = archive_entry_symlink_utf8(entry);
       return target != nullptr && writer.add_link(header.name, target, times_of(entry));
     }
     case EntryKind::file: {
@@ -287,6 +290,7 @@ std::expected<void, std::string> unpack_archive(int archive_fd, const std::strin
   if (!is_plain_zip_file(archive_fd)) {
     return std::unexpected(std::string(unpack_failed));
   }
+  const Utf8Names utf8_names;  // both passes read the names alike
   const auto plan = plan_entries(archive_fd, *root);
   if (!plan) {
     return std::unexpected(std::string(unpack_failed));

@@ -30,7 +30,8 @@ inline constexpr std::uint64_t max_unpacked_bytes = std::uint64_t{2} << 30;
 //   - a name that is empty, absolute, holds a ".." component or lies below
 //     (or names again) a symbolic link of the archive; a name that names
 //     the destination itself ("." or "./"); a NUL byte in any name as the
-//     zip stores it; more than 256 components; a destination path of
+//     zip stores it; a name or link target that is not UTF-8 (names are
+//     read as UTF-8 whatever the process's locale); more than 256 components; a destination path of
 //     PATH_MAX bytes or more;
 //   - encrypted entries, hard links, devices, pipes;
 //   - more than max_archive_entries entries, or declared sizes that sum to
