@@ -70,9 +70,10 @@ void Kelvoma::runTrash(const Tool& target) {
       if (trashed == nullptr) {
         return;
       }
+      // A tool that would not quit is not moved; the model says why.
       auto moved = stopped == 0 || stopped == 1
                        ? platform_.desktop.moveToTrash(path)
-                       : std::expected<TrashedBundle, std::string>(std::unexpected(""));
+                       : std::expected<TrashedBundle, std::string>(std::unexpected("not moved"));
       apply(*trashed, event::TrashEnded{.moved = std::move(moved), .stopped = stopped});
       refresh();
     });
