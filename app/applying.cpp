@@ -9,13 +9,16 @@ namespace kelvoma::app {
 
 void Kelvoma::apply(const Tool& target, const Event& event) {
   ToolRecord& record = records_[target.id];
-  const ToolRecord before = record;
+  // Only what the notice of new releases follows, not a copy of the record:
+  // the refresh steps every tool every second.
+  const bool wasInNotice = record.inNotice;
+  const bool hadNotes = record.offered && record.offered->notes;
   Step next = step(target, record, event, circumstancesOf(target));
   record = std::move(next.record);
   for (const Effect& each : next.effects) {
     carryOut(target, each);
   }
-  afterStep(target, before);
+  afterStep(target, wasInNotice, hadNotes);
 }
 
 Circumstances Kelvoma::circumstancesOf(const Tool& target) {
@@ -65,11 +68,10 @@ void Kelvoma::carryOut(const Tool& target, const Effect& effect) {
 // What follows for the notices of new releases: one that no longer names
 // only what holds is posted again in place, or taken back; one whose notes
 // came since names their first line.
-void Kelvoma::afterStep(const Tool& target, const ToolRecord& before) {
+void Kelvoma::afterStep(const Tool& target, bool wasInNotice, bool hadNotes) {
   const ToolRecord& now = records_.at(target.id);
-  const bool leftNotice = before.inNotice && !now.inNotice;
-  const bool notesCame = now.inNotice && now.offered && now.offered->notes &&
-                         !(before.offered && before.offered->notes);
+  const bool leftNotice = wasInNotice && !now.inNotice;
+  const bool notesCame = now.inNotice && now.offered && now.offered->notes && !hadNotes;
   if (leftNotice || notesCame) {
     postUpdatesNotice();
   }

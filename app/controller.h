@@ -170,7 +170,7 @@ class Kelvoma final : public ApplicationDelegate {
   void observe(const Tool& tool);
   Circumstances circumstancesOf(const Tool& tool);
   void carryOut(const Tool& tool, const Effect& effect);
-  void afterStep(const Tool& tool, const ToolRecord& before);
+  void afterStep(const Tool& tool, bool wasInNotice, bool hadNotes);
 
   void writeRow(const RowRecord& row, const RowPresentation& presentation);
   void refreshGlobalControls();

@@ -2,7 +2,11 @@
 // and the freedesktop trash.
 #pragma once
 
+#include <map>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "platform.h"
 #include "system/desktop_entry.h"
@@ -19,8 +23,23 @@ class QtDesktop : public Desktop {
   std::expected<void, std::string> putBack(const TrashedBundle& bundle) override;
 
  private:
+  // What a file is now, read without opening it: a removal, a rewrite or a
+  // file put in its place changes it.
+  using Stamp = std::tuple<std::uint64_t, std::uint64_t, std::int64_t, std::int64_t>;
+  struct Published {
+    std::optional<ToolEntry> entry;
+    std::vector<Stamp> files;
+    bool operator==(const Published&) const = default;
+  };
+  Published lookAt(const std::string& id, const std::optional<ToolEntry>& entry) const;
+  std::expected<void, std::string> write(const std::string& id,
+                                         const std::optional<ToolEntry>& entry);
+
   std::string dataHome_;
   system::DesktopEntries entries_;
+  // As written last, with its files as they were then: the refresh asks
+  // every second, and only a change of either is worth reading files for.
+  std::map<std::string, Published> published_;
 };
 
 }  // namespace kelvoma::app::qt

@@ -167,6 +167,12 @@ std::expected<void, std::string> DesktopEntries::publish(const EntryFields& fiel
   return {};
 }
 
+std::vector<std::string> DesktopEntries::placesOf(const std::string& id) const {
+  std::vector<std::string> places = iconPaths(iconName(id));
+  places.insert(places.begin(), entryPath(id));
+  return places;
+}
+
 std::vector<std::string> DesktopEntries::ownFiles(const std::string& id) const {
   std::vector<std::string> files;
   struct stat status {};

@@ -58,6 +58,8 @@ class DesktopEntries {
   // The files of the tool that are Kelvoma's and there now: its entry when it
   // carries Kelvoma's key, and its icons.
   std::vector<std::string> ownFiles(const std::string& id) const;
+  // Every place a file of the tool's may lie: its entry, then its icons.
+  std::vector<std::string> placesOf(const std::string& id) const;
   // "cz.tobranix.kelvoma." and the id as a D-Bus name element, which the
   // desktop-entry rules ask of an entry's name: '-' and any other character
   // such an element cannot hold become '_', a leading digit gets one before it.

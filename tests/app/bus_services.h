@@ -1,6 +1,6 @@
 // The desktop's services as the tests run them on a private session bus:
 // a minimal StatusNotifier watcher, a notification service that records what
-// it is sent, and a stand-in NetworkManager that only tells its "Metered".
+// it is sent.
 #pragma once
 
 #include <QDBusConnection>
@@ -98,26 +98,6 @@ class NoticeService : public QObject, protected QDBusContext {
  private:
   std::vector<std::pair<QDBusMessage, uint>> held_;
   QString connection_;
-};
-
-// NetworkManager as far as its "Metered" goes: it answers every call with
-// that value, or with answers off never replies.
-class NetworkManager : public QDBusVirtualObject {
-  Q_OBJECT
-
- public:
-  uint metered = 0;
-  bool answers = true;
-  int asked = 0;
-
-  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
-    ++asked;
-    if (answers) {
-      connection.send(message.createReply(QVariant::fromValue(QDBusVariant(metered))));
-    }
-    return true;
-  }
-  QString introspect(const QString&) const override { return {}; }
 };
 
 // Waits while answering the bus: the services live on this thread.

@@ -1,8 +1,7 @@
 // The Qt platform's parts that speak to the desktop, in this process on a
 // virtual display with a private bus that stands in for the system bus too:
 // the tray item as a StatusNotifier host reads it, notices as the tests' own
-// notification service receives them, the metered check against a stand-in
-// NetworkManager.
+// notification service receives them.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -16,7 +15,6 @@
 #include "bus_services.h"
 #include "desktop_session.h"
 #include "qt_desktop_notifications.h"
-#include "qt_network_cost.h"
 #include "qt_screen.h"
 
 namespace kelvoma::app::qt {
@@ -160,44 +158,6 @@ TEST(SessionNotices, AreClosedWhenWithdrawnAndEscapedWhereMarkupIsRead) {
   }
   bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
   QDBusConnection::disconnectFromBus(QStringLiteral("kelvoma-notice-service"));
-}
-
-// A NetworkManager that never answers holds nothing up and is asked once.
-TEST(SessionNetworkCost, AnswersAtOnceWithWhatNetworkManagerLastSaid) {
-  testing::NetworkManager manager;
-  manager.metered = 1;  // NMMetered: yes
-  QDBusConnection bus = privateBus("kelvoma-network-manager");
-  ASSERT_TRUE(
-      bus.registerVirtualObject(QStringLiteral("/org/freedesktop/NetworkManager"), &manager) &&
-      bus.registerService(QStringLiteral("org.freedesktop.NetworkManager")));
-  const char* present = "org.freedesktop.NetworkManager";
-  const char* absent = "org.freedesktop.NetworkManager.Absent";
-  struct Case {
-    const char* name;
-    const char* service;
-    bool answers;  // it replies at all
-    bool metered;
-    int asked;
-  };
-  const Case cases[] = {
-      {.name = "answers", .service = present, .answers = true, .metered = true, .asked = 1},
-      {.name = "silent", .service = present, .answers = false, .metered = false, .asked = 1},
-      {.name = "none", .service = absent, .answers = true, .metered = false, .asked = 0},
-  };
-  for (const Case& each : cases) {
-    SCOPED_TRACE(each.name);
-    manager.answers = each.answers;
-    manager.asked = 0;
-    QtNetworkCost cost(each.service);
-    EXPECT_FALSE(cost.metered());  // nothing known yet
-    answeringUntil(10s,
-                   [&] { return cost.metered() == each.metered && manager.asked == each.asked; });
-    answeringUntil(300ms, [&] { return cost.metered() != each.metered; });  // asking on meanwhile
-    EXPECT_EQ(cost.metered(), each.metered);
-    EXPECT_EQ(manager.asked, each.asked);
-  }
-  bus.unregisterService(QStringLiteral("org.freedesktop.NetworkManager"));
-  QDBusConnection::disconnectFromBus(QStringLiteral("kelvoma-network-manager"));
 }
 
 }  // namespace

@@ -1322,6 +1322,9 @@ TEST_F(PublisherTool, RefusesIncompleteOrUnpublishableReleases) {
        .first_line = unreachable("spojení se serverem nejde navázat (odmítnuto nebo nedostupné)"),
        .status = 3,
        .command = Command::release,
+       // Through a proxy where nothing listens: another test may be serving
+       // the fixture port meanwhile.
+       .environment = {"https_proxy=http://127.0.0.1:9", "no_proxy="},
        .json_cause = "no-connection"},
       {.why = "release: the release host answers 500",
        .change = [](auto& a) { std::erase(a, "--no-previous"); },
